@@ -1,0 +1,35 @@
+# Third-party dependencies, all from Debian packages (scripts/setup.sh installs them).
+find_package(Threads REQUIRED)
+find_package(PkgConfig REQUIRED)
+
+# Standalone Asio, header-only: the asynchronous runtime under the transport.
+find_path(ASIO_INCLUDE_DIR asio.hpp REQUIRED)
+add_library(mok_asio INTERFACE)
+target_include_directories(mok_asio SYSTEM INTERFACE ${ASIO_INCLUDE_DIR})
+target_compile_definitions(mok_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECATED)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  # clang 14 with libstdc++ is not detected as coroutine-capable by Asio 1.22.
+  target_compile_definitions(mok_asio INTERFACE ASIO_HAS_CO_AWAIT=1 ASIO_HAS_STD_COROUTINE=1)
+endif()
+target_link_libraries(mok_asio INTERFACE Threads::Threads)
+
+# {fmt}, header-only: display texts and log lines (libstdc++ 12 has no <format>).
+find_package(fmt REQUIRED)
+add_library(mok_fmt INTERFACE)
+target_compile_definitions(mok_fmt INTERFACE FMT_HEADER_ONLY=1)
+target_include_directories(mok_fmt SYSTEM INTERFACE $<TARGET_PROPERTY:fmt::fmt-header-only,INTERFACE_INCLUDE_DIRECTORIES>)
+
+if(MOK_BUILD_TOOLS OR MOK_BUILD_TESTS)
+  # FFmpeg: the stand-in decoder library and the simulator's video encoder.
+  pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavcodec libavformat libswscale libavutil)
+  find_package(JPEG REQUIRED)
+  find_package(PNG REQUIRED)
+  find_package(CLI11 CONFIG QUIET)
+endif()
+if(MOK_BUILD_TESTS)
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+endif()
+if(MOK_BUILD_BENCH)
+  find_package(benchmark REQUIRED)
+endif()
