@@ -1,0 +1,1 @@
+// Placeholder until the brelo component has sources.

@@ -1,0 +1,1 @@
+// Placeholder until the ffi component has sources.

@@ -1,0 +1,1 @@
+// Placeholder until the fxr component has sources.
