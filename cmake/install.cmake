@@ -1,0 +1,49 @@
+# Install rules, the CMake package (find_package(mok CONFIG) -> mok::mok),
+# pkg-config file and Debian packages through CPack.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+install(TARGETS mok EXPORT mokTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    COMPONENT runtime NAMELINK_COMPONENT development
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/mok
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development
+  FILES_MATCHING PATTERN "*.h" PATTERN "*.hpp")
+
+set(MOK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/mok)
+install(EXPORT mokTargets NAMESPACE mok:: DESTINATION ${MOK_CMAKE_DIR} COMPONENT development)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/mokConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/mokConfig.cmake INSTALL_DESTINATION ${MOK_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/mokConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/mokConfig.cmake ${PROJECT_BINARY_DIR}/mokConfigVersion.cmake
+  DESTINATION ${MOK_CMAKE_DIR} COMPONENT development)
+
+# The .pc file finds its prefix relative to itself, so a staged or
+# relocated install works as well as the packaged one.
+file(RELATIVE_PATH MOK_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/mok.pc.in ${PROJECT_BINARY_DIR}/mok.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/mok.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
+
+# ---- Debian packages -------------------------------------------------------
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME libmok)
+set(CPACK_PACKAGE_VENDOR "libmok developers")
+set(CPACK_PACKAGE_CONTACT "libmok developers <dev@libmok.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Client SDK for a networked laser line-scanning camera")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_COMPONENTS_ALL runtime development tools)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libmok1)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6, libstdc++6, libavcodec59, libavformat59, libswscale6, libavutil57")
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libmok-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libmok1 (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME mok-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libmok1 (= ${PROJECT_VERSION}), libjpeg62-turbo, libpng16-16")
+set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+include(CPack)
