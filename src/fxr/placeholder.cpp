@@ -1,1 +1,0 @@
-// Placeholder until the fxr component has sources.
