@@ -1,0 +1,185 @@
+/*
+ * libmok packet transport: packets, heads and wire encoding (mok_fxt_).
+ *
+ * A packet is a 24-byte head plus `length` payload bytes. Packet handles are
+ * opaque; each holds one counted reference to a shared packet and is released
+ * with mok_fxt_packet_free. A packet referred to by more than one handle (or
+ * queued for sending) is read-only: every setter then returns false.
+ * Every function accepts NULL pointers and then returns its neutral result
+ * (false, 0, NULL, or 255 for a kind) without doing anything else.
+ */
+#ifndef MOK_FXT_H
+#define MOK_FXT_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "mok_export.h"
+
+MOK_EXTERN_C_BEGIN
+
+/* An opaque handle to a shared packet. */
+typedef struct mok_fxt_packet mok_fxt_packet_t;
+
+/* The six head fields in host byte order; 24 bytes, no padding. */
+typedef struct mok_fxt_head {
+  uint32_t length;    /* payload bytes */
+  uint8_t flags;      /* MOK_FXT_FLAG_* bits */
+  uint8_t kind;       /* payload kind code */
+  uint16_t stream_id; /* 0 .. 511 */
+  uint64_t seq;       /* sender's sequence number */
+  uint64_t ts;        /* sender's monotonic time, microseconds */
+} mok_fxt_head_t;
+
+#if defined(__cplusplus)
+#define MOK_FXT_ASSERT(cond, name) static_assert(cond, #name)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define MOK_FXT_ASSERT(cond, name) _Static_assert(cond, #name)
+#else
+#define MOK_FXT_ASSERT(cond, name) typedef char mok_fxt_assert_##name[(cond) ? 1 : -1]
+#endif
+MOK_FXT_ASSERT(sizeof(mok_fxt_head_t) == 24, head_size);
+MOK_FXT_ASSERT(offsetof(mok_fxt_head_t, flags) == 4, head_flags_offset);
+MOK_FXT_ASSERT(offsetof(mok_fxt_head_t, kind) == 5, head_kind_offset);
+MOK_FXT_ASSERT(offsetof(mok_fxt_head_t, stream_id) == 6, head_stream_id_offset);
+MOK_FXT_ASSERT(offsetof(mok_fxt_head_t, seq) == 8, head_seq_offset);
+MOK_FXT_ASSERT(offsetof(mok_fxt_head_t, ts) == 16, head_ts_offset);
+#undef MOK_FXT_ASSERT
+
+/* Limits. */
+#define MOK_FXT_HEAD_LEN 24
+#define MOK_FXT_MAX_LENGTH 0x4000000u
+#define MOK_FXT_STREAM_ID_LIMIT 512
+
+/* Flag bits; parsing a received head keeps only MOK_FXT_FLAG_ALL. */
+#define MOK_FXT_FLAG_END_STREAM 0x01
+#define MOK_FXT_FLAG_END_HEADERS 0x04
+#define MOK_FXT_FLAG_PADDED 0x08
+#define MOK_FXT_FLAG_PRIORITY 0x20
+#define MOK_FXT_FLAG_READONLY 0x40
+#define MOK_FXT_FLAG_ALL 0x6D
+
+/* Kind codes. */
+#define MOK_FXT_KIND_DATA 0
+#define MOK_FXT_KIND_HEADERS 1
+#define MOK_FXT_KIND_PRIORITY 2
+#define MOK_FXT_KIND_RESET 3
+#define MOK_FXT_KIND_SETTINGS 4
+#define MOK_FXT_KIND_PUSH_PROMISE 5
+#define MOK_FXT_KIND_PING 6
+#define MOK_FXT_KIND_GO_AWAY 7
+#define MOK_FXT_KIND_WINDOW_UPDATE 8
+#define MOK_FXT_KIND_CONTINUATION 9
+#define MOK_FXT_KIND_FLEX_REGS 20
+#define MOK_FXT_KIND_JSON 21
+#define MOK_FXT_KIND_XML 22
+#define MOK_FXT_KIND_VIDEO_H264 23
+#define MOK_FXT_KIND_VIDEO_H265 24
+#define MOK_FXT_KIND_VIDEO_VP8 25
+#define MOK_FXT_KIND_VIDEO_VP9 26
+#define MOK_FXT_KIND_RAW_GRAY8 30
+#define MOK_FXT_KIND_RAW_GRAY16 31
+#define MOK_FXT_KIND_RAW_YUV 32
+#define MOK_FXT_KIND_RAW_RGB 33
+#define MOK_FXT_KIND_UNKNOWN 255
+
+/*
+ * Value rules for packets built here: a length is 0 or 4 .. 0x4000000; kind
+ * 255 is refused (other codes are stored unchecked); a stream id is below 512.
+ * Flags are stored as given.
+ */
+
+/* ---- Construction and lifetime ---- */
+
+/* New packet of `length` zero bytes, seq 0, ts now; NULL if a rule refuses. Free with mok_fxt_packet_free. */
+MOK_API mok_fxt_packet_t *mok_fxt_packet_new(uint32_t length, uint8_t flags, uint8_t kind, uint16_t stream_id);
+/* New packet holding a copy of `payload` (NULL allowed when payload_len is 0); NULL if refused. Free with mok_fxt_packet_free. */
+MOK_API mok_fxt_packet_t *mok_fxt_packet_from_payload(uint8_t flags, uint8_t kind, uint16_t stream_id, uint64_t seq, uint64_t ts, const uint8_t *payload, uint32_t payload_len);
+/* New handle to the same packet (nothing copied); NULL for NULL. Free with mok_fxt_packet_free. */
+MOK_API mok_fxt_packet_t *mok_fxt_packet_clone(const mok_fxt_packet_t *packet);
+/* Releases the handle; the packet goes with its last reference. NULL is ignored. */
+MOK_API void mok_fxt_packet_free(mok_fxt_packet_t *packet);
+
+/* ---- Fields ---- */
+
+/* Payload length from the head; 0 for NULL. */
+MOK_API uint32_t mok_fxt_packet_length(const mok_fxt_packet_t *packet);
+/* Flags as stored; 0 for NULL. */
+MOK_API uint8_t mok_fxt_packet_flags(const mok_fxt_packet_t *packet);
+/* Kind code; 255 for NULL. */
+MOK_API uint8_t mok_fxt_packet_kind(const mok_fxt_packet_t *packet);
+/* Stream id; 0 for NULL. */
+MOK_API uint16_t mok_fxt_packet_stream_id(const mok_fxt_packet_t *packet);
+/* Sequence number; 0 for NULL. */
+MOK_API uint64_t mok_fxt_packet_seq(const mok_fxt_packet_t *packet);
+/* Time stamp in microseconds; 0 for NULL. */
+MOK_API uint64_t mok_fxt_packet_ts(const mok_fxt_packet_t *packet);
+/* Copies the head into *out; false if a pointer is NULL. */
+MOK_API bool mok_fxt_packet_get_head(const mok_fxt_packet_t *packet, mok_fxt_head_t *out);
+
+/* Setters: false (nothing changed) for NULL, a refused value or a shared packet. */
+
+/* Stores flags unmasked. */
+MOK_API bool mok_fxt_packet_set_flags(mok_fxt_packet_t *packet, uint8_t flags);
+/* Stores a kind code; 255 refused. */
+MOK_API bool mok_fxt_packet_set_kind(mok_fxt_packet_t *packet, uint8_t kind);
+/* Stores a stream id; 512 and above refused. */
+MOK_API bool mok_fxt_packet_set_stream_id(mok_fxt_packet_t *packet, uint16_t stream_id);
+/* Stores the sequence number. */
+MOK_API bool mok_fxt_packet_set_seq(mok_fxt_packet_t *packet, uint64_t seq);
+/* Stores the time stamp. */
+MOK_API bool mok_fxt_packet_set_ts(mok_fxt_packet_t *packet, uint64_t ts);
+/* Sets the length and resizes the payload (cut at the end or zero-extended). */
+MOK_API bool mok_fxt_packet_set_length(mok_fxt_packet_t *packet, uint32_t length);
+/* Copies all six fields (flags unmasked) and resizes the payload to head->length. */
+MOK_API bool mok_fxt_packet_set_head(mok_fxt_packet_t *packet, const mok_fxt_head_t *head);
+/* Replaces the payload with a copy of `len` bytes; NULL bytes with len 0 is true and changes nothing. */
+MOK_API bool mok_fxt_packet_set_payload(mok_fxt_packet_t *packet, const uint8_t *bytes, uint32_t len);
+
+/* ---- Payload ---- */
+
+/* Payload length, saturated at 0xFFFFFFFF; 0 for NULL. */
+MOK_API uint32_t mok_fxt_packet_payload_len(const mok_fxt_packet_t *packet);
+/*
+ * Read-only pointer to the payload (valid while a reference to the unchanged
+ * packet is held; owned by the packet); stores the length in *len_out if not
+ * NULL. NULL with length 0 for an empty payload or a NULL handle.
+ */
+MOK_API const uint8_t *mok_fxt_packet_payload_ptr(const mok_fxt_packet_t *packet, uint32_t *len_out);
+/* Copies min(payload length, dst_len) bytes to dst and returns that count; 0 for NULL. */
+MOK_API size_t mok_fxt_packet_payload_copy(const mok_fxt_packet_t *packet, uint8_t *dst, size_t dst_len);
+
+/* ---- Wire encoding ---- */
+
+/* length + 24, saturated at 0xFFFFFFFF; 0 for NULL. */
+MOK_API uint32_t mok_fxt_packet_wire_len(const mok_fxt_packet_t *packet);
+/* Writes the 24 head bytes as stored (unvalidated); false for NULL or out_len < 24. */
+MOK_API bool mok_fxt_packet_write_head_bytes(const mok_fxt_packet_t *packet, uint8_t *out, size_t out_len);
+/* Writes head and payload; returns length + 24, or 0 (nothing written) for NULL or a short buffer. */
+MOK_API size_t mok_fxt_packet_write_wire(const mok_fxt_packet_t *packet, uint8_t *out, size_t out_len);
+/*
+ * Parses one packet from the start of `bytes`. True: *out_packet is a new
+ * handle (free with mok_fxt_packet_free) and *out_consumed = *out_needed =
+ * its wire length. False: *out_needed is 0 for an invalid head (or a NULL
+ * required pointer), otherwise the byte count needed before a retry can
+ * succeed. out_consumed and out_needed may be NULL.
+ */
+MOK_API bool mok_fxt_packet_try_parse_wire(const uint8_t *bytes, size_t len, mok_fxt_packet_t **out_packet, size_t *out_consumed, size_t *out_needed);
+/* Parses and checks a 24-byte head into *out (flags masked); false leaves *out untouched. */
+MOK_API bool mok_fxt_head_parse(const uint8_t *bytes, size_t len, mok_fxt_head_t *out);
+/* Writes the 24 wire bytes of *head (unvalidated); false for NULL or out_len < 24. */
+MOK_API bool mok_fxt_head_write_bytes(const mok_fxt_head_t *head, uint8_t *out, size_t out_len);
+
+/* ---- Version ---- */
+
+/* 65798: major << 16 | minor << 8 | patch of "1.1.6". */
+MOK_API uint32_t mok_fxt_version_code(void);
+/* Static text "1.1.6"; do not free. */
+MOK_API const char *mok_fxt_version_str(void);
+
+/* ---- Connections ---- */
+
+MOK_EXTERN_C_END
+
+#endif /* MOK_FXT_H */

@@ -1,0 +1,284 @@
+// The packet C exports. Each one checks its pointers, makes one call into the
+// packet model and converts the answer; any failure, allocation included,
+// becomes the function's neutral result so nothing unwinds into the host.
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "fxt/ffi_handles.hpp"
+#include "fxt/packet/head.hpp"
+
+using mok::Bytes;
+using mok::fxt::Head;
+using mok::fxt::Kind;
+using mok::fxt::Packet;
+
+namespace {
+
+constexpr uint32_t U32_MAX = std::numeric_limits<uint32_t>::max();
+
+bool length_allowed(uint32_t length) noexcept {
+  return length == 0 || (length >= mok::fxt::MIN_LENGTH && length <= mok::fxt::MAX_LENGTH);
+}
+bool kind_allowed(uint8_t kind) noexcept { return kind != mok::fxt::to_code(Kind::Unknown); }
+bool stream_allowed(uint16_t stream_id) noexcept {
+  return stream_id < mok::fxt::STREAM_ID_LIMIT;
+}
+
+uint32_t saturate(size_t n) noexcept { return n > U32_MAX ? U32_MAX : static_cast<uint32_t>(n); }
+
+Head to_head(const mok_fxt_head_t& h) noexcept {
+  return Head{h.length, mok::fxt::Flags{h.flags}, static_cast<Kind>(h.kind), h.stream_id, h.seq, h.ts};
+}
+mok_fxt_head_t to_c(const Head& h) noexcept {
+  return mok_fxt_head_t{h.length, h.flags.bits, mok::fxt::to_code(h.kind), h.stream_id, h.seq, h.ts};
+}
+
+// The payload cut at the end or extended with zero bytes. Shrinking shares the
+// old bytes, which are immutable.
+Bytes resized(const Bytes& payload, uint32_t length) {
+  if (length <= payload.size()) return payload.slice(0, length);
+  std::vector<uint8_t> v(length, 0);
+  if (!payload.empty()) std::memcpy(v.data(), payload.data(), payload.size());
+  return Bytes(std::move(v));
+}
+
+Bytes copy_payload(const uint8_t* bytes, uint32_t len) {
+  return len == 0 ? Bytes() : Bytes::copy_from({bytes, len});
+}
+
+// The packet behind a handle that may be changed, or null when shared.
+Packet* owned(mok_fxt_packet_t* h) noexcept {
+  return h && mok::fxt::is_sole_owner(h->packet) ? h->packet.get() : nullptr;
+}
+
+mok_fxt_packet_t* wrap(Packet p) {
+  return mok::fxt::wrap_packet(mok::fxt::make_packet_ptr(std::move(p)));
+}
+
+}  // namespace
+
+extern "C" MOK_API mok_fxt_packet_t* mok_fxt_packet_new(uint32_t length, uint8_t flags, uint8_t kind,
+                                                       uint16_t stream_id) {
+  if (!length_allowed(length) || !kind_allowed(kind) || !stream_allowed(stream_id)) return nullptr;
+  try {
+    Head head = Head::make(length, mok::fxt::Flags{flags}, static_cast<Kind>(kind), stream_id);
+    return wrap(Packet{head, resized(Bytes(), length)});
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+extern "C" MOK_API mok_fxt_packet_t* mok_fxt_packet_from_payload(uint8_t flags, uint8_t kind,
+                                                                uint16_t stream_id, uint64_t seq,
+                                                                uint64_t ts, const uint8_t* payload,
+                                                                uint32_t payload_len) {
+  if (!length_allowed(payload_len) || !kind_allowed(kind) || !stream_allowed(stream_id)) return nullptr;
+  if (!payload && payload_len != 0) return nullptr;
+  try {
+    Head head{payload_len, mok::fxt::Flags{flags}, static_cast<Kind>(kind), stream_id, seq, ts};
+    return wrap(Packet{head, copy_payload(payload, payload_len)});
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+extern "C" MOK_API mok_fxt_packet_t* mok_fxt_packet_clone(const mok_fxt_packet_t* packet) {
+  if (!packet) return nullptr;
+  return mok::fxt::wrap_packet(packet->packet);
+}
+
+extern "C" MOK_API void mok_fxt_packet_free(mok_fxt_packet_t* packet) { delete packet; }
+
+extern "C" MOK_API uint32_t mok_fxt_packet_length(const mok_fxt_packet_t* packet) {
+  return packet ? packet->packet->head.length : 0;
+}
+extern "C" MOK_API uint8_t mok_fxt_packet_flags(const mok_fxt_packet_t* packet) {
+  return packet ? packet->packet->head.flags.bits : 0;
+}
+extern "C" MOK_API uint8_t mok_fxt_packet_kind(const mok_fxt_packet_t* packet) {
+  return packet ? mok::fxt::to_code(packet->packet->head.kind) : mok::fxt::to_code(Kind::Unknown);
+}
+extern "C" MOK_API uint16_t mok_fxt_packet_stream_id(const mok_fxt_packet_t* packet) {
+  return packet ? packet->packet->head.stream_id : 0;
+}
+extern "C" MOK_API uint64_t mok_fxt_packet_seq(const mok_fxt_packet_t* packet) {
+  return packet ? packet->packet->head.seq : 0;
+}
+extern "C" MOK_API uint64_t mok_fxt_packet_ts(const mok_fxt_packet_t* packet) {
+  return packet ? packet->packet->head.ts : 0;
+}
+
+extern "C" MOK_API bool mok_fxt_packet_get_head(const mok_fxt_packet_t* packet, mok_fxt_head_t* out) {
+  if (!packet || !out) return false;
+  *out = to_c(packet->packet->head);
+  return true;
+}
+
+extern "C" MOK_API bool mok_fxt_packet_set_flags(mok_fxt_packet_t* packet, uint8_t flags) {
+  Packet* p = owned(packet);
+  if (!p) return false;
+  p->head.flags = mok::fxt::Flags{flags};
+  return true;
+}
+
+extern "C" MOK_API bool mok_fxt_packet_set_kind(mok_fxt_packet_t* packet, uint8_t kind) {
+  Packet* p = owned(packet);
+  if (!p || !kind_allowed(kind)) return false;
+  p->head.kind = static_cast<Kind>(kind);
+  return true;
+}
+
+extern "C" MOK_API bool mok_fxt_packet_set_stream_id(mok_fxt_packet_t* packet, uint16_t stream_id) {
+  Packet* p = owned(packet);
+  if (!p || !stream_allowed(stream_id)) return false;
+  p->head.stream_id = stream_id;
+  return true;
+}
+
+extern "C" MOK_API bool mok_fxt_packet_set_seq(mok_fxt_packet_t* packet, uint64_t seq) {
+  Packet* p = owned(packet);
+  if (!p) return false;
+  p->head.seq = seq;
+  return true;
+}
+
+extern "C" MOK_API bool mok_fxt_packet_set_ts(mok_fxt_packet_t* packet, uint64_t ts) {
+  Packet* p = owned(packet);
+  if (!p) return false;
+  p->head.ts = ts;
+  return true;
+}
+
+extern "C" MOK_API bool mok_fxt_packet_set_length(mok_fxt_packet_t* packet, uint32_t length) {
+  Packet* p = owned(packet);
+  if (!p || !length_allowed(length)) return false;
+  try {
+    p->payload = resized(p->payload, length);
+    p->head.length = length;
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+extern "C" MOK_API bool mok_fxt_packet_set_head(mok_fxt_packet_t* packet, const mok_fxt_head_t* head) {
+  Packet* p = owned(packet);
+  if (!p || !head) return false;
+  if (!length_allowed(head->length) || !kind_allowed(head->kind) || !stream_allowed(head->stream_id)) {
+    return false;
+  }
+  try {
+    p->payload = resized(p->payload, head->length);
+    p->head = to_head(*head);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+extern "C" MOK_API bool mok_fxt_packet_set_payload(mok_fxt_packet_t* packet, const uint8_t* bytes,
+                                                  uint32_t len) {
+  Packet* p = owned(packet);
+  if (!p || !length_allowed(len)) return false;
+  if (!bytes) return len == 0;
+  try {
+    *p = Packet::with_head(p->head, copy_payload(bytes, len));
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+extern "C" MOK_API uint32_t mok_fxt_packet_payload_len(const mok_fxt_packet_t* packet) {
+  return packet ? saturate(packet->packet->payload.size()) : 0;
+}
+
+extern "C" MOK_API const uint8_t* mok_fxt_packet_payload_ptr(const mok_fxt_packet_t* packet,
+                                                            uint32_t* len_out) {
+  const size_t n = packet ? packet->packet->payload.size() : 0;
+  if (len_out) *len_out = saturate(n);
+  return n ? packet->packet->payload.data() : nullptr;
+}
+
+extern "C" MOK_API size_t mok_fxt_packet_payload_copy(const mok_fxt_packet_t* packet, uint8_t* dst,
+                                                     size_t dst_len) {
+  if (!packet || !dst) return 0;
+  const Bytes& payload = packet->packet->payload;
+  const size_t n = std::min(payload.size(), dst_len);
+  if (n) std::memcpy(dst, payload.data(), n);
+  return n;
+}
+
+extern "C" MOK_API uint32_t mok_fxt_packet_wire_len(const mok_fxt_packet_t* packet) {
+  return packet ? saturate(size_t{packet->packet->head.length} + mok::fxt::HEAD_LEN) : 0;
+}
+
+extern "C" MOK_API bool mok_fxt_packet_write_head_bytes(const mok_fxt_packet_t* packet, uint8_t* out,
+                                                       size_t out_len) {
+  if (!packet || !out || out_len < mok::fxt::HEAD_LEN) return false;
+  packet->packet->head.write_to(out);
+  return true;
+}
+
+extern "C" MOK_API size_t mok_fxt_packet_write_wire(const mok_fxt_packet_t* packet, uint8_t* out,
+                                                   size_t out_len) {
+  if (!packet || !out) return 0;
+  const Packet& p = *packet->packet;
+  // The payload is written as held, so a packet whose payload and length
+  // disagree (never built here) cannot make us read past either.
+  const size_t total = size_t{p.head.length} + mok::fxt::HEAD_LEN;
+  if (out_len < total || p.payload.size() != p.head.length) return 0;
+  p.head.write_to(out);
+  if (!p.payload.empty()) std::memcpy(out + mok::fxt::HEAD_LEN, p.payload.data(), p.payload.size());
+  return total;
+}
+
+extern "C" MOK_API bool mok_fxt_packet_try_parse_wire(const uint8_t* bytes, size_t len,
+                                                     mok_fxt_packet_t** out_packet,
+                                                     size_t* out_consumed, size_t* out_needed) {
+  if (out_consumed) *out_consumed = 0;
+  if (out_needed) *out_needed = 0;
+  if (!bytes || !out_packet) return false;
+  if (len < mok::fxt::HEAD_LEN) {
+    if (out_needed) *out_needed = mok::fxt::HEAD_LEN;
+    return false;
+  }
+  auto head = Head::parse({bytes, len});
+  if (!head) return false;
+  const size_t total = size_t{head->length} + mok::fxt::HEAD_LEN;
+  if (len < total) {
+    if (out_needed) *out_needed = total;
+    return false;
+  }
+  try {
+    mok_fxt_packet_t* h = wrap(Packet{*head, copy_payload(bytes + mok::fxt::HEAD_LEN, head->length)});
+    if (!h) return false;
+    *out_packet = h;
+  } catch (...) {
+    return false;
+  }
+  if (out_consumed) *out_consumed = total;
+  if (out_needed) *out_needed = total;
+  return true;
+}
+
+extern "C" MOK_API bool mok_fxt_head_parse(const uint8_t* bytes, size_t len, mok_fxt_head_t* out) {
+  if (!bytes || !out) return false;
+  auto head = Head::parse({bytes, len});
+  if (!head) return false;
+  *out = to_c(*head);
+  return true;
+}
+
+extern "C" MOK_API bool mok_fxt_head_write_bytes(const mok_fxt_head_t* head, uint8_t* out,
+                                                size_t out_len) {
+  if (!head || !out || out_len < mok::fxt::HEAD_LEN) return false;
+  to_head(*head).write_to(out);
+  return true;
+}
+
+extern "C" MOK_API uint32_t mok_fxt_version_code(void) { return (1u << 16) | (1u << 8) | 6u; }
+
+extern "C" MOK_API const char* mok_fxt_version_str(void) { return "1.1.6"; }

@@ -1,0 +1,41 @@
+// Per-packet flag bits. The transport gives them no meaning; it carries them
+// for the endpoints and masks undefined bits only when a head is received.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace mok::fxt {
+
+struct Flags {
+  uint8_t bits = 0;
+
+  constexpr Flags() noexcept = default;
+  // Implicit so the bit constants below read as flag values.
+  constexpr Flags(uint8_t b) noexcept : bits(b) {}  // NOLINT(google-explicit-constructor)
+
+  static constexpr uint8_t END_STREAM = 0x01;
+  static constexpr uint8_t END_HEADERS = 0x04;
+  static constexpr uint8_t PADDED = 0x08;
+  static constexpr uint8_t PRIORITY = 0x20;
+  static constexpr uint8_t READONLY = 0x40;
+  static constexpr uint8_t ALL = 0x6D;
+
+  // Flags as read from the wire: undefined bits dropped.
+  static constexpr Flags from_received(uint8_t bits) noexcept {
+    return Flags{static_cast<uint8_t>(bits & ALL)};
+  }
+  constexpr bool contains(uint8_t mask) const noexcept { return (bits & mask) == mask; }
+
+  friend constexpr bool operator==(Flags, Flags) noexcept = default;
+  friend constexpr Flags operator|(Flags a, Flags b) noexcept {
+    return Flags{static_cast<uint8_t>(a.bits | b.bits)};
+  }
+};
+
+// "END_STREAM | PADDED", "0x2", "END_STREAM | 0x80"; empty for no bits.
+std::string to_string(Flags flags);
+// "Flags(END_STREAM | PADDED)"; "Flags(0x0)" for no bits.
+std::string debug_string(Flags flags);
+
+}  // namespace mok::fxt

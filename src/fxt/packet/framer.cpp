@@ -1,0 +1,42 @@
+// The framer's two states: awaiting a head (no pending head) and awaiting its
+// payload. Space for a payload is never reserved up front, so a peer cannot
+// make us allocate by announcing a large length; the buffer grows only as
+// bytes really arrive, and never past MAX_LENGTH before we refuse.
+#include "fxt/packet/framer.hpp"
+
+#include <limits>
+
+namespace mok::fxt {
+
+std::optional<Error> Framer::check_buffered(size_t n) noexcept {
+  if (n <= MAX_LENGTH) return std::nullopt;
+  constexpr size_t u32max = std::numeric_limits<uint32_t>::max();
+  return Error::buffer_too_large(static_cast<uint32_t>(n < u32max ? n : u32max), MAX_LENGTH);
+}
+
+Result<std::optional<Packet>, Error> Framer::decode(BytesMut& buf) {
+  if (auto e = check_buffered(buf.size())) return err(std::move(*e));
+  if (!pending_ && buf.size() >= HEAD_LEN) {
+    auto head = Head::parse(buf.span());
+    buf.advance(HEAD_LEN);
+    if (!head) return err(std::move(head.error()));
+    pending_ = *head;
+  }
+  if (pending_ && buf.size() >= pending_->length) {
+    Packet packet{*pending_, buf.split_to(pending_->length)};
+    pending_.reset();
+    return std::optional<Packet>(std::move(packet));
+  }
+  return std::optional<Packet>();
+}
+
+Result<std::optional<Packet>, Error> Framer::decode_eof(BytesMut& buf) {
+  auto r = decode(buf);
+  if (!r || r.value()) return r;
+  // A head without its payload is data lost too, even when no byte of the
+  // payload has arrived.
+  if (!buf.empty() || pending_) return err(Error::io_message(BYTES_REMAINING_ON_STREAM));
+  return r;
+}
+
+}  // namespace mok::fxt
