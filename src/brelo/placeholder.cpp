@@ -1,1 +1,0 @@
-// Placeholder until the brelo component has sources.

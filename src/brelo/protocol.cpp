@@ -1,0 +1,197 @@
+// Scan-result decoding and snapshot image recognition. The scan payload is a
+// fixed little-endian layout; the decoder makes one pass over it and keeps all
+// arithmetic in 32-bit floats so hosts see the same numbers the device meant.
+#include "brelo/protocol.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <initializer_list>
+
+namespace mok::brelo {
+namespace {
+
+// Offsets into the scan-result payload.
+constexpr std::size_t kFormatAt = 2;
+constexpr std::size_t kScaledAt = 3;
+constexpr std::size_t kDeclaredLenAt = 34;
+constexpr std::size_t kDeclaredLenBias = 36;
+constexpr std::size_t kPtsAt = 36;
+constexpr std::size_t kSeamFoundAt = 44;
+constexpr std::size_t kOffsetYAt = 46;
+constexpr std::size_t kOffsetZAt = 48;
+constexpr std::size_t kSeamIdxAt = 50;
+constexpr std::size_t kSeamWidthAt = 52;
+constexpr std::size_t kSeamHeightAt = 54;
+constexpr std::size_t kSeamAngleAt = 56;
+constexpr std::size_t kSeamPointsAt = 58;
+constexpr std::size_t kInfoHeadAt = 90;
+constexpr std::size_t kInfoValuesAt = 98;
+constexpr std::size_t kInfoTailAt = 170;
+constexpr std::size_t kInfoWordAt = 178;
+constexpr std::size_t kSegmentsAt = 182;
+constexpr std::size_t kSegmentLen = 28;
+constexpr std::size_t kExtraPointAt = 1078;
+constexpr std::size_t kPointCountAt = 1214;
+constexpr std::size_t kPointRecordLen = 4;
+constexpr std::uint8_t kScanFormat = 2;
+
+// Callers have validated the length, so these read in bounds.
+std::uint16_t u16_at(const std::uint8_t* p, std::size_t at) noexcept {
+  return static_cast<std::uint16_t>(p[at] | (p[at + 1] << 8));
+}
+std::int16_t i16_at(const std::uint8_t* p, std::size_t at) noexcept {
+  return static_cast<std::int16_t>(u16_at(p, at));
+}
+std::uint32_t u32_at(const std::uint8_t* p, std::size_t at) noexcept {
+  return static_cast<std::uint32_t>(p[at]) | (static_cast<std::uint32_t>(p[at + 1]) << 8) |
+         (static_cast<std::uint32_t>(p[at + 2]) << 16) | (static_cast<std::uint32_t>(p[at + 3]) << 24);
+}
+std::int32_t i32_at(const std::uint8_t* p, std::size_t at) noexcept {
+  return static_cast<std::int32_t>(u32_at(p, at));
+}
+std::uint64_t u64_at(const std::uint8_t* p, std::size_t at) noexcept {
+  return static_cast<std::uint64_t>(u32_at(p, at)) | (static_cast<std::uint64_t>(u32_at(p, at + 4)) << 32);
+}
+float f32_at(const std::uint8_t* p, std::size_t at) noexcept {
+  const std::uint32_t bits = u32_at(p, at);
+  float f;
+  std::memcpy(&f, &bits, sizeof f);
+  return f;
+}
+template <std::size_t N>
+void copy_at(std::array<std::uint8_t, N>& out, const std::uint8_t* p, std::size_t at) noexcept {
+  std::memcpy(out.data(), p + at, N);
+}
+
+float hundredths(float v) noexcept { return v / 100.0f; }
+
+// Converts a point record (z at +0, y at +2). Scaled coordinates are
+// hundredths minus the frame offsets; raw ones keep y and shift z.
+struct PointConverter {
+  float oy;
+  float oz;
+
+  ScanPoint scaled(const std::uint8_t* p, std::size_t at) const noexcept {
+    const std::uint16_t zr = u16_at(p, at);
+    const std::uint16_t yr = u16_at(p, at + 2);
+    return ScanPoint{0.0f, hundredths(static_cast<float>(yr)) - oy, hundredths(static_cast<float>(zr)) - oz, 0.0f};
+  }
+  static ScanPoint raw(const std::uint8_t* p, std::size_t at, unsigned z_shift) noexcept {
+    const std::uint16_t zr = u16_at(p, at);
+    const std::uint16_t yr = u16_at(p, at + 2);
+    return ScanPoint{0.0f, static_cast<float>(yr), static_cast<float>(zr >> z_shift), 0.0f};
+  }
+};
+
+// Type-2 segments are judged by their value and point C, the others by
+// points A and B; absent entries stay all zero.
+bool segment_present(const std::uint8_t* p, std::size_t at) noexcept {
+  if (i32_at(p, at + 24) != 2) {
+    return u16_at(p, at + 12) != 0 || u16_at(p, at + 14) != 0 || u16_at(p, at + 16) != 0 ||
+           u16_at(p, at + 18) != 0;
+  }
+  return f32_at(p, at + 8) != 0.0f || u16_at(p, at + 20) != 0 || u16_at(p, at + 22) != 0;
+}
+
+}  // namespace
+
+std::optional<ScanResult> decode_scan_result(std::span<const std::uint8_t> payload) {
+  const std::uint8_t* p = payload.data();
+  const std::size_t len = payload.size();
+  if (len < kScanHeaderLen || p[kFormatAt] != kScanFormat) {
+    return std::nullopt;
+  }
+  const std::size_t count = u16_at(p, kPointCountAt);
+  if (count > kMaxScanPoints) {
+    return std::nullopt;
+  }
+  if (u16_at(p, kDeclaredLenAt) + kDeclaredLenBias > len) {
+    return std::nullopt;
+  }
+  // The declared length does not cover the point records, so check them too.
+  if (kScanHeaderLen + count * kPointRecordLen > len) {
+    return std::nullopt;
+  }
+
+  const bool scaled = p[kScaledAt] != 0;
+  const PointConverter conv{hundredths(static_cast<float>(u16_at(p, kOffsetYAt))),
+                            hundredths(static_cast<float>(u16_at(p, kOffsetZAt)))};
+  ScanResult r;
+
+  r.point_count = static_cast<std::uint32_t>(count);
+  if (count > 0) {
+    r.points.reset(new ScanPoint[count]);
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t at = kScanHeaderLen + i * kPointRecordLen;
+      r.points[i] = scaled ? conv.scaled(p, at) : PointConverter::raw(p, at, 2);
+    }
+  }
+
+  for (std::size_t k = 0; k < kSeamPointCount; ++k) {
+    const std::size_t at = kSeamPointsAt + k * kPointRecordLen;
+    r.seam_points[k] = scaled ? conv.scaled(p, at) : PointConverter::raw(p, at, 1);
+  }
+
+  copy_at(r.seam_info.head, p, kInfoHeadAt);
+  for (std::size_t i = 0; i < r.seam_info.values.size(); ++i) {
+    r.seam_info.values[i] = hundredths(static_cast<float>(i32_at(p, kInfoValuesAt + 4 * i)));
+  }
+  copy_at(r.seam_info.tail, p, kInfoTailAt);
+  r.seam_info.word = u32_at(p, kInfoWordAt);
+
+  for (std::size_t k = 0; k < kSegmentCount; ++k) {
+    const std::size_t at = kSegmentsAt + k * kSegmentLen;
+    if (!segment_present(p, at)) {
+      continue;
+    }
+    Segment& s = r.segments[k];
+    copy_at(s.head, p, at);
+    s.value = f32_at(p, at + 8);
+    s.a = conv.scaled(p, at + 12);
+    s.b = conv.scaled(p, at + 16);
+    s.c = conv.scaled(p, at + 20);
+    s.type = i32_at(p, at + 24);
+  }
+
+  r.pts = u64_at(p, kPtsAt);
+  r.extra_point = conv.scaled(p, kExtraPointAt);
+  r.extra_values[0] = hundredths(static_cast<float>(i32_at(p, 1082)));
+  r.extra_values[1] = static_cast<float>(i32_at(p, 1086));
+  r.extra_values[2] = static_cast<float>(i32_at(p, 1090));
+  r.extra_values[3] = hundredths(static_cast<float>(u16_at(p, 1094)));
+  r.extra_values[4] = hundredths(static_cast<float>(u16_at(p, 1096)));
+  r.extra_values[5] = hundredths(static_cast<float>(i32_at(p, 1098)));
+  r.seam_width = hundredths(static_cast<float>(i16_at(p, kSeamWidthAt)));
+  r.seam_height = hundredths(static_cast<float>(i16_at(p, kSeamHeightAt)));
+  r.seam_angle = static_cast<float>(i16_at(p, kSeamAngleAt));
+  r.seam_point_idx = u16_at(p, kSeamIdxAt);
+  r.seam_found = u16_at(p, kSeamFoundAt) != 0;
+  return r;
+}
+
+SnapshotFormat detect_snapshot_format(std::span<const std::uint8_t> payload) noexcept {
+  const auto starts_with = [&](std::initializer_list<std::uint8_t> magic) {
+    return payload.size() >= magic.size() && std::equal(magic.begin(), magic.end(), payload.begin());
+  };
+  if (starts_with({0xFF, 0xD8, 0xFF})) {
+    return SnapshotFormat::Jpeg;
+  }
+  if (starts_with({0x89, 0x50, 0x4E, 0x47})) {
+    return SnapshotFormat::Png;
+  }
+  return SnapshotFormat::Raw;
+}
+
+SnapshotImage make_snapshot_image(std::span<const std::uint8_t> payload, std::uint16_t width,
+                                  std::uint16_t height) {
+  SnapshotImage img;
+  img.data.assign(payload.begin(), payload.end());
+  img.format = detect_snapshot_format(payload);
+  if (img.format == SnapshotFormat::Raw) {
+    img.width = width;
+    img.height = height;
+  }
+  return img;
+}
+
+}  // namespace mok::brelo

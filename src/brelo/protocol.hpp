@@ -1,0 +1,36 @@
+// Payload codecs of the device protocol that need no connection: the
+// scan-result decoder, the snapshot image builder and the stream ids that
+// sort incoming packets.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "brelo/types.hpp"
+
+namespace mok::brelo {
+
+// Stream ids the camera and the client agree on.
+inline constexpr std::uint16_t kRegisterStream = 0;
+inline constexpr std::uint16_t kSnapshotRequestStream = 1;
+inline constexpr std::uint16_t kSnapshotImageStream = 2;
+inline constexpr std::uint16_t kScanResultStream = 18;
+
+// Smallest valid scan-result payload: everything up to the first point record.
+inline constexpr std::size_t kScanHeaderLen = 1216;
+
+// Decodes one scan-result payload, or nothing when it fails validation
+// (too short, wrong format byte, too many points, declared length beyond the
+// payload, or fewer bytes than its point records need). Never reads past the
+// payload. Allocates only the point array.
+std::optional<ScanResult> decode_scan_result(std::span<const std::uint8_t> payload);
+
+// Recognises the image format by its first bytes (JPEG before PNG, else raw)
+// and copies the payload; raw images carry the given cached dimensions.
+SnapshotImage make_snapshot_image(std::span<const std::uint8_t> payload, std::uint16_t width,
+                                  std::uint16_t height);
+
+SnapshotFormat detect_snapshot_format(std::span<const std::uint8_t> payload) noexcept;
+
+}  // namespace mok::brelo

@@ -1,0 +1,48 @@
+// The client's copy of the device's registers. Registers are learnt only from
+// the device's reports; setters never touch the cache, so a getter always
+// shows what the device last said.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace mok::brelo {
+
+// Register ids of the device.
+namespace reg {
+inline constexpr std::uint16_t CTS = 0x1100;
+inline constexpr std::uint16_t RTS = 0x1108;
+inline constexpr std::uint16_t SERIAL_NUMBER = 0x11B0;
+inline constexpr std::uint16_t BOARD_ID = 0x11C0;
+inline constexpr std::uint16_t IMAGE_WIDTH = 0x1200;
+inline constexpr std::uint16_t IMAGE_HEIGHT = 0x1202;
+inline constexpr std::uint16_t RTS_PULL = 0x161C;
+inline constexpr std::uint16_t EXPOSURE_TIME = 0x1800;
+inline constexpr std::uint16_t LASER_ENABLE = 0x1A00;
+inline constexpr std::uint16_t LASER_STRENGTH = 0x1A04;
+inline constexpr std::uint16_t TASK_ID = 0x1C0C;
+}  // namespace reg
+
+struct RegCache {
+  std::optional<std::uint64_t> cts;
+  std::optional<std::uint64_t> rts;
+  // Texts keep every byte of the value area, an odd length's pad byte too.
+  std::optional<std::string> serial_number;
+  std::optional<std::string> board_id;
+  std::optional<std::uint32_t> exposure_time;
+  std::optional<std::uint32_t> laser_strength;
+  std::optional<std::uint32_t> task_id;
+  std::uint16_t width = 0;
+  std::uint16_t height = 0;
+  std::optional<bool> laser_enable;
+};
+
+// Applies one register report to the cache. For each known register the first
+// entry with its id wins; a value area too short for the register reads as 0
+// (false for laser enable) and still counts as reported. Unknown ids and
+// registers missing from the report leave the cache as it was.
+void apply_report(RegCache& cache, std::span<const std::uint8_t> record);
+
+}  // namespace mok::brelo
