@@ -1,0 +1,239 @@
+/*
+ * libmok device interface: open a camera by address, start and stop its
+ * connection, read and write its parameters, receive scan results and
+ * snapshot images, and learn of connection state changes.
+ *
+ * Conventions:
+ * - Every function checks its pointers; a null handle or out-pointer gives
+ *   MOK_ERR_INVALID_ARGUMENT (or null, 0, false, -1 where no status is
+ *   returned). No failure unwinds into the host.
+ * - Objects handed out are opaque handles owned by the host: a client is
+ *   released with mok_close, a scan result with mok_scan_result_free, a
+ *   snapshot image with mok_snapshot_image_free. Releasing NULL does nothing.
+ *   Result and image handles stay usable after their client is closed.
+ * - Callbacks run on the library's own threads, never on a host thread.
+ * - All functions may be called from any thread, concurrently, on one handle.
+ */
+#ifndef MOK_H
+#define MOK_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "mok_export.h"
+
+MOK_EXTERN_C_BEGIN
+
+/* ---- Version ---- */
+
+#define MOK_VERSION_MAJOR 1
+#define MOK_VERSION_MINOR 3
+#define MOK_VERSION_PATCH 2
+
+/* ---- Status codes (returned as int32_t; the numbers never change) ---- */
+
+#define MOK_OK 0                     /* success */
+#define MOK_ERR_NOT_AVAILABLE (-1)   /* the value was never reported by the device */
+#define MOK_ERR_SEND_FAILED (-2)     /* the request could not be queued (no connection) */
+#define MOK_ERR_INVALID_ARGUMENT (-3) /* null pointer, rejected address, buffer too small */
+#define MOK_ERR_TIMEOUT (-4)         /* the wait expired */
+#define MOK_ERR_OTHER (-5)           /* any other failure */
+
+/* ---- Connection states (passed to mok_state_cb_t) ---- */
+
+#define MOK_STATE_IDLE 0 /* never reported */
+#define MOK_STATE_CONNECTED 1
+#define MOK_STATE_CONNECT_FAILED 2
+#define MOK_STATE_CONNECT_TIMEOUT 3
+#define MOK_STATE_DISCONNECTED 4
+#define MOK_STATE_SHUTTING_DOWN 5
+#define MOK_STATE_TERMINATED 6
+#define MOK_STATE_RECONNECTING 7
+
+/* ---- Snapshot image formats (mok_snapshot_image_format) ---- */
+
+#define MOK_IMAGE_RAW 0  /* device pixel data; width and height from the device */
+#define MOK_IMAGE_JPEG 1 /* JPEG file bytes; width and height 0 */
+#define MOK_IMAGE_PNG 2  /* PNG file bytes; width and height 0 */
+
+/* ---- Handles ---- */
+
+typedef struct mok_client mok_client_t;
+typedef struct mok_scan_result mok_scan_result_t;
+typedef struct mok_snapshot_image mok_snapshot_image_t;
+
+/* ---- Record layouts shared with the host ---- */
+
+/* One measured point (16 bytes); x and reserved are always 0. */
+typedef struct mok_scan_point {
+  float x;
+  float y;
+  float z;
+  float reserved;
+} mok_scan_point_t;
+
+/* Seam information (96 bytes): device fields passed through; `values` are
+ * the device's hundredths as floats. */
+typedef struct mok_seam_info {
+  uint8_t head[8];
+  float values[18];
+  uint8_t tail[8];
+  uint32_t word;
+  uint32_t reserved; /* always 0 */
+} mok_seam_info_t;
+
+/* One segment entry (64 bytes); an absent segment is all zero. */
+typedef struct mok_segment {
+  uint8_t head[8];
+  float value;
+  mok_scan_point_t a;
+  mok_scan_point_t b;
+  mok_scan_point_t c;
+  int32_t type;
+} mok_segment_t;
+
+#define MOK_SEAM_POINT_COUNT 8
+#define MOK_SEGMENT_COUNT 32
+
+#if defined(__cplusplus)
+#define MOK_LAYOUT_CHECK(name, cond) static_assert(cond, #name)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define MOK_LAYOUT_CHECK(name, cond) _Static_assert(cond, #name)
+#else
+#define MOK_LAYOUT_CHECK(name, cond) typedef char mok_layout_check_##name[(cond) ? 1 : -1]
+#endif
+MOK_LAYOUT_CHECK(scan_point_size, sizeof(mok_scan_point_t) == 16);
+MOK_LAYOUT_CHECK(scan_point_z, offsetof(mok_scan_point_t, z) == 8);
+MOK_LAYOUT_CHECK(seam_info_size, sizeof(mok_seam_info_t) == 96);
+MOK_LAYOUT_CHECK(seam_info_values, offsetof(mok_seam_info_t, values) == 8);
+MOK_LAYOUT_CHECK(seam_info_tail, offsetof(mok_seam_info_t, tail) == 80);
+MOK_LAYOUT_CHECK(seam_info_word, offsetof(mok_seam_info_t, word) == 88);
+MOK_LAYOUT_CHECK(segment_size, sizeof(mok_segment_t) == 64);
+MOK_LAYOUT_CHECK(segment_value, offsetof(mok_segment_t, value) == 8);
+MOK_LAYOUT_CHECK(segment_a, offsetof(mok_segment_t, a) == 12);
+MOK_LAYOUT_CHECK(segment_b, offsetof(mok_segment_t, b) == 28);
+MOK_LAYOUT_CHECK(segment_c, offsetof(mok_segment_t, c) == 44);
+MOK_LAYOUT_CHECK(segment_type, offsetof(mok_segment_t, type) == 60);
+
+/* ---- Callbacks ----
+ * Both run on the library's runtime threads while the client's lock for that
+ * callback is held: one call at a time per client, and the scan and state
+ * callbacks may overlap each other. Inside a callback the host must not set
+ * or clear that same kind of callback on that client (it would wait on
+ * itself). Setting or clearing from elsewhere waits for a running call to
+ * return. mok_close does not clear callbacks: clear them before releasing
+ * what user_data points to. user_data is passed back unchanged. */
+
+/* `result` is new and belongs to the host: release it with
+ * mok_scan_result_free, inside the callback or later. */
+typedef void (*mok_scan_cb_t)(mok_scan_result_t *result, void *user_data);
+/* `state` is one of MOK_STATE_*. */
+typedef void (*mok_state_cb_t)(uint32_t state, void *user_data);
+
+/* ---- Lifecycle ---- */
+
+/* A client for `address` ("host", "host:port", "1.2.3.4:port", "[v6]:port";
+ * default port 6833), not yet connected. Null for a null, non-UTF-8 or
+ * rejected address, or a host name that does not resolve (resolution blocks
+ * the caller). Release with mok_close. */
+MOK_API mok_client_t *mok_connect(const char *address);
+/* Releases the handle; the last release tears the connection down. */
+MOK_API void mok_close(mok_client_t *client);
+/* Starts connecting (and reconnecting every 5 s after a loss). */
+MOK_API int32_t mok_start(mok_client_t *client);
+/* Disconnects; mok_start may follow. */
+MOK_API int32_t mok_stop(mok_client_t *client);
+/* MOK_VERSION_MAJOR << 24 | MINOR << 16 | PATCH, i.e. 16973826. */
+MOK_API uint32_t mok_version_code(void);
+/* "1.3.2"; static, never freed. */
+MOK_API const char *mok_version_str(void);
+
+/* ---- Parameters ----
+ * Getters answer from the values the device last reported (MOK_ERR_NOT_AVAILABLE
+ * before it reported one; *out is then untouched). Setters only queue a write
+ * (MOK_ERR_SEND_FAILED while not connected); the getters show the new value
+ * once the device reports it. */
+
+MOK_API int32_t mok_get_exposure_time(mok_client_t *client, uint32_t *out);
+MOK_API int32_t mok_get_laser_strength(mok_client_t *client, uint32_t *out);
+MOK_API int32_t mok_get_task_id(mok_client_t *client, uint32_t *out);
+/* Writes 1 or 0. */
+MOK_API int32_t mok_get_laser_enable(mok_client_t *client, int32_t *out);
+MOK_API int32_t mok_get_rts(mok_client_t *client, uint64_t *out);
+MOK_API int32_t mok_get_cts(mok_client_t *client, uint64_t *out);
+/* Text copy: stores the size needed (length + 1) into *length, then copies
+ * the text and a terminating zero into `buffer` when *length (its capacity on
+ * entry) is large enough, else returns MOK_ERR_INVALID_ARGUMENT with the
+ * buffer untouched. A null buffer is a size query (returns MOK_OK). Trailing
+ * zero bytes of the device's text are not part of it; a text with a zero
+ * byte inside gives MOK_ERR_INVALID_ARGUMENT. */
+MOK_API int32_t mok_get_board_id(mok_client_t *client, char *buffer, uint32_t *length);
+MOK_API int32_t mok_get_serial_number(mok_client_t *client, char *buffer, uint32_t *length);
+MOK_API int32_t mok_set_exposure_time(mok_client_t *client, uint32_t value);
+MOK_API int32_t mok_set_laser_strength(mok_client_t *client, uint32_t value);
+MOK_API int32_t mok_set_task_id(mok_client_t *client, uint32_t value);
+/* Non-zero enables, 0 disables. */
+MOK_API int32_t mok_set_laser_enable(mok_client_t *client, int32_t enable);
+/* 0 sends the host's wall-clock time in microseconds since 1970. */
+MOK_API int32_t mok_set_rts(mok_client_t *client, uint64_t value);
+/* Waits until the device's first register report has arrived (at once if it
+ * already has). timeout_ms < 0 means 5000; 0 does not wait. */
+MOK_API int32_t mok_wait_params(mok_client_t *client, int32_t timeout_ms);
+/* Asks the device for its RTS and waits for its next register report; writes
+ * the cached RTS (0 if none). timeout_ms < 0 means 5000. */
+MOK_API int32_t mok_pull_rts(mok_client_t *client, int32_t timeout_ms, uint64_t *out);
+
+/* ---- Scan results ----
+ * Pointers returned by the accessors stay valid until the handle is freed. */
+
+/* A new handle to the latest result (not consumed), or null before the first. */
+MOK_API mok_scan_result_t *mok_get_scan_result(mok_client_t *client);
+MOK_API void mok_scan_result_free(mok_scan_result_t *result);
+MOK_API uint32_t mok_scan_result_point_count(const mok_scan_result_t *result);
+/* Null when the result has no points. */
+MOK_API const mok_scan_point_t *mok_scan_result_points(const mok_scan_result_t *result);
+MOK_API uint64_t mok_scan_result_pts(const mok_scan_result_t *result);
+MOK_API bool mok_scan_result_seam_found(const mok_scan_result_t *result);
+MOK_API uint32_t mok_scan_result_seam_point_idx(const mok_scan_result_t *result);
+MOK_API float mok_scan_result_seam_width(const mok_scan_result_t *result);
+MOK_API float mok_scan_result_seam_height(const mok_scan_result_t *result);
+MOK_API float mok_scan_result_seam_angle(const mok_scan_result_t *result);
+/* MOK_SEAM_POINT_COUNT points. */
+MOK_API const mok_scan_point_t *mok_scan_result_seam_points(const mok_scan_result_t *result);
+MOK_API const mok_seam_info_t *mok_scan_result_seam_info(const mok_scan_result_t *result);
+/* MOK_SEGMENT_COUNT entries. */
+MOK_API const mok_segment_t *mok_scan_result_segments(const mok_scan_result_t *result);
+/* Copies the seam point chosen by the seam point index; MOK_ERR_INVALID_ARGUMENT
+ * when no seam was found or the index is above 7. */
+MOK_API int32_t mok_scan_result_seam_point(const mok_scan_result_t *result, mok_scan_point_t *out);
+
+/* ---- Snapshots ---- */
+
+/* Requests one image; it arrives later through mok_recv_snapshot_image. */
+MOK_API int32_t mok_snapshot(mok_client_t *client, int32_t first, int32_t flag, int32_t second);
+/* The oldest image not yet received, waiting up to timeout_ms (0: no wait;
+ * UINT64_MAX: no limit); null when none arrived. */
+MOK_API mok_snapshot_image_t *mok_recv_snapshot_image(mok_client_t *client, uint64_t timeout_ms);
+MOK_API const uint8_t *mok_snapshot_image_data(const mok_snapshot_image_t *image);
+MOK_API size_t mok_snapshot_image_data_size(const mok_snapshot_image_t *image);
+MOK_API uint32_t mok_snapshot_image_width(const mok_snapshot_image_t *image);
+MOK_API uint32_t mok_snapshot_image_height(const mok_snapshot_image_t *image);
+/* One of MOK_IMAGE_*, or -1 for a null image. */
+MOK_API int32_t mok_snapshot_image_format(const mok_snapshot_image_t *image);
+MOK_API void mok_snapshot_image_free(mok_snapshot_image_t *image);
+
+/* ---- Callbacks ---- */
+
+/* Installs the scan callback (replacing any); a null `cb` clears it. */
+MOK_API void mok_set_scan_cb(mok_client_t *client, mok_scan_cb_t cb, void *user_data);
+MOK_API void mok_clear_scan_cb(mok_client_t *client);
+/* Installs the state callback (replacing any); a null `cb` clears it. */
+MOK_API void mok_set_state_cb(mok_client_t *client, mok_state_cb_t cb, void *user_data);
+MOK_API void mok_clear_state_cb(mok_client_t *client);
+
+/* ---- Video ---- */
+
+MOK_EXTERN_C_END
+
+#endif /* MOK_H */

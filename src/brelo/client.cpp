@@ -1,0 +1,334 @@
+// Client, ClientInner and ClientBridge. Shutdown order: the last Client
+// reference asks the connector to shut down and lets go; the connector's
+// tasks release the bridge (and with it ClientInner) when they end, so a
+// packet still delivered after the request is handled normally.
+#include "brelo/client.hpp"
+
+#include <time.h>
+
+#include <limits>
+#include <type_traits>
+
+#include "brelo/address.hpp"
+#include "brelo/protocol.hpp"
+#include "fxr/builder.hpp"
+#include "fxt/client/tcp.hpp"
+
+namespace mok::brelo {
+namespace {
+
+// Waits on `cv` until `pred` holds, for at most `timeout` in total: the
+// deadline is fixed once, so spurious wake-ups do not extend it. A timeout
+// the steady clock cannot represent waits without limit.
+template <class Pred>
+bool wait_bounded(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                  std::chrono::nanoseconds timeout, Pred pred) {
+  using Clock = std::chrono::steady_clock;
+  if (timeout <= std::chrono::nanoseconds::zero()) {
+    return pred();
+  }
+  const auto now = Clock::now();
+  if (timeout >= Clock::time_point::max() - now) {
+    cv.wait(lock, pred);
+    return true;
+  }
+  return cv.wait_until(lock, now + timeout, pred);
+}
+
+std::chrono::nanoseconds millis_to_nanos(std::uint64_t ms) noexcept {
+  constexpr auto kMaxMs = static_cast<std::uint64_t>(std::chrono::nanoseconds::max().count() / 1'000'000);
+  return ms > kMaxMs ? std::chrono::nanoseconds::max() : std::chrono::milliseconds(ms);
+}
+
+// Snapshot request entries whose values never change.
+constexpr std::uint16_t kSnapFirst = 1;
+constexpr std::uint16_t kSnapSecond = 2;
+constexpr std::uint16_t kSnapFlag = 3;
+constexpr std::uint16_t kSnapConst4 = 4;
+constexpr std::uint16_t kSnapConst5 = 5;
+constexpr std::uint32_t kSnapConst4Value = 1;
+constexpr std::uint32_t kSnapConst5Value = 50;
+
+template <class T>
+auto read_slot(Slot<T>& slot, auto field) {
+  std::lock_guard lock(slot.mutex);
+  return field(slot.value);
+}
+
+// Taking the slot's lock waits for a running call; the old callable is
+// released after the lock, so its destructor cannot run under it.
+template <class F>
+void replace_callback(Slot<std::shared_ptr<const F>>& slot, std::type_identity_t<std::shared_ptr<const F>> fn) {
+  std::shared_ptr<const F> old;
+  std::lock_guard lock(slot.mutex);
+  old = std::exchange(slot.value, std::move(fn));
+}
+
+}  // namespace
+
+std::uint64_t wall_clock_micros() noexcept {
+  timespec ts{};
+  if (clock_gettime(CLOCK_REALTIME, &ts) != 0 || ts.tv_sec < 0) {
+    return 0;
+  }
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1'000u;
+}
+
+// ---- ClientInner -----------------------------------------------------------
+
+void ClientInner::apply_register_report(std::span<const std::uint8_t> record) {
+  {
+    std::lock_guard lock(regs.mutex);
+    apply_report(regs.value, record);
+  }
+  {
+    std::lock_guard lock(params_ready.mutex);
+    if (!params_ready.value) {
+      params_ready.value = true;
+      params_ready.cv.notify_all();
+    }
+  }
+  {
+    std::lock_guard lock(report_count.mutex);
+    ++report_count.value;
+  }
+  report_count.cv.notify_all();
+}
+
+void ClientInner::push_snapshot_image(std::span<const std::uint8_t> payload) {
+  std::uint16_t width = 0;
+  std::uint16_t height = 0;
+  {
+    std::lock_guard lock(regs.mutex);
+    width = regs.value.width;
+    height = regs.value.height;
+  }
+  auto image = std::make_shared<const SnapshotImage>(make_snapshot_image(payload, width, height));
+  {
+    std::lock_guard lock(snapshots.mutex);
+    snapshots.value.push_back(std::move(image));
+  }
+  snapshots.cv.notify_one();
+}
+
+void ClientInner::publish_scan_result(std::span<const std::uint8_t> payload) {
+  std::optional<ScanResult> decoded = decode_scan_result(payload);
+  if (!decoded) {
+    return;
+  }
+  ScanResultPtr result = std::make_shared<const ScanResult>(std::move(*decoded));
+  ScanResultPtr previous;
+  {
+    std::lock_guard lock(latest_scan.mutex);
+    previous = std::exchange(latest_scan.value, result);
+  }
+  std::lock_guard lock(scan_cb.mutex);
+  if (scan_cb.value) {
+    (*scan_cb.value)(std::move(result));
+  }
+}
+
+void ClientInner::route_video(fxt::Kind /*kind*/, const Bytes& /*payload*/) {
+  std::lock_guard lock(video.mutex);
+  if (!video.value) {
+    return;
+  }
+  // The live video path posts the payload to its decoding service here.
+}
+
+void ClientInner::publish_state(State state) {
+  std::lock_guard lock(state_cb.mutex);
+  if (state_cb.value) {
+    (*state_cb.value)(state);
+  }
+}
+
+// ---- ClientBridge ----------------------------------------------------------
+
+void ClientBridge::on_packet(fxt::PacketPtr packet) noexcept {
+  if (!packet) {
+    return;
+  }
+  // A packet that cannot be handled (memory exhausted, a throwing C++
+  // callback) is dropped like any other unusable packet; the read loop must
+  // go on.
+  try {
+    const fxt::Head& head = packet->head;
+    if (head.kind == fxt::Kind::VideoH264 || head.kind == fxt::Kind::VideoH265) {
+      inner_->route_video(head.kind, packet->payload);
+      return;
+    }
+    const std::span<const std::uint8_t> payload = packet->payload.span();
+    switch (head.stream_id) {
+      case kRegisterStream:
+        inner_->apply_register_report(payload);
+        break;
+      case kSnapshotImageStream:
+        inner_->push_snapshot_image(payload);
+        break;
+      case kScanResultStream:
+        inner_->publish_scan_result(payload);
+        break;
+      default:
+        break;
+    }
+  } catch (...) {
+  }
+}
+
+void ClientBridge::on_state(State state) noexcept {
+  try {
+    inner_->publish_state(state);
+  } catch (...) {
+  }
+}
+
+// ---- Client ----------------------------------------------------------------
+
+Client::Client(std::shared_ptr<fxt::client::Connector> connector, std::shared_ptr<ClientInner> inner) noexcept
+    : connector_(std::move(connector)), inner_(std::move(inner)) {}
+
+Result<std::shared_ptr<Client>> Client::connect(Runtime& runtime, std::string_view address) {
+  auto normalized = normalize_remote_addr(address);
+  if (!normalized) {
+    return err(std::move(normalized.error()));
+  }
+  auto inner = std::make_shared<ClientInner>();
+  auto bridge = std::make_shared<ClientBridge>(inner);
+  auto connector = fxt::client::Connector::create(runtime, *normalized, std::move(bridge));
+  if (!connector) {
+    return err(Error::other(connector.error().display()));
+  }
+  return std::shared_ptr<Client>(new Client(std::move(*connector), std::move(inner)));
+}
+
+Client::~Client() {
+  if (connector_) {
+    (void)connector_->shutdown();
+  }
+}
+
+Result<void> Client::start() {
+  auto r = connector_->start();
+  if (!r) {
+    return err(Error::other(r.error().display()));
+  }
+  return {};
+}
+
+Result<void> Client::stop() {
+  auto r = connector_->stop();
+  if (!r) {
+    return err(Error::other(r.error().display()));
+  }
+  return {};
+}
+
+void Client::set_scan_cb(ScanCallback cb) {
+  replace_callback(inner_->scan_cb, std::make_shared<const ScanCallback>(std::move(cb)));
+}
+void Client::clear_scan_cb() { replace_callback(inner_->scan_cb, nullptr); }
+void Client::set_state_cb(StateCallback cb) {
+  replace_callback(inner_->state_cb, std::make_shared<const StateCallback>(std::move(cb)));
+}
+void Client::clear_state_cb() { replace_callback(inner_->state_cb, nullptr); }
+
+ScanResultPtr Client::latest_scan_result() {
+  std::lock_guard lock(inner_->latest_scan.mutex);
+  return inner_->latest_scan.value;
+}
+
+Result<void> Client::send_record(std::uint16_t stream_id, std::vector<std::uint8_t> record) {
+  fxt::Packet packet = fxt::Packet::make(fxt::Flags{}, fxt::Kind::FlexRegs, stream_id, Bytes(std::move(record)));
+  if (!connector_->send(std::move(packet))) {
+    return fail(ErrorKind::SendFailed);
+  }
+  return {};
+}
+
+Result<void> Client::send_reg(std::uint16_t id, std::uint32_t value) {
+  fxr::Builder b;
+  b.push<std::uint32_t>(id, value);
+  return send_record(kRegisterStream, std::move(b).into_bytes());
+}
+
+Result<void> Client::set_rts(std::uint64_t value) {
+  if (value == 0) {
+    value = wall_clock_micros();
+  }
+  fxr::Builder b;
+  b.push<std::uint64_t>(reg::RTS, value);
+  return send_record(kRegisterStream, std::move(b).into_bytes());
+}
+
+std::optional<std::uint32_t> Client::exposure_time() {
+  return read_slot(inner_->regs, [](const RegCache& c) { return c.exposure_time; });
+}
+std::optional<std::uint32_t> Client::laser_strength() {
+  return read_slot(inner_->regs, [](const RegCache& c) { return c.laser_strength; });
+}
+std::optional<std::uint32_t> Client::task_id() {
+  return read_slot(inner_->regs, [](const RegCache& c) { return c.task_id; });
+}
+std::optional<bool> Client::laser_enable() {
+  return read_slot(inner_->regs, [](const RegCache& c) { return c.laser_enable; });
+}
+std::optional<std::uint64_t> Client::cts() {
+  return read_slot(inner_->regs, [](const RegCache& c) { return c.cts; });
+}
+std::optional<std::uint64_t> Client::rts() {
+  return read_slot(inner_->regs, [](const RegCache& c) { return c.rts; });
+}
+std::optional<std::string> Client::board_id() {
+  return read_slot(inner_->regs, [](const RegCache& c) { return c.board_id; });
+}
+std::optional<std::string> Client::serial_number() {
+  return read_slot(inner_->regs, [](const RegCache& c) { return c.serial_number; });
+}
+
+Result<void> Client::wait_params_ready(std::chrono::nanoseconds timeout) {
+  auto& slot = inner_->params_ready;
+  std::unique_lock lock(slot.mutex);
+  if (!wait_bounded(slot.cv, lock, timeout, [&] { return slot.value; })) {
+    return fail(ErrorKind::Timeout);
+  }
+  return {};
+}
+
+Result<std::uint64_t> Client::pull_rts(std::chrono::nanoseconds timeout) {
+  auto& counter = inner_->report_count;
+  const std::uint64_t seen = read_slot(counter, [](std::uint64_t n) { return n; });
+  if (auto sent = send_reg(reg::RTS_PULL, 1); !sent) {
+    return err(std::move(sent.error()));
+  }
+  {
+    std::unique_lock lock(counter.mutex);
+    if (!wait_bounded(counter.cv, lock, timeout, [&] { return counter.value != seen; })) {
+      return fail(ErrorKind::Timeout);
+    }
+  }
+  return read_slot(inner_->regs, [](const RegCache& c) { return c.rts.value_or(0); });
+}
+
+Result<void> Client::snapshot(std::uint32_t first, bool flag, std::uint32_t second) {
+  fxr::Builder b;
+  b.push<std::uint32_t>(kSnapFirst, first);
+  b.push<std::uint32_t>(kSnapSecond, second);
+  b.push<std::uint32_t>(kSnapFlag, flag ? 1 : 0);
+  b.push<std::uint32_t>(kSnapConst4, kSnapConst4Value);
+  b.push<std::uint32_t>(kSnapConst5, kSnapConst5Value);
+  return send_record(kSnapshotRequestStream, std::move(b).into_bytes());
+}
+
+Result<SnapshotImagePtr> Client::recv_snapshot_image(std::uint64_t timeout_ms) {
+  auto& slot = inner_->snapshots;
+  std::unique_lock lock(slot.mutex);
+  if (!wait_bounded(slot.cv, lock, millis_to_nanos(timeout_ms), [&] { return !slot.value.empty(); })) {
+    return fail(ErrorKind::Timeout);
+  }
+  SnapshotImagePtr image = std::move(slot.value.front());
+  slot.value.pop_front();
+  return image;
+}
+
+}  // namespace mok::brelo

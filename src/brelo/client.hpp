@@ -1,0 +1,175 @@
+// The camera client: one Client per camera connection. It owns the transport
+// Connector and the shared ClientInner, into which ClientBridge (the
+// connector's Handler) sorts received packets by kind and stream id. Every
+// concern has its own independently locked slot and no code path holds two
+// slot locks; host callbacks run while their slot's lock is held.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "brelo/error.hpp"
+#include "brelo/reg_cache.hpp"
+#include "brelo/types.hpp"
+#include "fxt/client/handler.hpp"
+#include "fxt/packet/packet.hpp"
+#include "fxt/state.hpp"
+
+namespace mok {
+class Runtime;
+}
+namespace mok::fxt::client {
+class Connector;
+}
+namespace mok::media {
+class VideoFrame;
+}
+
+namespace mok::brelo {
+
+using State = fxt::State;
+using ScanCallback = std::function<void(ScanResultPtr)>;
+using StateCallback = std::function<void(State)>;
+using VideoCallback = std::function<void(std::shared_ptr<const media::VideoFrame>)>;
+
+// The live video path's running service, thread and configured codec;
+// defined alongside that path.
+struct VideoServiceState;
+
+template <class T>
+struct Slot {
+  std::mutex mutex;
+  T value{};
+};
+
+// A slot whose callers wait for a change.
+template <class T>
+struct WaitSlot : Slot<T> {
+  std::condition_variable cv;
+};
+
+// Everything the host reads back, shared by the Client, the bridge and (with
+// video on) the client video thread. Its operations are what the bridge does
+// with each kind of packet; each takes only its own slot's lock.
+class ClientInner {
+ public:
+  // Register report (stream 0): the whole report under one cache lock hold,
+  // then the ready flag, then the report counter.
+  void apply_register_report(std::span<const std::uint8_t> record);
+  // Snapshot image (stream 2): the cached size is read first and released
+  // before the queue is locked.
+  void push_snapshot_image(std::span<const std::uint8_t> payload);
+  // Scan result (stream 18): undecodable payloads leave the latest result as
+  // it was.
+  void publish_scan_result(std::span<const std::uint8_t> payload);
+  // Video kinds: dropped while video is off.
+  void route_video(fxt::Kind kind, const Bytes& payload);
+  void publish_state(State state);
+
+  Slot<ScanResultPtr> latest_scan;
+  WaitSlot<std::deque<SnapshotImagePtr>> snapshots;
+  Slot<std::shared_ptr<const ScanCallback>> scan_cb;
+  Slot<std::shared_ptr<const StateCallback>> state_cb;
+  Slot<RegCache> regs;
+  WaitSlot<std::uint64_t> report_count;
+  // Empty while video is off.
+  Slot<std::shared_ptr<VideoServiceState>> video;
+  Slot<std::shared_ptr<const VideoCallback>> video_cb;
+  WaitSlot<bool> params_ready;
+};
+
+// The connector's Handler: sorts packets by kind first, then stream id.
+class ClientBridge final : public fxt::client::Handler {
+ public:
+  explicit ClientBridge(std::shared_ptr<ClientInner> inner) noexcept : inner_(std::move(inner)) {}
+  void on_packet(fxt::PacketPtr packet) noexcept override;
+  void on_state(State state) noexcept override;
+
+ private:
+  std::shared_ptr<ClientInner> inner_;
+};
+
+class Client {
+ public:
+  // Normalises the address (InvalidArgument when rejected), resolves it and
+  // creates an idle connector whose tasks run on `runtime`. A host name that
+  // does not resolve fails with Other carrying the resolver's text.
+  static Result<std::shared_ptr<Client>> connect(Runtime& runtime, std::string_view address);
+
+  // Asks the connector to shut down (outcome ignored); ClientInner lives on
+  // until the connector's tasks have let go of the bridge.
+  ~Client();
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  // Other with the connector's message on failure.
+  Result<void> start();
+  Result<void> stop();
+
+  // Installing or clearing waits for a running call of that callback; after
+  // it returns the old callback is not called again. A callback must not
+  // touch its own slot.
+  void set_scan_cb(ScanCallback cb);
+  void clear_scan_cb();
+  void set_state_cb(StateCallback cb);
+  void clear_state_cb();
+
+  // The most recently decoded result (not consumed), or null before the first.
+  ScanResultPtr latest_scan_result();
+
+  // Register writes: queued on stream 0, SendFailed when the connector
+  // refuses them. They never touch the cache.
+  Result<void> send_reg(std::uint16_t id, std::uint32_t value);
+  Result<void> set_exposure_time(std::uint32_t v) { return send_reg(reg::EXPOSURE_TIME, v); }
+  Result<void> set_laser_strength(std::uint32_t v) { return send_reg(reg::LASER_STRENGTH, v); }
+  Result<void> set_task_id(std::uint32_t v) { return send_reg(reg::TASK_ID, v); }
+  Result<void> set_laser_enable(bool on) { return send_reg(reg::LASER_ENABLE, on ? 1 : 0); }
+  // 0 sends the wall-clock time in microseconds since the Unix epoch.
+  Result<void> set_rts(std::uint64_t value);
+
+  // Cached values as the device last reported them.
+  std::optional<std::uint32_t> exposure_time();
+  std::optional<std::uint32_t> laser_strength();
+  std::optional<std::uint32_t> task_id();
+  std::optional<bool> laser_enable();
+  std::optional<std::uint64_t> cts();
+  std::optional<std::uint64_t> rts();
+  std::optional<std::string> board_id();
+  std::optional<std::string> serial_number();
+
+  // Success once any register report has been applied; Timeout when none
+  // arrives within `timeout` (total, whatever wakes the wait).
+  Result<void> wait_params_ready(std::chrono::nanoseconds timeout);
+  // Sends the RTS pull request and waits for the next register report;
+  // returns the cached RTS then (0 when none is cached).
+  Result<std::uint64_t> pull_rts(std::chrono::nanoseconds timeout);
+
+  // Sends one snapshot request on stream 1; does not wait for the image.
+  Result<void> snapshot(std::uint32_t first, bool flag, std::uint32_t second);
+  // The oldest image not yet received; waits up to `timeout_ms` (0: no wait;
+  // values too large for the clock wait without limit).
+  Result<SnapshotImagePtr> recv_snapshot_image(std::uint64_t timeout_ms);
+
+  const std::shared_ptr<ClientInner>& inner() const noexcept { return inner_; }
+
+ private:
+  Client(std::shared_ptr<fxt::client::Connector> connector, std::shared_ptr<ClientInner> inner) noexcept;
+  Result<void> send_record(std::uint16_t stream_id, std::vector<std::uint8_t> record);
+
+  std::shared_ptr<fxt::client::Connector> connector_;
+  std::shared_ptr<ClientInner> inner_;
+};
+
+// Microseconds since the Unix epoch on the wall clock, 0 before it.
+std::uint64_t wall_clock_micros() noexcept;
+
+}  // namespace mok::brelo

@@ -1,0 +1,437 @@
+// The device C interface: every mok_* export checks its pointers, makes one
+// call into the device client and converts the result. Bodies run inside a
+// catch-all so no failure unwinds into the host.
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "brelo/address.hpp"
+#include "common/runtime.hpp"
+#include "ffi/handles.hpp"
+#include "fxt/state.hpp"
+
+namespace {
+
+using mok::brelo::Client;
+using mok::brelo::ScanPoint;
+using mok::brelo::ScanResult;
+using mok::brelo::SeamInfo;
+using mok::brelo::Segment;
+
+// The C records are views of the client's own records.
+static_assert(sizeof(mok_scan_point_t) == sizeof(ScanPoint));
+static_assert(offsetof(mok_scan_point_t, y) == offsetof(ScanPoint, y));
+static_assert(offsetof(mok_scan_point_t, z) == offsetof(ScanPoint, z));
+static_assert(offsetof(mok_scan_point_t, reserved) == offsetof(ScanPoint, reserved));
+static_assert(sizeof(mok_seam_info_t) == sizeof(SeamInfo));
+static_assert(offsetof(mok_seam_info_t, values) == offsetof(SeamInfo, values));
+static_assert(offsetof(mok_seam_info_t, tail) == offsetof(SeamInfo, tail));
+static_assert(offsetof(mok_seam_info_t, word) == offsetof(SeamInfo, word));
+static_assert(sizeof(mok_segment_t) == sizeof(Segment));
+static_assert(offsetof(mok_segment_t, value) == offsetof(Segment, value));
+static_assert(offsetof(mok_segment_t, a) == offsetof(Segment, a));
+static_assert(offsetof(mok_segment_t, c) == offsetof(Segment, c));
+static_assert(offsetof(mok_segment_t, type) == offsetof(Segment, type));
+static_assert(MOK_SEAM_POINT_COUNT == mok::brelo::kSeamPointCount);
+static_assert(MOK_SEGMENT_COUNT == mok::brelo::kSegmentCount);
+static_assert(MOK_STATE_CONNECTED == static_cast<uint32_t>(mok::fxt::State::Connected));
+static_assert(MOK_STATE_RECONNECTING == static_cast<uint32_t>(mok::fxt::State::Reconnecting));
+static_assert(MOK_IMAGE_PNG == static_cast<int32_t>(mok::brelo::SnapshotFormat::Png));
+
+constexpr uint32_t kVersionCode = (MOK_VERSION_MAJOR << 24) | (MOK_VERSION_MINOR << 16) | MOK_VERSION_PATCH;
+static_assert(kVersionCode == 16973826);
+constexpr int32_t kDefaultWaitMs = 5000;
+constexpr std::size_t kMaxTextLen = 4294967294u;
+
+constinit mok::ProcessRuntime RUNTIME("mok-rt");
+
+const mok_scan_point_t* as_c(const ScanPoint* p) noexcept { return reinterpret_cast<const mok_scan_point_t*>(p); }
+
+// A negative time-out means the default; otherwise milliseconds exactly.
+std::chrono::nanoseconds wait_timeout(int32_t ms) noexcept {
+  return std::chrono::milliseconds(ms < 0 ? kDefaultWaitMs : ms);
+}
+
+bool valid_utf8(std::string_view s) noexcept {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    std::size_t n = 0;
+    uint32_t cp = 0;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      n = 1, cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      n = 2, cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      n = 3, cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + n >= s.size()) {
+      return false;
+    }
+    for (std::size_t k = 1; k <= n; ++k) {
+      const auto cc = static_cast<unsigned char>(s[i + k]);
+      if ((cc & 0xC0) != 0x80) {
+        return false;
+      }
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    // Overlong forms, surrogates and values beyond U+10FFFF are not UTF-8.
+    static constexpr uint32_t kMinForLen[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < kMinForLen[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      return false;
+    }
+    i += n + 1;
+  }
+  return true;
+}
+
+// The host-facing text: the device pads odd-length texts with a zero byte,
+// which is not part of the text, so trailing zero bytes are dropped. A zero
+// byte inside the text cannot be represented in C and is refused.
+int32_t copy_text(const std::optional<std::string>& cached, char* buffer, uint32_t* length) noexcept {
+  if (!cached) {
+    return MOK_ERR_NOT_AVAILABLE;
+  }
+  if (length == nullptr) {
+    return MOK_ERR_INVALID_ARGUMENT;
+  }
+  std::string_view text = *cached;
+  while (!text.empty() && text.back() == '\0') {
+    text.remove_suffix(1);
+  }
+  if (text.find('\0') != std::string_view::npos || text.size() > kMaxTextLen) {
+    return MOK_ERR_INVALID_ARGUMENT;
+  }
+  const auto n = static_cast<uint32_t>(text.size());
+  const uint32_t capacity = *length;
+  *length = n + 1;
+  if (buffer == nullptr) {
+    return MOK_OK;
+  }
+  if (capacity <= n) {
+    return MOK_ERR_INVALID_ARGUMENT;
+  }
+  std::memcpy(buffer, text.data(), n);
+  buffer[n] = '\0';
+  return MOK_OK;
+}
+
+template <class T, class U>
+int32_t get_value(mok_client_t* client, U* out, std::optional<T> (Client::*getter)()) noexcept {
+  if (client == nullptr || out == nullptr) {
+    return MOK_ERR_INVALID_ARGUMENT;
+  }
+  try {
+    const std::optional<T> v = (client->client.get()->*getter)();
+    if (!v) {
+      return MOK_ERR_NOT_AVAILABLE;
+    }
+    *out = static_cast<U>(*v);
+    return MOK_OK;
+  } catch (...) {
+    return MOK_ERR_OTHER;
+  }
+}
+
+template <class Op>
+int32_t call_status(mok_client_t* client, Op op) noexcept {
+  if (client == nullptr) {
+    return MOK_ERR_INVALID_ARGUMENT;
+  }
+  try {
+    return mok::ffi::status_of(op(*client->client));
+  } catch (...) {
+    return MOK_ERR_OTHER;
+  }
+}
+
+}  // namespace
+
+namespace mok::ffi {
+Runtime* device_runtime() noexcept { return RUNTIME.get(); }
+}  // namespace mok::ffi
+
+// ---- Lifecycle ---------------------------------------------------------------
+
+extern "C" MOK_API mok_client_t* mok_connect(const char* address) {
+  if (address == nullptr) {
+    return nullptr;
+  }
+  try {
+    const std::string text(address);
+    // Rejected addresses are refused before the runtime's threads exist.
+    if (!valid_utf8(text) || !mok::brelo::normalize_remote_addr(text)) {
+      return nullptr;
+    }
+    mok::Runtime* rt = mok::ffi::device_runtime();
+    if (rt == nullptr) {
+      return nullptr;
+    }
+    auto client = Client::connect(*rt, text);
+    if (!client) {
+      return nullptr;
+    }
+    return new mok_client{std::move(*client)};
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+extern "C" MOK_API void mok_close(mok_client_t* client) {
+  try {
+    delete client;
+  } catch (...) {
+  }
+}
+
+extern "C" MOK_API int32_t mok_start(mok_client_t* client) {
+  return call_status(client, [](Client& c) { return c.start(); });
+}
+
+extern "C" MOK_API int32_t mok_stop(mok_client_t* client) {
+  return call_status(client, [](Client& c) { return c.stop(); });
+}
+
+extern "C" MOK_API uint32_t mok_version_code(void) { return kVersionCode; }
+
+extern "C" MOK_API const char* mok_version_str(void) { return "1.3.2"; }
+
+// ---- Parameters --------------------------------------------------------------
+
+extern "C" MOK_API int32_t mok_get_exposure_time(mok_client_t* client, uint32_t* out) {
+  return get_value(client, out, &Client::exposure_time);
+}
+extern "C" MOK_API int32_t mok_get_laser_strength(mok_client_t* client, uint32_t* out) {
+  return get_value(client, out, &Client::laser_strength);
+}
+extern "C" MOK_API int32_t mok_get_task_id(mok_client_t* client, uint32_t* out) {
+  return get_value(client, out, &Client::task_id);
+}
+extern "C" MOK_API int32_t mok_get_laser_enable(mok_client_t* client, int32_t* out) {
+  return get_value(client, out, &Client::laser_enable);
+}
+extern "C" MOK_API int32_t mok_get_rts(mok_client_t* client, uint64_t* out) {
+  return get_value(client, out, &Client::rts);
+}
+extern "C" MOK_API int32_t mok_get_cts(mok_client_t* client, uint64_t* out) {
+  return get_value(client, out, &Client::cts);
+}
+
+extern "C" MOK_API int32_t mok_get_board_id(mok_client_t* client, char* buffer, uint32_t* length) {
+  if (client == nullptr) {
+    return MOK_ERR_INVALID_ARGUMENT;
+  }
+  try {
+    return copy_text(client->client->board_id(), buffer, length);
+  } catch (...) {
+    return MOK_ERR_OTHER;
+  }
+}
+
+extern "C" MOK_API int32_t mok_get_serial_number(mok_client_t* client, char* buffer, uint32_t* length) {
+  if (client == nullptr) {
+    return MOK_ERR_INVALID_ARGUMENT;
+  }
+  try {
+    return copy_text(client->client->serial_number(), buffer, length);
+  } catch (...) {
+    return MOK_ERR_OTHER;
+  }
+}
+
+extern "C" MOK_API int32_t mok_set_exposure_time(mok_client_t* client, uint32_t value) {
+  return call_status(client, [&](Client& c) { return c.set_exposure_time(value); });
+}
+extern "C" MOK_API int32_t mok_set_laser_strength(mok_client_t* client, uint32_t value) {
+  return call_status(client, [&](Client& c) { return c.set_laser_strength(value); });
+}
+extern "C" MOK_API int32_t mok_set_task_id(mok_client_t* client, uint32_t value) {
+  return call_status(client, [&](Client& c) { return c.set_task_id(value); });
+}
+extern "C" MOK_API int32_t mok_set_laser_enable(mok_client_t* client, int32_t enable) {
+  return call_status(client, [&](Client& c) { return c.set_laser_enable(enable != 0); });
+}
+extern "C" MOK_API int32_t mok_set_rts(mok_client_t* client, uint64_t value) {
+  return call_status(client, [&](Client& c) { return c.set_rts(value); });
+}
+
+extern "C" MOK_API int32_t mok_wait_params(mok_client_t* client, int32_t timeout_ms) {
+  return call_status(client, [&](Client& c) { return c.wait_params_ready(wait_timeout(timeout_ms)); });
+}
+
+extern "C" MOK_API int32_t mok_pull_rts(mok_client_t* client, int32_t timeout_ms, uint64_t* out) {
+  if (client == nullptr || out == nullptr) {
+    return MOK_ERR_INVALID_ARGUMENT;
+  }
+  try {
+    auto r = client->client->pull_rts(wait_timeout(timeout_ms));
+    if (!r) {
+      return r.error().code();
+    }
+    *out = *r;
+    return MOK_OK;
+  } catch (...) {
+    return MOK_ERR_OTHER;
+  }
+}
+
+// ---- Scan results ------------------------------------------------------------
+
+extern "C" MOK_API mok_scan_result_t* mok_get_scan_result(mok_client_t* client) {
+  if (client == nullptr) {
+    return nullptr;
+  }
+  try {
+    auto result = client->client->latest_scan_result();
+    return result ? new mok_scan_result{std::move(result)} : nullptr;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+extern "C" MOK_API void mok_scan_result_free(mok_scan_result_t* result) { delete result; }
+
+extern "C" MOK_API uint32_t mok_scan_result_point_count(const mok_scan_result_t* result) {
+  return result ? result->result->point_count : 0;
+}
+extern "C" MOK_API const mok_scan_point_t* mok_scan_result_points(const mok_scan_result_t* result) {
+  return result ? as_c(result->result->points.get()) : nullptr;
+}
+extern "C" MOK_API uint64_t mok_scan_result_pts(const mok_scan_result_t* result) {
+  return result ? result->result->pts : 0;
+}
+extern "C" MOK_API bool mok_scan_result_seam_found(const mok_scan_result_t* result) {
+  return result ? result->result->seam_found : false;
+}
+extern "C" MOK_API uint32_t mok_scan_result_seam_point_idx(const mok_scan_result_t* result) {
+  return result ? result->result->seam_point_idx : 0;
+}
+extern "C" MOK_API float mok_scan_result_seam_width(const mok_scan_result_t* result) {
+  return result ? result->result->seam_width : 0.0f;
+}
+extern "C" MOK_API float mok_scan_result_seam_height(const mok_scan_result_t* result) {
+  return result ? result->result->seam_height : 0.0f;
+}
+extern "C" MOK_API float mok_scan_result_seam_angle(const mok_scan_result_t* result) {
+  return result ? result->result->seam_angle : 0.0f;
+}
+extern "C" MOK_API const mok_scan_point_t* mok_scan_result_seam_points(const mok_scan_result_t* result) {
+  return result ? as_c(result->result->seam_points.data()) : nullptr;
+}
+extern "C" MOK_API const mok_seam_info_t* mok_scan_result_seam_info(const mok_scan_result_t* result) {
+  return result ? reinterpret_cast<const mok_seam_info_t*>(&result->result->seam_info) : nullptr;
+}
+extern "C" MOK_API const mok_segment_t* mok_scan_result_segments(const mok_scan_result_t* result) {
+  return result ? reinterpret_cast<const mok_segment_t*>(result->result->segments.data()) : nullptr;
+}
+
+extern "C" MOK_API int32_t mok_scan_result_seam_point(const mok_scan_result_t* result, mok_scan_point_t* out) {
+  if (result == nullptr || out == nullptr) {
+    return MOK_ERR_INVALID_ARGUMENT;
+  }
+  const ScanResult& r = *result->result;
+  if (!r.seam_found || r.seam_point_idx >= r.seam_points.size()) {
+    return MOK_ERR_INVALID_ARGUMENT;
+  }
+  std::memcpy(out, &r.seam_points[r.seam_point_idx], sizeof *out);
+  return MOK_OK;
+}
+
+// ---- Snapshots ---------------------------------------------------------------
+
+extern "C" MOK_API int32_t mok_snapshot(mok_client_t* client, int32_t first, int32_t flag, int32_t second) {
+  return call_status(client, [&](Client& c) {
+    return c.snapshot(static_cast<uint32_t>(first), flag != 0, static_cast<uint32_t>(second));
+  });
+}
+
+extern "C" MOK_API mok_snapshot_image_t* mok_recv_snapshot_image(mok_client_t* client, uint64_t timeout_ms) {
+  if (client == nullptr) {
+    return nullptr;
+  }
+  try {
+    auto image = client->client->recv_snapshot_image(timeout_ms);
+    return image ? new mok_snapshot_image{std::move(*image)} : nullptr;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+extern "C" MOK_API const uint8_t* mok_snapshot_image_data(const mok_snapshot_image_t* image) {
+  return image ? image->image->data.data() : nullptr;
+}
+extern "C" MOK_API size_t mok_snapshot_image_data_size(const mok_snapshot_image_t* image) {
+  return image ? image->image->data.size() : 0;
+}
+extern "C" MOK_API uint32_t mok_snapshot_image_width(const mok_snapshot_image_t* image) {
+  return image ? image->image->width : 0;
+}
+extern "C" MOK_API uint32_t mok_snapshot_image_height(const mok_snapshot_image_t* image) {
+  return image ? image->image->height : 0;
+}
+extern "C" MOK_API int32_t mok_snapshot_image_format(const mok_snapshot_image_t* image) {
+  return image ? static_cast<int32_t>(image->image->format) : -1;
+}
+extern "C" MOK_API void mok_snapshot_image_free(mok_snapshot_image_t* image) { delete image; }
+
+// ---- Callbacks ---------------------------------------------------------------
+
+extern "C" MOK_API void mok_set_scan_cb(mok_client_t* client, mok_scan_cb_t cb, void* user_data) {
+  if (client == nullptr) {
+    return;
+  }
+  try {
+    if (cb == nullptr) {
+      client->client->clear_scan_cb();
+      return;
+    }
+    // Each call hands the host a new handle of its own.
+    client->client->set_scan_cb([cb, user_data](mok::brelo::ScanResultPtr r) {
+      cb(new mok_scan_result{std::move(r)}, user_data);
+    });
+  } catch (...) {
+  }
+}
+
+extern "C" MOK_API void mok_clear_scan_cb(mok_client_t* client) {
+  if (client == nullptr) {
+    return;
+  }
+  try {
+    client->client->clear_scan_cb();
+  } catch (...) {
+  }
+}
+
+extern "C" MOK_API void mok_set_state_cb(mok_client_t* client, mok_state_cb_t cb, void* user_data) {
+  if (client == nullptr) {
+    return;
+  }
+  try {
+    if (cb == nullptr) {
+      client->client->clear_state_cb();
+      return;
+    }
+    client->client->set_state_cb(
+        [cb, user_data](mok::brelo::State s) { cb(static_cast<uint32_t>(s), user_data); });
+  } catch (...) {
+  }
+}
+
+extern "C" MOK_API void mok_clear_state_cb(mok_client_t* client) {
+  if (client == nullptr) {
+    return;
+  }
+  try {
+    client->client->clear_state_cb();
+  } catch (...) {
+  }
+}

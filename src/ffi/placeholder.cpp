@@ -1,1 +1,0 @@
-// Placeholder until the ffi component has sources.
