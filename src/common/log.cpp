@@ -22,10 +22,11 @@ struct Sink {
   void* user = nullptr;
 };
 
-// Function-local statics: constructed on first use, no global constructors.
+// Constructed on first use (no global constructor) and never destroyed:
+// runtime workers may still log while the process exits.
 Sink& sink() {
-  static Sink s;
-  return s;
+  static Sink* s = new Sink;
+  return *s;
 }
 
 std::atomic<int> g_max_level{static_cast<int>(Level::Warn)};

@@ -1,0 +1,208 @@
+// Worker threads around one io_context, and the exit handling of the
+// process-wide runtimes. Shutdown order of a destroyed Runtime: stop the
+// context, join the workers, then destroy the context (and with it any
+// pending handlers).
+#include "common/runtime.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <exception>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "common/log.hpp"
+
+namespace mok {
+
+namespace {
+
+constexpr const char* TARGET = "mok::runtime";
+// How long process exit waits for workers to finish the handler they run.
+constexpr auto QUIESCE_WAIT = std::chrono::milliseconds(500);
+
+std::size_t available_processors() noexcept {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    if (n > 0) return static_cast<std::size_t>(n);
+  }
+  const unsigned n = std::thread::hardware_concurrency();
+  return n > 0 ? n : 1;
+}
+
+thread_local const void* t_current_runtime = nullptr;
+
+// Workers inherit the creating thread's signal mask: blocking everything
+// while they are created keeps the host's signal handlers on its own threads.
+class BlockSignals {
+ public:
+  BlockSignals() noexcept {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old_);
+  }
+  ~BlockSignals() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+  BlockSignals(const BlockSignals&) = delete;
+  BlockSignals& operator=(const BlockSignals&) = delete;
+
+ private:
+  sigset_t old_;
+};
+
+}  // namespace
+
+struct Runtime::Impl {
+  asio::io_context io;
+  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> guard;
+  std::vector<std::thread> threads;
+  std::mutex lock;
+  std::condition_variable idle;
+  std::size_t running = 0;  // workers inside their loop
+
+  explicit Impl(std::size_t n) : io(static_cast<int>(n)), guard(io.get_executor()) {}
+
+  void work(const std::string& name) noexcept {
+    t_current_runtime = this;
+    pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+    for (;;) {
+      try {
+        io.run();
+        break;
+      } catch (const std::exception& e) {
+        // A handler that throws must not take the worker down with it.
+        log::error(TARGET, "runtime worker caught: {}", e.what());
+      } catch (...) {
+        log::error(TARGET, "runtime worker caught an unknown exception");
+      }
+    }
+    std::lock_guard g(lock);
+    --running;
+    idle.notify_all();
+  }
+};
+
+std::unique_ptr<Runtime> Runtime::create(std::string name, std::size_t workers) noexcept {
+  try {
+    const std::size_t n = workers == 0 ? available_processors() : workers;
+    auto impl = std::make_unique<Impl>(n);
+    std::unique_ptr<Runtime> rt(new Runtime(std::move(impl)));
+    BlockSignals blocked;
+    Impl* raw = rt->impl_.get();
+    for (std::size_t i = 0; i < n; ++i) {
+      {
+        std::lock_guard g(raw->lock);
+        ++raw->running;
+      }
+      try {
+        raw->threads.emplace_back([raw, thread_name = name + "-" + std::to_string(i)] {
+          raw->work(thread_name);
+        });
+      } catch (...) {
+        std::lock_guard g(raw->lock);
+        --raw->running;
+        throw;
+      }
+    }
+    return rt;
+  } catch (const std::exception& e) {
+    // Workers already started are joined by the destructor of `rt`.
+    log::error(TARGET, "cannot create runtime {}: {}", name, e.what());
+  } catch (...) {
+    log::error(TARGET, "cannot create runtime {}", name);
+  }
+  return nullptr;
+}
+
+Runtime::Runtime(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
+
+Runtime::~Runtime() {
+  impl_->guard.reset();
+  impl_->io.stop();
+  for (auto& t : impl_->threads) {
+    if (!t.joinable()) continue;
+    if (t.get_id() == std::this_thread::get_id()) {
+      t.detach();  // destroyed from its own worker: it leaves run() on return
+    } else {
+      t.join();
+    }
+  }
+}
+
+bool Runtime::post(std::function<void()> fn) noexcept {
+  try {
+    asio::post(impl_->io, std::move(fn));
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+asio::io_context& Runtime::context() noexcept { return impl_->io; }
+
+std::size_t Runtime::workers() const noexcept { return impl_->threads.size(); }
+
+bool Runtime::in_worker() const noexcept { return t_current_runtime == impl_.get(); }
+
+void Runtime::quiesce() noexcept {
+  try {
+    impl_->io.stop();
+    // A worker calling exit() from a handler cannot leave its own loop.
+    const std::size_t self = in_worker() ? 1 : 0;
+    std::unique_lock g(impl_->lock);
+    impl_->idle.wait_for(g, QUIESCE_WAIT, [&] { return impl_->running <= self; });
+  } catch (...) {
+    // Exit goes on regardless.
+  }
+}
+
+namespace {
+
+// Process-wide runtimes to quiesce at exit. Fixed size and constant-initialised:
+// there are two in the library (transport and device interface).
+constexpr std::size_t MAX_PROCESS_RUNTIMES = 8;
+constinit std::atomic<Runtime*> g_process_runtimes[MAX_PROCESS_RUNTIMES] = {};
+
+void quiesce_process_runtimes() noexcept {
+  for (auto& slot : g_process_runtimes) {
+    if (Runtime* rt = slot.load()) rt->quiesce();
+  }
+}
+
+void remember_for_exit(Runtime* rt) noexcept {
+  for (auto& slot : g_process_runtimes) {
+    Runtime* expected = nullptr;
+    if (slot.compare_exchange_strong(expected, rt)) break;
+  }
+}
+
+}  // namespace
+
+Runtime* ProcessRuntime::get() noexcept {
+  if (Runtime* rt = runtime_.load(std::memory_order_acquire)) return rt;
+  std::lock_guard g(lock_);
+  if (Runtime* rt = runtime_.load(std::memory_order_relaxed)) return rt;
+  // Exit handlers and static destructors run in reverse order of
+  // registration: registered before the runtime exists, the handler runs
+  // before the destructors of every static the runtime's code already uses.
+  // Statics created later are destroyed first, which is why the few that
+  // workers touch (the log sink) are leaked as well.
+  static const bool registered = std::atexit(quiesce_process_runtimes) == 0;
+  (void)registered;
+  Runtime* rt = Runtime::create(name_).release();  // never destroyed
+  if (rt == nullptr) return nullptr;
+  remember_for_exit(rt);
+  runtime_.store(rt, std::memory_order_release);
+  return rt;
+}
+
+}  // namespace mok

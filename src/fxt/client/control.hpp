@@ -1,0 +1,61 @@
+// The connector's block of atomic flags, fixed settings and last-activity
+// time, shared without a lock by the connector loop, the read and write loops
+// and the callers' threads. Every setter is a sequentially consistent store.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+
+namespace mok::fxt::client {
+
+class Control {
+ public:
+  // Activity time now; the other fields at their defaults.
+  Control() noexcept;
+
+  static constexpr uint64_t RECONNECT_DELAY_MS = 5000;
+  static constexpr uint64_t TIMEOUT_MS = 10000;
+
+  bool is_started() const noexcept { return started_.load(); }
+  bool is_stopped() const noexcept { return stopped_.load(); }
+  bool is_connected() const noexcept { return connected_.load(); }
+  bool is_force_exit() const noexcept { return force_exit_.load(); }
+  bool is_auto_reconnect() const noexcept { return auto_reconnect_.load(); }
+  bool is_shutdown_requested() const noexcept { return shutdown_requested_.load(); }
+
+  void set_started(bool v) noexcept { started_.store(v); }
+  void set_stopped(bool v) noexcept { stopped_.store(v); }
+  void set_connected(bool v) noexcept { connected_.store(v); }
+  void set_force_exit(bool v) noexcept { force_exit_.store(v); }
+  void set_auto_reconnect(bool v) noexcept { auto_reconnect_.store(v); }
+  void set_shutdown_requested() noexcept { shutdown_requested_.store(true); }
+
+  // Records traffic now.
+  void update_activity() noexcept;
+  // Records traffic at `us` (monotonic microseconds); for tests of the clock.
+  void set_last_activity_us(uint64_t us) noexcept { last_activity_us_.store(us); }
+  // Time since the last traffic; zero if the stored time lies ahead of now.
+  std::chrono::nanoseconds last_activity_elapsed() const noexcept;
+
+  uint64_t reconnect_delay_ms() const noexcept { return reconnect_delay_ms_; }
+  uint64_t timeout_ms() const noexcept { return timeout_ms_; }
+
+ private:
+  std::atomic<uint64_t> last_activity_us_;
+  const uint64_t reconnect_delay_ms_ = RECONNECT_DELAY_MS;
+  const uint64_t timeout_ms_ = TIMEOUT_MS;
+  std::atomic<bool> auto_reconnect_{true};
+  std::atomic<bool> connected_{false};
+  std::atomic<bool> force_exit_{false};
+  std::atomic<bool> stopped_{false};
+  std::atomic<bool> started_{false};
+  std::atomic<bool> shutdown_requested_{false};
+};
+
+// Milliseconds as the durations the loops wait for (5 s and 10 s here).
+constexpr std::chrono::nanoseconds ms_duration(uint64_t ms) noexcept {
+  return std::chrono::seconds(ms / 1000) + std::chrono::nanoseconds((ms % 1000) * 1'000'000);
+}
+
+}  // namespace mok::fxt::client

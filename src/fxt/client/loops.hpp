@@ -1,0 +1,44 @@
+// The per-connection tasks a connector spawns after a successful connect:
+// the read loop that frames the byte stream into packets for the handler,
+// and the write loop that drains the outbound queue onto the socket. Each
+// ends on Stop, Shutdown or force_exit, and sets force_exit when it ends so
+// that its partner follows within one tick.
+#pragma once
+
+#include <asio/awaitable.hpp>
+#include <asio/ip/tcp.hpp>
+#include <chrono>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "common/result.hpp"
+#include "fxt/client/tcp.hpp"
+
+namespace mok::fxt::client {
+
+// Period of both loops' ticker: bounds how late force_exit is noticed and the
+// granularity of the inactivity check.
+inline constexpr std::chrono::milliseconds TICK_PERIOD{30};
+
+asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector,
+                                  asio::ip::tcp::socket read_half);
+
+// Returns the queue end when it ends, so queued packets outlive the
+// connection.
+asio::awaitable<EventQueue::Receiver> write_stream(asio::ip::tcp::socket write_half,
+                                                   std::shared_ptr<Connector> connector,
+                                                   EventQueue::Receiver queue);
+
+// Head in wire form, then payload, each by send_buf with its own time-out.
+asio::awaitable<Result<void, std::string>> write_packet(asio::ip::tcp::socket& writer,
+                                                        const Packet& packet,
+                                                        std::chrono::nanoseconds timeout);
+
+// Writes every byte or fails: "write timed out" when `timeout` (measured from
+// the call) passes first, otherwise the system error's text.
+asio::awaitable<Result<void, std::string>> send_buf(asio::ip::tcp::socket& writer,
+                                                    std::span<const uint8_t> bytes,
+                                                    std::chrono::nanoseconds timeout);
+
+}  // namespace mok::fxt::client

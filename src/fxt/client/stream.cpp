@@ -1,0 +1,292 @@
+// The read and write loops of one connection. Each polls its sources (its
+// command subscription, its 30 ms ticker, and the framed reader or the
+// outbound queue) without blocking, takes one of the ready ones at random so
+// that none has priority, and otherwise waits for any of them. Socket reads
+// commit their bytes into the receive buffer inside the wait itself, so a
+// read that completes just as another source wins loses nothing.
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
+#include <optional>
+#include <random>
+#include <variant>
+
+#include "common/bytes.hpp"
+#include "common/clock.hpp"
+#include "common/log.hpp"
+#include "fxt/client/loops.hpp"
+#include "fxt/client/wait.hpp"
+#include "fxt/packet/framer.hpp"
+
+namespace mok::fxt::client {
+
+using asio::experimental::as_tuple;
+using namespace asio::experimental::awaitable_operators;
+using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// First tick at once, then every period; a late tick does not pile up.
+class Ticker {
+ public:
+  bool due(Clock::time_point now) const noexcept { return now >= next_; }
+  void take(Clock::time_point now) noexcept {
+    next_ += TICK_PERIOD;
+    if (next_ <= now) next_ = now + TICK_PERIOD;
+  }
+  Clock::time_point next() const noexcept { return next_; }
+
+ private:
+  Clock::time_point next_ = Clock::now();
+};
+
+// Picks one of the ready sources uniformly.
+class Chooser {
+ public:
+  Chooser() : rng_(static_cast<uint32_t>(monotonic_us() ^ reinterpret_cast<uintptr_t>(this))) {}
+  template <std::size_t N>
+  int pick(const std::array<bool, N>& ready) {
+    int candidates[N];
+    int n = 0;
+    for (std::size_t i = 0; i < N; ++i)
+      if (ready[i]) candidates[n++] = static_cast<int>(i);
+    if (n == 0) return -1;
+    if (n == 1) return candidates[0];
+    return candidates[std::uniform_int_distribution<int>(0, n - 1)(rng_)];
+  }
+
+ private:
+  std::minstd_rand rng_;
+};
+
+// The read half with its receive buffer and framer: yields packets, one
+// error, or the clean end of the stream.
+class FramedReader {
+ public:
+  struct Item {
+    std::optional<Packet> packet;
+    std::optional<Error> error;  // neither: the stream ended between packets
+  };
+
+  explicit FramedReader(tcp::socket sock)
+      : sock_(std::move(sock)), buf_(BytesMut::CONNECTION_CAPACITY) {}
+
+  // Decodes what is buffered; true when an item is ready.
+  bool poll() {
+    if (item_) return true;
+    if (finished_) return false;
+    if (read_error_) {
+      item_ = Item{std::nullopt, Error::io(read_error_)};
+      return true;
+    }
+    auto r = eof_ ? framer_.decode_eof(buf_) : framer_.decode(buf_);
+    if (!r.ok()) {
+      item_ = Item{std::nullopt, std::move(r.error())};
+    } else if (r->has_value()) {
+      item_ = Item{std::move(**r), std::nullopt};
+    } else if (eof_) {
+      item_ = Item{};
+    }
+    return item_.has_value();
+  }
+
+  Item take() {
+    Item it = std::move(*item_);
+    item_.reset();
+    if (!it.packet) finished_ = true;
+    return it;
+  }
+
+  bool can_read() const noexcept { return !eof_ && !read_error_ && !finished_; }
+
+  // One socket read into the buffer. Cancellation before data arrives
+  // leaves everything as it was.
+  asio::awaitable<void> read_some() {
+    if (buf_.spare().empty()) buf_.reserve(1);
+    auto [ec, n] = co_await sock_.async_read_some(asio::buffer(buf_.spare().data(), buf_.spare().size()),
+                                                  as_tuple(asio::use_awaitable));
+    if (n > 0) buf_.commit(n);
+    if (ec == asio::error::eof) {
+      eof_ = true;
+    } else if (ec && ec != asio::error::operation_aborted) {
+      read_error_ = ec;
+    }
+  }
+
+ private:
+  tcp::socket sock_;
+  BytesMut buf_;
+  Framer framer_;
+  std::optional<Item> item_;
+  bool eof_ = false;
+  bool finished_ = false;
+  std::error_code read_error_;
+};
+
+}  // namespace
+
+asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::socket read_half) {
+  auto ex = co_await asio::this_coro::executor;
+  Control& control = connector->control();
+  auto waker = std::make_shared<AsyncWaker>(ex);
+  auto commands = connector->command_tx().subscribe();
+  commands.set_waker(waker);
+  Ticker ticker;
+  asio::steady_timer tick_timer(ex);
+  FramedReader reader(std::move(read_half));
+  Chooser chooser;
+  enum { COMMAND, ITEM, TICK };
+
+  for (bool running = true; running;) {
+    const auto now = Clock::now();
+    const std::array<bool, 3> ready{commands.ready(), reader.poll(), ticker.due(now)};
+    const int choice = chooser.pick(ready);
+    if (choice < 0) {
+      tick_timer.expires_at(ticker.next());
+      if (reader.can_read()) {
+        co_await (waker->wait() || tick_timer.async_wait(as_tuple(asio::use_awaitable)) ||
+                  reader.read_some());
+      } else {
+        co_await (waker->wait() || tick_timer.async_wait(as_tuple(asio::use_awaitable)));
+      }
+      continue;
+    }
+    if (choice == COMMAND) {
+      auto cmd = commands.try_recv();
+      if (cmd.ok() && *cmd == Commands::Stop) {
+        log::debug(TCP_TARGET, "stop signal received (read loop)");
+        running = false;
+      } else if (cmd.ok() && *cmd == Commands::Shutdown) {
+        log::debug(TCP_TARGET, "shutdown signal received (read loop)");
+        running = false;
+      }
+      // Start and receive errors change nothing here.
+    } else if (choice == TICK) {
+      ticker.take(now);
+      if (control.is_force_exit()) {
+        log::debug(TCP_TARGET, "force exit requested (read loop)");
+        running = false;
+      } else if (control.last_activity_elapsed() > connector->timeout_duration()) {
+        log::debug(TCP_TARGET, "connection timed out due to inactivity");
+        running = false;
+      }
+    } else {
+      FramedReader::Item item = reader.take();
+      if (item.packet) {
+        if (log::enabled(log::Level::Trace)) {
+          log::trace(TCP_TARGET, "received packet: {}", debug_string(item.packet->head));
+        }
+        control.update_activity();
+        if (control.is_force_exit()) {
+          log::warn(TCP_TARGET, "force exit requested after packet receive");
+          running = false;
+        } else {
+          connector->handler().on_packet(make_packet_ptr(std::move(*item.packet)));
+        }
+      } else if (item.error) {
+        log::error(TCP_TARGET, "failed to decode packet: {}", item.error->display());
+        running = false;
+      } else {
+        log::debug(TCP_TARGET, "remote closed read half");
+        running = false;
+      }
+    }
+  }
+  control.set_force_exit(true);
+  log::debug(TCP_TARGET, "read loop stopped");
+  commands.set_waker(nullptr);
+}
+
+asio::awaitable<Result<void, std::string>> send_buf(tcp::socket& writer,
+                                                    std::span<const uint8_t> bytes,
+                                                    std::chrono::nanoseconds timeout) {
+  if (bytes.empty()) co_return Result<void, std::string>{};
+  asio::steady_timer limit(writer.get_executor(),
+                           std::chrono::duration_cast<Clock::duration>(timeout));
+  auto outcome = co_await (
+      asio::async_write(writer, asio::buffer(bytes.data(), bytes.size()),
+                        as_tuple(asio::use_awaitable)) ||
+      limit.async_wait(as_tuple(asio::use_awaitable)));
+  if (outcome.index() == 1) co_return err(std::string("write timed out"));
+  const auto [ec, n] = std::get<0>(outcome);
+  (void)n;
+  if (ec) co_return err(ec.message());
+  co_return Result<void, std::string>{};
+}
+
+asio::awaitable<Result<void, std::string>> write_packet(tcp::socket& writer, const Packet& packet,
+                                                        std::chrono::nanoseconds timeout) {
+  // Written as stored: the transport assigns no sequence number or time.
+  const auto head = packet.head.to_bytes();
+  auto r = co_await send_buf(writer, head, timeout);
+  if (!r.ok()) co_return r;
+  co_return co_await send_buf(writer, packet.payload.span(), timeout);
+}
+
+asio::awaitable<EventQueue::Receiver> write_stream(tcp::socket write_half,
+                                                   std::shared_ptr<Connector> connector,
+                                                   EventQueue::Receiver queue) {
+  auto ex = co_await asio::this_coro::executor;
+  Control& control = connector->control();
+  auto waker = std::make_shared<AsyncWaker>(ex);
+  auto commands = connector->command_tx().subscribe();
+  commands.set_waker(waker);
+  queue.set_waker(waker);
+  Ticker ticker;
+  asio::steady_timer tick_timer(ex);
+  Chooser chooser;
+  enum { COMMAND, TICK, EVENT };
+
+  for (bool running = true; running;) {
+    const auto now = Clock::now();
+    const std::array<bool, 3> ready{commands.ready(), ticker.due(now), queue.ready()};
+    const int choice = chooser.pick(ready);
+    if (choice < 0) {
+      tick_timer.expires_at(ticker.next());
+      co_await (waker->wait() || tick_timer.async_wait(as_tuple(asio::use_awaitable)));
+      continue;
+    }
+    if (choice == COMMAND) {
+      auto cmd = commands.try_recv();
+      if (cmd.ok() && (*cmd == Commands::Stop || *cmd == Commands::Shutdown)) {
+        log::debug(TCP_TARGET, "shutdown signal received (write loop)");
+        running = false;
+      }
+    } else if (choice == TICK) {
+      ticker.take(now);
+      if (control.is_force_exit()) {
+        log::debug(TCP_TARGET, "force exit requested (write loop)");
+        running = false;
+      }
+    } else {
+      auto event = queue.try_recv();
+      if (!event.ok()) {
+        // Only the connector owns the sending end, and it outlives this loop.
+        running = false;
+        continue;
+      }
+      auto r = co_await write_packet(write_half, *event->packet, connector->timeout_duration());
+      if (r.ok()) {
+        control.update_activity();
+      } else {
+        log::error(TCP_TARGET, "failed to send packet: {}", r.error());
+        running = false;
+      }
+    }
+  }
+  control.set_force_exit(true);
+  log::debug(TCP_TARGET, "write loop stopped");
+  commands.set_waker(nullptr);
+  queue.set_waker(nullptr);
+  // The peer sees the end of the stream; the read half keeps the socket open.
+  asio::error_code ignored;
+  write_half.shutdown(tcp::socket::shutdown_send, ignored);
+  write_half.close(ignored);
+  co_return std::move(queue);
+}
+
+}  // namespace mok::fxt::client

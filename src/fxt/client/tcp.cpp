@@ -1,0 +1,495 @@
+// Connector: creation and address resolution, the caller-facing operations
+// and the connector loop. The loop owns the connection's task handles and
+// the outbound queue's receiving end while no write loop holds it. Shutdown
+// order: the loop waits for the read loop, then the write loop, reports
+// Disconnected and Terminated, and ends, dropping its subscription and the
+// queue end (which discards packets still queued).
+#include "fxt/client/tcp.hpp"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <asio/co_spawn.hpp>
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+#include <charconv>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <variant>
+
+#include "common/log.hpp"
+#include "common/runtime.hpp"
+#include "fxt/client/loops.hpp"
+#include "fxt/client/wait.hpp"
+
+namespace mok::fxt::client {
+
+using asio::experimental::as_tuple;
+using namespace asio::experimental::awaitable_operators;
+using tcp = asio::ip::tcp;
+
+// ---- Errors and addresses ---------------------------------------------------
+
+ConnectorError ConnectorError::resolve(std::string text) {
+  ConnectorError e(Error::not_ready());
+  e.kind_ = Kind::Resolve;
+  e.text_ = std::move(text);
+  return e;
+}
+
+std::string ConnectorError::display() const {
+  switch (kind_) {
+    case Kind::Transport: return transport_.display();
+    case Kind::ChannelClosed: return SendError{SendError::Kind::Closed}.text();
+    case Kind::NoCapacity: return SendError{SendError::Kind::Full}.text();
+    case Kind::Resolve: return text_;
+  }
+  return {};
+}
+
+Result<std::pair<sockaddr_storage, socklen_t>, ConnectorError> resolve_first(
+    std::string_view address) {
+  const auto colon = address.rfind(':');
+  if (colon == std::string_view::npos) return err(ConnectorError::resolve("invalid socket address"));
+  std::string_view host = address.substr(0, colon);
+  const std::string_view port_text = address.substr(colon + 1);
+  uint16_t port = 0;
+  const auto [end, ec] =
+      std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
+  if (ec != std::errc{} || end != port_text.data() + port_text.size() || port_text.empty()) {
+    return err(ConnectorError::resolve("invalid port value"));
+  }
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  if (host.empty()) return err(ConnectorError::resolve("invalid socket address"));
+
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  const std::string host_z(host);
+  const int rc = ::getaddrinfo(host_z.c_str(), nullptr, &hints, &list);
+  if (rc != 0) {
+    return err(ConnectorError::resolve(rc == EAI_NONAME ? std::string("Unable to resolve domain")
+                                                        : std::string(::gai_strerror(rc))));
+  }
+  std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owned(list, &::freeaddrinfo);
+  for (const addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+    // Only the first usable address is ever tried.
+    if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6) continue;
+    sockaddr_storage out{};
+    std::memcpy(&out, ai->ai_addr, ai->ai_addrlen);
+    if (ai->ai_family == AF_INET) {
+      reinterpret_cast<sockaddr_in*>(&out)->sin_port = htons(port);
+    } else {
+      reinterpret_cast<sockaddr_in6*>(&out)->sin6_port = htons(port);
+    }
+    return std::pair{out, static_cast<socklen_t>(ai->ai_addrlen)};
+  }
+  return err(ConnectorError::resolve("Unable to resolve domain"));
+}
+
+std::string format_address(const sockaddr_storage& addr) {
+  char text[INET6_ADDRSTRLEN] = {};
+  if (addr.ss_family == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(&addr);
+    ::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(in->sin_port));
+  }
+  const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&addr);
+  ::inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
+  return "[" + std::string(text) + "]:" + std::to_string(ntohs(in6->sin6_port));
+}
+
+// ---- Caller-facing operations -------------------------------------------------
+
+Connector::Connector(const sockaddr_storage& addr, socklen_t addr_len,
+                     std::shared_ptr<Handler> handler, CommandChannel::Sender command_tx,
+                     EventQueue::Sender event_tx)
+    : addr_(addr),
+      addr_len_(addr_len),
+      addr_text_(format_address(addr)),
+      handler_(std::move(handler)),
+      command_tx_(std::move(command_tx)),
+      event_tx_(std::move(event_tx)) {}
+
+Connector::~Connector() { (void)shutdown(); }
+
+Result<std::size_t, ConnectorError> Connector::send_command(Commands c) {
+  auto r = command_tx_.send(c);
+  if (!r.ok()) return err(ConnectorError(r.error()));
+  return *r;
+}
+
+Result<void, ConnectorError> Connector::start() {
+  if (control_.is_shutdown_requested()) return err(ConnectorError(Error::not_ready()));
+  control_.set_started(true);
+  control_.set_stopped(false);
+  auto r = send_command(Commands::Start);
+  if (!r.ok()) return err(std::move(r.error()));
+  log::debug(TCP_TARGET, "start command sent to {} receivers", *r);
+  return {};
+}
+
+Result<void, ConnectorError> Connector::stop() {
+  if (control_.is_shutdown_requested()) return err(ConnectorError(Error::not_ready()));
+  control_.set_started(false);
+  auto r = send_command(Commands::Stop);
+  if (!r.ok()) return err(std::move(r.error()));
+  log::debug(TCP_TARGET, "stop command sent to {} receivers", *r);
+  return {};
+}
+
+Result<void, ConnectorError> Connector::shutdown() {
+  control_.set_shutdown_requested();
+  control_.set_started(false);
+  control_.set_stopped(true);
+  auto r = send_command(Commands::Shutdown);
+  if (!r.ok()) return err(std::move(r.error()));
+  log::debug(TCP_TARGET, "shutdown command sent to {} receivers", *r);
+  return {};
+}
+
+Result<void, ConnectorError> Connector::send(Packet packet) {
+  return send(make_packet_ptr(std::move(packet)));
+}
+
+Result<void, ConnectorError> Connector::send(PacketPtr packet) {
+  if (!control_.is_connected() || control_.is_force_exit() || control_.is_stopped()) {
+    return err(ConnectorError(Error::not_ready()));
+  }
+  auto r = event_tx_.try_send(Event::from(std::move(packet)));
+  if (!r.ok()) return err(ConnectorError(r.error()));
+  return {};
+}
+
+void Connector::emit_state(State state) noexcept { handler_->on_state(state); }
+
+// ---- The connector loop -------------------------------------------------------
+
+namespace {
+
+std::string describe(const std::exception_ptr& e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const std::exception& ex) {
+    return ex.what();
+  } catch (...) {
+    return "unknown failure";
+  }
+}
+
+// How a read or write loop task ended, filled in by its completion handler
+// on whichever worker it ends, then read by the connector loop.
+struct TaskEnd {
+  std::mutex lock;
+  bool done = false;
+  std::exception_ptr failure;
+  EventQueue::Receiver queue;  // what a write loop hands back
+
+  bool is_done() {
+    std::lock_guard g(lock);
+    return done;
+  }
+};
+
+struct WriterResult {
+  std::exception_ptr failure;  // set: the write loop task failed
+  EventQueue::Receiver queue;
+};
+
+class ConnectorLoop {
+ public:
+  ConnectorLoop(std::shared_ptr<Connector> self, EventQueue::Receiver queue,
+                CommandChannel::Receiver commands)
+      : self_(std::move(self)), commands_(std::move(commands)), slot_(std::move(queue)) {}
+
+  asio::awaitable<void> run();
+
+ private:
+  Control& control() { return self_->control(); }
+  bool handle_command(Result<Commands, RecvError> r, bool& end);
+  asio::awaitable<void> shutdown();
+  asio::awaitable<void> on_start();
+  asio::awaitable<void> finish_previous_connection();
+  void reader_ended();
+  void writer_ended();
+  void finish_connection();
+  std::optional<EventQueue::Receiver> take_queue_end();
+  asio::awaitable<void> wait_done(const std::shared_ptr<TaskEnd>& task);
+
+  std::shared_ptr<Connector> self_;
+  CommandChannel::Receiver commands_;
+  std::optional<EventQueue::Receiver> slot_;
+  std::shared_ptr<AsyncWaker> waker_;
+  std::shared_ptr<TaskEnd> reader_;  // handle of the current read loop, if any
+  std::shared_ptr<TaskEnd> writer_;
+  bool reader_done_ = false;
+  std::optional<WriterResult> writer_result_;
+};
+
+asio::awaitable<void> ConnectorLoop::run() {
+  auto ex = co_await asio::this_coro::executor;
+  waker_ = std::make_shared<AsyncWaker>(ex);
+  commands_.set_waker(waker_);
+  for (;;) {
+    // A fresh timer every iteration: whatever woke the loop restarts the delay.
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              self_->reconnect_delay());
+    asio::steady_timer timer(ex, deadline);
+    const bool armed = control().is_started() && self_->is_auto_reconnect() &&
+                       !control().is_stopped() && !control().is_connected();
+    for (;;) {
+      // Fixed order: read loop end, write loop end, command, timer.
+      if (reader_ && reader_->is_done()) {
+        reader_ended();
+        break;
+      }
+      if (writer_ && writer_->is_done()) {
+        writer_ended();
+        break;
+      }
+      if (commands_.ready()) {
+        bool end = false;
+        if (handle_command(commands_.try_recv(), end)) co_await on_start();
+        if (end) {
+          co_await shutdown();
+          co_return;
+        }
+        break;
+      }
+      if (armed && std::chrono::steady_clock::now() >= deadline) {
+        log::debug(TCP_TARGET, "reconnect delay elapsed");
+        log::debug(TCP_TARGET, "auto-reconnect is enabled, attempting to reconnect");
+        self_->emit_state(State::Reconnecting);
+        // The attempt happens when this loop takes the Start from the channel.
+        if (!self_->command_tx().send(Commands::Start).ok()) co_return;
+        break;
+      }
+      if (armed) {
+        co_await (waker_->wait() || timer.async_wait(as_tuple(asio::use_awaitable)));
+      } else {
+        co_await waker_->wait();
+      }
+    }
+  }
+}
+
+// True when a connection attempt must follow; `end` when shutdown was asked.
+bool ConnectorLoop::handle_command(Result<Commands, RecvError> r, bool& end) {
+  if (!r.ok()) {
+    log::error(TCP_TARGET, "command receive error: {}", r.error().text());
+    return false;
+  }
+  switch (*r) {
+    case Commands::Start:
+      log::debug(TCP_TARGET, "start command received");
+      control().set_stopped(false);
+      control().set_started(true);
+      return !control().is_connected();
+    case Commands::Stop:
+      log::debug(TCP_TARGET, "stop command received");
+      // No state here: the loops see the same command and their ending
+      // reports Disconnected.
+      control().set_started(false);
+      control().set_stopped(true);
+      control().set_force_exit(true);
+      control().set_connected(false);
+      return false;
+    case Commands::Shutdown:
+      end = true;
+      return false;
+  }
+  return false;
+}
+
+asio::awaitable<void> ConnectorLoop::wait_done(const std::shared_ptr<TaskEnd>& task) {
+  while (!task->is_done()) co_await waker_->wait();
+}
+
+asio::awaitable<void> ConnectorLoop::shutdown() {
+  log::debug(TCP_TARGET, "shutdown signal received (connector loop)");
+  control().set_force_exit(true);
+  self_->emit_state(State::ShuttingDown);
+  if (reader_) {
+    log::debug(TCP_TARGET, "waiting for read loop to stop ...");
+    co_await wait_done(reader_);
+  }
+  if (writer_) {
+    log::debug(TCP_TARGET, "waiting for write loop to stop ...");
+    co_await wait_done(writer_);
+  }
+  self_->emit_state(State::Disconnected);
+  self_->emit_state(State::Terminated);
+  log::debug(TCP_TARGET, "connector loop stopped");
+  commands_.set_waker(nullptr);
+}
+
+void ConnectorLoop::reader_ended() {
+  if (reader_->failure) log::error(TCP_TARGET, "reader task failed: {}", describe(reader_->failure));
+  reader_.reset();
+  reader_done_ = true;
+  if (writer_result_) finish_connection();
+}
+
+void ConnectorLoop::writer_ended() {
+  {
+    std::lock_guard g(writer_->lock);
+    writer_result_ = WriterResult{writer_->failure, std::move(writer_->queue)};
+  }
+  writer_.reset();
+  if (reader_done_) finish_connection();
+}
+
+void ConnectorLoop::finish_connection() {
+  log::debug(TCP_TARGET, "reader and writer tasks completed");
+  control().set_connected(false);
+  self_->emit_state(State::Disconnected);
+  if (writer_result_->failure) {
+    log::error(TCP_TARGET, "writer task failed: {}", describe(writer_result_->failure));
+  } else {
+    slot_ = std::move(writer_result_->queue);  // replaces (and closes) any end in the slot
+  }
+  writer_result_.reset();
+  reader_done_ = false;
+}
+
+// The loops of a stopped connection may still be ending when a Start comes:
+// the attempt waits for them, so their Disconnected is reported and the
+// queue end they hold comes back before a new write loop needs it.
+asio::awaitable<void> ConnectorLoop::finish_previous_connection() {
+  if (!reader_ && !writer_) co_return;
+  log::debug(TCP_TARGET, "waiting for the previous connection's loops to stop ...");
+  while (reader_ || writer_) {
+    if (reader_) {
+      co_await wait_done(reader_);
+      reader_ended();
+    } else {
+      co_await wait_done(writer_);
+      writer_ended();
+    }
+  }
+}
+
+std::optional<EventQueue::Receiver> ConnectorLoop::take_queue_end() {
+  std::optional<EventQueue::Receiver> end;
+  if (slot_ && slot_->valid()) {
+    end = std::move(slot_);
+    slot_.reset();
+    return end;
+  }
+  // Only a write loop task that failed loses the end; the queue then opens
+  // anew (its packets are gone with the failed task).
+  end = self_->event_tx().reopen();
+  if (end) log::error(TCP_TARGET, "outbound queue end was lost; opened a new queue");
+  return end;
+}
+
+asio::awaitable<void> ConnectorLoop::on_start() {
+  co_await finish_previous_connection();
+  auto ex = co_await asio::this_coro::executor;
+  const std::string& addr = self_->address();
+  log::debug(TCP_TARGET, "connecting to {} ...", addr);
+
+  tcp::endpoint ep;
+  std::memcpy(ep.data(), &self_->addr(), self_->addr_len());
+  ep.resize(self_->addr_len());
+  tcp::socket sock(ex);
+  asio::steady_timer limit(ex, self_->timeout_duration());
+  auto outcome = co_await (sock.async_connect(ep, as_tuple(asio::use_awaitable)) ||
+                           limit.async_wait(as_tuple(asio::use_awaitable)));
+  if (outcome.index() == 1) {
+    log::debug(TCP_TARGET, "connect {} timed out", addr);
+    self_->emit_state(State::ConnectTimeout);
+    co_return;
+  }
+  asio::error_code ec = std::get<0>(std::get<0>(outcome));
+  // The write half is a second descriptor of the same socket, so each loop
+  // owns its own socket object and closing both closes the connection.
+  std::optional<tcp::socket> write_half;
+  if (!ec) {
+    const int fd = ::dup(sock.native_handle());
+    if (fd < 0) {
+      ec = asio::error_code(errno, asio::system_category());
+    } else {
+      write_half.emplace(ex);
+      write_half->assign(ep.protocol(), fd, ec);
+      if (ec) ::close(fd);
+    }
+  }
+  std::optional<EventQueue::Receiver> queue;
+  if (!ec) {
+    queue = take_queue_end();
+    if (!queue) ec = asio::error::no_buffer_space;
+  }
+  if (ec) {
+    log::debug(TCP_TARGET, "connect {} failed: {}", addr, ec.message());
+    self_->emit_state(State::ConnectFailed);
+    co_return;
+  }
+
+  log::debug(TCP_TARGET, "connected to {}", addr);
+  self_->emit_state(State::Connected);
+  control().set_stopped(false);
+  control().set_force_exit(false);
+  control().update_activity();
+
+  auto reader = std::make_shared<TaskEnd>();
+  auto writer = std::make_shared<TaskEnd>();
+  std::weak_ptr<AsyncWaker> wake = waker_;
+  asio::co_spawn(ex, read_stream(self_, std::move(sock)),
+                 [reader, wake](std::exception_ptr e) {
+                   {
+                     std::lock_guard g(reader->lock);
+                     reader->done = true;
+                     reader->failure = std::move(e);
+                   }
+                   if (auto w = wake.lock()) w->wake();
+                 });
+  asio::co_spawn(ex, write_stream(std::move(*write_half), self_, std::move(*queue)),
+                 [writer, wake](std::exception_ptr e, EventQueue::Receiver q) {
+                   {
+                     std::lock_guard g(writer->lock);
+                     writer->done = true;
+                     writer->failure = std::move(e);
+                     writer->queue = std::move(q);
+                   }
+                   if (auto w = wake.lock()) w->wake();
+                 });
+  reader_ = std::move(reader);
+  writer_ = std::move(writer);
+  reader_done_ = false;
+  writer_result_.reset();
+  control().set_connected(true);
+}
+
+}  // namespace
+
+Result<std::shared_ptr<Connector>, ConnectorError> Connector::create(
+    Runtime& runtime, std::string_view address, std::shared_ptr<Handler> handler) {
+  auto addr = resolve_first(address);
+  if (!addr.ok()) return err(std::move(addr.error()));
+  auto [command_tx, commands] = CommandChannel::make(COMMAND_CAPACITY);
+  auto [event_tx, queue] = EventQueue::make(QUEUE_CAPACITY);
+  std::shared_ptr<Connector> self(new Connector(addr->first, addr->second, std::move(handler),
+                                                std::move(command_tx), std::move(event_tx)));
+  auto loop = std::make_shared<ConnectorLoop>(self, std::move(queue), std::move(commands));
+  asio::co_spawn(runtime.context(), [loop]() { return loop->run(); }(),
+                 [loop](std::exception_ptr e) {
+                   if (e) log::error(TCP_TARGET, "connector loop failed: {}", describe(e));
+                 });
+  return self;
+}
+
+}  // namespace mok::fxt::client
