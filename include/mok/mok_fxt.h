@@ -180,6 +180,85 @@ MOK_API const char *mok_fxt_version_str(void);
 
 /* ---- Connections ---- */
 
+/*
+ * A connection to one device address, with automatic reconnection.
+ *
+ * Connection states reported through mok_fxt_state_cb_t (never renumbered). */
+#define MOK_FXT_STATE_IDLE 0            /* never reported */
+#define MOK_FXT_STATE_CONNECTED 1
+#define MOK_FXT_STATE_CONNECT_FAILED 2
+#define MOK_FXT_STATE_CONNECT_TIMEOUT 3
+#define MOK_FXT_STATE_DISCONNECTED 4
+#define MOK_FXT_STATE_SHUTTING_DOWN 5
+#define MOK_FXT_STATE_TERMINATED 6
+#define MOK_FXT_STATE_RECONNECTING 7
+
+/* An opaque handle to a connection; released with mok_fxt_conn_free or
+ * mok_fxt_disconnect (exactly one of them). */
+typedef struct mok_fxt_conn mok_fxt_conn_t;
+
+/*
+ * Receives one packet. Called on a library worker thread, never on a host
+ * thread, one call at a time per connection and in arrival order. The handle
+ * belongs to the library and is valid only during the call: do not free it;
+ * keep the packet with mok_fxt_packet_clone (then free the clone). While it
+ * runs the connection reads nothing, so it should return quickly. It may call
+ * the non-creating functions below but not mok_fxt_conn_new, mok_fxt_connect
+ * or mok_fxt_disconnect.
+ */
+typedef void (*mok_fxt_packet_cb_t)(mok_fxt_packet_t *packet);
+
+/*
+ * Receives one state code (MOK_FXT_STATE_*). Called on a library worker
+ * thread, one call at a time per connection, in order; it may run at the same
+ * time as the packet callback. The same calling rules apply. Both callbacks
+ * must stay callable after the handle is released: the connection reports
+ * SHUTTING_DOWN, DISCONNECTED and TERMINATED while it winds down.
+ */
+typedef void (*mok_fxt_state_cb_t)(uint32_t state);
+
+/*
+ * Creates a connection to `addr` ("host:port", "1.2.3.4:port" or
+ * "[v6]:port"; the name is resolved now, on the calling thread, and only its
+ * first address is used). Nothing connects before mok_fxt_conn_start.
+ * Returns NULL if `addr` is NULL, not UTF-8 or does not resolve, if either
+ * callback is NULL (both are required), or if the library's worker threads
+ * cannot be created. Release with mok_fxt_conn_free or mok_fxt_disconnect.
+ */
+MOK_API mok_fxt_conn_t *mok_fxt_conn_new(const char *addr, mok_fxt_packet_cb_t packet_cb, mok_fxt_state_cb_t state_cb);
+
+/* As mok_fxt_conn_new, then starts the connection; NULL also when the start
+ * fails. Returns without waiting for the TCP connection. */
+MOK_API mok_fxt_conn_t *mok_fxt_connect(const char *addr, mok_fxt_packet_cb_t packet_cb, mok_fxt_state_cb_t state_cb);
+
+/* Asks the connection to connect (and keep reconnecting every 5 s after a
+ * loss or failure while auto-reconnect is on). False after a shutdown. */
+MOK_API bool mok_fxt_conn_start(mok_fxt_conn_t *conn);
+
+/* Asks the connection to disconnect and stay idle until the next start.
+ * False after a shutdown. */
+MOK_API bool mok_fxt_conn_stop(mok_fxt_conn_t *conn);
+
+/* Shuts the connection down for good without waiting; true if the request
+ * reached the connection, false if it had already ended. The handle must
+ * still be released. */
+MOK_API bool mok_fxt_conn_shutdown(mok_fxt_conn_t *conn);
+
+/* Queues `packet` for sending without waiting or copying its payload; the
+ * caller keeps (and must still free) its handle, whose setters fail until the
+ * packet has been written. False while not connected (also inside the
+ * CONNECTED callback), after stop or shutdown, or with 100 packets waiting. */
+MOK_API bool mok_fxt_conn_send_packet(mok_fxt_conn_t *conn, mok_fxt_packet_t *packet);
+
+/* Switches automatic reconnection (on by default). */
+MOK_API void mok_fxt_conn_set_auto_reconnect(mok_fxt_conn_t *conn, bool enabled);
+
+/* Shuts the connection down (without waiting) and releases the handle. */
+MOK_API void mok_fxt_conn_free(mok_fxt_conn_t *conn);
+
+/* As mok_fxt_conn_free. Must not be called from a callback. */
+MOK_API void mok_fxt_disconnect(mok_fxt_conn_t *conn);
+
 MOK_EXTERN_C_END
 
 #endif /* MOK_FXT_H */

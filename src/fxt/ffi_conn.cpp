@@ -1,0 +1,183 @@
+// The connection C exports: each handle holds one reference to a Connector
+// whose Handler (HandlerImpl) forwards to the host's two C callbacks. The
+// connectors run on RT, the transport interface's own process-wide runtime,
+// created on first use and never destroyed. Nothing unwinds into the host.
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string_view>
+
+#include "common/runtime.hpp"
+#include "fxt/client/tcp.hpp"
+#include "fxt/ffi_handles.hpp"
+#include "mok/mok_fxt.h"
+
+struct mok_fxt_conn {
+  std::shared_ptr<mok::fxt::client::Connector> connector;
+};
+
+namespace mok::fxt {
+namespace {
+
+constinit ProcessRuntime RT("mok-fxt");
+
+static_assert(static_cast<uint32_t>(State::Connected) == MOK_FXT_STATE_CONNECTED);
+static_assert(static_cast<uint32_t>(State::ConnectFailed) == MOK_FXT_STATE_CONNECT_FAILED);
+static_assert(static_cast<uint32_t>(State::ConnectTimeout) == MOK_FXT_STATE_CONNECT_TIMEOUT);
+static_assert(static_cast<uint32_t>(State::Disconnected) == MOK_FXT_STATE_DISCONNECTED);
+static_assert(static_cast<uint32_t>(State::ShuttingDown) == MOK_FXT_STATE_SHUTTING_DOWN);
+static_assert(static_cast<uint32_t>(State::Terminated) == MOK_FXT_STATE_TERMINATED);
+static_assert(static_cast<uint32_t>(State::Reconnecting) == MOK_FXT_STATE_RECONNECTING);
+
+class HandlerImpl final : public client::Handler {
+ public:
+  HandlerImpl(mok_fxt_packet_cb_t packet_cb, mok_fxt_state_cb_t state_cb) noexcept
+      : packet_cb_(packet_cb), state_cb_(state_cb) {}
+
+  // The handle lives only for the call; the host clones it to keep the packet.
+  void on_packet(PacketPtr packet) noexcept override {
+    mok_fxt_packet_t* handle = wrap_packet(std::move(packet));
+    if (handle == nullptr) return;  // out of memory: the packet is dropped
+    packet_cb_(handle);
+    delete handle;
+  }
+
+  void on_state(State state) noexcept override { state_cb_(static_cast<uint32_t>(state)); }
+
+ private:
+  mok_fxt_packet_cb_t packet_cb_;
+  mok_fxt_state_cb_t state_cb_;
+};
+
+bool valid_utf8(std::string_view s) noexcept {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    std::size_t n = 0;
+    uint32_t cp = 0;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      n = 1;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      n = 2;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      n = 3;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + n >= s.size()) return false;  // truncated sequence
+    for (std::size_t k = 1; k <= n; ++k) {
+      const auto cc = static_cast<unsigned char>(s[i + k]);
+      if ((cc & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    // Overlong forms, surrogates and values beyond Unicode are not UTF-8.
+    static constexpr uint32_t MIN_FOR_LEN[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < MIN_FOR_LEN[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += n + 1;
+  }
+  return true;
+}
+
+mok_fxt_conn_t* create(const char* addr, mok_fxt_packet_cb_t packet_cb,
+                       mok_fxt_state_cb_t state_cb, bool start) {
+  if (addr == nullptr || packet_cb == nullptr || state_cb == nullptr) return nullptr;
+  const std::string_view text(addr, std::strlen(addr));
+  if (!valid_utf8(text)) return nullptr;
+  Runtime* rt = RT.get();
+  if (rt == nullptr) return nullptr;
+  auto handler = std::make_shared<HandlerImpl>(packet_cb, state_cb);
+  auto connector = client::Connector::create(*rt, text, std::move(handler));
+  if (!connector.ok()) return nullptr;
+  if (start && !(*connector)->start().ok()) return nullptr;  // releases the reference
+  return new mok_fxt_conn{std::move(*connector)};
+}
+
+}  // namespace
+}  // namespace mok::fxt
+
+using mok::fxt::create;
+
+extern "C" MOK_API mok_fxt_conn_t* mok_fxt_conn_new(const char* addr,
+                                                    mok_fxt_packet_cb_t packet_cb,
+                                                    mok_fxt_state_cb_t state_cb) {
+  try {
+    return create(addr, packet_cb, state_cb, false);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+extern "C" MOK_API mok_fxt_conn_t* mok_fxt_connect(const char* addr,
+                                                   mok_fxt_packet_cb_t packet_cb,
+                                                   mok_fxt_state_cb_t state_cb) {
+  try {
+    return create(addr, packet_cb, state_cb, true);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+extern "C" MOK_API bool mok_fxt_conn_start(mok_fxt_conn_t* conn) {
+  if (conn == nullptr) return false;
+  try {
+    return conn->connector->start().ok();
+  } catch (...) {
+    return false;
+  }
+}
+
+extern "C" MOK_API bool mok_fxt_conn_stop(mok_fxt_conn_t* conn) {
+  if (conn == nullptr) return false;
+  try {
+    return conn->connector->stop().ok();
+  } catch (...) {
+    return false;
+  }
+}
+
+extern "C" MOK_API bool mok_fxt_conn_shutdown(mok_fxt_conn_t* conn) {
+  if (conn == nullptr) return false;
+  try {
+    return conn->connector->shutdown().ok();
+  } catch (...) {
+    return false;
+  }
+}
+
+extern "C" MOK_API bool mok_fxt_conn_send_packet(mok_fxt_conn_t* conn, mok_fxt_packet_t* packet) {
+  if (conn == nullptr || packet == nullptr || !packet->packet) return false;
+  try {
+    return conn->connector->send(packet->packet).ok();
+  } catch (...) {
+    return false;
+  }
+}
+
+extern "C" MOK_API void mok_fxt_conn_set_auto_reconnect(mok_fxt_conn_t* conn, bool enabled) {
+  if (conn == nullptr) return;
+  conn->connector->set_auto_reconnect(enabled);
+}
+
+extern "C" MOK_API void mok_fxt_conn_free(mok_fxt_conn_t* conn) {
+  if (conn == nullptr) return;
+  try {
+    (void)conn->connector->shutdown();
+  } catch (...) {
+    // The handle is released regardless.
+  }
+  delete conn;
+}
+
+extern "C" MOK_API void mok_fxt_disconnect(mok_fxt_conn_t* conn) {
+  if (conn == nullptr) return;
+  // Shutting down only touches the connector's flags and channel, so it
+  // needs no worker and still works when RT cannot be created.
+  (void)mok::fxt::RT.get();
+  mok_fxt_conn_free(conn);
+}

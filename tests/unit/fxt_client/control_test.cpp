@@ -1,0 +1,86 @@
+// Control's defaults, activity clock and durations; the runtime's workers.
+#include "fxt/client/control.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "common/clock.hpp"
+#include "common/runtime.hpp"
+
+namespace mok::fxt::client {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(Control, StartsIdleWithFixedSettings) {
+  Control c;
+  EXPECT_FALSE(c.is_started());
+  EXPECT_FALSE(c.is_stopped());
+  EXPECT_FALSE(c.is_connected());
+  EXPECT_FALSE(c.is_force_exit());
+  EXPECT_FALSE(c.is_shutdown_requested());
+  EXPECT_TRUE(c.is_auto_reconnect());
+  EXPECT_EQ(ms_duration(c.reconnect_delay_ms()), 5s);
+  EXPECT_EQ(ms_duration(c.timeout_ms()), 10s);
+  EXPECT_EQ(ms_duration(1234), 1s + 234ms);
+}
+
+TEST(Control, ActivityElapsedNeverGoesNegative) {
+  Control c;
+  c.update_activity();
+  EXPECT_LT(c.last_activity_elapsed(), 1s);
+  EXPECT_GE(c.last_activity_elapsed(), 0ns);
+  c.set_last_activity_us(monotonic_us() + 60'000'000);  // ahead of now
+  EXPECT_EQ(c.last_activity_elapsed(), 0ns);
+  c.set_last_activity_us(monotonic_us() - 11'500'000);
+  EXPECT_GT(c.last_activity_elapsed(), 11s);
+  EXPECT_GT(c.last_activity_elapsed(), ms_duration(c.timeout_ms()));
+}
+
+TEST(Runtime, RunsPostedWorkOnItsOwnWorkers) {
+  auto rt = Runtime::create("mok-unit", 2);
+  ASSERT_NE(rt, nullptr);
+  EXPECT_EQ(rt->workers(), 2u);
+  EXPECT_FALSE(rt->in_worker());
+  std::mutex m;
+  std::condition_variable cv;
+  int done = 0;
+  bool on_worker = true;
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_TRUE(rt->post([&] {
+      std::lock_guard g(m);
+      on_worker = on_worker && rt->in_worker();
+      ++done;
+      cv.notify_all();
+    }));
+  }
+  std::unique_lock g(m);
+  ASSERT_TRUE(cv.wait_for(g, 5s, [&] { return done == 10; }));
+  EXPECT_TRUE(on_worker);
+}
+
+TEST(Runtime, WorkerSurvivesAThrowingHandler) {
+  auto rt = Runtime::create("mok-unit", 1);
+  ASSERT_NE(rt, nullptr);
+  std::atomic<bool> ran{false};
+  ASSERT_TRUE(rt->post([] { throw std::runtime_error("boom"); }));
+  ASSERT_TRUE(rt->post([&] { ran = true; }));
+  for (int i = 0; i < 500 && !ran; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(ran);
+}
+
+TEST(Runtime, ProcessRuntimeIsCreatedOnce) {
+  static constinit ProcessRuntime shared("mok-unit-pw");
+  Runtime* a = shared.get();
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(shared.get(), a);
+  EXPECT_GE(a->workers(), 1u);
+}
+
+}  // namespace
+}  // namespace mok::fxt::client

@@ -1,0 +1,237 @@
+// Scripted peer, recording handler and log capture for the connector tests.
+#include "harness.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "mok/mok_log.h"
+
+namespace mok::test {
+
+namespace {
+constinit ProcessRuntime TEST_RT("mok-test");
+std::atomic<int> g_live_recorders{0};
+
+int remaining_ms(std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+bool wait_readable(int fd, std::chrono::steady_clock::time_point deadline) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, remaining_ms(deadline)) > 0;
+}
+
+sockaddr_in loopback(uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+
+uint16_t bound_port(int fd) {
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  return ntohs(a.sin_port);
+}
+
+void capture(int32_t, const char* target, const char* message, void* user) {
+  if (std::strcmp(target, "mok_fxt::client::tcp") != 0) return;
+  static_cast<LogCapture*>(user)->add(message);
+}
+}  // namespace
+
+Runtime& test_runtime() { return *TEST_RT.get(); }
+
+Peer::Peer(int backlog) {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int one = 1;
+  ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a = loopback(0);
+  ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::listen(fd_, backlog);
+  port_ = bound_port(fd_);
+}
+
+Peer::~Peer() { ::close(fd_); }
+
+std::string Peer::address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+int Peer::accept(std::chrono::milliseconds timeout) {
+  if (!wait_readable(fd_, std::chrono::steady_clock::now() + timeout)) return -1;
+  return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+bool Peer::accepts_within(std::chrono::milliseconds timeout) {
+  const int fd = accept(timeout);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+std::optional<std::vector<uint8_t>> read_exact(int fd, std::size_t n,
+                                               std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::vector<uint8_t> out(n);
+  std::size_t got = 0;
+  while (got < n) {
+    if (!wait_readable(fd, deadline)) return std::nullopt;
+    const ssize_t r = ::recv(fd, out.data() + got, n - got, 0);
+    if (r <= 0) return std::nullopt;
+    got += static_cast<std::size_t>(r);
+  }
+  return out;
+}
+
+bool wait_eof(int fd, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  char scratch[4096];
+  for (;;) {
+    if (!wait_readable(fd, deadline)) return false;
+    const ssize_t r = ::recv(fd, scratch, sizeof scratch, 0);
+    if (r == 0) return true;
+    if (r < 0) return false;
+  }
+}
+
+bool write_all(int fd, const std::vector<uint8_t>& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t w = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    done += static_cast<std::size_t>(w);
+  }
+  return true;
+}
+
+uint16_t refused_port() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = loopback(0);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  const uint16_t port = bound_port(fd);
+  ::close(fd);
+  return port;
+}
+
+std::vector<uint8_t> wire(const fxt::Packet& p) {
+  const auto head = p.head.to_bytes();
+  std::vector<uint8_t> out(head.begin(), head.end());
+  out.insert(out.end(), p.payload.data(), p.payload.data() + p.payload.size());
+  return out;
+}
+
+fxt::Packet make_packet(uint16_t stream_id, std::vector<uint8_t> payload, uint64_t seq) {
+  fxt::Packet p = fxt::Packet::make(fxt::Flags{fxt::Flags::END_STREAM}, fxt::Kind::Data, stream_id,
+                                    Bytes(std::move(payload)));
+  p.head.seq = seq;
+  return p;
+}
+
+// ---- Recorder ---------------------------------------------------------------------
+
+Recorder::Recorder() { ++g_live_recorders; }
+Recorder::~Recorder() { --g_live_recorders; }
+
+int Recorder::live() { return g_live_recorders.load(); }
+
+void Recorder::on_packet(fxt::PacketPtr packet) noexcept {
+  std::lock_guard g(lock_);
+  packets_.push_back(std::move(packet));
+  changed_.notify_all();
+}
+
+void Recorder::on_state(fxt::State state) noexcept {
+  std::function<void(fxt::State)> hook;
+  {
+    std::lock_guard g(lock_);
+    if (in_state_) overlapped_ = true;
+    in_state_ = true;
+    hook = hook_;
+  }
+  if (hook) hook(state);
+  std::lock_guard g(lock_);
+  in_state_ = false;
+  states_.push_back(state);
+  changed_.notify_all();
+}
+
+void Recorder::set_state_hook(std::function<void(fxt::State)> hook) {
+  std::lock_guard g(lock_);
+  hook_ = std::move(hook);
+}
+
+bool Recorder::wait_states(std::size_t n, std::chrono::milliseconds timeout) {
+  std::unique_lock g(lock_);
+  return changed_.wait_for(g, timeout, [&] { return states_.size() >= n; });
+}
+
+bool Recorder::wait_packets(std::size_t n, std::chrono::milliseconds timeout) {
+  std::unique_lock g(lock_);
+  return changed_.wait_for(g, timeout, [&] { return packets_.size() >= n; });
+}
+
+std::vector<fxt::State> Recorder::states() {
+  std::lock_guard g(lock_);
+  return states_;
+}
+
+std::vector<fxt::PacketPtr> Recorder::packets() {
+  std::lock_guard g(lock_);
+  return packets_;
+}
+
+// ---- LogCapture -------------------------------------------------------------------
+
+LogCapture::LogCapture() { mok_log_set_callback(capture, MOK_LOG_DEBUG, this); }
+
+LogCapture::~LogCapture() { mok_log_set_callback(nullptr, MOK_LOG_WARN, nullptr); }
+
+void LogCapture::add(std::string line) {
+  std::lock_guard g(lock_);
+  lines_.push_back(std::move(line));
+  changed_.notify_all();
+}
+
+bool LogCapture::wait_for(const std::string& prefix, std::chrono::milliseconds timeout) {
+  std::unique_lock g(lock_);
+  return changed_.wait_for(g, timeout, [&] {
+    for (const auto& l : lines_)
+      if (l.rfind(prefix, 0) == 0) return true;
+    return false;
+  });
+}
+
+bool LogCapture::contains(const std::string& prefix) { return index_of(prefix) >= 0; }
+
+long LogCapture::index_of(const std::string& prefix) {
+  std::lock_guard g(lock_);
+  for (std::size_t i = 0; i < lines_.size(); ++i)
+    if (lines_[i].rfind(prefix, 0) == 0) return static_cast<long>(i);
+  return -1;
+}
+
+std::size_t LogCapture::count(const std::string& prefix) {
+  std::lock_guard g(lock_);
+  std::size_t n = 0;
+  for (const auto& l : lines_)
+    if (l.rfind(prefix, 0) == 0) ++n;
+  return n;
+}
+
+std::vector<std::string> LogCapture::lines() {
+  std::lock_guard g(lock_);
+  return lines_;
+}
+
+}  // namespace mok::test

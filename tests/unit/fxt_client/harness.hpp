@@ -1,0 +1,113 @@
+// Test harness for the connector: a scripted peer listening on 127.0.0.1 at
+// an ephemeral port, a Handler that records what it is given, and a capture
+// of the transport's log records. Every wait is bounded.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/runtime.hpp"
+#include "fxt/client/handler.hpp"
+#include "fxt/packet/packet.hpp"
+
+namespace mok::test {
+
+using namespace std::chrono_literals;
+
+// The runtime every connector test runs on; never destroyed.
+Runtime& test_runtime();
+
+// A listening socket on 127.0.0.1; accepted connections are plain fds.
+class Peer {
+ public:
+  explicit Peer(int backlog = 16);
+  ~Peer();
+  Peer(const Peer&) = delete;
+  Peer& operator=(const Peer&) = delete;
+
+  std::string address() const;
+  uint16_t port() const { return port_; }
+  // An accepted connection, or -1 when none came within `timeout`.
+  int accept(std::chrono::milliseconds timeout = 5000ms);
+  // Accepts once more within `timeout`; for checking that none comes.
+  bool accepts_within(std::chrono::milliseconds timeout);
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
+
+// Reads exactly `n` bytes, or nullopt at end of stream, error or time-out.
+std::optional<std::vector<uint8_t>> read_exact(int fd, std::size_t n,
+                                               std::chrono::milliseconds timeout = 5000ms);
+// True when the stream ends (read returns 0) within `timeout`.
+bool wait_eof(int fd, std::chrono::milliseconds timeout = 5000ms);
+bool write_all(int fd, const std::vector<uint8_t>& bytes);
+// A closed ephemeral port: connecting to it is refused.
+uint16_t refused_port();
+
+// Wire bytes of a packet.
+std::vector<uint8_t> wire(const fxt::Packet& p);
+fxt::Packet make_packet(uint16_t stream_id, std::vector<uint8_t> payload, uint64_t seq = 0);
+
+class Recorder : public fxt::client::Handler {
+ public:
+  Recorder();
+  ~Recorder() override;
+  void on_packet(fxt::PacketPtr packet) noexcept override;
+  void on_state(fxt::State state) noexcept override;
+
+  // Runs inside on_state, before the state is recorded.
+  void set_state_hook(std::function<void(fxt::State)> hook);
+  // True once `n` states were recorded.
+  bool wait_states(std::size_t n, std::chrono::milliseconds timeout);
+  bool wait_packets(std::size_t n, std::chrono::milliseconds timeout);
+  std::vector<fxt::State> states();
+  std::vector<fxt::PacketPtr> packets();
+  // Set while on_state runs for this handler: two reports never overlap.
+  bool overlapped() const { return overlapped_; }
+
+  static int live();  // Recorders not yet destroyed
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::vector<fxt::State> states_;
+  std::vector<fxt::PacketPtr> packets_;
+  std::function<void(fxt::State)> hook_;
+  bool in_state_ = false;
+  bool overlapped_ = false;
+};
+
+// Records every transport log line (Debug and up) while alive.
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  // True once a line starting with `prefix` was logged.
+  bool wait_for(const std::string& prefix, std::chrono::milliseconds timeout);
+  bool contains(const std::string& prefix);
+  // Index of the first line starting with `prefix`, or -1.
+  long index_of(const std::string& prefix);
+  std::size_t count(const std::string& prefix);
+  std::vector<std::string> lines();
+
+  void add(std::string line);
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::vector<std::string> lines_;
+};
+
+}  // namespace mok::test
