@@ -244,7 +244,7 @@ void DecodingThread::on_byte_stream(const SharedBuffer& buffer) {
   if (frames_decoded_ > config_.realtime_min_frames && avg_decode_time_ > limit) {
     const double avg = to_ms(avg_decode_time_);
     log::warn(TARGET,
-              "Decoding too slow ({:.2} ms), dropping data to maintain real-time performance",
+              "Decoding too slow ({:.2f} ms), dropping data to maintain real-time performance",
               avg);
     ++frames_dropped_;
     send_event(ev::TooSlow{avg});
@@ -291,7 +291,7 @@ void DecodingThread::on_decode_file(const std::string& path) {
       std::chrono::duration<double>(1.0 / std::max(fps, 1.0)));
   state_.last_frame_time = Clock::now();
   reset_statistics();
-  log::info(TARGET, "File decode started with target fps: {:.2}", fps);
+  log::info(TARGET, "File decode started with target fps: {:.2f}", fps);
 }
 
 void DecodingThread::on_seek(uint64_t index) {
