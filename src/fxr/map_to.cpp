@@ -66,19 +66,19 @@ Utf8Step utf8_step(std::span<const std::uint8_t> s) noexcept {
 }  // namespace
 
 template <Scalar T>
-T MapTo<T>::map_to(std::span<const std::uint8_t> bytes) noexcept {
+T read_le(std::span<const std::uint8_t> bytes) noexcept {
   if (bytes.size() < sizeof(T)) return T{};
   return load_le<T>(bytes.data());
 }
 
 template <Scalar T>
-std::vector<T> MapTo<std::vector<T>>::map_to(std::span<const std::uint8_t> bytes) {
+std::vector<T> read_le_array(std::span<const std::uint8_t> bytes) {
   std::vector<T> out(bytes.size() / sizeof(T));
   for (std::size_t i = 0; i < out.size(); ++i) out[i] = load_le<T>(bytes.data() + i * sizeof(T));
   return out;
 }
 
-std::string MapTo<std::string>::map_to(std::span<const std::uint8_t> bytes) {
+std::string decode_text(std::span<const std::uint8_t> bytes) {
   static constexpr char kReplacement[] = "\xEF\xBF\xBD";
   std::string out;
   out.reserve(bytes.size());
@@ -102,9 +102,9 @@ void store_le(T value, std::uint8_t* out) noexcept {
   for (std::size_t i = 0; i < sizeof(T); ++i) out[i] = static_cast<std::uint8_t>(u >> (8 * i));
 }
 
-#define MOK_FXR_INSTANTIATE_SCALAR(T)    \
-  template struct MapTo<T>;              \
-  template struct MapTo<std::vector<T>>; \
+#define MOK_FXR_INSTANTIATE_SCALAR(T)                                      \
+  template T read_le<T>(std::span<const std::uint8_t>) noexcept;           \
+  template std::vector<T> read_le_array<T>(std::span<const std::uint8_t>); \
   template void store_le<T>(T, std::uint8_t*) noexcept;
 MOK_FXR_INSTANTIATE_SCALAR(std::int8_t)
 MOK_FXR_INSTANTIATE_SCALAR(std::uint8_t)

@@ -30,25 +30,34 @@ concept ArrayElement = Scalar<T> && (sizeof(T) >= 2);
 template <class T>
 struct MapTo;
 
+// The conversions proper; the MapTo specialisations below forward to them.
 // Scalar: the first sizeof(T) bytes, little-endian; 0 when fewer are present
 // (a short value still counts as found, it just reads as zero).
 template <Scalar T>
-struct MapTo<T> {
-  static T map_to(std::span<const std::uint8_t> bytes) noexcept;
-};
-
+T read_le(std::span<const std::uint8_t> bytes) noexcept;
 // Array: floor(size / sizeof(T)) elements, little-endian; leftover bytes are
 // ignored.
 template <Scalar T>
-struct MapTo<std::vector<T>> {
-  static std::vector<T> map_to(std::span<const std::uint8_t> bytes);
-};
-
+std::vector<T> read_le_array(std::span<const std::uint8_t> bytes);
 // Text: UTF-8 with each invalid sequence replaced by U+FFFD. Every byte is
 // kept, so a pad byte comes back as a NUL character inside the string.
+std::string decode_text(std::span<const std::uint8_t> bytes);
+
+template <Scalar T>
+struct MapTo<T> {
+  static T map_to(std::span<const std::uint8_t> bytes) noexcept { return read_le<T>(bytes); }
+};
+
+template <Scalar T>
+struct MapTo<std::vector<T>> {
+  static std::vector<T> map_to(std::span<const std::uint8_t> bytes) {
+    return read_le_array<T>(bytes);
+  }
+};
+
 template <>
 struct MapTo<std::string> {
-  static std::string map_to(std::span<const std::uint8_t> bytes);
+  static std::string map_to(std::span<const std::uint8_t> bytes) { return decode_text(bytes); }
 };
 
 template <class T>
@@ -61,9 +70,9 @@ template <Scalar T>
 void store_le(T value, std::uint8_t* out) noexcept;
 
 // The bodies live in map_to.cpp, instantiated for every Scalar type.
-#define MOK_FXR_EXTERN_SCALAR(T)                 \
-  extern template struct MapTo<T>;               \
-  extern template struct MapTo<std::vector<T>>;  \
+#define MOK_FXR_EXTERN_SCALAR(T)                                                  \
+  extern template T read_le<T>(std::span<const std::uint8_t>) noexcept;           \
+  extern template std::vector<T> read_le_array<T>(std::span<const std::uint8_t>); \
   extern template void store_le<T>(T, std::uint8_t*) noexcept;
 MOK_FXR_EXTERN_SCALAR(std::int8_t)
 MOK_FXR_EXTERN_SCALAR(std::uint8_t)
