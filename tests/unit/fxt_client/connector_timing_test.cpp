@@ -1,0 +1,299 @@
+// Connector cases that wait for the 5 s reconnect delay or the 10 s
+// time-outs. Each is its own test so that ctest runs them side by side.
+// Durations are only checked where the code guarantees a lower bound.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <dirent.h>
+
+#include "fxt/client/tcp.hpp"
+#include "harness.hpp"
+
+namespace mok::fxt::client {
+namespace {
+
+using namespace std::chrono_literals;
+using test::LogCapture;
+using test::Peer;
+using test::Recorder;
+using Clock = std::chrono::steady_clock;
+
+std::shared_ptr<Connector> make(const std::string& addr, std::shared_ptr<Recorder> rec) {
+  auto c = Connector::create(test::test_runtime(), addr, std::move(rec));
+  EXPECT_TRUE(c.ok());
+  return c.ok() ? *c : nullptr;
+}
+
+std::vector<State> seq(std::initializer_list<State> s) { return s; }
+
+void send_until_accepted(Connector& c, const Packet& p) {
+  for (int i = 0; i < 5000; ++i) {
+    if (c.send(p).ok()) return;
+    std::this_thread::sleep_for(1ms);
+  }
+  ADD_FAILURE() << "packet never accepted";
+}
+
+TEST(ConnectorTiming, DecodeErrorReconnectsAfterTheDelay) {
+  LogCapture logs;
+  Peer peer;
+  auto rec = std::make_shared<Recorder>();
+  auto c = make(peer.address(), rec);
+  ASSERT_TRUE(c);
+  ASSERT_TRUE(c->start().ok());
+  const int fd = peer.accept();
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(rec->wait_states(1, 5s));
+  auto bad = test::wire(test::make_packet(1, {1, 2, 3, 4}));
+  bad[0] = bad[1] = bad[2] = bad[3] = 0;
+  bad[3] = 3;  // length 3
+  ASSERT_TRUE(test::write_all(fd, bad));
+  ASSERT_TRUE(rec->wait_states(2, 5s));
+  const auto lost = Clock::now();
+  EXPECT_TRUE(logs.contains("failed to decode packet: Length Too Small(3 < 4)"));
+  const int fd2 = peer.accept(15s);
+  ASSERT_GE(fd2, 0);
+  ASSERT_TRUE(rec->wait_states(4, 5s));
+  EXPECT_GE(Clock::now() - lost, 4900ms);
+  EXPECT_EQ(rec->states(), seq({State::Connected, State::Disconnected, State::Reconnecting,
+                                State::Connected}));
+  EXPECT_TRUE(logs.contains("reconnect delay elapsed"));
+  EXPECT_TRUE(logs.contains("auto-reconnect is enabled, attempting to reconnect"));
+  ::close(fd);
+  ::close(fd2);
+  (void)c->shutdown();
+  ASSERT_TRUE(rec->wait_states(7, 5s));
+}
+
+TEST(ConnectorTiming, NoReconnectWhenAutoReconnectIsOff) {
+  Peer peer;
+  auto rec = std::make_shared<Recorder>();
+  auto c = make(peer.address(), rec);
+  ASSERT_TRUE(c);
+  ASSERT_TRUE(c->start().ok());
+  const int fd = peer.accept();
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(rec->wait_states(1, 5s));
+  c->set_auto_reconnect(false);
+  ::close(fd);
+  ASSERT_TRUE(rec->wait_states(2, 5s));
+  EXPECT_FALSE(peer.accepts_within(6500ms));
+  EXPECT_EQ(rec->states(), seq({State::Connected, State::Disconnected}));
+  // A start still connects.
+  ASSERT_TRUE(c->start().ok());
+  const int fd2 = peer.accept();
+  EXPECT_GE(fd2, 0);
+  ASSERT_TRUE(rec->wait_states(3, 5s));
+  ::close(fd2);
+  (void)c->shutdown();
+}
+
+TEST(ConnectorTiming, StopWhileConnectedReportsOneDisconnectedAndNoReconnect) {
+  LogCapture logs;
+  Peer peer;
+  auto rec = std::make_shared<Recorder>();
+  auto c = make(peer.address(), rec);
+  ASSERT_TRUE(c);
+  ASSERT_TRUE(c->start().ok());
+  const int fd = peer.accept();
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(rec->wait_states(1, 5s));
+  ASSERT_TRUE(c->stop().ok());
+  ASSERT_TRUE(rec->wait_states(2, 5s));
+  EXPECT_TRUE(test::wait_eof(fd));
+  EXPECT_FALSE(peer.accepts_within(6500ms));
+  EXPECT_EQ(rec->states(), seq({State::Connected, State::Disconnected}));
+  EXPECT_TRUE(logs.contains("stop command received"));
+  EXPECT_TRUE(logs.contains("stop signal received (read loop)") ||
+              logs.contains("force exit requested (read loop)"));
+  EXPECT_TRUE(logs.contains("shutdown signal received (write loop)") ||
+              logs.contains("force exit requested (write loop)"));
+  EXPECT_TRUE(c->send(test::make_packet(1, {1, 2, 3, 4})).error().is_not_ready());
+  ::close(fd);
+  (void)c->shutdown();
+  ASSERT_TRUE(rec->wait_states(5, 5s));
+}
+
+TEST(ConnectorTiming, RefusedPortFailsAndRetriesEveryDelay) {
+  LogCapture logs;
+  const std::string addr = "127.0.0.1:" + std::to_string(test::refused_port());
+  auto rec = std::make_shared<Recorder>();
+  auto c = make(addr, rec);
+  ASSERT_TRUE(c);
+  ASSERT_TRUE(c->start().ok());
+  ASSERT_TRUE(rec->wait_states(1, 5s));
+  const auto first = Clock::now();
+  ASSERT_TRUE(rec->wait_states(3, 15s));
+  EXPECT_GE(Clock::now() - first, 4900ms);
+  EXPECT_EQ(rec->states(), seq({State::ConnectFailed, State::Reconnecting, State::ConnectFailed}));
+  EXPECT_TRUE(logs.contains("connect " + addr + " failed: "));
+  EXPECT_TRUE(logs.contains("connecting to " + addr + " ..."));
+  (void)c->shutdown();
+  ASSERT_TRUE(rec->wait_states(6, 5s));
+  EXPECT_EQ(rec->states().back(), State::Terminated);
+}
+
+TEST(ConnectorTiming, ConnectThatHangsTimesOut) {
+  LogCapture logs;
+  // A listener that never accepts, its backlog filled: further handshakes
+  // are not answered and a connect hangs.
+  Peer peer(0);
+  std::vector<int> fillers;
+  for (int i = 0; i < 4; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(peer.port());
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    (void)::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    pollfd p{fd, POLLOUT, 0};
+    (void)::poll(&p, 1, 200);
+    fillers.push_back(fd);
+  }
+  auto rec = std::make_shared<Recorder>();
+  auto c = make(peer.address(), rec);
+  ASSERT_TRUE(c);
+  const auto started = Clock::now();
+  ASSERT_TRUE(c->start().ok());
+  ASSERT_TRUE(rec->wait_states(1, 15s));
+  EXPECT_GE(Clock::now() - started, 9900ms);
+  EXPECT_EQ(rec->states(), seq({State::ConnectTimeout}));
+  EXPECT_TRUE(logs.contains("connect " + peer.address() + " timed out"));
+  (void)c->shutdown();
+  ASSERT_TRUE(rec->wait_states(4, 5s));
+  for (int fd : fillers) ::close(fd);
+}
+
+TEST(ConnectorTiming, SilentPeerTimesOutForInactivity) {
+  LogCapture logs;
+  Peer peer;
+  auto rec = std::make_shared<Recorder>();
+  auto c = make(peer.address(), rec);
+  ASSERT_TRUE(c);
+  c->set_auto_reconnect(false);
+  ASSERT_TRUE(c->start().ok());
+  const int fd = peer.accept();
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(rec->wait_states(1, 5s));
+  const auto connected = Clock::now();
+  ASSERT_TRUE(rec->wait_states(2, 15s));
+  EXPECT_GE(Clock::now() - connected, 10s);
+  EXPECT_TRUE(logs.contains("connection timed out due to inactivity"));
+  EXPECT_EQ(rec->states(), seq({State::Connected, State::Disconnected}));
+  ::close(fd);
+  (void)c->shutdown();
+}
+
+TEST(ConnectorTiming, StalledPeerFillsTheQueueAndTimesTheWriteOut) {
+  LogCapture logs;
+  Peer peer;
+  auto rec = std::make_shared<Recorder>();
+  auto c = make(peer.address(), rec);
+  ASSERT_TRUE(c);
+  c->set_auto_reconnect(false);
+  ASSERT_TRUE(c->start().ok());
+  const int fd = peer.accept();
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(rec->wait_states(1, 5s));
+  // Far more than the socket buffers hold: the write loop blocks in it.
+  send_until_accepted(*c, test::make_packet(1, std::vector<uint8_t>(32u << 20, 0x5A)));
+  ASSERT_TRUE(test::read_exact(fd, 24).has_value());
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_TRUE(c->send(test::make_packet(2, {1, 2, 3, 4})).ok()) << i;
+  }
+  auto refused = c->send(test::make_packet(2, {1, 2, 3, 4}));
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().display(), "no available capacity");
+
+  EXPECT_TRUE(logs.wait_for("failed to send packet: write timed out", 25s));
+  ASSERT_TRUE(rec->wait_states(2, 5s));
+  EXPECT_EQ(rec->states(), seq({State::Connected, State::Disconnected}));
+  ::close(fd);
+  (void)c->shutdown();
+}
+
+TEST(ConnectorTiming, PacketsQueuedBeforeALossAreWrittenFirstAfterReconnect) {
+  Peer peer;
+  auto rec = std::make_shared<Recorder>();
+  auto c = make(peer.address(), rec);
+  ASSERT_TRUE(c);
+  ASSERT_TRUE(c->start().ok());
+  const int fd = peer.accept();
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(rec->wait_states(1, 5s));
+  send_until_accepted(*c, test::make_packet(1, std::vector<uint8_t>(32u << 20, 0x5A)));
+  ASSERT_TRUE(test::read_exact(fd, 24).has_value());
+  const Packet b = test::make_packet(2, {0xB, 0xB, 0xB, 0xB}, 2);
+  const Packet cc = test::make_packet(3, {0xC, 0xC, 0xC, 0xC, 0xC}, 3);
+  ASSERT_TRUE(c->send(b).ok());
+  ASSERT_TRUE(c->send(cc).ok());
+  ::close(fd);  // unread data: the connection is reset under the writer
+  ASSERT_TRUE(rec->wait_states(2, 15s));
+  const int fd2 = peer.accept(15s);
+  ASSERT_GE(fd2, 0);
+  ASSERT_TRUE(rec->wait_states(4, 5s));
+  const Packet d = test::make_packet(4, {0xD, 0xD, 0xD, 0xD}, 4);
+  send_until_accepted(*c, d);
+  std::vector<uint8_t> expected = test::wire(b);
+  for (const Packet* p : {&cc, &d}) {
+    auto w = test::wire(*p);
+    expected.insert(expected.end(), w.begin(), w.end());
+  }
+  auto got = test::read_exact(fd2, expected.size());
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(*got, expected);
+  ::close(fd2);
+  (void)c->shutdown();
+}
+
+std::size_t count_entries(const char* dir) {
+  std::size_t n = 0;
+  if (DIR* d = ::opendir(dir)) {
+    while (const dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
+    ::closedir(d);
+  }
+  return n;
+}
+
+TEST(ConnectorTiming, ThousandConnectorsLeaveNothingBehind) {
+  const std::string refused = "127.0.0.1:" + std::to_string(test::refused_port());
+  {
+    // The runtime's own descriptors (epoll, wake-up, timers) open on first use.
+    auto rec = std::make_shared<Recorder>();
+    auto c = make(refused, rec);
+    ASSERT_TRUE(c && c->start().ok() && c->shutdown().ok());
+    ASSERT_TRUE(rec->wait_states(4, 20s));
+  }
+  for (int i = 0; i < 1000 && Recorder::live() != 0; ++i) std::this_thread::sleep_for(10ms);
+  const std::size_t fds = count_entries("/proc/self/fd");
+  const std::size_t threads = count_entries("/proc/self/task");
+  {
+    std::vector<std::shared_ptr<Recorder>> started;
+    for (int i = 0; i < 1000; ++i) {
+      auto rec = std::make_shared<Recorder>();
+      auto c = make(refused, rec);
+      ASSERT_TRUE(c);
+      if (i % 10 == 0) {
+        ASSERT_TRUE(c->start().ok());
+        started.push_back(rec);
+      }
+      ASSERT_TRUE(c->shutdown().ok());
+    }
+    for (auto& rec : started) ASSERT_TRUE(rec->wait_states(3, 20s));
+  }
+  // Connectors and their handlers go when their loops end.
+  for (int i = 0; i < 1000 && Recorder::live() != 0; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(Recorder::live(), 0);
+  for (int i = 0; i < 500 && count_entries("/proc/self/fd") > fds; ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(count_entries("/proc/self/fd"), fds);
+  EXPECT_EQ(count_entries("/proc/self/task"), threads);
+}
+
+}  // namespace
+}  // namespace mok::fxt::client
