@@ -1,6 +1,7 @@
 // The packet C exports. Each one checks its pointers, makes one call into the
-// packet model and converts the answer; any failure, allocation included,
-// becomes the function's neutral result so nothing unwinds into the host.
+// packet model and converts the answer. Every body that can allocate runs in
+// guarded(), so a failure, allocation included, becomes the function's
+// neutral result; the rest only read or store plain fields.
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -13,6 +14,39 @@ using mok::Bytes;
 using mok::fxt::Head;
 using mok::fxt::Kind;
 using mok::fxt::Packet;
+
+// The C constants are the wire codes; they must never drift from the model.
+static_assert(MOK_FXT_HEAD_LEN == mok::fxt::HEAD_LEN);
+static_assert(MOK_FXT_MAX_LENGTH == mok::fxt::MAX_LENGTH);
+static_assert(MOK_FXT_STREAM_ID_LIMIT == mok::fxt::STREAM_ID_LIMIT);
+static_assert(MOK_FXT_FLAG_END_STREAM == mok::fxt::Flags::END_STREAM);
+static_assert(MOK_FXT_FLAG_END_HEADERS == mok::fxt::Flags::END_HEADERS);
+static_assert(MOK_FXT_FLAG_PADDED == mok::fxt::Flags::PADDED);
+static_assert(MOK_FXT_FLAG_PRIORITY == mok::fxt::Flags::PRIORITY);
+static_assert(MOK_FXT_FLAG_READONLY == mok::fxt::Flags::READONLY);
+static_assert(MOK_FXT_FLAG_ALL == mok::fxt::Flags::ALL);
+static_assert(MOK_FXT_KIND_DATA == static_cast<int>(Kind::Data));
+static_assert(MOK_FXT_KIND_HEADERS == static_cast<int>(Kind::Headers));
+static_assert(MOK_FXT_KIND_PRIORITY == static_cast<int>(Kind::Priority));
+static_assert(MOK_FXT_KIND_RESET == static_cast<int>(Kind::Reset));
+static_assert(MOK_FXT_KIND_SETTINGS == static_cast<int>(Kind::Settings));
+static_assert(MOK_FXT_KIND_PUSH_PROMISE == static_cast<int>(Kind::PushPromise));
+static_assert(MOK_FXT_KIND_PING == static_cast<int>(Kind::Ping));
+static_assert(MOK_FXT_KIND_GO_AWAY == static_cast<int>(Kind::GoAway));
+static_assert(MOK_FXT_KIND_WINDOW_UPDATE == static_cast<int>(Kind::WindowUpdate));
+static_assert(MOK_FXT_KIND_CONTINUATION == static_cast<int>(Kind::Continuation));
+static_assert(MOK_FXT_KIND_FLEX_REGS == static_cast<int>(Kind::FlexRegs));
+static_assert(MOK_FXT_KIND_JSON == static_cast<int>(Kind::Json));
+static_assert(MOK_FXT_KIND_XML == static_cast<int>(Kind::Xml));
+static_assert(MOK_FXT_KIND_VIDEO_H264 == static_cast<int>(Kind::VideoH264));
+static_assert(MOK_FXT_KIND_VIDEO_H265 == static_cast<int>(Kind::VideoH265));
+static_assert(MOK_FXT_KIND_VIDEO_VP8 == static_cast<int>(Kind::VideoVP8));
+static_assert(MOK_FXT_KIND_VIDEO_VP9 == static_cast<int>(Kind::VideoVP9));
+static_assert(MOK_FXT_KIND_RAW_GRAY8 == static_cast<int>(Kind::RawGray8));
+static_assert(MOK_FXT_KIND_RAW_GRAY16 == static_cast<int>(Kind::RawGray16));
+static_assert(MOK_FXT_KIND_RAW_YUV == static_cast<int>(Kind::RawYuv));
+static_assert(MOK_FXT_KIND_RAW_RGB == static_cast<int>(Kind::RawRgb));
+static_assert(MOK_FXT_KIND_UNKNOWN == static_cast<int>(Kind::Unknown));
 
 namespace {
 
@@ -53,6 +87,16 @@ Packet* owned(mok_fxt_packet_t* h) noexcept {
   return h && mok::fxt::is_sole_owner(h->packet) ? h->packet.get() : nullptr;
 }
 
+// Runs one export's body; any failure becomes the neutral result.
+template <class T, class F>
+T guarded(T neutral, F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return neutral;
+  }
+}
+
 mok_fxt_packet_t* wrap(Packet p) {
   return mok::fxt::wrap_packet(mok::fxt::make_packet_ptr(std::move(p)));
 }
@@ -62,12 +106,10 @@ mok_fxt_packet_t* wrap(Packet p) {
 extern "C" MOK_API mok_fxt_packet_t* mok_fxt_packet_new(uint32_t length, uint8_t flags, uint8_t kind,
                                                        uint16_t stream_id) {
   if (!length_allowed(length) || !kind_allowed(kind) || !stream_allowed(stream_id)) return nullptr;
-  try {
+  return guarded<mok_fxt_packet_t*>(nullptr, [&] {
     Head head = Head::make(length, mok::fxt::Flags{flags}, static_cast<Kind>(kind), stream_id);
     return wrap(Packet{head, resized(Bytes(), length)});
-  } catch (...) {
-    return nullptr;
-  }
+  });
 }
 
 extern "C" MOK_API mok_fxt_packet_t* mok_fxt_packet_from_payload(uint8_t flags, uint8_t kind,
@@ -76,20 +118,25 @@ extern "C" MOK_API mok_fxt_packet_t* mok_fxt_packet_from_payload(uint8_t flags, 
                                                                 uint32_t payload_len) {
   if (!length_allowed(payload_len) || !kind_allowed(kind) || !stream_allowed(stream_id)) return nullptr;
   if (!payload && payload_len != 0) return nullptr;
-  try {
+  return guarded<mok_fxt_packet_t*>(nullptr, [&] {
     Head head{payload_len, mok::fxt::Flags{flags}, static_cast<Kind>(kind), stream_id, seq, ts};
     return wrap(Packet{head, copy_payload(payload, payload_len)});
-  } catch (...) {
-    return nullptr;
-  }
+  });
 }
 
 extern "C" MOK_API mok_fxt_packet_t* mok_fxt_packet_clone(const mok_fxt_packet_t* packet) {
   if (!packet) return nullptr;
-  return mok::fxt::wrap_packet(packet->packet);
+  return guarded<mok_fxt_packet_t*>(nullptr, [&] { return mok::fxt::wrap_packet(packet->packet); });
 }
 
-extern "C" MOK_API void mok_fxt_packet_free(mok_fxt_packet_t* packet) { delete packet; }
+extern "C" MOK_API void mok_fxt_packet_free(mok_fxt_packet_t* packet) {
+  guarded(0, [&] {
+    delete packet;
+    return 0;
+  });
+}
+
+// Getters read plain fields of a live handle and cannot fail past the null check.
 
 extern "C" MOK_API uint32_t mok_fxt_packet_length(const mok_fxt_packet_t* packet) {
   return packet ? packet->packet->head.length : 0;
@@ -115,6 +162,8 @@ extern "C" MOK_API bool mok_fxt_packet_get_head(const mok_fxt_packet_t* packet, 
   *out = to_c(packet->packet->head);
   return true;
 }
+
+// Setters change the packet only through owned(): a shared packet is refused.
 
 extern "C" MOK_API bool mok_fxt_packet_set_flags(mok_fxt_packet_t* packet, uint8_t flags) {
   Packet* p = owned(packet);
@@ -154,13 +203,11 @@ extern "C" MOK_API bool mok_fxt_packet_set_ts(mok_fxt_packet_t* packet, uint64_t
 extern "C" MOK_API bool mok_fxt_packet_set_length(mok_fxt_packet_t* packet, uint32_t length) {
   Packet* p = owned(packet);
   if (!p || !length_allowed(length)) return false;
-  try {
+  return guarded(false, [&] {
     p->payload = resized(p->payload, length);
     p->head.length = length;
     return true;
-  } catch (...) {
-    return false;
-  }
+  });
 }
 
 extern "C" MOK_API bool mok_fxt_packet_set_head(mok_fxt_packet_t* packet, const mok_fxt_head_t* head) {
@@ -169,13 +216,11 @@ extern "C" MOK_API bool mok_fxt_packet_set_head(mok_fxt_packet_t* packet, const 
   if (!length_allowed(head->length) || !kind_allowed(head->kind) || !stream_allowed(head->stream_id)) {
     return false;
   }
-  try {
+  return guarded(false, [&] {
     p->payload = resized(p->payload, head->length);
     p->head = to_head(*head);
     return true;
-  } catch (...) {
-    return false;
-  }
+  });
 }
 
 extern "C" MOK_API bool mok_fxt_packet_set_payload(mok_fxt_packet_t* packet, const uint8_t* bytes,
@@ -183,12 +228,10 @@ extern "C" MOK_API bool mok_fxt_packet_set_payload(mok_fxt_packet_t* packet, con
   Packet* p = owned(packet);
   if (!p || !length_allowed(len)) return false;
   if (!bytes) return len == 0;
-  try {
+  return guarded(false, [&] {
     *p = Packet::with_head(p->head, copy_payload(bytes, len));
     return true;
-  } catch (...) {
-    return false;
-  }
+  });
 }
 
 extern "C" MOK_API uint32_t mok_fxt_packet_payload_len(const mok_fxt_packet_t* packet) {
@@ -226,8 +269,8 @@ extern "C" MOK_API size_t mok_fxt_packet_write_wire(const mok_fxt_packet_t* pack
                                                    size_t out_len) {
   if (!packet || !out) return 0;
   const Packet& p = *packet->packet;
-  // The payload is written as held, so a packet whose payload and length
-  // disagree (never built here) cannot make us read past either.
+  // A packet whose payload and length disagree (never built here) is refused
+  // rather than letting either one decide how much we read.
   const size_t total = size_t{p.head.length} + mok::fxt::HEAD_LEN;
   if (out_len < total || p.payload.size() != p.head.length) return 0;
   p.head.write_to(out);
@@ -246,19 +289,17 @@ extern "C" MOK_API bool mok_fxt_packet_try_parse_wire(const uint8_t* bytes, size
     return false;
   }
   auto head = Head::parse({bytes, len});
-  if (!head) return false;
+  if (!head) return false;  // waiting cannot help: needed stays 0
   const size_t total = size_t{head->length} + mok::fxt::HEAD_LEN;
   if (len < total) {
     if (out_needed) *out_needed = total;
     return false;
   }
-  try {
-    mok_fxt_packet_t* h = wrap(Packet{*head, copy_payload(bytes + mok::fxt::HEAD_LEN, head->length)});
-    if (!h) return false;
-    *out_packet = h;
-  } catch (...) {
-    return false;
-  }
+  mok_fxt_packet_t* h = guarded<mok_fxt_packet_t*>(nullptr, [&] {
+    return wrap(Packet{*head, copy_payload(bytes + mok::fxt::HEAD_LEN, head->length)});
+  });
+  if (!h) return false;
+  *out_packet = h;
   if (out_consumed) *out_consumed = total;
   if (out_needed) *out_needed = total;
   return true;
