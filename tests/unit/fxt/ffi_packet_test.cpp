@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fxt/ffi_handles.hpp"
+#include "fxt/packet/framer.hpp"
 #include "mok/mok_fxt.h"
 #include "wire_bytes.hpp"
 
@@ -100,6 +101,25 @@ TEST(CPacketShare, CloneSharesThePayloadAndLocksSetters) {
   EXPECT_TRUE(mok_fxt_packet_set_flags(a.p, 0x92));
   EXPECT_EQ(mok_fxt_packet_flags(a.p), 0x92);
   EXPECT_EQ(mok_fxt_packet_seq(a.p), 5u);
+}
+
+TEST(CPacketShare, ReceivedPayloadReachesTheHostWithoutACopy) {
+  // The road of a received packet: receive buffer, framer, shared packet, C
+  // handle handed to the host, and the host's clone of it.
+  mok::BytesMut buf(mok::BytesMut::CONNECTION_CAPACITY);
+  const auto wire = raw_packet(64, 0, 18);
+  buf.append(wire);
+  const uint8_t* in_buffer = buf.data() + 24;
+  mok::fxt::Framer framer;
+  auto r = framer.decode(buf);
+  ASSERT_TRUE(r.ok() && r.value());
+  Handle h(mok::fxt::wrap_packet(mok::fxt::make_packet_ptr(std::move(*r.value()))));
+  Handle clone(mok_fxt_packet_clone(h.p));
+  EXPECT_EQ(mok_fxt_packet_payload_ptr(h.p, nullptr), in_buffer);
+  EXPECT_EQ(mok_fxt_packet_payload_ptr(clone.p, nullptr), in_buffer);
+  // More reads into the same buffer leave the delivered payload alone.
+  for (int i = 0; i < 300; ++i) buf.append(wire);
+  EXPECT_EQ(payload_of(clone.p), std::vector<uint8_t>(wire.begin() + 24, wire.end()));
 }
 
 TEST(CPacketShare, AQueuedReferenceCountsAsShared) {
