@@ -90,6 +90,19 @@ TEST(BytesMut, GrowingWhileCutBytesAreHeldKeepsThemIntact) {
   EXPECT_EQ(buf.data()[21], 119);
 }
 
+TEST(BytesMut, NeverMovesBytesOverAHeldCut) {
+  BytesMut buf(16);
+  buf.append(iota_bytes(16));
+  Bytes cut = buf.split_to(12);
+  // Room for 8 more would fit if the 4 held bytes moved to the front of the
+  // block, but that is where `cut` still points.
+  buf.append(iota_bytes(8, 200));
+  EXPECT_EQ(cut, Bytes(iota_bytes(12)));
+  ASSERT_EQ(buf.size(), 12u);
+  EXPECT_EQ(buf.data()[0], 12);
+  EXPECT_EQ(buf.data()[4], 200);
+}
+
 TEST(BytesMut, SoleOwnerReusesItsBlockInsteadOfGrowing) {
   BytesMut buf(64);
   for (int round = 0; round < 100; ++round) {
