@@ -1,0 +1,68 @@
+/* Minimal C host: connect to a camera, follow its state and scan results,
+ * read and write a parameter, take a snapshot. Usage: c_host ADDRESS */
+#include <stdio.h>
+#include <time.h>
+
+#include <mok/mok.h>
+
+static void on_state(uint32_t state, void *user_data) {
+  (void)user_data;
+  printf("state %u\n", (unsigned)state);
+}
+
+static void on_scan(mok_scan_result_t *result, void *user_data) {
+  unsigned *count = user_data;
+  mok_scan_point_t seam;
+  if (++*count % 100 == 1 && mok_scan_result_seam_point(result, &seam) == MOK_OK)
+    printf("result %u: %u points, seam at y %.2f z %.2f\n", *count,
+           (unsigned)mok_scan_result_point_count(result), seam.y, seam.z);
+  mok_scan_result_free(result); /* every result handle belongs to us */
+}
+
+int main(int argc, char **argv) {
+  unsigned count = 0;
+  uint32_t exposure = 0;
+  char board[64];
+  uint32_t len = sizeof board;
+  mok_snapshot_image_t *image;
+  struct timespec second = {1, 0};
+  int rc = 1;
+
+  if (argc < 2) {
+    fprintf(stderr, "usage: %s ADDRESS\n", argv[0]);
+    return 2;
+  }
+  mok_client_t *cam = mok_connect(argv[1]);
+  if (!cam) {
+    fprintf(stderr, "address refused: %s\n", argv[1]);
+    return 2;
+  }
+  mok_set_state_cb(cam, on_state, NULL);
+  mok_set_scan_cb(cam, on_scan, &count);
+  if (mok_start(cam) != MOK_OK || mok_wait_params(cam, 5000) != MOK_OK) {
+    fprintf(stderr, "no parameters from %s\n", argv[1]);
+    goto out;
+  }
+  if (mok_get_board_id(cam, board, &len) == MOK_OK) printf("board id %s\n", board);
+  if (mok_get_exposure_time(cam, &exposure) == MOK_OK) printf("exposure time %u\n", (unsigned)exposure);
+  mok_set_laser_enable(cam, 1);
+  nanosleep(&second, NULL);
+  printf("%u scan results in about a second\n", count);
+
+  mok_snapshot(cam, 1, 0, 0);
+  image = mok_recv_snapshot_image(cam, 5000);
+  if (!image) {
+    fprintf(stderr, "no snapshot\n");
+    goto out;
+  }
+  printf("snapshot: format %d, %zu bytes\n", (int)mok_snapshot_image_format(image),
+         mok_snapshot_image_data_size(image));
+  mok_snapshot_image_free(image);
+  rc = count > 0 ? 0 : 1;
+out:
+  /* Clear the callbacks first: mok_close does not, and `count` lives on our stack. */
+  mok_clear_scan_cb(cam);
+  mok_clear_state_cb(cam);
+  mok_close(cam);
+  return rc;
+}

@@ -1,0 +1,241 @@
+// info, set, scan and snapshot: the commands that talk to a camera through
+// the device interface only.
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <thread>
+
+#include "commands.hpp"
+#include "files.hpp"
+#include "scan_stream.hpp"
+
+namespace mokctl {
+namespace {
+
+template <class T>
+std::string show(const std::optional<T>& v) {
+  if (!v) return "(not reported)";
+  if constexpr (std::is_same_v<T, bool>) {
+    return *v ? "on" : "off";
+  } else if constexpr (std::is_same_v<T, std::string>) {
+    return *v;
+  } else {
+    return std::to_string(*v);
+  }
+}
+
+template <class F>
+auto read_or_reason(F&& get) -> decltype(get()) {
+  try {
+    return get();
+  } catch (const mok::Error&) {
+    return std::nullopt;  // a text with a zero byte: shown as not reported
+  }
+}
+
+}  // namespace
+
+void print_device(mok::Client& c) {
+  std::printf("  board id       %s\n", show(read_or_reason([&] { return c.board_id(); })).c_str());
+  std::printf("  serial number  %s\n", show(read_or_reason([&] { return c.serial_number(); })).c_str());
+  std::printf("  CTS            %s\n", show(c.cts()).c_str());
+  std::printf("  RTS            %s\n", show(c.rts()).c_str());
+  std::printf("  exposure time  %s\n", show(c.exposure_time()).c_str());
+  std::printf("  laser          %s\n", show(c.laser_enable()).c_str());
+  std::printf("  laser strength %s\n", show(c.laser_strength()).c_str());
+  std::printf("  task id        %s\n", show(c.task_id()).c_str());
+}
+
+void add_info(CLI::App& app, const GlobalOptions& g, Runner& run) {
+  auto* cmd = app.add_subcommand("info", "Show a camera's identity and settings.");
+  auto address = std::make_shared<std::string>();
+  cmd->add_option("ADDR", *address, "Camera address: HOST, HOST:PORT or [IPv6]:PORT (port 6833 by default)")
+      ->required();
+  cmd->callback([&g, &run, address] {
+    run = [&g, address] {
+      Session s(*address, g);
+      s.wait_params();
+      std::printf("camera %s (library %s)\n", address->c_str(), mok::version());
+      print_device(s.client());
+    };
+  });
+}
+
+void add_set(CLI::App& app, const GlobalOptions& g, Runner& run) {
+  struct Args {
+    std::string address;
+    std::optional<std::uint32_t> exposure, strength, task;
+    std::optional<bool> laser;
+    std::string laser_text, rts_text;
+  };
+  auto a = std::make_shared<Args>();
+  auto* cmd = app.add_subcommand(
+      "set", "Change camera settings and wait until the camera reports the new values.");
+  cmd->add_option("ADDR", a->address, "Camera address")->required();
+  cmd->add_option("--exposure", a->exposure, "Exposure time (device units)");
+  cmd->add_option("--laser", a->laser_text, "Switch the laser on or off")
+      ->check(CLI::IsMember({"on", "off"}));
+  cmd->add_option("--strength", a->strength, "Laser strength");
+  cmd->add_option("--task", a->task, "Task id");
+  cmd->add_option("--rts", a->rts_text, "Set RTS: \"now\" (this host's clock, microseconds) or a number");
+  cmd->callback([&g, &run, a] {
+    if (!a->laser_text.empty()) a->laser = a->laser_text == "on";
+    std::optional<std::uint64_t> rts;
+    if (!a->rts_text.empty()) {
+      if (a->rts_text == "now") {
+        rts = 0;
+      } else {
+        try {
+          std::size_t used = 0;
+          rts = std::stoull(a->rts_text, &used);
+          if (used != a->rts_text.size() || *rts == 0) throw std::invalid_argument("rts");
+        } catch (const std::exception&) {
+          throw CLI::ValidationError("--rts", "expects \"now\" or a positive number");
+        }
+      }
+    }
+    if (!a->exposure && !a->strength && !a->task && !a->laser && !rts) {
+      throw CLI::ValidationError("set", "give at least one of --exposure, --laser, --strength, --task, --rts");
+    }
+    run = [&g, a, rts] {
+      Session s(a->address, g);
+      s.wait_params();
+      mok::Client& c = s.client();
+      if (a->exposure) s.run("set the exposure time", [&] { c.set_exposure_time(*a->exposure); });
+      if (a->laser) s.run("switch the laser", [&] { c.set_laser_enable(*a->laser); });
+      if (a->strength) s.run("set the laser strength", [&] { c.set_laser_strength(*a->strength); });
+      if (a->task) s.run("set the task id", [&] { c.set_task_id(*a->task); });
+      if (rts) s.run("set RTS", [&] { c.set_rts(*rts); });
+      // The getters answer from the camera's reports, so the change is
+      // confirmed only once a report carries every new value.
+      auto confirmed = [&] {
+        return (!a->exposure || c.exposure_time() == a->exposure) &&
+               (!a->laser || c.laser_enable() == a->laser) &&
+               (!a->strength || c.laser_strength() == a->strength) &&
+               (!a->task || c.task_id() == a->task);
+      };
+      auto until = std::chrono::steady_clock::now() + s.timeout();
+      while (!confirmed()) {
+        if (std::chrono::steady_clock::now() >= until) {
+          std::printf("now reported:\n");
+          print_device(c);
+          throw Failure(kTimeout, format("The camera at %s did not report the new settings within "
+                                         "%.1f s.",
+                                         a->address.c_str(), g.timeout_s));
+        }
+        try {
+          c.pull_rts(mok::Millis(100));  // asks for a fresh report
+        } catch (const mok::Error&) {
+        }
+      }
+      std::printf("camera %s confirmed the new settings:\n", a->address.c_str());
+      print_device(c);
+    };
+  });
+}
+
+void add_scan(CLI::App& app, const GlobalOptions& g, Runner& run) {
+  struct Args {
+    std::string address, csv, plot;
+    double seconds = 0;
+    std::size_t count = 0;
+  };
+  auto a = std::make_shared<Args>();
+  auto* cmd = app.add_subcommand(
+      "scan", "Receive profiles with a live status line; optionally save them as CSV and plot the last one.");
+  cmd->add_option("ADDR", a->address, "Camera address")->required();
+  auto* secs = cmd->add_option("--seconds", a->seconds, "Receive for this long (default 5 s)")
+                   ->check(CLI::PositiveNumber);
+  cmd->add_option("--count", a->count, "Receive exactly this many results")
+      ->check(CLI::PositiveNumber)
+      ->excludes(secs);
+  cmd->add_option("--csv", a->csv, "Write one line per result to this file");
+  cmd->add_option("--plot", a->plot, "Write the last profile as an SVG plot to this file");
+  cmd->callback([&g, &run, a] {
+    run = [&g, a] {
+      Session s(a->address, g);
+      ScanRecorder rec;
+      rec.attach(s.client());
+      auto t0 = std::chrono::steady_clock::now();
+      {
+        StatusLine status(rec);
+        if (a->count) {
+          // Bounded by progress: fail when no result arrives for the timeout.
+          std::size_t got = 0;
+          while (got < a->count) {
+            std::size_t before = got;
+            got = rec.wait_for(a->count, std::chrono::steady_clock::now() + s.timeout());
+            if (got == before) break;
+          }
+        } else {
+          std::this_thread::sleep_for(std::chrono::duration<double>(a->seconds > 0 ? a->seconds : 5.0));
+        }
+      }
+      rec.detach(s.client());
+      double dt = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      auto rows = rec.rows();
+      if (a->count && rows.size() > a->count) rows.resize(a->count);
+      std::size_t seams = 0;
+      for (const auto& r : rows) seams += r.seam_found ? 1 : 0;
+      std::printf("received %zu results in %.1f s (%.0f/s), seam found in %.0f%%\n", rows.size(), dt,
+                  static_cast<double>(rows.size()) / dt,
+                  rows.empty() ? 0.0 : 100.0 * static_cast<double>(seams) / static_cast<double>(rows.size()));
+      if (!a->csv.empty()) {
+        write_text(a->csv, scan_csv(rows));
+        std::printf("wrote %s\n", a->csv.c_str());
+      }
+      if (!a->plot.empty()) {
+        if (auto last = rec.take_latest()) {
+          write_text(a->plot, profile_svg(*last, "Profile from " + a->address));
+          std::printf("wrote %s\n", a->plot.c_str());
+        }
+      }
+      if (rows.empty()) {
+        throw Failure(kTimeout, format("The camera at %s sent no scan results.", a->address.c_str()));
+      }
+      if (a->count && rows.size() < a->count) {
+        throw Failure(kTimeout, format("The camera at %s stopped sending after %zu of %zu results.",
+                                       a->address.c_str(), rows.size(), a->count));
+      }
+    };
+  });
+}
+
+void add_snapshot(CLI::App& app, const GlobalOptions& g, Runner& run) {
+  struct Args {
+    std::string address, out;
+    std::int32_t first = 0, second = 0;
+    bool flag = false;
+  };
+  auto a = std::make_shared<Args>();
+  auto* cmd = app.add_subcommand("snapshot", "Take one still image and save it as received (JPEG, PNG or raw).");
+  cmd->add_option("ADDR", a->address, "Camera address")->required();
+  cmd->add_option("-o,--output", a->out, "File to write (default snapshot.jpg/.png/.raw by format)");
+  cmd->add_option("--first", a->first, "First request value, passed to the camera (default 0)");
+  cmd->add_option("--second", a->second, "Second request value, passed to the camera (default 0)");
+  cmd->add_flag("--flag", a->flag, "Set the request flag");
+  cmd->callback([&g, &run, a] {
+    run = [&g, a] {
+      Session s(a->address, g);
+      s.wait_params();  // raw images take their size from the reported registers
+      s.run("request a snapshot", [&] { s.client().snapshot(a->first, a->flag, a->second); });
+      auto image = s.client().recv_snapshot_image(s.timeout());
+      if (!image) {
+        throw Failure(kTimeout, format("The camera at %s sent no snapshot within %.1f s.",
+                                       a->address.c_str(), g.timeout_s));
+      }
+      std::string path = a->out.empty() ? std::string("snapshot.") + image->extension() : a->out;
+      auto bytes = image->data();
+      write_bytes(path, bytes.data(), bytes.size());
+      if (image->format() == mok::ImageFormat::Raw) {
+        std::printf("wrote %s (raw %ux%u, %zu bytes)\n", path.c_str(), image->width(), image->height(),
+                    bytes.size());
+      } else {
+        std::printf("wrote %s (%s, %zu bytes)\n", path.c_str(),
+                    image->format() == mok::ImageFormat::Jpeg ? "JPEG" : "PNG", bytes.size());
+      }
+    };
+  });
+}
+
+}  // namespace mokctl

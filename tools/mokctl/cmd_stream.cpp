@@ -1,0 +1,78 @@
+// video and record: the commands that capture a camera's streams to files.
+#include <cstdio>
+
+#include "commands.hpp"
+#include "recorder.hpp"
+#include "video.hpp"
+
+namespace mokctl {
+
+void add_video(CLI::App& app, const GlobalOptions& g, Runner& run) {
+  struct Args {
+    std::string address, dir = ".", record;
+    int frames = 10;
+  };
+  auto a = std::make_shared<Args>();
+  auto* cmd = app.add_subcommand("video", "Decode the camera's live video and save frames as PNG files.");
+  cmd->add_option("ADDR", a->address, "Camera address")->required();
+  cmd->add_option("--frames", a->frames, "Number of frames to save (default 10)")->check(CLI::Range(1, 100000));
+  cmd->add_option("-o,--output", a->dir, "Directory for frame0000.png ... (created if missing)");
+  cmd->add_option("--record", a->record, "Also record the raw packets (video included) to this file");
+  cmd->callback([&g, &run, a] {
+    run = [&g, a] {
+      if (!video_built_in()) throw Failure(kNoDecoder, "This mokctl was built without video support.");
+      Session s(a->address, g);
+      std::unique_ptr<PacketRecorder> rec;
+      if (!a->record.empty()) rec = std::make_unique<PacketRecorder>(a->address, a->record, g);
+      auto files = capture_video(s, a->frames, a->dir, "frame");
+      std::printf("saved %zu frames: %s ... %s\n", files.size(), files.front().c_str(), files.back().c_str());
+      if (rec) {
+        rec->finish();
+        std::printf("recorded %llu packets (%llu bytes) to %s\n",
+                    static_cast<unsigned long long>(rec->packets()),
+                    static_cast<unsigned long long>(rec->bytes()), a->record.c_str());
+      }
+      if (files.size() < static_cast<std::size_t>(a->frames)) {
+        throw Failure(kTimeout, format("Only %zu of %d frames arrived.", files.size(), a->frames));
+      }
+    };
+  });
+}
+
+void add_record(CLI::App& app, const GlobalOptions& g, Runner& run) {
+  struct Args {
+    std::string address, out;
+    double seconds = 0;
+    std::uint64_t count = 0;
+  };
+  auto a = std::make_shared<Args>();
+  auto* cmd = app.add_subcommand(
+      "record",
+      "Record every packet the camera sends, with its arrival time, for replay (mok-camsim --replay) "
+      "and bug reports. Runs until Ctrl-C unless --seconds or --count is given.");
+  cmd->add_option("ADDR", a->address, "Camera address")->required();
+  cmd->add_option("-o,--output", a->out, "Recording file to write")->required();
+  cmd->add_option("--seconds", a->seconds, "Stop after this long")->check(CLI::PositiveNumber);
+  cmd->add_option("--count", a->count, "Stop after this many packets")->check(CLI::PositiveNumber);
+  cmd->callback([&g, &run, a] {
+    run = [&g, a] {
+      catch_interrupt();
+      PacketRecorder rec(a->address, a->out, g);
+      std::printf("recording %s to %s%s\n", a->address.c_str(), a->out.c_str(),
+                  a->seconds > 0 || a->count ? "" : " (Ctrl-C ends)");
+      std::fflush(stdout);
+      bool kept = rec.wait(a->count, a->seconds);
+      rec.finish();
+      std::printf("recorded %llu packets (%llu bytes) to %s\n",
+                  static_cast<unsigned long long>(rec.packets()),
+                  static_cast<unsigned long long>(rec.bytes()), a->out.c_str());
+      if (!kept) {
+        throw Failure(kUnreachable, format("The connection to %s dropped; the recording holds the packets "
+                                           "received until then.",
+                                           a->address.c_str()));
+      }
+    };
+  });
+}
+
+}  // namespace mokctl

@@ -1,0 +1,28 @@
+// The mokctl commands. Each registers its sub-command on the CLI11 app and
+// leaves the work in `run`, which main calls after parsing; work throws
+// Failure for anything the user should read.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "common.hpp"
+
+namespace mokctl {
+
+using Runner = std::function<void()>;
+
+void add_info(CLI::App& app, const GlobalOptions& g, Runner& run);
+void add_set(CLI::App& app, const GlobalOptions& g, Runner& run);
+void add_scan(CLI::App& app, const GlobalOptions& g, Runner& run);
+void add_snapshot(CLI::App& app, const GlobalOptions& g, Runner& run);
+void add_video(CLI::App& app, const GlobalOptions& g, Runner& run);
+void add_record(CLI::App& app, const GlobalOptions& g, Runner& run);
+void add_demo(CLI::App& app, const GlobalOptions& g, Runner& run);
+
+// Identity and settings as reported by the camera, one per line.
+void print_device(mok::Client& client);
+
+}  // namespace mokctl

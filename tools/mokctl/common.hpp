@@ -1,0 +1,88 @@
+// What every mokctl command shares: failures as sentences with an exit code,
+// the -v log routing, and a Session that connects to a camera and turns the
+// library's state codes and time-outs into messages a person can act on.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include <mok/mok.hpp>
+
+namespace mokctl {
+
+// Exit codes, listed in `mokctl --help`.
+enum Exit : int {
+  kOk = 0,
+  kFailed = 1,       // anything else
+  kUsage = 2,        // bad arguments or a refused address
+  kUnreachable = 3,  // no connection to the camera
+  kTimeout = 4,      // connected, but the camera did not answer in time
+  kNoDecoder = 5,    // video asked for, decoder library missing
+};
+
+// A failure the user should read: `what()` is a whole sentence.
+class Failure : public std::runtime_error {
+ public:
+  Failure(int exit_code, const std::string& sentence)
+      : std::runtime_error(sentence), exit_code_(exit_code) {}
+  int exit_code() const { return exit_code_; }
+
+ private:
+  int exit_code_;
+};
+
+// Shown with every command.
+struct GlobalOptions {
+  bool verbose = false;
+  double timeout_s = 5.0;  // connection and answer waits
+};
+
+// -v: the library's records up to Debug go to standard error.
+void enable_library_log();
+
+// printf into a std::string.
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// One camera connection for the length of a command.
+class Session {
+ public:
+  // Connects to `address`, starts, and waits until the TCP connection is up;
+  // throws Failure when the address is refused or the camera is unreachable.
+  Session(const std::string& address, const GlobalOptions& options);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  // Waits for the camera's first parameter report.
+  void wait_params();
+  mok::Client& client() { return client_; }
+  const std::string& address() const { return address_; }
+  const GlobalOptions& options() const { return options_; }
+  mok::Millis timeout() const;
+
+  // Runs `op` and turns a mok::Error into a Failure naming `what`.
+  template <class F>
+  auto run(const char* what, F&& op) -> decltype(op()) {
+    try {
+      return op();
+    } catch (const mok::Error& e) {
+      throw failure(what, e);
+    }
+  }
+  Failure failure(const char* what, const mok::Error& e) const;
+
+ private:
+  std::string address_;
+  GlobalOptions options_;
+  // Declared before the client: its state callback uses them until it is cleared.
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::optional<mok::State> last_;
+  mok::Client client_;
+};
+
+}  // namespace mokctl

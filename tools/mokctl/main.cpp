@@ -1,0 +1,50 @@
+// mokctl: a command-line tool for the camera, built on libmok's public C
+// interface (through mok.hpp). `mokctl demo` needs no camera.
+#include <cstdio>
+
+#include "commands.hpp"
+
+int main(int argc, char** argv) {
+  using namespace mokctl;
+  CLI::App app{"mokctl: talk to a laser line-scanning camera through libmok.\n"
+               "Start with `mokctl demo`, which needs no camera."};
+  app.footer(
+      "Exit codes: 0 success, 1 failure, 2 bad arguments or address, 3 camera unreachable or "
+      "connection lost, 4 the camera did not answer in time, 5 no video decoder library.");
+  GlobalOptions g;
+  app.add_flag("-v,--verbose", g.verbose, "Show the library's log records on standard error");
+  app.add_option("--timeout", g.timeout_s, "Seconds to wait for the connection and each answer (default 5)")
+      ->check(CLI::Range(0.1, 3600.0));
+  app.set_version_flag("--version", std::string("mokctl with libmok ") + mok::version());
+  app.require_subcommand(1);
+  app.fallthrough();
+
+  Runner run;
+  add_demo(app, g, run);
+  add_info(app, g, run);
+  add_set(app, g, run);
+  add_scan(app, g, run);
+  add_snapshot(app, g, run);
+  add_video(app, g, run);
+  add_record(app, g, run);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    int code = app.exit(e);
+    return code == 0 ? 0 : kUsage;
+  }
+  if (g.verbose) enable_library_log();
+  try {
+    if (run) run();
+  } catch (const Failure& f) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "mokctl: %s\n", f.what());
+    return f.exit_code();
+  } catch (const std::exception& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "mokctl: unexpected error: %s\n", e.what());
+    return kFailed;
+  }
+  return kOk;
+}

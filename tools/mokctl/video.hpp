@@ -1,0 +1,22 @@
+// Live video for mokctl: switch decoding on, keep the first frames and save
+// them as PNG files. Builds without the video functions too, and then says so.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "common.hpp"
+
+namespace mokctl {
+
+// Whether this build has the video functions.
+bool video_built_in();
+
+// Enables video on the session's client, waits for `frames` frames (failing
+// when none arrives within the timeout), saves the last `keep` of them (all
+// when 0) as DIR/PREFIX0000.png ... and returns the paths written. Throws Failure
+// (kNoDecoder) when the decoder library cannot be loaded.
+std::vector<std::string> capture_video(Session& session, int frames, const std::string& dir,
+                                       const std::string& prefix, int keep = 0);
+
+}  // namespace mokctl
