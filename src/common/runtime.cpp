@@ -151,6 +151,12 @@ asio::io_context& Runtime::context() noexcept { return impl_->io; }
 
 std::size_t Runtime::workers() const noexcept { return impl_->threads.size(); }
 
+void Runtime::detach_workers() noexcept {
+  for (auto& t : impl_->threads) {
+    if (t.joinable()) t.detach();
+  }
+}
+
 bool Runtime::in_worker() const noexcept { return t_current_runtime == impl_.get(); }
 
 void Runtime::quiesce() noexcept {
@@ -200,6 +206,7 @@ Runtime* ProcessRuntime::get() noexcept {
   (void)registered;
   Runtime* rt = Runtime::create(name_).release();  // never destroyed
   if (rt == nullptr) return nullptr;
+  rt->detach_workers();
   remember_for_exit(rt);
   runtime_.store(rt, std::memory_order_release);
   return rt;

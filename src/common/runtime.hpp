@@ -44,8 +44,11 @@ class Runtime {
   void quiesce() noexcept;
 
  private:
+  friend class ProcessRuntime;
   struct Impl;
   explicit Runtime(std::unique_ptr<Impl> impl) noexcept;
+  // For runtimes that are never destroyed: nobody will join the workers.
+  void detach_workers() noexcept;
   std::unique_ptr<Impl> impl_;
 };
 

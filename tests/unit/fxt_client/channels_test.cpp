@@ -90,7 +90,9 @@ TEST(Broadcast, WakerFollowsAMovedReceiverAndLeavesWithIt) {
 }
 
 TEST(Broadcast, ConcurrentSendersReachEverySubscriberInOneOrder) {
-  auto [tx, a] = IntBroadcast::make(1024);
+  auto channel = IntBroadcast::make(1024);
+  auto& tx = channel.first;
+  auto& a = channel.second;
   auto b = tx.subscribe();
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
