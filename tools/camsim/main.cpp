@@ -1,0 +1,123 @@
+// mok-camsim: the command line around camsim::Simulator. Parses options,
+// sends log records to standard error, prints the bound address as the first
+// line of standard output and runs until a signal or --duration ends it.
+#include <CLI/CLI.hpp>
+
+#include <csignal>
+#include <cstdio>
+#include <chrono>
+#include <thread>
+
+#include "camsim/simulator.hpp"
+#include "common/log.hpp"
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+void on_signal(int) { g_stop = 1; }
+
+void log_to_stderr(int level, const char* target, const char* message, void*) {
+  const auto name = mok::log::level_name(static_cast<mok::log::Level>(level));
+  std::fprintf(stderr, "%.*s %s: %s\n", static_cast<int>(name.size()), name.data(), target, message);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  camsim::Options o;
+  CLI::App app{"mok-camsim: an emulated laser line-scanning camera for tests and demonstrations"};
+  double duration = 0;
+  std::string joint = "vgroove";
+  std::string video;
+  std::string log_level = "info";
+  std::uint32_t video_fps = 25;
+  std::string video_size = "640x512";
+
+  app.add_option("--host", o.host, "Address to listen on")->capture_default_str();
+  app.add_option("--port,-p", o.port, "TCP port; 0 picks a free one (printed on the first line)")->capture_default_str();
+  app.add_option("--duration", duration, "Exit by itself after this many seconds (0: run until interrupted)");
+  app.add_option("--log-level", log_level, "error, warn, info, debug or trace")->capture_default_str();
+
+  app.add_option("--rate", o.scan_rate, "Scan results per second")->capture_default_str()->check(CLI::Range(0.001, 100000.0));
+  app.add_option("--points", o.scene.point_count, "Profile points per scan result")->capture_default_str()->check(CLI::Range(0, 4096));
+  app.add_option("--joint", joint, "Joint profile: vgroove, fillet or lap")->capture_default_str()->check(CLI::IsMember({"vgroove", "fillet", "lap"}));
+  app.add_option("--noise", o.scene.noise_mm, "Depth noise, standard deviation in mm")->capture_default_str();
+  app.add_option("--weave-amplitude", o.scene.weave_amplitude_mm, "Lateral weave of the seam in mm")->capture_default_str();
+  app.add_option("--weave-period", o.scene.weave_period_s, "Period of the weave in seconds")->capture_default_str();
+  app.add_option("--lost-every", o.scene.lost_every_s, "A stretch without a visible seam starts this often, seconds (0: never)")->capture_default_str();
+  app.add_option("--lost-for", o.scene.lost_for_s, "Length of such a stretch, seconds")->capture_default_str();
+  app.add_option("--seed", o.scene.seed, "Seed of the noise")->capture_default_str();
+  app.add_option("--report-interval", o.report_interval_s, "Seconds between register reports")->capture_default_str();
+
+  app.add_option("--serial", o.device.serial_number, "Reported serial number")->capture_default_str();
+  app.add_option("--board-id", o.device.board_id, "Reported board id")->capture_default_str();
+  app.add_option("--width", o.device.image_width, "Sensor image width (register and snapshots)")->capture_default_str();
+  app.add_option("--height", o.device.image_height, "Sensor image height (register and snapshots)")->capture_default_str();
+  app.add_option("--exposure", o.device.exposure_time, "Initial exposure time")->capture_default_str();
+  app.add_option("--laser-strength", o.device.laser_strength, "Initial laser strength")->capture_default_str();
+  bool laser_off = false;
+  app.add_flag("--laser-off", laser_off, "Start with the laser switched off (no profiles)");
+
+  app.add_option("--video", video, "Stream live video: h264 or h265")->check(CLI::IsMember({"h264", "h265"}));
+  app.add_option("--video-fps", video_fps, "Video frame rate")->capture_default_str()->check(CLI::Range(1, 120));
+  app.add_option("--video-size", video_size, "Video frame size WxH (even numbers)")->capture_default_str();
+
+  app.add_option("--drop-every", o.faults.drop_every_s, "Fault: close each connection every N seconds");
+  app.add_option("--stall-after", o.faults.stall_after_s, "Fault: stop reading from a client after N seconds");
+  app.add_option("--freeze-after", o.faults.freeze_after_s, "Fault: stop reading and sending after N seconds");
+  app.add_option("--corrupt-after", o.faults.corrupt_after_s, "Fault: send one invalid head after N seconds");
+  app.add_option("--half-close-after", o.faults.half_close_after_s, "Fault: shut down the sending side after N seconds");
+  app.add_option("--latency", o.faults.latency_ms, "Fault: delay every packet by this many milliseconds");
+  app.add_option("--jitter", o.faults.jitter_ms, "Fault: add up to this many milliseconds of random delay");
+
+  app.add_option("--replay", o.replay_file, "Replay this recording (see docs/recording-format.md) to every client")->check(CLI::ExistingFile);
+  app.add_flag("--replay-loop", o.replay_loop, "Start the recording again when it ends");
+
+  CLI11_PARSE(app, argc, argv);
+
+  o.scene.joint = *camsim::parse_joint(joint);
+  o.device.laser_enable = !laser_off;
+  if (!video.empty()) {
+    camsim::VideoConfig vc;
+    vc.codec = *camsim::parse_video_codec(video);
+    vc.fps = video_fps;
+    vc.keyframe_interval = video_fps;
+    unsigned w = 0, h = 0;
+    if (std::sscanf(video_size.c_str(), "%ux%u", &w, &h) != 2) {
+      std::fprintf(stderr, "--video-size: expected WxH\n");
+      return 2;
+    }
+    vc.width = w;
+    vc.height = h;
+    o.video = vc;
+  }
+
+  static const std::pair<const char*, mok::log::Level> levels[] = {
+      {"error", mok::log::Level::Error}, {"warn", mok::log::Level::Warn}, {"info", mok::log::Level::Info},
+      {"debug", mok::log::Level::Debug}, {"trace", mok::log::Level::Trace}};
+  mok::log::Level level = mok::log::Level::Info;
+  for (const auto& [name, l] : levels)
+    if (log_level == name) level = l;
+  mok::log::set_callback(log_to_stderr, level, nullptr);
+
+  camsim::Simulator sim(o);
+  auto port = sim.start();
+  if (!port) {
+    std::fprintf(stderr, "mok-camsim: %s\n", port.error().c_str());
+    return 1;
+  }
+  std::printf("listening on %s:%u\n", o.host.c_str(), static_cast<unsigned>(*port));
+  std::fflush(stdout);
+
+  std::signal(SIGINT, on_signal);
+  std::signal(SIGTERM, on_signal);
+  std::signal(SIGPIPE, SIG_IGN);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(duration);
+  while (!g_stop && (duration <= 0 || std::chrono::steady_clock::now() < until))
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  sim.stop();
+  const camsim::Stats st = sim.stats();
+  mok::log::info("camsim", "stopped: {} clients, {} scan results, {} reports, {} snapshots, {} video units",
+                 st.accepted, st.scans_sent, st.reports_sent, st.snapshots_sent, st.video_units_sent);
+  return 0;
+}
