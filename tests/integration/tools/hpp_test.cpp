@@ -1,0 +1,178 @@
+// mok.hpp compiled as C++17 (this file's standard) and used against the
+// simulator: ownership, callbacks as lambdas, spans and the error type.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include <mok/mok.hpp>
+
+#include "process.hpp"
+
+static_assert(__cplusplus == 201703L, "this test checks that mok.hpp compiles as C++17");
+static_assert(!std::is_copy_constructible_v<mok::Client> && std::is_nothrow_move_constructible_v<mok::Client>);
+static_assert(!std::is_copy_constructible_v<mok::ScanResult> && std::is_nothrow_move_constructible_v<mok::ScanResult>);
+static_assert(sizeof(mok::Point) == 16);
+
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(MokHpp, RefusedAddressThrowsInvalidArgument) {
+  for (const char* addr : {"", "cam-01:65536", "a:b:c", "::1"}) {
+    try {
+      mok::Client::connect(addr);
+      ADD_FAILURE() << "accepted " << addr;
+    } catch (const mok::Error& e) {
+      EXPECT_EQ(e.status(), mok::Status::InvalidArgument) << addr;
+      EXPECT_NE(std::string(e.what()).find("invalid argument"), std::string::npos) << e.what();
+    }
+  }
+}
+
+TEST(MokHpp, UnconnectedClientGivesEmptyValuesAndTypedErrors) {
+  auto c = mok::Client::connect("127.0.0.1:9");  // never started
+  EXPECT_FALSE(c.exposure_time().has_value());
+  EXPECT_FALSE(c.board_id().has_value());
+  EXPECT_FALSE(c.latest_scan_result().has_value());
+  EXPECT_FALSE(c.recv_snapshot_image(0ms).has_value());
+  try {
+    c.set_exposure_time(10);
+    ADD_FAILURE() << "sent without a connection";
+  } catch (const mok::Error& e) {
+    EXPECT_EQ(e.status(), mok::Status::SendFailed);
+  }
+  try {
+    c.wait_params(0ms);
+    ADD_FAILURE() << "parameters without a connection";
+  } catch (const mok::Error& e) {
+    EXPECT_EQ(e.code(), -4);
+  }
+  // A moved-from client is empty and its destructor does nothing.
+  mok::Client d = std::move(c);
+  EXPECT_EQ(c.get(), nullptr);
+  EXPECT_NE(d.get(), nullptr);
+}
+
+TEST(MokHpp, NullHandlesGiveNeutralValues) {
+  mok::ScanResult r(nullptr);
+  EXPECT_TRUE(r.points().empty());
+  EXPECT_TRUE(r.seam_points().empty());
+  EXPECT_TRUE(r.segments().empty());
+  EXPECT_FALSE(r.seam_point().has_value());
+  EXPECT_EQ(r.seam_info(), nullptr);
+  mok::SnapshotImage i(nullptr);
+  EXPECT_TRUE(i.data().empty());
+  EXPECT_EQ(static_cast<int>(i.format()), -1);
+}
+
+TEST(MokHpp, StreamsParametersResultsAndSnapshotsFromTheSimulator) {
+  tooltest::Simulator sim;
+  ASSERT_FALSE(sim.address().empty()) << sim.log();
+  auto c = mok::Client::connect(sim.address());
+
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<mok::State> states;
+  int results = 0;
+  bool points_match = true;
+  c.on_state([&](mok::State s) {
+    std::lock_guard<std::mutex> lock(mu);
+    states.push_back(s);
+    cv.notify_all();
+  });
+  c.on_scan([&](mok::ScanResult r) {
+    std::lock_guard<std::mutex> lock(mu);
+    ++results;
+    // The span covers exactly the C array.
+    points_match = points_match && r.points().size() == ::mok_scan_result_point_count(r.get()) &&
+                   r.points().data() == ::mok_scan_result_points(r.get()) && r.seam_points().size() == 8 &&
+                   r.segments().size() == 32;
+    cv.notify_all();
+  });
+  c.start();
+  c.wait_params(5s);
+  EXPECT_EQ(c.board_id().value_or(""), "SIMBOARD-A02");
+  ASSERT_TRUE(c.exposure_time().has_value());
+
+  c.set_laser_enable(true);
+  c.set_exposure_time(*c.exposure_time() + 1);
+  {
+    std::unique_lock<std::mutex> lock(mu);
+    ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return results >= 20; })) << "results: " << results;
+    EXPECT_TRUE(points_match);
+    ASSERT_FALSE(states.empty());
+    EXPECT_EQ(states.front(), mok::State::Connected);
+  }
+  auto latest = c.latest_scan_result();
+  ASSERT_TRUE(latest.has_value());
+  EXPECT_GT(latest->points().size(), 0u);
+
+  c.snapshot(2);
+  auto image = c.recv_snapshot_image(5s);
+  ASSERT_TRUE(image.has_value());
+  EXPECT_EQ(image->format(), mok::ImageFormat::Png);
+  EXPECT_STREQ(image->extension(), "png");
+
+  // After clear_scan_cb returns the lambda is never called again.
+  c.clear_scan_cb();
+  int frozen;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    frozen = results;
+  }
+  std::this_thread::sleep_for(100ms);
+  std::lock_guard<std::mutex> lock(mu);
+  EXPECT_EQ(results, frozen);
+}
+
+TEST(MokHpp, ResultsOutliveTheirClient) {
+  tooltest::Simulator sim;
+  ASSERT_FALSE(sim.address().empty()) << sim.log();
+  std::optional<mok::ScanResult> kept;
+  std::optional<mok::SnapshotImage> image;
+  {
+    auto c = mok::Client::connect(sim.address());
+    std::atomic<int> n{0};
+    c.on_scan([&](mok::ScanResult) { ++n; });  // destroyed with the client while results flow
+    c.start();
+    c.wait_params(5s);
+    c.set_laser_enable(true);
+    for (int i = 0; i < 500 && !c.latest_scan_result(); ++i) std::this_thread::sleep_for(10ms);
+    kept = c.latest_scan_result();
+    c.snapshot(1);
+    image = c.recv_snapshot_image(5s);
+  }
+  ASSERT_TRUE(kept.has_value());
+  float sum = 0;
+  for (const mok::Point& p : kept->points()) sum += p.y;
+  (void)sum;
+  EXPECT_GT(kept->points().size(), 0u);
+  ASSERT_TRUE(image.has_value());
+  EXPECT_EQ(image->data()[0], 0xFF);  // JPEG
+}
+
+TEST(MokHpp, LogHandlerReceivesTheTransportRecords) {
+  std::mutex mu;
+  std::vector<std::string> targets;
+  mok::set_log_handler(
+      [&](std::int32_t, const char* target, const char*) {
+        std::lock_guard<std::mutex> lock(mu);
+        targets.emplace_back(target);
+      },
+      MOK_LOG_DEBUG);
+  {
+    auto c = mok::Client::connect("127.0.0.1:9");
+    c.start();
+    c.stop();
+  }
+  mok::set_log_handler(nullptr);
+  std::lock_guard<std::mutex> lock(mu);
+  ASSERT_FALSE(targets.empty());
+  EXPECT_EQ(targets.front(), "mok_fxt::client::tcp");
+}
+
+}  // namespace

@@ -1,0 +1,238 @@
+// mokctl and the example hosts run as a user would run them, against
+// mok-camsim on a free loopback port: what they print, what they write and
+// how they exit.
+#include <gtest/gtest.h>
+#include <jpeglib.h>
+#include <png.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <sstream>
+
+#include "camsim/recording.hpp"
+#include "process.hpp"
+
+namespace {
+
+using tooltest::Outcome;
+using tooltest::Simulator;
+using tooltest::TempDir;
+
+Outcome mokctl(std::vector<std::string> args, double limit_s = 60, const std::string& cwd = "") {
+  args.insert(args.begin(), MOKCTL_PATH);
+  return tooltest::run(args, limit_s, cwd);
+}
+
+std::string describe(const Outcome& o) {
+  return "exit " + std::to_string(o.exit_code) + (o.timed_out ? " (killed after the limit)" : "") +
+         "\nstdout:\n" + o.out + "\nstderr:\n" + o.err;
+}
+
+std::size_t count_lines(const std::string& s) {
+  std::size_t n = 0;
+  for (char c : s) n += c == '\n';
+  return n;
+}
+
+// Decodes a whole JPEG with libjpeg; returns its size or 0x0 on any error.
+std::pair<unsigned, unsigned> decode_jpeg(const std::string& bytes) {
+  struct Err {
+    jpeg_error_mgr mgr;
+    jmp_buf jump;
+  } err;
+  jpeg_decompress_struct cinfo;
+  cinfo.err = jpeg_std_error(&err.mgr);
+  err.mgr.error_exit = [](j_common_ptr c) { longjmp(reinterpret_cast<Err*>(c->err)->jump, 1); };
+  if (setjmp(err.jump)) {
+    jpeg_destroy_decompress(&cinfo);
+    return {0, 0};
+  }
+  jpeg_create_decompress(&cinfo);
+  jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  jpeg_read_header(&cinfo, TRUE);
+  jpeg_start_decompress(&cinfo);
+  std::vector<unsigned char> row(cinfo.output_width * cinfo.output_components);
+  while (cinfo.output_scanline < cinfo.output_height) {
+    unsigned char* p = row.data();
+    jpeg_read_scanlines(&cinfo, &p, 1);
+  }
+  std::pair<unsigned, unsigned> size{cinfo.output_width, cinfo.output_height};
+  jpeg_finish_decompress(&cinfo);
+  jpeg_destroy_decompress(&cinfo);
+  return size;
+}
+
+// Decodes a whole PNG with libpng; returns its size or 0x0 on any error.
+std::pair<unsigned, unsigned> decode_png(const std::string& bytes) {
+  png_image img{};
+  img.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_memory(&img, bytes.data(), bytes.size())) return {0, 0};
+  img.format = PNG_FORMAT_RGBA;
+  std::vector<unsigned char> pixels(PNG_IMAGE_SIZE(img));
+  if (!png_image_finish_read(&img, nullptr, pixels.data(), 0, nullptr)) return {0, 0};
+  return {img.width, img.height};
+}
+
+class Tools : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_FALSE(sim_.address().empty()) << "mok-camsim did not start:\n" << sim_.log(); }
+  Simulator sim_;
+  TempDir dir_;
+};
+
+TEST_F(Tools, SetValuesAreReportedBackByInfo) {
+  Outcome set = mokctl({"set", sim_.address(), "--exposure", "4321", "--laser", "off", "--strength", "55",
+                        "--task", "7", "--rts", "now"});
+  ASSERT_EQ(set.exit_code, 0) << describe(set);
+  EXPECT_NE(set.out.find("confirmed"), std::string::npos) << set.out;
+
+  Outcome info = mokctl({"info", sim_.address()});
+  ASSERT_EQ(info.exit_code, 0) << describe(info);
+  EXPECT_NE(info.out.find("exposure time  4321\n"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("laser          off\n"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("laser strength 55\n"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("task id        7\n"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("board id       SIMBOARD"), std::string::npos) << info.out;
+
+  Outcome nothing = mokctl({"set", sim_.address()});
+  EXPECT_EQ(nothing.exit_code, 2) << describe(nothing);
+  Outcome bad_rts = mokctl({"set", sim_.address(), "--rts", "soon"});
+  EXPECT_EQ(bad_rts.exit_code, 2) << describe(bad_rts);
+}
+
+TEST_F(Tools, ScanCountReceivesExactlyThatManyAndWritesCsvAndPlot) {
+  Outcome o = mokctl({"scan", sim_.address(), "--count", "500", "--csv", dir_.file("r.csv"), "--plot",
+                      dir_.file("p.svg")},
+                     120);
+  ASSERT_EQ(o.exit_code, 0) << describe(o);
+  EXPECT_NE(o.out.find("received 500 results"), std::string::npos) << o.out;
+  std::string csv = tooltest::read_file(dir_.file("r.csv"));
+  EXPECT_EQ(count_lines(csv), 501u);
+  EXPECT_EQ(csv.rfind("t_s,pts,seam_found,", 0), 0u);
+  std::string svg = tooltest::read_file(dir_.file("p.svg"));
+  EXPECT_EQ(svg.rfind("<svg", 0), 0u);
+  EXPECT_NE(svg.find("<polyline"), std::string::npos);
+  EXPECT_NE(svg.find("</svg>"), std::string::npos);
+}
+
+TEST_F(Tools, SnapshotsDecodeAsJpegAndPng) {
+  // The simulator picks the format from the first request value.
+  Outcome jpg = mokctl({"snapshot", sim_.address(), "--first", "1", "-o", dir_.file("s.jpg")});
+  ASSERT_EQ(jpg.exit_code, 0) << describe(jpg);
+  std::string j = tooltest::read_file(dir_.file("s.jpg"));
+  ASSERT_GE(j.size(), 3u);
+  EXPECT_EQ(j.substr(0, 3), "\xFF\xD8\xFF");
+  auto js = decode_jpeg(j);
+  EXPECT_GT(js.first, 0u);
+  EXPECT_GT(js.second, 0u);
+
+  Outcome png = mokctl({"snapshot", sim_.address(), "--first", "2", "-o", dir_.file("s.png")});
+  ASSERT_EQ(png.exit_code, 0) << describe(png);
+  auto ps = decode_png(tooltest::read_file(dir_.file("s.png")));
+  EXPECT_GT(ps.first, 0u);
+  EXPECT_GT(ps.second, 0u);
+
+  // Without -o the name follows the format.
+  Outcome named = mokctl({"snapshot", sim_.address(), "--first", "2"}, 60, dir_.path());
+  ASSERT_EQ(named.exit_code, 0) << describe(named);
+  EXPECT_TRUE(tooltest::file_exists(dir_.file("snapshot.png")));
+}
+
+TEST_F(Tools, RecordWritesEveryPacketInTheReplayFormat) {
+  Outcome o = mokctl({"record", sim_.address(), "--count", "50", "-o", dir_.file("r.mokrec")});
+  ASSERT_EQ(o.exit_code, 0) << describe(o);
+  auto rec = camsim::read_recording_file(dir_.file("r.mokrec"));
+  ASSERT_TRUE(rec.ok()) << rec.error();
+  EXPECT_GE(rec->packets.size(), 50u);
+  EXPECT_FALSE(rec->truncated);
+  for (std::size_t i = 1; i < rec->packets.size(); ++i) {
+    EXPECT_LE(rec->packets[i - 1].time_us, rec->packets[i].time_us);
+  }
+  // The recording replays: a scan against the replaying simulator gets results.
+  Simulator replay({"--replay", dir_.file("r.mokrec"), "--replay-loop"});
+  ASSERT_FALSE(replay.address().empty()) << replay.log();
+  Outcome scan = mokctl({"scan", replay.address(), "--count", "5"});
+  EXPECT_EQ(scan.exit_code, 0) << describe(scan);
+}
+
+TEST(ToolsDemo, WritesEveryFileItNames) {
+  TempDir dir;
+  Outcome o = mokctl({"demo", "--seconds", "1", "-o", dir.path()}, 120);
+  ASSERT_EQ(o.exit_code, 0) << describe(o);
+  auto at = o.out.find("Files written:\n");
+  ASSERT_NE(at, std::string::npos) << o.out;
+  std::istringstream names(o.out.substr(at + 15));
+  std::string line;
+  std::vector<std::string> files;
+  while (std::getline(names, line)) {
+    if (line.rfind("  ", 0) == 0) files.push_back(line.substr(2));
+  }
+  ASSERT_GE(files.size(), 3u) << o.out;  // CSV, plot, snapshot (and a frame with video)
+  for (const auto& f : files) {
+    EXPECT_EQ(f.rfind(dir.path(), 0), 0u) << f << " is outside -o";
+    EXPECT_FALSE(tooltest::read_file(f).empty()) << f;
+  }
+  EXPECT_NE(o.out.find("board id       SIMBOARD"), std::string::npos);
+  EXPECT_NE(o.out.find("Laser on."), std::string::npos);
+  EXPECT_NE(o.out.find("res/s"), std::string::npos);
+}
+
+TEST(ToolsErrors, SayWhatWentWrongWithDistinctExitCodes) {
+  // A port where nothing listens: bound, then closed again.
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  std::string closed = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+  close(fd);
+  Outcome refused = mokctl({"--timeout", "3", "info", closed});
+  EXPECT_EQ(refused.exit_code, 3) << describe(refused);
+  EXPECT_NE(refused.err.find("Cannot reach the camera at " + closed), std::string::npos) << refused.err;
+
+  Outcome bad = mokctl({"info", "cam-01:99999"});
+  EXPECT_EQ(bad.exit_code, 2) << describe(bad);
+  EXPECT_NE(bad.err.find("\"cam-01:99999\" is not usable"), std::string::npos) << bad.err;
+
+  // A peer that accepts and then stays silent.
+  int srv = socket(AF_INET, SOCK_STREAM, 0);
+  a.sin_port = 0;
+  ASSERT_EQ(bind(srv, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(srv, 4), 0);
+  len = sizeof a;
+  getsockname(srv, reinterpret_cast<sockaddr*>(&a), &len);
+  Outcome silent = mokctl({"--timeout", "1", "info", "127.0.0.1:" + std::to_string(ntohs(a.sin_port))});
+  close(srv);
+  EXPECT_EQ(silent.exit_code, 4) << describe(silent);
+  EXPECT_NE(silent.err.find("sent no parameters within 1.0 s"), std::string::npos) << silent.err;
+
+  Outcome usage = mokctl({"scan"});
+  EXPECT_EQ(usage.exit_code, 2) << describe(usage);
+}
+
+TEST(ToolsHelp, EveryCommandHasHelp) {
+  for (const char* cmd : {"demo", "info", "set", "scan", "snapshot", "video", "record"}) {
+    Outcome o = mokctl({cmd, "--help"});
+    EXPECT_EQ(o.exit_code, 0) << cmd << "\n" << describe(o);
+    EXPECT_NE(o.out.find("Usage"), std::string::npos) << cmd;
+  }
+}
+
+#ifdef C_HOST_PATH
+TEST_F(Tools, ExampleHostsRunAgainstTheSimulator) {
+  for (const char* host : {C_HOST_PATH, CPP_HOST_PATH}) {
+    Outcome o = tooltest::run({host, sim_.address()}, 60);
+    EXPECT_EQ(o.exit_code, 0) << host << "\n" << describe(o);
+    EXPECT_NE(o.out.find("snapshot"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("board id SIMBOARD"), std::string::npos) << o.out;
+  }
+  Outcome refused = tooltest::run({C_HOST_PATH, "a:b:c"}, 30);
+  EXPECT_EQ(refused.exit_code, 2) << describe(refused);
+}
+#endif
+
+}  // namespace
