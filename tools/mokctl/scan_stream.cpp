@@ -126,7 +126,9 @@ StatusLine::~StatusLine() {
   }
   cv_.notify_all();
   thread_.join();
-  if (tty_) std::printf("\n");
+  // The closing figures, also when the stream was shorter than one interval.
+  std::string line = status_text(recorder_.window());
+  std::printf(tty_ ? "\r%s\n" : "%s\n", line.c_str());
   std::fflush(stdout);
 }
 
