@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "brelo/protocol.hpp"
-#include "scan_payload.hpp"
+#include "fakes/scan_payload.hpp"
 
 namespace mok::brelo {
 namespace {
