@@ -33,6 +33,10 @@ auto read_or_reason(F&& get) -> decltype(get()) {
   }
 }
 
+bool ends_with(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 }  // namespace
 
 void print_device(mok::Client& c) {
@@ -126,6 +130,7 @@ void add_set(CLI::App& app, const GlobalOptions& g, Runner& run) {
         try {
           c.pull_rts(mok::Millis(100));  // asks for a fresh report
         } catch (const mok::Error&) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));  // not connected right now
         }
       }
       std::printf("camera %s confirmed the new settings:\n", a->address.c_str());
@@ -210,7 +215,9 @@ void add_snapshot(CLI::App& app, const GlobalOptions& g, Runner& run) {
   auto a = std::make_shared<Args>();
   auto* cmd = app.add_subcommand("snapshot", "Take one still image and save it as received (JPEG, PNG or raw).");
   cmd->add_option("ADDR", a->address, "Camera address")->required();
-  cmd->add_option("-o,--output", a->out, "File to write (default snapshot.jpg/.png/.raw by format)");
+  cmd->add_option("-o,--output", a->out,
+                  "File to write (default snapshot.jpg/.png/.raw by format); a raw 8-bit image "
+                  "is converted when the name ends in .png");
   cmd->add_option("--first", a->first, "First request value, passed to the camera (default 0)");
   cmd->add_option("--second", a->second, "Second request value, passed to the camera (default 0)");
   cmd->add_flag("--flag", a->flag, "Set the request flag");
@@ -226,8 +233,17 @@ void add_snapshot(CLI::App& app, const GlobalOptions& g, Runner& run) {
       }
       std::string path = a->out.empty() ? std::string("snapshot.") + image->extension() : a->out;
       auto bytes = image->data();
+      const bool raw = image->format() == mok::ImageFormat::Raw;
+      const std::size_t pixels = static_cast<std::size_t>(image->width()) * image->height();
+      if (raw && ends_with(path, ".png") && pixels > 0 && bytes.size() == pixels) {
+        // One byte per pixel: grey levels, which a PNG shows as they are.
+        write_png(path, PixelView{bytes.data(), static_cast<int>(image->width()),
+                                  static_cast<int>(image->height()), static_cast<int>(image->width()), 1});
+        std::printf("wrote %s (raw %ux%u grey, converted to PNG)\n", path.c_str(), image->width(), image->height());
+        return;
+      }
       write_bytes(path, bytes.data(), bytes.size());
-      if (image->format() == mok::ImageFormat::Raw) {
+      if (raw) {
         std::printf("wrote %s (raw %ux%u, %zu bytes)\n", path.c_str(), image->width(), image->height(),
                     bytes.size());
       } else {

@@ -134,6 +134,13 @@ TEST_F(Tools, SnapshotsDecodeAsJpegAndPng) {
   EXPECT_GT(ps.first, 0u);
   EXPECT_GT(ps.second, 0u);
 
+  // A raw grey image becomes a PNG of the reported sensor size when asked for.
+  Outcome raw = mokctl({"snapshot", sim_.address(), "--first", "0", "-o", dir_.file("raw.png")});
+  ASSERT_EQ(raw.exit_code, 0) << describe(raw);
+  auto rs = decode_png(tooltest::read_file(dir_.file("raw.png")));
+  EXPECT_EQ(rs.first, 1280u);
+  EXPECT_EQ(rs.second, 1024u);
+
   // Without -o the name follows the format.
   Outcome named = mokctl({"snapshot", sim_.address(), "--first", "2"}, 60, dir_.path());
   ASSERT_EQ(named.exit_code, 0) << describe(named);

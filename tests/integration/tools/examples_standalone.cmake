@@ -1,0 +1,22 @@
+# Installs the SDK into a scratch prefix and builds examples/ on its own
+# against it, as a user of the installed package would.
+# Inputs: BUILD_DIR, SOURCE_DIR, WORK_DIR, GENERATOR.
+file(REMOVE_RECURSE ${WORK_DIR})
+foreach(component development runtime)
+  execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix
+                          --component ${component}
+                  RESULT_VARIABLE rc)
+  if(rc)
+    message(FATAL_ERROR "installing the ${component} component failed")
+  endif()
+endforeach()
+execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples -B ${WORK_DIR}/build -G ${GENERATOR}
+                        -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix
+                RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "configuring the examples against the installed SDK failed")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/build RESULT_VARIABLE rc)
+if(rc)
+  message(FATAL_ERROR "building the examples against the installed SDK failed")
+endif()
