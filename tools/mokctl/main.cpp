@@ -9,7 +9,7 @@ int main(int argc, char** argv) {
   CLI::App app{"mokctl: talk to a laser line-scanning camera through libmok.\n"
                "Start with `mokctl demo`, which needs no camera."};
   app.footer(
-      "Exit codes: 0 success, 1 failure, 2 bad arguments or address, 3 camera unreachable or "
+      "\nExit codes: 0 success, 1 failure, 2 bad arguments or address, 3 camera unreachable or "
       "connection lost, 4 the camera did not answer in time, 5 no video decoder library.");
   GlobalOptions g;
   app.add_flag("-v,--verbose", g.verbose, "Show the library's log records on standard error");
@@ -28,6 +28,10 @@ int main(int argc, char** argv) {
   add_video(app, g, run);
   add_record(app, g, run);
 
+  if (argc < 2) {
+    std::printf("%s", app.help().c_str());
+    return kUsage;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -43,6 +43,7 @@ std::pair<unsigned, unsigned> decode_jpeg(const std::string& bytes) {
     jmp_buf jump;
   } err;
   jpeg_decompress_struct cinfo;
+  std::vector<unsigned char> row;  // outside the jump's reach, so a failure cannot skip its destructor
   cinfo.err = jpeg_std_error(&err.mgr);
   err.mgr.error_exit = [](j_common_ptr c) { longjmp(reinterpret_cast<Err*>(c->err)->jump, 1); };
   if (setjmp(err.jump)) {
@@ -53,7 +54,7 @@ std::pair<unsigned, unsigned> decode_jpeg(const std::string& bytes) {
   jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
   jpeg_read_header(&cinfo, TRUE);
   jpeg_start_decompress(&cinfo);
-  std::vector<unsigned char> row(cinfo.output_width * cinfo.output_components);
+  row.resize(static_cast<std::size_t>(cinfo.output_width) * static_cast<std::size_t>(cinfo.output_components));
   while (cinfo.output_scanline < cinfo.output_height) {
     unsigned char* p = row.data();
     jpeg_read_scanlines(&cinfo, &p, 1);
