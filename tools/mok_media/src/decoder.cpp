@@ -66,20 +66,8 @@ AVFrame* Output::convert(const AVFrame* src) {
   return out;
 }
 
-FileSource::~FileSource() {
-  avcodec_free_context(&codec);
-  avformat_close_input(&format);
-}
-
-}  // namespace mok_media
-
-using namespace mok_media;
-
-namespace {
-
-// Hands a converted picture to the caller as a frame object.
-int32_t hand_out(mok_vdec_t* dec, const AVFrame* picture, mok_vdec_frame_t** out) {
-  AVFrame* converted = dec->output.convert(picture);
+int32_t hand_out(Output& output, const AVFrame* picture, mok_vdec_frame_t** out) {
+  AVFrame* converted = output.convert(picture);
   if (converted == nullptr) return MOK_MEDIA_ERROR;
   auto* frame = new (std::nothrow) mok_vdec_frame;
   if (frame == nullptr) {
@@ -92,7 +80,15 @@ int32_t hand_out(mok_vdec_t* dec, const AVFrame* picture, mok_vdec_frame_t** out
   return MOK_MEDIA_OK;
 }
 
-}  // namespace
+FileSource::~FileSource() {
+  avcodec_free_context(&codec);
+  avformat_close_input(&format);
+}
+
+}  // namespace mok_media
+
+using namespace mok_media;
+
 
 extern "C" {
 
@@ -159,7 +155,7 @@ MOK_MEDIA_API int32_t mok_vdec_decode_frame(mok_vdec_t* dec, int64_t pts, const 
     have = true;
   }
   int32_t status = MOK_MEDIA_NEED_MORE;
-  if (have) status = damaged ? MOK_MEDIA_ERROR : hand_out(dec, latest, out);
+  if (have) status = damaged ? MOK_MEDIA_ERROR : hand_out(dec->output, latest, out);
   av_frame_free(&latest);
   return status;
 }
@@ -182,7 +178,8 @@ MOK_MEDIA_API int32_t mok_vdec_set_icodec(mok_vdec_t* dec, uint32_t codec) {
 }
 
 MOK_MEDIA_API int32_t mok_vdec_set_oformat(mok_vdec_t* dec, int32_t format) {
-  if (dec == nullptr) return MOK_MEDIA_ERROR;
+  // Range first: an out-of-range number is not a value of the enumeration.
+  if (dec == nullptr || format < 0 || format >= AV_PIX_FMT_NB) return MOK_MEDIA_ERROR;
   const auto fmt = static_cast<AVPixelFormat>(format);
   if (av_pix_fmt_desc_get(fmt) == nullptr || sws_isSupportedOutput(fmt) == 0) {
     return MOK_MEDIA_ERROR;

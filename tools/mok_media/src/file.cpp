@@ -105,19 +105,11 @@ MOK_MEDIA_API int32_t mok_vdec_read_frame(mok_vdec_t* dec, mok_vdec_frame_t** ou
   if (dec->file->finished) return MOK_MEDIA_NEED_MORE;
   const int rc = next_picture(dec->file, dec->picture, dec->packet);
   if (rc != 0) return rc > 0 ? MOK_MEDIA_NEED_MORE : MOK_MEDIA_ERROR;
-  AVFrame* converted = dec->output.convert(dec->picture);
+  const int32_t status = hand_out(dec->output, dec->picture, out);
   av_frame_unref(dec->picture);
-  if (converted == nullptr) return MOK_MEDIA_ERROR;
-  auto* frame = new (std::nothrow) mok_vdec_frame;
-  if (frame == nullptr) {
-    av_frame_free(&converted);
-    return MOK_MEDIA_ERROR;
-  }
-  converted->opaque = frame;
-  frame->frame = converted;
+  // The frame was read either way: a failed conversion does not rewind.
   ++dec->file->next_index;
-  *out = frame;
-  return MOK_MEDIA_OK;
+  return status;
 }
 
 MOK_MEDIA_API int32_t mok_vdec_seek(mok_vdec_t* dec, double seconds) {

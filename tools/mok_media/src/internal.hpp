@@ -51,6 +51,10 @@ struct FileSource {
   ~FileSource();
 };
 
+// Converts `picture` to the decoder's output and hands it out in *out as a
+// new frame object: MOK_MEDIA_OK, or MOK_MEDIA_ERROR when it cannot.
+int32_t hand_out(Output& output, const AVFrame* picture, mok_vdec_frame_t** out);
+
 // Opens a decoder for `id`; null when FFmpeg has none or it fails to open.
 AVCodecContext* open_decoder(AVCodecID id, const AVCodecParameters* params);
 
