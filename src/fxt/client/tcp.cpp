@@ -80,8 +80,7 @@ Result<std::pair<sockaddr_storage, socklen_t>, ConnectorError> resolve_first(
   const std::string host_z(host);
   const int rc = ::getaddrinfo(host_z.c_str(), nullptr, &hints, &list);
   if (rc != 0) {
-    return err(ConnectorError::resolve(rc == EAI_NONAME ? std::string("Unable to resolve domain")
-                                                        : std::string(::gai_strerror(rc))));
+    return err(ConnectorError::resolve(::gai_strerror(rc)));
   }
   std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owned(list, &::freeaddrinfo);
   for (const addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
