@@ -413,7 +413,7 @@ TEST(VideoDecodeService, EventReceiversShareOneQueue) {
   EXPECT_EQ(all_of<ev::Frame>(first_part).size(), 4u);
 }
 
-TEST(Channel, ClosesForReceiversWhenSendersAreGoneAndRefusesWithoutReceivers) {
+TEST(MediaChannel, ClosesForReceiversWhenSendersAreGoneAndRefusesWithoutReceivers) {
   auto [tx, rx] = make_channel<int>();
   ASSERT_TRUE(tx.send(1).ok());
   auto timed_out = rx.recv_timeout(std::chrono::milliseconds(0));
