@@ -11,6 +11,7 @@
 #include "brelo/address.hpp"
 #include "common/runtime.hpp"
 #include "ffi/handles.hpp"
+#include "fxr/map_to.hpp"
 #include "fxt/state.hpp"
 
 namespace {
@@ -55,42 +56,10 @@ std::chrono::nanoseconds wait_timeout(int32_t ms) noexcept {
   return std::chrono::milliseconds(ms < 0 ? kDefaultWaitMs : ms);
 }
 
-bool valid_utf8(std::string_view s) noexcept {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    std::size_t n = 0;
-    uint32_t cp = 0;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      n = 1, cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      n = 2, cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      n = 3, cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + n >= s.size()) {
-      return false;
-    }
-    for (std::size_t k = 1; k <= n; ++k) {
-      const auto cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xC0) != 0x80) {
-        return false;
-      }
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    // Overlong forms, surrogates and values beyond U+10FFFF are not UTF-8.
-    static constexpr uint32_t kMinForLen[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kMinForLen[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      return false;
-    }
-    i += n + 1;
-  }
-  return true;
+// The register-record text conversion replaces every invalid sequence, so a
+// text is valid UTF-8 exactly when that conversion leaves it unchanged.
+bool valid_utf8(std::string_view s) {
+  return mok::fxr::map_to<std::string>({reinterpret_cast<const uint8_t*>(s.data()), s.size()}) == s;
 }
 
 // The host-facing text: the device pads odd-length texts with a zero byte,

@@ -1,6 +1,7 @@
 // FakeCamera: one poll loop thread serves the listening socket, the current
 // connection and a wake-up eventfd used to stop it; the destructor stops and
-// joins it.
+// joins it. Only that thread (or the destructor after the join) closes
+// descriptors.
 #include "fakes/fake_camera.hpp"
 
 #include <arpa/inet.h>
@@ -138,6 +139,8 @@ void FakeCamera::run() {
       std::uint8_t chunk[4096];
       const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
       if (got <= 0) {
+        // Only this thread closes connections, so no other thread can be
+        // using the descriptor (senders hold the lock).
         std::lock_guard lock(mutex_);
         if (conn_fd_ == fd) close_conn_locked();
         continue;
@@ -187,12 +190,10 @@ bool FakeCamera::send(std::uint8_t kind, std::uint16_t stream_id, std::span<cons
 }
 
 bool FakeCamera::send_raw(std::span<const std::uint8_t> bytes) {
-  std::lock_guard send_lock(send_mutex_);
-  int fd;
-  {
-    std::lock_guard lock(mutex_);
-    fd = conn_fd_;
-  }
+  // Held while writing: the client always reads, so this never blocks for
+  // long, and the poll thread cannot close the descriptor meanwhile.
+  std::lock_guard lock(mutex_);
+  const int fd = conn_fd_;
   if (fd < 0) return false;
   std::size_t off = 0;
   while (off < bytes.size()) {
@@ -219,8 +220,9 @@ std::size_t FakeCamera::pending() const {
 }
 
 void FakeCamera::drop_connection() {
+  // The poll thread sees the end of the stream and closes the descriptor.
   std::lock_guard lock(mutex_);
-  close_conn_locked();
+  if (conn_fd_ >= 0) ::shutdown(conn_fd_, SHUT_RDWR);
 }
 
 }  // namespace mok::test

@@ -93,7 +93,6 @@ class FakeCamera {
   std::size_t accepted_ = 0;
   std::deque<WirePacket> received_;
   bool stopping_ = false;
-  std::mutex send_mutex_;
   std::thread thread_;
 };
 
