@@ -48,8 +48,11 @@ void put_f32(std::uint8_t* base, std::size_t off, float v) {
   put(base, off, bits);
 }
 
+// Rounds to nearest and clamps; runs twice per point at up to 40 million points a second.
 std::uint16_t to_u16(double v) {
-  return static_cast<std::uint16_t>(std::clamp<long>(std::lround(v), 0, 0xFFFF));
+  if (!(v > 0)) return 0;  // NaN too
+  if (v >= 0xFFFF) return 0xFFFF;
+  return static_cast<std::uint16_t>(v + 0.5);
 }
 std::int16_t to_i16(double v) {
   return static_cast<std::int16_t>(std::clamp<long>(std::lround(v), -0x8000, 0x7FFF));
