@@ -211,14 +211,16 @@ class TempFile {
 };
 
 // Records the pattern into a container file with the library's muxer.
-void record(const MediaApi& api, const std::string& path, int frames) {
+void record(const MediaApi& api, const std::string& path, int frames,
+            VideoCodec codec = VideoCodec::H264) {
   std::string why;
-  const auto units = fakes::encode_pattern(VideoCodec::H264, WIDTH, HEIGHT, frames, &why);
+  const auto units = fakes::encode_pattern(codec, WIDTH, HEIGHT, frames, &why);
   ASSERT_EQ(units.size(), static_cast<size_t>(frames)) << why;
   mok_vmux* mux = api.mok_vmux_new(path.c_str(), WIDTH, HEIGHT, 25.0);
   ASSERT_NE(mux, nullptr);
   EXPECT_NE(api.mok_vmux_write_frame(mux, units[0].data(), 10, -1), 0);  // no codec yet
-  ASSERT_EQ(api.mok_vmux_set_icodec(mux, code(CodecID::H264)), 0);
+  const CodecID id = codec == VideoCodec::H264 ? CodecID::H264 : CodecID::H265;
+  ASSERT_EQ(api.mok_vmux_set_icodec(mux, code(id)), 0);
   for (const auto& au : units) {
     ASSERT_EQ(api.mok_vmux_write_frame(mux, au.data(), static_cast<int32_t>(au.size()), -1), 0);
   }
@@ -287,6 +289,64 @@ TEST(StandinFile, RecordedFilePlaysBackSeeksByIndexAndSavesImages) {
   decoder->close_file();
   EXPECT_EQ(api.mok_vdec_is_file_open(decoder->handle()), 0);
   EXPECT_EQ(decoder->read_frame(), nullptr);
+}
+
+// Reads every frame of `path`; the count, and the first frame matched
+// against the pattern.
+int play(const std::shared_ptr<const MediaLibrary>& lib, const std::string& path, int first) {
+  auto decoder = rgba_quarter_decoder(lib, CodecID::H264);
+  if (!decoder || !decoder->open_file(path).ok()) return -1;
+  int n = 0;
+  while (auto frame = decoder->read_frame()) {
+    if (n++ == 0) {
+      EXPECT_LT(difference_to_source(*frame->get_info(), fakes::moving_pattern(WIDTH, HEIGHT, first)),
+                4.0);
+    }
+  }
+  return n;
+}
+
+TEST(StandinFile, RecordsH265IntoMp4AndGoesOnInANewFileFromTheNextKeyFrame) {
+  auto lib = standin();
+  ASSERT_TRUE(lib);
+  const MediaApi& api = lib->api();
+  std::string why;
+  const auto units = fakes::encode_pattern(VideoCodec::H265, WIDTH, HEIGHT, 30, &why);
+  ASSERT_EQ(units.size(), 30u) << why;
+  TempFile first(".mp4");
+  TempFile second(".mp4");
+  mok_vmux* mux = api.mok_vmux_new(first.str().c_str(), WIDTH, HEIGHT, 25.0);
+  ASSERT_NE(mux, nullptr);
+  ASSERT_EQ(api.mok_vmux_set_icodec(mux, code(CodecID::H265)), 0);
+  // Joining mid-stream: nothing is written before a key frame.
+  EXPECT_EQ(api.mok_vmux_write_frame(mux, units[1].data(), static_cast<int32_t>(units[1].size()), -1), 1);
+  EXPECT_EQ(api.mok_vmux_written_bytes(mux), 0);
+  for (int i = 0; i < 12; ++i) {
+    ASSERT_EQ(api.mok_vmux_write_frame(mux, units[i].data(), static_cast<int32_t>(units[i].size()), -1), 0);
+  }
+  ASSERT_EQ(api.mok_vmux_renew(mux, second.str().c_str()), 0);
+  // Frames 12 to 29 (the encoder puts a key frame every 12th picture).
+  for (int i = 12; i < 30; ++i) {
+    ASSERT_EQ(api.mok_vmux_write_frame(mux, units[i].data(), static_cast<int32_t>(units[i].size()), -1), 0);
+  }
+  api.mok_vmux_free(mux);
+  EXPECT_EQ(play(lib, first.str(), 0), 12);
+  EXPECT_EQ(play(lib, second.str(), 12), 18);
+}
+
+TEST(StandinFile, SeekByTimeLandsOnTheFrameAtThatTime) {
+  auto lib = standin();
+  ASSERT_TRUE(lib);
+  TempFile video(".mkv");
+  record(lib->api(), video.str(), 40);
+  auto decoder = rgba_quarter_decoder(lib, CodecID::H264);
+  ASSERT_TRUE(decoder->open_file(video.str()).ok());
+  ASSERT_EQ(lib->api().mok_vdec_seek(decoder->handle(), 1.0), 0);
+  EXPECT_EQ(decoder->current_frame_index(), 25u);
+  auto frame = decoder->read_frame();
+  ASSERT_NE(frame, nullptr);
+  EXPECT_LT(difference_to_source(*frame->get_info(), fakes::moving_pattern(WIDTH, HEIGHT, 25)), 4.0);
+  EXPECT_NE(lib->api().mok_vdec_seek(decoder->handle(), -1.0), 0);
 }
 
 TEST(StandinFile, ServicePlaysAFileToTheEnd) {
