@@ -47,6 +47,7 @@ int main(int argc, char **argv) {
   if (mok_get_exposure_time(cam, &exposure) == MOK_OK) printf("exposure time %u\n", (unsigned)exposure);
   mok_set_laser_enable(cam, 1);
   nanosleep(&second, NULL);
+  mok_clear_scan_cb(cam); /* waits for a running call, so `count` is ours again */
   printf("%u scan results in about a second\n", count);
 
   mok_snapshot(cam, 1, 0, 0);

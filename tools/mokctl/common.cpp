@@ -85,6 +85,11 @@ Session::Session(const std::string& address, const GlobalOptions& options)
 
 Session::~Session() { client_.clear_state_cb(); }
 
+bool Session::connected() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return last_ == mok::State::Connected;
+}
+
 mok::Millis Session::timeout() const {
   return mok::Millis(static_cast<std::int64_t>(options_.timeout_s * 1000.0));
 }

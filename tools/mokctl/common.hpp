@@ -6,6 +6,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <thread>
+#include <chrono>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -64,15 +66,22 @@ class Session {
   const GlobalOptions& options() const { return options_; }
   mok::Millis timeout() const;
 
-  // Runs `op` and turns a mok::Error into a Failure naming `what`.
+  // Runs `op` and turns a mok::Error into a Failure naming `what`. The
+  // library reports the connection (and may deliver the first parameter
+  // report) an instant before it accepts packets, so a refused send while
+  // the connection is up is tried again for a short while.
   template <class F>
   auto run(const char* what, F&& op) -> decltype(op()) {
-    try {
-      return op();
-    } catch (const mok::Error& e) {
-      throw failure(what, e);
+    for (int attempt = 0;; ++attempt) {
+      try {
+        return op();
+      } catch (const mok::Error& e) {
+        if (e.status() != mok::Status::SendFailed || attempt >= 20 || !connected()) throw failure(what, e);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
+  bool connected();
   Failure failure(const char* what, const mok::Error& e) const;
 
  private:
