@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include "mok/mok_log.h"
 
@@ -138,6 +139,55 @@ fxt::Packet make_packet(uint16_t stream_id, std::vector<uint8_t> payload, uint64
   return p;
 }
 
+std::shared_ptr<fxt::client::Connector> make_connector(const std::string& address,
+                                                       std::shared_ptr<Recorder> rec) {
+  auto c = fxt::client::Connector::create(test_runtime(), address, std::move(rec));
+  if (!c.ok()) {
+    ADD_FAILURE() << "cannot create connector: " << c.error().display();
+    return nullptr;
+  }
+  return *c;
+}
+
+bool send_until_accepted(fxt::client::Connector& c, const fxt::Packet& p) {
+  for (int i = 0; i < 5000; ++i) {
+    if (c.send(p).ok()) return true;
+    std::this_thread::sleep_for(1ms);
+  }
+  return false;
+}
+
+// ---- Session ----------------------------------------------------------------------
+
+Session::~Session() {
+  if (fd >= 0) ::close(fd);
+  if (connector) (void)connector->shutdown();
+}
+
+::testing::AssertionResult Session::create(bool auto_reconnect) {
+  connector = make_connector(peer.address(), rec);
+  if (!connector) return ::testing::AssertionFailure() << "no connector";
+  connector->set_auto_reconnect(auto_reconnect);
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult Session::connect() {
+  const std::size_t before = rec->states().size();
+  if (!connector->start().ok()) return ::testing::AssertionFailure() << "start refused";
+  if (fd >= 0) ::close(fd);
+  fd = peer.accept();
+  if (fd < 0) return ::testing::AssertionFailure() << "no connection accepted";
+  if (!rec->wait_states(before + 1, 5000ms) || rec->states().back() != fxt::State::Connected) {
+    return ::testing::AssertionFailure() << "Connected not reported";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult Session::open(bool auto_reconnect) {
+  auto r = create(auto_reconnect);
+  return r ? connect() : r;
+}
+
 // ---- Recorder ---------------------------------------------------------------------
 
 Recorder::Recorder() { ++g_live_recorders; }
@@ -152,9 +202,11 @@ void Recorder::on_packet(fxt::PacketPtr packet) noexcept {
 }
 
 void Recorder::on_state(fxt::State state) noexcept {
+  const auto now = std::chrono::steady_clock::now();
   std::function<void(fxt::State)> hook;
   {
     std::lock_guard g(lock_);
+    times_.push_back(now);
     if (in_state_) overlapped_ = true;
     in_state_ = true;
     hook = hook_;
@@ -186,6 +238,11 @@ std::vector<fxt::State> Recorder::states() {
   return states_;
 }
 
+std::vector<std::chrono::steady_clock::time_point> Recorder::times() {
+  std::lock_guard g(lock_);
+  return times_;
+}
+
 std::vector<fxt::PacketPtr> Recorder::packets() {
   std::lock_guard g(lock_);
   return packets_;
@@ -203,12 +260,13 @@ void LogCapture::add(std::string line) {
   changed_.notify_all();
 }
 
-bool LogCapture::wait_for(const std::string& prefix, std::chrono::milliseconds timeout) {
+bool LogCapture::wait_for(const std::string& prefix, std::chrono::milliseconds timeout,
+                          std::size_t n) {
   std::unique_lock g(lock_);
   return changed_.wait_for(g, timeout, [&] {
-    for (const auto& l : lines_)
-      if (l.rfind(prefix, 0) == 0) return true;
-    return false;
+    std::size_t seen = 0;
+    for (const auto& l : lines_) seen += l.rfind(prefix, 0) == 0;
+    return seen >= n;
   });
 }
 

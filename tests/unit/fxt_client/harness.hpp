@@ -13,8 +13,11 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "common/runtime.hpp"
 #include "fxt/client/handler.hpp"
+#include "fxt/client/tcp.hpp"
 #include "fxt/packet/packet.hpp"
 
 namespace mok::test {
@@ -70,6 +73,8 @@ class Recorder : public fxt::client::Handler {
   bool wait_states(std::size_t n, std::chrono::milliseconds timeout);
   bool wait_packets(std::size_t n, std::chrono::milliseconds timeout);
   std::vector<fxt::State> states();
+  // When each state's report began, in the reporting task.
+  std::vector<std::chrono::steady_clock::time_point> times();
   std::vector<fxt::PacketPtr> packets();
   // Set while on_state runs for this handler: two reports never overlap.
   bool overlapped() const { return overlapped_; }
@@ -80,6 +85,7 @@ class Recorder : public fxt::client::Handler {
   std::mutex lock_;
   std::condition_variable changed_;
   std::vector<fxt::State> states_;
+  std::vector<std::chrono::steady_clock::time_point> times_;
   std::vector<fxt::PacketPtr> packets_;
   std::function<void(fxt::State)> hook_;
   bool in_state_ = false;
@@ -94,8 +100,8 @@ class LogCapture {
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
-  // True once a line starting with `prefix` was logged.
-  bool wait_for(const std::string& prefix, std::chrono::milliseconds timeout);
+  // True once `n` lines starting with `prefix` were logged.
+  bool wait_for(const std::string& prefix, std::chrono::milliseconds timeout, std::size_t n = 1);
   bool contains(const std::string& prefix);
   // Index of the first line starting with `prefix`, or -1.
   long index_of(const std::string& prefix);
@@ -108,6 +114,33 @@ class LogCapture {
   std::mutex lock_;
   std::condition_variable changed_;
   std::vector<std::string> lines_;
+};
+
+// A connector on the test runtime, or null (with a test failure).
+std::shared_ptr<fxt::client::Connector> make_connector(const std::string& address,
+                                                       std::shared_ptr<Recorder> rec);
+// Retries while the connector is between Connected and its loops starting.
+bool send_until_accepted(fxt::client::Connector& c, const fxt::Packet& p);
+
+// A connector aimed at a fresh peer. At the end the peer's end is closed and
+// the connector shut down.
+struct Session {
+  Peer peer;
+  std::shared_ptr<Recorder> rec = std::make_shared<Recorder>();
+  std::shared_ptr<fxt::client::Connector> connector;
+  int fd = -1;  // the peer's end of the current connection
+
+  Session() = default;
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  ~Session();
+
+  // Creates the connector with the given auto-reconnect setting.
+  ::testing::AssertionResult create(bool auto_reconnect = true);
+  // Starts it, accepts its connection and waits for Connected.
+  ::testing::AssertionResult connect();
+  // create() then connect().
+  ::testing::AssertionResult open(bool auto_reconnect = true);
 };
 
 }  // namespace mok::test
