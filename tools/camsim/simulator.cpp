@@ -213,6 +213,7 @@ struct Simulator::Impl {
   std::thread video_thread;
   std::atomic<bool> running{false};
   std::atomic<bool> stopping{false};
+  bool started = false;
   std::uint16_t bound_port = 0;
   Clock::time_point start_time = Clock::now();
   std::list<std::weak_ptr<Connection>> connections;  // io thread only
@@ -317,6 +318,7 @@ void Connection::close(std::string_view why) {
 }
 
 awaitable<void> Connection::sleep_until(Clock::time_point t) {
+  if (closed_) co_return;  // close() cancels only the timers that already exist
   auto timer = std::make_shared<asio::steady_timer>(socket_.get_executor(), t);
   timers_.push_back(timer);
   co_await timer->async_wait(as_tuple);
@@ -473,7 +475,8 @@ awaitable<void> Connection::writer() {
     }
     auto [ec, n] = co_await asio::async_write(socket_, bufs, as_tuple);
     if (ec) {
-      close(ec.message());
+      // A half-close fails the write in flight; the reading side stays open.
+      if (!half_closed_) close(ec.message());
       co_return;
     }
     if (closed_ || half_closed_) continue;
@@ -590,6 +593,8 @@ Simulator::~Simulator() { stop(); }
 mok::Result<std::uint16_t, std::string> Simulator::start() {
   Impl& m = *impl_;
   if (m.running) return m.bound_port;
+  // The io context and the pool cannot run again once stopped.
+  if (m.started) return mok::err(std::string("a simulator starts only once"));
   if (m.opt.scene.point_count > kMaxScanPoints)
     return mok::err("point count " + std::to_string(m.opt.scene.point_count) + " exceeds 4096");
   if (!m.opt.replay_file.empty()) {
@@ -638,6 +643,7 @@ mok::Result<std::uint16_t, std::string> Simulator::start() {
     }
   });
   m.running = true;
+  m.started = true;
   return m.bound_port;
 }
 

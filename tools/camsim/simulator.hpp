@@ -74,7 +74,8 @@ class Simulator {
 
   // Binds, starts the server thread (and the video thread) and returns the
   // bound port. Fails on a bad address, a port in use, an unreadable replay
-  // file or an unavailable video encoder.
+  // file or an unavailable video encoder. A simulator runs once: after stop()
+  // make a new one.
   mok::Result<std::uint16_t, std::string> start();
   // Closes every connection and joins the threads. Safe to call twice.
   void stop();

@@ -69,7 +69,7 @@ struct VideoEncoder::Impl {
     if (n == "libx264") {
       av_opt_set(ctx->priv_data, "preset", "ultrafast", 0);
       av_opt_set(ctx->priv_data, "tune", "zerolatency", 0);
-      av_opt_set(ctx->priv_data, "x264-params", "repeat-headers=1", 0);
+      av_opt_set(ctx->priv_data, "x264-params", "repeat-headers=1:log=0", 0);
     } else if (n == "libx265") {
       av_opt_set(ctx->priv_data, "preset", "ultrafast", 0);
       av_opt_set(ctx->priv_data, "tune", "zerolatency", 0);

@@ -5,6 +5,8 @@
 
 #include <unistd.h>
 
+#include <thread>
+
 #include "brelo/protocol.hpp"
 #include "brelo/reg_cache.hpp"
 #include "camsim/recording.hpp"
@@ -236,6 +238,61 @@ TEST_F(Server, DropFaultClosesEachConnectionAndNewOnesAreServed) {
   }
   TestClient again(port);
   EXPECT_TRUE(again.next_on_stream(kStreamRegisters));
+}
+
+TEST_F(Server, StallKeepsSendingButNoLongerReads) {
+  Options o = quiet_options();
+  o.scan_rate = 200;
+  o.faults.stall_after_s = 0.1;
+  const auto port = start(o);
+  TestClient c(port);
+  ASSERT_TRUE(c.next_on_stream(kStreamRegisters));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(send_reg(c, 0x1800, 7777));
+  // Profiles keep coming, but the write is never applied.
+  for (int i = 0; i < 40; ++i) {
+    auto p = c.next();
+    ASSERT_TRUE(p);
+    if (p->head.stream_id == kStreamRegisters) {
+      EXPECT_NE(cache_of(*p).exposure_time, 7777u);
+    }
+  }
+  EXPECT_NE(sim_->registers().settings().exposure_time, 7777u);
+}
+
+TEST_F(Server, FreezeGoesSilentWithoutClosing) {
+  Options o = quiet_options();
+  o.scan_rate = 200;
+  o.faults.freeze_after_s = 0.1;
+  const auto port = start(o);
+  TestClient c(port);
+  ASSERT_TRUE(c.next_on_stream(kStreamScan));
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  while (c.next(std::chrono::milliseconds(300))) {  // drain what left before the freeze
+  }
+  EXPECT_FALSE(c.closed());
+  EXPECT_EQ(sim_->stats().open, 1u);
+}
+
+TEST_F(Server, HalfCloseEndsTheStreamButKeepsTheConnection) {
+  Options o = quiet_options();
+  o.scan_rate = 500;
+  o.faults.half_close_after_s = 0.1;
+  const auto port = start(o);
+  TestClient c(port);
+  while (c.next()) {
+  }
+  EXPECT_TRUE(c.closed());
+  EXPECT_FALSE(c.corrupt());
+  // The simulator still reads: its side closes only when the client's does.
+  ASSERT_TRUE(send_reg(c, 0x1C0C, 3));
+  EXPECT_EQ(sim_->stats().open, 1u);
+}
+
+TEST_F(Server, StartsOnlyOnce) {
+  ASSERT_NE(start(quiet_options()), 0);
+  sim_->stop();
+  EXPECT_FALSE(sim_->start());
 }
 
 TEST_F(Server, LatencyAndJitterKeepTheOrder) {
