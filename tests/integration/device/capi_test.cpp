@@ -131,7 +131,7 @@ TEST(CapiNull, EveryFunctionRefusesNull) {
 
 TEST(CapiConnect, RefusesBadAddresses) {
   for (const char* bad : {"", "   ", "\xC3\x28", "cam\xED\xA0\x80", "\xC0\xAF" "cam", "cam\xF4\x90\x80\x80",
-                          "cam\xE2\x82", "::1", "cam:7a", "a:b:c"}) {
+                          "cam\xE2\x82", "::1", "cam:7a", "a:b:c", "cam$bad:7000"}) {
     EXPECT_EQ(mok_connect(bad), nullptr) << bad;
   }
   mok_client_t* ok = mok_connect(" 127.0.0.1:1 ");

@@ -122,10 +122,15 @@ TEST_F(ClientTest, ReportsFillTheCacheAndReleaseWaiters) {
   EXPECT_EQ(client->laser_strength(), 55u);
   EXPECT_EQ(client->task_id(), 9u);
 
-  // Values and the ready flag outlive the connection.
+  // Values, the ready flag and the latest result outlive the connection.
+  ScanPayload scan;
+  scan.u64(36, 4242);
+  ASSERT_TRUE(cam.send(kKindData, 18, scan.bytes()));
+  ASSERT_TRUE(eventually([&] { return client->latest_scan_result() != nullptr; }));
   cam.drop_connection();
   ASSERT_TRUE(states.wait_for(static_cast<std::uint32_t>(brelo::State::Disconnected)));
   EXPECT_EQ(client->exposure_time(), 3u);
+  EXPECT_EQ(client->latest_scan_result()->pts, 4242u);
   EXPECT_TRUE(client->wait_params_ready(std::chrono::nanoseconds(0)).ok());
 }
 
