@@ -48,6 +48,18 @@ TEST(ScanDecode, RejectsPayloadShorterThanItsPointRecords) {
   EXPECT_TRUE(decode(p).has_value());
 }
 
+TEST(ScanDecode, NeverReadsPastAnyTruncation) {
+  // Each prefix lives in a buffer of exactly its size, so a read beyond it
+  // is caught by the address sanitizer build.
+  ScanPayload full(100);
+  full.u16(34, 0);
+  for (std::size_t n = 0; n <= full.bytes().size(); ++n) {
+    const std::vector<std::uint8_t> prefix(full.bytes().begin(), full.bytes().begin() + static_cast<long>(n));
+    const auto r = decode_scan_result(prefix);
+    EXPECT_EQ(r.has_value(), n == full.bytes().size()) << n;
+  }
+}
+
 TEST(ScanDecode, NoPointsStillFillsSeamFields) {
   ScanPayload p;
   p.u16(44, 1).i16(52, -150).i16(54, 275).i16(56, -45).u16(50, 3).u64(36, 0x0102030405060708ULL);
