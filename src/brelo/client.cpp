@@ -6,7 +6,6 @@
 
 #include <time.h>
 
-#include <limits>
 #include <type_traits>
 
 #include "brelo/address.hpp"
@@ -40,7 +39,7 @@ std::chrono::nanoseconds millis_to_nanos(std::uint64_t ms) noexcept {
   return ms > kMaxMs ? std::chrono::nanoseconds::max() : std::chrono::milliseconds(ms);
 }
 
-// Snapshot request entries whose values never change.
+// Entry ids of the snapshot request, and the values of its two constant entries.
 constexpr std::uint16_t kSnapFirst = 1;
 constexpr std::uint16_t kSnapSecond = 2;
 constexpr std::uint16_t kSnapFlag = 3;
