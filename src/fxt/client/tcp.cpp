@@ -17,6 +17,7 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
+#include <asio/strand.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <charconv>
@@ -209,9 +210,9 @@ struct WriterResult {
 
 class ConnectorLoop {
  public:
-  ConnectorLoop(std::shared_ptr<Connector> self, EventQueue::Receiver queue,
+  ConnectorLoop(asio::io_context& io, std::shared_ptr<Connector> self, EventQueue::Receiver queue,
                 CommandChannel::Receiver commands)
-      : self_(std::move(self)), commands_(std::move(commands)), slot_(std::move(queue)) {}
+      : io_(io), self_(std::move(self)), commands_(std::move(commands)), slot_(std::move(queue)) {}
 
   asio::awaitable<void> run();
 
@@ -227,6 +228,7 @@ class ConnectorLoop {
   std::optional<EventQueue::Receiver> take_queue_end();
   asio::awaitable<void> wait_done(const std::shared_ptr<TaskEnd>& task);
 
+  asio::io_context& io_;
   std::shared_ptr<Connector> self_;
   CommandChannel::Receiver commands_;
   std::optional<EventQueue::Receiver> slot_;
@@ -354,7 +356,10 @@ void ConnectorLoop::writer_ended() {
 void ConnectorLoop::finish_connection() {
   log::debug(TCP_TARGET, "reader and writer tasks completed");
   control().set_connected(false);
-  self_->emit_state(State::Disconnected);
+  // Loops that ended on a Shutdown can be noticed before the command itself;
+  // its handling reports Disconnected, so a shutdown reads ShuttingDown,
+  // Disconnected, Terminated whichever is seen first.
+  if (!control().is_shutdown_requested()) self_->emit_state(State::Disconnected);
   if (writer_result_->failure) {
     log::error(TCP_TARGET, "writer task failed: {}", describe(writer_result_->failure));
   } else {
@@ -404,7 +409,7 @@ asio::awaitable<void> ConnectorLoop::on_start() {
   tcp::endpoint ep;
   std::memcpy(ep.data(), &self_->addr(), self_->addr_len());
   ep.resize(self_->addr_len());
-  tcp::socket sock(ex);
+  tcp::socket sock(io_);  // moves to the read loop's strand afterwards
   asio::steady_timer limit(ex, self_->timeout_duration());
   auto outcome = co_await (sock.async_connect(ep, as_tuple(asio::use_awaitable)) ||
                            limit.async_wait(as_tuple(asio::use_awaitable)));
@@ -422,7 +427,7 @@ asio::awaitable<void> ConnectorLoop::on_start() {
     if (fd < 0) {
       ec = asio::error_code(errno, asio::system_category());
     } else {
-      write_half.emplace(ex);
+      write_half.emplace(io_);
       write_half->assign(ep.protocol(), fd, ec);
       if (ec) ::close(fd);
     }
@@ -447,7 +452,9 @@ asio::awaitable<void> ConnectorLoop::on_start() {
   auto reader = std::make_shared<TaskEnd>();
   auto writer = std::make_shared<TaskEnd>();
   std::weak_ptr<AsyncWaker> wake = waker_;
-  asio::co_spawn(ex, read_stream(self_, std::move(sock)),
+  // Each task runs on its own strand: a task's concurrent waits (its `||`
+  // branches) must not run on two workers at once, while different tasks may.
+  asio::co_spawn(asio::make_strand(io_), read_stream(self_, std::move(sock)),
                  [reader, wake](std::exception_ptr e) {
                    {
                      std::lock_guard g(reader->lock);
@@ -456,7 +463,8 @@ asio::awaitable<void> ConnectorLoop::on_start() {
                    }
                    if (auto w = wake.lock()) w->wake();
                  });
-  asio::co_spawn(ex, write_stream(std::move(*write_half), self_, std::move(*queue)),
+  asio::co_spawn(asio::make_strand(io_),
+                 write_stream(std::move(*write_half), self_, std::move(*queue)),
                  [writer, wake](std::exception_ptr e, EventQueue::Receiver q) {
                    {
                      std::lock_guard g(writer->lock);
@@ -483,8 +491,9 @@ Result<std::shared_ptr<Connector>, ConnectorError> Connector::create(
   auto [event_tx, queue] = EventQueue::make(QUEUE_CAPACITY);
   std::shared_ptr<Connector> self(new Connector(addr->first, addr->second, std::move(handler),
                                                 std::move(command_tx), std::move(event_tx)));
-  auto loop = std::make_shared<ConnectorLoop>(self, std::move(queue), std::move(commands));
-  asio::co_spawn(runtime.context(), [loop]() { return loop->run(); }(),
+  auto loop = std::make_shared<ConnectorLoop>(runtime.context(), self, std::move(queue),
+                                              std::move(commands));
+  asio::co_spawn(asio::make_strand(runtime.context()), [loop]() { return loop->run(); }(),
                  [loop](std::exception_ptr e) {
                    if (e) log::error(TCP_TARGET, "connector loop failed: {}", describe(e));
                  });
