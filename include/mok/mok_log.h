@@ -1,4 +1,5 @@
-/*
+/**
+ * @file
  * libmok log extension: lets a host receive the library's log records.
  *
  * This is an extension beyond the library's core C families. The transport
@@ -17,14 +18,14 @@
 MOK_EXTERN_C_BEGIN
 
 /* Log levels; a record passes when its level is <= the maximum level. */
-#define MOK_LOG_OFF 0
-#define MOK_LOG_ERROR 1
-#define MOK_LOG_WARN 2
-#define MOK_LOG_INFO 3
-#define MOK_LOG_DEBUG 4
-#define MOK_LOG_TRACE 5
+#define MOK_LOG_OFF 0   /**< no records */
+#define MOK_LOG_ERROR 1 /**< errors */
+#define MOK_LOG_WARN 2  /**< warnings and errors */
+#define MOK_LOG_INFO 3  /**< informational records and above */
+#define MOK_LOG_DEBUG 4 /**< debugging details and above */
+#define MOK_LOG_TRACE 5 /**< everything */
 
-/*
+/**
  * Receives one log record. `target` and `message` are NUL-terminated and valid
  * only during the call. Called on whichever library thread logs (runtime
  * workers, decoding threads), possibly on several at once: it must be
@@ -32,7 +33,7 @@ MOK_EXTERN_C_BEGIN
  */
 typedef void (*mok_log_cb)(int32_t level, const char *target, const char *message, void *user);
 
-/*
+/**
  * Installs `cb` as the receiver of every record whose level is at most
  * `max_level` (MOK_LOG_OFF .. MOK_LOG_TRACE; values outside are clamped).
  * A null `cb` restores the default sink (standard error) with `max_level`.
