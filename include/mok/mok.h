@@ -1,4 +1,5 @@
-/*
+/**
+ * @file
  * libmok device interface: open a camera by address, start and stop its
  * connection, read and write its parameters, receive scan results and
  * snapshot images, and learn of connection state changes.
@@ -27,74 +28,77 @@ MOK_EXTERN_C_BEGIN
 
 /* ---- Version ---- */
 
-#define MOK_VERSION_MAJOR 1
-#define MOK_VERSION_MINOR 3
-#define MOK_VERSION_PATCH 2
+#define MOK_VERSION_MAJOR 1 /**< major version of this header */
+#define MOK_VERSION_MINOR 3 /**< minor version of this header */
+#define MOK_VERSION_PATCH 2 /**< patch version of this header */
 
 /* ---- Status codes (returned as int32_t; the numbers never change) ---- */
 
-#define MOK_OK 0                     /* success */
-#define MOK_ERR_NOT_AVAILABLE (-1)   /* the value was never reported by the device */
-#define MOK_ERR_SEND_FAILED (-2)     /* the request could not be queued (no connection) */
-#define MOK_ERR_INVALID_ARGUMENT (-3) /* null pointer, rejected address, buffer too small */
-#define MOK_ERR_TIMEOUT (-4)         /* the wait expired */
-#define MOK_ERR_OTHER (-5)           /* any other failure */
+#define MOK_OK 0                     /**< success */
+#define MOK_ERR_NOT_AVAILABLE (-1)   /**< the value was never reported by the device */
+#define MOK_ERR_SEND_FAILED (-2)     /**< the request could not be queued (no connection) */
+#define MOK_ERR_INVALID_ARGUMENT (-3) /**< null pointer, rejected address, buffer too small */
+#define MOK_ERR_TIMEOUT (-4)         /**< the wait expired */
+#define MOK_ERR_OTHER (-5)           /**< any other failure */
 
 /* ---- Connection states (passed to mok_state_cb_t) ---- */
 
-#define MOK_STATE_IDLE 0 /* never reported */
-#define MOK_STATE_CONNECTED 1
-#define MOK_STATE_CONNECT_FAILED 2
-#define MOK_STATE_CONNECT_TIMEOUT 3
-#define MOK_STATE_DISCONNECTED 4
-#define MOK_STATE_SHUTTING_DOWN 5
-#define MOK_STATE_TERMINATED 6
-#define MOK_STATE_RECONNECTING 7
+#define MOK_STATE_IDLE 0 /**< never reported */
+#define MOK_STATE_CONNECTED 1 /**< the TCP connection is up */
+#define MOK_STATE_CONNECT_FAILED 2 /**< the camera refused or could not be reached */
+#define MOK_STATE_CONNECT_TIMEOUT 3 /**< the connection attempt took too long */
+#define MOK_STATE_DISCONNECTED 4 /**< an established connection ended */
+#define MOK_STATE_SHUTTING_DOWN 5 /**< the client is being torn down */
+#define MOK_STATE_TERMINATED 6 /**< the connection task has ended */
+#define MOK_STATE_RECONNECTING 7 /**< a new attempt starts (every 5 s) */
 
 /* ---- Snapshot image formats (mok_snapshot_image_format) ---- */
 
-#define MOK_IMAGE_RAW 0  /* device pixel data; width and height from the device */
-#define MOK_IMAGE_JPEG 1 /* JPEG file bytes; width and height 0 */
-#define MOK_IMAGE_PNG 2  /* PNG file bytes; width and height 0 */
+#define MOK_IMAGE_RAW 0  /**< device pixel data; width and height from the device */
+#define MOK_IMAGE_JPEG 1 /**< JPEG file bytes; width and height 0 */
+#define MOK_IMAGE_PNG 2  /**< PNG file bytes; width and height 0 */
 
 /* ---- Handles ---- */
 
+/** A camera client (mok_connect); released with mok_close. */
 typedef struct mok_client mok_client_t;
+/** One decoded scan result; released with mok_scan_result_free. */
 typedef struct mok_scan_result mok_scan_result_t;
+/** One snapshot image; released with mok_snapshot_image_free. */
 typedef struct mok_snapshot_image mok_snapshot_image_t;
 
 /* ---- Record layouts shared with the host ---- */
 
-/* One measured point (16 bytes); x and reserved are always 0. */
+/** One measured point (16 bytes); x and reserved are always 0. */
 typedef struct mok_scan_point {
-  float x;
-  float y;
-  float z;
-  float reserved;
+  float x;        /**< always 0 */
+  float y;        /**< y coordinate */
+  float z;        /**< z coordinate */
+  float reserved; /**< always 0 */
 } mok_scan_point_t;
 
-/* Seam information (96 bytes): device fields passed through; `values` are
+/** Seam information (96 bytes): device fields passed through; `values` are
  * the device's hundredths as floats. */
 typedef struct mok_seam_info {
-  uint8_t head[8];
-  float values[18];
-  uint8_t tail[8];
-  uint32_t word;
-  uint32_t reserved; /* always 0 */
+  uint8_t head[8];   /**< device bytes, unchanged */
+  float values[18];  /**< device values (hundredths) as floats */
+  uint8_t tail[8];   /**< device bytes, unchanged */
+  uint32_t word;     /**< device word, unchanged */
+  uint32_t reserved; /**< always 0 */
 } mok_seam_info_t;
 
-/* One segment entry (64 bytes); an absent segment is all zero. */
+/** One segment entry (64 bytes); an absent segment is all zero. */
 typedef struct mok_segment {
-  uint8_t head[8];
-  float value;
-  mok_scan_point_t a;
-  mok_scan_point_t b;
-  mok_scan_point_t c;
-  int32_t type;
+  uint8_t head[8];   /**< device bytes, unchanged */
+  float value;       /**< the segment's value */
+  mok_scan_point_t a; /**< first point */
+  mok_scan_point_t b; /**< second point */
+  mok_scan_point_t c; /**< third point */
+  int32_t type;      /**< the segment's type code */
 } mok_segment_t;
 
-#define MOK_SEAM_POINT_COUNT 8
-#define MOK_SEGMENT_COUNT 32
+#define MOK_SEAM_POINT_COUNT 8 /**< seam points in every scan result */
+#define MOK_SEGMENT_COUNT 32 /**< segment entries in every scan result */
 
 #if defined(__cplusplus)
 #define MOK_LAYOUT_CHECK(name, cond) static_assert(cond, #name)
@@ -125,28 +129,28 @@ MOK_LAYOUT_CHECK(segment_type, offsetof(mok_segment_t, type) == 60);
  * return. mok_close does not clear callbacks: clear them before releasing
  * what user_data points to. user_data is passed back unchanged. */
 
-/* `result` is new and belongs to the host: release it with
+/** `result` is new and belongs to the host: release it with
  * mok_scan_result_free, inside the callback or later. */
 typedef void (*mok_scan_cb_t)(mok_scan_result_t *result, void *user_data);
-/* `state` is one of MOK_STATE_*. */
+/** `state` is one of MOK_STATE_*. */
 typedef void (*mok_state_cb_t)(uint32_t state, void *user_data);
 
 /* ---- Lifecycle ---- */
 
-/* A client for `address` ("host", "host:port", "1.2.3.4:port", "[v6]:port";
+/** A client for `address` ("host", "host:port", "1.2.3.4:port", "[v6]:port";
  * default port 6833), not yet connected. Null for a null, non-UTF-8 or
  * rejected address, or a host name that does not resolve (resolution blocks
  * the caller). Release with mok_close. */
 MOK_API mok_client_t *mok_connect(const char *address);
-/* Releases the handle; the last release tears the connection down. */
+/** Releases the handle; the last release tears the connection down. */
 MOK_API void mok_close(mok_client_t *client);
-/* Starts connecting (and reconnecting every 5 s after a loss). */
+/** Starts connecting (and reconnecting every 5 s after a loss). */
 MOK_API int32_t mok_start(mok_client_t *client);
-/* Disconnects; mok_start may follow. */
+/** Disconnects; mok_start may follow. */
 MOK_API int32_t mok_stop(mok_client_t *client);
-/* MOK_VERSION_MAJOR << 24 | MINOR << 16 | PATCH, i.e. 16973826. */
+/** MOK_VERSION_MAJOR << 24 | MINOR << 16 | PATCH, i.e. 16973826. */
 MOK_API uint32_t mok_version_code(void);
-/* "1.3.2"; static, never freed. */
+/** "1.3.2"; static, never freed. */
 MOK_API const char *mok_version_str(void);
 
 /* ---- Parameters ----
@@ -155,81 +159,106 @@ MOK_API const char *mok_version_str(void);
  * (MOK_ERR_SEND_FAILED while not connected); the getters show the new value
  * once the device reports it. */
 
+/** Exposure time as last reported. */
 MOK_API int32_t mok_get_exposure_time(mok_client_t *client, uint32_t *out);
+/** Laser strength as last reported. */
 MOK_API int32_t mok_get_laser_strength(mok_client_t *client, uint32_t *out);
+/** Task id as last reported. */
 MOK_API int32_t mok_get_task_id(mok_client_t *client, uint32_t *out);
-/* Writes 1 or 0. */
+/** Writes 1 or 0. */
 MOK_API int32_t mok_get_laser_enable(mok_client_t *client, int32_t *out);
+/** RTS as last reported. */
 MOK_API int32_t mok_get_rts(mok_client_t *client, uint64_t *out);
+/** CTS (read-only on the device) as last reported. */
 MOK_API int32_t mok_get_cts(mok_client_t *client, uint64_t *out);
-/* Text copy: stores the size needed (length + 1) into *length, then copies
+/** Text copy: stores the size needed (length + 1) into *length, then copies
  * the text and a terminating zero into `buffer` when *length (its capacity on
  * entry) is large enough, else returns MOK_ERR_INVALID_ARGUMENT with the
  * buffer untouched. A null buffer is a size query (returns MOK_OK). Trailing
  * zero bytes of the device's text are not part of it; a text with a zero
  * byte inside gives MOK_ERR_INVALID_ARGUMENT. */
 MOK_API int32_t mok_get_board_id(mok_client_t *client, char *buffer, uint32_t *length);
+/** Serial number text; copied as mok_get_board_id copies the board id. */
 MOK_API int32_t mok_get_serial_number(mok_client_t *client, char *buffer, uint32_t *length);
+/** Queues a write of the exposure time. */
 MOK_API int32_t mok_set_exposure_time(mok_client_t *client, uint32_t value);
+/** Queues a write of the laser strength. */
 MOK_API int32_t mok_set_laser_strength(mok_client_t *client, uint32_t value);
+/** Queues a write of the task id. */
 MOK_API int32_t mok_set_task_id(mok_client_t *client, uint32_t value);
-/* Non-zero enables, 0 disables. */
+/** Non-zero enables, 0 disables. */
 MOK_API int32_t mok_set_laser_enable(mok_client_t *client, int32_t enable);
-/* 0 sends the host's wall-clock time in microseconds since 1970. */
+/** 0 sends the host's wall-clock time in microseconds since 1970. */
 MOK_API int32_t mok_set_rts(mok_client_t *client, uint64_t value);
-/* Waits until the device's first register report has arrived (at once if it
+/** Waits until the device's first register report has arrived (at once if it
  * already has). timeout_ms < 0 means 5000; 0 does not wait. */
 MOK_API int32_t mok_wait_params(mok_client_t *client, int32_t timeout_ms);
-/* Asks the device for its RTS and waits for its next register report; writes
+/** Asks the device for its RTS and waits for its next register report; writes
  * the cached RTS (0 if none). timeout_ms < 0 means 5000. */
 MOK_API int32_t mok_pull_rts(mok_client_t *client, int32_t timeout_ms, uint64_t *out);
 
 /* ---- Scan results ----
  * Pointers returned by the accessors stay valid until the handle is freed. */
 
-/* A new handle to the latest result (not consumed), or null before the first. */
+/** A new handle to the latest result (not consumed), or null before the first. */
 MOK_API mok_scan_result_t *mok_get_scan_result(mok_client_t *client);
+/** Releases the handle; NULL is ignored. */
 MOK_API void mok_scan_result_free(mok_scan_result_t *result);
+/** Number of profile points; 0 for a null handle. */
 MOK_API uint32_t mok_scan_result_point_count(const mok_scan_result_t *result);
-/* Null when the result has no points. */
+/** Null when the result has no points. */
 MOK_API const mok_scan_point_t *mok_scan_result_points(const mok_scan_result_t *result);
+/** Time stamp the device gave the result; 0 for a null handle. */
 MOK_API uint64_t mok_scan_result_pts(const mok_scan_result_t *result);
+/** Whether the device found a seam; false for a null handle. */
 MOK_API bool mok_scan_result_seam_found(const mok_scan_result_t *result);
+/** Index into the seam points of the seam point. */
 MOK_API uint32_t mok_scan_result_seam_point_idx(const mok_scan_result_t *result);
+/** Seam width. */
 MOK_API float mok_scan_result_seam_width(const mok_scan_result_t *result);
+/** Seam height. */
 MOK_API float mok_scan_result_seam_height(const mok_scan_result_t *result);
+/** Seam angle. */
 MOK_API float mok_scan_result_seam_angle(const mok_scan_result_t *result);
-/* MOK_SEAM_POINT_COUNT points. */
+/** MOK_SEAM_POINT_COUNT points. */
 MOK_API const mok_scan_point_t *mok_scan_result_seam_points(const mok_scan_result_t *result);
+/** The seam information block. */
 MOK_API const mok_seam_info_t *mok_scan_result_seam_info(const mok_scan_result_t *result);
-/* MOK_SEGMENT_COUNT entries. */
+/** MOK_SEGMENT_COUNT entries. */
 MOK_API const mok_segment_t *mok_scan_result_segments(const mok_scan_result_t *result);
-/* Copies the seam point chosen by the seam point index; MOK_ERR_INVALID_ARGUMENT
+/** Copies the seam point chosen by the seam point index; MOK_ERR_INVALID_ARGUMENT
  * when no seam was found or the index is above 7. */
 MOK_API int32_t mok_scan_result_seam_point(const mok_scan_result_t *result, mok_scan_point_t *out);
 
 /* ---- Snapshots ---- */
 
-/* Requests one image; it arrives later through mok_recv_snapshot_image. */
+/** Requests one image; it arrives later through mok_recv_snapshot_image. */
 MOK_API int32_t mok_snapshot(mok_client_t *client, int32_t first, int32_t flag, int32_t second);
-/* The oldest image not yet received, waiting up to timeout_ms (0: no wait;
+/** The oldest image not yet received, waiting up to timeout_ms (0: no wait;
  * UINT64_MAX: no limit); null when none arrived. */
 MOK_API mok_snapshot_image_t *mok_recv_snapshot_image(mok_client_t *client, uint64_t timeout_ms);
+/** Image bytes (owned by the handle); null for a null handle. */
 MOK_API const uint8_t *mok_snapshot_image_data(const mok_snapshot_image_t *image);
+/** Number of image bytes; 0 for a null handle. */
 MOK_API size_t mok_snapshot_image_data_size(const mok_snapshot_image_t *image);
+/** Width in pixels for raw images, else 0. */
 MOK_API uint32_t mok_snapshot_image_width(const mok_snapshot_image_t *image);
+/** Height in pixels for raw images, else 0. */
 MOK_API uint32_t mok_snapshot_image_height(const mok_snapshot_image_t *image);
-/* One of MOK_IMAGE_*, or -1 for a null image. */
+/** One of MOK_IMAGE_*, or -1 for a null image. */
 MOK_API int32_t mok_snapshot_image_format(const mok_snapshot_image_t *image);
+/** Releases the handle; NULL is ignored. */
 MOK_API void mok_snapshot_image_free(mok_snapshot_image_t *image);
 
 /* ---- Callbacks ---- */
 
-/* Installs the scan callback (replacing any); a null `cb` clears it. */
+/** Installs the scan callback (replacing any); a null `cb` clears it. */
 MOK_API void mok_set_scan_cb(mok_client_t *client, mok_scan_cb_t cb, void *user_data);
+/** Clears the scan callback, waiting for a running call to return. */
 MOK_API void mok_clear_scan_cb(mok_client_t *client);
-/* Installs the state callback (replacing any); a null `cb` clears it. */
+/** Installs the state callback (replacing any); a null `cb` clears it. */
 MOK_API void mok_set_state_cb(mok_client_t *client, mok_state_cb_t cb, void *user_data);
+/** Clears the state callback, waiting for a running call to return. */
 MOK_API void mok_clear_state_cb(mok_client_t *client);
 
 /* ---- Video ---- */
