@@ -9,6 +9,7 @@ packages=(
   libavcodec-dev libavformat-dev libswscale-dev libavutil-dev
   libjpeg62-turbo-dev libpng-dev
   libclang-rt-14-dev binutils
+  doxygen
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -191,7 +191,9 @@ class ScanResult {
  public:
   /** Takes ownership of `handle` (may be null: then every accessor gives its neutral value). */
   explicit ScanResult(detail::ScanHandle *handle) noexcept : h_(handle) {}
+  /** Takes over the result held by `o`, which is left empty. */
   ScanResult(ScanResult &&o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
+  /** Releases the result held now and takes over the one held by `o`. */
   ScanResult &operator=(ScanResult &&o) noexcept {
     if (this != &o) {
       ::mok_scan_result_free(h_);
@@ -253,7 +255,9 @@ class SnapshotImage {
  public:
   /** Takes ownership of `handle`. */
   explicit SnapshotImage(detail::ImageHandle *handle) noexcept : h_(handle) {}
+  /** Takes over the image held by `o`, which is left empty. */
   SnapshotImage(SnapshotImage &&o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
+  /** Releases the image held now and takes over the one held by `o`. */
   SnapshotImage &operator=(SnapshotImage &&o) noexcept {
     if (this != &o) {
       ::mok_snapshot_image_free(h_);
@@ -393,6 +397,7 @@ class Client {
     return Client(h);
   }
 
+  /** Takes over the handle and callbacks of `o`, which is left closed. */
   Client(Client &&o) noexcept
       : h_(std::exchange(o.h_, nullptr)),
         scan_(std::move(o.scan_)),
@@ -403,6 +408,7 @@ class Client {
 #endif
   {
   }
+  /** Closes this client, then takes over the handle and callbacks of `o`. */
   Client &operator=(Client &&o) noexcept {
     if (this != &o) {
       close();
