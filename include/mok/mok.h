@@ -10,7 +10,8 @@
  *   returned). No failure unwinds into the host.
  * - Objects handed out are opaque handles owned by the host: a client is
  *   released with mok_close, a scan result with mok_scan_result_free, a
- *   snapshot image with mok_snapshot_image_free. Releasing NULL does nothing.
+ *   snapshot image with mok_snapshot_image_free, a video frame with
+ *   mok_video_frame_free. Releasing NULL does nothing.
  *   Result and image handles stay usable after their client is closed.
  * - Callbacks run on the library's own threads, never on a host thread.
  * - All functions may be called from any thread, concurrently, on one handle.
@@ -142,7 +143,9 @@ typedef void (*mok_state_cb_t)(uint32_t state, void *user_data);
  * rejected address, or a host name that does not resolve (resolution blocks
  * the caller). Release with mok_close. */
 MOK_API mok_client_t *mok_connect(const char *address);
-/** Releases the handle; the last release tears the connection down. */
+/** Releases the handle; the last release tears the connection down. With
+ * video on it first switches video off as mok_disable_video does, so no video
+ * callback runs after it returns; frames the host holds stay valid. */
 MOK_API void mok_close(mok_client_t *client);
 /** Starts connecting (and reconnecting every 5 s after a loss). */
 MOK_API int32_t mok_start(mok_client_t *client);
@@ -261,7 +264,109 @@ MOK_API void mok_set_state_cb(mok_client_t *client, mok_state_cb_t cb, void *use
 /** Clears the state callback, waiting for a running call to return. */
 MOK_API void mok_clear_state_cb(mok_client_t *client);
 
-/* ---- Video ---- */
+/* ---- Video ----
+ * mok_enable_video loads the decoder library libmok_media.so (looked for next
+ * to the executable, then in the working directory, then on the system's
+ * library path) and decodes the camera's H.264/H.265 stream into frames of a
+ * quarter of the source size in MOK_PIXEL_FORMAT_RGBA, handed to the video
+ * callback one at a time in decode order. mok_close switches video off first,
+ * as mok_disable_video does: frames already received are still delivered,
+ * and no video callback runs once mok_close has returned. */
+
+/** One decoded video frame; released with mok_video_frame_free. */
+typedef struct mok_video_frame mok_video_frame_t;
+
+/* Pixel format codes (mok_video_frame_format; the numbers never change). */
+#define MOK_PIXEL_FORMAT_NONE (-1)
+#define MOK_PIXEL_FORMAT_YUV420P 0
+#define MOK_PIXEL_FORMAT_YUYV422 1
+#define MOK_PIXEL_FORMAT_RGB24 2
+#define MOK_PIXEL_FORMAT_BGR24 3
+#define MOK_PIXEL_FORMAT_GRAY8 8
+#define MOK_PIXEL_FORMAT_NV12 23
+#define MOK_PIXEL_FORMAT_NV21 24
+#define MOK_PIXEL_FORMAT_ARGB 25
+#define MOK_PIXEL_FORMAT_RGBA 26 /**< what live video delivers */
+#define MOK_PIXEL_FORMAT_ABGR 27
+#define MOK_PIXEL_FORMAT_BGRA 28
+#define MOK_PIXEL_FORMAT_GRAY16BE 29
+#define MOK_PIXEL_FORMAT_GRAY16LE 30
+
+/** A frame's description (128 bytes). The plane memory belongs to the frame
+ * and stays valid until the frame handle is freed. */
+typedef struct mok_video_frame_info {
+  uint8_t *data[8];    /**< plane starts; null for planes the format lacks */
+  int32_t linesize[8]; /**< bytes per row of each plane; 0 for planes the format lacks */
+  int32_t format;      /**< MOK_PIXEL_FORMAT_* */
+  int32_t padding;     /**< unused */
+  int64_t pts;         /**< presentation time stamp as the decoder gives it */
+  void *opaque;        /**< the decoder's own; not for the host */
+  int32_t width;       /**< pixels */
+  int32_t height;      /**< pixels */
+} mok_video_frame_info_t;
+
+MOK_LAYOUT_CHECK(frame_info_size, sizeof(mok_video_frame_info_t) == 128);
+MOK_LAYOUT_CHECK(frame_info_linesize, offsetof(mok_video_frame_info_t, linesize) == 64);
+MOK_LAYOUT_CHECK(frame_info_format, offsetof(mok_video_frame_info_t, format) == 96);
+MOK_LAYOUT_CHECK(frame_info_pts, offsetof(mok_video_frame_info_t, pts) == 104);
+MOK_LAYOUT_CHECK(frame_info_opaque, offsetof(mok_video_frame_info_t, opaque) == 112);
+MOK_LAYOUT_CHECK(frame_info_width, offsetof(mok_video_frame_info_t, width) == 120);
+MOK_LAYOUT_CHECK(frame_info_height, offsetof(mok_video_frame_info_t, height) == 124);
+
+/** Receives each decoded frame. Called on the client's own video thread
+ * (never a host thread), one frame at a time, while the client's video
+ * callback lock is held. `frame` is new and belongs to the host: release it
+ * with mok_video_frame_free, inside the callback or later from any thread;
+ * its pixels stay valid until then, also after video is disabled or the
+ * client closed. Inside the callback the host must not call
+ * mok_set_video_cb or mok_clear_video_cb (it would wait on itself), nor
+ * mok_disable_video or mok_close on that client. A slow callback lets frames
+ * queue up without limit. user_data is passed back unchanged. */
+typedef void (*mok_video_cb_t)(mok_video_frame_t *frame, void *user_data);
+
+/** Switches video on. Returns MOK_OK, also when video was already on (nothing
+ * changes then); MOK_ERR_INVALID_ARGUMENT for a null client; MOK_ERR_OTHER
+ * when the decoder library cannot be found or loaded or decoding cannot be
+ * started (video then stays off). */
+MOK_API int32_t mok_enable_video(mok_client_t *client);
+/** Switches video off. Returns MOK_OK once the packets already received were
+ * decoded, their frames delivered and both video threads have ended (at once
+ * when video is off); MOK_ERR_INVALID_ARGUMENT for a null client. Frames the
+ * host holds stay valid. */
+MOK_API int32_t mok_disable_video(mok_client_t *client);
+/** Installs the video callback, replacing any (waiting for a running call to
+ * return); a null `cb` clears it as mok_clear_video_cb does. Returns nothing;
+ * a null client does nothing. Frames decoded while no callback is installed
+ * are dropped. */
+MOK_API void mok_set_video_cb(mok_client_t *client, mok_video_cb_t cb, void *user_data);
+/** Clears the video callback, waiting for a running call to return; the old
+ * callback is not called again. Returns nothing; a null client does nothing. */
+MOK_API void mok_clear_video_cb(mok_client_t *client);
+/** Returns the start of plane `plane` (0 to 7), owned by the frame; NULL for a
+ * null frame, a plane above 7, a plane the format lacks, or when the decoder
+ * cannot describe the frame. */
+MOK_API const uint8_t *mok_video_frame_data(const mok_video_frame_t *frame, uint32_t plane);
+/** Returns the bytes per row of plane `plane` (0 to 7); 0 wherever
+ * mok_video_frame_data returns NULL. */
+MOK_API int32_t mok_video_frame_linesize(const mok_video_frame_t *frame, uint32_t plane);
+/** Returns the frame's MOK_PIXEL_FORMAT_* code; -1 for a null frame or when
+ * the decoder cannot describe the frame. */
+MOK_API int32_t mok_video_frame_format(const mok_video_frame_t *frame);
+/** Returns the width in pixels; 0 for a null frame or on failure. */
+MOK_API int32_t mok_video_frame_width(const mok_video_frame_t *frame);
+/** Returns the height in pixels; 0 for a null frame or on failure. */
+MOK_API int32_t mok_video_frame_height(const mok_video_frame_t *frame);
+/** Returns the decoder's presentation time stamp; 0 for a null frame or on
+ * failure. */
+MOK_API int64_t mok_video_frame_pts(const mok_video_frame_t *frame);
+/** Copies the whole description into *out and returns MOK_OK;
+ * MOK_ERR_INVALID_ARGUMENT, with *out untouched, for a null pointer or when
+ * the decoder cannot describe the frame. */
+MOK_API int32_t mok_video_frame_get_info(const mok_video_frame_t *frame, mok_video_frame_info_t *out);
+/** Releases the frame handle (from any thread); the pixels go back to the
+ * decoder library once nobody holds the frame. Returns nothing; NULL is
+ * ignored. */
+MOK_API void mok_video_frame_free(mok_video_frame_t *frame);
 
 MOK_EXTERN_C_END
 

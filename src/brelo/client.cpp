@@ -127,14 +127,6 @@ void ClientInner::publish_scan_result(std::span<const std::uint8_t> payload) {
   }
 }
 
-void ClientInner::route_video(fxt::Kind /*kind*/, const Bytes& /*payload*/) {
-  std::lock_guard lock(video.mutex);
-  if (!video.value) {
-    return;
-  }
-  // The live video path posts the payload to its decoding service here.
-}
-
 void ClientInner::publish_state(State state) {
   std::lock_guard lock(state_cb.mutex);
   if (state_cb.value) {
@@ -202,6 +194,12 @@ Result<std::shared_ptr<Client>> Client::connect(Runtime& runtime, std::string_vi
 }
 
 Client::~Client() {
+  // Video goes off first, so no video callback runs once the last reference
+  // is gone; otherwise its threads would keep running for the host unseen.
+  try {
+    disable_video();
+  } catch (...) {
+  }
   if (connector_) {
     (void)connector_->shutdown();
   }
@@ -231,6 +229,10 @@ void Client::set_state_cb(StateCallback cb) {
   replace_callback(inner_->state_cb, std::make_shared<const StateCallback>(std::move(cb)));
 }
 void Client::clear_state_cb() { replace_callback(inner_->state_cb, nullptr); }
+void Client::set_video_cb(VideoCallback cb) {
+  replace_callback(inner_->video_cb, std::make_shared<const VideoCallback>(std::move(cb)));
+}
+void Client::clear_video_cb() { replace_callback(inner_->video_cb, nullptr); }
 
 ScanResultPtr Client::latest_scan_result() {
   std::lock_guard lock(inner_->latest_scan.mutex);

@@ -123,6 +123,19 @@ class Client {
   void set_state_cb(StateCallback cb);
   void clear_state_cb();
 
+  // Live video. enable_video loads the decoder library and starts the
+  // decoding service and the client video thread (Other with the loader's or
+  // service's text on failure; success and no change when already on).
+  // disable_video returns once both threads have ended, after the packets
+  // already posted were decoded and their frames delivered; it does nothing
+  // when video is off. The last Client reference switches video off too.
+  // The video callback runs on the client video thread with its slot locked:
+  // it must not set or clear the video callback.
+  Result<void> enable_video();
+  void disable_video();
+  void set_video_cb(VideoCallback cb);
+  void clear_video_cb();
+
   // The most recently decoded result (not consumed), or null before the first.
   ScanResultPtr latest_scan_result();
 

@@ -9,6 +9,7 @@
 #include "brelo/client.hpp"
 #include "brelo/error.hpp"
 #include "brelo/types.hpp"
+#include "media/video_frame.hpp"
 #include "mok/mok.h"
 
 struct mok_client {
@@ -21,6 +22,10 @@ struct mok_scan_result {
 
 struct mok_snapshot_image {
   mok::brelo::SnapshotImagePtr image;
+};
+
+struct mok_video_frame {
+  mok::media::SharedFrame frame;
 };
 
 namespace mok {

@@ -1,0 +1,125 @@
+// The live video path: switching decoding on and off for one client, routing
+// the camera's H.264/H.265 packets into the decoding service, and the client
+// video thread that calls the host's video callback. The video slot's lock
+// and the video callback slot's lock are never held together.
+#include "brelo/video.hpp"
+
+#include <system_error>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "brelo/client.hpp"
+#include "media/media_library.hpp"
+
+namespace mok::brelo {
+namespace {
+
+// A frame nobody is listening for is released at once, after the lock.
+void deliver_frame(ClientInner& inner, media::SharedFrame frame) {
+  std::lock_guard lock(inner.video_cb.mutex);
+  if (!inner.video_cb.value) {
+    return;
+  }
+  // A throwing C++ callable loses this frame only; the next ones still come.
+  try {
+    (*inner.video_cb.value)(std::move(frame));
+  } catch (...) {
+  }
+}
+
+media::CodecID codec_for(fxt::Kind kind) noexcept {
+  return kind == fxt::Kind::VideoH264 ? media::CodecID::H264 : media::CodecID::H265;
+}
+
+}  // namespace
+
+VideoServiceState::~VideoServiceState() {
+  service.reset();
+  if (!thread.joinable()) {
+    return;
+  }
+  try {
+    if (thread.get_id() == std::this_thread::get_id()) {
+      thread.detach();
+    } else {
+      thread.join();
+    }
+  } catch (...) {
+    // A thread that cannot be joined must still not end the process.
+    if (thread.joinable()) {
+      try {
+        thread.detach();
+      } catch (...) {
+      }
+    }
+  }
+}
+
+void run_video_thread(media::Receiver<media::VideoEvent> events, std::shared_ptr<ClientInner> inner) noexcept {
+  try {
+    while (std::optional<media::VideoEvent> event = events.recv()) {
+      if (auto* frame = std::get_if<media::video_event::Frame>(&*event)) {
+        deliver_frame(*inner, std::move(frame->frame));
+      }
+    }
+  } catch (...) {
+    // Only memory exhaustion gets here; the channel's frames are released
+    // with the receiver.
+  }
+}
+
+void ClientInner::route_video(fxt::Kind kind, const Bytes& payload) {
+  std::lock_guard lock(video.mutex);
+  if (!video.value) {
+    return;
+  }
+  VideoServiceState& state = *video.value;
+  const media::CodecID codec = codec_for(kind);
+  if (codec != state.codec) {
+    state.service->set_codec(codec);
+    state.codec = codec;
+  }
+  const std::span<const std::uint8_t> bytes = payload.span();
+  state.service->decode_bytes_arced(std::make_shared<const std::vector<std::uint8_t>>(bytes.begin(), bytes.end()));
+}
+
+Result<void> Client::enable_video() {
+  auto& slot = inner_->video;
+  // Held while the library loads: packets wait rather than race the start.
+  std::lock_guard lock(slot.mutex);
+  if (slot.value) {
+    return {};
+  }
+  auto library = media::MediaLibrary::load();
+  if (!library) {
+    return err(Error::other(library.error().text()));
+  }
+  auto service = media::VideoDecodeService::create(std::move(*library));
+  if (!service) {
+    return err(Error::other(service.error().text()));
+  }
+  auto state = std::make_shared<VideoServiceState>();
+  state->service.emplace(std::move(*service));
+  state->service->start();
+  try {
+    state->thread = std::thread(run_video_thread, state->service->events(), inner_);
+  } catch (const std::system_error&) {
+    // The service is released with `state`; its thread then ends by itself.
+    return err(Error::other("failed to spawn thread"));
+  }
+  slot.value = std::move(state);
+  return {};
+}
+
+void Client::disable_video() {
+  std::shared_ptr<VideoServiceState> state;
+  {
+    std::lock_guard lock(inner_->video.mutex);
+    state = std::exchange(inner_->video.value, nullptr);
+  }
+  // Stops the service and waits for both threads, outside the slot lock.
+  state.reset();
+}
+
+}  // namespace mok::brelo

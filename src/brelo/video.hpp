@@ -1,0 +1,45 @@
+// The live video path of one client while video is on: the decoding service,
+// the client video thread that hands the service's frames to the host
+// callback, and the codec last configured. Only the video code needs the
+// decoding service's types, so client.hpp knows this state by name only.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "media/channel.hpp"
+#include "media/codec_id.hpp"
+#include "media/video_decode_service.hpp"
+#include "media/video_event.hpp"
+
+namespace mok::brelo {
+
+class ClientInner;
+
+struct VideoServiceState {
+  VideoServiceState() = default;
+  VideoServiceState(const VideoServiceState&) = delete;
+  VideoServiceState& operator=(const VideoServiceState&) = delete;
+  // Shutdown order: the service goes first, so its decoding thread handles
+  // the commands still queued (data already posted is decoded), releases the
+  // decoder and closes the event channel; then the client video thread,
+  // which delivers the frames left in that channel and ends, is joined.
+  // Destroyed on the video thread itself (the host switched video off from
+  // its own callback), the thread is detached instead: it cannot join itself
+  // and ends on its own once the channel is drained.
+  ~VideoServiceState();
+
+  std::optional<media::VideoDecodeService> service;
+  std::thread thread;
+  // None right after enabling, so the first packet always configures it.
+  media::CodecID codec = media::CodecID::None;
+};
+
+// The client video thread: every Frame event goes to the video callback (if
+// one is installed), every other event is dropped. Ends once the event
+// channel is closed and drained. Holds `inner` for as long as it runs.
+void run_video_thread(media::Receiver<media::VideoEvent> events,
+                      std::shared_ptr<ClientInner> inner) noexcept;
+
+}  // namespace mok::brelo
