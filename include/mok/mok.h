@@ -277,20 +277,20 @@ MOK_API void mok_clear_state_cb(mok_client_t *client);
 typedef struct mok_video_frame mok_video_frame_t;
 
 /* Pixel format codes (mok_video_frame_format; the numbers never change). */
-#define MOK_PIXEL_FORMAT_NONE (-1)
-#define MOK_PIXEL_FORMAT_YUV420P 0
-#define MOK_PIXEL_FORMAT_YUYV422 1
-#define MOK_PIXEL_FORMAT_RGB24 2
-#define MOK_PIXEL_FORMAT_BGR24 3
-#define MOK_PIXEL_FORMAT_GRAY8 8
-#define MOK_PIXEL_FORMAT_NV12 23
-#define MOK_PIXEL_FORMAT_NV21 24
-#define MOK_PIXEL_FORMAT_ARGB 25
+#define MOK_PIXEL_FORMAT_NONE (-1) /**< no format (the frame cannot be described) */
+#define MOK_PIXEL_FORMAT_YUV420P 0 /**< planar YUV 4:2:0, three planes */
+#define MOK_PIXEL_FORMAT_YUYV422 1 /**< packed YUV 4:2:2 (Y0 U Y1 V) */
+#define MOK_PIXEL_FORMAT_RGB24 2 /**< packed RGB, 3 bytes per pixel */
+#define MOK_PIXEL_FORMAT_BGR24 3 /**< packed BGR, 3 bytes per pixel */
+#define MOK_PIXEL_FORMAT_GRAY8 8 /**< 8-bit grey */
+#define MOK_PIXEL_FORMAT_NV12 23 /**< Y plane, then interleaved U and V */
+#define MOK_PIXEL_FORMAT_NV21 24 /**< Y plane, then interleaved V and U */
+#define MOK_PIXEL_FORMAT_ARGB 25 /**< packed ARGB, 4 bytes per pixel */
 #define MOK_PIXEL_FORMAT_RGBA 26 /**< what live video delivers */
-#define MOK_PIXEL_FORMAT_ABGR 27
-#define MOK_PIXEL_FORMAT_BGRA 28
-#define MOK_PIXEL_FORMAT_GRAY16BE 29
-#define MOK_PIXEL_FORMAT_GRAY16LE 30
+#define MOK_PIXEL_FORMAT_ABGR 27 /**< packed ABGR, 4 bytes per pixel */
+#define MOK_PIXEL_FORMAT_BGRA 28 /**< packed BGRA, 4 bytes per pixel */
+#define MOK_PIXEL_FORMAT_GRAY16BE 29 /**< 16-bit grey, big-endian */
+#define MOK_PIXEL_FORMAT_GRAY16LE 30 /**< 16-bit grey, little-endian */
 
 /** A frame's description (128 bytes). The plane memory belongs to the frame
  * and stays valid until the frame handle is freed. */
