@@ -1,0 +1,239 @@
+#!/usr/bin/env bash
+# Builds the release Debian packages, unpacks them into a staging prefix, and
+# builds and runs the example hosts against that staged SDK, once through
+# find_package(mok) and once through pkg-config, with the staged emulator
+# (mok-camsim) as the camera. A missing or broken install rule fails here.
+#
+# Usage: scripts/package-check.sh [--system]
+#   --system  also install the packages with dpkg -i (root only), build the C
+#             example against /usr, remove them with dpkg -r and check that no
+#             file is left behind. Changes this machine; off by default.
+# Environment: MOK_PKG_BUILD_DIR (default build/pkg-check), MOK_PKG_JOBS (2).
+# Exit status: 0 when every step passed; a summary is printed either way.
+set -uo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+bdir=${MOK_PKG_BUILD_DIR:-$root/build/pkg-check}
+jobs=${MOK_PKG_JOBS:-2}
+system=0
+for arg in "$@"; do
+  case "$arg" in
+    --system) system=1 ;;
+    *) echo "usage: $0 [--system]" >&2; exit 2 ;;
+  esac
+done
+
+work=$(mktemp -d /tmp/mok-pkg.XXXXXX)
+camsim_pid=""
+cleanup() {
+  if [ -n "$camsim_pid" ]; then kill "$camsim_pid" 2>/dev/null; wait "$camsim_pid" 2>/dev/null; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+results=()
+failed=0
+# step NAME COMMAND...: runs the command, logs its output under $work/logs,
+# shows the log's tail on failure, and records the outcome for the summary.
+step() {
+  local name="$1"; shift
+  local log
+  log="$work/logs/$(echo "$name" | tr -c 'A-Za-z0-9' '_').log"
+  mkdir -p "$work/logs"
+  echo "--- $name"
+  if "$@" >"$log" 2>&1; then
+    results+=("PASS  $name")
+  else
+    results+=("FAIL  $name")
+    failed=1
+    tail -n 40 "$log" | sed 's/^/    /'
+  fi
+}
+summary() {
+  echo
+  echo "=== package check summary"
+  printf '  %s\n' "${results[@]}"
+  if [ "$failed" -ne 0 ]; then echo "=== package check FAILED"; exit 1; fi
+  echo "=== package check passed"
+  exit 0
+}
+# A later step that needs an earlier one's output stops the run early.
+require() { [ "$failed" -eq 0 ] || summary; }
+
+# ---- Build and package -----------------------------------------------------
+step "configure release (tests off)" timeout 600 cmake -S "$root" -B "$bdir" -G Ninja \
+  -DCMAKE_BUILD_TYPE=Release -DMOK_BUILD_TESTS=OFF -DMOK_BUILD_BENCH=OFF \
+  -DMOK_BUILD_FUZZ=OFF -DMOK_BUILD_EXAMPLES=OFF
+require
+step "build" timeout 3600 cmake --build "$bdir" -j "$jobs"
+require
+rm -f "$bdir"/*.deb
+step "cpack DEB" bash -c "cd '$bdir' && timeout 900 cpack -G DEB"
+require
+
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$bdir/CMakeCache.txt")
+debs=()
+for pkg in libmok1 libmok-dev mok-tools; do
+  f=$(ls "$bdir"/${pkg}_"${version}"_*.deb 2>/dev/null | head -n1)
+  if [ -z "$f" ]; then
+    results+=("FAIL  package $pkg ${version} built"); failed=1
+  else
+    debs+=("$f")
+  fi
+done
+require
+
+check_metadata() {
+  local deb dep
+  for deb in "${debs[@]}"; do
+    dpkg-deb --info "$deb" >/dev/null || return 1
+  done
+  dep=$(dpkg-deb -f "$bdir/libmok-dev_${version}_"*.deb Depends)
+  [[ "$dep" == *"libmok1 (= $version)"* ]] || { echo "libmok-dev Depends: $dep"; return 1; }
+  dep=$(dpkg-deb -f "$bdir/mok-tools_${version}_"*.deb Depends)
+  [[ "$dep" == *"libmok1 (= $version)"* ]] || { echo "mok-tools Depends: $dep"; return 1; }
+}
+step "package metadata" check_metadata
+
+# ---- Stage -----------------------------------------------------------------
+stage="$work/stage"
+unpack() {
+  local deb
+  mkdir -p "$stage"
+  for deb in "${debs[@]}"; do dpkg-deb -x "$deb" "$stage" || return 1; done
+}
+step "unpack into staging prefix" unpack
+require
+prefix="$stage/usr"
+
+check_layout() {
+  local f bad=0
+  for f in lib/libmok.so."$version" lib/libmok.so.1 lib/libmok.so lib/libmok_media.so \
+           lib/libmokctl_sim.so \
+           include/mok/mok.h include/mok/mok.hpp include/mok/mok_fxt.h include/mok/mok_fxr.h \
+           include/mok/mok_log.h include/mok/mok_export.h \
+           lib/cmake/mok/mokConfig.cmake lib/cmake/mok/mokConfigVersion.cmake \
+           lib/cmake/mok/mokTargets.cmake lib/pkgconfig/mok.pc bin/mok-camsim bin/mokctl; do
+    [ -e "$prefix/$f" ] || { echo "missing: $f"; bad=1; }
+  done
+  [ "$(readlink "$prefix/lib/libmok.so.1")" = "libmok.so.$version" ] || { echo "libmok.so.1 is not a link to libmok.so.$version"; bad=1; }
+  [ "$(readlink "$prefix/lib/libmok.so")" = "libmok.so.1" ] || { echo "libmok.so is not a link to libmok.so.1"; bad=1; }
+  readelf -d "$prefix/lib/libmok.so.$version" | grep -q 'SONAME.*\[libmok\.so\.1\]' || { echo "SONAME is not libmok.so.1"; bad=1; }
+  readelf -d "$prefix/bin/mokctl" | grep -Eq '(RUNPATH|RPATH).*\$ORIGIN/\.\./lib' || { echo "mokctl lacks the \$ORIGIN/../lib run path"; bad=1; }
+  # The runtime package carries the library only; headers and links belong to -dev.
+  dpkg-deb -c "$bdir/libmok1_${version}_"*.deb | grep -Eq 'include/|libmok\.so$|pkgconfig|cmake' && { echo "libmok1 carries development files"; bad=1; }
+  return $bad
+}
+step "installed layout (SONAME, links, headers, package files)" check_layout
+
+# Installed tools must find their libraries through the run path alone.
+tools_run() {
+  env -u LD_LIBRARY_PATH ldd "$prefix/bin/mokctl" | grep -q "libmok.so.1 => $prefix/lib/" || return 1
+  env -u LD_LIBRARY_PATH timeout 20 "$prefix/bin/mokctl" --help >/dev/null || return 1
+  env -u LD_LIBRARY_PATH timeout 20 "$prefix/bin/mok-camsim" --help >/dev/null
+}
+step "staged tools run from their own lib directory" tools_run
+
+# ---- The emulated camera -----------------------------------------------------
+start_camsim() {
+  "$prefix/bin/mok-camsim" --port 0 --duration 600 --video h264 >"$work/camsim.out" 2>"$work/camsim.err" &
+  camsim_pid=$!
+  local _
+  for _ in $(seq 1 200); do
+    port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9][0-9]*\).*/\1/p' "$work/camsim.out" | head -n1)
+    [ -n "$port" ] && { echo "camsim on port $port"; return 0; }
+    kill -0 "$camsim_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  cat "$work/camsim.err"
+  return 1
+}
+port=""
+step "staged mok-camsim listens" start_camsim
+require
+addr="127.0.0.1:$port"
+
+run_hosts() {  # DIR
+  env -u LD_LIBRARY_PATH timeout 60 "$1/c_host" "$addr" || return 1
+  env -u LD_LIBRARY_PATH timeout 60 "$1/cpp_host" "$addr"
+}
+
+# ---- Examples through find_package -------------------------------------------
+ex_cmake() {
+  local b="$work/ex-cmake"
+  timeout 300 cmake -S "$root/examples" -B "$b" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF \
+    -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF || return 1
+  # The package must come from the staging prefix, not from this machine.
+  grep -q "^mok_DIR:PATH=$prefix/lib/cmake/mok$" "$b/CMakeCache.txt" || { grep mok_DIR "$b/CMakeCache.txt"; return 1; }
+  timeout 600 cmake --build "$b" -j "$jobs" || return 1
+  run_hosts "$b"
+}
+step "examples via find_package(mok CONFIG), run against mok-camsim" ex_cmake
+
+# ---- Examples through pkg-config ---------------------------------------------
+ex_pkgconfig() {
+  local b="$work/ex-pc" flags
+  mkdir -p "$b"
+  # PKG_CONFIG_LIBDIR hides any mok.pc installed on this machine.
+  flags=$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" \
+          pkg-config --cflags --libs mok) || return 1
+  echo "pkg-config: $flags"
+  [[ "$flags" == *"-I$prefix/include"* && "$flags" == *"-L$prefix/lib"* ]] || return 1
+  # shellcheck disable=SC2086
+  timeout 300 cc -std=c99 -Wall -Wextra -pedantic -Werror -D_POSIX_C_SOURCE=199309L \
+    "$root/examples/c_host.c" $flags -Wl,-rpath,"$prefix/lib" -o "$b/c_host" || return 1
+  # shellcheck disable=SC2086
+  timeout 300 c++ -std=c++17 -Wall -Wextra -pedantic -Werror \
+    "$root/examples/cpp_host.cpp" $flags -Wl,-rpath,"$prefix/lib" -o "$b/cpp_host" || return 1
+  run_hosts "$b"
+}
+step "examples via pkg-config, run against mok-camsim" ex_pkgconfig
+
+# ---- Video through the staged tools ---------------------------------------------
+# Run from the staged lib directory: the decoder library is found in the
+# working directory, as it would be found on the system path under /usr.
+video_check() {
+  (cd "$prefix/lib" && env -u LD_LIBRARY_PATH timeout 120 "$prefix/bin/mokctl" video "$addr" \
+     --frames 3 -o "$work/frames") || return 1
+  ls "$work/frames"/*.png >/dev/null
+}
+step "staged mokctl decodes video with the staged decoder" video_check
+
+# ---- Optional: the real dpkg cycle on this machine -------------------------------
+if [ "$system" -eq 1 ]; then
+  dpkg_cycle() {
+    [ "$(id -u)" -eq 0 ] || { echo "--system needs root"; return 1; }
+    local pkg
+    for pkg in libmok1 libmok-dev mok-tools; do
+      if dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+        echo "$pkg is already installed; not touching this machine"; return 1
+      fi
+    done
+    dpkg -i "${debs[@]}" || return 1
+    local b="$work/ex-system" rc=0
+    mkdir -p "$b"
+    local flags
+    flags=$(pkg-config --cflags --libs mok) || rc=1
+    # shellcheck disable=SC2086
+    cc -std=c99 -D_POSIX_C_SOURCE=199309L "$root/examples/c_host.c" $flags -o "$b/c_host" || rc=1
+    [ $rc -eq 0 ] && { timeout 60 "$b/c_host" "$addr" || rc=1; }
+    [ $rc -eq 0 ] && { (cd / && timeout 120 mokctl video "$addr" --frames 2 -o "$b/frames") || rc=1; }
+    local files
+    files=$(dpkg -L libmok1 libmok-dev mok-tools | sort -u)
+    dpkg -r mok-tools libmok-dev libmok1 || rc=1
+    # Nothing the packages installed may remain (directories shared with the
+    # system stay, as dpkg keeps non-empty ones).
+    local f
+    while IFS= read -r f; do
+      [ -n "$f" ] || continue
+      if [ -e "$f" ] && [ ! -d "$f" ]; then echo "left behind: $f"; rc=1; fi
+    done <<<"$files"
+    [ ! -d /usr/include/mok ] || { echo "left behind: /usr/include/mok"; rc=1; }
+    [ ! -d /usr/lib/cmake/mok ] || { echo "left behind: /usr/lib/cmake/mok"; rc=1; }
+    return $rc
+  }
+  step "dpkg -i, build against /usr, dpkg -r, nothing left" dpkg_cycle
+fi
+
+summary
