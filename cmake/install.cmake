@@ -11,6 +11,11 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/mok
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development
   FILES_MATCHING PATTERN "*.h" PATTERN "*.hpp")
 
+# The integrator documents travel with the headers.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/threading.md ${PROJECT_SOURCE_DIR}/docs/wire-protocol.md
+  ${PROJECT_SOURCE_DIR}/docs/troubleshooting.md
+  DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development)
+
 set(MOK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/mok)
 install(EXPORT mokTargets NAMESPACE mok:: DESTINATION ${MOK_CMAKE_DIR} COMPONENT development)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/mokConfig.cmake.in

@@ -8,7 +8,9 @@
 #   --system  also install the packages with dpkg -i (root only), build the C
 #             example against /usr, remove them with dpkg -r and check that no
 #             file is left behind. Changes this machine; off by default.
-# Environment: MOK_PKG_BUILD_DIR (default build/pkg-check), MOK_PKG_JOBS (2).
+# Environment: MOK_PKG_BUILD_DIR (default build/pkg-check), MOK_PKG_JOBS (2),
+#   MOK_PKG_CMAKE_ARGS (extra configure arguments, e.g. to check an
+#   unoptimised build quickly: "-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-O0").
 # Exit status: 0 when every step passed; a summary is printed either way.
 set -uo pipefail
 
@@ -63,7 +65,7 @@ require() { [ "$failed" -eq 0 ] || summary; }
 # ---- Build and package -----------------------------------------------------
 step "configure release (tests off)" timeout 600 cmake -S "$root" -B "$bdir" -G Ninja \
   -DCMAKE_BUILD_TYPE=Release -DMOK_BUILD_TESTS=OFF -DMOK_BUILD_BENCH=OFF \
-  -DMOK_BUILD_FUZZ=OFF -DMOK_BUILD_EXAMPLES=OFF
+  -DMOK_BUILD_FUZZ=OFF -DMOK_BUILD_EXAMPLES=OFF ${MOK_PKG_CMAKE_ARGS:-}
 require
 step "build" timeout 3600 cmake --build "$bdir" -j "$jobs"
 require
@@ -112,7 +114,7 @@ check_layout() {
            lib/libmokctl_sim.so \
            include/mok/mok.h include/mok/mok.hpp include/mok/mok_fxt.h include/mok/mok_fxr.h \
            include/mok/mok_log.h include/mok/mok_export.h \
-           lib/cmake/mok/mokConfig.cmake lib/cmake/mok/mokConfigVersion.cmake \
+           lib/cmake/mok/mokConfig.cmake lib/cmake/mok/mokConfigVersion.cmake share/doc/mok/threading.md \
            lib/cmake/mok/mokTargets.cmake lib/pkgconfig/mok.pc bin/mok-camsim bin/mokctl; do
     [ -e "$prefix/$f" ] || { echo "missing: $f"; bad=1; }
   done
