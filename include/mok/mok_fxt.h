@@ -257,7 +257,8 @@ MOK_API void mok_fxt_conn_set_auto_reconnect(mok_fxt_conn_t *conn, bool enabled)
 /** Shuts the connection down (without waiting) and releases the handle. */
 MOK_API void mok_fxt_conn_free(mok_fxt_conn_t *conn);
 
-/** As mok_fxt_conn_free. Must not be called from a callback. */
+/** As mok_fxt_conn_free; also releases the handle when the library's worker
+ * threads cannot be created. Must not be called from a callback. */
 MOK_API void mok_fxt_disconnect(mok_fxt_conn_t *conn);
 
 MOK_EXTERN_C_END
