@@ -1,0 +1,84 @@
+#include "video_support.hpp"
+
+#include <cmath>
+#include <string>
+#include <thread>
+
+#include "brelo/client.hpp"
+#include "ffi/handles.hpp"
+
+namespace mok::test {
+
+std::vector<fakes::AccessUnit> encode(fakes::VideoCodec codec, int frames) {
+  std::string why;
+  auto units = fakes::encode_pattern(codec, kSourceWidth, kSourceHeight, frames, &why);
+  if (units.empty()) ADD_FAILURE() << "test encoder: " << why;
+  return units;
+}
+
+double difference_to_source(const mok_video_frame_t* frame, const fakes::RgbImage& source) {
+  const std::uint8_t* plane = mok_video_frame_data(frame, 0);
+  const int stride = mok_video_frame_linesize(frame, 0);
+  const int width = mok_video_frame_width(frame);
+  const int height = mok_video_frame_height(frame);
+  if (plane == nullptr || width * 4 != source.width || height * 4 != source.height || stride < width * 4) {
+    return -1.0;
+  }
+  double total = 0;
+  for (int y = 0; y < height; ++y) {
+    const std::uint8_t* row = plane + static_cast<std::ptrdiff_t>(y) * stride;
+    for (int x = 0; x < width; ++x) {
+      for (int c = 0; c < 3; ++c) {
+        int sum = 0;
+        for (int dy = 0; dy < 4; ++dy)
+          for (int dx = 0; dx < 4; ++dx) sum += source.at(x * 4 + dx, y * 4 + dy, c);
+        total += std::abs(row[x * 4 + c] - sum / 16.0);
+      }
+    }
+  }
+  return total / (width * height * 3.0);
+}
+
+void VideoTest::SetUp() {
+  h = mok_connect(cam.address().c_str());
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(mok_start(h), MOK_OK);
+  ASSERT_TRUE(cam.wait_accepted());
+  // A write goes through once the connection is up; the camera drops it.
+  const auto deadline = std::chrono::steady_clock::now() + kWait;
+  while (mok_set_task_id(h, 0) != MOK_OK) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the connection never came up";
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_TRUE(cam.next_packet());
+}
+
+void VideoTest::TearDown() { close(); }
+
+void VideoTest::close() {
+  if (h == nullptr) return;
+  mok_close(h);
+  h = nullptr;
+}
+
+void VideoTest::barrier() {
+  ASSERT_NE(h, nullptr);
+  auto& counter = h->client->inner()->report_count;
+  const auto reports = [&] {
+    std::lock_guard lock(counter.mutex);
+    return counter.value;
+  };
+  const std::uint64_t before = reports();
+  ASSERT_TRUE(cam.send_report(reg_u32(0x1800, 100)));
+  const auto deadline = std::chrono::steady_clock::now() + kWait;
+  while (reports() == before) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the report never arrived";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+void VideoTest::send_units(const std::vector<fakes::AccessUnit>& units, std::uint8_t kind, std::uint16_t stream) {
+  for (const auto& au : units) ASSERT_TRUE(cam.send(kind, stream, au));
+}
+
+}  // namespace mok::test
