@@ -22,12 +22,17 @@ static void on_state(uint32_t state, void *user) {
   (void)state;
   (void)user;
 }
+static void on_video(mok_video_frame_t *frame, void *user) {
+  (void)user;
+  mok_video_frame_free(frame);
+}
 
 int main(void) {
   uint32_t u32 = 11;
   uint64_t u64 = 12;
   int32_t i32 = 13;
   mok_scan_point_t point;
+  mok_video_frame_info_t info;
   mok_client_t *client;
 
   CHECK(mok_version_code() == 16973826u);
@@ -35,6 +40,7 @@ int main(void) {
   CHECK(sizeof(mok_scan_point_t) == 16);
   CHECK(sizeof(mok_seam_info_t) == 96);
   CHECK(sizeof(mok_segment_t) == 64);
+  CHECK(sizeof(mok_video_frame_info_t) == 128);
 
   CHECK(mok_connect(NULL) == NULL);
   CHECK(mok_connect("") == NULL);
@@ -60,6 +66,20 @@ int main(void) {
   mok_scan_result_free(NULL);
   mok_snapshot_image_free(NULL);
 
+  memset(&info, 0x5A, sizeof info);
+  CHECK(mok_enable_video(NULL) == MOK_ERR_INVALID_ARGUMENT);
+  CHECK(mok_disable_video(NULL) == MOK_ERR_INVALID_ARGUMENT);
+  mok_set_video_cb(NULL, on_video, NULL);
+  mok_clear_video_cb(NULL);
+  CHECK(mok_video_frame_data(NULL, 0) == NULL);
+  CHECK(mok_video_frame_linesize(NULL, 0) == 0);
+  CHECK(mok_video_frame_format(NULL) == -1);
+  CHECK(mok_video_frame_width(NULL) == 0 && mok_video_frame_height(NULL) == 0);
+  CHECK(mok_video_frame_pts(NULL) == 0);
+  CHECK(mok_video_frame_get_info(NULL, &info) == MOK_ERR_INVALID_ARGUMENT);
+  CHECK(info.format == 0x5A5A5A5A);
+  mok_video_frame_free(NULL);
+
   /* A client that is never started: nothing to read, nothing can be sent. */
   client = mok_connect("127.0.0.1");
   CHECK(client != NULL);
@@ -70,6 +90,9 @@ int main(void) {
     CHECK(mok_set_task_id(client, 1) == MOK_ERR_SEND_FAILED);
     CHECK(mok_wait_params(client, 0) == MOK_ERR_TIMEOUT);
     CHECK(mok_get_scan_result(client) == NULL);
+    mok_set_video_cb(client, on_video, NULL);
+    CHECK(mok_disable_video(client) == MOK_OK); /* video was never on */
+    mok_set_video_cb(client, NULL, NULL);
     mok_clear_scan_cb(client);
     mok_set_state_cb(client, NULL, NULL);
     mok_close(client);
