@@ -24,6 +24,11 @@
 #include "mok.h"
 #include "mok_log.h"
 
+/* The video part follows mok.h: it is there when mok.h declares the video functions. */
+#if defined(MOK_PIXEL_FORMAT_RGBA) && !defined(MOK_HPP_HAVE_VIDEO)
+#define MOK_HPP_HAVE_VIDEO 1
+#endif
+
 namespace mok {
 
 /** Status codes returned by the device C functions; the numbers never change. */
@@ -313,7 +318,9 @@ class VideoFrame {
  public:
   /** Takes ownership of `handle`. */
   explicit VideoFrame(detail::FrameHandle *handle) noexcept : h_(handle) {}
+  /** Takes over the frame held by `o`, which is left empty. */
   VideoFrame(VideoFrame &&o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
+  /** Releases the frame held now and takes over the one held by `o`. */
   VideoFrame &operator=(VideoFrame &&o) noexcept {
     if (this != &o) {
       ::mok_video_frame_free(h_);

@@ -38,7 +38,14 @@ int main(int argc, char** argv) {
     int code = app.exit(e);
     return code == 0 ? 0 : kUsage;
   }
-  if (g.verbose) enable_library_log();
+  // Without -v the library stays quiet: mokctl says in its own sentences
+  // what went wrong, and expected noise (such as undecodable video before
+  // the first key frame) would only confuse.
+  if (g.verbose) {
+    enable_library_log();
+  } else {
+    mok::set_log_handler(nullptr, MOK_LOG_OFF);
+  }
   try {
     if (run) run();
   } catch (const Failure& f) {

@@ -23,18 +23,18 @@ std::vector<std::string> capture_video(Session&, int, const std::string&, const 
 
 namespace {
 
-// FFmpeg pixel format numbers, as the decoder reports them.
+// Pixel format codes (FFmpeg's numbering), as mok.h names them.
 enum PixelFormat : std::int32_t {
-  kYuv420p = 0,
-  kRgb24 = 2,
-  kBgr24 = 3,
-  kGray8 = 8,
-  kNv12 = 23,
-  kNv21 = 24,
-  kArgb = 25,
-  kRgba = 26,
-  kAbgr = 27,
-  kBgra = 28,
+  kYuv420p = MOK_PIXEL_FORMAT_YUV420P,
+  kRgb24 = MOK_PIXEL_FORMAT_RGB24,
+  kBgr24 = MOK_PIXEL_FORMAT_BGR24,
+  kGray8 = MOK_PIXEL_FORMAT_GRAY8,
+  kNv12 = MOK_PIXEL_FORMAT_NV12,
+  kNv21 = MOK_PIXEL_FORMAT_NV21,
+  kArgb = MOK_PIXEL_FORMAT_ARGB,
+  kRgba = MOK_PIXEL_FORMAT_RGBA,
+  kAbgr = MOK_PIXEL_FORMAT_ABGR,
+  kBgra = MOK_PIXEL_FORMAT_BGRA,
 };
 
 // Copies the frame into RGBA or grey rows libpng can take; planar YUV keeps

@@ -170,6 +170,43 @@ TEST(MokHpp, ResultsOutliveTheirClient) {
   EXPECT_EQ(image->data()[0], 0xFF);  // JPEG
 }
 
+#ifdef MOK_HPP_HAVE_VIDEO
+TEST(MokHpp, VideoFramesAreOwnedAndOutliveDisable) {
+  tooltest::Simulator sim({"--video", "h264"});
+  ASSERT_FALSE(sim.address().empty()) << sim.log();
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<mok::VideoFrame> frames;
+  auto c = mok::Client::connect(sim.address());
+  c.on_video([&](mok::VideoFrame f) {
+    std::lock_guard<std::mutex> lock(mu);
+    if (frames.size() < 3) frames.push_back(std::move(f));
+    cv.notify_all();
+  });
+  c.start();
+  c.wait_params(5s);
+  c.enable_video();
+  c.enable_video();  // a second enable changes nothing
+  {
+    std::unique_lock<std::mutex> lock(mu);
+    ASSERT_TRUE(cv.wait_for(lock, 20s, [&] { return frames.size() >= 3; })) << "frames: " << frames.size();
+  }
+  c.disable_video();
+  c.clear_video_cb();
+  // Kept frames stay readable after video is off.
+  for (const auto& f : frames) {
+    EXPECT_EQ(f.format(), MOK_PIXEL_FORMAT_RGBA);
+    EXPECT_GT(f.width(), 0);
+    EXPECT_GE(f.linesize(0), f.width() * 4);
+    ASSERT_NE(f.data(0), nullptr);
+    EXPECT_EQ(f.data(8), nullptr);  // plane index out of range
+    auto info = f.info();
+    EXPECT_EQ(info.width, f.width());
+    EXPECT_EQ(info.height, f.height());
+  }
+}
+#endif
+
 TEST(MokHpp, LogHandlerReceivesTheTransportRecords) {
   std::mutex mu;
   std::vector<std::string> targets;
