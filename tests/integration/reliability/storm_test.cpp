@@ -76,6 +76,8 @@ void transport_cycle(Peer& peer, int i) {
   mok_fxt_conn_t* conn = mok_fxt_connect(peer.address().c_str(), fxt_on_packet, fxt_on_state);
   ASSERT_NE(conn, nullptr) << "cycle " << i;
   ASSERT_TRUE(fxt_wait_state(MOK_FXT_STATE_CONNECTED)) << "cycle " << i;
+  // CONNECTED can be reported before the peer's accept.
+  ASSERT_TRUE(peer.wait_accepted(static_cast<size_t>(i) + 1)) << "cycle " << i;
   if (i % 2 == 1) {
     // The peer goes away; the connection is released while it waits to reconnect.
     peer.drop_all();
@@ -173,6 +175,7 @@ void device_cycle(Peer& peer, int i, std::deque<DeviceCtx>& ctxs) {
   mok_set_scan_cb(client, dev_on_scan, &ctx);
   ASSERT_EQ(mok_start(client), MOK_OK);
   ASSERT_TRUE(ctx.wait_state(MOK_STATE_CONNECTED)) << "cycle " << i;
+  ASSERT_TRUE(peer.wait_accepted(static_cast<size_t>(i))) << "cycle " << i;
   if (i % 10 == 0) {
     ASSERT_TRUE(peer.send(scan_packet()));
     std::unique_lock lock(ctx.m);
