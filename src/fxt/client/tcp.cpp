@@ -165,6 +165,8 @@ Result<void, ConnectorError> Connector::send(Packet packet) {
 }
 
 Result<void, ConnectorError> Connector::send(PacketPtr packet) {
+  // A null packet would reach the write loop as nothing to write.
+  if (!packet) return err(ConnectorError(Error::not_ready()));
   if (!control_.is_connected() || control_.is_force_exit() || control_.is_stopped()) {
     return err(ConnectorError(Error::not_ready()));
   }

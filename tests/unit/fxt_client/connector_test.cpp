@@ -92,6 +92,7 @@ TEST(Connector, ExchangesPacketsBothWaysByteExactAndInOrder) {
     auto w = test::wire(p);
     expected.insert(expected.end(), w.begin(), w.end());
   }
+  EXPECT_TRUE(s.connector->send(PacketPtr{}).error().is_not_ready());
   auto got = test::read_exact(s.fd, expected.size());
   ASSERT_TRUE(got.has_value());
   EXPECT_EQ(*got, expected);
