@@ -41,6 +41,7 @@ VideoServiceState::~VideoServiceState() {
   }
   try {
     if (thread.get_id() == std::this_thread::get_id()) {
+      abandoned->store(true);
       thread.detach();
     } else {
       thread.join();
@@ -56,9 +57,13 @@ VideoServiceState::~VideoServiceState() {
   }
 }
 
-void run_video_thread(media::Receiver<media::VideoEvent> events, std::shared_ptr<ClientInner> inner) noexcept {
+void run_video_thread(media::Receiver<media::VideoEvent> events, std::shared_ptr<ClientInner> inner,
+                      std::shared_ptr<const std::atomic<bool>> abandoned) noexcept {
   try {
     while (std::optional<media::VideoEvent> event = events.recv()) {
+      if (abandoned->load()) {
+        continue;
+      }
       if (auto* frame = std::get_if<media::video_event::Frame>(&*event)) {
         deliver_frame(*inner, std::move(frame->frame));
       }
@@ -103,7 +108,7 @@ Result<void> Client::enable_video() {
   state->service.emplace(std::move(*service));
   state->service->start();
   try {
-    state->thread = std::thread(run_video_thread, state->service->events(), inner_);
+    state->thread = std::thread(run_video_thread, state->service->events(), inner_, state->abandoned);
   } catch (const std::system_error&) {
     // The service is released with `state`; its thread then ends by itself.
     return err(Error::other("failed to spawn thread"));

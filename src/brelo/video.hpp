@@ -4,6 +4,7 @@
 // decoding service's types, so client.hpp knows this state by name only.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -26,20 +27,24 @@ struct VideoServiceState {
   // decoder and closes the event channel; then the client video thread,
   // which delivers the frames left in that channel and ends, is joined.
   // Destroyed on the video thread itself (the host switched video off from
-  // its own callback), the thread is detached instead: it cannot join itself
-  // and ends on its own once the channel is drained.
+  // its own callback), the thread is detached instead: it cannot join itself.
+  // It then drops what is left in the channel rather than hand it to a
+  // callback that may by then belong to a later session, and ends.
   ~VideoServiceState();
 
   std::optional<media::VideoDecodeService> service;
   std::thread thread;
+  // Set when the thread is left to end on its own.
+  std::shared_ptr<std::atomic<bool>> abandoned = std::make_shared<std::atomic<bool>>(false);
   // None right after enabling, so the first packet always configures it.
   media::CodecID codec = media::CodecID::None;
 };
 
 // The client video thread: every Frame event goes to the video callback (if
-// one is installed), every other event is dropped. Ends once the event
-// channel is closed and drained. Holds `inner` for as long as it runs.
-void run_video_thread(media::Receiver<media::VideoEvent> events,
-                      std::shared_ptr<ClientInner> inner) noexcept;
+// one is installed and the thread is not abandoned), every other event is
+// dropped. Ends once the event channel is closed and drained. Holds `inner`
+// for as long as it runs.
+void run_video_thread(media::Receiver<media::VideoEvent> events, std::shared_ptr<ClientInner> inner,
+                      std::shared_ptr<const std::atomic<bool>> abandoned) noexcept;
 
 }  // namespace mok::brelo

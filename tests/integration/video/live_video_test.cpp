@@ -4,11 +4,14 @@
 // through the C interface only.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <random>
 #include <string>
 #include <thread>
 
+#include "brelo/client.hpp"
+#include "ffi/handles.hpp"
 #include "mok/mok_log.h"
 #include "video_support.hpp"
 
@@ -188,6 +191,47 @@ TEST_F(LiveVideo, CloseDeliversWhatWasReceivedThenGoesQuiet) {
   EXPECT_LT(difference_to_source(sink.frames().back(),
                                  fakes::moving_pattern(kSourceWidth, kSourceHeight, static_cast<int>(units.size()) - 1)),
             4.0);
+}
+
+// Not allowed by the interface's rules, but a host that does it anyway must
+// not hang or crash: the video thread cannot join itself, so it is left to
+// drain the service's channel without delivering and end on its own.
+TEST_F(LiveVideo, DisablingFromTheVideoCallbackNeitherHangsNorCrashes) {
+  const auto units = encode(VideoCodec::H264, 6);
+  ASSERT_FALSE(units.empty());
+  auto client = h->client;
+  std::atomic<int> calls{0};
+  std::atomic<bool> disabled{false};
+  client->set_video_cb([&](media::SharedFrame) {
+    if (calls.fetch_add(1) == 0) {
+      client->disable_video();
+      disabled = true;
+    }
+  });
+  ASSERT_TRUE(client->enable_video().ok());
+  send_units(units, kKindVideoH264);
+  barrier();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!disabled && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_TRUE(disabled);
+  {
+    std::lock_guard lock(client->inner()->video.mutex);
+    EXPECT_EQ(client->inner()->video.value, nullptr);
+  }
+  // Clearing waits for a running call, so `calls` and `disabled` may go.
+  client->clear_video_cb();
+  // The abandoned thread hands nothing more to anyone, this session's
+  // callback or the next one's.
+  EXPECT_EQ(calls.load(), 1);
+  // Video can come back on.
+  mok_set_video_cb(h, &FrameSink::on_frame, &sink);
+  ASSERT_EQ(mok_enable_video(h), MOK_OK);
+  send_units(units, kKindVideoH264);
+  barrier();
+  ASSERT_EQ(mok_disable_video(h), MOK_OK);
+  EXPECT_EQ(sink.count(), units.size());
 }
 
 struct LogCounter {
