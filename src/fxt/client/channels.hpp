@@ -320,6 +320,12 @@ class Bounded {
       return {};
     }
 
+    // Items waiting now.
+    std::size_t size() const {
+      std::lock_guard g(shared_->lock);
+      return shared_->items.size();
+    }
+
     // A new receiving end when the previous one was dropped (the queue
     // reopens, empty); nullopt while a receiver exists.
     std::optional<Receiver> reopen() {

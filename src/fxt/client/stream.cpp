@@ -12,6 +12,7 @@
 #include <asio/write.hpp>
 #include <optional>
 #include <random>
+#include <string>
 #include <variant>
 
 #include "common/bytes.hpp"
@@ -140,6 +141,11 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::soc
   FramedReader reader(std::move(read_half));
   Chooser chooser;
   enum { COMMAND, ITEM, TICK };
+  ConnStats& stats = connector->stats();
+  // Stop unless a branch below knows better; a partner loop that failed
+  // first has already claimed this connection's end.
+  DisconnectCause cause = DisconnectCause::Stop;
+  std::string reason;
 
   for (bool running = true; running;) {
     const auto now = Clock::now();
@@ -172,6 +178,8 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::soc
         running = false;
       } else if (control.last_activity_elapsed() > connector->timeout_duration()) {
         log::debug(TCP_TARGET, "connection timed out due to inactivity");
+        cause = DisconnectCause::Inactivity;
+        reason = "connection timed out due to inactivity";
         running = false;
       }
     } else {
@@ -181,6 +189,8 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::soc
           log::trace(TCP_TARGET, "received packet: {}", debug_string(item.packet->head));
         }
         control.update_activity();
+        ConnStats::bump(stats.packets_received);
+        ConnStats::bump(stats.bytes_received, HEAD_LEN + item.packet->payload.size());
         if (control.is_force_exit()) {
           log::warn(TCP_TARGET, "force exit requested after packet receive");
           running = false;
@@ -189,13 +199,20 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::soc
         }
       } else if (item.error) {
         log::error(TCP_TARGET, "failed to decode packet: {}", item.error->display());
+        // A socket error (reset, unreachable) is the peer going away, not
+        // bytes the framer refused.
+        cause = item.error->io_error() ? DisconnectCause::RemoteClose : DisconnectCause::DecodeError;
+        reason = item.error->display();
         running = false;
       } else {
         log::debug(TCP_TARGET, "remote closed read half");
+        cause = DisconnectCause::RemoteClose;
+        reason = "remote closed read half";
         running = false;
       }
     }
   }
+  stats.end_connection(cause, reason);
   control.set_force_exit(true);
   log::debug(TCP_TARGET, "read loop stopped");
   commands.set_waker(nullptr);
@@ -240,6 +257,7 @@ asio::awaitable<EventQueue::Receiver> write_stream(tcp::socket write_half,
   asio::steady_timer tick_timer(ex);
   Chooser chooser;
   enum { COMMAND, TICK, EVENT };
+  ConnStats& stats = connector->stats();
 
   for (bool running = true; running;) {
     const auto now = Clock::now();
@@ -272,12 +290,18 @@ asio::awaitable<EventQueue::Receiver> write_stream(tcp::socket write_half,
       auto r = co_await write_packet(write_half, *event->packet, connector->timeout_duration());
       if (r.ok()) {
         control.update_activity();
+        ConnStats::bump(stats.packets_sent);
+        ConnStats::bump(stats.bytes_sent, HEAD_LEN + event->packet->payload.size());
       } else {
         log::error(TCP_TARGET, "failed to send packet: {}", r.error());
+        stats.end_connection(DisconnectCause::WriteFailure, r.error());
         running = false;
       }
     }
   }
+  // Ended by a command or the partner loop: the read loop usually accounts
+  // for that first, and this claim then counts nothing.
+  stats.end_connection(DisconnectCause::Stop);
   control.set_force_exit(true);
   log::debug(TCP_TARGET, "write loop stopped");
   commands.set_waker(nullptr);

@@ -168,14 +168,32 @@ Result<void, ConnectorError> Connector::send(PacketPtr packet) {
   // A null packet would reach the write loop as nothing to write.
   if (!packet) return err(ConnectorError(Error::not_ready()));
   if (!control_.is_connected() || control_.is_force_exit() || control_.is_stopped()) {
+    ConnStats::bump(stats_->send_refused_not_connected);
     return err(ConnectorError(Error::not_ready()));
   }
   auto r = event_tx_.try_send(Event::from(std::move(packet)));
-  if (!r.ok()) return err(ConnectorError(r.error()));
+  if (!r.ok()) {
+    ConnStats::bump(r.error().kind == SendError::Kind::Full ? stats_->send_refused_queue_full
+                                                            : stats_->send_refused_not_connected);
+    return err(ConnectorError(r.error()));
+  }
   return {};
 }
 
-void Connector::emit_state(State state) noexcept { handler_->on_state(state); }
+void Connector::emit_state(State state) noexcept {
+  stats_->enter_state(state);
+  handler_->on_state(state);
+}
+
+ConnStatsSnapshot Connector::stats_snapshot() const noexcept {
+  uint64_t depth = 0;
+  try {
+    depth = event_tx_.size();
+  } catch (...) {
+    // A lock that cannot be taken leaves the depth unknown, reported as 0.
+  }
+  return stats_->snapshot(depth);
+}
 
 // ---- The connector loop -------------------------------------------------------
 
@@ -407,6 +425,7 @@ asio::awaitable<void> ConnectorLoop::on_start() {
   auto ex = co_await asio::this_coro::executor;
   const std::string& addr = self_->address();
   log::debug(TCP_TARGET, "connecting to {} ...", addr);
+  ConnStats::bump(self_->stats().connect_attempts);
 
   tcp::endpoint ep;
   std::memcpy(ep.data(), &self_->addr(), self_->addr_len());
@@ -417,6 +436,7 @@ asio::awaitable<void> ConnectorLoop::on_start() {
                            limit.async_wait(as_tuple(asio::use_awaitable)));
   if (outcome.index() == 1) {
     log::debug(TCP_TARGET, "connect {} timed out", addr);
+    self_->stats().record_failure("connect timed out");
     self_->emit_state(State::ConnectTimeout);
     co_return;
   }
@@ -441,11 +461,14 @@ asio::awaitable<void> ConnectorLoop::on_start() {
   }
   if (ec) {
     log::debug(TCP_TARGET, "connect {} failed: {}", addr, ec.message());
+    self_->stats().record_failure(ec.message());
     self_->emit_state(State::ConnectFailed);
     co_return;
   }
 
   log::debug(TCP_TARGET, "connected to {}", addr);
+  ConnStats::bump(self_->stats().connections_established);
+  self_->stats().begin_connection();
   self_->emit_state(State::Connected);
   control().set_stopped(false);
   control().set_force_exit(false);

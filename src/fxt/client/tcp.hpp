@@ -18,6 +18,7 @@
 #include "fxt/client/channels.hpp"
 #include "fxt/client/control.hpp"
 #include "fxt/client/handler.hpp"
+#include "fxt/client/stats.hpp"
 #include "fxt/error.hpp"
 #include "fxt/event.hpp"
 #include "fxt/packet/packet.hpp"
@@ -117,6 +118,11 @@ class Connector {
   Control& control() noexcept { return control_; }
   const Control& control() const noexcept { return control_; }
   Handler& handler() noexcept { return *handler_; }
+  // Counters and last failure; shared so that an owner may keep them.
+  ConnStats& stats() noexcept { return *stats_; }
+  const std::shared_ptr<ConnStats>& shared_stats() const noexcept { return stats_; }
+  // The counters with the outbound queue's current depth.
+  ConnStatsSnapshot stats_snapshot() const noexcept;
 
   // Loops and the connector's own reconnect use these.
   CommandChannel::Sender& command_tx() noexcept { return command_tx_; }
@@ -136,6 +142,7 @@ class Connector {
   CommandChannel::Sender command_tx_;
   EventQueue::Sender event_tx_;
   Control control_;
+  std::shared_ptr<ConnStats> stats_ = std::make_shared<ConnStats>();
 };
 
 // Resolves "host:port" to its first address; exposed for tests.
