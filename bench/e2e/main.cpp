@@ -1,0 +1,368 @@
+// mok-bench-e2e: measures the same work twice on loopback, once through a
+// bare recv loop that cuts packets by their head and once through the
+// library's C interfaces, and prints both with their ratio. The sender is a
+// thread of this program; nothing leaves 127.0.0.1. Figures only, no verdicts.
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+#include "alloc_count.hpp"
+#include "brelo/protocol.hpp"
+#include "camsim/scan_payload.hpp"
+#include "camsim/scene.hpp"
+#include "loopback.hpp"
+#include "mok/mok.h"
+#include "mok/mok_fxt.h"
+
+namespace {
+
+using bench::now_ns;
+
+struct Options {
+  double seconds = 2.0;  // per throughput measurement; paced runs take 1.5 times this
+  std::string only;      // transport, device, latency or many; empty: all
+};
+
+// Receiving side's tally, shared by the raw loops and the library callbacks.
+struct Tally {
+  std::atomic<std::uint64_t> packets{0};
+  std::atomic<std::uint64_t> bytes{0};
+  std::atomic<std::uint64_t> first_ns{0};
+  std::atomic<std::uint64_t> last_ns{0};
+  std::atomic<std::uint64_t> allocs_at_first{0};
+  std::vector<std::uint64_t> delays;  // paced runs, reserved up front
+  std::atomic<std::size_t> ndelays{0};
+
+  void reset(std::size_t expected_delays) {
+    packets = 0;
+    bytes = 0;
+    first_ns = 0;
+    last_ns = 0;
+    delays.assign(expected_delays, 0);
+    ndelays = 0;
+  }
+  void count(std::size_t payload_bytes) {
+    const std::uint64_t t = now_ns();
+    if (packets.fetch_add(1, std::memory_order_relaxed) == 0) {
+      first_ns.store(t, std::memory_order_relaxed);
+      allocs_at_first.store(bench::allocations(), std::memory_order_relaxed);
+    }
+    bytes.fetch_add(payload_bytes, std::memory_order_relaxed);
+    last_ns.store(t, std::memory_order_relaxed);
+  }
+  void delay(std::uint64_t pts) {
+    const std::uint64_t t = now_ns();
+    const std::size_t i = ndelays.fetch_add(1, std::memory_order_relaxed);
+    if (i < delays.size()) delays[i] = t > pts ? t - pts : 0;
+  }
+  double seconds() const { return static_cast<double>(last_ns - first_ns) * 1e-9; }
+  double per_second() const { return packets > 1 ? static_cast<double>(packets - 1) / seconds() : 0.0; }
+  double mb_per_second() const { return packets > 1 ? static_cast<double>(bytes) / seconds() / 1e6 : 0.0; }
+  double percentile_us(double q) {
+    const std::size_t n = std::min(ndelays.load(), delays.size());
+    if (n == 0) return 0.0;
+    std::vector<std::uint64_t> v(delays.begin(), delays.begin() + static_cast<std::ptrdiff_t>(n));
+    const auto k = std::min(n - 1, static_cast<std::size_t>(q * static_cast<double>(n)));
+    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(k), v.end());
+    return static_cast<double>(v[k]) / 1000.0;
+  }
+};
+
+Tally g_tally;
+
+// Waits (bounded) until `target` packets arrived; returns the allocations
+// made per packet after the first one.
+double wait_for(std::uint64_t target, double limit_s) {
+  const std::uint64_t end = now_ns() + static_cast<std::uint64_t>(limit_s * 1e9);
+  while (g_tally.packets.load() < target && now_ns() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  const std::uint64_t n = g_tally.packets.load();
+  if (n < 2) return 0.0;
+  return static_cast<double>(bench::allocations() - g_tally.allocs_at_first.load()) / static_cast<double>(n - 1);
+}
+
+std::string address(std::uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
+
+// ---- printing ---------------------------------------------------------------
+
+void header(const char* title) {
+  std::printf("\n## %s\n\n| measurement | raw recv | library | library / raw |\n|---|---:|---:|---:|\n", title);
+}
+void row(const char* name, double raw, double lib, const char* unit) {
+  std::printf("| %s | %.4g %s | %.4g %s | %.2f |\n", name, raw, unit, lib, unit, raw > 0 ? lib / raw : 0.0);
+  std::fflush(stdout);
+}
+void note(const char* name, const std::string& value) {
+  std::printf("| %s | | %s | |\n", name, value.c_str());
+  std::fflush(stdout);
+}
+
+// ---- payloads ---------------------------------------------------------------
+
+std::vector<std::vector<std::uint8_t>> scan_packets(std::size_t count) {
+  camsim::SceneConfig cfg;
+  cfg.point_count = 1280;
+  std::vector<std::vector<std::uint8_t>> out;
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto profile = camsim::generate_profile(cfg, i, static_cast<double>(i) / 1000.0);
+    const auto payload = camsim::encode_scan_payload(profile, i);
+    out.push_back(bench::wire_packet(0, mok::brelo::kScanResultStream, i, payload));
+  }
+  return out;
+}
+
+// Back-to-back copies of `packets` reaching at least `min_bytes`.
+std::vector<std::uint8_t> batch_of(const std::vector<std::vector<std::uint8_t>>& packets,
+                                   std::size_t min_bytes, std::size_t& count) {
+  std::vector<std::uint8_t> out;
+  count = 0;
+  do {
+    for (const auto& p : packets) {
+      out.insert(out.end(), p.begin(), p.end());
+      ++count;
+    }
+  } while (out.size() < min_bytes);
+  return out;
+}
+
+// ---- transport path ---------------------------------------------------------
+
+void fxt_packet_cb(mok_fxt_packet_t* p) { g_tally.count(mok_fxt_packet_payload_len(p)); }
+void fxt_state_cb(uint32_t) {}
+
+struct PathFigures {
+  double per_s = 0;
+  double mb_s = 0;
+  double allocs = 0;
+  std::uint64_t sent = 0;
+  std::uint64_t received = 0;
+};
+
+PathFigures transport_raw(const std::vector<std::uint8_t>& batch, std::size_t k, double secs) {
+  g_tally.reset(0);
+  bench::Listener l;
+  bench::SendReport sent;
+  std::thread sender([&] { sent = bench::send_bulk(l, batch, k, secs); });
+  const int fd = bench::connect_loopback(l.port);
+  bench::RawCutter cutter;
+  while (fd >= 0 && cutter.read_and_cut(fd, [](const std::uint8_t*, std::span<const std::uint8_t> p) {
+    g_tally.count(p.size());
+  })) {
+  }
+  sender.join();
+  if (fd >= 0) ::close(fd);
+  return {g_tally.per_second(), g_tally.mb_per_second(), 0, sent.packets, g_tally.packets};
+}
+
+PathFigures transport_lib(const std::vector<std::uint8_t>& batch, std::size_t k, double secs) {
+  g_tally.reset(0);
+  bench::Listener l;
+  bench::SendReport sent;
+  std::thread sender([&] { sent = bench::send_bulk(l, batch, k, secs); });
+  mok_fxt_conn_t* conn = mok_fxt_connect(address(l.port).c_str(), fxt_packet_cb, fxt_state_cb);
+  mok_fxt_conn_set_auto_reconnect(conn, false);
+  sender.join();
+  const double allocs = wait_for(sent.packets, 10.0);
+  PathFigures f{g_tally.per_second(), g_tally.mb_per_second(), allocs, sent.packets, g_tally.packets};
+  mok_fxt_conn_shutdown(conn);
+  mok_fxt_conn_free(conn);
+  return f;
+}
+
+void transport(const Options& o) {
+  header("Transport path (mok_fxt_conn_*, counting packet callback)");
+  for (const std::size_t size : {std::size_t{64}, std::size_t{6336}, std::size_t{1} << 20}) {
+    const std::vector<std::uint8_t> payload(size, 0x5a);
+    std::size_t k = 0;
+    const auto batch = batch_of({bench::wire_packet(0, 1, 0, payload)}, 256 * 1024, k);
+    const auto raw = transport_raw(batch, k, o.seconds);
+    const auto lib = transport_lib(batch, k, o.seconds);
+    const std::string name = std::to_string(size) + "-byte payloads";
+    row((name + ", packets/s").c_str(), raw.per_s, lib.per_s, "");
+    row((name + ", MB/s").c_str(), raw.mb_s, lib.mb_s, "");
+    note((name + ", allocations per packet").c_str(), std::to_string(lib.allocs));
+    if (lib.received != lib.sent) {
+      note((name + ", library received / sent").c_str(),
+           std::to_string(lib.received) + " / " + std::to_string(lib.sent));
+    }
+  }
+}
+
+// ---- device path ------------------------------------------------------------
+
+void scan_cb(mok_scan_result_t* r, void*) {
+  g_tally.count(6336);
+  g_tally.delay(mok_scan_result_pts(r));
+  mok_scan_result_free(r);
+}
+
+void raw_decode(const std::uint8_t*, std::span<const std::uint8_t> payload) {
+  auto r = mok::brelo::decode_scan_result(payload);
+  if (r) {
+    g_tally.count(payload.size());
+    g_tally.delay(r->pts);
+  }
+}
+
+std::vector<mok_client_t*> open_clients(std::uint16_t port, int n) {
+  std::vector<mok_client_t*> clients;
+  for (int i = 0; i < n; ++i) {
+    mok_client_t* c = mok_connect(address(port).c_str());
+    if (c == nullptr) break;
+    mok_set_scan_cb(c, scan_cb, nullptr);
+    mok_start(c);
+    clients.push_back(c);
+  }
+  return clients;
+}
+
+void close_clients(std::vector<mok_client_t*>& clients) {
+  for (auto* c : clients) mok_close(c);
+  clients.clear();
+}
+
+void device(const Options& o) {
+  header("Device path (mok_connect, scan callback freeing each result), 1,280-point results");
+  const auto packets = scan_packets(16);
+  std::size_t k = 0;
+  const auto batch = batch_of(packets, 256 * 1024, k);
+
+  g_tally.reset(0);
+  PathFigures raw;
+  {
+    bench::Listener l;
+    bench::SendReport sent;
+    std::thread sender([&] { sent = bench::send_bulk(l, batch, k, o.seconds); });
+    const int fd = bench::connect_loopback(l.port);
+    bench::RawCutter cutter;
+    while (fd >= 0 && cutter.read_and_cut(fd, raw_decode)) {
+    }
+    sender.join();
+    if (fd >= 0) ::close(fd);
+    raw = {g_tally.per_second(), g_tally.mb_per_second(), 0, sent.packets, g_tally.packets};
+  }
+  g_tally.reset(0);
+  PathFigures lib;
+  {
+    bench::Listener l;
+    bench::SendReport sent;
+    std::thread sender([&] { sent = bench::send_bulk(l, batch, k, o.seconds); });
+    auto clients = open_clients(l.port, 1);
+    sender.join();
+    lib.allocs = wait_for(sent.packets, 10.0);
+    lib.per_s = g_tally.per_second();
+    lib.sent = sent.packets;
+    lib.received = g_tally.packets;
+    close_clients(clients);
+  }
+  row("scan results/s (raw: same decode)", raw.per_s, lib.per_s, "");
+  note("allocations per scan result", std::to_string(lib.allocs));
+  if (lib.received != lib.sent) {
+    note("library received / sent", std::to_string(lib.received) + " / " + std::to_string(lib.sent));
+  }
+}
+
+void latency(const Options& o) {
+  header("Delivery latency, sender stamp to callback, 2,000 results/s");
+  const double secs = o.seconds * 1.5;
+  const auto expected = static_cast<std::size_t>(2000 * secs) + 16;
+  double raw[3];
+  double lib[3];
+  {
+    g_tally.reset(expected);
+    bench::Listener l;
+    std::thread sender([&] { bench::send_paced(l, scan_packets(16), true, 2000, secs, 1); });
+    const int fd = bench::connect_loopback(l.port);
+    bench::RawCutter cutter;
+    while (fd >= 0 && cutter.read_and_cut(fd, raw_decode)) {
+    }
+    sender.join();
+    if (fd >= 0) ::close(fd);
+    raw[0] = g_tally.percentile_us(0.5);
+    raw[1] = g_tally.percentile_us(0.99);
+    raw[2] = g_tally.percentile_us(0.999);
+  }
+  {
+    g_tally.reset(expected);
+    bench::Listener l;
+    bench::SendReport sent;
+    std::thread sender([&] { sent = bench::send_paced(l, scan_packets(16), true, 2000, secs, 1); });
+    auto clients = open_clients(l.port, 1);
+    sender.join();
+    wait_for(sent.packets, 5.0);
+    close_clients(clients);
+    lib[0] = g_tally.percentile_us(0.5);
+    lib[1] = g_tally.percentile_us(0.99);
+    lib[2] = g_tally.percentile_us(0.999);
+  }
+  row("p50", raw[0], lib[0], "us");
+  row("p99", raw[1], lib[1], "us");
+  row("p99.9", raw[2], lib[2], "us");
+}
+
+void many(const Options& o) {
+  constexpr int kCameras = 64;
+  header("64 cameras x 1,000 results/s in one process (raw: one epoll thread)");
+  const double secs = o.seconds * 1.5;
+  double cpu_per_k[2];
+  std::uint64_t got[2];
+  std::uint64_t sent_n[2];
+  for (int pass = 0; pass < 2; ++pass) {
+    g_tally.reset(0);
+    bench::Listener l;
+    bench::SendReport sent;
+    std::thread sender([&] { sent = bench::send_paced(l, scan_packets(16), true, 1000, secs, kCameras); });
+    const std::uint64_t cpu0 = bench::process_cpu_ns();
+    if (pass == 0) {
+      std::vector<int> fds;
+      for (int i = 0; i < kCameras; ++i) fds.push_back(bench::connect_loopback(l.port));
+      bench::raw_epoll(fds, now_ns() + static_cast<std::uint64_t>((secs + 10) * 1e9), raw_decode);
+      sender.join();
+      for (int fd : fds) ::close(fd);
+    } else {
+      auto clients = open_clients(l.port, kCameras);
+      sender.join();
+      wait_for(sent.packets, 5.0);
+      close_clients(clients);
+    }
+    const std::uint64_t cpu = bench::process_cpu_ns() - cpu0 - sent.cpu_ns;
+    got[pass] = g_tally.packets;
+    sent_n[pass] = sent.packets;
+    cpu_per_k[pass] = got[pass] ? static_cast<double>(cpu) / 1e6 / (static_cast<double>(got[pass]) / 1000.0) : 0.0;
+  }
+  row("receiving CPU per 1,000 results", cpu_per_k[0], cpu_per_k[1], "ms");
+  std::printf("| results delivered / sent | %llu / %llu | %llu / %llu | |\n",
+              static_cast<unsigned long long>(got[0]), static_cast<unsigned long long>(sent_n[0]),
+              static_cast<unsigned long long>(got[1]), static_cast<unsigned long long>(sent_n[1]));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--seconds" && i + 1 < argc) {
+      o.seconds = std::max(0.2, std::atof(argv[++i]));
+    } else if (a == "--only" && i + 1 < argc) {
+      o.only = argv[++i];
+    } else {
+      std::printf("usage: mok-bench-e2e [--seconds S] [--only transport|device|latency|many]\n");
+      return a == "--help" || a == "-h" ? 0 : 2;
+    }
+  }
+  std::printf("# mok-bench-e2e: library against a raw recv loop on 127.0.0.1 (%.1f s per run)\n", o.seconds);
+  if (o.only.empty() || o.only == "transport") transport(o);
+  if (o.only.empty() || o.only == "device") device(o);
+  if (o.only.empty() || o.only == "latency") latency(o);
+  if (o.only.empty() || o.only == "many") many(o);
+  return 0;
+}
