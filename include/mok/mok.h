@@ -368,6 +368,63 @@ MOK_API int32_t mok_video_frame_get_info(const mok_video_frame_t *frame, mok_vid
  * ignored. */
 MOK_API void mok_video_frame_free(mok_video_frame_t *frame);
 
+/* ---- Extensions: statistics and last failure ----
+ * Additions beyond the device interface above; they change none of its
+ * behaviour. Counting costs the receive path only relaxed atomic additions.
+ * Consistency: each counter is read atomically and never goes back, but the
+ * counters are read one after another while the client runs, so two counters
+ * may disagree by the events in flight during the copy (for example
+ * packets_received one ahead of scan_results). */
+
+/** Counters of one client, since mok_connect. Grows only at its end; the
+ * first field tells how many bytes the library filled. */
+typedef struct mok_stats {
+  uint32_t size;                       /**< bytes filled by the library */
+  uint32_t state;                      /**< MOK_STATE_* last reported (0 before any) */
+  uint64_t time_in_state_ms;           /**< time since that state was reported */
+  uint64_t connect_attempts;           /**< TCP connection attempts */
+  uint64_t connections_established;    /**< attempts that connected */
+  uint64_t disconnects_remote_close;   /**< ended by the peer (end of stream, reset) */
+  uint64_t disconnects_inactivity;     /**< ended after 10 s without traffic */
+  uint64_t disconnects_decode_error;   /**< ended because the byte stream was not valid packets */
+  uint64_t disconnects_write_failure;  /**< ended because a write failed or timed out */
+  uint64_t disconnects_stop;           /**< ended by stop or shutdown */
+  uint64_t bytes_received;             /**< head and payload bytes of received packets */
+  uint64_t bytes_sent;                 /**< head and payload bytes of written packets */
+  uint64_t packets_received;           /**< packets received */
+  uint64_t packets_sent;               /**< packets written */
+  uint64_t register_reports;           /**< packets on stream 0 (register reports) */
+  uint64_t snapshot_images;            /**< packets on stream 2 (snapshot images) */
+  uint64_t scan_results;               /**< packets on stream 18 (scan results) */
+  uint64_t video_packets;              /**< H.264/H.265 packets, video on or off */
+  uint64_t ignored_packets;            /**< packets on any other stream */
+  uint64_t scan_results_rejected;      /**< scan payloads that failed validation */
+  uint64_t snapshots_queued;           /**< snapshot images queued for mok_recv_snapshot_image */
+  uint64_t snapshots_received;         /**< snapshot images taken by mok_recv_snapshot_image */
+  uint64_t video_packets_posted;       /**< video packets handed to the decoder (video on) */
+  uint64_t frames_decoded;             /**< frames the decoder produced */
+  uint64_t frames_delivered;           /**< frames handed to the video callback */
+  uint64_t frames_dropped;             /**< video packets dropped to keep up with real time */
+  uint64_t send_refused_not_connected; /**< sends refused: not connected, stopped or shut down */
+  uint64_t send_refused_queue_full;    /**< sends refused: 100 packets waiting */
+  uint64_t queue_depth;                /**< packets waiting to be written now */
+  double scan_rate_hz;                 /**< valid scan results in the last second (100 ms steps) */
+} mok_stats_t;
+
+/** Copies the client's counters into *out: the first `size` bytes of the
+ * library's struct (pass sizeof(mok_stats_t)), rounded down to whole fields,
+ * with out->size set to the bytes filled. MOK_ERR_INVALID_ARGUMENT for a null
+ * handle or `out`, or a `size` below 4. Any thread, also from callbacks. */
+MOK_API int32_t mok_get_stats(mok_client_t *client, mok_stats_t *out, uint32_t size);
+
+/** The text of the client's most recent failure: the message of the last
+ * MOK_ERR_OTHER returned for it, a connect failure's system error ("Connection
+ * refused", "connect timed out"), a decode error ("Invalid Head"), a write
+ * failure, a video decoding failure. Copied as mok_get_board_id copies its
+ * text; MOK_ERR_NOT_AVAILABLE before any failure. Any thread, also from
+ * callbacks. */
+MOK_API int32_t mok_get_last_error(mok_client_t *client, char *buffer, uint32_t *length);
+
 MOK_EXTERN_C_END
 
 #endif /* MOK_H */

@@ -261,6 +261,51 @@ MOK_API void mok_fxt_conn_free(mok_fxt_conn_t *conn);
  * threads cannot be created. Must not be called from a callback. */
 MOK_API void mok_fxt_disconnect(mok_fxt_conn_t *conn);
 
+/* ---- Extensions: connection statistics and last failure ----
+ * Additions beyond the transport interface above; they change none of its
+ * behaviour. Counting costs the connection only relaxed atomic additions.
+ * Consistency: each counter is read atomically and never goes back, but the
+ * counters are read one after another while the connection runs, so two
+ * counters may disagree by the events in flight during the copy (for
+ * example packets_received one ahead of bytes_received). */
+
+/** Counters of one connection, since mok_fxt_conn_new. Grows only at its
+ * end; the first field tells how many bytes the library filled. */
+typedef struct mok_fxt_conn_stats {
+  uint32_t size;                       /**< bytes filled by the library */
+  uint32_t state;                      /**< MOK_FXT_STATE_* last reported (0 before any) */
+  uint64_t time_in_state_ms;           /**< time since that state was reported */
+  uint64_t connect_attempts;           /**< TCP connection attempts */
+  uint64_t connections_established;    /**< attempts that connected */
+  uint64_t disconnects_remote_close;   /**< ended by the peer (end of stream, reset) */
+  uint64_t disconnects_inactivity;     /**< ended after 10 s without traffic */
+  uint64_t disconnects_decode_error;   /**< ended because the byte stream was not valid packets */
+  uint64_t disconnects_write_failure;  /**< ended because a write failed or timed out */
+  uint64_t disconnects_stop;           /**< ended by stop or shutdown */
+  uint64_t bytes_received;             /**< head and payload bytes of received packets */
+  uint64_t bytes_sent;                 /**< head and payload bytes of written packets */
+  uint64_t packets_received;           /**< packets received */
+  uint64_t packets_sent;               /**< packets written */
+  uint64_t send_refused_not_connected; /**< sends refused: not connected, stopped or shut down */
+  uint64_t send_refused_queue_full;    /**< sends refused: 100 packets waiting */
+  uint64_t queue_depth;                /**< packets waiting to be written now */
+} mok_fxt_conn_stats_t;
+
+/** Copies the connection's counters into *out: the first `size` bytes of the
+ * library's struct (pass sizeof(mok_fxt_conn_stats_t)), rounded down to
+ * whole fields, with out->size set to the bytes filled. False for a null
+ * handle or `out`, or a `size` below 4. Any thread, also from callbacks. */
+MOK_API bool mok_fxt_conn_get_stats(mok_fxt_conn_t *conn, mok_fxt_conn_stats_t *out, uint32_t size);
+
+/** Copies the text of the connection's most recent failure (a connect
+ * failure's system error, "connect timed out", a decode error, a write
+ * failure, "remote closed read half", ...): stores the size needed (length +
+ * 1) into *length, then copies the text and a terminating zero into `buffer`
+ * when *length (its capacity on entry) is large enough, else returns false
+ * with the buffer untouched. A null buffer is a size query (true). False with
+ * *length 0 before any failure. Any thread, also from callbacks. */
+MOK_API bool mok_fxt_conn_last_error(mok_fxt_conn_t *conn, char *buffer, uint32_t *length);
+
 MOK_EXTERN_C_END
 
 #endif /* MOK_FXT_H */

@@ -10,6 +10,7 @@
 
 #include "brelo/address.hpp"
 #include "brelo/protocol.hpp"
+#include "common/clock.hpp"
 #include "fxr/builder.hpp"
 #include "fxt/client/tcp.hpp"
 
@@ -107,14 +108,17 @@ void ClientInner::push_snapshot_image(std::span<const std::uint8_t> payload) {
     std::lock_guard lock(snapshots.mutex);
     snapshots.value.push_back(std::move(image));
   }
+  ClientStats::bump(stats.snapshots_queued);
   snapshots.cv.notify_one();
 }
 
 void ClientInner::publish_scan_result(std::span<const std::uint8_t> payload) {
   std::optional<ScanResult> decoded = decode_scan_result(payload);
   if (!decoded) {
+    ClientStats::bump(stats.scan_results_rejected);
     return;
   }
+  stats.scan_rate.add(monotonic_us() / 1000);
   ScanResultPtr result = std::make_shared<const ScanResult>(std::move(*decoded));
   ScanResultPtr previous;
   {
@@ -124,6 +128,12 @@ void ClientInner::publish_scan_result(std::span<const std::uint8_t> payload) {
   std::lock_guard lock(scan_cb.mutex);
   if (scan_cb.value) {
     (*scan_cb.value)(std::move(result));
+  }
+}
+
+void ClientInner::record_failure(std::string_view text) {
+  if (conn_stats) {
+    conn_stats->record_failure(text);
   }
 }
 
@@ -145,22 +155,28 @@ void ClientBridge::on_packet(fxt::PacketPtr packet) noexcept {
   // go on.
   try {
     const fxt::Head& head = packet->head;
+    ClientStats& stats = inner_->stats;
     if (head.kind == fxt::Kind::VideoH264 || head.kind == fxt::Kind::VideoH265) {
+      ClientStats::bump(stats.video_packets);
       inner_->route_video(head.kind, packet->payload);
       return;
     }
     const std::span<const std::uint8_t> payload = packet->payload.span();
     switch (head.stream_id) {
       case kRegisterStream:
+        ClientStats::bump(stats.register_reports);
         inner_->apply_register_report(payload);
         break;
       case kSnapshotImageStream:
+        ClientStats::bump(stats.snapshot_images);
         inner_->push_snapshot_image(payload);
         break;
       case kScanResultStream:
+        ClientStats::bump(stats.scan_results);
         inner_->publish_scan_result(payload);
         break;
       default:
+        ClientStats::bump(stats.ignored_packets);
         break;
     }
   } catch (...) {
@@ -190,6 +206,7 @@ Result<std::shared_ptr<Client>> Client::connect(Runtime& runtime, std::string_vi
   if (!connector) {
     return err(Error::other(connector.error().display()));
   }
+  inner->conn_stats = (*connector)->shared_stats();
   return std::shared_ptr<Client>(new Client(std::move(*connector), std::move(inner)));
 }
 
@@ -329,7 +346,17 @@ Result<SnapshotImagePtr> Client::recv_snapshot_image(std::uint64_t timeout_ms) {
   }
   SnapshotImagePtr image = std::move(slot.value.front());
   slot.value.pop_front();
+  ClientStats::bump(inner_->stats.snapshots_received);
   return image;
 }
+
+ClientStatsSnapshot Client::stats() const {
+  ClientStatsSnapshot s = copy_counters(inner_->stats);
+  s.conn = connector_->stats_snapshot();
+  s.scan_rate_hz = static_cast<double>(inner_->stats.scan_rate.count(monotonic_us() / 1000));
+  return s;
+}
+
+std::optional<std::string> Client::last_failure() const { return connector_->stats().last_failure(); }
 
 }  // namespace mok::brelo

@@ -19,6 +19,7 @@
 
 #include "brelo/error.hpp"
 #include "brelo/reg_cache.hpp"
+#include "brelo/stats.hpp"
 #include "brelo/types.hpp"
 #include "fxt/client/handler.hpp"
 #include "fxt/packet/packet.hpp"
@@ -74,6 +75,8 @@ class ClientInner {
   // Video kinds: dropped while video is off.
   void route_video(fxt::Kind kind, const Bytes& payload);
   void publish_state(State state);
+  // Keeps `text` as the client's last failure (beside the connector's own).
+  void record_failure(std::string_view text);
 
   Slot<ScanResultPtr> latest_scan;
   WaitSlot<std::deque<SnapshotImagePtr>> snapshots;
@@ -85,6 +88,10 @@ class ClientInner {
   Slot<std::shared_ptr<VideoServiceState>> video;
   Slot<std::shared_ptr<const VideoCallback>> video_cb;
   WaitSlot<bool> params_ready;
+  ClientStats stats;
+  // The connector's counters and last failure; set before the connector
+  // first starts, constant afterwards.
+  std::shared_ptr<fxt::client::ConnStats> conn_stats;
 };
 
 // The connector's Handler: sorts packets by kind first, then stream id.
@@ -171,6 +178,13 @@ class Client {
   // The oldest image not yet received; waits up to `timeout_ms` (0: no wait;
   // values too large for the clock wait without limit).
   Result<SnapshotImagePtr> recv_snapshot_image(std::uint64_t timeout_ms);
+
+  // Every counter of the client and its connector, each read on its own.
+  ClientStatsSnapshot stats() const;
+  // The most recent failure's text: a connect failure's system error, a
+  // decode error, an Other message, a video failure. Empty before any.
+  std::optional<std::string> last_failure() const;
+  void record_failure(std::string_view text) { inner_->record_failure(text); }
 
   const std::shared_ptr<ClientInner>& inner() const noexcept { return inner_; }
 

@@ -21,6 +21,7 @@ void deliver_frame(ClientInner& inner, media::SharedFrame frame) {
   if (!inner.video_cb.value) {
     return;
   }
+  ClientStats::bump(inner.stats.frames_delivered);
   // A throwing C++ callable loses this frame only; the next ones still come.
   try {
     (*inner.video_cb.value)(std::move(frame));
@@ -65,7 +66,12 @@ void run_video_thread(media::Receiver<media::VideoEvent> events, std::shared_ptr
         continue;
       }
       if (auto* frame = std::get_if<media::video_event::Frame>(&*event)) {
+        ClientStats::bump(inner->stats.frames_decoded);
         deliver_frame(*inner, std::move(frame->frame));
+      } else if (std::holds_alternative<media::video_event::TooSlow>(*event)) {
+        ClientStats::bump(inner->stats.frames_dropped);
+      } else if (auto* failure = std::get_if<media::video_event::Failure>(&*event)) {
+        inner->record_failure(failure->message);
       }
     }
   } catch (...) {
@@ -87,6 +93,7 @@ void ClientInner::route_video(fxt::Kind kind, const Bytes& payload) {
   }
   const std::span<const std::uint8_t> bytes = payload.span();
   state.service->decode_bytes_arced(std::make_shared<const std::vector<std::uint8_t>>(bytes.begin(), bytes.end()));
+  ClientStats::bump(stats.video_packets_posted);
 }
 
 Result<void> Client::enable_video() {

@@ -41,6 +41,14 @@ Runtime* device_runtime() noexcept;
 // Status of a client operation: 0 or the error kind's code (the message of
 // Other is dropped).
 inline std::int32_t status_of(const brelo::Result<void>& r) noexcept { return r ? MOK_OK : r.error().code(); }
+// As above, and the message of Other becomes the client's last failure, which
+// the host reads with mok_get_last_error.
+inline std::int32_t status_of(brelo::Client& client, const brelo::Result<void>& r) {
+  if (!r && r.error().kind == brelo::ErrorKind::Other && !r.error().message.empty()) {
+    client.record_failure(r.error().message);
+  }
+  return status_of(r);
+}
 
 static_assert(MOK_ERR_NOT_AVAILABLE == static_cast<std::int32_t>(brelo::ErrorKind::NotAvailable));
 static_assert(MOK_ERR_SEND_FAILED == static_cast<std::int32_t>(brelo::ErrorKind::SendFailed));

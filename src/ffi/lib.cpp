@@ -9,9 +9,11 @@
 #include <string_view>
 
 #include "brelo/address.hpp"
+#include "common/versioned_copy.hpp"
 #include "common/runtime.hpp"
 #include "ffi/handles.hpp"
 #include "fxr/map_to.hpp"
+#include "fxt/client/stats_fields.hpp"
 #include "fxt/state.hpp"
 
 namespace {
@@ -116,7 +118,7 @@ int32_t call_status(mok_client_t* client, Op op) noexcept {
     return MOK_ERR_INVALID_ARGUMENT;
   }
   try {
-    return mok::ffi::status_of(op(*client->client));
+    return mok::ffi::status_of(*client->client, op(*client->client));
   } catch (...) {
     return MOK_ERR_OTHER;
   }
@@ -402,5 +404,51 @@ extern "C" MOK_API void mok_clear_state_cb(mok_client_t* client) {
   try {
     client->client->clear_state_cb();
   } catch (...) {
+  }
+}
+
+// ---- Extensions: statistics and last failure ----------------------------------
+
+static_assert(sizeof(mok_stats_t) == 232);
+static_assert(offsetof(mok_stats_t, time_in_state_ms) == 8);
+static_assert(offsetof(mok_stats_t, register_reports) == 104);
+static_assert(offsetof(mok_stats_t, send_refused_not_connected) == 200);
+static_assert(offsetof(mok_stats_t, scan_rate_hz) == 224);
+
+extern "C" MOK_API int32_t mok_get_stats(mok_client_t* client, mok_stats_t* out, uint32_t size) {
+  if (client == nullptr || out == nullptr) {
+    return MOK_ERR_INVALID_ARGUMENT;
+  }
+  try {
+    const mok::brelo::ClientStatsSnapshot s = client->client->stats();
+    mok_stats_t c{};
+    mok::fxt::client::fill_conn_fields(s.conn, c);
+    c.register_reports = s.register_reports;
+    c.snapshot_images = s.snapshot_images;
+    c.scan_results = s.scan_results;
+    c.video_packets = s.video_packets;
+    c.ignored_packets = s.ignored_packets;
+    c.scan_results_rejected = s.scan_results_rejected;
+    c.snapshots_queued = s.snapshots_queued;
+    c.snapshots_received = s.snapshots_received;
+    c.video_packets_posted = s.video_packets_posted;
+    c.frames_decoded = s.frames_decoded;
+    c.frames_delivered = s.frames_delivered;
+    c.frames_dropped = s.frames_dropped;
+    c.scan_rate_hz = s.scan_rate_hz;
+    return mok::copy_versioned(c, out, size) ? MOK_OK : MOK_ERR_INVALID_ARGUMENT;
+  } catch (...) {
+    return MOK_ERR_OTHER;
+  }
+}
+
+extern "C" MOK_API int32_t mok_get_last_error(mok_client_t* client, char* buffer, uint32_t* length) {
+  if (client == nullptr) {
+    return MOK_ERR_INVALID_ARGUMENT;
+  }
+  try {
+    return copy_text(client->client->last_failure(), buffer, length);
+  } catch (...) {
+    return MOK_ERR_OTHER;
   }
 }

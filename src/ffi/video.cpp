@@ -62,7 +62,7 @@ extern "C" MOK_API int32_t mok_enable_video(mok_client_t* client) {
     return MOK_ERR_INVALID_ARGUMENT;
   }
   try {
-    return mok::ffi::status_of(client->client->enable_video());
+    return mok::ffi::status_of(*client->client, client->client->enable_video());
   } catch (...) {
     return MOK_ERR_OTHER;
   }

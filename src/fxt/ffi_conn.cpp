@@ -2,12 +2,17 @@
 // whose Handler (HandlerImpl) forwards to the host's two C callbacks. The
 // connectors run on RT, the transport interface's own process-wide runtime,
 // created on first use and never destroyed. Nothing unwinds into the host.
+#include <cstddef>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <memory>
 #include <new>
 #include <string_view>
 
 #include "common/runtime.hpp"
+#include "common/versioned_copy.hpp"
+#include "fxt/client/stats_fields.hpp"
 #include "fxt/client/tcp.hpp"
 #include "fxt/ffi_handles.hpp"
 #include "mok/mok_fxt.h"
@@ -180,4 +185,44 @@ extern "C" MOK_API void mok_fxt_disconnect(mok_fxt_conn_t* conn) {
   // needs no worker and still works when RT cannot be created.
   (void)mok::fxt::RT.get();
   mok_fxt_conn_free(conn);
+}
+
+// ---- Extensions: statistics and last failure ----------------------------------
+
+static_assert(sizeof(mok_fxt_conn_stats_t) == 128);
+static_assert(offsetof(mok_fxt_conn_stats_t, time_in_state_ms) == 8);
+static_assert(offsetof(mok_fxt_conn_stats_t, queue_depth) == 120);
+
+extern "C" MOK_API bool mok_fxt_conn_get_stats(mok_fxt_conn_t* conn, mok_fxt_conn_stats_t* out,
+                                               uint32_t size) {
+  if (conn == nullptr || out == nullptr) return false;
+  try {
+    mok_fxt_conn_stats_t c{};
+    mok::fxt::client::fill_conn_fields(conn->connector->stats_snapshot(), c);
+    return mok::copy_versioned(c, out, size);
+  } catch (...) {
+    return false;
+  }
+}
+
+extern "C" MOK_API bool mok_fxt_conn_last_error(mok_fxt_conn_t* conn, char* buffer,
+                                                uint32_t* length) {
+  if (conn == nullptr || length == nullptr) return false;
+  try {
+    const std::optional<std::string> text = conn->connector->stats().last_failure();
+    if (!text || text->size() >= UINT32_MAX) {
+      *length = 0;
+      return false;
+    }
+    const auto n = static_cast<uint32_t>(text->size());
+    const uint32_t capacity = *length;
+    *length = n + 1;
+    if (buffer == nullptr) return true;
+    if (capacity <= n) return false;
+    std::memcpy(buffer, text->data(), n);
+    buffer[n] = '\0';
+    return true;
+  } catch (...) {
+    return false;
+  }
 }
