@@ -4,19 +4,20 @@
 # first target that finds a crash, a leak or a broken property; the input
 # that did it is left in build/fuzz/artifacts/.
 #   scripts/fuzz.sh [seconds per target, default 20] [target ...]
+# MOK_FUZZ_BUILD_DIR picks another build directory (default build/fuzz).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds="${1:-20}"
 shift || true
-build=build/fuzz
+build="${MOK_FUZZ_BUILD_DIR:-build/fuzz}"
 
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   for src in fuzz/targets/*.cpp; do targets+=("$(basename "$src" .cpp)"); done
 fi
 
-cmake --preset fuzz >/dev/null
+cmake --preset fuzz -B "$build" >/dev/null
 # Only the fuzz targets and what they link, not the whole tree.
 cmake --build "$build" -j"${MOK_FUZZ_JOBS:-2}" --target "${targets[@]/#/fuzz_}"
 
