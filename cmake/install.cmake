@@ -45,6 +45,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_COMPONENTS_ALL runtime development tools)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libmok1)
+# A shlibs file and the ldconfig trigger, as Debian expects of a library package.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6, libstdc++6, libavcodec59, libavformat59, libswscale6, libavutil57")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libmok-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libmok1 (= ${PROJECT_VERSION})")
