@@ -67,6 +67,13 @@ class Chooser {
 // The read half with its receive buffer and framer: yields packets, one
 // error, or the clean end of the stream.
 class FramedReader {
+  // Room a full buffer is given before the next read. The buffer starts at
+  // CONNECTION_CAPACITY; growing it to this on the first full read lets one
+  // read take many packets instead of one, and the sole-owner move in
+  // BytesMut::reserve keeps reusing the block while no packet outlives its
+  // callback. Fixed, so a peer's announced length never sizes an allocation.
+  static constexpr std::size_t READ_AHEAD = 64 * 1024;
+
  public:
   struct Item {
     std::optional<Packet> packet;
@@ -74,7 +81,12 @@ class FramedReader {
   };
 
   explicit FramedReader(tcp::socket sock)
-      : sock_(std::move(sock)), buf_(BytesMut::CONNECTION_CAPACITY) {}
+      : sock_(std::move(sock)), buf_(BytesMut::CONNECTION_CAPACITY) {
+    // Only our own synchronous reads see this: they must never block the
+    // worker. Asynchronous reads behave the same either way.
+    asio::error_code ignored;
+    sock_.non_blocking(true, ignored);
+  }
 
   // Decodes what is buffered; true when an item is ready.
   bool poll() {
@@ -104,12 +116,33 @@ class FramedReader {
 
   bool can_read() const noexcept { return !eof_ && !read_error_ && !finished_; }
 
+  // A read that does not wait: true when it changed something (bytes, the
+  // end of the stream or an error), false when the socket had nothing.
+  // While bytes keep arriving this spares the loop its full wait, whose
+  // timer and racing branches cost more than the read itself.
+  bool read_ready() {
+    make_room();
+    asio::error_code ec;
+    const std::size_t n = sock_.read_some(asio::buffer(buf_.spare().data(), buf_.spare().size()), ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again) return false;
+    settle(n, ec);
+    return true;
+  }
+
   // One socket read into the buffer. Cancellation before data arrives
   // leaves everything as it was.
   asio::awaitable<void> read_some() {
-    if (buf_.spare().empty()) buf_.reserve(1);
+    make_room();
     auto [ec, n] = co_await sock_.async_read_some(asio::buffer(buf_.spare().data(), buf_.spare().size()),
                                                   as_tuple(asio::use_awaitable));
+    settle(n, ec);
+  }
+
+ private:
+  void make_room() {
+    if (buf_.spare().empty()) buf_.reserve(READ_AHEAD);
+  }
+  void settle(std::size_t n, const asio::error_code& ec) {
     if (n > 0) buf_.commit(n);
     if (ec == asio::error::eof) {
       eof_ = true;
@@ -118,7 +151,6 @@ class FramedReader {
     }
   }
 
- private:
   tcp::socket sock_;
   BytesMut buf_;
   Framer framer_;
@@ -141,6 +173,8 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::soc
   FramedReader reader(std::move(read_half));
   Chooser chooser;
   enum { COMMAND, ITEM, TICK };
+  constexpr int EAGER_READ_LIMIT = 16;
+  int eager_reads = 0;
   ConnStats& stats = connector->stats();
   // Stop unless a branch below knows better; a partner loop that failed
   // first has already claimed this connection's end.
@@ -152,6 +186,13 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::soc
     const std::array<bool, 3> ready{commands.ready(), reader.poll(), ticker.due(now)};
     const int choice = chooser.pick(ready);
     if (choice < 0) {
+      // Bounded, so a connection that never runs dry still yields its worker
+      // to the other tasks through a real wait now and then.
+      if (reader.can_read() && eager_reads < EAGER_READ_LIMIT && reader.read_ready()) {
+        ++eager_reads;
+        continue;
+      }
+      eager_reads = 0;
       tick_timer.expires_at(ticker.next());
       if (reader.can_read()) {
         co_await (waker->wait() || tick_timer.async_wait(as_tuple(asio::use_awaitable)) ||
