@@ -104,11 +104,11 @@ std::string format_address(const sockaddr_storage& addr) {
   if (addr.ss_family == AF_INET) {
     const auto* in = reinterpret_cast<const sockaddr_in*>(&addr);
     ::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(in->sin_port));
+    return fmt::format("{}:{}", text, ntohs(in->sin_port));
   }
   const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&addr);
   ::inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
-  return "[" + std::string(text) + "]:" + std::to_string(ntohs(in6->sin6_port));
+  return fmt::format("[{}]:{}", text, ntohs(in6->sin6_port));
 }
 
 // ---- Caller-facing operations -------------------------------------------------
@@ -474,6 +474,13 @@ asio::awaitable<void> ConnectorLoop::on_start() {
   control().set_force_exit(false);
   control().update_activity();
 
+  // Sends are accepted from here on: after the Connected callback has
+  // returned (a send from inside it is still refused), but before the read
+  // loop can hand the host its first packet. A host that answers the
+  // camera's first report must not find the connection refusing to send;
+  // what it queues now waits for the write loop below.
+  control().set_connected(true);
+
   auto reader = std::make_shared<TaskEnd>();
   auto writer = std::make_shared<TaskEnd>();
   std::weak_ptr<AsyncWaker> wake = waker_;
@@ -503,7 +510,6 @@ asio::awaitable<void> ConnectorLoop::on_start() {
   writer_ = std::move(writer);
   reader_done_ = false;
   writer_result_.reset();
-  control().set_connected(true);
 }
 
 }  // namespace
