@@ -438,6 +438,24 @@ class Client {
   /** mok_stop: ends the connection; start() may be called again. */
   void stop() { check(::mok_stop(h_), "mok_stop"); }
 
+  /** mok_get_stats (extension): every counter of this client, each read on
+   * its own (see mok.h for the consistency given). */
+  mok_stats_t stats() const {
+    mok_stats_t s{};
+    check(::mok_get_stats(h_, &s, sizeof s), "mok_get_stats");
+    return s;
+  }
+  /** mok_get_last_error (extension): the most recent failure's text, or
+   * nothing before any failure. */
+  std::optional<std::string> last_error() const {
+    uint32_t len = 0;
+    if (::mok_get_last_error(h_, nullptr, &len) != MOK_OK) return std::nullopt;
+    std::string text(len, '\0');
+    if (::mok_get_last_error(h_, text.data(), &len) != MOK_OK) return std::nullopt;
+    text.resize(len - 1);
+    return text;
+  }
+
   /** mok_wait_params: waits until the first parameter report; throws Error(Timeout). */
   void wait_params(Millis timeout = Millis(5000)) {
     check(::mok_wait_params(h_, clamp_ms(timeout)), "mok_wait_params");

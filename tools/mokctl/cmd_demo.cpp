@@ -106,6 +106,8 @@ void run_demo(const GlobalOptions& g, const DemoArgs& a) {
   }
   if (!video_note.empty()) std::printf("5. Video skipped: %s\n", video_note.c_str());
 
+  std::printf("Figures of this session:\n");
+  print_stats(s.client());
   std::printf("Done. Files written:\n");
   for (const auto& f : files) std::printf("  %s\n", f.c_str());
   std::fflush(stdout);

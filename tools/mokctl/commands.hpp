@@ -21,6 +21,10 @@ void add_snapshot(CLI::App& app, const GlobalOptions& g, Runner& run);
 void add_video(CLI::App& app, const GlobalOptions& g, Runner& run);
 void add_record(CLI::App& app, const GlobalOptions& g, Runner& run);
 void add_demo(CLI::App& app, const GlobalOptions& g, Runner& run);
+void add_stats(CLI::App& app, const GlobalOptions& g, Runner& run);
+
+// The client's counters and last failure, a few lines.
+void print_stats(mok::Client& client);
 
 // Identity and settings as reported by the camera, one per line.
 void print_device(mok::Client& client);
