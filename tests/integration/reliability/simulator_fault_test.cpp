@@ -1,7 +1,8 @@
 // The simulator's own fault modes against the device interface: a camera
-// that drops every connection after a while, and one that sends a corrupt
-// head. Each client reconnects by itself and scan results flow again, in
-// order within every connection.
+// that drops every connection after a while, one that sends a corrupt head,
+// and one that stops sending but keeps reading (half close). Each client
+// reconnects by itself and scan results flow again, in order within every
+// connection.
 #if defined(MOK_HAVE_CAMSIM)
 #include <gtest/gtest.h>
 
@@ -55,12 +56,14 @@ struct Case {
   camsim::Faults faults;
 };
 
-TEST(SimulatorFaults, ClientReconnectsAfterDropsAndCorruptHeadsAndKeepsOrder) {
+TEST(SimulatorFaults, ClientReconnectsAfterEachFaultAndKeepsOrder) {
   camsim::Faults drop;
   drop.drop_every_s = 0.4;
   camsim::Faults corrupt;
   corrupt.corrupt_after_s = 0.4;
-  const std::vector<Case> cases = {{"drop", drop}, {"corrupt head", corrupt}};
+  camsim::Faults half_close;
+  half_close.half_close_after_s = 0.4;
+  const std::vector<Case> cases = {{"drop", drop}, {"corrupt head", corrupt}, {"half close", half_close}};
 
   std::deque<camsim::Simulator> sims;
   std::deque<Recorder> recs;
