@@ -183,6 +183,9 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::soc
   enum { COMMAND, ITEM, TICK };
   constexpr int EAGER_READ_LIMIT = 16;
   int eager_reads = 0;
+  // The last packet's shared cell, reused for the next packet while nobody
+  // else holds it, so a handler that keeps nothing costs no allocation here.
+  PacketPtr cell;
   ConnStats& stats = connector->stats();
   // Stop unless a branch below knows better; a partner loop that failed
   // first has already claimed this connection's end.
@@ -243,7 +246,19 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::soc
           log::warn(TCP_TARGET, "force exit requested after packet receive");
           running = false;
         } else {
-          connector->handler().on_packet(make_packet_ptr(std::move(*item.packet)));
+          if (cell) {
+            *cell = std::move(*item.packet);
+          } else {
+            cell = make_packet_ptr(std::move(*item.packet));
+          }
+          connector->handler().on_packet(cell);
+          // Kept only when the handler kept no reference. The payload goes at
+          // once so that the receive buffer's block is again ours to reuse.
+          if (is_sole_owner(cell)) {
+            cell->payload = Bytes();
+          } else {
+            cell.reset();
+          }
         }
       } else if (item.error) {
         log::error(TCP_TARGET, "failed to decode packet: {}", item.error->display());
