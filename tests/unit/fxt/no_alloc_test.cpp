@@ -18,8 +18,15 @@ void* operator new(size_t n) {
   if (void* p = std::malloc(n ? n : 1)) return p;
   throw std::bad_alloc();
 }
+// The nothrow forms are replaced too: the C exports allocate with them, and
+// every allocation must pair with the replaced delete (ASan checks the pairing).
+void* operator new(size_t n, const std::nothrow_t&) noexcept {
+  ++allocations;
+  return std::malloc(n ? n : 1);
+}
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace mok::fxt {
 namespace {
