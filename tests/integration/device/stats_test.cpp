@@ -57,6 +57,8 @@ class StatsTest : public DeviceTest {
 TEST_F(StatsTest, ScriptedTrafficIsCountedByClassWithExactBytes) {
   EXPECT_EQ(mok_get_last_error(&h, nullptr, nullptr), MOK_ERR_NOT_AVAILABLE);
   connect_and_start();
+  // The harness's probe is accepted before the write loop has written it.
+  ASSERT_TRUE(wait_stats([](const mok_stats_t& s) { return s.packets_sent >= 1; }));
   const mok_stats_t base = stats_of(&h);
   EXPECT_EQ(base.state, MOK_STATE_CONNECTED);
   EXPECT_EQ(base.connect_attempts, 1u);
