@@ -6,8 +6,8 @@
 
 #include <cstring>
 #include <string>
-#include <thread>
 
+#include "conn_stats_support.hpp"
 #include "fxt/client/stats.hpp"
 #include "harness.hpp"
 #include "mok/mok_fxt.h"
@@ -16,6 +16,9 @@ namespace mok::fxt::client {
 namespace {
 
 using namespace std::chrono_literals;
+using test::last_error;
+using test::stats_of;
+using test::eventually;
 
 TEST(ConnStats, FirstEndOfAConnectionDecidesItsCause) {
   ConnStats s;
@@ -44,31 +47,6 @@ TEST(ConnStats, StateTimeStartsAtEachReport) {
 
 void ignore_packet(mok_fxt_packet_t*) {}
 void ignore_state(uint32_t) {}
-
-mok_fxt_conn_stats_t stats_of(mok_fxt_conn_t* c) {
-  mok_fxt_conn_stats_t s{};
-  EXPECT_TRUE(mok_fxt_conn_get_stats(c, &s, sizeof s));
-  return s;
-}
-
-template <class Pred>
-bool eventually(Pred pred) {
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
-
-std::string last_error(mok_fxt_conn_t* c) {
-  uint32_t len = 0;
-  if (!mok_fxt_conn_last_error(c, nullptr, &len)) return "<none>";
-  std::string text(len, '\0');
-  EXPECT_TRUE(mok_fxt_conn_last_error(c, text.data(), &len));
-  text.resize(len - 1);
-  return text;
-}
 
 TEST(FxtConnStats, LiveConnectionCountsTrafficAndRemoteClose) {
   test::Peer peer;

@@ -1,0 +1,122 @@
+// Connection statistics for the ends that take the 10 s time-outs: a silent
+// peer (inactivity) and a peer that stops reading (the write stalls, the
+// queue fills, the write times out). Read through the C interface as a host
+// reads them; each case is its own test so that ctest runs them side by side.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "conn_stats_support.hpp"
+#include "harness.hpp"
+#include "mok/mok_fxt.h"
+
+namespace mok::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+void ignore_packet(mok_fxt_packet_t*) {}
+void ignore_state(uint32_t) {}
+
+// A connection without auto-reconnect to `peer`, up and accepting sends.
+struct Conn {
+  mok_fxt_conn_t* conn = nullptr;
+  int fd = -1;
+
+  ::testing::AssertionResult open(Peer& peer) {
+    conn = mok_fxt_conn_new(peer.address().c_str(), ignore_packet, ignore_state);
+    if (conn == nullptr) return ::testing::AssertionFailure() << "no connection handle";
+    mok_fxt_conn_set_auto_reconnect(conn, false);
+    if (!mok_fxt_conn_start(conn)) return ::testing::AssertionFailure() << "start refused";
+    fd = peer.accept();
+    if (fd < 0) return ::testing::AssertionFailure() << "no connection accepted";
+    if (!eventually([&] { return stats_of(conn).state == MOK_FXT_STATE_CONNECTED; })) {
+      return ::testing::AssertionFailure() << "never connected";
+    }
+    return ::testing::AssertionSuccess();
+  }
+  ~Conn() {
+    if (conn) mok_fxt_conn_free(conn);
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+TEST(FxtConnStatsTiming, SilentPeerEndsByInactivityWithItsText) {
+  Peer peer;
+  Conn c;
+  ASSERT_TRUE(c.open(peer));
+  ASSERT_TRUE(eventually([&] { return disconnects_total(stats_of(c.conn)) >= 1; }, 20s));
+  const mok_fxt_conn_stats_t s = stats_of(c.conn);
+  EXPECT_EQ(s.disconnects_inactivity, 1u);
+  EXPECT_EQ(disconnects_total(s), 1u);
+  EXPECT_EQ(s.connect_attempts, 1u);
+  EXPECT_EQ(s.connections_established, 1u);
+  EXPECT_EQ(s.packets_received + s.packets_sent + s.bytes_received + s.bytes_sent, 0u);
+  EXPECT_EQ(last_error(c.conn), "connection timed out due to inactivity");
+  ASSERT_TRUE(eventually([&] { return stats_of(c.conn).state == MOK_FXT_STATE_DISCONNECTED; }));
+  // Without auto-reconnect nothing follows.
+  EXPECT_FALSE(peer.accepts_within(200ms));
+  EXPECT_EQ(stats_of(c.conn).connect_attempts, 1u);
+}
+
+TEST(FxtConnStatsTiming, StalledPeerFillsTheQueueAndTheWriteTimesOut) {
+  Peer peer;
+  Conn c;
+  ASSERT_TRUE(c.open(peer));
+
+  // Far more than the socket buffers hold: once the peer has read the head
+  // and reads no more, the write loop stays inside this payload.
+  mok_fxt_packet_t* big = mok_fxt_packet_new(32u << 20, 0, 0, 1);
+  ASSERT_NE(big, nullptr);
+  ASSERT_TRUE(mok_fxt_conn_send_packet(c.conn, big));
+  mok_fxt_packet_free(big);
+  ASSERT_TRUE(read_exact(c.fd, 24).has_value());
+
+  mok_fxt_packet_t* small = mok_fxt_packet_new(4, 0, 0, 2);
+  ASSERT_NE(small, nullptr);
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(mok_fxt_conn_send_packet(c.conn, small)) << i;
+  EXPECT_FALSE(mok_fxt_conn_send_packet(c.conn, small));
+  EXPECT_FALSE(mok_fxt_conn_send_packet(c.conn, small));
+  mok_fxt_conn_stats_t s = stats_of(c.conn);
+  EXPECT_EQ(s.queue_depth, 100u);
+  EXPECT_EQ(s.send_refused_queue_full, 2u);
+  EXPECT_EQ(s.send_refused_not_connected, 0u);
+  EXPECT_EQ(s.packets_sent, 0u);
+  EXPECT_EQ(s.bytes_sent, 0u);
+
+  // The peer keeps talking, so only the stalled write can end the connection
+  // (a silent peer would race it with the inactivity time-out).
+  const auto keep_alive = wire(make_packet(3, {1, 2, 3, 4}));
+  uint64_t written = 0;
+  const bool ended = eventually(
+      [&] {
+        if (disconnects_total(stats_of(c.conn)) > 0) return true;
+        std::this_thread::sleep_for(250ms);
+        if (write_all(c.fd, keep_alive)) ++written;
+        return false;
+      },
+      25s);
+  ASSERT_TRUE(ended);
+  s = stats_of(c.conn);
+  EXPECT_EQ(s.disconnects_write_failure, 1u);
+  EXPECT_EQ(disconnects_total(s), 1u);
+  EXPECT_EQ(last_error(c.conn), "write timed out");
+  EXPECT_GT(s.packets_received, 0u);
+  EXPECT_LE(s.packets_received, written);
+  EXPECT_EQ(s.bytes_received, s.packets_received * keep_alive.size());
+  EXPECT_EQ(s.packets_sent, 0u);
+
+  // What waited in the queue stays there for the next connection, and a send
+  // is now refused for want of one.
+  ASSERT_TRUE(eventually([&] { return stats_of(c.conn).state == MOK_FXT_STATE_DISCONNECTED; }));
+  EXPECT_FALSE(mok_fxt_conn_send_packet(c.conn, small));
+  s = stats_of(c.conn);
+  EXPECT_EQ(s.send_refused_not_connected, 1u);
+  EXPECT_EQ(s.send_refused_queue_full, 2u);
+  EXPECT_EQ(s.queue_depth, 100u);
+  mok_fxt_packet_free(small);
+}
+
+}  // namespace
+}  // namespace mok::test
