@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "fakes/scan_payload.hpp"
@@ -99,9 +100,31 @@ struct Subject {
   }
 };
 
+mok_stats_t stats_of(mok_client_t* c) {
+  mok_stats_t s{};
+  EXPECT_EQ(mok_get_stats(c, &s, sizeof s), MOK_OK);
+  return s;
+}
+
+std::string last_error(mok_client_t* c) {
+  uint32_t len = 0;
+  if (mok_get_last_error(c, nullptr, &len) != MOK_OK) return "<none>";
+  std::string text(len, '\0');
+  EXPECT_EQ(mok_get_last_error(c, text.data(), &len), MOK_OK);
+  text.resize(len - 1);
+  return text;
+}
+
+// A stream cut inside a packet: the framer's end-of-stream error.
+constexpr const char* kTruncated = "Io(bytes remaining on stream)";
+
 struct Fault {
   const char* name;
   std::function<void(Peer&)> inject;
+  // The disconnect counter this fault must bump; null where the cut packet
+  // may be counted as the peer's close or as a stream that failed to decode.
+  uint64_t mok_stats_t::*cause;
+  const char* text;  // the last failure it leaves
 };
 
 TEST(FaultInjection, ClientDropsTheBrokenStreamReconnectsAndDeliversAgain) {
@@ -111,35 +134,43 @@ TEST(FaultInjection, ClientDropsTheBrokenStreamReconnectsAndDeliversAgain) {
        [&](Peer& p) {
          ASSERT_TRUE(p.send(std::span(next).first(10)));
          p.drop_all();
-       }},
+       },
+       nullptr, kTruncated},
       {"close mid-payload",
        [&](Peer& p) {
          ASSERT_TRUE(p.send(std::span(next).first(24 + 600)));
          p.drop_all();
-       }},
+       },
+       nullptr, kTruncated},
       {"close right after a head",
        [&](Peer& p) {
          ASSERT_TRUE(p.send(std::span(next).first(24)));
          p.drop_all();
-       }},
+       },
+       nullptr, kTruncated},
+      {"close between packets", [&](Peer& p) { p.drop_all(); }, &mok_stats_t::disconnects_remote_close,
+       "remote closed read half"},
       {"corrupt head",
        [&](Peer& p) {
          auto bad = scan_packet(2);
          bad[0] = bad[1] = bad[2] = 0;
          bad[3] = 2;  // length 2: below the smallest a reader accepts
          ASSERT_TRUE(p.send(bad));
-       }},
+       },
+       &mok_stats_t::disconnects_decode_error, "Length Too Small(2 < 4)"},
       {"unknown kind",
        [&](Peer& p) {
          auto bad = scan_packet(2);
          bad[5] = 77;
          ASSERT_TRUE(p.send(bad));
-       }},
+       },
+       &mok_stats_t::disconnects_decode_error, "Unknown Kind(77)"},
       {"half close",
        [&](Peer& p) {
          ASSERT_TRUE(p.send(std::span(next).first(30)));
          p.half_close();
-       }},
+       },
+       nullptr, kTruncated},
   };
 
   std::deque<Subject> subjects(faults.size());
@@ -163,9 +194,28 @@ TEST(FaultInjection, ClientDropsTheBrokenStreamReconnectsAndDeliversAgain) {
     ASSERT_TRUE(s.peer.wait_accepted(2)) << faults[i].name;
     ASSERT_TRUE(s.peer.send(scan_packet(3))) << faults[i].name;
     ASSERT_TRUE(s.scans(2)) << faults[i].name;
-    std::lock_guard lock(s.host.m);
-    // The cut or refused packet never reached the host.
-    EXPECT_EQ(s.host.pts, (std::vector<uint64_t>{1, 3})) << faults[i].name;
+    {
+      std::lock_guard lock(s.host.m);
+      // The cut or refused packet never reached the host.
+      EXPECT_EQ(s.host.pts, (std::vector<uint64_t>{1, 3})) << faults[i].name;
+    }
+    // One connection lost for one reason, one reconnect, and the two whole
+    // packets the only ones counted.
+    const mok_stats_t st = stats_of(s.client);
+    const uint64_t peer_or_stream = st.disconnects_remote_close + st.disconnects_decode_error;
+    EXPECT_EQ(peer_or_stream, 1u) << faults[i].name;
+    if (faults[i].cause != nullptr) {
+      EXPECT_EQ(st.*faults[i].cause, 1u) << faults[i].name;
+    }
+    EXPECT_EQ(st.disconnects_inactivity + st.disconnects_write_failure + st.disconnects_stop, 0u)
+        << faults[i].name;
+    EXPECT_EQ(st.connect_attempts, 2u) << faults[i].name;
+    EXPECT_EQ(st.connections_established, 2u) << faults[i].name;
+    EXPECT_EQ(st.state, MOK_STATE_CONNECTED) << faults[i].name;
+    EXPECT_EQ(st.packets_received, 2u) << faults[i].name;
+    EXPECT_EQ(st.scan_results, 2u) << faults[i].name;
+    EXPECT_EQ(st.scan_results_rejected, 0u) << faults[i].name;
+    EXPECT_EQ(last_error(s.client), faults[i].text) << faults[i].name;
   }
 }
 
@@ -227,6 +277,12 @@ TEST(FaultInjection, FastPeerIsHeldBackByTcpNotBufferedWithoutBound) {
   for (size_t i = 0; i < s.host.pts.size(); ++i) ASSERT_EQ(s.host.pts[i], i + 1);
   // The peer never had to drop the connection.
   EXPECT_EQ(s.host.count(MOK_STATE_DISCONNECTED), 0u);
+  const mok_stats_t st = stats_of(s.client);
+  EXPECT_EQ(st.scan_results, sent);
+  EXPECT_EQ(st.connections_established, 1u);
+  EXPECT_EQ(st.disconnects_remote_close + st.disconnects_inactivity + st.disconnects_decode_error +
+                st.disconnects_write_failure + st.disconnects_stop,
+            0u);
 }
 
 }  // namespace

@@ -54,7 +54,43 @@ void on_scan(mok_scan_result_t* result, void* user) {
 struct Case {
   const char* name;
   camsim::Faults faults;
+  // The disconnect counters that may account for this fault's losses; at
+  // least one loss must land in them. A close from the simulator can cut a
+  // packet it was writing, which counts as a stream that failed to decode.
+  std::vector<uint64_t mok_stats_t::*> causes;
+  const char* text;  // the last failure it leaves, when the simulator decides it alone
 };
+
+uint64_t disconnects_total(const mok_stats_t& s) {
+  return s.disconnects_remote_close + s.disconnects_inactivity + s.disconnects_decode_error +
+         s.disconnects_write_failure + s.disconnects_stop;
+}
+
+// Timing decides how many losses there were, so the figures are bounded:
+// every loss has a cause, and the cause is one the fault can produce.
+void expect_counted(mok_client_t* client, const Case& c) {
+  mok_stats_t s{};
+  ASSERT_EQ(mok_get_stats(client, &s, sizeof s), MOK_OK);
+  // The disconnects were read before the connections, so they cannot be
+  // ahead of them; at most the current connection is still open.
+  const uint64_t lost = disconnects_total(s);
+  EXPECT_GE(s.connections_established, 2u) << c.name;
+  EXPECT_LE(lost, s.connections_established) << c.name;
+  EXPECT_GE(lost + 1, s.connections_established) << c.name;
+  EXPECT_GE(s.connect_attempts, s.connections_established) << c.name;
+  uint64_t by_cause = 0;
+  for (auto field : c.causes) by_cause += s.*field;
+  EXPECT_GE(by_cause, 1u) << c.name;
+  EXPECT_EQ(by_cause, lost) << c.name;
+  EXPECT_EQ(s.scan_results_rejected, 0u) << c.name;
+  EXPECT_GT(s.scan_results, 0u) << c.name;
+  if (c.text != nullptr) {
+    char text[128] = {};
+    uint32_t len = sizeof text;
+    ASSERT_EQ(mok_get_last_error(client, text, &len), MOK_OK) << c.name;
+    EXPECT_STREQ(text, c.text) << c.name;
+  }
+}
 
 TEST(SimulatorFaults, ClientReconnectsAfterEachFaultAndKeepsOrder) {
   camsim::Faults drop;
@@ -63,7 +99,11 @@ TEST(SimulatorFaults, ClientReconnectsAfterEachFaultAndKeepsOrder) {
   corrupt.corrupt_after_s = 0.4;
   camsim::Faults half_close;
   half_close.half_close_after_s = 0.4;
-  const std::vector<Case> cases = {{"drop", drop}, {"corrupt head", corrupt}, {"half close", half_close}};
+  const std::vector<Case> cases = {
+      {"drop", drop, {&mok_stats_t::disconnects_remote_close, &mok_stats_t::disconnects_decode_error}, nullptr},
+      {"corrupt head", corrupt, {&mok_stats_t::disconnects_decode_error}, "Length Too Small(2 < 4)"},
+      {"half close", half_close,
+       {&mok_stats_t::disconnects_remote_close, &mok_stats_t::disconnects_decode_error}, nullptr}};
 
   std::deque<camsim::Simulator> sims;
   std::deque<Recorder> recs;
@@ -92,6 +132,8 @@ TEST(SimulatorFaults, ClientReconnectsAfterEachFaultAndKeepsOrder) {
     EXPECT_TRUE(rec.cv.wait_for(lock, std::chrono::seconds(20), [&] { return rec.connections_with_scans() >= 2; }))
         << cases[i].name << ": connections " << rec.connections.size();
     EXPECT_FALSE(rec.out_of_order) << cases[i].name;
+    lock.unlock();
+    expect_counted(clients[i], cases[i]);
   }
   for (size_t i = 0; i < clients.size(); ++i) {
     mok_clear_scan_cb(clients[i]);
