@@ -2,8 +2,9 @@
 // for a given time at a given scan rate, with the connection cut at a fixed
 // period, and checks that the client hands its host every scan result the
 // camera side wrote, exactly once and in order, and that the process's
-// resident memory, descriptors and threads stay flat. Prints the figures;
-// exits 1 when a check fails.
+// resident memory, descriptors and threads stay flat, and that the client's
+// own statistics agree with what it delivered. Prints the figures; exits 1
+// when a check fails.
 #include <CLI/CLI.hpp>
 
 #include <atomic>
@@ -19,6 +20,7 @@
 
 #include "camsim/simulator.hpp"
 #include "mok/mok.h"
+#include "stats_check.hpp"
 #include "tap.hpp"
 
 namespace {
@@ -173,12 +175,14 @@ int main(int argc, char** argv) {
   } while (!checker.expected.empty() && Clock::now() < catch_up);
   const std::size_t fds_end = count_dir("/proc/self/fd");
   const std::size_t threads_end = count_dir("/proc/self/task");
+  const soak::TapStats ts = tap.stats();
+  const bool stats_ok = soak::check_client_stats(
+      client, soak::Tallies{host.received.load(), host.connected.load(), ts.scans_forwarded});
   mok_clear_scan_cb(client);
   mok_clear_state_cb(client);
   mok_close(client);
   const camsim::Stats ss = sim.stats();
   sim.stop();
-  const soak::TapStats ts = tap.stats();
 
   const double growth = rss_base < 0 ? 0 : rss_max - rss_base;
   std::printf("duration %.0f s, rate %.0f/s, points %u, drop every %.1f s\n", duration_s, rate, points, drop_every_s);
@@ -197,7 +201,7 @@ int main(int argc, char** argv) {
   std::printf("descriptors %zu -> %zu, threads %zu -> %zu (after warm-up -> before close)\n", fds_base,
               fds_end, threads_base, threads_end);
 
-  const bool ok = checker.mismatches == 0 && checker.expected.empty() && checker.got.empty() &&
+  const bool ok = stats_ok && checker.mismatches == 0 && checker.expected.empty() && checker.got.empty() &&
                   ts.seq_faults == 0 && growth <= rss_limit_mb && ts.scans_forwarded > 0 &&
                   (rss_base < 0 || (fds_end <= fds_base + 2 && threads_end <= threads_base));
   std::printf("%s\n", ok ? "PASS" : "FAIL");
