@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <regex>
 #include <sstream>
 
 #include "camsim/recording.hpp"
@@ -166,6 +167,33 @@ TEST_F(Tools, RecordWritesEveryPacketInTheReplayFormat) {
   EXPECT_EQ(scan.exit_code, 0) << describe(scan);
 }
 
+TEST_F(Tools, StatsShowsTheLiveConnectionsFigures) {
+  Outcome o = mokctl({"stats", sim_.address(), "--seconds", "2"}, 60);
+  ASSERT_EQ(o.exit_code, 0) << describe(o);
+  // One progress line a second, then the table.
+  EXPECT_GE(count_lines(o.out.substr(0, o.out.find("Connection:"))), 2u) << o.out;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(o.out, m, std::regex(R"(Connection: state (\d+) for \d+ ms; (\d+) attempts, (\d+) established)")))
+      << o.out;
+  EXPECT_EQ(m[1], "1") << o.out;  // connected
+  EXPECT_EQ(m[2], "1") << o.out;
+  EXPECT_EQ(m[3], "1") << o.out;
+  EXPECT_NE(o.out.find("Disconnects: remote close 0, inactivity 0, decode error 0, write failure 0, stop 0\n"),
+            std::string::npos)
+      << o.out;
+  ASSERT_TRUE(std::regex_search(o.out, m, std::regex(R"(By class: (\d+) register reports, \d+ snapshot images, (\d+) scan results \((\d+) rejected\))")))
+      << o.out;
+  EXPECT_GT(std::stoull(m[1]), 0u) << o.out;
+  EXPECT_GT(std::stoull(m[2]), 0u) << o.out;
+  EXPECT_EQ(m[3], "0") << o.out;
+  ASSERT_TRUE(std::regex_search(o.out, m, std::regex(R"(Received: (\d+) packets, (\d+) bytes)"))) << o.out;
+  EXPECT_GT(std::stoull(m[1]), 0u) << o.out;
+  EXPECT_GT(std::stoull(m[2]), 24 * std::stoull(m[1])) << o.out;
+  EXPECT_NE(o.out.find("queue full"), std::string::npos) << o.out;
+  // Nothing went wrong, so there is no failure to show.
+  EXPECT_EQ(o.out.find("Last failure:"), std::string::npos) << o.out;
+}
+
 TEST(ToolsVideo, SavesDecodedFramesAndRecordsTheStream) {
   Simulator sim({"--video", "h264"});
   ASSERT_FALSE(sim.address().empty()) << sim.log();
@@ -266,7 +294,7 @@ TEST(ToolsErrors, SayWhatWentWrongWithDistinctExitCodes) {
 }
 
 TEST(ToolsHelp, EveryCommandHasHelp) {
-  for (const char* cmd : {"demo", "info", "set", "scan", "snapshot", "video", "record"}) {
+  for (const char* cmd : {"demo", "info", "set", "scan", "snapshot", "video", "record", "stats"}) {
     Outcome o = mokctl({cmd, "--help"});
     EXPECT_EQ(o.exit_code, 0) << cmd << "\n" << describe(o);
     EXPECT_NE(o.out.find("Usage"), std::string::npos) << cmd;
