@@ -1,13 +1,14 @@
 // The read and write loops of one connection. Each polls its sources (its
 // command subscription, its 30 ms ticker, and the framed reader or the
 // outbound queue) without blocking, takes one of the ready ones at random so
-// that none has priority, and otherwise waits for any of them. Socket reads
-// commit their bytes into the receive buffer inside the wait itself, so a
-// read that completes just as another source wins loses nothing.
+// that none has priority, and otherwise waits. A wait is one Asio operation
+// (the socket read, or the write loop's tick timer) that the loop's
+// Interrupter cancels when a command or a queued packet arrives, so a busy
+// connection pays for no racing timers or channel waits. A socket read
+// commits its bytes even when cancelled after reading, so nothing read is
+// lost.
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
-#include <asio/experimental/deferred.hpp>
-#include <asio/experimental/parallel_group.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
@@ -45,6 +46,48 @@ class Ticker {
 
  private:
   Clock::time_point next_ = Clock::now();
+};
+
+// The read loop's ticker with a timer that wakes the loop, while it waits on
+// the socket, when a tick falls due. The timer fires at most once a period;
+// a loop that takes its ticks on its own (a busy connection polls the ticker
+// on every pass) is never woken by it. Runs on the loop's strand.
+class TickSource : public std::enable_shared_from_this<TickSource> {
+ public:
+  TickSource(const asio::any_io_executor& strand, std::shared_ptr<Interrupter> waker)
+      : timer_(strand), waker_(std::move(waker)) {}
+
+  Ticker& ticker() noexcept { return ticker_; }
+  void start() { arm(ticker_.next()); }
+  void stop() noexcept {
+    stopped_ = true;
+    timer_.cancel();
+  }
+
+ private:
+  void arm(Clock::time_point at) {
+    timer_.expires_at(at);
+    timer_.async_wait([self = shared_from_this()](const asio::error_code& ec) { self->fired(ec); });
+  }
+  void fired(const asio::error_code& ec) noexcept {
+    if (stopped_ || ec == asio::error::operation_aborted) return;
+    const auto now = Clock::now();
+    try {
+      if (ticker_.due(now)) {
+        waker_->wake_here();
+        arm(now + TICK_PERIOD);
+      } else {
+        arm(ticker_.next());
+      }
+    } catch (...) {
+      // Out of memory: ticks are then taken only when bytes wake the loop.
+    }
+  }
+
+  asio::steady_timer timer_;
+  std::shared_ptr<Interrupter> waker_;
+  Ticker ticker_;
+  bool stopped_ = false;
 };
 
 // Picks one of the ready sources uniformly.
@@ -118,6 +161,12 @@ class FramedReader {
 
   bool can_read() const noexcept { return !eof_ && !read_error_ && !finished_; }
 
+  // Whether a read that does not wait is worth trying: only after a read
+  // that filled all the room it was given, since a shorter one drained the
+  // socket. Sparse traffic (one packet per wake-up, as from a camera) then
+  // costs one receive call per wake-up, not a second that finds nothing.
+  bool more_likely() const noexcept { return can_read() && last_read_filled_; }
+
   // A read that does not wait: true when it changed something (bytes, the
   // end of the stream or an error), false when the socket had nothing.
   // While bytes keep arriving this spares the loop its full wait, whose
@@ -125,32 +174,32 @@ class FramedReader {
   bool read_ready() {
     make_room();
     asio::error_code ec;
-    const std::size_t n = sock_.read_some(asio::buffer(buf_.spare().data(), buf_.spare().size()), ec);
-    if (ec == asio::error::would_block || ec == asio::error::try_again) return false;
-    settle(n, ec);
+    const std::size_t room = buf_.spare().size();
+    const std::size_t n = sock_.read_some(asio::buffer(buf_.spare().data(), room), ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again) {
+      last_read_filled_ = false;
+      return false;
+    }
+    settle(n, room, ec);
     return true;
   }
 
-  // Waits for the first of a wake-up, the timer and a socket read. The read
-  // commits its bytes even when another source finished first, so nothing
-  // read is lost; cancelled before data arrives it leaves everything as it
-  // was. Deferred operations in one parallel group cost far less per wait
-  // than racing awaitables, each of which would run as a task of its own.
-  asio::awaitable<void> read_or_wake(AsyncWaker& waker, asio::steady_timer& timer) {
+  // Waits for bytes until `waker` interrupts the read. Cancelled before any
+  // data arrives it leaves everything as it was.
+  asio::awaitable<void> read_until_woken(Interrupter& waker) {
     make_room();
-    auto result = co_await asio::experimental::make_parallel_group(
-                      waker.deferred_wait(), timer.async_wait(asio::experimental::deferred),
-                      sock_.async_read_some(asio::buffer(buf_.spare().data(), buf_.spare().size()),
-                                            asio::experimental::deferred))
-                      .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
-    settle(std::get<5>(result), std::get<4>(result));
+    const std::size_t room = buf_.spare().size();
+    const auto [ec, n] =
+        co_await sock_.async_read_some(asio::buffer(buf_.spare().data(), room), waker.token());
+    settle(n, room, ec);
   }
 
  private:
   void make_room() {
     if (buf_.spare().empty()) buf_.reserve(READ_AHEAD);
   }
-  void settle(std::size_t n, const asio::error_code& ec) {
+  void settle(std::size_t n, std::size_t room, const asio::error_code& ec) {
+    last_read_filled_ = n == room;
     if (n > 0) buf_.commit(n);
     if (ec == asio::error::eof) {
       eof_ = true;
@@ -165,6 +214,7 @@ class FramedReader {
   std::optional<Item> item_;
   bool eof_ = false;
   bool finished_ = false;
+  bool last_read_filled_ = false;
   std::error_code read_error_;
 };
 
@@ -173,11 +223,13 @@ class FramedReader {
 asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::socket read_half) {
   auto ex = co_await asio::this_coro::executor;
   Control& control = connector->control();
-  auto waker = std::make_shared<AsyncWaker>(ex);
+  auto waker = std::make_shared<Interrupter>(ex);
   auto commands = connector->command_tx().subscribe();
   commands.set_waker(waker);
-  Ticker ticker;
-  asio::steady_timer tick_timer(ex);
+  auto ticks = std::make_shared<TickSource>(ex, waker);
+  ticks->start();
+  Ticker& ticker = ticks->ticker();
+  asio::steady_timer idle_timer(ex);
   FramedReader reader(std::move(read_half));
   Chooser chooser;
   enum { COMMAND, ITEM, TICK };
@@ -199,17 +251,19 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::soc
     if (choice < 0) {
       // Bounded, so a connection that never runs dry still yields its worker
       // to the other tasks through a real wait now and then.
-      if (reader.can_read() && eager_reads < EAGER_READ_LIMIT && reader.read_ready()) {
+      if (reader.more_likely() && eager_reads < EAGER_READ_LIMIT && reader.read_ready()) {
         ++eager_reads;
         continue;
       }
       eager_reads = 0;
-      tick_timer.expires_at(ticker.next());
+      if (!waker->begin_wait()) continue;
       if (reader.can_read()) {
-        co_await reader.read_or_wake(*waker, tick_timer);
+        co_await reader.read_until_woken(*waker);
       } else {
-        co_await (waker->wait() || tick_timer.async_wait(as_tuple(asio::use_awaitable)));
+        idle_timer.expires_at(ticker.next());
+        co_await idle_timer.async_wait(waker->token());
       }
+      waker->end_wait();
       continue;
     }
     if (choice == COMMAND) {
@@ -278,6 +332,7 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::soc
   stats.end_connection(cause, reason);
   control.set_force_exit(true);
   log::debug(TCP_TARGET, "read loop stopped");
+  ticks->stop();
   commands.set_waker(nullptr);
 }
 
@@ -312,7 +367,7 @@ asio::awaitable<EventQueue::Receiver> write_stream(tcp::socket write_half,
                                                    EventQueue::Receiver queue) {
   auto ex = co_await asio::this_coro::executor;
   Control& control = connector->control();
-  auto waker = std::make_shared<AsyncWaker>(ex);
+  auto waker = std::make_shared<Interrupter>(ex);
   auto commands = connector->command_tx().subscribe();
   commands.set_waker(waker);
   queue.set_waker(waker);
@@ -327,8 +382,10 @@ asio::awaitable<EventQueue::Receiver> write_stream(tcp::socket write_half,
     const std::array<bool, 3> ready{commands.ready(), ticker.due(now), queue.ready()};
     const int choice = chooser.pick(ready);
     if (choice < 0) {
+      if (!waker->begin_wait()) continue;
       tick_timer.expires_at(ticker.next());
-      co_await (waker->wait() || tick_timer.async_wait(as_tuple(asio::use_awaitable)));
+      co_await tick_timer.async_wait(waker->token());
+      waker->end_wait();
       continue;
     }
     if (choice == COMMAND) {
