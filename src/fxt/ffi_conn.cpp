@@ -39,12 +39,15 @@ class HandlerImpl final : public client::Handler {
   HandlerImpl(mok_fxt_packet_cb_t packet_cb, mok_fxt_state_cb_t state_cb) noexcept
       : packet_cb_(packet_cb), state_cb_(state_cb) {}
 
-  // The handle lives only for the call; the host clones it to keep the packet.
+  // The handle lives only for the call; the host clones it to keep the
+  // packet. Calls for one connection never overlap, so one cell serves them
+  // all and a packet costs no allocation here; it is emptied after each call
+  // so that the read loop sees whether anyone else kept the packet.
   void on_packet(PacketPtr packet) noexcept override {
-    mok_fxt_packet_t* handle = wrap_packet(std::move(packet));
-    if (handle == nullptr) return;  // out of memory: the packet is dropped
-    packet_cb_(handle);
-    delete handle;
+    if (!packet) return;
+    cell_.packet = std::move(packet);
+    packet_cb_(&cell_);
+    cell_.packet.reset();
   }
 
   void on_state(State state) noexcept override { state_cb_(static_cast<uint32_t>(state)); }
@@ -52,6 +55,7 @@ class HandlerImpl final : public client::Handler {
  private:
   mok_fxt_packet_cb_t packet_cb_;
   mok_fxt_state_cb_t state_cb_;
+  mok_fxt_packet cell_;
 };
 
 bool valid_utf8(std::string_view s) noexcept {
