@@ -6,6 +6,7 @@
 
 #include <time.h>
 
+#include <atomic>
 #include <type_traits>
 
 #include "brelo/address.hpp"
@@ -113,17 +114,35 @@ void ClientInner::push_snapshot_image(std::span<const std::uint8_t> payload) {
 }
 
 void ClientInner::publish_scan_result(std::span<const std::uint8_t> payload) {
-  std::optional<ScanResult> decoded = decode_scan_result(payload);
-  if (!decoded) {
+  std::shared_ptr<ScanResult> record = std::move(spare_scan_);
+  if (!record) {
+    record = std::make_shared<ScanResult>();
+  }
+  if (!decode_scan_result_into(payload, *record)) {
     ClientStats::bump(stats.scan_results_rejected);
+    spare_scan_ = std::move(record);
     return;
   }
   stats.scan_rate.add(monotonic_us() / 1000);
-  ScanResultPtr result = std::make_shared<const ScanResult>(std::move(*decoded));
+  ScanResultPtr result = std::move(record);
   ScanResultPtr previous;
   {
     std::lock_guard lock(latest_scan.mutex);
     previous = std::exchange(latest_scan.value, result);
+  }
+  // The previous result is reused for the next one when nobody holds it any
+  // more (a host that frees each result in its callback): the record and its
+  // point array then cost no allocation per result. A host that keeps
+  // results keeps them untouched; they are simply not reused.
+  if (previous && previous.use_count() == 1) {
+    // The last other holder's reads of the record must be over before it is
+    // written again: its release of the count has to be acquired here. A
+    // count seen by use_count() alone is not, so take and drop a reference,
+    // whose decrement is an acquiring read-modify-write of that count (and
+    // one a race detector understands, unlike a lone fence).
+    { ScanResultPtr sync = previous; }
+    std::atomic_thread_fence(std::memory_order_acquire);
+    spare_scan_ = std::const_pointer_cast<ScanResult>(std::move(previous));
   }
   std::lock_guard lock(scan_cb.mutex);
   if (scan_cb.value) {

@@ -92,6 +92,11 @@ class ClientInner {
   // The connector's counters and last failure; set before the connector
   // first starts, constant afterwards.
   std::shared_ptr<fxt::client::ConnStats> conn_stats;
+
+ private:
+  // A scan record nobody else holds, decoded into next. Touched only by
+  // publish_scan_result, that is by the read loop, one packet at a time.
+  std::shared_ptr<ScanResult> spare_scan_;
 };
 
 // The connector's Handler: sorts packets by kind first, then stream id.

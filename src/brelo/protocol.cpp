@@ -96,31 +96,52 @@ bool segment_present(const std::uint8_t* p, std::size_t at) noexcept {
 }  // namespace
 
 std::optional<ScanResult> decode_scan_result(std::span<const std::uint8_t> payload) {
+  std::optional<ScanResult> r(std::in_place);
+  if (!decode_scan_result_into(payload, *r)) {
+    return std::nullopt;
+  }
+  return r;
+}
+
+bool decode_scan_result_into(std::span<const std::uint8_t> payload, ScanResult& out) {
   const std::uint8_t* p = payload.data();
   const std::size_t len = payload.size();
   if (len < kScanHeaderLen || p[kFormatAt] != kScanFormat) {
-    return std::nullopt;
+    return false;
   }
   const std::size_t count = u16_at(p, kPointCountAt);
   if (count > kMaxScanPoints) {
-    return std::nullopt;
+    return false;
   }
   if (u16_at(p, kDeclaredLenAt) + kDeclaredLenBias > len) {
-    return std::nullopt;
+    return false;
   }
   // The declared length does not cover the point records, so check them too.
   if (kScanHeaderLen + count * kPointRecordLen > len) {
-    return std::nullopt;
+    return false;
   }
 
   const bool scaled = p[kScaledAt] != 0;
   const PointConverter conv{hundredths(static_cast<float>(u16_at(p, kOffsetYAt))),
                             hundredths(static_cast<float>(u16_at(p, kOffsetZAt)))};
-  ScanResult r;
+  // Every field starts from zero (absent segments stay so); only the point
+  // array survives, and only while it is long enough.
+  std::unique_ptr<ScanPoint[]> points;
+  std::uint32_t capacity = 0;
+  if (count > out.point_capacity) {
+    points.reset(new ScanPoint[count]);  // may throw: `out` is still whole
+    capacity = static_cast<std::uint32_t>(count);
+  } else if (count > 0) {
+    points = std::move(out.points);
+    capacity = out.point_capacity;
+  }
+  out = ScanResult{};
+  ScanResult& r = out;
+  r.points = std::move(points);
+  r.point_capacity = capacity;
 
   r.point_count = static_cast<std::uint32_t>(count);
   if (count > 0) {
-    r.points.reset(new ScanPoint[count]);
     for (std::size_t i = 0; i < count; ++i) {
       const std::size_t at = kScanHeaderLen + i * kPointRecordLen;
       r.points[i] = scaled ? conv.scaled(p, at) : PointConverter::raw(p, at, 2);
@@ -166,7 +187,7 @@ std::optional<ScanResult> decode_scan_result(std::span<const std::uint8_t> paylo
   r.seam_angle = static_cast<float>(i16_at(p, kSeamAngleAt));
   r.seam_point_idx = u16_at(p, kSeamIdxAt);
   r.seam_found = u16_at(p, kSeamFoundAt) != 0;
-  return r;
+  return true;
 }
 
 SnapshotFormat detect_snapshot_format(std::span<const std::uint8_t> payload) noexcept {

@@ -26,6 +26,11 @@ inline constexpr std::size_t kScanHeaderLen = 1216;
 // payload. Allocates only the point array.
 std::optional<ScanResult> decode_scan_result(std::span<const std::uint8_t> payload);
 
+// The same decode into an existing record, whose point array is reused when
+// it is long enough (no allocation then). False, with `out` unchanged, when
+// the payload fails validation. A result without points has none.
+bool decode_scan_result_into(std::span<const std::uint8_t> payload, ScanResult& out);
+
 // Recognises the image format by its first bytes (JPEG before PNG, else raw)
 // and copies the payload; raw images carry the given cached dimensions.
 SnapshotImage make_snapshot_image(std::span<const std::uint8_t> payload, std::uint16_t width,

@@ -62,6 +62,8 @@ static_assert(sizeof(std::array<Segment, kSegmentCount>) == 2048);
 struct ScanResult {
   std::unique_ptr<ScanPoint[]> points;
   std::uint32_t point_count = 0;
+  // Length of `points`, which may exceed point_count in a reused record.
+  std::uint32_t point_capacity = 0;
   std::uint64_t pts = 0;
   std::array<ScanPoint, kSeamPointCount> seam_points{};
   SeamInfo seam_info;

@@ -252,6 +252,44 @@ TEST_F(ClientTest, ScanResultsReachCallbackInOrderAndLatestSlot) {
   EXPECT_EQ(seen, (std::vector<std::uint64_t>{111, 222}));
 }
 
+// Results are reused once nobody holds them; one the host keeps must stay
+// exactly as delivered while later results arrive, and results the host
+// drops at once must still each carry their own values.
+TEST_F(ClientTest, KeptScanResultsStayIntactWhileDroppedOnesAreReused) {
+  std::mutex m;
+  std::vector<brelo::ScanResultPtr> kept;
+  std::vector<std::pair<std::uint64_t, float>> seen;  // pts, first point's y
+  client->set_scan_cb([&](brelo::ScanResultPtr r) {
+    std::lock_guard lock(m);
+    seen.emplace_back(r->pts, r->points[0].y);
+    if (r->pts % 2 == 0) kept.push_back(std::move(r));
+  });
+  connect_and_start();
+  constexpr std::uint64_t kCount = 40;
+  for (std::uint64_t i = 1; i <= kCount; ++i) {
+    ScanPayload p(4 + i % 3);
+    p.u64(36, i).profile_point(0, 0, static_cast<std::uint16_t>(100 * i));
+    ASSERT_TRUE(cam.send(kKindData, 18, p.bytes()));
+  }
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard lock(m);
+    return seen.size() == kCount;
+  }));
+  client->clear_scan_cb();
+  std::lock_guard lock(m);
+  for (std::uint64_t i = 1; i <= kCount; ++i) {
+    EXPECT_EQ(seen[i - 1].first, i);
+    EXPECT_FLOAT_EQ(seen[i - 1].second, static_cast<float>(i));  // 100 * i / 100
+  }
+  ASSERT_EQ(kept.size(), kCount / 2);
+  for (std::size_t k = 0; k < kept.size(); ++k) {
+    const std::uint64_t i = 2 * (k + 1);
+    EXPECT_EQ(kept[k]->pts, i);
+    EXPECT_EQ(kept[k]->point_count, 4 + i % 3);
+    EXPECT_FLOAT_EQ(kept[k]->points[0].y, static_cast<float>(i));
+  }
+}
+
 TEST_F(ClientTest, ClearingScanCallbackWaitsForRunningCall) {
   std::promise<void> entered;
   std::promise<void> release;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "brelo/protocol.hpp"
@@ -58,6 +59,51 @@ TEST(ScanDecode, NeverReadsPastAnyTruncation) {
     const auto r = decode_scan_result(prefix);
     EXPECT_EQ(r.has_value(), n == full.bytes().size()) << n;
   }
+}
+
+// Decoding into a used record must leave nothing of the previous result:
+// every field comes from the new payload (absent segments are zero again),
+// the point array is reused only while it is long enough, and a rejected
+// payload leaves the record as it was.
+TEST(ScanDecode, IntoUsedRecordKeepsOnlyThePointArray) {
+  ScanPayload big(8);
+  big.u16(44, 1).u64(36, 1).profile_point(7, 100, 200);
+  big.i32(ScanPayload::segment_at(3) + 24, 2).f32(ScanPayload::segment_at(3) + 8, 1.5f);
+  ScanResult r;
+  ASSERT_TRUE(decode_scan_result_into(big.bytes(), r));
+  const ScanPoint* array = r.points.get();
+  EXPECT_EQ(r.point_capacity, 8u);
+  EXPECT_NE(r.segments[3].value, 0.0f);
+
+  ScanPayload smaller(3);
+  smaller.u64(36, 2).profile_point(2, 500, 700);
+  ASSERT_TRUE(decode_scan_result_into(smaller.bytes(), r));
+  EXPECT_EQ(r.points.get(), array);  // reused, no allocation
+  EXPECT_EQ(r.point_count, 3u);
+  EXPECT_EQ(r.point_capacity, 8u);
+  EXPECT_EQ(r.pts, 2u);
+  EXPECT_FALSE(r.seam_found);
+  const Segment zero{};
+  EXPECT_EQ(std::memcmp(&r.segments[3], &zero, sizeof zero), 0);
+  const auto fresh = decode(smaller);
+  ASSERT_TRUE(fresh);
+  for (std::uint32_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(std::memcmp(&r.points[i], &fresh->points[i], sizeof(ScanPoint)), 0) << i;
+  }
+
+  ScanPayload broken(3);
+  broken.u8(2, 1);
+  EXPECT_FALSE(decode_scan_result_into(broken.bytes(), r));
+  EXPECT_EQ(r.pts, 2u);
+  EXPECT_EQ(r.points.get(), array);
+
+  ASSERT_TRUE(decode_scan_result_into(ScanPayload(12).bytes(), r));  // longer: a new array
+  EXPECT_EQ(r.point_capacity, 12u);
+  EXPECT_EQ(r.point_count, 12u);
+
+  ASSERT_TRUE(decode_scan_result_into(ScanPayload{}.bytes(), r));  // no points: none at all
+  EXPECT_EQ(r.points, nullptr);
+  EXPECT_EQ(r.point_count, 0u);
 }
 
 TEST(ScanDecode, NoPointsStillFillsSeamFields) {
