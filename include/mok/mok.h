@@ -384,7 +384,7 @@ typedef struct mok_stats {
   uint64_t time_in_state_ms;           /**< time since that state was reported */
   uint64_t connect_attempts;           /**< TCP connection attempts */
   uint64_t connections_established;    /**< attempts that connected */
-  uint64_t disconnects_remote_close;   /**< ended by the peer (end of stream, reset) */
+  uint64_t disconnects_remote_close;   /**< ended by the peer (end of stream, also inside a packet; reset) */
   uint64_t disconnects_inactivity;     /**< ended after 10 s without traffic */
   uint64_t disconnects_decode_error;   /**< ended because the byte stream was not valid packets */
   uint64_t disconnects_write_failure;  /**< ended because a write failed or timed out */

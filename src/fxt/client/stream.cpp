@@ -316,9 +316,10 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::soc
         }
       } else if (item.error) {
         log::error(TCP_TARGET, "failed to decode packet: {}", item.error->display());
-        // A socket error (reset, unreachable) is the peer going away, not
-        // bytes the framer refused.
-        cause = item.error->io_error() ? DisconnectCause::RemoteClose : DisconnectCause::DecodeError;
+        // A socket error (reset, unreachable) or a close in the middle of a
+        // packet is the peer going away, not bytes the framer refused.
+        cause = item.error->code() == Error::Code::Io ? DisconnectCause::RemoteClose
+                                                      : DisconnectCause::DecodeError;
         reason = item.error->display();
         running = false;
       } else {
