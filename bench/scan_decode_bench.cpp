@@ -44,6 +44,20 @@ void BM_DecodeScanResult(benchmark::State& state) {
 }
 BENCHMARK(BM_DecodeScanResult)->Args({0, 1})->Args({1280, 1})->Args({1280, 0})->Args({4096, 1});
 
+// What a connection does while its host frees each result: decode into the
+// record of the previous one, whose point array is reused.
+void BM_DecodeScanResultInto(benchmark::State& state) {
+  const auto points = static_cast<std::size_t>(state.range(0));
+  const auto p = make_payload(points, true);
+  mok::brelo::ScanResult r;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(mok::brelo::decode_scan_result_into(p.bytes(), r));
+    benchmark::ClobberMemory();
+  }
+  report(state, points, p.bytes().size());
+}
+BENCHMARK(BM_DecodeScanResultInto)->Arg(1280)->Arg(4096);
+
 // The reference: length check, one allocation, one loop over the records.
 void BM_DecodePointsSinglePass(benchmark::State& state) {
   const auto points = static_cast<std::size_t>(state.range(0));

@@ -124,8 +124,9 @@ bool decode_scan_result_into(std::span<const std::uint8_t> payload, ScanResult& 
   const bool scaled = p[kScaledAt] != 0;
   const PointConverter conv{hundredths(static_cast<float>(u16_at(p, kOffsetYAt))),
                             hundredths(static_cast<float>(u16_at(p, kOffsetZAt)))};
-  // Every field starts from zero (absent segments stay so); only the point
-  // array survives, and only while it is long enough.
+  // Every field below is written from the payload (absent segments as
+  // zero), so nothing of a record's previous result survives but its point
+  // array, and that only while it is long enough.
   std::unique_ptr<ScanPoint[]> points;
   std::uint32_t capacity = 0;
   if (count > out.point_capacity) {
@@ -135,16 +136,20 @@ bool decode_scan_result_into(std::span<const std::uint8_t> payload, ScanResult& 
     points = std::move(out.points);
     capacity = out.point_capacity;
   }
-  out = ScanResult{};
   ScanResult& r = out;
   r.points = std::move(points);
   r.point_capacity = capacity;
 
   r.point_count = static_cast<std::uint32_t>(count);
-  if (count > 0) {
+  // One loop per form, so that the per-point body has no branch.
+  ScanPoint* out_points = r.points.get();
+  if (scaled) {
     for (std::size_t i = 0; i < count; ++i) {
-      const std::size_t at = kScanHeaderLen + i * kPointRecordLen;
-      r.points[i] = scaled ? conv.scaled(p, at) : PointConverter::raw(p, at, 2);
+      out_points[i] = conv.scaled(p, kScanHeaderLen + i * kPointRecordLen);
+    }
+  } else {
+    for (std::size_t i = 0; i < count; ++i) {
+      out_points[i] = PointConverter::raw(p, kScanHeaderLen + i * kPointRecordLen, 2);
     }
   }
 
@@ -163,6 +168,7 @@ bool decode_scan_result_into(std::span<const std::uint8_t> payload, ScanResult& 
   for (std::size_t k = 0; k < kSegmentCount; ++k) {
     const std::size_t at = kSegmentsAt + k * kSegmentLen;
     if (!segment_present(p, at)) {
+      r.segments[k] = Segment{};
       continue;
     }
     Segment& s = r.segments[k];

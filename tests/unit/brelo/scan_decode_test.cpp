@@ -67,7 +67,7 @@ TEST(ScanDecode, NeverReadsPastAnyTruncation) {
 // payload leaves the record as it was.
 TEST(ScanDecode, IntoUsedRecordKeepsOnlyThePointArray) {
   ScanPayload big(8);
-  big.u16(44, 1).u64(36, 1).profile_point(7, 100, 200);
+  big.u16(44, 1).u64(36, 1).profile_point(7, 100, 200).seam_point(2, 5, 6).i16(52, 300).u16(50, 2);
   big.i32(ScanPayload::segment_at(3) + 24, 2).f32(ScanPayload::segment_at(3) + 8, 1.5f);
   ScanResult r;
   ASSERT_TRUE(decode_scan_result_into(big.bytes(), r));
@@ -85,11 +85,21 @@ TEST(ScanDecode, IntoUsedRecordKeepsOnlyThePointArray) {
   EXPECT_FALSE(r.seam_found);
   const Segment zero{};
   EXPECT_EQ(std::memcmp(&r.segments[3], &zero, sizeof zero), 0);
+  // Field by field the same as a fresh decode of the same payload.
   const auto fresh = decode(smaller);
   ASSERT_TRUE(fresh);
-  for (std::uint32_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(std::memcmp(&r.points[i], &fresh->points[i], sizeof(ScanPoint)), 0) << i;
-  }
+  const auto same = [](const auto& a, const auto& b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+  EXPECT_EQ(r.point_count, fresh->point_count);
+  EXPECT_EQ(std::memcmp(r.points.get(), fresh->points.get(), 3 * sizeof(ScanPoint)), 0);
+  EXPECT_TRUE(same(r.seam_points, fresh->seam_points));
+  EXPECT_TRUE(same(r.seam_info, fresh->seam_info));
+  EXPECT_TRUE(same(r.segments, fresh->segments));
+  EXPECT_TRUE(same(r.extra_point, fresh->extra_point));
+  EXPECT_TRUE(same(r.extra_values, fresh->extra_values));
+  EXPECT_EQ(r.pts, fresh->pts);
+  EXPECT_EQ(r.seam_point_idx, fresh->seam_point_idx);
+  EXPECT_TRUE(same(r.seam_width, fresh->seam_width) && same(r.seam_height, fresh->seam_height) &&
+              same(r.seam_angle, fresh->seam_angle));
 
   ScanPayload broken(3);
   broken.u8(2, 1);
