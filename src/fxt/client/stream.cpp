@@ -2,11 +2,12 @@
 // command subscription, its 30 ms ticker, and the framed reader or the
 // outbound queue) without blocking, takes one of the ready ones at random so
 // that none has priority, and otherwise waits. A wait is one Asio operation
-// (the socket read, or the write loop's tick timer) that the loop's
-// Interrupter cancels when a command or a queued packet arrives, so a busy
-// connection pays for no racing timers or channel waits. A socket read
-// commits its bytes even when cancelled after reading, so nothing read is
-// lost.
+// (the socket read, or the write loop's timer) that the loop's Interrupter
+// cancels when a command, a queued packet or the partner loop's end arrives,
+// so a busy connection pays for no racing timers or channel waits and an
+// idle one is not woken every tick. A set force_exit makes a tick due at
+// once. A socket read commits its bytes even when cancelled after reading,
+// so nothing read is lost.
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/steady_timer.hpp>
@@ -42,50 +43,65 @@ class Ticker {
     next_ += TICK_PERIOD;
     if (next_ <= now) next_ = now + TICK_PERIOD;
   }
+  void make_due(Clock::time_point now) noexcept { next_ = now; }
   Clock::time_point next() const noexcept { return next_; }
 
  private:
   Clock::time_point next_ = Clock::now();
 };
 
-// The read loop's ticker with a timer that wakes the loop, while it waits on
-// the socket, when a tick falls due. The timer fires at most once a period;
-// a loop that takes its ticks on its own (a busy connection polls the ticker
-// on every pass) is never woken by it. Runs on the loop's strand.
-class TickSource : public std::enable_shared_from_this<TickSource> {
+// How long an idle write loop waits before it looks at its sources again
+// although nothing woke it. Everything that ends it wakes it (a command, a
+// queued packet, its partner's end), so this only bounds the wait should a
+// wake-up have been lost to a failed allocation.
+constexpr std::chrono::seconds IDLE_RECHECK{1};
+
+// Wakes the read loop, while it waits on the socket, when the connection may
+// have been silent for its time-out, with a tick due so that the loop's
+// inactivity check runs. The loop's other reasons to tick come with wake-ups
+// of their own (a command, force_exit from its partner), and a busy loop
+// takes its ticks as it polls; so the alarm fires about once per time-out
+// instead of once per tick. Runs on the loop's strand, as does the loop.
+class InactivityAlarm : public std::enable_shared_from_this<InactivityAlarm> {
  public:
-  TickSource(const asio::any_io_executor& strand, std::shared_ptr<Interrupter> waker)
-      : timer_(strand), waker_(std::move(waker)) {}
+  InactivityAlarm(const asio::any_io_executor& strand, std::shared_ptr<Interrupter> waker,
+                  const Control& control, std::chrono::nanoseconds timeout)
+      : timer_(strand), waker_(std::move(waker)), control_(control), timeout_(timeout) {}
 
   Ticker& ticker() noexcept { return ticker_; }
-  void start() { arm(ticker_.next()); }
+  void start() { arm(); }
   void stop() noexcept {
     stopped_ = true;
     timer_.cancel();
   }
 
  private:
-  void arm(Clock::time_point at) {
-    timer_.expires_at(at);
+  // Just after the time-out would pass if no traffic came from now on.
+  void arm() {
+    const auto idle = control_.last_activity_elapsed();
+    const auto left = idle < timeout_ ? timeout_ - idle : std::chrono::nanoseconds{0};
+    timer_.expires_after(std::chrono::duration_cast<Clock::duration>(left) +
+                         std::chrono::milliseconds(1));
     timer_.async_wait([self = shared_from_this()](const asio::error_code& ec) { self->fired(ec); });
   }
   void fired(const asio::error_code& ec) noexcept {
     if (stopped_ || ec == asio::error::operation_aborted) return;
-    const auto now = Clock::now();
     try {
-      if (ticker_.due(now)) {
+      if (control_.last_activity_elapsed() > timeout_) {
+        ticker_.make_due(Clock::now());
         waker_->wake_here();
-        arm(now + TICK_PERIOD);
-      } else {
-        arm(ticker_.next());
       }
+      arm();
     } catch (...) {
-      // Out of memory: ticks are then taken only when bytes wake the loop.
+      // Out of memory: inactivity is then noticed only when the loop wakes
+      // for another reason.
     }
   }
 
   asio::steady_timer timer_;
   std::shared_ptr<Interrupter> waker_;
+  const Control& control_;
+  std::chrono::nanoseconds timeout_;
   Ticker ticker_;
   bool stopped_ = false;
 };
@@ -226,9 +242,10 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::soc
   auto waker = std::make_shared<Interrupter>(ex);
   auto commands = connector->command_tx().subscribe();
   commands.set_waker(waker);
-  auto ticks = std::make_shared<TickSource>(ex, waker);
-  ticks->start();
-  Ticker& ticker = ticks->ticker();
+  connector->register_loop_waker(0, waker);
+  auto alarm = std::make_shared<InactivityAlarm>(ex, waker, control, connector->timeout_duration());
+  alarm->start();
+  Ticker& ticker = alarm->ticker();
   asio::steady_timer idle_timer(ex);
   FramedReader reader(std::move(read_half));
   Chooser chooser;
@@ -246,7 +263,8 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::soc
 
   for (bool running = true; running;) {
     const auto now = Clock::now();
-    const std::array<bool, 3> ready{commands.ready(), reader.poll(), ticker.due(now)};
+    const std::array<bool, 3> ready{commands.ready(), reader.poll(),
+                                    ticker.due(now) || control.is_force_exit()};
     const int choice = chooser.pick(ready);
     if (choice < 0) {
       // Bounded, so a connection that never runs dry still yields its worker
@@ -332,8 +350,9 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::soc
   }
   stats.end_connection(cause, reason);
   control.set_force_exit(true);
+  connector->wake_loops();
   log::debug(TCP_TARGET, "read loop stopped");
-  ticks->stop();
+  alarm->stop();
   commands.set_waker(nullptr);
 }
 
@@ -372,6 +391,7 @@ asio::awaitable<EventQueue::Receiver> write_stream(tcp::socket write_half,
   auto commands = connector->command_tx().subscribe();
   commands.set_waker(waker);
   queue.set_waker(waker);
+  connector->register_loop_waker(1, waker);
   Ticker ticker;
   asio::steady_timer tick_timer(ex);
   Chooser chooser;
@@ -380,11 +400,12 @@ asio::awaitable<EventQueue::Receiver> write_stream(tcp::socket write_half,
 
   for (bool running = true; running;) {
     const auto now = Clock::now();
-    const std::array<bool, 3> ready{commands.ready(), ticker.due(now), queue.ready()};
+    const std::array<bool, 3> ready{commands.ready(), ticker.due(now) || control.is_force_exit(),
+                                    queue.ready()};
     const int choice = chooser.pick(ready);
     if (choice < 0) {
       if (!waker->begin_wait()) continue;
-      tick_timer.expires_at(ticker.next());
+      tick_timer.expires_after(IDLE_RECHECK);
       co_await tick_timer.async_wait(waker->token());
       waker->end_wait();
       continue;
@@ -424,6 +445,7 @@ asio::awaitable<EventQueue::Receiver> write_stream(tcp::socket write_half,
   // for that first, and this claim then counts nothing.
   stats.end_connection(DisconnectCause::Stop);
   control.set_force_exit(true);
+  connector->wake_loops();
   log::debug(TCP_TARGET, "write loop stopped");
   commands.set_waker(nullptr);
   queue.set_waker(nullptr);

@@ -185,6 +185,22 @@ void Connector::emit_state(State state) noexcept {
   handler_->on_state(state);
 }
 
+void Connector::register_loop_waker(std::size_t slot, const std::shared_ptr<Waker>& waker) {
+  std::lock_guard g(loop_wakers_lock_);
+  loop_wakers_.at(slot) = waker;
+}
+
+void Connector::wake_loops() noexcept {
+  std::array<std::shared_ptr<Waker>, 2> wakers;
+  {
+    std::lock_guard g(loop_wakers_lock_);
+    for (std::size_t i = 0; i < wakers.size(); ++i) wakers[i] = loop_wakers_[i].lock();
+  }
+  for (const auto& w : wakers) {
+    if (w) w->wake();
+  }
+}
+
 ConnStatsSnapshot Connector::stats_snapshot() const noexcept {
   uint64_t depth = 0;
   try {

@@ -8,9 +8,11 @@
 
 #include <sys/socket.h>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -124,6 +126,12 @@ class Connector {
   // The counters with the outbound queue's current depth.
   ConnStatsSnapshot stats_snapshot() const noexcept;
 
+  // The current connection's read and write loops register their wakers
+  // here (slot 0 and 1); the first loop to end sets force_exit and wakes the
+  // other, which then ends at once instead of at its next check.
+  void register_loop_waker(std::size_t slot, const std::shared_ptr<Waker>& waker);
+  void wake_loops() noexcept;
+
   // Loops and the connector's own reconnect use these.
   CommandChannel::Sender& command_tx() noexcept { return command_tx_; }
   EventQueue::Sender& event_tx() noexcept { return event_tx_; }
@@ -143,6 +151,8 @@ class Connector {
   EventQueue::Sender event_tx_;
   Control control_;
   std::shared_ptr<ConnStats> stats_ = std::make_shared<ConnStats>();
+  std::mutex loop_wakers_lock_;
+  std::array<std::weak_ptr<Waker>, 2> loop_wakers_;
 };
 
 // Resolves "host:port" to its first address; exposed for tests.
