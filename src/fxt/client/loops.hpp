@@ -1,8 +1,8 @@
 // The per-connection tasks a connector spawns after a successful connect:
 // the read loop that frames the byte stream into packets for the handler,
 // and the write loop that drains the outbound queue onto the socket. Each
-// ends on Stop, Shutdown or force_exit, and sets force_exit when it ends so
-// that its partner follows within one tick.
+// ends on Stop, Shutdown or force_exit, and when it ends sets force_exit and
+// wakes its partner, which follows at once.
 #pragma once
 
 #include <asio/awaitable.hpp>
@@ -17,8 +17,9 @@
 
 namespace mok::fxt::client {
 
-// Period of both loops' ticker: bounds how late force_exit is noticed and the
-// granularity of the inactivity check.
+// Period of both loops' ticker while they run: how often a busy loop checks
+// force_exit and inactivity between packets. An idle loop is woken for
+// those instead (by its partner, or by the read loop's inactivity alarm).
 inline constexpr std::chrono::milliseconds TICK_PERIOD{30};
 
 asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector,
