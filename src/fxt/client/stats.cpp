@@ -13,8 +13,10 @@ bool ConnStats::end_connection(DisconnectCause cause, std::string_view reason) {
       !cause_.compare_exchange_strong(expected, static_cast<uint8_t>(cause))) {
     return false;
   }
-  bump(disconnects_[static_cast<std::size_t>(cause)]);
+  // The reason first: a reader that sees the disconnect counted must find
+  // its text (the release pairs with the acquiring load in snapshot()).
   if (!reason.empty()) record_failure(reason);
+  disconnects_[static_cast<std::size_t>(cause)].fetch_add(1, std::memory_order_release);
   return true;
 }
 
@@ -42,7 +44,9 @@ ConnStatsSnapshot ConnStats::snapshot(uint64_t queue_depth) const noexcept {
   s.time_in_state_ms = now > since ? (now - since) / 1000 : 0;
   s.connect_attempts = get(connect_attempts);
   s.connections_established = get(connections_established);
-  for (std::size_t i = 0; i < DISCONNECT_CAUSES; ++i) s.disconnects[i] = get(disconnects_[i]);
+  for (std::size_t i = 0; i < DISCONNECT_CAUSES; ++i) {
+    s.disconnects[i] = disconnects_[i].load(std::memory_order_acquire);
+  }
   s.bytes_received = get(bytes_received);
   s.bytes_sent = get(bytes_sent);
   s.packets_received = get(packets_received);
