@@ -52,14 +52,14 @@ class Ticker {
 
 // How long an idle write loop waits before it looks at its sources again
 // although nothing woke it. Everything that ends it wakes it (a command, a
-// queued packet, its partner's end), so this only bounds the wait should a
-// wake-up have been lost to a failed allocation.
+// queued packet, force_exit from its partner or the connector), so this only
+// bounds the wait should a wake-up have been lost to a failed allocation.
 constexpr std::chrono::seconds IDLE_RECHECK{1};
 
 // Wakes the read loop, while it waits on the socket, when the connection may
 // have been silent for its time-out, with a tick due so that the loop's
 // inactivity check runs. The loop's other reasons to tick come with wake-ups
-// of their own (a command, force_exit from its partner), and a busy loop
+// of their own (a command, force_exit), and a busy loop
 // takes its ticks as it polls; so the alarm fires about once per time-out
 // instead of once per tick. Runs on the loop's strand, as does the loop.
 class InactivityAlarm : public std::enable_shared_from_this<InactivityAlarm> {
@@ -349,8 +349,7 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::soc
     }
   }
   stats.end_connection(cause, reason);
-  control.set_force_exit(true);
-  connector->wake_loops();
+  connector->force_exit();
   log::debug(TCP_TARGET, "read loop stopped");
   alarm->stop();
   commands.set_waker(nullptr);
@@ -444,8 +443,7 @@ asio::awaitable<EventQueue::Receiver> write_stream(tcp::socket write_half,
   // Ended by a command or the partner loop: the read loop usually accounts
   // for that first, and this claim then counts nothing.
   stats.end_connection(DisconnectCause::Stop);
-  control.set_force_exit(true);
-  connector->wake_loops();
+  connector->force_exit();
   log::debug(TCP_TARGET, "write loop stopped");
   commands.set_waker(nullptr);
   queue.set_waker(nullptr);

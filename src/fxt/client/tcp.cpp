@@ -190,7 +190,8 @@ void Connector::register_loop_waker(std::size_t slot, const std::shared_ptr<Wake
   loop_wakers_.at(slot) = waker;
 }
 
-void Connector::wake_loops() noexcept {
+void Connector::force_exit() noexcept {
+  control_.set_force_exit(true);
   std::array<std::shared_ptr<Waker>, 2> wakers;
   {
     std::lock_guard g(loop_wakers_lock_);
@@ -341,7 +342,7 @@ bool ConnectorLoop::handle_command(Result<Commands, RecvError> r, bool& end) {
       // reports Disconnected.
       control().set_started(false);
       control().set_stopped(true);
-      control().set_force_exit(true);
+      self_->force_exit();
       control().set_connected(false);
       return false;
     case Commands::Shutdown:
@@ -357,7 +358,7 @@ asio::awaitable<void> ConnectorLoop::wait_done(const std::shared_ptr<TaskEnd>& t
 
 asio::awaitable<void> ConnectorLoop::shutdown() {
   log::debug(TCP_TARGET, "shutdown signal received (connector loop)");
-  control().set_force_exit(true);
+  self_->force_exit();
   self_->emit_state(State::ShuttingDown);
   if (reader_) {
     log::debug(TCP_TARGET, "waiting for read loop to stop ...");

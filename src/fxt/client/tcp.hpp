@@ -127,10 +127,12 @@ class Connector {
   ConnStatsSnapshot stats_snapshot() const noexcept;
 
   // The current connection's read and write loops register their wakers
-  // here (slot 0 and 1); the first loop to end sets force_exit and wakes the
-  // other, which then ends at once instead of at its next check.
+  // here (slot 0 and 1) before they first poll. force_exit() sets the flag
+  // and then wakes them, so a loop ends at once, also one that subscribed to
+  // the commands too late to see a Stop or Shutdown: it either is woken or
+  // finds the flag set when it polls.
   void register_loop_waker(std::size_t slot, const std::shared_ptr<Waker>& waker);
-  void wake_loops() noexcept;
+  void force_exit() noexcept;
 
   // Loops and the connector's own reconnect use these.
   CommandChannel::Sender& command_tx() noexcept { return command_tx_; }
