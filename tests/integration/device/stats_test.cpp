@@ -9,6 +9,7 @@
 #include <string>
 
 #include "brelo/reg_cache.hpp"
+#include "fakes/device_stats.hpp"
 #include "fakes/scan_payload.hpp"
 #include "ffi/handles.hpp"
 #include "fxt/error.hpp"
@@ -19,22 +20,6 @@ namespace mok::test {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-mok_stats_t stats_of(mok_client_t* h) {
-  mok_stats_t s{};
-  EXPECT_EQ(mok_get_stats(h, &s, sizeof s), MOK_OK);
-  EXPECT_EQ(s.size, sizeof s);
-  return s;
-}
-
-std::string last_error(mok_client_t* h) {
-  uint32_t len = 0;
-  if (mok_get_last_error(h, nullptr, &len) != MOK_OK) return "<none>";
-  std::string text(len, '\0');
-  EXPECT_EQ(mok_get_last_error(h, text.data(), &len), MOK_OK);
-  text.resize(len - 1);
-  return text;
-}
 
 std::size_t wire_size(const Bytes& payload) { return 24 + payload.size(); }
 
@@ -111,9 +96,7 @@ TEST_F(StatsTest, ScriptedTrafficIsCountedByClassWithExactBytes) {
   EXPECT_EQ(s.bytes_sent - base.bytes_sent, 24u + 8u);  // one u32 register entry
   EXPECT_EQ(s.queue_depth, 0u);
   EXPECT_EQ(s.send_refused_queue_full, 0u);
-  EXPECT_EQ(s.disconnects_remote_close + s.disconnects_inactivity + s.disconnects_decode_error +
-                s.disconnects_write_failure + s.disconnects_stop,
-            0u);
+  EXPECT_EQ(disconnects_total(s), 0u);
 
   ASSERT_EQ(mok_stop(&h), MOK_OK);
   ASSERT_TRUE(states.wait_for(MOK_STATE_DISCONNECTED));

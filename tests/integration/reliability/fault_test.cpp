@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "fakes/device_stats.hpp"
 #include "fakes/scan_payload.hpp"
 #include "mok/mok.h"
 #include "peer.hpp"
@@ -100,20 +101,8 @@ struct Subject {
   }
 };
 
-mok_stats_t stats_of(mok_client_t* c) {
-  mok_stats_t s{};
-  EXPECT_EQ(mok_get_stats(c, &s, sizeof s), MOK_OK);
-  return s;
-}
-
-std::string last_error(mok_client_t* c) {
-  uint32_t len = 0;
-  if (mok_get_last_error(c, nullptr, &len) != MOK_OK) return "<none>";
-  std::string text(len, '\0');
-  EXPECT_EQ(mok_get_last_error(c, text.data(), &len), MOK_OK);
-  text.resize(len - 1);
-  return text;
-}
+using test::last_error;
+using test::stats_of;
 
 // A stream cut inside a packet: the framer's end-of-stream error.
 constexpr const char* kTruncated = "Io(bytes remaining on stream)";
@@ -279,9 +268,7 @@ TEST(FaultInjection, FastPeerIsHeldBackByTcpNotBufferedWithoutBound) {
   const mok_stats_t st = stats_of(s.client);
   EXPECT_EQ(st.scan_results, sent);
   EXPECT_EQ(st.connections_established, 1u);
-  EXPECT_EQ(st.disconnects_remote_close + st.disconnects_inactivity + st.disconnects_decode_error +
-                st.disconnects_write_failure + st.disconnects_stop,
-            0u);
+  EXPECT_EQ(test::disconnects_total(st), 0u);
 }
 
 }  // namespace

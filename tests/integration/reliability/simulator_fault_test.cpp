@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "camsim/simulator.hpp"
+#include "fakes/device_stats.hpp"
 #include "mok/mok.h"
 #include "peer.hpp"
 
@@ -61,10 +62,7 @@ struct Case {
   const char* text;  // the last failure it leaves, when the simulator decides it alone
 };
 
-uint64_t disconnects_total(const mok_stats_t& s) {
-  return s.disconnects_remote_close + s.disconnects_inactivity + s.disconnects_decode_error +
-         s.disconnects_write_failure + s.disconnects_stop;
-}
+using test::disconnects_total;
 
 // Timing decides how many losses there were, so the figures are bounded:
 // every loss has a cause, and the cause is one the fault can produce.
