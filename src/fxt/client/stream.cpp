@@ -80,8 +80,10 @@ class InactivityAlarm : public std::enable_shared_from_this<InactivityAlarm> {
   void arm() {
     const auto idle = control_.last_activity_elapsed();
     const auto left = idle < timeout_ ? timeout_ - idle : std::chrono::nanoseconds{0};
-    timer_.expires_after(std::chrono::duration_cast<Clock::duration>(left) +
-                         std::chrono::milliseconds(1));
+    arm_after(std::chrono::duration_cast<Clock::duration>(left) + std::chrono::milliseconds(1));
+  }
+  void arm_after(Clock::duration d) {
+    timer_.expires_after(d);
     timer_.async_wait([self = shared_from_this()](const asio::error_code& ec) { self->fired(ec); });
   }
   void fired(const asio::error_code& ec) noexcept {
@@ -90,8 +92,11 @@ class InactivityAlarm : public std::enable_shared_from_this<InactivityAlarm> {
       if (control_.last_activity_elapsed() > timeout_) {
         ticker_.make_due(Clock::now());
         waker_->wake_here();
+        // The loop ends on this tick; should it not, ask again a tick later.
+        arm_after(TICK_PERIOD);
+      } else {
+        arm();
       }
-      arm();
     } catch (...) {
       // Out of memory: inactivity is then noticed only when the loop wakes
       // for another reason.

@@ -13,7 +13,6 @@
 #include <memory>
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/experimental/concurrent_channel.hpp>
-#include <asio/experimental/deferred.hpp>
 #include <asio/use_awaitable.hpp>
 
 #include "fxt/client/channels.hpp"
@@ -37,10 +36,6 @@ class AsyncWaker final : public Waker {
   asio::awaitable<void> wait() {
     co_await signal_.async_receive(asio::experimental::as_tuple(asio::use_awaitable));
   }
-
-  // The same wait as a deferred operation, to race in a parallel group
-  // without a coroutine frame of its own.
-  auto deferred_wait() { return signal_.async_receive(asio::experimental::deferred); }
 
  private:
   // (A lone error_code signature is ambiguous in this Asio version.)
