@@ -10,6 +10,7 @@ packages=(
   libjpeg62-turbo-dev libpng-dev
   libclang-rt-14-dev binutils
   doxygen
+  cyclonedds-dev cyclonedds-tools
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,334 @@
+// The per-camera pipeline: library callback -> bounded queue -> publishing
+// thread -> DDS writers (see camera.hpp for why the queue sits in between).
+#include "camera.hpp"
+
+#include <chrono>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "profile_rows.hpp"
+#include "ros2_types.h"
+
+namespace bridge {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::int64_t wall_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+builtin_interfaces_msg_dds__Time_ to_time(std::int64_t ns) {
+  std::int64_t sec = ns / 1'000'000'000;
+  std::int64_t rem = ns % 1'000'000'000;
+  if (rem < 0) {
+    rem += 1'000'000'000;
+    --sec;
+  }
+  return {static_cast<std::int32_t>(sec), static_cast<std::uint32_t>(rem)};
+}
+
+// The generated structs hold `char*`; DDS only reads them while writing.
+char* text(const std::string& s) { return const_cast<char*>(s.c_str()); }
+
+geometry_msgs_msg_dds__Point_ to_point(const mok_scan_point_t& p) { return {p.x, p.y, p.z}; }
+
+const char* state_name(std::uint32_t state) {
+  switch (state) {
+    case MOK_STATE_CONNECTED: return "connected";
+    case MOK_STATE_CONNECT_FAILED: return "connect failed";
+    case MOK_STATE_CONNECT_TIMEOUT: return "connect timed out";
+    case MOK_STATE_DISCONNECTED: return "disconnected";
+    case MOK_STATE_SHUTTING_DOWN: return "shutting down";
+    case MOK_STATE_TERMINATED: return "terminated";
+    case MOK_STATE_RECONNECTING: return "reconnecting";
+    default: return "not connected yet";
+  }
+}
+
+}  // namespace
+
+// The PointCloud2 being filled: rows of one width, stamped by its first row.
+class Camera::Batch {
+ public:
+  explicit Batch(const std::string& frame_id) : frame_id_(frame_id) {
+    fields_[0] = {const_cast<char*>("y"), 0, kFloat32, 1};
+    fields_[1] = {const_cast<char*>("z"), 4, kFloat32, 1};
+    fields_[2] = {const_cast<char*>("index"), 8, kUint32, 1};
+  }
+  std::uint32_t rows() const { return rows_; }
+  std::uint32_t width() const { return width_; }
+  Clock::time_point started() const { return started_; }
+
+  // Adds one profile; the caller flushes first when the width differs.
+  std::uint32_t add(const mok_scan_result_t* r, std::uint32_t index, std::int64_t stamp_ns) {
+    const std::uint32_t n = mok_scan_result_point_count(r);
+    if (rows_ == 0) {
+      width_ = n;
+      stamp_ns_ = stamp_ns;
+      started_ = Clock::now();
+    }
+    const std::size_t at = data_.size();
+    data_.resize(at + std::size_t{n} * kPointStep);
+    ++rows_;
+    return pack_row(mok_scan_result_points(r), n, index, data_.data() + at);
+  }
+
+  // Writes the message and empties the batch; the DDS return code.
+  dds_return_t write(dds_entity_t writer) {
+    sensor_msgs_msg_dds__PointCloud2_ m{};
+    m.header.stamp = to_time(stamp_ns_);
+    m.header.frame_id = text(frame_id_);
+    m.height = rows_;
+    m.width = width_;
+    m.fields._buffer = fields_;
+    m.fields._length = m.fields._maximum = 3;
+    m.is_bigendian = false;
+    m.point_step = kPointStep;
+    m.row_step = kPointStep * width_;
+    m.data._buffer = data_.data();
+    m.data._length = m.data._maximum = static_cast<std::uint32_t>(data_.size());
+    m.is_dense = false;
+    const dds_return_t rc = dds_write(writer, &m);
+    rows_ = 0;
+    data_.clear();
+    return rc;
+  }
+
+ private:
+  const std::string& frame_id_;
+  sensor_msgs_msg_dds__PointField_ fields_[3];
+  std::vector<std::uint8_t> data_;
+  std::uint32_t rows_ = 0;
+  std::uint32_t width_ = 0;
+  std::int64_t stamp_ns_ = 0;
+  Clock::time_point started_;
+};
+
+Camera::Camera(dds_entity_t participant, CameraConfig config, PublishOptions options)
+    : participant_(participant), config_(std::move(config)), options_(options) {
+  if (options_.batch > 0) batch_ = options_.batch;
+}
+
+Camera::~Camera() { stop(); }
+
+bool Camera::start(std::string& error) {
+  const std::string base = "rt/" + config_.ns + "/";
+  profiles_ = create_writer(participant_, base + "profiles", &sensor_msgs_msg_dds__PointCloud2__desc,
+                            options_.qos, error);
+  if (profiles_) {
+    seam_point_ = create_writer(participant_, base + "seam_point", &geometry_msgs_msg_dds__PointStamped__desc,
+                                options_.qos, error);
+  }
+  if (seam_point_) {
+    seam_ = create_writer(participant_, base + "seam", &mok_interfaces_msg_dds__Seam__desc, options_.qos, error);
+  }
+  if (seam_) {
+    health_ = create_writer(participant_, base + "diagnostics", &diagnostic_msgs_msg_dds__DiagnosticArray__desc,
+                            options_.qos, error);
+  }
+  if (!health_) return false;
+
+  client_ = mok_connect(config_.address.c_str());
+  if (!client_) {
+    error = "camera address rejected or not resolved: " + config_.address;
+    return false;
+  }
+  thread_ = std::thread([this] { run(); });
+  mok_set_state_cb(client_, &Camera::on_state, this);
+  mok_set_scan_cb(client_, &Camera::on_scan, this);
+  if (mok_start(client_) != MOK_OK) {
+    error = "cannot start the connection to " + config_.address;
+    return false;
+  }
+  return true;
+}
+
+void Camera::stop() {
+  if (client_) {
+    mok_clear_scan_cb(client_);
+    mok_clear_state_cb(client_);
+    mok_close(client_);
+    client_ = nullptr;
+  }
+  {
+    const std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+  for (const Item& item : queue_) mok_scan_result_free(item.result);
+  queue_.clear();
+}
+
+void Camera::on_scan(mok_scan_result_t* result, void* self) {
+  auto& cam = *static_cast<Camera*>(self);
+  const std::int64_t now = wall_ns();
+  const auto index = static_cast<std::uint32_t>(cam.counters_.received.fetch_add(1, std::memory_order_relaxed));
+  {
+    const std::lock_guard lock(cam.mutex_);
+    if (cam.queue_.size() < cam.options_.queue) {
+      cam.queue_.push_back({result, now, index});
+      result = nullptr;
+    }
+  }
+  if (result) {
+    mok_scan_result_free(result);
+    cam.counters_.queue_dropped.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  cam.wake_.notify_one();
+}
+
+void Camera::on_state(std::uint32_t state, void* self) { static_cast<Camera*>(self)->state_ = state; }
+
+void Camera::run() {
+  Batch batch(config_.frame_id);
+  const auto max_wait = std::chrono::milliseconds(options_.max_wait_ms);
+  const auto flush = [&] {
+    const std::uint32_t rows = batch.rows();
+    if (batch.write(profiles_.get()) < 0) {
+      counters_.write_failed.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    counters_.published.fetch_add(rows, std::memory_order_relaxed);
+    counters_.messages.fetch_add(1, std::memory_order_relaxed);
+  };
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (queue_.empty()) {
+      if (stopping_) break;
+      if (batch.rows() > 0) {
+        if (wake_.wait_until(lock, batch.started() + max_wait) == std::cv_status::timeout && queue_.empty()) {
+          lock.unlock();
+          flush();
+          lock.lock();
+        }
+      } else {
+        wake_.wait(lock);
+      }
+      continue;
+    }
+    const Item item = queue_.front();
+    queue_.pop_front();
+    lock.unlock();
+
+    const std::int64_t stamp = clock_.map(mok_scan_result_pts(item.result), item.rx_ns);
+    clock_offset_ns_.store(clock_.offset_ns(), std::memory_order_relaxed);
+    clock_resyncs_.store(clock_.resyncs(), std::memory_order_relaxed);
+    if (batch.rows() > 0 && batch.width() != mok_scan_result_point_count(item.result)) flush();
+    counters_.missing_points.fetch_add(batch.add(item.result, item.index, stamp), std::memory_order_relaxed);
+    publish_seam(item, stamp);
+    mok_scan_result_free(item.result);
+    if (batch.rows() >= batch_.load(std::memory_order_relaxed)) flush();
+    lock.lock();
+  }
+  lock.unlock();
+  if (batch.rows() > 0) flush();
+}
+
+void Camera::publish_seam(const Item& item, std::int64_t stamp_ns) {
+  const mok_scan_result_t* r = item.result;
+  const bool found = mok_scan_result_seam_found(r);
+  mok_interfaces_msg_dds__Seam_ m{};
+  m.header.stamp = to_time(stamp_ns);
+  m.header.frame_id = text(config_.frame_id);
+  m.profile_index = item.index;
+  m.found = found;
+  m.seam_point_index = mok_scan_result_seam_point_idx(r);
+  m.width = mok_scan_result_seam_width(r);
+  m.height = mok_scan_result_seam_height(r);
+  m.angle = mok_scan_result_seam_angle(r);
+  const mok_scan_point_t* sp = mok_scan_result_seam_points(r);
+  for (int k = 0; k < MOK_SEAM_POINT_COUNT; ++k) m.seam_points[k] = to_point(sp[k]);
+  // Absent segments are all zero; only the present ones are sent.
+  mok_interfaces_msg_dds__Segment_ segs[MOK_SEGMENT_COUNT];
+  std::uint32_t n = 0;
+  static const mok_segment_t kAbsent{};
+  const mok_segment_t* s = mok_scan_result_segments(r);
+  for (int k = 0; k < MOK_SEGMENT_COUNT; ++k) {
+    if (std::memcmp(&s[k], &kAbsent, sizeof kAbsent) == 0) continue;
+    segs[n++] = {s[k].type, s[k].value, to_point(s[k].a), to_point(s[k].b), to_point(s[k].c)};
+  }
+  m.segments._buffer = segs;
+  m.segments._length = m.segments._maximum = n;
+  dds_return_t rc = dds_write(seam_.get(), &m);
+
+  mok_scan_point_t p;
+  if (rc >= 0 && found && mok_scan_result_seam_point(r, &p) == MOK_OK) {
+    geometry_msgs_msg_dds__PointStamped_ ps{};
+    ps.header = m.header;
+    ps.point = to_point(p);
+    rc = dds_write(seam_point_.get(), &ps);
+  }
+  if (rc < 0) {
+    counters_.write_failed.fetch_add(1, std::memory_order_relaxed);
+  } else {
+    counters_.seams.fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
+void Camera::publish_health() {
+  mok_stats_t st{};
+  mok_get_stats(client_, &st, sizeof st);
+  if (options_.batch == 0) batch_ = auto_batch(st.scan_rate_hz);
+  const std::uint32_t state = state_.load();
+  const std::uint64_t dropped = counters_.queue_dropped.load() + counters_.write_failed.load();
+
+  const std::pair<const char*, std::string> values[] = {
+      {"address", config_.address},
+      {"state", state_name(state)},
+      {"profile_rate_hz", std::to_string(st.scan_rate_hz)},
+      {"profiles_per_message", std::to_string(batch_.load())},
+      {"profiles_received", std::to_string(counters_.received.load())},
+      {"profiles_published", std::to_string(counters_.published.load())},
+      {"messages_published", std::to_string(counters_.messages.load())},
+      {"seams_published", std::to_string(counters_.seams.load())},
+      {"queue_dropped", std::to_string(counters_.queue_dropped.load())},
+      {"write_failed", std::to_string(counters_.write_failed.load())},
+      {"missing_points", std::to_string(counters_.missing_points.load())},
+      {"clock_offset_ns", std::to_string(clock_offset_ns_.load())},
+      {"clock_resyncs", std::to_string(clock_resyncs_.load())},
+      {"connect_attempts", std::to_string(st.connect_attempts)},
+      {"connections_established", std::to_string(st.connections_established)},
+      {"disconnects_remote_close", std::to_string(st.disconnects_remote_close)},
+      {"disconnects_inactivity", std::to_string(st.disconnects_inactivity)},
+      {"disconnects_decode_error", std::to_string(st.disconnects_decode_error)},
+      {"disconnects_write_failure", std::to_string(st.disconnects_write_failure)},
+      {"bytes_received", std::to_string(st.bytes_received)},
+      {"packets_received", std::to_string(st.packets_received)},
+      {"scan_results", std::to_string(st.scan_results)},
+      {"scan_results_rejected", std::to_string(st.scan_results_rejected)},
+      {"ignored_packets", std::to_string(st.ignored_packets)},
+  };
+  diagnostic_msgs_msg_dds__KeyValue_ kv[std::size(values)];
+  for (std::size_t i = 0; i < std::size(values); ++i) {
+    kv[i] = {const_cast<char*>(values[i].first), text(values[i].second)};
+  }
+  const std::string name = "mok-bridge: " + config_.ns;
+  std::string message = state_name(state);
+  std::uint8_t level = state == MOK_STATE_CONNECTED ? 0 : 2;  // OK, ERROR
+  if (level == 0 && dropped != last_dropped_) {
+    level = 1;  // WARN: profiles were lost since the last report
+    message += ", profiles dropped for slow subscribers";
+  }
+  last_dropped_ = dropped;
+  diagnostic_msgs_msg_dds__DiagnosticStatus_ status{};
+  status.level = level;
+  status.name = text(name);
+  status.message = text(message);
+  status.hardware_id = text(config_.address);
+  status.values._buffer = kv;
+  status.values._length = status.values._maximum = static_cast<std::uint32_t>(std::size(values));
+  diagnostic_msgs_msg_dds__DiagnosticArray_ m{};
+  m.header.stamp = to_time(wall_ns());
+  m.header.frame_id = text(config_.frame_id);
+  m.status._buffer = &status;
+  m.status._length = m.status._maximum = 1;
+  dds_write(health_.get(), &m);
+}
+
+}  // namespace bridge

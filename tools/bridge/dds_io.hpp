@@ -1,0 +1,52 @@
+// The bridge's small layer over Cyclone DDS's C API: an owning entity handle
+// and the writers with the QoS every topic shares (reliable, volatile, keep
+// last), so ROS 2 subscribers with either reliable or best-effort QoS match.
+#pragma once
+
+#include <dds/dds.h>
+
+#include <cstdint>
+#include <string>
+
+namespace bridge {
+
+// Owns one DDS entity (participant, topic, writer); deleting a participant
+// deletes everything under it.
+class Entity {
+ public:
+  Entity() = default;
+  explicit Entity(dds_entity_t e) : e_(e) {}
+  ~Entity() { reset(); }
+  Entity(Entity&& o) noexcept : e_(o.e_) { o.e_ = 0; }
+  Entity& operator=(Entity&& o) noexcept {
+    if (this != &o) {
+      reset();
+      e_ = o.e_;
+      o.e_ = 0;
+    }
+    return *this;
+  }
+  Entity(const Entity&) = delete;
+  Entity& operator=(const Entity&) = delete;
+  dds_entity_t get() const { return e_; }
+  explicit operator bool() const { return e_ > 0; }
+  void reset() {
+    if (e_ > 0) dds_delete(e_);
+    e_ = 0;
+  }
+
+ private:
+  dds_entity_t e_ = 0;
+};
+
+struct WriterQos {
+  std::int32_t depth = 10;         // keep-last history depth
+  std::int64_t max_block_ms = 100;  // a write waits at most this long for slow readers
+};
+
+// A writer on DDS topic `topic` (already with its "rt/" prefix) of `type`.
+// On failure the handle is empty and `error` says why.
+Entity create_writer(dds_entity_t participant, const std::string& topic, const dds_topic_descriptor_t* type,
+                     const WriterQos& qos, std::string& error);
+
+}  // namespace bridge
