@@ -131,6 +131,8 @@ bool Camera::start(std::string& error) {
                             options_.qos, error);
   }
   if (!health_) return false;
+  profiles_lost_ = std::make_unique<WriterLosses>(profiles_.get());
+  seams_lost_ = std::make_unique<WriterLosses>(seam_.get());
 
   client_ = mok_connect(config_.address.c_str());
   if (!client_) {
@@ -276,7 +278,10 @@ void Camera::publish_health() {
   mok_get_stats(client_, &st, sizeof st);
   if (options_.batch == 0) batch_ = auto_batch(st.scan_rate_hz);
   const std::uint32_t state = state_.load();
-  const std::uint64_t dropped = counters_.queue_dropped.load() + counters_.write_failed.load();
+  const std::uint64_t history_lost = profiles_lost_->lost();
+  const std::uint64_t seams_history_lost = seams_lost_->lost();
+  const std::uint64_t dropped = counters_.queue_dropped.load() + counters_.write_failed.load() + history_lost +
+                                seams_history_lost;
 
   const std::pair<const char*, std::string> values[] = {
       {"address", config_.address},
@@ -289,6 +294,8 @@ void Camera::publish_health() {
       {"seams_published", std::to_string(counters_.seams.load())},
       {"queue_dropped", std::to_string(counters_.queue_dropped.load())},
       {"write_failed", std::to_string(counters_.write_failed.load())},
+      {"profile_messages_lost_in_history", std::to_string(history_lost)},
+      {"seams_lost_in_history", std::to_string(seams_history_lost)},
       {"missing_points", std::to_string(counters_.missing_points.load())},
       {"clock_offset_ns", std::to_string(clock_offset_ns_.load())},
       {"clock_resyncs", std::to_string(clock_resyncs_.load())},
@@ -313,7 +320,7 @@ void Camera::publish_health() {
   std::uint8_t level = state == MOK_STATE_CONNECTED ? 0 : 2;  // OK, ERROR
   if (level == 0 && dropped != last_dropped_) {
     level = 1;  // WARN: profiles were lost since the last report
-    message += ", profiles dropped for slow subscribers";
+    message += ", data lost for slow subscribers";
   }
   last_dropped_ = dropped;
   diagnostic_msgs_msg_dds__DiagnosticStatus_ status{};

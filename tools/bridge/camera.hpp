@@ -3,13 +3,15 @@
 // the queue into profiles, seam and seam point messages. A DDS write that
 // waits for a slow subscriber therefore delays the publishing thread only,
 // never the camera connection; when the queue is full new results are dropped
-// and counted.
+// and counted. With keep-last writers a reader that falls behind mostly loses
+// samples in the DDS history instead, which the health topic reports too.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -83,6 +85,7 @@ class Camera {
   CameraConfig config_;
   PublishOptions options_;
   Entity profiles_, seam_point_, seam_, health_;
+  std::unique_ptr<WriterLosses> profiles_lost_, seams_lost_;  // health thread only
   mok_client_t* client_ = nullptr;
   CameraCounters counters_;
   std::atomic<std::uint32_t> state_{MOK_STATE_IDLE};

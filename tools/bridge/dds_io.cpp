@@ -26,4 +26,10 @@ Entity create_writer(dds_entity_t participant, const std::string& topic, const d
   return Entity(w);
 }
 
+std::uint64_t WriterLosses::lost() {
+  if (!stats_ || dds_refresh_statistics(stats_) != DDS_RETCODE_OK) return 0;
+  const dds_stat_keyvalue* kv = dds_lookup_statistic(stats_, "rexmit_lost_count");
+  return kv && kv->kind == DDS_STAT_KIND_UINT64 ? kv->u.u64 : 0;
+}
+
 }  // namespace bridge

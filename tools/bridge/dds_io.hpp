@@ -4,6 +4,7 @@
 #pragma once
 
 #include <dds/dds.h>
+#include <dds/ddsc/dds_statistics.h>
 
 #include <cstdint>
 #include <string>
@@ -42,6 +43,20 @@ class Entity {
 struct WriterQos {
   std::int32_t depth = 10;         // keep-last history depth
   std::int64_t max_block_ms = 100;  // a write waits at most this long for slow readers
+};
+
+// Samples a writer's history had already dropped when a slow reliable reader
+// asked for them again: what a subscriber that fell behind lost in DDS.
+class WriterLosses {
+ public:
+  explicit WriterLosses(dds_entity_t writer) : stats_(writer > 0 ? dds_create_statistics(writer) : nullptr) {}
+  ~WriterLosses() { dds_delete_statistics(stats_); }
+  WriterLosses(const WriterLosses&) = delete;
+  WriterLosses& operator=(const WriterLosses&) = delete;
+  std::uint64_t lost();
+
+ private:
+  dds_statistics* stats_;
 };
 
 // A writer on DDS topic `topic` (already with its "rt/" prefix) of `type`.

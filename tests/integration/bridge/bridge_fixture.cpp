@@ -93,6 +93,10 @@ int ChildProcess::stop() {
   return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+void ChildProcess::resume() {
+  if (pid_ > 0) kill(pid_, SIGCONT);
+}
+
 BridgeProcess::BridgeProcess(std::uint32_t domain, const std::vector<std::string>& args)
     : ChildProcess([&] {
         std::vector<std::string> argv{BRIDGE_PATH, "--domain", std::to_string(domain), "--health-period", "0.2"};

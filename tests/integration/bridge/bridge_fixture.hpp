@@ -52,6 +52,8 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
   // Sends SIGTERM and returns the exit status (-1 when it had to be killed).
   int stop();
+  // Continues a stopped child (SIGCONT).
+  void resume();
   std::string log() const;
 
  private:
