@@ -84,6 +84,9 @@ for pkg in libmok1 libmok-dev mok-tools; do
   fi
 done
 [ "$failed" -eq 0 ] || summary
+# The DDS bridge is built where Cyclone DDS is installed, into its own package.
+bridge_deb=$(ls "$bdir"/mok-bridge_"${version}"_*.deb 2>/dev/null | head -n1)
+[ -n "$bridge_deb" ] && debs+=("$bridge_deb")
 
 check_metadata() {
   local deb dep
@@ -94,6 +97,11 @@ check_metadata() {
   [[ "$dep" == *"libmok1 (= $version)"* ]] || { echo "libmok-dev Depends: $dep"; return 1; }
   dep=$(dpkg-deb -f "$bdir/mok-tools_${version}_"*.deb Depends)
   [[ "$dep" == *"libmok1 (= $version)"* ]] || { echo "mok-tools Depends: $dep"; return 1; }
+  [[ "$dep" != *ddsc* ]] || { echo "mok-tools must not depend on Cyclone DDS: $dep"; return 1; }
+  if [ -n "$bridge_deb" ]; then
+    dep=$(dpkg-deb -f "$bridge_deb" Depends)
+    [[ "$dep" == *"libmok1 (= $version)"* && "$dep" == *libddsc* ]] || { echo "mok-bridge Depends: $dep"; return 1; }
+  fi
 }
 step "package metadata" check_metadata
 
@@ -135,6 +143,9 @@ tools_run() {
   grep -q "libmok.so.1 => $prefix/\(bin/\.\./\)\?lib/" <<<"$deps" || { echo "libmok.so.1 not from $prefix/lib"; return 1; }
   env -u LD_LIBRARY_PATH timeout 60 "$prefix/bin/mokctl" --help >/dev/null || { echo "mokctl --help: $?"; return 1; }
   env -u LD_LIBRARY_PATH timeout 60 "$prefix/bin/mok-camsim" --help >/dev/null || { echo "mok-camsim --help: $?"; return 1; }
+  if [ -n "$bridge_deb" ]; then
+    env -u LD_LIBRARY_PATH timeout 60 "$prefix/bin/mok-bridge" --help >/dev/null || { echo "mok-bridge --help: $?"; return 1; }
+  fi
 }
 step "staged tools run from their own lib directory" tools_run
 
@@ -239,7 +250,10 @@ if [ "$system" -eq 1 ]; then
       (cd / && timeout 120 mokctl video "$video_addr" --frames 2 -o "$b/frames") || rc=1
     fi
     local files
-    files=$(dpkg -L libmok1 libmok-dev mok-tools | sort -u)
+    local pkgs=(libmok1 libmok-dev mok-tools)
+    [ -n "$bridge_deb" ] && pkgs+=(mok-bridge)
+    files=$(dpkg -L "${pkgs[@]}" | sort -u)
+    [ -n "$bridge_deb" ] && { dpkg -r mok-bridge || rc=1; }
     dpkg -r mok-tools libmok-dev libmok1 || rc=1
     # Nothing the packages installed may remain (directories shared with the
     # system stay, as dpkg keeps non-empty ones).
@@ -251,6 +265,7 @@ if [ "$system" -eq 1 ]; then
     [ ! -d /usr/include/mok ] || { echo "left behind: /usr/include/mok"; rc=1; }
     [ ! -d /usr/lib/cmake/mok ] || { echo "left behind: /usr/lib/cmake/mok"; rc=1; }
     # dpkg -r keeps the packages' records (state "rc") for a later purge.
+    [ -n "$bridge_deb" ] && { dpkg -P mok-bridge || rc=1; }
     dpkg -P mok-tools libmok-dev libmok1 || rc=1
     if dpkg-query -W -f='${Status}\n' libmok1 libmok-dev mok-tools 2>/dev/null | grep -qv 'not-installed'; then
       echo "dpkg still knows the packages after purging"; rc=1

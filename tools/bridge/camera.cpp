@@ -49,6 +49,26 @@ const char* state_name(std::uint32_t state) {
   }
 }
 
+// Profiles per second over windows of at least 100 ms of arrival times, so
+// the batch size follows a change of rate within a fraction of a second.
+class ArrivalRate {
+ public:
+  void add(std::int64_t rx_ns) {
+    if (count_++ == 0) start_ns_ = rx_ns;
+    last_ns_ = rx_ns;
+  }
+  bool ready() const { return last_ns_ - start_ns_ >= 100'000'000; }
+  double take() {
+    const double rate = static_cast<double>(count_ - 1) * 1e9 / static_cast<double>(last_ns_ - start_ns_);
+    count_ = 0;
+    return rate;
+  }
+
+ private:
+  std::int64_t start_ns_ = 0, last_ns_ = 0;
+  std::uint64_t count_ = 0;
+};
+
 }  // namespace
 
 // The PointCloud2 being filled: rows of one width, stamped by its first row.
@@ -189,6 +209,7 @@ void Camera::on_state(std::uint32_t state, void* self) { static_cast<Camera*>(se
 
 void Camera::run() {
   Batch batch(config_.frame_id);
+  ArrivalRate rate;
   const auto max_wait = std::chrono::milliseconds(options_.max_wait_ms);
   const auto flush = [&] {
     const std::uint32_t rows = batch.rows();
@@ -225,6 +246,8 @@ void Camera::run() {
     counters_.missing_points.fetch_add(batch.add(item.result, item.index, stamp), std::memory_order_relaxed);
     publish_seam(item, stamp);
     mok_scan_result_free(item.result);
+    rate.add(item.rx_ns);
+    if (options_.batch == 0 && rate.ready()) batch_.store(auto_batch(rate.take()), std::memory_order_relaxed);
     if (batch.rows() >= batch_.load(std::memory_order_relaxed)) flush();
     lock.lock();
   }
@@ -276,7 +299,6 @@ void Camera::publish_seam(const Item& item, std::int64_t stamp_ns) {
 void Camera::publish_health() {
   mok_stats_t st{};
   mok_get_stats(client_, &st, sizeof st);
-  if (options_.batch == 0) batch_ = auto_batch(st.scan_rate_hz);
   const std::uint32_t state = state_.load();
   const std::uint64_t history_lost = profiles_lost_->lost();
   const std::uint64_t seams_history_lost = seams_lost_->lost();
