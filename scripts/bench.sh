@@ -12,6 +12,9 @@ cmake --preset release -DMOK_WERROR=OFF >/dev/null
 micro=()
 for src in bench/*_bench.cpp; do micro+=("$(basename "$src" .cpp)"); done
 cmake --build --preset release --target "${micro[@]}" mok-bench-e2e
+# mok-bridge's figures where Cyclone DDS is installed (docs/ros2.md).
+bridge_bench=build/release/bench/bridge/mok-bench-bridge
+cmake --build --preset release --target mok-bench-bridge >/dev/null 2>&1 || bridge_bench=""
 out=build/release/bench-results.txt
 {
   echo "# $(date -u +%FT%TZ) on $(nproc) cores: $(lscpu | sed -n 's/^Model name: *//p')"
@@ -20,5 +23,6 @@ out=build/release/bench-results.txt
     build/release/bench/"$b" --benchmark_min_time=0.3
   done
   build/release/bench/e2e/mok-bench-e2e "$@"
+  if [ -n "$bridge_bench" ]; then "$bridge_bench"; fi
   echo "# load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 } 2>&1 | tee "$out"
