@@ -10,6 +10,7 @@ packages=(
   libjpeg62-turbo-dev libpng-dev
   libclang-rt-14-dev binutils
   doxygen
+  libcpp-httplib-dev chromium chromium-driver python3-selenium python3-pytest
 )
 missing=()
 for p in "${packages[@]}"; do
