@@ -24,21 +24,6 @@ struct CameraLink::Video {
   Picture jpeg;    // cache for `fetched`
 };
 
-std::variant<std::uint32_t, std::string> parse_value(Param p, const std::string& text) {
-  if (p == Param::Laser) {
-    if (text == "on" || text == "1" || text == "true") return 1u;
-    if (text == "off" || text == "0" || text == "false") return 0u;
-    return std::string("The laser takes \"on\" or \"off\", not \"" + text.substr(0, 40) + "\".");
-  }
-  const char* name = p == Param::Exposure ? "exposure time" : p == Param::Strength ? "laser strength" : "task id";
-  bool digits = !text.empty() && text.size() <= 10;
-  for (char c : text) digits = digits && c >= '0' && c <= '9';
-  if (!digits || std::stoull(text) > 0xFFFFFFFFull) {
-    return format("The %s takes a whole number from 0 to 4294967295, not \"%s\".", name, text.substr(0, 40).c_str());
-  }
-  return static_cast<std::uint32_t>(std::stoull(text));
-}
-
 CameraLink::CameraLink(Session& session, const GlobalOptions& g, HistoryLimits limits, std::string record_dir)
     : session_(session), g_(g), record_dir_(std::move(record_dir)), live_(limits), video_(std::make_unique<Video>()) {
   mok::Client& c = session_.client();
@@ -113,6 +98,8 @@ Refusal CameraLink::take_snapshot() {
       auto bytes = image->data();
       shot->original.assign(bytes.begin(), bytes.end());
       shot->extension = image->extension();
+      shot->width = static_cast<int>(image->width());
+      shot->height = static_cast<int>(image->height());
       const std::size_t pixels = static_cast<std::size_t>(image->width()) * image->height();
       if (image->format() == mok::ImageFormat::Jpeg) {
         shot->shown = {0, "image/jpeg", shot->original};
@@ -326,7 +313,11 @@ Status CameraLink::status() {
   s.snapshot.seq = snapshot_seq_;
   s.snapshot.busy = snapshot_busy_;
   s.snapshot.error = snapshot_error_;
-  if (snapshot_) s.snapshot.format = snapshot_->extension;
+  if (snapshot_) {
+    s.snapshot.format = snapshot_->extension;
+    s.snapshot.width = snapshot_->width;
+    s.snapshot.height = snapshot_->height;
+  }
   s.record.active = recorder_ != nullptr;
   s.record.path = record_path_;
   s.record.error = record_error_;

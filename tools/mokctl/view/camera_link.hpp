@@ -10,7 +10,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "../common.hpp"
@@ -26,10 +25,6 @@ namespace mokctl::view {
 // An error sentence for the page, or nothing when the action was carried out.
 using Refusal = std::optional<std::string>;
 
-// Pure: the request's text as a value for `p` (laser: on/off/1/0/true/false;
-// the others: a whole number 0 ... 4294967295), or why it is not one.
-std::variant<std::uint32_t, std::string> parse_value(Param p, const std::string& text);
-
 struct Picture {
   std::uint64_t seq = 0;
   std::string type;                 // MIME type of `bytes`
@@ -39,6 +34,7 @@ struct Picture {
 struct Snapshot {
   Picture shown;
   std::string extension;            // of the image as received: jpg, png, raw
+  int width = 0, height = 0;        // as reported with the image
   std::vector<std::uint8_t> original;
 };
 

@@ -32,15 +32,21 @@ void LiveState::fill(Profile& p, const mok::ScanResult& r, double t_s) {
 }
 
 void LiveState::on_scan(const mok::ScanResult& r) {
-  const double t = now_s();
-  const double latency = latency_ms(r.pts());
-  std::lock_guard<std::mutex> lock(mu_);
   Profile p;
-  if (!spare_.empty()) {
-    p.points = std::move(spare_.back());
-    spare_.pop_back();
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!spare_.empty()) {
+      p.points = std::move(spare_.back());
+      spare_.pop_back();
+    }
   }
-  fill(p, r, t);
+  fill(p, r, now_s());
+  push(std::move(p), latency_ms(r.pts()));
+}
+
+void LiveState::push(Profile p, double latency) {
+  const double t = p.t_s;
+  std::lock_guard<std::mutex> lock(mu_);
   ++results_;
   if (latency >= 0) {
     latency_sum_ms_ += latency;

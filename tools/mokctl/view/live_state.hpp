@@ -58,6 +58,8 @@ class LiveState {
   // Library callback threads: copy and return.
   void on_scan(const mok::ScanResult& r);
   void on_state(mok::State s);
+  // Takes in one profile (its t_s on this state's clock); `latency_ms` < 0: unknown.
+  void push(Profile p, double latency_ms);
 
   // Copies the figures; `with_points` false leaves the latest profile's points out.
   LiveCopy copy(bool with_points = true) const;

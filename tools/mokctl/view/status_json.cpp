@@ -89,6 +89,21 @@ std::optional<Param> param_from_name(const std::string& name) {
   return std::nullopt;
 }
 
+std::variant<std::uint32_t, std::string> parse_value(Param p, const std::string& text) {
+  if (p == Param::Laser) {
+    if (text == "on" || text == "1" || text == "true") return 1u;
+    if (text == "off" || text == "0" || text == "false") return 0u;
+    return std::string("The laser takes \"on\" or \"off\", not \"" + text.substr(0, 40) + "\".");
+  }
+  const char* name = p == Param::Exposure ? "exposure time" : p == Param::Strength ? "laser strength" : "task id";
+  bool digits = !text.empty() && text.size() <= 10;
+  for (char c : text) digits = digits && c >= '0' && c <= '9';
+  if (!digits || std::stoull(text) > 0xFFFFFFFFull) {
+    return format("The %s takes a whole number from 0 to 4294967295, not \"%s\".", name, text.substr(0, 40).c_str());
+  }
+  return static_cast<std::uint32_t>(std::stoull(text));
+}
+
 std::optional<std::uint32_t> Reported::get(Param p) const {
   switch (p) {
     case Param::Exposure: return exposure;

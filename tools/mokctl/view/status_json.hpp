@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include <mok/mok.h>
@@ -18,6 +19,9 @@ namespace mokctl::view {
 enum class Param { Exposure, Laser, Strength, Task };
 const char* param_name(Param p);
 std::optional<Param> param_from_name(const std::string& name);
+// The request's text as a value for `p` (laser: on/off/1/0/true/false; the
+// others: a whole number 0 ... 4294967295), or the sentence saying why not.
+std::variant<std::uint32_t, std::string> parse_value(Param p, const std::string& text);
 
 struct Reported {
   std::optional<std::uint32_t> exposure, strength, task;

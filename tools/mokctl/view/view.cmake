@@ -21,6 +21,7 @@ else()
     ${CMAKE_CURRENT_LIST_DIR}/live_state.cpp
     ${CMAKE_CURRENT_LIST_DIR}/status_json.cpp
     ${CMAKE_CURRENT_LIST_DIR}/exports.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/access.cpp
     ${view_assets_cpp})
   set_source_files_properties(${view_assets_cpp} PROPERTIES INCLUDE_DIRECTORIES ${CMAKE_CURRENT_LIST_DIR})
   target_link_libraries(mokctl PRIVATE PkgConfig::HTTPLIB JPEG::JPEG)

@@ -3,8 +3,6 @@
 // a condition variable with a time-out so that a stop never waits on a page.
 #include "view_server.hpp"
 
-#include <arpa/inet.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <random>
@@ -12,6 +10,7 @@
 
 #include <httplib.h>
 
+#include "access.hpp"
 #include "assets.hpp"
 #include "exports.hpp"
 
@@ -49,18 +48,11 @@ void reply_refusal(httplib::Response& res, const Refusal& r) {
 
 }  // namespace
 
-bool is_loopback(const std::string& host) {
-  if (host == "localhost") return true;
-  in_addr a4{};
-  if (inet_pton(AF_INET, host.c_str(), &a4) == 1) return (ntohl(a4.s_addr) >> 24) == 127;
-  in6_addr a6{};
-  return inet_pton(AF_INET6, host.c_str(), &a6) == 1 && IN6_IS_ADDR_LOOPBACK(&a6);
-}
-
 struct ViewServer::Impl {
   CameraLink& link;
   ViewOptions o;
   bool token_required;
+  AccessPolicy policy;  // complete once the port is known
   httplib::Server server;
   int port = 0;
   std::thread listener, publisher;
@@ -101,31 +93,10 @@ struct ViewServer::Impl {
     }
   }
 
-  // Host names a browser on this machine uses; anything else on a loopback
-  // listener is a page from elsewhere reaching in through a rebound name.
-  bool host_allowed(const httplib::Request& req) const {
-    if (token_required) return true;
-    std::string host = req.get_header_value("Host");
-    const std::string port_part = ":" + std::to_string(port);
-    if (host.size() > port_part.size() && host.ends_with(port_part)) host.resize(host.size() - port_part.size());
-    return host == "localhost" || host == "[::1]" || host == host_for_url(o.listen) ||
-           (host.starts_with("127.") && is_loopback(host));
-  }
-
-  // Every action: from our page (a header other sites' pages cannot send
-  // without our consent), not read-only, with the token where one is needed.
   bool allowed(const httplib::Request& req, httplib::Response& res) const {
-    if (!req.has_header("X-Mok-Request")) {
-      reply_error(res, 403, "Actions are taken from the viewer's page only.");
-    } else if (o.read_only) {
-      reply_error(res, 403, "This viewer was started with --read-only: it shows the camera and changes nothing.");
-    } else if (token_required && req.get_header_value("X-Mok-Token") != o.token) {
-      reply_error(res, 403, "This action needs the token mokctl view printed when it started (open the page "
-                            "through the printed address).");
-    } else {
-      return true;
-    }
-    return false;
+    auto refusal = policy.refuse_action(req.has_header("X-Mok-Request"), req.get_header_value("X-Mok-Token"));
+    if (refusal) reply_error(res, 403, *refusal);
+    return !refusal;
   }
 
   void routes();
@@ -161,7 +132,7 @@ void ViewServer::Impl::events(httplib::Response& res) {
 
 void ViewServer::Impl::routes() {
   server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
-    if (host_allowed(req)) return httplib::Server::HandlerResponse::Unhandled;
+    if (policy.host_allowed(req.get_header_value("Host"))) return httplib::Server::HandlerResponse::Unhandled;
     reply_error(res, 403, "Open the viewer through the address mokctl view printed.");
     return httplib::Server::HandlerResponse::Handled;
   });
@@ -242,6 +213,7 @@ ViewServer::ViewServer(CameraLink& link, ViewOptions options) : impl_(std::make_
   m.server.set_write_timeout(5, 0);
   m.routes();
   m.port = m.o.port == 0 ? m.server.bind_to_any_port(m.o.listen) : (m.server.bind_to_port(m.o.listen, m.o.port) ? m.o.port : -1);
+  m.policy = AccessPolicy{m.o.listen, m.port, m.o.read_only, m.token_required, m.o.token};
   if (m.port <= 0) {
     throw Failure(kUsage, format("Cannot listen on %s port %d: the address is not this machine's or the port is "
                                  "taken.",

@@ -20,9 +20,6 @@ struct ViewOptions {
   double publish_hz = 40;     // live documents a second
 };
 
-// Whether `host` (an address to listen on) is a loopback address.
-bool is_loopback(const std::string& host);
-
 class ViewServer {
  public:
   // Binds and starts serving; throws Failure when the address cannot be bound.
