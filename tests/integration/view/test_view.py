@@ -152,6 +152,25 @@ def test_page_draws_the_simulated_joint(rig):
     rig.browser.save_screenshot(os.path.join(OUT, "view.png"))
 
 
+def test_several_pages_stay_live_at_once(rig):
+    first = rig.browser.current_window_handle
+    tabs = []
+    for _ in range(3):
+        rig.browser.switch_to.new_window("tab")
+        rig.browser.get(rig.url)
+        tabs.append(rig.browser.current_window_handle)
+    try:
+        for tab in tabs + [first]:
+            rig.browser.switch_to.window(tab)
+            start = rig.js("window.mokView.updates")
+            eventually(lambda: rig.js("window.mokView.updates") >= start + 10, what="live updates in every tab")
+    finally:
+        for tab in tabs:
+            rig.browser.switch_to.window(tab)
+            rig.browser.close()
+        rig.browser.switch_to.window(first)
+
+
 def set_laser(rig, state):
     rig.browser.find_element(By.ID, f"laser-{state}").click()
     eventually(lambda: rig.text("p-laser-value") == state and rig.text("p-laser-state") == "",
