@@ -54,9 +54,9 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6, libstdc++6, libavcodec59, libav
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libmok-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libmok1 (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME mok-tools)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libmok1 (= ${PROJECT_VERSION}), libjpeg62-turbo, libpng16-16")
 # The DDS bridge in a package of its own: Cyclone DDS stays out of the others.
 set(CPACK_DEBIAN_BRIDGE_PACKAGE_NAME mok-bridge)
 set(CPACK_DEBIAN_BRIDGE_PACKAGE_DEPENDS "libmok1 (= ${PROJECT_VERSION}), libddsc0debian")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libmok1 (= ${PROJECT_VERSION}), libjpeg62-turbo, libpng16-16, libcpp-httplib0.11")
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 include(CPack)

@@ -11,6 +11,7 @@ packages=(
   libclang-rt-14-dev binutils
   doxygen
   cyclonedds-dev cyclonedds-tools
+  libcpp-httplib-dev chromium chromium-driver python3-selenium python3-pytest
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -37,9 +37,9 @@ enum PixelFormat : std::int32_t {
   kBgra = MOK_PIXEL_FORMAT_BGRA,
 };
 
-// Copies the frame into RGBA or grey rows libpng can take; planar YUV keeps
-// only its luma plane (a grey picture is enough to see what the camera sees).
-bool to_pixels(const mok::VideoFrame& f, std::vector<std::uint8_t>& buf, PixelView& view) {
+}  // namespace
+
+bool frame_pixels(const mok::VideoFrame& f, std::vector<std::uint8_t>& buf, PixelView& view) {
   const int w = f.width(), h = f.height(), fmt = f.format();
   const std::uint8_t* src = f.data(0);
   const int stride = f.linesize(0);
@@ -72,8 +72,6 @@ bool to_pixels(const mok::VideoFrame& f, std::vector<std::uint8_t>& buf, PixelVi
   view = PixelView{buf.data(), w, h, w * 4, 4};
   return true;
 }
-
-}  // namespace
 
 bool video_built_in() { return true; }
 
@@ -130,7 +128,7 @@ std::vector<std::string> capture_video(Session& s, int frames, const std::string
     ++taken;
     if (keep > 0 && taken <= frames - keep) continue;
     PixelView view;
-    if (!to_pixels(f, buf, view)) {
+    if (!frame_pixels(f, buf, view)) {
       skipped = format("frames in pixel format %d cannot be saved", f.format());
       continue;
     }

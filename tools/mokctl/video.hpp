@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common.hpp"
+#include "files.hpp"
 
 namespace mokctl {
 
@@ -18,5 +19,12 @@ bool video_built_in();
 // (kNoDecoder) when the decoder library cannot be loaded.
 std::vector<std::string> capture_video(Session& session, int frames, const std::string& dir,
                                        const std::string& prefix, int keep = 0);
+
+#ifdef MOK_HPP_HAVE_VIDEO
+// The frame as rows of RGBA or grey pixels (planar YUV keeps only its luma
+// plane: a grey picture is enough to see what the camera sees). The view points
+// into the frame or into `buf`; false for pixel formats it cannot convert.
+bool frame_pixels(const mok::VideoFrame& f, std::vector<std::uint8_t>& buf, PixelView& view);
+#endif
 
 }  // namespace mokctl
