@@ -10,6 +10,7 @@ packages=(
   libjpeg62-turbo-dev libpng-dev
   libclang-rt-14-dev binutils
   doxygen
+  python3 python3-numpy python3-pytest python3-setuptools
 )
 missing=()
 for p in "${packages[@]}"; do
