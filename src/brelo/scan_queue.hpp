@@ -1,7 +1,9 @@
 // The per-client queue of scan results a host pulls in batches instead of
 // taking each one in a callback. Bounded: when the host falls behind, the
 // oldest queued result makes room for the newest and is counted as dropped.
-// A plain class with no I/O; the read loop pushes, host threads pop.
+// A plain class with no I/O; the read loop pushes, host threads pop. Storage
+// is a ring allocated when the capacity is set, so queueing allocates nothing
+// per result.
 #pragma once
 
 #include <atomic>
@@ -9,9 +11,9 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <span>
+#include <vector>
 
 #include "brelo/error.hpp"
 #include "brelo/types.hpp"
@@ -47,11 +49,14 @@ class ScanQueue {
 
  private:
   void drop_oldest_beyond(std::size_t capacity);
+  ScanResultPtr take_oldest();
 
   mutable std::mutex mutex_;
   std::condition_variable ready_;
-  std::deque<ScanResultPtr> queue_;
-  std::size_t capacity_ = 0;
+  // ring_.size() is the capacity; `count_` results start at `head_`.
+  std::vector<ScanResultPtr> ring_;
+  std::size_t head_ = 0;
+  std::size_t count_ = 0;
   bool closed_ = false;
   std::atomic<std::uint64_t> dropped_{0};
 };

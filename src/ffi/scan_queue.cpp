@@ -59,8 +59,10 @@ extern "C" MOK_API int32_t mok_scan_queue_pop(mok_client_t* client, mok_scan_res
   // anything waits.
   try {
     const std::shared_ptr<mok::brelo::ScanQueue> queue = client->client->scan_queue();
-    // The queue never holds more than its largest capacity.
-    std::vector<mok::brelo::ScanResultPtr> taken(std::min<std::size_t>(max_n, kMaxBatch));
+    // Kept per thread, so a pop allocates nothing but the handles; the queue
+    // never holds more than its largest capacity.
+    thread_local std::vector<mok::brelo::ScanResultPtr> taken;
+    taken.resize(std::min<std::size_t>(max_n, kMaxBatch));
     auto n = queue->pop(taken, mok::brelo::millis_to_nanos(timeout_ms));
     if (!n) {
       return n.error().code();
