@@ -457,8 +457,7 @@ MOK_API int32_t mok_scan_queue_enable(mok_client_t *client, uint32_t capacity);
  * at once without touching the client again. Blocks the calling thread: never
  * call it from a library callback, where it would hold up the very thread
  * that delivers results. */
-MOK_API int32_t mok_scan_queue_pop(mok_client_t *client, mok_scan_result_t **out, uint32_t max_n,
-                                   uint64_t timeout_ms, uint32_t *count);
+MOK_API int32_t mok_scan_queue_pop(mok_client_t *client, mok_scan_result_t **out, uint32_t max_n, uint64_t timeout_ms, uint32_t *count);
 
 MOK_EXTERN_C_END
 
