@@ -324,8 +324,7 @@ class Camera:
         """Up to max_n handles; [] when none came within `timeout`."""
         if not self._queue_on:
             self.enable_queue()
-        out = (ctypes.c_void_p * max_n)()
-        n = ctypes.c_uint32()
+        out, n = _pop_buffers(max_n)
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
             left = None if deadline is None else max(0.0, deadline - time.monotonic())
@@ -500,6 +499,20 @@ class Camera:
 
     def __repr__(self) -> str:
         return f"<mok.Camera {self.address!r}{' closed' if self._closing else ''}>"
+
+
+_pop_tls = threading.local()
+
+
+def _pop_buffers(max_n: int) -> Any:
+    """The handle array and count of a pop, kept per thread and size, so a
+    pop allocates nothing of its own."""
+    bufs = _pop_tls.__dict__.setdefault("bufs", {})
+    if max_n not in bufs:
+        if len(bufs) > 8:
+            bufs.clear()
+        bufs[max_n] = ((ctypes.c_void_p * max_n)(), ctypes.c_uint32())
+    return bufs[max_n]
 
 
 def _settle(fut: "asyncio.Future[Any]", res: Any) -> None:

@@ -210,28 +210,43 @@ class ScanBatch:
 
 
 def stack(handles: Sequence[int]) -> ScanBatch:
-    """Copies the results behind `handles` into one batch (handles untouched)."""
+    """Copies the results behind `handles` into one batch (handles untouched).
+
+    Every array of the batch is a view into one buffer, so a batch costs one
+    allocation however many results it holds."""
     lib = _lib.load()
     n = len(handles)
-    counts = np.fromiter((lib.mok_scan_result_point_count(h) for h in handles), np.uint32, n)
-    m = int(counts.max()) if n else 0
-    points = np.empty((n, m, 4), np.float32)
-    row = m * 16
+    counts_list = [lib.mok_scan_result_point_count(h) for h in handles]
+    m = max(counts_list, default=0)
+    # 8-byte fields first, so every view is aligned.
+    sizes = {"pts": 8 * n, "points": 16 * n * m, "seam": 16 * n, "meta": 12 * n, "counts": 4 * n, "found": n}
+    buf = np.empty(sum(sizes.values()), np.uint8)
+    views = {}
+    off = 0
+    for name, size in sizes.items():
+        views[name] = buf[off:off + size]
+        off += size
+    pts = views["pts"].view(np.uint64)
+    points = views["points"].view(np.float32).reshape(n, m, 4)
+    seam = views["seam"].view(np.float32).reshape(n, 4)
+    meta = views["meta"].view(np.float32).reshape(n, 3)
+    counts = views["counts"].view(np.uint32)
+    found = views["found"].view(np.bool_)
+    seam.fill(np.nan)
     base = points.ctypes.data
-    seam = np.full((n, 4), np.nan, np.float32)
-    meta = np.empty((n, 3), np.float32)
-    pts = np.empty(n, np.uint64)
-    found = np.empty(n, bool)
+    row = m * 16
     sp = _lib.ScanPoint()
+    sp_ref = ctypes.byref(sp)
     for i, h in enumerate(handles):
-        c = int(counts[i])
+        c = counts_list[i]
+        counts[i] = c
         if c:
             ctypes.memmove(base + i * row, lib.mok_scan_result_points(h), c * 16)
         if c < m:
             points[i, c:] = np.nan
         pts[i] = lib.mok_scan_result_pts(h)
-        found[i] = lib.mok_scan_result_seam_found(h)
+        f = found[i] = lib.mok_scan_result_seam_found(h)
         meta[i] = (lib.mok_scan_result_seam_width(h), lib.mok_scan_result_seam_height(h), lib.mok_scan_result_seam_angle(h))
-        if found[i] and lib.mok_scan_result_seam_point(h, ctypes.byref(sp)) == _lib.OK:
+        if f and lib.mok_scan_result_seam_point(h, sp_ref) == _lib.OK:
             seam[i] = (sp.x, sp.y, sp.z, sp.reserved)
     return ScanBatch(pts, counts, points[:, :, 1], points[:, :, 2], found, seam, meta[:, 0], meta[:, 1], meta[:, 2])

@@ -6,6 +6,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <type_traits>
 
@@ -139,7 +140,7 @@ void ClientInner::recycle_retired_scan() {
     std::atomic_thread_fence(std::memory_order_acquire);
     spare_scan_ = std::const_pointer_cast<ScanResult>(std::move(oldest));
     retired_scans_.pop_front();
-  } else if (retired_scans_.size() > kRetiredScanWindow) {
+  } else if (retired_scans_.size() > std::max(kRetiredScanWindow, scan_queue->capacity())) {
     retired_scans_.pop_front();
   }
 }

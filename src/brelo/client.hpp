@@ -99,7 +99,9 @@ class ClientInner {
 
  private:
   // How many published results wait for their holders to let go before they
-  // are given up on as spares: enough for a queue's batch in flight.
+  // are given up on as spares: a batch in flight, or as many as the scan
+  // queue holds, so a host pulling from a full queue still recycles. It
+  // bounds what the library keeps beyond the queue to the queue's own size.
   static constexpr std::size_t kRetiredScanWindow = 256;
   void recycle_retired_scan();
 

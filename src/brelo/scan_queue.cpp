@@ -27,6 +27,7 @@ Result<void> ScanQueue::set_capacity(std::size_t capacity) {
   // The old ring (with what switching off discards, not counted as dropped)
   // is released after the lock, with `ring`.
   ring.swap(ring_);
+  capacity_.store(capacity, std::memory_order_relaxed);
   head_ = 0;
   count_ = kept;
   // Waiters learn that queueing went off.
@@ -75,6 +76,7 @@ void ScanQueue::close() {
     std::lock_guard lock(mutex_);
     closed_ = true;
     discarded.swap(ring_);
+    capacity_.store(0, std::memory_order_relaxed);
     count_ = 0;
   }
   ready_.notify_all();

@@ -45,6 +45,8 @@ class ScanQueue {
   void close();
 
   std::uint64_t dropped() const noexcept { return dropped_.load(std::memory_order_relaxed); }
+  // 0 while off; read without the lock.
+  std::size_t capacity() const noexcept { return capacity_.load(std::memory_order_relaxed); }
   std::size_t depth() const;
 
  private:
@@ -58,6 +60,7 @@ class ScanQueue {
   std::size_t head_ = 0;
   std::size_t count_ = 0;
   bool closed_ = false;
+  std::atomic<std::size_t> capacity_{0};  // ring_.size(), for readers without the lock
   std::atomic<std::uint64_t> dropped_{0};
 };
 
