@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import asyncio
 import atexit
+import collections
 import contextlib
 import ctypes
 import enum
@@ -67,6 +68,13 @@ def _close_all_at_exit() -> None:
 atexit.register(_close_all_at_exit)
 
 
+def _refuse_wait_in_callback(what: str, timeout: Optional[float]) -> None:
+    """A wait inside a callback would hold up the library thread that
+    delivers what it waits for."""
+    if timeout != 0 and getattr(_callback_thread, "active", False):
+        raise RuntimeError(f"{what} waits, which a camera callback must not do (use timeout=0)")
+
+
 def _ms(timeout: Optional[float]) -> int:
     return _lib.NO_LIMIT_MS if timeout is None else max(0, int(timeout * 1000))
 
@@ -93,6 +101,7 @@ class Camera:
         self._calls = 0
         self._closing = False
         self._queue_on = False
+        self._pending: "collections.deque[ScanResult]" = collections.deque()
         self._callbacks: Dict[str, Any] = {}
         self._user: Dict[str, Optional[Callable[..., None]]] = {"scan": None, "state": None, "frame": None}
         self.callback_errors = 0
@@ -273,11 +282,13 @@ class Camera:
     def wait_params(self, timeout: float = 5.0) -> None:
         """Waits until the device's first register report arrived
         (:class:`mok.Timeout` when none comes in `timeout` seconds)."""
+        _refuse_wait_in_callback("wait_params", timeout)
         ms = min(_ms(timeout), 2**31 - 1)
         self._status("wait_params", lambda h: self._lib.mok_wait_params(h, ms))
 
     def pull_rts(self, timeout: float = 5.0) -> int:
         """Asks the device for its RTS and returns it once reported."""
+        _refuse_wait_in_callback("pull_rts", timeout)
         out = ctypes.c_uint64()
         ms = min(_ms(timeout), 2**31 - 1)
         self._status("pull_rts", lambda h: self._lib.mok_pull_rts(h, ms, ctypes.byref(out)))
@@ -322,6 +333,7 @@ class Camera:
 
     def _pop(self, max_n: int, timeout: Optional[float]) -> List[int]:
         """Up to max_n handles; [] when none came within `timeout`."""
+        _refuse_wait_in_callback("read_scans", timeout)
         if not self._queue_on:
             self.enable_queue()
         out, n = _pop_buffers(max_n)
@@ -340,14 +352,33 @@ class Camera:
             if left is not None and left * 1000 <= _SLICE_MS:
                 return []
 
+    def _take(self, max_n: int, timeout: Optional[float]) -> List[ScanResult]:
+        """Results an iterator gave back first, then fresh ones from the queue."""
+        if self._pending:
+            taken = []
+            with contextlib.suppress(IndexError):
+                while len(taken) < max_n:
+                    taken.append(self._pending.popleft())
+            return taken
+        return [ScanResult(h) for h in self._pop(max_n, timeout)]
+
+    def _give_back(self, results: List[ScanResult]) -> None:
+        """Results taken from the queue but not handed to the host: they are
+        the next ones any pull method returns, so nothing is lost by leaving
+        an iterator early."""
+        self._pending.extendleft(reversed(results))
+
     def pop_scans(self, max_n: int = 256, timeout: Optional[float] = 1.0) -> List[ScanResult]:
         """Up to `max_n` queued results as :class:`ScanResult` (no copy);
         waits up to `timeout` seconds (None: no limit) for the first."""
-        return [ScanResult(h) for h in self._pop(max_n, timeout)]
+        return self._take(max_n, timeout)
 
     def read_scans(self, max_n: int = 256, timeout: Optional[float] = 1.0) -> ScanBatch:
         """Up to `max_n` queued results stacked into numpy arrays, in one
         library call; an empty batch when none came within `timeout`."""
+        if self._pending:
+            kept = self._take(max_n, 0)
+            return stack([r.handle for r in kept])
         handles = self._pop(max_n, timeout)
         free = self._lib.mok_scan_result_free
         try:
@@ -358,15 +389,22 @@ class Camera:
 
     def scans(self, timeout: Optional[float] = None, batch: int = 256) -> Iterator[ScanResult]:
         """Iterates over queued results as they arrive; ends when none comes
-        within `timeout` seconds (None: never) or the camera closes."""
+        within `timeout` seconds (None: never) or the camera closes. Results
+        taken but not yet yielded when the loop is left are given back."""
         while not self._closing:
             try:
-                got = self.pop_scans(batch, timeout)
+                got = self._take(batch, timeout)
             except Closed:
                 return
             if not got:
                 return
-            yield from got
+            i = 0
+            try:
+                while i < len(got):
+                    i += 1
+                    yield got[i - 1]
+            finally:
+                self._give_back(got[i:])
 
     async def ascans(self, batch: int = 256) -> AsyncIterator[ScanResult]:
         """``async for r in cam.ascans()``: results without blocking the loop.
@@ -374,36 +412,59 @@ class Camera:
         One helper thread waits in the library and hands each batch to the
         loop with ``call_soon_threadsafe``; it asks for the next batch only
         when the previous one is consumed, so nothing piles up outside the
-        library's bounded queue. Ends when the camera closes."""
+        library's bounded queue. Ends when the camera closes; results taken
+        but not yielded when the loop is left are given back."""
         loop = asyncio.get_running_loop()
         requests: "_queue.SimpleQueue[Optional[asyncio.Future]]" = _queue.SimpleQueue()
+        stop = threading.Event()
+
+        def settle(fut: "asyncio.Future[Any]", res: Any) -> None:  # on the loop
+            if fut.done():
+                if isinstance(res, list):
+                    self._give_back(res)
+            elif isinstance(res, BaseException):
+                fut.set_exception(res)
+            else:
+                fut.set_result(res)
 
         def worker() -> None:
             while True:
                 fut = requests.get()
                 if fut is None:
                     return
+                res: Any = []
                 try:
-                    res: Any = self.pop_scans(batch, None)
+                    while not res and not stop.is_set():
+                        res = self._take(batch, _SLICE_MS / 1000)
                 except BaseException as e:  # handed to the awaiting coroutine
                     res = e
-                with contextlib.suppress(RuntimeError):  # the loop is gone
-                    loop.call_soon_threadsafe(_settle, fut, res)
+                try:
+                    if stop.is_set():
+                        raise RuntimeError("consumer gone")
+                    loop.call_soon_threadsafe(settle, fut, res)
+                except RuntimeError:  # the consumer or its loop is gone
+                    if isinstance(res, list):
+                        self._give_back(res)
 
         thread = threading.Thread(target=worker, name="mok-ascans", daemon=True)
         thread.start()
+        got: List[ScanResult] = []
+        i = 0
         try:
             while True:
                 fut = loop.create_future()
                 requests.put(fut)
                 try:
-                    got = await fut
+                    got, i = await fut, 0
                 except Closed:
                     return
-                for r in got:
-                    yield r
+                while i < len(got):
+                    i += 1
+                    yield got[i - 1]
         finally:
+            stop.set()
             requests.put(None)
+            self._give_back(got[i:])
 
     # ---- callbacks --------------------------------------------------------
 
@@ -485,6 +546,7 @@ class Camera:
 
     def recv_snapshot(self, timeout: float = 0.0) -> Optional[Snapshot]:
         """The oldest image received and not yet taken, or None."""
+        _refuse_wait_in_callback("recv_snapshot", timeout)
         with self._using("recv_snapshot") as h:
             img = self._lib.mok_recv_snapshot_image(h, _ms(timeout))
         return Snapshot(img) if img else None
@@ -513,15 +575,6 @@ def _pop_buffers(max_n: int) -> Any:
             bufs.clear()
         bufs[max_n] = ((ctypes.c_void_p * max_n)(), ctypes.c_uint32())
     return bufs[max_n]
-
-
-def _settle(fut: "asyncio.Future[Any]", res: Any) -> None:
-    if fut.done():
-        return
-    if isinstance(res, BaseException):
-        fut.set_exception(res)
-    else:
-        fut.set_result(res)
 
 
 __all__ = ["Camera", "State", "DEFAULT_QUEUE_CAPACITY", "NotAvailable"]

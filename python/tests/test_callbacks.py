@@ -17,6 +17,8 @@ def test_callbacks_receive_results_and_states_and_survive_raising(sim: mok.Simul
 
     def on_scan(r: mok.ScanResult) -> None:
         results.append(r.z)  # a view, kept beyond the callback
+        if len(results) == 2:
+            cam.read_scans(1, timeout=1)  # refused: it would hold up this thread
         if len(results) == 3:
             raise RuntimeError("host bug")
         if len(results) >= 6:
@@ -25,7 +27,7 @@ def test_callbacks_receive_results_and_states_and_survive_raising(sim: mok.Simul
     cam.on_scan = on_scan
     with cam:
         assert got.wait(10)
-    assert cam.callback_errors == 1 and "host bug" in caplog.text
+    assert cam.callback_errors == 2 and "host bug" in caplog.text and "must not" in caplog.text
     assert mok.State.CONNECTED in states
     assert all(len(z) == 1280 for z in results)
 

@@ -30,6 +30,15 @@ def test_views_are_the_library_memory_and_outlive_close(sim: mok.Simulator) -> N
     assert segs["type"].shape == (32,)
 
 
+async def take(cam: mok.Camera, n: int) -> list:
+    out = []
+    async for r in cam.ascans():
+        out.append(r.pts)
+        if len(out) == n:
+            break
+    return out
+
+
 def test_batches_iteration_and_asyncio(cam: mok.Camera) -> None:
     batch = cam.read_scans(64, timeout=10)
     assert 1 <= len(batch) <= 64
@@ -41,21 +50,27 @@ def test_batches_iteration_and_asyncio(cam: mok.Camera) -> None:
     seen = [r.pts for r, _ in zip(cam.scans(timeout=5), range(20))]
     assert len(seen) == 20 and not set(seen) & set(batch.pts.tolist())
 
-    async def take(n: int) -> list:
-        out = []
-        async for r in cam.ascans():
-            out.append(r.pts)
-            if len(out) == n:
-                break
-        return out
-
-    got = asyncio.run(asyncio.wait_for(take(30), 10))
+    got = asyncio.run(asyncio.wait_for(take(cam, 30), 10))
     assert len(got) == 30 and not set(got) & set(seen)
-    # Nothing arrives after stop: the iterator ends at its time-out.
     cam.stop()
     time.sleep(0.1)
     list(cam.scans(timeout=0.2))
+    # Nothing arrives after stop: the iterator ends at its time-out.
     assert list(cam.scans(timeout=0.2)) == []
+
+
+def test_leaving_iterators_early_loses_nothing(sim: mok.Simulator) -> None:
+    with mok.Camera(sim.address, queue_capacity=4096) as cam:
+        cam.wait_params(10)
+        time.sleep(0.2)
+        cam.stop()
+        time.sleep(0.1)
+        stats = cam.stats()
+        queued = stats["scan_results"] - stats["scan_results_rejected"]
+        assert queued == stats["scan_queue_depth"] > 2
+        next(iter(cam.scans(timeout=1)))  # takes a whole batch, yields one
+        assert len(asyncio.run(asyncio.wait_for(take(cam, 1), 10))) == 1
+        assert 2 + len(cam.pop_scans(10000, 0)) == queued
 
 
 def test_lossless_at_ten_thousand_per_second() -> None:
