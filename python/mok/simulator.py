@@ -5,7 +5,9 @@ from __future__ import annotations
 import atexit
 import os
 import shutil
+import re
 import subprocess
+import tempfile
 import time
 from pathlib import Path
 from typing import Any, List, Optional
@@ -41,22 +43,27 @@ class Simulator:
                 args.append(flag)
             elif value is not False and value is not None:
                 args += [flag, str(value)]
-        self._proc: Optional[subprocess.Popen] = subprocess.Popen(
-            args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        # Files, not pipes: output nobody reads must never block the simulator.
+        self._out = tempfile.TemporaryFile("w+")
+        self._err = tempfile.TemporaryFile("w+")
+        self._proc: Optional[subprocess.Popen] = subprocess.Popen(args, stdout=self._out, stderr=self._err, text=True)
         atexit.register(self.stop)
         self.port = self._read_port(timeout)
         self.address = f"127.0.0.1:{self.port}"
 
     def _read_port(self, timeout: float) -> int:
-        assert self._proc is not None and self._proc.stdout is not None
-        deadline = time.monotonic() + timeout
         # The first line is "listening on 127.0.0.1:PORT".
-        line = self._proc.stdout.readline()
-        if "listening on" not in line or time.monotonic() > deadline:
-            err = self._proc.stderr.read() if self._proc.poll() is not None and self._proc.stderr else ""
-            self.stop()
-            raise RuntimeError(f"mok-camsim did not start: {line.strip()!r} {err.strip()}")
-        return int(line.rsplit(":", 1)[1].split()[0])
+        deadline = time.monotonic() + timeout
+        while self._proc is not None and self._proc.poll() is None and time.monotonic() < deadline:
+            self._out.seek(0)
+            m = re.match(r"listening on [^\n]*:(\d+)", self._out.readline())
+            if m:
+                return int(m.group(1))
+            time.sleep(0.02)
+        self._err.seek(0)
+        err = self._err.read().strip()
+        self.stop()
+        raise RuntimeError(f"mok-camsim did not start within {timeout:g} s: {err}")
 
     def __enter__(self) -> "Simulator":
         return self
@@ -76,6 +83,5 @@ class Simulator:
         except subprocess.TimeoutExpired:
             proc.kill()
             proc.wait()
-        for stream in (proc.stdout, proc.stderr):
-            if stream:
-                stream.close()
+        self._out.close()
+        self._err.close()
