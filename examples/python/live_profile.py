@@ -40,8 +40,9 @@ def main() -> None:
                 ax.set_title(f"{cam.stats()['scan_rate_hz']:.0f} results/s, seam found: {bool(batch.seam_found[-1])}")
             return profile, seam
 
-        _anim = FuncAnimation(fig, update, interval=50, cache_frame_data=False)
+        anim = FuncAnimation(fig, update, interval=50, cache_frame_data=False)  # must stay referenced
         plt.show()
+        anim.event_source.stop()
     if sim is not None:
         sim.stop()
 

@@ -22,7 +22,6 @@ from ctypes import (
     c_int32,
     c_int64,
     c_size_t,
-    c_uint8,
     c_uint32,
     c_uint64,
     c_void_p,
