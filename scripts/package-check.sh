@@ -75,7 +75,7 @@ fi
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$bdir/CMakeCache.txt")
 debs=()
-for pkg in libmok1 libmok-dev mok-tools; do
+for pkg in libmok1 libmok-dev mok-tools python3-mok; do
   f=$(ls "$bdir"/${pkg}_"${version}"_*.deb 2>/dev/null | head -n1)
   if [ -z "$f" ]; then
     results+=("FAIL  package $pkg ${version} built"); failed=1
@@ -102,6 +102,8 @@ check_metadata() {
     dep=$(dpkg-deb -f "$bridge_deb" Depends)
     [[ "$dep" == *"libmok1 (= $version)"* && "$dep" == *libddsc* ]] || { echo "mok-bridge Depends: $dep"; return 1; }
   fi
+  dep=$(dpkg-deb -f "$bdir/python3-mok_${version}_"*.deb Depends)
+  [[ "$dep" == *"libmok1 (= $version)"* && "$dep" == *python3-numpy* ]] || { echo "python3-mok Depends: $dep"; return 1; }
 }
 step "package metadata" check_metadata
 
@@ -122,7 +124,8 @@ check_layout() {
            include/mok/mok.h include/mok/mok.hpp include/mok/mok_fxt.h include/mok/mok_fxr.h \
            include/mok/mok_log.h include/mok/mok_export.h \
            lib/cmake/mok/mokConfig.cmake lib/cmake/mok/mokConfigVersion.cmake share/doc/mok/threading.md \
-           lib/cmake/mok/mokTargets.cmake lib/pkgconfig/mok.pc bin/mok-camsim bin/mokctl; do
+           lib/cmake/mok/mokTargets.cmake lib/pkgconfig/mok.pc bin/mok-camsim bin/mokctl \
+           lib/python3/dist-packages/mok/__init__.py lib/python3/dist-packages/mok/py.typed; do
     [ -e "$prefix/$f" ] || { echo "missing: $f"; bad=1; }
   done
   [ "$(readlink "$prefix/lib/libmok.so.1")" = "libmok.so.$version" ] || { echo "libmok.so.1 is not a link to libmok.so.$version"; bad=1; }
@@ -214,6 +217,23 @@ ex_pkgconfig() {
 }
 step "examples via pkg-config, run against mok-camsim" ex_pkgconfig
 
+# ---- The Python package --------------------------------------------------------
+# The staged package with the staged library (the system loader would look
+# under /usr), against the staged emulator.
+python_check() {
+  env -u LD_LIBRARY_PATH PYTHONPATH="$prefix/lib/python3/dist-packages" MOK_LIBRARY="$prefix/lib/libmok.so.1" \
+    timeout 60 /usr/bin/python3 -c "
+import sys, mok
+assert mok.__file__.startswith('$prefix'), mok.__file__
+with mok.Camera('$addr', queue_capacity=64) as cam:
+    cam.wait_params(10)
+    b = cam.read_scans(16, timeout=10)
+    assert len(b) and cam.serial_number, (len(b), cam.serial_number)
+    print('python:', mok.load_library(), len(b), 'results from', cam.serial_number)
+"
+}
+step "python3-mok imports and reads results from mok-camsim" python_check
+
 # ---- Video through the staged tools ---------------------------------------------
 # Run from the staged lib directory: the decoder library is found in the
 # working directory, as it would be found on the system path under /usr.
@@ -233,7 +253,7 @@ if [ "$system" -eq 1 ]; then
   dpkg_cycle() {
     [ "$(id -u)" -eq 0 ] || { echo "--system needs root"; return 1; }
     local pkg
-    for pkg in libmok1 libmok-dev mok-tools; do
+    for pkg in libmok1 libmok-dev mok-tools python3-mok; do
       if dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
         echo "$pkg is already installed; not touching this machine"; return 1
       fi
@@ -250,11 +270,12 @@ if [ "$system" -eq 1 ]; then
       (cd / && timeout 120 mokctl video "$video_addr" --frames 2 -o "$b/frames") || rc=1
     fi
     local files
-    local pkgs=(libmok1 libmok-dev mok-tools)
+    [ $rc -eq 0 ] && { (cd / && timeout 60 /usr/bin/python3 -c "import mok; print(mok.load_library())") || rc=1; }
+    local pkgs=(libmok1 libmok-dev mok-tools python3-mok)
     [ -n "$bridge_deb" ] && pkgs+=(mok-bridge)
     files=$(dpkg -L "${pkgs[@]}" | sort -u)
     [ -n "$bridge_deb" ] && { dpkg -r mok-bridge || rc=1; }
-    dpkg -r mok-tools libmok-dev libmok1 || rc=1
+    dpkg -r python3-mok mok-tools libmok-dev libmok1 || rc=1
     # Nothing the packages installed may remain (directories shared with the
     # system stay, as dpkg keeps non-empty ones).
     local f
@@ -266,8 +287,8 @@ if [ "$system" -eq 1 ]; then
     [ ! -d /usr/lib/cmake/mok ] || { echo "left behind: /usr/lib/cmake/mok"; rc=1; }
     # dpkg -r keeps the packages' records (state "rc") for a later purge.
     [ -n "$bridge_deb" ] && { dpkg -P mok-bridge || rc=1; }
-    dpkg -P mok-tools libmok-dev libmok1 || rc=1
-    if dpkg-query -W -f='${Status}\n' libmok1 libmok-dev mok-tools 2>/dev/null | grep -qv 'not-installed'; then
+    dpkg -P python3-mok mok-tools libmok-dev libmok1 || rc=1
+    if dpkg-query -W -f='${Status}\n' libmok1 libmok-dev mok-tools python3-mok 2>/dev/null | grep -qv 'not-installed'; then
       echo "dpkg still knows the packages after purging"; rc=1
     fi
     return $rc

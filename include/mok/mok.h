@@ -409,6 +409,8 @@ typedef struct mok_stats {
   uint64_t send_refused_queue_full;    /**< sends refused: 100 packets waiting */
   uint64_t queue_depth;                /**< packets waiting to be written now */
   double scan_rate_hz;                 /**< valid scan results in the last second (100 ms steps) */
+  uint64_t scan_queue_dropped;         /**< queued scan results dropped because the host fell behind (mok_scan_queue_pop) */
+  uint64_t scan_queue_depth;           /**< scan results waiting in the queue now */
 } mok_stats_t;
 
 /** Copies the client's counters into *out: the first `size` bytes of the
@@ -424,6 +426,38 @@ MOK_API int32_t mok_get_stats(mok_client_t *client, mok_stats_t *out, uint32_t s
  * text; MOK_ERR_NOT_AVAILABLE before any failure. Any thread, also from
  * callbacks. */
 MOK_API int32_t mok_get_last_error(mok_client_t *client, char *buffer, uint32_t *length);
+
+/* ---- Extensions: scan result queue ----
+ * A host that pulls scan results in batches, instead of taking each in the
+ * scan callback, has the client queue them. The queue is bounded: when it is
+ * full, the oldest queued result makes room for the newest and is counted in
+ * mok_stats_t.scan_queue_dropped. Results are queued whether or not a scan
+ * callback is installed; the callback still sees every result.
+ * mok_get_scan_result is unaffected. */
+
+#define MOK_SCAN_QUEUE_MAX_CAPACITY 16384 /**< largest capacity mok_scan_queue_enable accepts */
+
+/** Switches the client's scan result queue on with room for `capacity`
+ * results (1 to MOK_SCAN_QUEUE_MAX_CAPACITY), or off with 0, which discards
+ * what is queued (not counted as dropped) and makes a waiting
+ * mok_scan_queue_pop return MOK_ERR_NOT_AVAILABLE. Shrinking below the number
+ * queued drops the oldest and counts them. Off after mok_connect. Returns
+ * MOK_OK; MOK_ERR_INVALID_ARGUMENT for a null client or a capacity above the
+ * maximum. Any thread, also from callbacks. */
+MOK_API int32_t mok_scan_queue_enable(mok_client_t *client, uint32_t capacity);
+
+/** Takes up to `max_n` of the oldest queued results, in arrival order, into
+ * out[0..*count-1], waiting up to timeout_ms for the first (0: no wait;
+ * UINT64_MAX: no limit). Each handle is new and belongs to the host: release
+ * it with mok_scan_result_free. *count is always written (0 on failure).
+ * Returns MOK_OK with *count >= 1; MOK_ERR_TIMEOUT when none came in time;
+ * MOK_ERR_NOT_AVAILABLE while the queue is off; MOK_ERR_INVALID_ARGUMENT for
+ * a null pointer or max_n 0; MOK_ERR_OTHER when the client is being closed:
+ * mok_close wakes a waiting call, which then returns
+ * at once without touching the client again. Blocks the calling thread: never
+ * call it from a library callback, where it would hold up the very thread
+ * that delivers results. */
+MOK_API int32_t mok_scan_queue_pop(mok_client_t *client, mok_scan_result_t **out, uint32_t max_n, uint64_t timeout_ms, uint32_t *count);
 
 MOK_EXTERN_C_END
 

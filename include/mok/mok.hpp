@@ -20,6 +20,7 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "mok.h"
 #include "mok_log.h"
@@ -512,6 +513,27 @@ class Client {
     detail::ScanHandle *r = ::mok_get_scan_result(h_);
     if (!r) return std::nullopt;
     return ScanResult(r);
+  }
+
+  /** mok_scan_queue_enable (extension): queues up to `capacity` results for
+   * pop_scan_results (0 switches queueing off); drops when the host falls
+   * behind are counted in stats().scan_queue_dropped. */
+  void enable_scan_queue(std::uint32_t capacity) {
+    check(::mok_scan_queue_enable(h_, capacity), "mok_scan_queue_enable");
+  }
+  /** mok_scan_queue_pop (extension): up to `max_n` queued results, oldest
+   * first, waiting up to `timeout` for the first; empty on time-out. Throws
+   * Error for any other failure (NotAvailable while queueing is off). */
+  std::vector<ScanResult> pop_scan_results(std::uint32_t max_n, Millis timeout = Millis(1000)) {
+    std::vector<detail::ScanHandle *> raw(max_n);
+    std::uint32_t n = 0;
+    const auto ms = timeout.count() < 0 ? 0 : static_cast<std::uint64_t>(timeout.count());
+    const std::int32_t rc = ::mok_scan_queue_pop(h_, raw.data(), max_n, ms, &n);
+    std::vector<ScanResult> out;
+    out.reserve(n);
+    for (std::uint32_t i = 0; i < n; ++i) out.emplace_back(raw[i]);
+    if (rc != MOK_ERR_TIMEOUT) check(rc, "mok_scan_queue_pop");
+    return out;
   }
 
   /** Requests one snapshot image; receive it with recv_snapshot_image(). */

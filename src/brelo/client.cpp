@@ -6,10 +6,12 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <type_traits>
 
 #include "brelo/address.hpp"
+#include "brelo/bounded_wait.hpp"
 #include "brelo/protocol.hpp"
 #include "common/clock.hpp"
 #include "fxr/builder.hpp"
@@ -17,29 +19,6 @@
 
 namespace mok::brelo {
 namespace {
-
-// Waits on `cv` until `pred` holds, for at most `timeout` in total: the
-// deadline is fixed once, so spurious wake-ups do not extend it. A timeout
-// the steady clock cannot represent waits without limit.
-template <class Pred>
-bool wait_bounded(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
-                  std::chrono::nanoseconds timeout, Pred pred) {
-  using Clock = std::chrono::steady_clock;
-  if (timeout <= std::chrono::nanoseconds::zero()) {
-    return pred();
-  }
-  const auto now = Clock::now();
-  if (timeout >= Clock::time_point::max() - now) {
-    cv.wait(lock, pred);
-    return true;
-  }
-  return cv.wait_until(lock, now + timeout, pred);
-}
-
-std::chrono::nanoseconds millis_to_nanos(std::uint64_t ms) noexcept {
-  constexpr auto kMaxMs = static_cast<std::uint64_t>(std::chrono::nanoseconds::max().count() / 1'000'000);
-  return ms > kMaxMs ? std::chrono::nanoseconds::max() : std::chrono::milliseconds(ms);
-}
 
 // Entry ids of the snapshot request, and the values of its two constant entries.
 constexpr std::uint16_t kSnapFirst = 1;
@@ -130,23 +109,39 @@ void ClientInner::publish_scan_result(std::span<const std::uint8_t> payload) {
     std::lock_guard lock(latest_scan.mutex);
     previous = std::exchange(latest_scan.value, result);
   }
-  // The previous result is reused for the next one when nobody holds it any
-  // more (a host that frees each result in its callback): the record and its
-  // point array then cost no allocation per result. A host that keeps
-  // results keeps them untouched; they are simply not reused.
-  if (previous && previous.use_count() == 1) {
+  if (previous) {
+    retired_scans_.push_back(std::move(previous));
+  }
+  recycle_retired_scan();
+  scan_queue->push(result);
+  std::lock_guard lock(scan_cb.mutex);
+  if (scan_cb.value) {
+    (*scan_cb.value)(std::move(result));
+  }
+}
+
+// A retired result is reused for the next one once nobody holds it any more
+// (a host that frees each result in its callback, or soon after popping it
+// from the queue): the record and its point array then cost no allocation
+// per result. Only the oldest retired result is looked at; one still held
+// when the window is full is let go, and its holder keeps it untouched.
+void ClientInner::recycle_retired_scan() {
+  if (retired_scans_.empty()) {
+    return;
+  }
+  ScanResultPtr& oldest = retired_scans_.front();
+  if (oldest.use_count() == 1) {
     // The last other holder's reads of the record must be over before it is
     // written again: its release of the count has to be acquired here. A
     // count seen by use_count() alone is not, so take and drop a reference,
     // whose decrement is an acquiring read-modify-write of that count (and
     // one a race detector understands, unlike a lone fence).
-    { ScanResultPtr sync = previous; }
+    { ScanResultPtr sync = oldest; }
     std::atomic_thread_fence(std::memory_order_acquire);
-    spare_scan_ = std::const_pointer_cast<ScanResult>(std::move(previous));
-  }
-  std::lock_guard lock(scan_cb.mutex);
-  if (scan_cb.value) {
-    (*scan_cb.value)(std::move(result));
+    spare_scan_ = std::const_pointer_cast<ScanResult>(std::move(oldest));
+    retired_scans_.pop_front();
+  } else if (retired_scans_.size() > std::max(kRetiredScanWindow, scan_queue->capacity())) {
+    retired_scans_.pop_front();
   }
 }
 
@@ -230,7 +225,10 @@ Result<std::shared_ptr<Client>> Client::connect(Runtime& runtime, std::string_vi
 }
 
 Client::~Client() {
-  // Video goes off first, so no video callback runs once the last reference
+  // A host thread waiting for queued results must not wait on a client that
+  // is gone.
+  inner_->scan_queue->close();
+  // Video goes off next, so no video callback runs once the last reference
   // is gone; otherwise its threads would keep running for the host unseen.
   try {
     disable_video();
@@ -373,6 +371,8 @@ ClientStatsSnapshot Client::stats() const {
   ClientStatsSnapshot s = copy_counters(inner_->stats);
   s.conn = connector_->stats_snapshot();
   s.scan_rate_hz = static_cast<double>(inner_->stats.scan_rate.count(monotonic_us() / 1000));
+  s.scan_queue_dropped = inner_->scan_queue->dropped();
+  s.scan_queue_depth = inner_->scan_queue->depth();
   return s;
 }
 

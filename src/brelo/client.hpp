@@ -19,6 +19,7 @@
 
 #include "brelo/error.hpp"
 #include "brelo/reg_cache.hpp"
+#include "brelo/scan_queue.hpp"
 #include "brelo/stats.hpp"
 #include "brelo/types.hpp"
 #include "fxt/client/handler.hpp"
@@ -79,6 +80,9 @@ class ClientInner {
   void record_failure(std::string_view text);
 
   Slot<ScanResultPtr> latest_scan;
+  // Results kept for a host that pulls them (off until it sets a capacity);
+  // shared so a waiting pop outlives the client's teardown safely.
+  const std::shared_ptr<ScanQueue> scan_queue = std::make_shared<ScanQueue>();
   WaitSlot<std::deque<SnapshotImagePtr>> snapshots;
   Slot<std::shared_ptr<const ScanCallback>> scan_cb;
   Slot<std::shared_ptr<const StateCallback>> state_cb;
@@ -94,9 +98,18 @@ class ClientInner {
   std::shared_ptr<fxt::client::ConnStats> conn_stats;
 
  private:
-  // A scan record nobody else holds, decoded into next. Touched only by
+  // How many published results wait for their holders to let go before they
+  // are given up on as spares: a batch in flight, or as many as the scan
+  // queue holds, so a host pulling from a full queue still recycles. It
+  // bounds what the library keeps beyond the queue to the queue's own size.
+  static constexpr std::size_t kRetiredScanWindow = 256;
+  void recycle_retired_scan();
+
+  // A scan record nobody else holds, decoded into next, and the published
+  // results it may come from, oldest first. Touched only by
   // publish_scan_result, that is by the read loop, one packet at a time.
   std::shared_ptr<ScanResult> spare_scan_;
+  std::deque<ScanResultPtr> retired_scans_;
 };
 
 // The connector's Handler: sorts packets by kind first, then stream id.
@@ -190,6 +203,10 @@ class Client {
   // decode error, an Other message, a video failure. Empty before any.
   std::optional<std::string> last_failure() const;
   void record_failure(std::string_view text) { inner_->record_failure(text); }
+
+  // The pull queue of scan results; the last Client reference closes it,
+  // which wakes a host waiting in pop.
+  const std::shared_ptr<ScanQueue>& scan_queue() const noexcept { return inner_->scan_queue; }
 
   const std::shared_ptr<ClientInner>& inner() const noexcept { return inner_; }
 

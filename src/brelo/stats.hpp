@@ -70,6 +70,9 @@ struct ClientStatsSnapshot {
   std::uint64_t frames_dropped = 0;
   // Accepted scan results in the last second.
   double scan_rate_hz = 0.0;
+  // The pull queue's drops (host fell behind) and current depth.
+  std::uint64_t scan_queue_dropped = 0;
+  std::uint64_t scan_queue_depth = 0;
 };
 
 // Copies the client's counters; `conn` and the rate are the caller's.

@@ -409,7 +409,7 @@ extern "C" MOK_API void mok_clear_state_cb(mok_client_t* client) {
 
 // ---- Extensions: statistics and last failure ----------------------------------
 
-static_assert(sizeof(mok_stats_t) == 232);
+static_assert(sizeof(mok_stats_t) == 248);
 static_assert(offsetof(mok_stats_t, time_in_state_ms) == 8);
 static_assert(offsetof(mok_stats_t, register_reports) == 104);
 static_assert(offsetof(mok_stats_t, send_refused_not_connected) == 200);
@@ -436,6 +436,8 @@ extern "C" MOK_API int32_t mok_get_stats(mok_client_t* client, mok_stats_t* out,
     c.frames_delivered = s.frames_delivered;
     c.frames_dropped = s.frames_dropped;
     c.scan_rate_hz = s.scan_rate_hz;
+    c.scan_queue_dropped = s.scan_queue_dropped;
+    c.scan_queue_depth = s.scan_queue_depth;
     return mok::copy_versioned(c, out, size) ? MOK_OK : MOK_ERR_INVALID_ARGUMENT;
   } catch (...) {
     return MOK_ERR_OTHER;

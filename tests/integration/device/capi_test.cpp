@@ -3,9 +3,11 @@
 // the raw pointers hosts get.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "brelo/reg_cache.hpp"
+#include "fakes/device_stats.hpp"
 #include "fakes/scan_payload.hpp"
 #include "ffi/handles.hpp"
 #include "harness.hpp"
@@ -424,6 +426,46 @@ TEST_F(CapiTest, StateCallbackCarriesUserDataAndClears) {
   const auto seen = other.snapshot();
   ASSERT_FALSE(seen.empty());
   EXPECT_EQ(seen.front(), MOK_STATE_DISCONNECTED);
+}
+
+TEST_F(CapiTest, ScanQueueHandsOutBatchesCountsDropsAndWakesOnClose) {
+  mok_scan_result_t* out[4] = {};
+  uint32_t n = 9;
+  EXPECT_EQ(mok_scan_queue_pop(h, out, 4, 0, &n), MOK_ERR_NOT_AVAILABLE);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(mok_scan_queue_enable(h, MOK_SCAN_QUEUE_MAX_CAPACITY + 1), MOK_ERR_INVALID_ARGUMENT);
+  ASSERT_EQ(mok_scan_queue_enable(h, 3), MOK_OK);
+  start();
+  for (std::uint64_t pts = 1; pts <= 5; ++pts) {
+    ScanPayload p(1, false);
+    ASSERT_TRUE(cam.send(kKindData, 18, p.u64(36, pts).bytes()));
+  }
+  ASSERT_TRUE(eventually([&] { return stats_of(h).scan_results == 5; }));
+  const mok_stats_t s = stats_of(h);
+  EXPECT_EQ(s.scan_queue_dropped, 2u);
+  EXPECT_EQ(s.scan_queue_depth, 3u);
+  ASSERT_EQ(mok_scan_queue_pop(h, out, 4, 0, &n), MOK_OK);
+  ASSERT_EQ(n, 3u);
+  for (uint32_t i = 0; i < n; ++i) {
+    EXPECT_EQ(mok_scan_result_pts(out[i]), 3u + i);  // the newest kept, oldest first
+    mok_scan_result_free(out[i]);
+  }
+  EXPECT_EQ(mok_scan_queue_pop(h, out, 4, 20, &n), MOK_ERR_TIMEOUT);
+
+  // A pop waiting without limit returns once the client is closed.
+  std::atomic<int32_t> status{1};
+  std::thread waiter([&] {
+    mok_scan_result_t* one[1];
+    uint32_t got = 0;
+    status = mok_scan_queue_pop(h, one, 1, UINT64_MAX, &got);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(status.load(), 1);
+  mok_clear_state_cb(h);
+  mok_close(h);
+  h = nullptr;
+  waiter.join();
+  EXPECT_EQ(status.load(), MOK_ERR_OTHER);
 }
 
 }  // namespace

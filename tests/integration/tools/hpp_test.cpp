@@ -149,19 +149,24 @@ TEST(MokHpp, ResultsOutliveTheirClient) {
   ASSERT_FALSE(sim.address().empty()) << sim.log();
   std::optional<mok::ScanResult> kept;
   std::optional<mok::SnapshotImage> image;
+  std::vector<mok::ScanResult> popped;
   {
     std::atomic<int> n{0};  // outlives the client, whose destructor unhooks the callback
     auto c = mok::Client::connect(sim.address());
     c.on_scan([&](mok::ScanResult) { ++n; });  // destroyed with the client while results flow
+    c.enable_scan_queue(16);  // the callback and the queue both see every result
     c.start();
     c.wait_params(5s);
     first_send([&] { c.set_laser_enable(true); });
     for (int i = 0; i < 500 && !c.latest_scan_result(); ++i) std::this_thread::sleep_for(10ms);
     kept = c.latest_scan_result();
+    popped = c.pop_scan_results(4, 5s);
     c.snapshot(1);
     image = c.recv_snapshot_image(5s);
   }
   ASSERT_TRUE(kept.has_value());
+  ASSERT_FALSE(popped.empty());
+  EXPECT_EQ(popped.back().points().size(), kept->points().size());
   float sum = 0;
   for (const mok::Point& p : kept->points()) sum += p.y;
   (void)sum;

@@ -1,0 +1,38 @@
+"""mok: the laser line-scanning camera from Python, with numpy.
+
+A pure-Python package over libmok.so (ctypes); numpy is its only dependency.
+
+    import mok
+    with mok.Camera("192.168.0.10") as cam:
+        cam.wait_params()
+        batch = cam.read_scans(256, timeout=1.0)   # stacked numpy arrays
+        for r in cam.scans(timeout=1.0):           # numpy views, no copy
+            print(r.pts, r.z.mean())
+"""
+from __future__ import annotations
+
+from typing import Optional
+
+from . import _lib
+from ._lib import LibraryNotFound
+from .camera import DEFAULT_QUEUE_CAPACITY, Camera, State
+from .errors import Closed, InvalidArgument, MokError, NotAvailable, SendFailed, Timeout
+from .media import ImageFormat, Snapshot, VideoFrame
+from .scan import POINT_DTYPE, SEAM_INFO_DTYPE, SEGMENT_DTYPE, ScanBatch, ScanResult
+from .simulator import Simulator
+
+__version__ = "1.3.2"
+
+
+def load_library(path: Optional[str] = None) -> str:
+    """Loads libmok.so now (next to the package, then `path` or
+    ``MOK_LIBRARY``, then the system loader) and returns its version text.
+    Raises :class:`LibraryNotFound` listing every candidate tried."""
+    return _lib.load(path).mok_version_str().decode()
+
+
+__all__ = [
+    "Camera", "State", "DEFAULT_QUEUE_CAPACITY", "ScanResult", "ScanBatch", "POINT_DTYPE", "SEAM_INFO_DTYPE",
+    "SEGMENT_DTYPE", "Snapshot", "ImageFormat", "VideoFrame", "Simulator", "MokError", "NotAvailable",
+    "SendFailed", "InvalidArgument", "Timeout", "Closed", "LibraryNotFound", "load_library",
+]

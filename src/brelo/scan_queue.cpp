@@ -1,0 +1,104 @@
+// The scan-result queue's ring, bounds, drop counting and waits.
+#include "brelo/scan_queue.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "brelo/bounded_wait.hpp"
+
+namespace mok::brelo {
+
+Result<void> ScanQueue::set_capacity(std::size_t capacity) {
+  if (capacity > kMaxCapacity) {
+    return fail(ErrorKind::InvalidArgument);
+  }
+  std::vector<ScanResultPtr> ring(capacity);
+  std::lock_guard lock(mutex_);
+  if (closed_) {
+    return err(Error::other("client closed"));
+  }
+  std::size_t kept = 0;
+  if (capacity != 0) {
+    drop_oldest_beyond(capacity);
+    while (count_ > 0) {
+      ring[kept++] = take_oldest();
+    }
+  }
+  // The old ring (with what switching off discards, not counted as dropped)
+  // is released after the lock, with `ring`.
+  ring.swap(ring_);
+  capacity_.store(capacity, std::memory_order_relaxed);
+  head_ = 0;
+  count_ = kept;
+  // Waiters learn that queueing went off.
+  ready_.notify_all();
+  return {};
+}
+
+void ScanQueue::push(ScanResultPtr result) {
+  {
+    std::lock_guard lock(mutex_);
+    if (ring_.empty() || closed_) {
+      return;
+    }
+    drop_oldest_beyond(ring_.size() - 1);
+    ring_[(head_ + count_) % ring_.size()] = std::move(result);
+    ++count_;
+  }
+  ready_.notify_one();
+}
+
+Result<std::size_t> ScanQueue::pop(std::span<ScanResultPtr> out, std::chrono::nanoseconds timeout) {
+  if (out.empty()) {
+    return fail(ErrorKind::InvalidArgument);
+  }
+  std::unique_lock lock(mutex_);
+  const bool woke = wait_bounded(ready_, lock, timeout, [&] { return closed_ || ring_.empty() || count_ > 0; });
+  if (closed_) {
+    return err(Error::other("client closed"));
+  }
+  if (ring_.empty()) {
+    return fail(ErrorKind::NotAvailable);
+  }
+  if (!woke) {
+    return fail(ErrorKind::Timeout);
+  }
+  const std::size_t n = std::min(out.size(), count_);
+  for (std::size_t i = 0; i < n; ++i) {
+    out[i] = take_oldest();
+  }
+  return n;
+}
+
+void ScanQueue::close() {
+  std::vector<ScanResultPtr> discarded;
+  {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    discarded.swap(ring_);
+    capacity_.store(0, std::memory_order_relaxed);
+    count_ = 0;
+  }
+  ready_.notify_all();
+}
+
+std::size_t ScanQueue::depth() const {
+  std::lock_guard lock(mutex_);
+  return count_;
+}
+
+ScanResultPtr ScanQueue::take_oldest() {
+  ScanResultPtr r = std::move(ring_[head_]);
+  head_ = (head_ + 1) % ring_.size();
+  --count_;
+  return r;
+}
+
+void ScanQueue::drop_oldest_beyond(std::size_t capacity) {
+  while (count_ > capacity) {
+    take_oldest();
+    dropped_.fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
+}  // namespace mok::brelo
