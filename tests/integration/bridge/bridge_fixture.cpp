@@ -117,7 +117,6 @@ Reader::Reader(dds_entity_t participant, const std::string& topic, const dds_top
   dds_qset_reliability(q, qos.reliable ? DDS_RELIABILITY_RELIABLE : DDS_RELIABILITY_BEST_EFFORT, DDS_SECS(1));
   dds_qset_durability(q, DDS_DURABILITY_VOLATILE);
   dds_qset_history(q, qos.keep_all ? DDS_HISTORY_KEEP_ALL : DDS_HISTORY_KEEP_LAST, qos.depth);
-  dds_qset_resource_limits(q, qos.max_samples, -1, -1);
   const dds_entity_t t = dds_create_topic(participant, type, topic.c_str(), nullptr, nullptr);
   EXPECT_GT(t, 0) << topic << ": " << dds_strretcode(t);
   reader_ = dds_create_reader(participant, t, q, nullptr);

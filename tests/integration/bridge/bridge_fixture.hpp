@@ -70,8 +70,7 @@ class BridgeProcess : public ChildProcess {
 struct ReaderQos {
   bool reliable = true;
   bool keep_all = true;
-  std::int32_t depth = 10;          // keep-last depth
-  std::int32_t max_samples = -1;    // resource limit (-1: none)
+  std::int32_t depth = 10;  // keep-last depth
 };
 
 // A DataReader of one topic and type (samples taken in arrival order).
