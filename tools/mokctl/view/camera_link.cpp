@@ -29,6 +29,9 @@ CameraLink::CameraLink(Session& session, const GlobalOptions& g, HistoryLimits l
   mok::Client& c = session_.client();
   live_.on_state(session_.connected() ? mok::State::Connected : mok::State::Reconnecting);
   c.on_scan([this](mok::ScanResult r) { live_.on_scan(r); });
+  // Takes the state callback over from the session, whose own record then
+  // stays at Connected: a send refused while the camera is away is then
+  // retried for the whole 200 ms before the page hears of it.
   c.on_state([this](mok::State s) { live_.on_state(s); });
 }
 

@@ -43,7 +43,7 @@ void add_view(CLI::App& app, const GlobalOptions& g, Runner& run) {
       ->check(CLI::Range(1, 100));
   cmd->add_option("--max-pages", a->view.max_clients, "Live pages open at once, 1..64 (default 8)")
       ->check(CLI::Range(1, 64));
-  cmd->add_option("--rate", a->view.publish_hz, "Live updates a second sent to each page, 30..120 (default 40)")
+  cmd->add_option("--update-rate", a->view.publish_hz, "Live updates a second sent to each page, 30..120 (default 40)")
       ->check(CLI::Range(30.0, 120.0));
   cmd->callback([&g, &run, a] {
     run = [&g, a] {
