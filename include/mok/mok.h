@@ -14,7 +14,15 @@
  *   mok_video_frame_free. Releasing NULL does nothing.
  *   Result and image handles stay usable after their client is closed.
  * - Callbacks run on the library's own threads, never on a host thread.
- * - All functions may be called from any thread, concurrently, on one handle.
+ * - All functions may be called from any thread, concurrently, on one handle,
+ *   also while another thread closes it: a call already running when
+ *   mok_close is called finishes safely (a blocking wait returns
+ *   MOK_ERR_CLOSED at once, or null) and the client's memory lives until the
+ *   last such call has returned. A call must not start after mok_close has
+ *   returned; one that races that return (a poller that has not yet seen its
+ *   stop flag) is answered MOK_ERR_CLOSED, null or 0, because the library
+ *   keeps the 64 most recently closed handles, but nothing beyond that is
+ *   promised.
  */
 #ifndef MOK_H
 #define MOK_H
@@ -41,6 +49,7 @@ MOK_EXTERN_C_BEGIN
 #define MOK_ERR_INVALID_ARGUMENT (-3) /**< null pointer, rejected address, buffer too small */
 #define MOK_ERR_TIMEOUT (-4)         /**< the wait expired */
 #define MOK_ERR_OTHER (-5)           /**< any other failure */
+#define MOK_ERR_CLOSED (-6)          /**< the client was closed (mok_close) while the call ran */
 
 /* ---- Connection states (passed to mok_state_cb_t) ---- */
 
@@ -143,9 +152,12 @@ typedef void (*mok_state_cb_t)(uint32_t state, void *user_data);
  * rejected address, or a host name that does not resolve (resolution blocks
  * the caller). Release with mok_close. */
 MOK_API mok_client_t *mok_connect(const char *address);
-/** Releases the handle; the last release tears the connection down. With
- * video on it first switches video off as mok_disable_video does, so no video
- * callback runs after it returns; frames the host holds stay valid. */
+/** Releases the handle and tears the connection down without waiting for
+ * it. Every thread waiting in mok_wait_params, mok_pull_rts or
+ * mok_recv_snapshot_image on this client is woken and returns MOK_ERR_CLOSED
+ * (or null). With video on it first switches video off as mok_disable_video
+ * does, so no video callback runs after it returns; frames the host holds
+ * stay valid. */
 MOK_API void mok_close(mok_client_t *client);
 /** Starts connecting (and reconnecting every 5 s after a loss). */
 MOK_API int32_t mok_start(mok_client_t *client);

@@ -39,6 +39,7 @@ enum class Status : std::int32_t {
   InvalidArgument = -3, /**< null handle, rejected address, buffer too small */
   Timeout = -4,         /**< the wait expired */
   Other = -5,           /**< any other failure (for video: no decoder library) */
+  Closed = -6,          /**< the client was closed while the call ran */
 };
 
 /** Connection states passed to the state callback (same codes as the C interface). */
@@ -69,6 +70,7 @@ inline const char *status_text(std::int32_t code) noexcept {
     case Status::InvalidArgument: return "invalid argument";
     case Status::Timeout: return "timed out";
     case Status::Other: return "failed";
+    case Status::Closed: return "client closed";
   }
   return "unknown status";
 }

@@ -156,6 +156,20 @@ void ClientInner::record_failure(std::string_view text) {
   }
 }
 
+void ClientInner::close() {
+  closed.store(true);
+  // Taking each lock orders the flag before a waiter's next look at its
+  // condition: a waiter is either not yet checking (and sees the flag) or
+  // already waiting (and is woken).
+  const auto wake = [](auto& slot) {
+    { std::lock_guard lock(slot.mutex); }
+    slot.cv.notify_all();
+  };
+  wake(params_ready);
+  wake(report_count);
+  wake(snapshots);
+}
+
 void ClientInner::publish_state(State state) {
   std::lock_guard lock(state_cb.mutex);
   if (state_cb.value) {
@@ -239,6 +253,12 @@ Client::~Client() {
   if (connector_) {
     (void)connector_->shutdown();
   }
+}
+
+void Client::close() {
+  inner_->close();
+  disable_video();
+  (void)connector_->shutdown();
 }
 
 Result<void> Client::start() {
@@ -326,22 +346,28 @@ std::optional<std::string> Client::serial_number() {
 Result<void> Client::wait_params_ready(std::chrono::nanoseconds timeout) {
   auto& slot = inner_->params_ready;
   std::unique_lock lock(slot.mutex);
-  if (!wait_bounded(slot.cv, lock, timeout, [&] { return slot.value; })) {
-    return fail(ErrorKind::Timeout);
+  const bool woken = wait_bounded(slot.cv, lock, timeout, [&] { return slot.value || inner_->closed.load(); });
+  if (!slot.value) {
+    return fail(woken ? ErrorKind::Closed : ErrorKind::Timeout);
   }
   return {};
 }
 
 Result<std::uint64_t> Client::pull_rts(std::chrono::nanoseconds timeout) {
   auto& counter = inner_->report_count;
+  if (inner_->closed.load()) {
+    return fail(ErrorKind::Closed);
+  }
   const std::uint64_t seen = read_slot(counter, [](std::uint64_t n) { return n; });
   if (auto sent = send_reg(reg::RTS_PULL, 1); !sent) {
     return err(std::move(sent.error()));
   }
   {
     std::unique_lock lock(counter.mutex);
-    if (!wait_bounded(counter.cv, lock, timeout, [&] { return counter.value != seen; })) {
-      return fail(ErrorKind::Timeout);
+    const bool woken =
+        wait_bounded(counter.cv, lock, timeout, [&] { return counter.value != seen || inner_->closed.load(); });
+    if (counter.value == seen) {
+      return fail(woken ? ErrorKind::Closed : ErrorKind::Timeout);
     }
   }
   return read_slot(inner_->regs, [](const RegCache& c) { return c.rts.value_or(0); });
@@ -360,8 +386,10 @@ Result<void> Client::snapshot(std::uint32_t first, bool flag, std::uint32_t seco
 Result<SnapshotImagePtr> Client::recv_snapshot_image(std::uint64_t timeout_ms) {
   auto& slot = inner_->snapshots;
   std::unique_lock lock(slot.mutex);
-  if (!wait_bounded(slot.cv, lock, millis_to_nanos(timeout_ms), [&] { return !slot.value.empty(); })) {
-    return fail(ErrorKind::Timeout);
+  const bool woken = wait_bounded(slot.cv, lock, millis_to_nanos(timeout_ms),
+                                  [&] { return !slot.value.empty() || inner_->closed.load(); });
+  if (slot.value.empty()) {
+    return fail(woken ? ErrorKind::Closed : ErrorKind::Timeout);
   }
   SnapshotImagePtr image = std::move(slot.value.front());
   slot.value.pop_front();

@@ -5,6 +5,7 @@
 // slot locks; host callbacks run while their slot's lock is held.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -77,6 +78,9 @@ class ClientInner {
   void publish_state(State state);
   // Keeps `text` as the client's last failure (beside the connector's own).
   void record_failure(std::string_view text);
+  // Sets `closed` and wakes every waiter of the three waiting slots; each
+  // waits with `closed` in its condition, so none misses the wake-up.
+  void close();
 
   Slot<ScanResultPtr> latest_scan;
   WaitSlot<std::deque<SnapshotImagePtr>> snapshots;
@@ -88,6 +92,8 @@ class ClientInner {
   Slot<std::shared_ptr<VideoServiceState>> video;
   Slot<std::shared_ptr<const VideoCallback>> video_cb;
   WaitSlot<bool> params_ready;
+  // Set once by close: waits end with Closed, video cannot be switched on.
+  std::atomic<bool> closed{false};
   ClientStats stats;
   // The connector's counters and last failure; set before the connector
   // first starts, constant afterwards.
@@ -122,6 +128,12 @@ class Client {
   ~Client();
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
+
+  // The host is done with this client: every waiter returns Closed now and
+  // later waits return it at once, video goes off (as disable_video) and the
+  // connection is asked to shut down. Does not wait for the connection, so
+  // the destructor left for the last reference has nothing slow to do.
+  void close();
 
   // Other with the connector's message on failure.
   Result<void> start();
@@ -172,7 +184,8 @@ class Client {
   std::optional<std::string> serial_number();
 
   // Success once any register report has been applied; Timeout when none
-  // arrives within `timeout` (total, whatever wakes the wait).
+  // arrives within `timeout` (total, whatever wakes the wait). The waits
+  // below end early with Closed when the client is closed.
   Result<void> wait_params_ready(std::chrono::nanoseconds timeout);
   // Sends the RTS pull request and waits for the next register report;
   // returns the cached RTS then (0 when none is cached).

@@ -103,6 +103,10 @@ Result<void> Client::enable_video() {
   if (slot.value) {
     return {};
   }
+  // close switches video off after setting the flag: it must stay off.
+  if (inner_->closed.load()) {
+    return fail(ErrorKind::Closed);
+  }
   auto library = media::MediaLibrary::load();
   if (!library) {
     return err(Error::other(library.error().text()));
