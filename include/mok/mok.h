@@ -50,6 +50,7 @@ MOK_EXTERN_C_BEGIN
 #define MOK_ERR_TIMEOUT (-4)         /**< the wait expired */
 #define MOK_ERR_OTHER (-5)           /**< any other failure */
 #define MOK_ERR_CLOSED (-6)          /**< the client was closed (mok_close) while the call ran */
+#define MOK_ERR_IN_CALLBACK (-7)     /**< a blocking wait was called inside a callback; it did not wait */
 
 /* ---- Connection states (passed to mok_state_cb_t) ---- */
 
@@ -135,7 +136,10 @@ MOK_LAYOUT_CHECK(segment_type, offsetof(mok_segment_t, type) == 60);
  * callback is held: one call at a time per client, and the scan and state
  * callbacks may overlap each other. Inside a callback the host must not set
  * or clear that same kind of callback on that client (it would wait on
- * itself). Setting or clearing from elsewhere waits for a running call to
+ * itself). The blocking waits (mok_wait_params, mok_pull_rts,
+ * mok_recv_snapshot_image) do not wait inside any callback of the library:
+ * what they wait for is delivered by the library's threads, so they answer
+ * at once (MOK_ERR_IN_CALLBACK); calls that do not wait work as anywhere. Setting or clearing from elsewhere waits for a running call to
  * return. mok_close does not clear callbacks: clear them before releasing
  * what user_data points to. user_data is passed back unchanged. */
 
@@ -206,10 +210,12 @@ MOK_API int32_t mok_set_laser_enable(mok_client_t *client, int32_t enable);
 /** 0 sends the host's wall-clock time in microseconds since 1970. */
 MOK_API int32_t mok_set_rts(mok_client_t *client, uint64_t value);
 /** Waits until the device's first register report has arrived (at once if it
- * already has). timeout_ms < 0 means 5000; 0 does not wait. */
+ * already has). timeout_ms < 0 means 5000; 0 does not wait. Inside a callback
+ * it never waits: MOK_ERR_IN_CALLBACK unless the report is already there. */
 MOK_API int32_t mok_wait_params(mok_client_t *client, int32_t timeout_ms);
 /** Asks the device for its RTS and waits for its next register report; writes
- * the cached RTS (0 if none). timeout_ms < 0 means 5000. */
+ * the cached RTS (0 if none). timeout_ms < 0 means 5000. Inside a callback a
+ * non-zero wait gives MOK_ERR_IN_CALLBACK at once and sends nothing. */
 MOK_API int32_t mok_pull_rts(mok_client_t *client, int32_t timeout_ms, uint64_t *out);
 
 /* ---- Scan results ----
@@ -250,7 +256,9 @@ MOK_API int32_t mok_scan_result_seam_point(const mok_scan_result_t *result, mok_
 /** Requests one image; it arrives later through mok_recv_snapshot_image. */
 MOK_API int32_t mok_snapshot(mok_client_t *client, int32_t first, int32_t flag, int32_t second);
 /** The oldest image not yet received, waiting up to timeout_ms (0: no wait;
- * UINT64_MAX: no limit); null when none arrived. */
+ * UINT64_MAX: no limit); null when none arrived. Inside a callback it never
+ * waits: null at once when no image is queued, with the reason kept for
+ * mok_get_last_error. */
 MOK_API mok_snapshot_image_t *mok_recv_snapshot_image(mok_client_t *client, uint64_t timeout_ms);
 /** Image bytes (owned by the handle); null for a null handle. */
 MOK_API const uint8_t *mok_snapshot_image_data(const mok_snapshot_image_t *image);

@@ -40,6 +40,7 @@ enum class Status : std::int32_t {
   Timeout = -4,         /**< the wait expired */
   Other = -5,           /**< any other failure (for video: no decoder library) */
   Closed = -6,          /**< the client was closed while the call ran */
+  InCallback = -7,      /**< a blocking wait called inside a callback; it did not wait */
 };
 
 /** Connection states passed to the state callback (same codes as the C interface). */
@@ -71,6 +72,7 @@ inline const char *status_text(std::int32_t code) noexcept {
     case Status::Timeout: return "timed out";
     case Status::Other: return "failed";
     case Status::Closed: return "client closed";
+    case Status::InCallback: return "blocking call inside a callback";
   }
   return "unknown status";
 }

@@ -12,6 +12,7 @@
 #include "brelo/address.hpp"
 #include "brelo/protocol.hpp"
 #include "common/clock.hpp"
+#include "common/library_thread.hpp"
 #include "fxr/builder.hpp"
 #include "fxt/client/tcp.hpp"
 
@@ -34,6 +35,28 @@ bool wait_bounded(std::condition_variable& cv, std::unique_lock<std::mutex>& loc
     return true;
   }
   return cv.wait_until(lock, now + timeout, pred);
+}
+
+// How a wait ended without what it waited for: woken by close, refused on a
+// library thread, or timed out.
+struct WaitEnd {
+  bool woken = false;
+  bool refused = false;
+  ErrorKind kind() const noexcept {
+    return woken ? ErrorKind::Closed : refused ? ErrorKind::InCallback : ErrorKind::Timeout;
+  }
+};
+
+// wait_bounded, except that on a library thread (inside a callback) it only
+// looks: what it waits for is delivered by such a thread, maybe this one,
+// so waiting could only run out the time-out while holding it.
+template <class Pred>
+WaitEnd wait_here(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                  std::chrono::nanoseconds timeout, Pred pred) {
+  if (timeout > std::chrono::nanoseconds::zero() && on_library_thread()) {
+    return WaitEnd{pred(), true};
+  }
+  return WaitEnd{wait_bounded(cv, lock, timeout, pred), false};
 }
 
 std::chrono::nanoseconds millis_to_nanos(std::uint64_t ms) noexcept {
@@ -346,9 +369,9 @@ std::optional<std::string> Client::serial_number() {
 Result<void> Client::wait_params_ready(std::chrono::nanoseconds timeout) {
   auto& slot = inner_->params_ready;
   std::unique_lock lock(slot.mutex);
-  const bool woken = wait_bounded(slot.cv, lock, timeout, [&] { return slot.value || inner_->closed.load(); });
+  const WaitEnd end = wait_here(slot.cv, lock, timeout, [&] { return slot.value || inner_->closed.load(); });
   if (!slot.value) {
-    return fail(woken ? ErrorKind::Closed : ErrorKind::Timeout);
+    return fail(end.kind());
   }
   return {};
 }
@@ -357,6 +380,11 @@ Result<std::uint64_t> Client::pull_rts(std::chrono::nanoseconds timeout) {
   auto& counter = inner_->report_count;
   if (inner_->closed.load()) {
     return fail(ErrorKind::Closed);
+  }
+  // The answer could only be read once the callback returns: refuse before
+  // asking the device.
+  if (timeout > std::chrono::nanoseconds::zero() && on_library_thread()) {
+    return fail(ErrorKind::InCallback);
   }
   const std::uint64_t seen = read_slot(counter, [](std::uint64_t n) { return n; });
   if (auto sent = send_reg(reg::RTS_PULL, 1); !sent) {
@@ -367,7 +395,7 @@ Result<std::uint64_t> Client::pull_rts(std::chrono::nanoseconds timeout) {
     const bool woken =
         wait_bounded(counter.cv, lock, timeout, [&] { return counter.value != seen || inner_->closed.load(); });
     if (counter.value == seen) {
-      return fail(woken ? ErrorKind::Closed : ErrorKind::Timeout);
+      return fail(WaitEnd{woken, false}.kind());
     }
   }
   return read_slot(inner_->regs, [](const RegCache& c) { return c.rts.value_or(0); });
@@ -386,10 +414,10 @@ Result<void> Client::snapshot(std::uint32_t first, bool flag, std::uint32_t seco
 Result<SnapshotImagePtr> Client::recv_snapshot_image(std::uint64_t timeout_ms) {
   auto& slot = inner_->snapshots;
   std::unique_lock lock(slot.mutex);
-  const bool woken = wait_bounded(slot.cv, lock, millis_to_nanos(timeout_ms),
-                                  [&] { return !slot.value.empty() || inner_->closed.load(); });
+  const WaitEnd end = wait_here(slot.cv, lock, millis_to_nanos(timeout_ms),
+                                [&] { return !slot.value.empty() || inner_->closed.load(); });
   if (slot.value.empty()) {
-    return fail(woken ? ErrorKind::Closed : ErrorKind::Timeout);
+    return fail(end.kind());
   }
   SnapshotImagePtr image = std::move(slot.value.front());
   slot.value.pop_front();

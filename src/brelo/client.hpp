@@ -185,7 +185,9 @@ class Client {
 
   // Success once any register report has been applied; Timeout when none
   // arrives within `timeout` (total, whatever wakes the wait). The waits
-  // below end early with Closed when the client is closed.
+  // below end early with Closed when the client is closed, and on a library
+  // thread (inside a callback) they do not wait: a non-zero time-out there
+  // gives InCallback unless what they wait for is already there.
   Result<void> wait_params_ready(std::chrono::nanoseconds timeout);
   // Sends the RTS pull request and waits for the next register report;
   // returns the cached RTS then (0 when none is cached).

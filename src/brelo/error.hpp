@@ -18,6 +18,9 @@ enum class ErrorKind : std::int32_t {
   Other = -5,
   // The client was closed while the call waited (or before it began).
   Closed = -6,
+  // A blocking wait called on a library thread (inside a callback), where
+  // what it waits for cannot arrive until the callback returns.
+  InCallback = -7,
 };
 
 struct Error {

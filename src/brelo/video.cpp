@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "brelo/client.hpp"
+#include "common/library_thread.hpp"
 #include "media/media_library.hpp"
 
 namespace mok::brelo {
@@ -60,6 +61,7 @@ VideoServiceState::~VideoServiceState() {
 
 void run_video_thread(media::Receiver<media::VideoEvent> events, std::shared_ptr<ClientInner> inner,
                       std::shared_ptr<const std::atomic<bool>> abandoned) noexcept {
+  mark_library_thread();
   try {
     while (std::optional<media::VideoEvent> event = events.recv()) {
       if (abandoned->load()) {

@@ -132,5 +132,6 @@ static_assert(MOK_ERR_INVALID_ARGUMENT == static_cast<std::int32_t>(brelo::Error
 static_assert(MOK_ERR_TIMEOUT == static_cast<std::int32_t>(brelo::ErrorKind::Timeout));
 static_assert(MOK_ERR_OTHER == static_cast<std::int32_t>(brelo::ErrorKind::Other));
 static_assert(MOK_ERR_CLOSED == static_cast<std::int32_t>(brelo::ErrorKind::Closed));
+static_assert(MOK_ERR_IN_CALLBACK == static_cast<std::int32_t>(brelo::ErrorKind::InCallback));
 
 }  // namespace mok::ffi

@@ -48,6 +48,7 @@ constexpr uint32_t kVersionCode = (MOK_VERSION_MAJOR << 24) | (MOK_VERSION_MINOR
 static_assert(kVersionCode == 16973826);
 constexpr int32_t kDefaultWaitMs = 5000;
 constexpr std::size_t kMaxTextLen = 4294967294u;
+constexpr const char* kInCallbackText = "mok_recv_snapshot_image does not wait inside a callback";
 
 constinit mok::ProcessRuntime RUNTIME("mok-rt");
 
@@ -292,7 +293,14 @@ extern "C" MOK_API int32_t mok_snapshot(mok_client_t* client, int32_t first, int
 extern "C" MOK_API mok_snapshot_image_t* mok_recv_snapshot_image(mok_client_t* client, uint64_t timeout_ms) {
   return mok::ffi::with_client<mok_snapshot_image_t*>(client, nullptr, nullptr, [&](Client& c) {
     auto image = c.recv_snapshot_image(timeout_ms);
-    return image ? new mok_snapshot_image{std::move(*image)} : nullptr;
+    if (!image) {
+      // Null says nothing more; the host finds why in mok_get_last_error.
+      if (image.error().kind == mok::brelo::ErrorKind::InCallback) {
+        c.record_failure(kInCallbackText);
+      }
+      return static_cast<mok_snapshot_image_t*>(nullptr);
+    }
+    return new mok_snapshot_image{std::move(*image)};
   });
 }
 
