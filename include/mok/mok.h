@@ -256,7 +256,10 @@ MOK_API int32_t mok_scan_result_seam_point(const mok_scan_result_t *result, mok_
 /** Requests one image; it arrives later through mok_recv_snapshot_image. */
 MOK_API int32_t mok_snapshot(mok_client_t *client, int32_t first, int32_t flag, int32_t second);
 /** The oldest image not yet received, waiting up to timeout_ms (0: no wait;
- * UINT64_MAX: no limit); null when none arrived. Inside a callback it never
+ * UINT64_MAX: no limit); null when none arrived. Images wait in a queue of at
+ * most 32 images and 128 MiB (the newest image is always kept): an image
+ * arriving at a full queue pushes out the oldest, counted in
+ * mok_stats_t.snapshots_dropped. Inside a callback it never
  * waits: null at once when no image is queued, with the reason kept for
  * mok_get_last_error. */
 MOK_API mok_snapshot_image_t *mok_recv_snapshot_image(mok_client_t *client, uint64_t timeout_ms);
@@ -429,6 +432,8 @@ typedef struct mok_stats {
   uint64_t send_refused_queue_full;    /**< sends refused: 100 packets waiting */
   uint64_t queue_depth;                /**< packets waiting to be written now */
   double scan_rate_hz;                 /**< valid scan results in the last second (100 ms steps) */
+  uint64_t snapshots_dropped;          /**< snapshot images dropped unreceived, oldest first, to keep the
+                                            queue within 32 images and 128 MiB */
 } mok_stats_t;
 
 /** Copies the client's counters into *out: the first `size` bytes of the

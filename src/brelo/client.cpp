@@ -98,6 +98,27 @@ std::uint64_t wall_clock_micros() noexcept {
   return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1'000u;
 }
 
+// ---- SnapshotQueue ---------------------------------------------------------
+
+std::size_t SnapshotQueue::push(SnapshotImagePtr image) {
+  bytes += image->data.size();
+  images.push_back(std::move(image));
+  std::size_t dropped = 0;
+  while (images.size() > 1 && (images.size() > max_images || bytes > max_bytes)) {
+    bytes -= images.front()->data.size();
+    images.pop_front();
+    ++dropped;
+  }
+  return dropped;
+}
+
+SnapshotImagePtr SnapshotQueue::pop() {
+  SnapshotImagePtr image = std::move(images.front());
+  images.pop_front();
+  bytes -= image->data.size();
+  return image;
+}
+
 // ---- ClientInner -----------------------------------------------------------
 
 void ClientInner::apply_register_report(std::span<const std::uint8_t> record) {
@@ -128,11 +149,13 @@ void ClientInner::push_snapshot_image(std::span<const std::uint8_t> payload) {
     height = regs.value.height;
   }
   auto image = std::make_shared<const SnapshotImage>(make_snapshot_image(payload, width, height));
+  std::size_t dropped = 0;
   {
     std::lock_guard lock(snapshots.mutex);
-    snapshots.value.push_back(std::move(image));
+    dropped = snapshots.value.push(std::move(image));
   }
   ClientStats::bump(stats.snapshots_queued);
+  stats.snapshots_dropped.fetch_add(dropped, std::memory_order_relaxed);
   snapshots.cv.notify_one();
 }
 
@@ -419,8 +442,7 @@ Result<SnapshotImagePtr> Client::recv_snapshot_image(std::uint64_t timeout_ms) {
   if (slot.value.empty()) {
     return fail(end.kind());
   }
-  SnapshotImagePtr image = std::move(slot.value.front());
-  slot.value.pop_front();
+  SnapshotImagePtr image = slot.value.pop();
   ClientStats::bump(inner_->stats.snapshots_received);
   return image;
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -59,6 +60,26 @@ struct WaitSlot : Slot<T> {
   std::condition_variable cv;
 };
 
+// The images waiting for recv_snapshot_image. A peer can send images the
+// host never asks for, so the queue is bounded by count and by bytes: a new
+// image pushes out the oldest ones beyond either bound, though the newest
+// image is always kept whatever its size (a packet is at most 64 MiB).
+struct SnapshotQueue {
+  static constexpr std::size_t kMaxImages = 32;
+  static constexpr std::size_t kMaxBytes = std::size_t{128} << 20;
+
+  // Appends `image`; the number of older images dropped to make room.
+  std::size_t push(SnapshotImagePtr image);
+  // The oldest image; the queue must not be empty.
+  SnapshotImagePtr pop();
+  bool empty() const noexcept { return images.empty(); }
+
+  std::deque<SnapshotImagePtr> images;
+  std::size_t bytes = 0;  // data bytes of the queued images
+  std::size_t max_images = kMaxImages;
+  std::size_t max_bytes = kMaxBytes;
+};
+
 // Everything the host reads back, shared by the Client, the bridge and (with
 // video on) the client video thread. Its operations are what the bridge does
 // with each kind of packet; each takes only its own slot's lock.
@@ -68,7 +89,8 @@ class ClientInner {
   // then the ready flag, then the report counter.
   void apply_register_report(std::span<const std::uint8_t> record);
   // Snapshot image (stream 2): the cached size is read first and released
-  // before the queue is locked.
+  // before the queue is locked. Images pushed out of the full queue are
+  // counted as dropped.
   void push_snapshot_image(std::span<const std::uint8_t> payload);
   // Scan result (stream 18): undecodable payloads leave the latest result as
   // it was.
@@ -83,7 +105,7 @@ class ClientInner {
   void close();
 
   Slot<ScanResultPtr> latest_scan;
-  WaitSlot<std::deque<SnapshotImagePtr>> snapshots;
+  WaitSlot<SnapshotQueue> snapshots;
   Slot<std::shared_ptr<const ScanCallback>> scan_cb;
   Slot<std::shared_ptr<const StateCallback>> state_cb;
   Slot<RegCache> regs;

@@ -51,6 +51,7 @@ struct ClientStats {
   Counter frames_decoded{0};
   Counter frames_delivered{0};
   Counter frames_dropped{0};  // by the decoder's real-time rule
+  Counter snapshots_dropped{0};  // oldest images pushed out of the full queue
   RateWindow scan_rate;
 };
 
@@ -70,6 +71,7 @@ struct ClientStatsSnapshot {
   std::uint64_t frames_dropped = 0;
   // Accepted scan results in the last second.
   double scan_rate_hz = 0.0;
+  std::uint64_t snapshots_dropped = 0;
 };
 
 // Copies the client's counters; `conn` and the rate are the caller's.
