@@ -292,9 +292,12 @@ MOK_API void mok_clear_state_cb(mok_client_t *client);
  * to the executable, then in the working directory, then on the system's
  * library path) and decodes the camera's H.264/H.265 stream into frames of a
  * quarter of the source size in MOK_PIXEL_FORMAT_RGBA, handed to the video
- * callback one at a time in decode order. mok_close switches video off first,
- * as mok_disable_video does: frames already received are still delivered,
- * and no video callback runs once mok_close has returned. */
+ * callback one at a time in decode order. When the decoder falls more than
+ * 60 packets or 64 MiB behind the camera, packets are dropped up to the next
+ * key frame (counted in mok_stats_t.video_packets_skipped), so a fast camera
+ * cannot make memory grow. mok_close switches video off first, as
+ * mok_disable_video does: frames already decoded are still delivered, and no
+ * video callback runs once mok_close has returned. */
 
 /** One decoded video frame; released with mok_video_frame_free. */
 typedef struct mok_video_frame mok_video_frame_t;
@@ -352,10 +355,12 @@ typedef void (*mok_video_cb_t)(mok_video_frame_t *frame, void *user_data);
  * when the decoder library cannot be found or loaded or decoding cannot be
  * started (video then stays off). */
 MOK_API int32_t mok_enable_video(mok_client_t *client);
-/** Switches video off. Returns MOK_OK once the packets already received were
- * decoded, their frames delivered and both video threads have ended (at once
- * when video is off); MOK_ERR_INVALID_ARGUMENT for a null client. Frames the
- * host holds stay valid. */
+/** Switches video off without decoding what is still queued: packets not yet
+ * decoded are discarded (counted in mok_stats_t.video_packets_skipped), the
+ * decode under way finishes, and frames already decoded are delivered.
+ * Returns MOK_OK once both video threads have ended (at once when video is
+ * off); MOK_ERR_INVALID_ARGUMENT for a null client. Frames the host holds
+ * stay valid. */
 MOK_API int32_t mok_disable_video(mok_client_t *client);
 /** Installs the video callback, replacing any (waiting for a running call to
  * return); a null `cb` clears it as mok_clear_video_cb does. Returns nothing;
@@ -434,6 +439,9 @@ typedef struct mok_stats {
   double scan_rate_hz;                 /**< valid scan results in the last second (100 ms steps) */
   uint64_t snapshots_dropped;          /**< snapshot images dropped unreceived, oldest first, to keep the
                                             queue within 32 images and 128 MiB */
+  uint64_t video_packets_skipped;      /**< video packets never decoded: dropped while the decoder was more
+                                            than 60 packets or 64 MiB behind (until the next key frame), or
+                                            still queued when video was switched off */
 } mok_stats_t;
 
 /** Copies the client's counters into *out: the first `size` bytes of the

@@ -80,6 +80,16 @@ struct SnapshotQueue {
   std::size_t max_bytes = kMaxBytes;
 };
 
+// How far the decoder may fall behind the camera: beyond either bound,
+// packets are dropped until the next key frame (about two seconds of 30 fps
+// video; a packet is at most 64 MiB, so one always fits an empty backlog).
+struct VideoBacklogLimit {
+  static constexpr std::size_t kMaxPackets = 60;
+  static constexpr std::size_t kMaxBytes = std::size_t{64} << 20;
+  std::size_t packets = kMaxPackets;
+  std::size_t bytes = kMaxBytes;
+};
+
 // Everything the host reads back, shared by the Client, the bridge and (with
 // video on) the client video thread. Its operations are what the bridge does
 // with each kind of packet; each takes only its own slot's lock.
@@ -95,7 +105,8 @@ class ClientInner {
   // Scan result (stream 18): undecodable payloads leave the latest result as
   // it was.
   void publish_scan_result(std::span<const std::uint8_t> payload);
-  // Video kinds: dropped while video is off.
+  // Video kinds: dropped while video is off, and (counted) while the
+  // decoder is behind by more than `video_limit` until the next key frame.
   void route_video(fxt::Kind kind, const Bytes& payload);
   void publish_state(State state);
   // Keeps `text` as the client's last failure (beside the connector's own).
@@ -113,6 +124,8 @@ class ClientInner {
   // Empty while video is off.
   Slot<std::shared_ptr<VideoServiceState>> video;
   Slot<std::shared_ptr<const VideoCallback>> video_cb;
+  // Read under the video slot's lock; tests lower it before enabling video.
+  VideoBacklogLimit video_limit;
   WaitSlot<bool> params_ready;
   // Set once by close: waits end with Closed, video cannot be switched on.
   std::atomic<bool> closed{false};
@@ -172,9 +185,10 @@ class Client {
   // Live video. enable_video loads the decoder library and starts the
   // decoding service and the client video thread (Other with the loader's or
   // service's text on failure; success and no change when already on).
-  // disable_video returns once both threads have ended, after the packets
-  // already posted were decoded and their frames delivered; it does nothing
-  // when video is off. The last Client reference switches video off too.
+  // disable_video discards the packets not yet decoded (counted as skipped),
+  // lets the decode under way finish and its frames, and those decoded
+  // before, be delivered, and returns once both threads have ended; it does
+  // nothing when video is off. The last Client reference switches video off too.
   // The video callback runs on the client video thread with its slot locked:
   // it must not set or clear the video callback.
   Result<void> enable_video();

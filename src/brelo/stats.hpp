@@ -52,6 +52,9 @@ struct ClientStats {
   Counter frames_delivered{0};
   Counter frames_dropped{0};  // by the decoder's real-time rule
   Counter snapshots_dropped{0};  // oldest images pushed out of the full queue
+  // Video packets never decoded: not posted while the decoder was behind
+  // (until the next key frame), or still queued when video went off.
+  Counter video_packets_skipped{0};
   RateWindow scan_rate;
 };
 
@@ -72,6 +75,7 @@ struct ClientStatsSnapshot {
   // Accepted scan results in the last second.
   double scan_rate_hz = 0.0;
   std::uint64_t snapshots_dropped = 0;
+  std::uint64_t video_packets_skipped = 0;
 };
 
 // Copies the client's counters; `conn` and the rate are the caller's.

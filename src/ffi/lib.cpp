@@ -354,12 +354,13 @@ extern "C" MOK_API void mok_clear_state_cb(mok_client_t* client) {
 
 // ---- Extensions: statistics and last failure ----------------------------------
 
-static_assert(sizeof(mok_stats_t) == 240);
+static_assert(sizeof(mok_stats_t) == 248);
 static_assert(offsetof(mok_stats_t, time_in_state_ms) == 8);
 static_assert(offsetof(mok_stats_t, register_reports) == 104);
 static_assert(offsetof(mok_stats_t, send_refused_not_connected) == 200);
 static_assert(offsetof(mok_stats_t, scan_rate_hz) == 224);
 static_assert(offsetof(mok_stats_t, snapshots_dropped) == 232);
+static_assert(offsetof(mok_stats_t, video_packets_skipped) == 240);
 
 extern "C" MOK_API int32_t mok_get_stats(mok_client_t* client, mok_stats_t* out, uint32_t size) {
   return mok::ffi::status_call(client, [&](Client& cl) {
@@ -383,6 +384,7 @@ extern "C" MOK_API int32_t mok_get_stats(mok_client_t* client, mok_stats_t* out,
     c.frames_dropped = s.frames_dropped;
     c.scan_rate_hz = s.scan_rate_hz;
     c.snapshots_dropped = s.snapshots_dropped;
+    c.video_packets_skipped = s.video_packets_skipped;
     return mok::copy_versioned(c, out, size) ? MOK_OK : MOK_ERR_INVALID_ARGUMENT;
   });
 }
