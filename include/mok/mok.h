@@ -65,7 +65,7 @@ MOK_EXTERN_C_BEGIN
 
 /* ---- Snapshot image formats (mok_snapshot_image_format) ---- */
 
-#define MOK_IMAGE_RAW 0  /**< device pixel data; width and height from the device */
+#define MOK_IMAGE_RAW 0  /**< device pixel data; width and height from the device (0 if the data is shorter) */
 #define MOK_IMAGE_JPEG 1 /**< JPEG file bytes; width and height 0 */
 #define MOK_IMAGE_PNG 2  /**< PNG file bytes; width and height 0 */
 
@@ -267,7 +267,9 @@ MOK_API mok_snapshot_image_t *mok_recv_snapshot_image(mok_client_t *client, uint
 MOK_API const uint8_t *mok_snapshot_image_data(const mok_snapshot_image_t *image);
 /** Number of image bytes; 0 for a null handle. */
 MOK_API size_t mok_snapshot_image_data_size(const mok_snapshot_image_t *image);
-/** Width in pixels for raw images, else 0. */
+/** Width in pixels for raw images, else 0. Also 0 (as is the height) when
+ * the device's width and height registers announce more pixels than the
+ * image has bytes, so width x height never exceeds the data size. */
 MOK_API uint32_t mok_snapshot_image_width(const mok_snapshot_image_t *image);
 /** Height in pixels for raw images, else 0. */
 MOK_API uint32_t mok_snapshot_image_height(const mok_snapshot_image_t *image);

@@ -4,6 +4,7 @@
 // the connection stays up.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <thread>
@@ -11,6 +12,7 @@
 
 #include "fakes/device_stats.hpp"
 #include "mok/mok.h"
+#include "mok/mok_fxt.h"
 #include "peer.hpp"
 
 namespace {
@@ -67,6 +69,32 @@ TEST_F(HostileStream, PacketSlowerThanTheInactivityTimeOutStillArrives) {
   const mok_stats_t s = stats_of(h);
   EXPECT_EQ(s.disconnects_inactivity, 0u);
   EXPECT_EQ(s.connections_established, 1u);
+}
+
+std::atomic<int> g_fxt_connected{0};
+void fxt_on_packet(mok_fxt_packet_t*) {}
+void fxt_on_state(uint32_t state) {
+  if (state == MOK_STATE_CONNECTED) g_fxt_connected.fetch_add(1);
+}
+
+// Every receiver, ours included, refuses a head whose length is below 4:
+// such a packet can be built, but it is not sent.
+TEST(HostileSend, PacketBelowTheHeadMinimumIsRefused) {
+  Peer peer;
+  mok_fxt_conn_t* conn = mok_fxt_connect(peer.address().c_str(), fxt_on_packet, fxt_on_state);
+  ASSERT_NE(conn, nullptr);
+  ASSERT_TRUE(wait_until([] { return g_fxt_connected.load() > 0; }));
+  mok_fxt_packet_t* empty = mok_fxt_packet_new(0, 0, 0, 5);
+  mok_fxt_packet_t* smallest = mok_fxt_packet_new(4, 0, 0, 5);
+  ASSERT_NE(empty, nullptr);
+  ASSERT_NE(smallest, nullptr);
+  EXPECT_FALSE(mok_fxt_conn_send_packet(conn, empty));
+  EXPECT_TRUE(mok_fxt_conn_send_packet(conn, smallest));
+  // Refused means not taken: the host's handle is still its own to change.
+  EXPECT_TRUE(mok_fxt_packet_set_seq(empty, 1));
+  mok_fxt_packet_free(empty);
+  mok_fxt_packet_free(smallest);
+  mok_fxt_disconnect(conn);
 }
 
 }  // namespace
