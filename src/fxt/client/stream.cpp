@@ -141,6 +141,10 @@ class FramedReader {
   // BytesMut::reserve keeps reusing the block while no packet outlives its
   // callback. Fixed, so a peer's announced length never sizes an allocation.
   static constexpr std::size_t READ_AHEAD = 64 * 1024;
+  // The largest block kept while nothing is buffered: the usual block, grown
+  // by READ_AHEAD once or twice, stays and is reused; one grown for a large
+  // packet is let go once that packet has been handed out.
+  static constexpr std::size_t IDLE_KEEP = 1024 * 1024;
 
  public:
   struct Item {
@@ -171,6 +175,10 @@ class FramedReader {
       item_ = Item{std::move(**r), std::nullopt};
     } else if (eof_) {
       item_ = Item{};
+    } else {
+      // Everything buffered has been handed out: a block grown for a large
+      // packet goes (its packet keeps what it shares), the usual one stays.
+      buf_.release_if_empty(IDLE_KEEP);
     }
     return item_.has_value();
   }
