@@ -14,7 +14,15 @@
  *   mok_video_frame_free. Releasing NULL does nothing.
  *   Result and image handles stay usable after their client is closed.
  * - Callbacks run on the library's own threads, never on a host thread.
- * - All functions may be called from any thread, concurrently, on one handle.
+ * - All functions may be called from any thread, concurrently, on one handle,
+ *   also while another thread closes it: a call already running when
+ *   mok_close is called finishes safely (a blocking wait returns
+ *   MOK_ERR_CLOSED at once, or null) and the client's memory lives until the
+ *   last such call has returned. A call must not start after mok_close has
+ *   returned; one that races that return (a poller that has not yet seen its
+ *   stop flag) is answered MOK_ERR_CLOSED, null or 0, because the library
+ *   keeps the 64 most recently closed handles, but nothing beyond that is
+ *   promised.
  */
 #ifndef MOK_H
 #define MOK_H
@@ -41,6 +49,8 @@ MOK_EXTERN_C_BEGIN
 #define MOK_ERR_INVALID_ARGUMENT (-3) /**< null pointer, rejected address, buffer too small */
 #define MOK_ERR_TIMEOUT (-4)         /**< the wait expired */
 #define MOK_ERR_OTHER (-5)           /**< any other failure */
+#define MOK_ERR_CLOSED (-6)          /**< the client was closed (mok_close) while the call ran */
+#define MOK_ERR_IN_CALLBACK (-7)     /**< a blocking wait was called inside a callback; it did not wait */
 
 /* ---- Connection states (passed to mok_state_cb_t) ---- */
 
@@ -55,7 +65,7 @@ MOK_EXTERN_C_BEGIN
 
 /* ---- Snapshot image formats (mok_snapshot_image_format) ---- */
 
-#define MOK_IMAGE_RAW 0  /**< device pixel data; width and height from the device */
+#define MOK_IMAGE_RAW 0  /**< device pixel data; width and height from the device (0 if the data is shorter) */
 #define MOK_IMAGE_JPEG 1 /**< JPEG file bytes; width and height 0 */
 #define MOK_IMAGE_PNG 2  /**< PNG file bytes; width and height 0 */
 
@@ -126,7 +136,10 @@ MOK_LAYOUT_CHECK(segment_type, offsetof(mok_segment_t, type) == 60);
  * callback is held: one call at a time per client, and the scan and state
  * callbacks may overlap each other. Inside a callback the host must not set
  * or clear that same kind of callback on that client (it would wait on
- * itself). Setting or clearing from elsewhere waits for a running call to
+ * itself). The blocking waits (mok_wait_params, mok_pull_rts,
+ * mok_recv_snapshot_image) do not wait inside any callback of the library:
+ * what they wait for is delivered by the library's threads, so they answer
+ * at once (MOK_ERR_IN_CALLBACK); calls that do not wait work as anywhere. Setting or clearing from elsewhere waits for a running call to
  * return. mok_close does not clear callbacks: clear them before releasing
  * what user_data points to. user_data is passed back unchanged. */
 
@@ -143,9 +156,12 @@ typedef void (*mok_state_cb_t)(uint32_t state, void *user_data);
  * rejected address, or a host name that does not resolve (resolution blocks
  * the caller). Release with mok_close. */
 MOK_API mok_client_t *mok_connect(const char *address);
-/** Releases the handle; the last release tears the connection down. With
- * video on it first switches video off as mok_disable_video does, so no video
- * callback runs after it returns; frames the host holds stay valid. */
+/** Releases the handle and tears the connection down without waiting for
+ * it. Every thread waiting in mok_wait_params, mok_pull_rts or
+ * mok_recv_snapshot_image on this client is woken and returns MOK_ERR_CLOSED
+ * (or null). With video on it first switches video off as mok_disable_video
+ * does, so no video callback runs after it returns; frames the host holds
+ * stay valid. */
 MOK_API void mok_close(mok_client_t *client);
 /** Starts connecting (and reconnecting every 5 s after a loss). */
 MOK_API int32_t mok_start(mok_client_t *client);
@@ -194,10 +210,12 @@ MOK_API int32_t mok_set_laser_enable(mok_client_t *client, int32_t enable);
 /** 0 sends the host's wall-clock time in microseconds since 1970. */
 MOK_API int32_t mok_set_rts(mok_client_t *client, uint64_t value);
 /** Waits until the device's first register report has arrived (at once if it
- * already has). timeout_ms < 0 means 5000; 0 does not wait. */
+ * already has). timeout_ms < 0 means 5000; 0 does not wait. Inside a callback
+ * it never waits: MOK_ERR_IN_CALLBACK unless the report is already there. */
 MOK_API int32_t mok_wait_params(mok_client_t *client, int32_t timeout_ms);
 /** Asks the device for its RTS and waits for its next register report; writes
- * the cached RTS (0 if none). timeout_ms < 0 means 5000. */
+ * the cached RTS (0 if none). timeout_ms < 0 means 5000. Inside a callback a
+ * non-zero wait gives MOK_ERR_IN_CALLBACK at once and sends nothing. */
 MOK_API int32_t mok_pull_rts(mok_client_t *client, int32_t timeout_ms, uint64_t *out);
 
 /* ---- Scan results ----
@@ -238,13 +256,20 @@ MOK_API int32_t mok_scan_result_seam_point(const mok_scan_result_t *result, mok_
 /** Requests one image; it arrives later through mok_recv_snapshot_image. */
 MOK_API int32_t mok_snapshot(mok_client_t *client, int32_t first, int32_t flag, int32_t second);
 /** The oldest image not yet received, waiting up to timeout_ms (0: no wait;
- * UINT64_MAX: no limit); null when none arrived. */
+ * UINT64_MAX: no limit); null when none arrived. Images wait in a queue of at
+ * most 32 images and 128 MiB (the newest image is always kept): an image
+ * arriving at a full queue pushes out the oldest, counted in
+ * mok_stats_t.snapshots_dropped. Inside a callback it never
+ * waits: null at once when no image is queued, with the reason kept for
+ * mok_get_last_error. */
 MOK_API mok_snapshot_image_t *mok_recv_snapshot_image(mok_client_t *client, uint64_t timeout_ms);
 /** Image bytes (owned by the handle); null for a null handle. */
 MOK_API const uint8_t *mok_snapshot_image_data(const mok_snapshot_image_t *image);
 /** Number of image bytes; 0 for a null handle. */
 MOK_API size_t mok_snapshot_image_data_size(const mok_snapshot_image_t *image);
-/** Width in pixels for raw images, else 0. */
+/** Width in pixels for raw images, else 0. Also 0 (as is the height) when
+ * the device's width and height registers announce more pixels than the
+ * image has bytes, so width x height never exceeds the data size. */
 MOK_API uint32_t mok_snapshot_image_width(const mok_snapshot_image_t *image);
 /** Height in pixels for raw images, else 0. */
 MOK_API uint32_t mok_snapshot_image_height(const mok_snapshot_image_t *image);
@@ -269,9 +294,12 @@ MOK_API void mok_clear_state_cb(mok_client_t *client);
  * to the executable, then in the working directory, then on the system's
  * library path) and decodes the camera's H.264/H.265 stream into frames of a
  * quarter of the source size in MOK_PIXEL_FORMAT_RGBA, handed to the video
- * callback one at a time in decode order. mok_close switches video off first,
- * as mok_disable_video does: frames already received are still delivered,
- * and no video callback runs once mok_close has returned. */
+ * callback one at a time in decode order. When the decoder falls more than
+ * 60 packets or 64 MiB behind the camera, packets are dropped up to the next
+ * key frame (counted in mok_stats_t.video_packets_skipped), so a fast camera
+ * cannot make memory grow. mok_close switches video off first, as
+ * mok_disable_video does: frames already decoded are still delivered, and no
+ * video callback runs once mok_close has returned. */
 
 /** One decoded video frame; released with mok_video_frame_free. */
 typedef struct mok_video_frame mok_video_frame_t;
@@ -329,10 +357,12 @@ typedef void (*mok_video_cb_t)(mok_video_frame_t *frame, void *user_data);
  * when the decoder library cannot be found or loaded or decoding cannot be
  * started (video then stays off). */
 MOK_API int32_t mok_enable_video(mok_client_t *client);
-/** Switches video off. Returns MOK_OK once the packets already received were
- * decoded, their frames delivered and both video threads have ended (at once
- * when video is off); MOK_ERR_INVALID_ARGUMENT for a null client. Frames the
- * host holds stay valid. */
+/** Switches video off without decoding what is still queued: packets not yet
+ * decoded are discarded (counted in mok_stats_t.video_packets_skipped), the
+ * decode under way finishes, and frames already decoded are delivered.
+ * Returns MOK_OK once both video threads have ended (at once when video is
+ * off); MOK_ERR_INVALID_ARGUMENT for a null client. Frames the host holds
+ * stay valid. */
 MOK_API int32_t mok_disable_video(mok_client_t *client);
 /** Installs the video callback, replacing any (waiting for a running call to
  * return); a null `cb` clears it as mok_clear_video_cb does. Returns nothing;
@@ -411,6 +441,11 @@ typedef struct mok_stats {
   double scan_rate_hz;                 /**< valid scan results in the last second (100 ms steps) */
   uint64_t scan_queue_dropped;         /**< queued scan results dropped because the host fell behind (mok_scan_queue_pop) */
   uint64_t scan_queue_depth;           /**< scan results waiting in the queue now */
+  uint64_t snapshots_dropped;          /**< snapshot images dropped unreceived, oldest first, to keep the
+                                            queue within 32 images and 128 MiB */
+  uint64_t video_packets_skipped;      /**< video packets never decoded: dropped while the decoder was more
+                                            than 60 packets or 64 MiB behind (until the next key frame), or
+                                            still queued when video was switched off */
 } mok_stats_t;
 
 /** Copies the client's counters into *out: the first `size` bytes of the
@@ -452,11 +487,11 @@ MOK_API int32_t mok_scan_queue_enable(mok_client_t *client, uint32_t capacity);
  * it with mok_scan_result_free. *count is always written (0 on failure).
  * Returns MOK_OK with *count >= 1; MOK_ERR_TIMEOUT when none came in time;
  * MOK_ERR_NOT_AVAILABLE while the queue is off; MOK_ERR_INVALID_ARGUMENT for
- * a null pointer or max_n 0; MOK_ERR_OTHER when the client is being closed:
- * mok_close wakes a waiting call, which then returns
- * at once without touching the client again. Blocks the calling thread: never
- * call it from a library callback, where it would hold up the very thread
- * that delivers results. */
+ * a null pointer or max_n 0; MOK_ERR_CLOSED when the client is being closed:
+ * mok_close wakes a waiting call, which then returns at once without touching
+ * the client again. Called on a library thread (inside a callback) with a
+ * time-out it does not wait: it returns what is queued, or
+ * MOK_ERR_IN_CALLBACK when nothing is. */
 MOK_API int32_t mok_scan_queue_pop(mok_client_t *client, mok_scan_result_t **out, uint32_t max_n, uint64_t timeout_ms, uint32_t *count);
 
 MOK_EXTERN_C_END

@@ -40,6 +40,8 @@ enum class Status : std::int32_t {
   InvalidArgument = -3, /**< null handle, rejected address, buffer too small */
   Timeout = -4,         /**< the wait expired */
   Other = -5,           /**< any other failure (for video: no decoder library) */
+  Closed = -6,          /**< the client was closed while the call ran */
+  InCallback = -7,      /**< a blocking wait called inside a callback; it did not wait */
 };
 
 /** Connection states passed to the state callback (same codes as the C interface). */
@@ -70,6 +72,8 @@ inline const char *status_text(std::int32_t code) noexcept {
     case Status::InvalidArgument: return "invalid argument";
     case Status::Timeout: return "timed out";
     case Status::Other: return "failed";
+    case Status::Closed: return "client closed";
+    case Status::InCallback: return "blocking call inside a callback";
   }
   return "unknown status";
 }

@@ -248,7 +248,9 @@ MOK_API bool mok_fxt_conn_shutdown(mok_fxt_conn_t *conn);
 /** Queues `packet` for sending without waiting or copying its payload; the
  * caller keeps (and must still free) its handle, whose setters fail until the
  * packet has been written. False while not connected (also inside the
- * CONNECTED callback), after stop or shutdown, or with 100 packets waiting. */
+ * CONNECTED callback), after stop or shutdown, with 100 packets waiting, or
+ * for a packet whose length is below 4 (every receiver refuses such a head,
+ * so it is never sent). */
 MOK_API bool mok_fxt_conn_send_packet(mok_fxt_conn_t *conn, mok_fxt_packet_t *packet);
 
 /** Switches automatic reconnection (on by default). */

@@ -7,6 +7,13 @@
  * the module (for example "mok_fxt::client::tcp") and a message. Without a
  * callback, Warn and Error records go to standard error, one line each, and
  * the rest are dropped.
+ *
+ * Repeated records are rate-limited, so a peer sending garbage cannot flood
+ * the host's log: Error, Warn and Info records of one kind (same target and
+ * message pattern, whatever the values in it) pass at most 10 times a second;
+ * the next one to pass after some were held back is preceded by a record
+ * "<n> similar records suppressed: <pattern>" at the same level and target.
+ * Debug and Trace records are never held back.
  */
 #ifndef MOK_LOG_H
 #define MOK_LOG_H

@@ -36,6 +36,8 @@ ERR_SEND_FAILED = -2
 ERR_INVALID_ARGUMENT = -3
 ERR_TIMEOUT = -4
 ERR_OTHER = -5
+ERR_CLOSED = -6
+ERR_IN_CALLBACK = -7
 
 NO_LIMIT_MS = 2**64 - 1
 SCAN_QUEUE_MAX_CAPACITY = 16384
@@ -85,6 +87,8 @@ class Stats(Structure):
         ("scan_rate_hz", c_double),
         ("scan_queue_dropped", c_uint64),
         ("scan_queue_depth", c_uint64),
+        ("snapshots_dropped", c_uint64),
+        ("video_packets_skipped", c_uint64),
     ]
 
 
@@ -101,7 +105,7 @@ class VideoFrameInfo(Structure):
     ]
 
 
-assert ctypes.sizeof(Stats) == 248 and ctypes.sizeof(VideoFrameInfo) == 128
+assert ctypes.sizeof(Stats) == 264 and ctypes.sizeof(VideoFrameInfo) == 128
 
 SCAN_CB = CFUNCTYPE(None, c_void_p, c_void_p)
 STATE_CB = CFUNCTYPE(None, c_uint32, c_void_p)

@@ -345,7 +345,7 @@ class Camera:
                 status = self._lib.mok_scan_queue_pop(h, out, max_n, ms, ctypes.byref(n))
             if status == _lib.OK:
                 return list(out[: n.value])
-            if status == _lib.ERR_NOT_AVAILABLE and self._closing:
+            if status == _lib.ERR_CLOSED or (status == _lib.ERR_NOT_AVAILABLE and self._closing):
                 raise Closed("read_scans")
             if status != _lib.ERR_TIMEOUT:
                 check("read_scans", status)

@@ -32,8 +32,8 @@ class Timeout(MokError, TimeoutError):
 class Closed(MokError):
     """The camera was closed."""
 
-    def __init__(self, what: str) -> None:
-        super().__init__(what, _lib.ERR_OTHER, "camera closed")
+    def __init__(self, what: str, status: int = _lib.ERR_CLOSED, detail: str = "camera closed") -> None:
+        super().__init__(what, status, detail or "camera closed")
 
 
 _NAMES = {
@@ -42,12 +42,15 @@ _NAMES = {
     _lib.ERR_INVALID_ARGUMENT: "invalid argument",
     _lib.ERR_TIMEOUT: "timed out",
     _lib.ERR_OTHER: "failed",
+    _lib.ERR_CLOSED: "camera closed",
+    _lib.ERR_IN_CALLBACK: "would wait inside a camera callback",
 }
 _CLASSES = {
     _lib.ERR_NOT_AVAILABLE: NotAvailable,
     _lib.ERR_SEND_FAILED: SendFailed,
     _lib.ERR_INVALID_ARGUMENT: InvalidArgument,
     _lib.ERR_TIMEOUT: Timeout,
+    _lib.ERR_CLOSED: Closed,
 }
 
 

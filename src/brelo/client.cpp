@@ -14,11 +14,34 @@
 #include "brelo/bounded_wait.hpp"
 #include "brelo/protocol.hpp"
 #include "common/clock.hpp"
+#include "common/library_thread.hpp"
 #include "fxr/builder.hpp"
 #include "fxt/client/tcp.hpp"
 
 namespace mok::brelo {
 namespace {
+
+// How a wait ended without what it waited for: woken by close, refused on a
+// library thread, or timed out.
+struct WaitEnd {
+  bool woken = false;
+  bool refused = false;
+  ErrorKind kind() const noexcept {
+    return woken ? ErrorKind::Closed : refused ? ErrorKind::InCallback : ErrorKind::Timeout;
+  }
+};
+
+// wait_bounded, except that on a library thread (inside a callback) it only
+// looks: what it waits for is delivered by such a thread, maybe this one,
+// so waiting could only run out the time-out while holding it.
+template <class Pred>
+WaitEnd wait_here(std::condition_variable& cv, std::unique_lock<std::mutex>& lock,
+                  std::chrono::nanoseconds timeout, Pred pred) {
+  if (timeout > std::chrono::nanoseconds::zero() && on_library_thread()) {
+    return WaitEnd{pred(), true};
+  }
+  return WaitEnd{wait_bounded(cv, lock, timeout, pred), false};
+}
 
 // Entry ids of the snapshot request, and the values of its two constant entries.
 constexpr std::uint16_t kSnapFirst = 1;
@@ -54,6 +77,27 @@ std::uint64_t wall_clock_micros() noexcept {
   return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1'000u;
 }
 
+// ---- SnapshotQueue ---------------------------------------------------------
+
+std::size_t SnapshotQueue::push(SnapshotImagePtr image) {
+  bytes += image->data.size();
+  images.push_back(std::move(image));
+  std::size_t dropped = 0;
+  while (images.size() > 1 && (images.size() > max_images || bytes > max_bytes)) {
+    bytes -= images.front()->data.size();
+    images.pop_front();
+    ++dropped;
+  }
+  return dropped;
+}
+
+SnapshotImagePtr SnapshotQueue::pop() {
+  SnapshotImagePtr image = std::move(images.front());
+  images.pop_front();
+  bytes -= image->data.size();
+  return image;
+}
+
 // ---- ClientInner -----------------------------------------------------------
 
 void ClientInner::apply_register_report(std::span<const std::uint8_t> record) {
@@ -84,11 +128,13 @@ void ClientInner::push_snapshot_image(std::span<const std::uint8_t> payload) {
     height = regs.value.height;
   }
   auto image = std::make_shared<const SnapshotImage>(make_snapshot_image(payload, width, height));
+  std::size_t dropped = 0;
   {
     std::lock_guard lock(snapshots.mutex);
-    snapshots.value.push_back(std::move(image));
+    dropped = snapshots.value.push(std::move(image));
   }
   ClientStats::bump(stats.snapshots_queued);
+  stats.snapshots_dropped.fetch_add(dropped, std::memory_order_relaxed);
   snapshots.cv.notify_one();
 }
 
@@ -149,6 +195,21 @@ void ClientInner::record_failure(std::string_view text) {
   if (conn_stats) {
     conn_stats->record_failure(text);
   }
+}
+
+void ClientInner::close() {
+  closed.store(true);
+  // Taking each lock orders the flag before a waiter's next look at its
+  // condition: a waiter is either not yet checking (and sees the flag) or
+  // already waiting (and is woken).
+  const auto wake = [](auto& slot) {
+    { std::lock_guard lock(slot.mutex); }
+    slot.cv.notify_all();
+  };
+  wake(params_ready);
+  wake(report_count);
+  wake(snapshots);
+  scan_queue->close();
 }
 
 void ClientInner::publish_state(State state) {
@@ -239,6 +300,12 @@ Client::~Client() {
   }
 }
 
+void Client::close() {
+  inner_->close();
+  disable_video();
+  (void)connector_->shutdown();
+}
+
 Result<void> Client::start() {
   auto r = connector_->start();
   if (!r) {
@@ -324,22 +391,33 @@ std::optional<std::string> Client::serial_number() {
 Result<void> Client::wait_params_ready(std::chrono::nanoseconds timeout) {
   auto& slot = inner_->params_ready;
   std::unique_lock lock(slot.mutex);
-  if (!wait_bounded(slot.cv, lock, timeout, [&] { return slot.value; })) {
-    return fail(ErrorKind::Timeout);
+  const WaitEnd end = wait_here(slot.cv, lock, timeout, [&] { return slot.value || inner_->closed.load(); });
+  if (!slot.value) {
+    return fail(end.kind());
   }
   return {};
 }
 
 Result<std::uint64_t> Client::pull_rts(std::chrono::nanoseconds timeout) {
   auto& counter = inner_->report_count;
+  if (inner_->closed.load()) {
+    return fail(ErrorKind::Closed);
+  }
+  // The answer could only be read once the callback returns: refuse before
+  // asking the device.
+  if (timeout > std::chrono::nanoseconds::zero() && on_library_thread()) {
+    return fail(ErrorKind::InCallback);
+  }
   const std::uint64_t seen = read_slot(counter, [](std::uint64_t n) { return n; });
   if (auto sent = send_reg(reg::RTS_PULL, 1); !sent) {
     return err(std::move(sent.error()));
   }
   {
     std::unique_lock lock(counter.mutex);
-    if (!wait_bounded(counter.cv, lock, timeout, [&] { return counter.value != seen; })) {
-      return fail(ErrorKind::Timeout);
+    const bool woken =
+        wait_bounded(counter.cv, lock, timeout, [&] { return counter.value != seen || inner_->closed.load(); });
+    if (counter.value == seen) {
+      return fail(WaitEnd{woken, false}.kind());
     }
   }
   return read_slot(inner_->regs, [](const RegCache& c) { return c.rts.value_or(0); });
@@ -358,11 +436,12 @@ Result<void> Client::snapshot(std::uint32_t first, bool flag, std::uint32_t seco
 Result<SnapshotImagePtr> Client::recv_snapshot_image(std::uint64_t timeout_ms) {
   auto& slot = inner_->snapshots;
   std::unique_lock lock(slot.mutex);
-  if (!wait_bounded(slot.cv, lock, millis_to_nanos(timeout_ms), [&] { return !slot.value.empty(); })) {
-    return fail(ErrorKind::Timeout);
+  const WaitEnd end = wait_here(slot.cv, lock, millis_to_nanos(timeout_ms),
+                                [&] { return !slot.value.empty() || inner_->closed.load(); });
+  if (slot.value.empty()) {
+    return fail(end.kind());
   }
-  SnapshotImagePtr image = std::move(slot.value.front());
-  slot.value.pop_front();
+  SnapshotImagePtr image = slot.value.pop();
   ClientStats::bump(inner_->stats.snapshots_received);
   return image;
 }

@@ -5,8 +5,10 @@
 // slot locks; host callbacks run while their slot's lock is held.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -59,6 +61,36 @@ struct WaitSlot : Slot<T> {
   std::condition_variable cv;
 };
 
+// The images waiting for recv_snapshot_image. A peer can send images the
+// host never asks for, so the queue is bounded by count and by bytes: a new
+// image pushes out the oldest ones beyond either bound, though the newest
+// image is always kept whatever its size (a packet is at most 64 MiB).
+struct SnapshotQueue {
+  static constexpr std::size_t kMaxImages = 32;
+  static constexpr std::size_t kMaxBytes = std::size_t{128} << 20;
+
+  // Appends `image`; the number of older images dropped to make room.
+  std::size_t push(SnapshotImagePtr image);
+  // The oldest image; the queue must not be empty.
+  SnapshotImagePtr pop();
+  bool empty() const noexcept { return images.empty(); }
+
+  std::deque<SnapshotImagePtr> images;
+  std::size_t bytes = 0;  // data bytes of the queued images
+  std::size_t max_images = kMaxImages;
+  std::size_t max_bytes = kMaxBytes;
+};
+
+// How far the decoder may fall behind the camera: beyond either bound,
+// packets are dropped until the next key frame (about two seconds of 30 fps
+// video; a packet is at most 64 MiB, so one always fits an empty backlog).
+struct VideoBacklogLimit {
+  static constexpr std::size_t kMaxPackets = 60;
+  static constexpr std::size_t kMaxBytes = std::size_t{64} << 20;
+  std::size_t packets = kMaxPackets;
+  std::size_t bytes = kMaxBytes;
+};
+
 // Everything the host reads back, shared by the Client, the bridge and (with
 // video on) the client video thread. Its operations are what the bridge does
 // with each kind of packet; each takes only its own slot's lock.
@@ -68,22 +100,27 @@ class ClientInner {
   // then the ready flag, then the report counter.
   void apply_register_report(std::span<const std::uint8_t> record);
   // Snapshot image (stream 2): the cached size is read first and released
-  // before the queue is locked.
+  // before the queue is locked. Images pushed out of the full queue are
+  // counted as dropped.
   void push_snapshot_image(std::span<const std::uint8_t> payload);
   // Scan result (stream 18): undecodable payloads leave the latest result as
   // it was.
   void publish_scan_result(std::span<const std::uint8_t> payload);
-  // Video kinds: dropped while video is off.
+  // Video kinds: dropped while video is off, and (counted) while the
+  // decoder is behind by more than `video_limit` until the next key frame.
   void route_video(fxt::Kind kind, const Bytes& payload);
   void publish_state(State state);
   // Keeps `text` as the client's last failure (beside the connector's own).
   void record_failure(std::string_view text);
+  // Sets `closed` and wakes every waiter of the three waiting slots; each
+  // waits with `closed` in its condition, so none misses the wake-up.
+  void close();
 
   Slot<ScanResultPtr> latest_scan;
   // Results kept for a host that pulls them (off until it sets a capacity);
   // shared so a waiting pop outlives the client's teardown safely.
   const std::shared_ptr<ScanQueue> scan_queue = std::make_shared<ScanQueue>();
-  WaitSlot<std::deque<SnapshotImagePtr>> snapshots;
+  WaitSlot<SnapshotQueue> snapshots;
   Slot<std::shared_ptr<const ScanCallback>> scan_cb;
   Slot<std::shared_ptr<const StateCallback>> state_cb;
   Slot<RegCache> regs;
@@ -91,7 +128,11 @@ class ClientInner {
   // Empty while video is off.
   Slot<std::shared_ptr<VideoServiceState>> video;
   Slot<std::shared_ptr<const VideoCallback>> video_cb;
+  // Read under the video slot's lock; tests lower it before enabling video.
+  VideoBacklogLimit video_limit;
   WaitSlot<bool> params_ready;
+  // Set once by close: waits end with Closed, video cannot be switched on.
+  std::atomic<bool> closed{false};
   ClientStats stats;
   // The connector's counters and last failure; set before the connector
   // first starts, constant afterwards.
@@ -136,6 +177,12 @@ class Client {
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
+  // The host is done with this client: every waiter returns Closed now and
+  // later waits return it at once, video goes off (as disable_video) and the
+  // connection is asked to shut down. Does not wait for the connection, so
+  // the destructor left for the last reference has nothing slow to do.
+  void close();
+
   // Other with the connector's message on failure.
   Result<void> start();
   Result<void> stop();
@@ -151,9 +198,10 @@ class Client {
   // Live video. enable_video loads the decoder library and starts the
   // decoding service and the client video thread (Other with the loader's or
   // service's text on failure; success and no change when already on).
-  // disable_video returns once both threads have ended, after the packets
-  // already posted were decoded and their frames delivered; it does nothing
-  // when video is off. The last Client reference switches video off too.
+  // disable_video discards the packets not yet decoded (counted as skipped),
+  // lets the decode under way finish and its frames, and those decoded
+  // before, be delivered, and returns once both threads have ended; it does
+  // nothing when video is off. The last Client reference switches video off too.
   // The video callback runs on the client video thread with its slot locked:
   // it must not set or clear the video callback.
   Result<void> enable_video();
@@ -185,7 +233,10 @@ class Client {
   std::optional<std::string> serial_number();
 
   // Success once any register report has been applied; Timeout when none
-  // arrives within `timeout` (total, whatever wakes the wait).
+  // arrives within `timeout` (total, whatever wakes the wait). The waits
+  // below end early with Closed when the client is closed, and on a library
+  // thread (inside a callback) they do not wait: a non-zero time-out there
+  // gives InCallback unless what they wait for is already there.
   Result<void> wait_params_ready(std::chrono::nanoseconds timeout);
   // Sends the RTS pull request and waits for the next register report;
   // returns the cached RTS then (0 when none is cached).

@@ -1,5 +1,5 @@
-// The device client's error: five kinds, each with a fixed C status code that
-// the device C interface returns unchanged.
+// The device client's error: each kind has a fixed C status code that the
+// device C interface returns unchanged.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +16,11 @@ enum class ErrorKind : std::int32_t {
   InvalidArgument = -3,
   Timeout = -4,
   Other = -5,
+  // The client was closed while the call waited (or before it began).
+  Closed = -6,
+  // A blocking wait called on a library thread (inside a callback), where
+  // what it waits for cannot arrive until the callback returns.
+  InCallback = -7,
 };
 
 struct Error {

@@ -214,7 +214,9 @@ SnapshotImage make_snapshot_image(std::span<const std::uint8_t> payload, std::ui
   SnapshotImage img;
   img.data.assign(payload.begin(), payload.end());
   img.format = detect_snapshot_format(payload);
-  if (img.format == SnapshotFormat::Raw) {
+  // The registers are the device's word, the payload is what came: a host
+  // that trusts width x height must find at least that many bytes.
+  if (img.format == SnapshotFormat::Raw && payload.size() >= std::uint64_t{width} * height) {
     img.width = width;
     img.height = height;
   }

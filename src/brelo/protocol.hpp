@@ -32,7 +32,8 @@ std::optional<ScanResult> decode_scan_result(std::span<const std::uint8_t> paylo
 bool decode_scan_result_into(std::span<const std::uint8_t> payload, ScanResult& out);
 
 // Recognises the image format by its first bytes (JPEG before PNG, else raw)
-// and copies the payload; raw images carry the given cached dimensions.
+// and copies the payload; raw images carry the given cached dimensions when
+// the payload has at least width x height bytes, else 0 and 0.
 SnapshotImage make_snapshot_image(std::span<const std::uint8_t> payload, std::uint16_t width,
                                   std::uint16_t height);
 

@@ -15,7 +15,7 @@ Result<void> ScanQueue::set_capacity(std::size_t capacity) {
   std::vector<ScanResultPtr> ring(capacity);
   std::lock_guard lock(mutex_);
   if (closed_) {
-    return err(Error::other("client closed"));
+    return fail(ErrorKind::Closed);
   }
   std::size_t kept = 0;
   if (capacity != 0) {
@@ -55,7 +55,7 @@ Result<std::size_t> ScanQueue::pop(std::span<ScanResultPtr> out, std::chrono::na
   std::unique_lock lock(mutex_);
   const bool woke = wait_bounded(ready_, lock, timeout, [&] { return closed_ || ring_.empty() || count_ > 0; });
   if (closed_) {
-    return err(Error::other("client closed"));
+    return fail(ErrorKind::Closed);
   }
   if (ring_.empty()) {
     return fail(ErrorKind::NotAvailable);

@@ -28,7 +28,7 @@ class ScanQueue {
   // Switches queueing on with room for `capacity` results, or off with 0
   // (what is queued is discarded, not counted as dropped). Shrinking below
   // the current depth drops the oldest and counts them. InvalidArgument
-  // above kMaxCapacity; Other once closed.
+  // above kMaxCapacity; Closed once closed.
   Result<void> set_capacity(std::size_t capacity);
 
   // One accepted result from the read loop; ignored while queueing is off or
@@ -38,7 +38,7 @@ class ScanQueue {
   // Moves up to out.size() of the oldest results into `out`, waiting up to
   // `timeout` for the first (nanoseconds::max(): no limit). Returns how many
   // it moved (at least 1); Timeout when none came; NotAvailable while
-  // queueing is off; Other once closed, also for a waiter close() woke.
+  // queueing is off; Closed once closed, also for a waiter close() woke.
   Result<std::size_t> pop(std::span<ScanResultPtr> out, std::chrono::nanoseconds timeout);
 
   // Ends queueing for good and wakes every waiting pop.

@@ -39,6 +39,8 @@ ClientStatsSnapshot copy_counters(const ClientStats& s) noexcept {
   out.frames_decoded = get(s.frames_decoded);
   out.frames_delivered = get(s.frames_delivered);
   out.frames_dropped = get(s.frames_dropped);
+  out.snapshots_dropped = get(s.snapshots_dropped);
+  out.video_packets_skipped = get(s.video_packets_skipped);
   return out;
 }
 

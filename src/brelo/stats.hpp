@@ -51,6 +51,10 @@ struct ClientStats {
   Counter frames_decoded{0};
   Counter frames_delivered{0};
   Counter frames_dropped{0};  // by the decoder's real-time rule
+  Counter snapshots_dropped{0};  // oldest images pushed out of the full queue
+  // Video packets never decoded: not posted while the decoder was behind
+  // (until the next key frame), or still queued when video went off.
+  Counter video_packets_skipped{0};
   RateWindow scan_rate;
 };
 
@@ -73,6 +77,8 @@ struct ClientStatsSnapshot {
   // The pull queue's drops (host fell behind) and current depth.
   std::uint64_t scan_queue_dropped = 0;
   std::uint64_t scan_queue_depth = 0;
+  std::uint64_t snapshots_dropped = 0;
+  std::uint64_t video_packets_skipped = 0;
 };
 
 // Copies the client's counters; `conn` and the rate are the caller's.

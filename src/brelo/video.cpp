@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "brelo/client.hpp"
+#include "common/library_thread.hpp"
+#include "media/key_frame.hpp"
 #include "media/media_library.hpp"
 
 namespace mok::brelo {
@@ -60,6 +62,7 @@ VideoServiceState::~VideoServiceState() {
 
 void run_video_thread(media::Receiver<media::VideoEvent> events, std::shared_ptr<ClientInner> inner,
                       std::shared_ptr<const std::atomic<bool>> abandoned) noexcept {
+  mark_library_thread();
   try {
     while (std::optional<media::VideoEvent> event = events.recv()) {
       if (abandoned->load()) {
@@ -80,6 +83,37 @@ void run_video_thread(media::Receiver<media::VideoEvent> events, std::shared_ptr
   }
 }
 
+bool VideoServiceState::admit(std::span<const std::uint8_t> unit, const VideoBacklogLimit& limit) noexcept {
+  if (backlog->packets.load() >= limit.packets || backlog->bytes.load() + unit.size() > limit.bytes) {
+    skipping = true;
+    return false;
+  }
+  if (skipping && !media::is_key_frame(codec, unit)) {
+    return false;
+  }
+  skipping = false;
+  return true;
+}
+
+void VideoServiceState::post(std::span<const std::uint8_t> unit) {
+  const std::size_t n = unit.size();
+  backlog->packets.fetch_add(1);
+  backlog->bytes.fetch_add(n);
+  // Should the shared pointer fail to allocate, it calls the deleter, which
+  // takes the packet off again.
+  media::SharedBuffer buffer(new std::vector<std::uint8_t>(unit.begin(), unit.end()),
+                             [count = backlog, n](const std::vector<std::uint8_t>* v) {
+                               count->packets.fetch_sub(1);
+                               count->bytes.fetch_sub(n);
+                               delete v;
+                             });
+  service->decode_bytes_arced(std::move(buffer));
+}
+
+std::size_t VideoServiceState::discard_queued() noexcept {
+  return service ? service->discard_queued_data() : 0;
+}
+
 void ClientInner::route_video(fxt::Kind kind, const Bytes& payload) {
   std::lock_guard lock(video.mutex);
   if (!video.value) {
@@ -91,8 +125,12 @@ void ClientInner::route_video(fxt::Kind kind, const Bytes& payload) {
     state.service->set_codec(codec);
     state.codec = codec;
   }
-  const std::span<const std::uint8_t> bytes = payload.span();
-  state.service->decode_bytes_arced(std::make_shared<const std::vector<std::uint8_t>>(bytes.begin(), bytes.end()));
+  const std::span<const std::uint8_t> unit = payload.span();
+  if (!state.admit(unit, video_limit)) {
+    ClientStats::bump(stats.video_packets_skipped);
+    return;
+  }
+  state.post(unit);
   ClientStats::bump(stats.video_packets_posted);
 }
 
@@ -102,6 +140,10 @@ Result<void> Client::enable_video() {
   std::lock_guard lock(slot.mutex);
   if (slot.value) {
     return {};
+  }
+  // close switches video off after setting the flag: it must stay off.
+  if (inner_->closed.load()) {
+    return fail(ErrorKind::Closed);
   }
   auto library = media::MediaLibrary::load();
   if (!library) {
@@ -131,6 +173,9 @@ void Client::disable_video() {
     state = std::exchange(inner_->video.value, nullptr);
   }
   // Stops the service and waits for both threads, outside the slot lock.
+  if (state) {
+    inner_->stats.video_packets_skipped.fetch_add(state->discard_queued(), std::memory_order_relaxed);
+  }
   state.reset();
 }
 

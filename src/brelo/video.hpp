@@ -6,7 +6,10 @@
 
 #include <atomic>
 #include <memory>
+#include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <thread>
 
 #include "media/channel.hpp"
@@ -18,12 +21,22 @@ namespace mok::brelo {
 
 class ClientInner;
 
+struct VideoBacklogLimit;
+
+// What has been posted to the decoder and not yet let go by it: each posted
+// buffer's deleter takes itself off when the decoding thread releases it
+// (decoded or shed by the real-time rule).
+struct VideoBacklog {
+  std::atomic<std::size_t> packets{0};
+  std::atomic<std::size_t> bytes{0};
+};
+
 struct VideoServiceState {
   VideoServiceState() = default;
   VideoServiceState(const VideoServiceState&) = delete;
   VideoServiceState& operator=(const VideoServiceState&) = delete;
   // Shutdown order: the service goes first, so its decoding thread handles
-  // the commands still queued (data already posted is decoded), releases the
+  // the commands still queued (after discard_queued, no data), releases the
   // decoder and closes the event channel; then the client video thread,
   // which delivers the frames left in that channel and ends, is joined.
   // Destroyed on the video thread itself (the host switched video off from
@@ -32,12 +45,24 @@ struct VideoServiceState {
   // callback that may by then belong to a later session, and ends.
   ~VideoServiceState();
 
+  // Whether a packet of `codec` may be posted: not while the backlog is over
+  // `limit`, and after that only from the next key frame on.
+  bool admit(std::span<const std::uint8_t> unit, const VideoBacklogLimit& limit) noexcept;
+  // Posts a copy of `unit`, counted in the backlog until it is released.
+  void post(std::span<const std::uint8_t> unit);
+  // Drops the data not yet decoded (frames already decoded are still
+  // delivered); the number of packets dropped.
+  std::size_t discard_queued() noexcept;
+
   std::optional<media::VideoDecodeService> service;
   std::thread thread;
   // Set when the thread is left to end on its own.
   std::shared_ptr<std::atomic<bool>> abandoned = std::make_shared<std::atomic<bool>>(false);
   // None right after enabling, so the first packet always configures it.
   media::CodecID codec = media::CodecID::None;
+  std::shared_ptr<VideoBacklog> backlog = std::make_shared<VideoBacklog>();
+  // Set when the backlog overflowed; cleared by the next admitted key frame.
+  bool skipping = false;
 };
 
 // The client video thread: every Frame event goes to the video callback (if

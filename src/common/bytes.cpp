@@ -88,6 +88,20 @@ Bytes BytesMut::split_to(size_t n) noexcept {
   return out;
 }
 
+Bytes BytesMut::take(size_t n) {
+  n = std::min(n, len_);
+  if (cap_ <= SHARE_LIMIT || cap_ / 2 <= n) return split_to(n);
+  Bytes out = Bytes::copy_from({block_.get() + off_, n});
+  advance(n);
+  return out;
+}
+
+void BytesMut::release_if_empty(size_t keep) noexcept {
+  if (len_ != 0 || cap_ <= keep) return;
+  block_.reset();
+  cap_ = off_ = 0;
+}
+
 void BytesMut::advance(size_t n) noexcept {
   n = std::min(n, len_);
   off_ += n;

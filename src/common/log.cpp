@@ -11,6 +11,8 @@
 #include <shared_mutex>
 #include <string>
 
+#include "common/clock.hpp"
+#include "common/log_limit.hpp"
 #include "mok/mok_log.h"
 
 namespace mok::log {
@@ -30,6 +32,22 @@ Sink& sink() {
 }
 
 std::atomic<int> g_max_level{static_cast<int>(Level::Warn)};
+
+constinit std::mutex g_limit_lock;
+
+RateLimit& limiter() {
+  static RateLimit* l = new RateLimit;
+  return *l;
+}
+
+void report_held(const RateLimit::Held& held) noexcept {
+  if (held.count == 0) return;
+  try {
+    write(static_cast<Level>(held.level), held.target,
+          fmt::format("{} similar records suppressed: {}", held.count, held.format));
+  } catch (...) {
+  }
+}
 
 void write_stderr(Level level, std::string_view target, std::string_view message) {
   timespec ts{};
@@ -62,6 +80,20 @@ std::string_view level_name(Level level) noexcept {
 bool enabled(Level level) noexcept {
   return level != Level::Off &&
          static_cast<int>(level) <= g_max_level.load(std::memory_order_relaxed);
+}
+
+bool admit(Level level, std::string_view target, std::string_view format) noexcept {
+  if (static_cast<int>(level) > static_cast<int>(Level::Info)) return true;
+  RateLimit::Verdict v;
+  try {
+    std::lock_guard guard(g_limit_lock);
+    v = limiter().admit(static_cast<int>(level), target, format, monotonic_us() / 1000);
+  } catch (...) {
+    return true;
+  }
+  report_held(v.evicted);
+  report_held(v.same);
+  return v.pass;
 }
 
 void write(Level level, std::string_view target, std::string_view message) noexcept {

@@ -27,11 +27,21 @@ using Callback = void (*)(int level, const char* target, const char* message, vo
 // Returns after any delivery to the previous callback has finished.
 void set_callback(Callback cb, Level max_level, void* user) noexcept;
 
-// Formats and writes a record when its level is enabled.
+// Whether a formatted record of this kind (target and format text, both
+// literals) may go out now: Error, Warn and Info records of one kind pass at
+// most 10 times a second, and the next one to pass after some were held back
+// is preceded by a record saying how many. Debug and Trace, which a host
+// turns on to see everything, always pass.
+bool admit(Level level, std::string_view target, std::string_view format) noexcept;
+
+// Formats and writes a record when its level is enabled and its kind has not
+// been repeating too often.
 template <class... Args>
 void logf(Level level, std::string_view target, fmt::format_string<Args...> format,
           Args&&... args) noexcept {
   if (!enabled(level)) return;
+  const fmt::string_view text = format;
+  if (!admit(level, target, std::string_view(text.data(), text.size()))) return;
   try {
     write(level, target, fmt::format(format, std::forward<Args>(args)...));
   } catch (...) {

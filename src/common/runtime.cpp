@@ -4,6 +4,8 @@
 // pending handlers).
 #include "common/runtime.hpp"
 
+#include "common/library_thread.hpp"
+
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -73,6 +75,7 @@ struct Runtime::Impl {
 
   void work(const std::string& name) noexcept {
     t_current_runtime = this;
+    mark_library_thread();
     pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
     for (;;) {
       try {

@@ -48,6 +48,7 @@ constexpr uint32_t kVersionCode = (MOK_VERSION_MAJOR << 24) | (MOK_VERSION_MINOR
 static_assert(kVersionCode == 16973826);
 constexpr int32_t kDefaultWaitMs = 5000;
 constexpr std::size_t kMaxTextLen = 4294967294u;
+constexpr const char* kInCallbackText = "mok_recv_snapshot_image does not wait inside a callback";
 
 constinit mok::ProcessRuntime RUNTIME("mok-rt");
 
@@ -97,31 +98,22 @@ int32_t copy_text(const std::optional<std::string>& cached, char* buffer, uint32
 
 template <class T, class U>
 int32_t get_value(mok_client_t* client, U* out, std::optional<T> (Client::*getter)()) noexcept {
-  if (client == nullptr || out == nullptr) {
-    return MOK_ERR_INVALID_ARGUMENT;
-  }
-  try {
-    const std::optional<T> v = (client->client.get()->*getter)();
+  return mok::ffi::status_call(client, [&](Client& c) {
+    if (out == nullptr) {
+      return MOK_ERR_INVALID_ARGUMENT;
+    }
+    const std::optional<T> v = (c.*getter)();
     if (!v) {
       return MOK_ERR_NOT_AVAILABLE;
     }
     *out = static_cast<U>(*v);
     return MOK_OK;
-  } catch (...) {
-    return MOK_ERR_OTHER;
-  }
+  });
 }
 
 template <class Op>
 int32_t call_status(mok_client_t* client, Op op) noexcept {
-  if (client == nullptr) {
-    return MOK_ERR_INVALID_ARGUMENT;
-  }
-  try {
-    return mok::ffi::status_of(*client->client, op(*client->client));
-  } catch (...) {
-    return MOK_ERR_OTHER;
-  }
+  return mok::ffi::status_call(client, [&](Client& c) { return mok::ffi::status_of(c, op(c)); });
 }
 
 }  // namespace
@@ -150,18 +142,13 @@ extern "C" MOK_API mok_client_t* mok_connect(const char* address) {
     if (!client) {
       return nullptr;
     }
-    return new mok_client{std::move(*client)};
+    return new mok_client(std::move(*client));
   } catch (...) {
     return nullptr;
   }
 }
 
-extern "C" MOK_API void mok_close(mok_client_t* client) {
-  try {
-    delete client;
-  } catch (...) {
-  }
-}
+extern "C" MOK_API void mok_close(mok_client_t* client) { mok::ffi::close_client(client); }
 
 extern "C" MOK_API int32_t mok_start(mok_client_t* client) {
   return call_status(client, [](Client& c) { return c.start(); });
@@ -197,25 +184,11 @@ extern "C" MOK_API int32_t mok_get_cts(mok_client_t* client, uint64_t* out) {
 }
 
 extern "C" MOK_API int32_t mok_get_board_id(mok_client_t* client, char* buffer, uint32_t* length) {
-  if (client == nullptr) {
-    return MOK_ERR_INVALID_ARGUMENT;
-  }
-  try {
-    return copy_text(client->client->board_id(), buffer, length);
-  } catch (...) {
-    return MOK_ERR_OTHER;
-  }
+  return mok::ffi::status_call(client, [&](Client& c) { return copy_text(c.board_id(), buffer, length); });
 }
 
 extern "C" MOK_API int32_t mok_get_serial_number(mok_client_t* client, char* buffer, uint32_t* length) {
-  if (client == nullptr) {
-    return MOK_ERR_INVALID_ARGUMENT;
-  }
-  try {
-    return copy_text(client->client->serial_number(), buffer, length);
-  } catch (...) {
-    return MOK_ERR_OTHER;
-  }
+  return mok::ffi::status_call(client, [&](Client& c) { return copy_text(c.serial_number(), buffer, length); });
 }
 
 extern "C" MOK_API int32_t mok_set_exposure_time(mok_client_t* client, uint32_t value) {
@@ -239,33 +212,26 @@ extern "C" MOK_API int32_t mok_wait_params(mok_client_t* client, int32_t timeout
 }
 
 extern "C" MOK_API int32_t mok_pull_rts(mok_client_t* client, int32_t timeout_ms, uint64_t* out) {
-  if (client == nullptr || out == nullptr) {
-    return MOK_ERR_INVALID_ARGUMENT;
-  }
-  try {
-    auto r = client->client->pull_rts(wait_timeout(timeout_ms));
+  return mok::ffi::status_call(client, [&](Client& c) {
+    if (out == nullptr) {
+      return MOK_ERR_INVALID_ARGUMENT;
+    }
+    auto r = c.pull_rts(wait_timeout(timeout_ms));
     if (!r) {
       return r.error().code();
     }
     *out = *r;
     return MOK_OK;
-  } catch (...) {
-    return MOK_ERR_OTHER;
-  }
+  });
 }
 
 // ---- Scan results ------------------------------------------------------------
 
 extern "C" MOK_API mok_scan_result_t* mok_get_scan_result(mok_client_t* client) {
-  if (client == nullptr) {
-    return nullptr;
-  }
-  try {
-    auto result = client->client->latest_scan_result();
+  return mok::ffi::with_client<mok_scan_result_t*>(client, nullptr, nullptr, [](Client& c) {
+    auto result = c.latest_scan_result();
     return result ? new mok_scan_result{std::move(result)} : nullptr;
-  } catch (...) {
-    return nullptr;
-  }
+  });
 }
 
 extern "C" MOK_API void mok_scan_result_free(mok_scan_result_t* result) { delete result; }
@@ -325,15 +291,17 @@ extern "C" MOK_API int32_t mok_snapshot(mok_client_t* client, int32_t first, int
 }
 
 extern "C" MOK_API mok_snapshot_image_t* mok_recv_snapshot_image(mok_client_t* client, uint64_t timeout_ms) {
-  if (client == nullptr) {
-    return nullptr;
-  }
-  try {
-    auto image = client->client->recv_snapshot_image(timeout_ms);
-    return image ? new mok_snapshot_image{std::move(*image)} : nullptr;
-  } catch (...) {
-    return nullptr;
-  }
+  return mok::ffi::with_client<mok_snapshot_image_t*>(client, nullptr, nullptr, [&](Client& c) {
+    auto image = c.recv_snapshot_image(timeout_ms);
+    if (!image) {
+      // Null says nothing more; the host finds why in mok_get_last_error.
+      if (image.error().kind == mok::brelo::ErrorKind::InCallback) {
+        c.record_failure(kInCallbackText);
+      }
+      return static_cast<mok_snapshot_image_t*>(nullptr);
+    }
+    return new mok_snapshot_image{std::move(*image)};
+  });
 }
 
 extern "C" MOK_API const uint8_t* mok_snapshot_image_data(const mok_snapshot_image_t* image) {
@@ -356,71 +324,51 @@ extern "C" MOK_API void mok_snapshot_image_free(mok_snapshot_image_t* image) { d
 // ---- Callbacks ---------------------------------------------------------------
 
 extern "C" MOK_API void mok_set_scan_cb(mok_client_t* client, mok_scan_cb_t cb, void* user_data) {
-  if (client == nullptr) {
-    return;
-  }
-  try {
+  mok::ffi::void_call(client, [&](Client& c) {
     if (cb == nullptr) {
-      client->client->clear_scan_cb();
+      c.clear_scan_cb();
       return;
     }
     // Each call hands the host a new handle of its own.
-    client->client->set_scan_cb([cb, user_data](mok::brelo::ScanResultPtr r) {
-      cb(new mok_scan_result{std::move(r)}, user_data);
-    });
-  } catch (...) {
-  }
+    c.set_scan_cb([cb, user_data](mok::brelo::ScanResultPtr r) { cb(new mok_scan_result{std::move(r)}, user_data); });
+  });
 }
 
 extern "C" MOK_API void mok_clear_scan_cb(mok_client_t* client) {
-  if (client == nullptr) {
-    return;
-  }
-  try {
-    client->client->clear_scan_cb();
-  } catch (...) {
-  }
+  mok::ffi::void_call(client, [](Client& c) { c.clear_scan_cb(); });
 }
 
 extern "C" MOK_API void mok_set_state_cb(mok_client_t* client, mok_state_cb_t cb, void* user_data) {
-  if (client == nullptr) {
-    return;
-  }
-  try {
+  mok::ffi::void_call(client, [&](Client& c) {
     if (cb == nullptr) {
-      client->client->clear_state_cb();
+      c.clear_state_cb();
       return;
     }
-    client->client->set_state_cb(
-        [cb, user_data](mok::brelo::State s) { cb(static_cast<uint32_t>(s), user_data); });
-  } catch (...) {
-  }
+    c.set_state_cb([cb, user_data](mok::brelo::State s) { cb(static_cast<uint32_t>(s), user_data); });
+  });
 }
 
 extern "C" MOK_API void mok_clear_state_cb(mok_client_t* client) {
-  if (client == nullptr) {
-    return;
-  }
-  try {
-    client->client->clear_state_cb();
-  } catch (...) {
-  }
+  mok::ffi::void_call(client, [](Client& c) { c.clear_state_cb(); });
 }
 
 // ---- Extensions: statistics and last failure ----------------------------------
 
-static_assert(sizeof(mok_stats_t) == 248);
+static_assert(sizeof(mok_stats_t) == 264);
 static_assert(offsetof(mok_stats_t, time_in_state_ms) == 8);
 static_assert(offsetof(mok_stats_t, register_reports) == 104);
 static_assert(offsetof(mok_stats_t, send_refused_not_connected) == 200);
 static_assert(offsetof(mok_stats_t, scan_rate_hz) == 224);
+static_assert(offsetof(mok_stats_t, scan_queue_dropped) == 232);
+static_assert(offsetof(mok_stats_t, snapshots_dropped) == 248);
+static_assert(offsetof(mok_stats_t, video_packets_skipped) == 256);
 
 extern "C" MOK_API int32_t mok_get_stats(mok_client_t* client, mok_stats_t* out, uint32_t size) {
-  if (client == nullptr || out == nullptr) {
-    return MOK_ERR_INVALID_ARGUMENT;
-  }
-  try {
-    const mok::brelo::ClientStatsSnapshot s = client->client->stats();
+  return mok::ffi::status_call(client, [&](Client& cl) {
+    if (out == nullptr) {
+      return MOK_ERR_INVALID_ARGUMENT;
+    }
+    const mok::brelo::ClientStatsSnapshot s = cl.stats();
     mok_stats_t c{};
     mok::fxt::client::fill_conn_fields(s.conn, c);
     c.register_reports = s.register_reports;
@@ -438,19 +386,12 @@ extern "C" MOK_API int32_t mok_get_stats(mok_client_t* client, mok_stats_t* out,
     c.scan_rate_hz = s.scan_rate_hz;
     c.scan_queue_dropped = s.scan_queue_dropped;
     c.scan_queue_depth = s.scan_queue_depth;
+    c.snapshots_dropped = s.snapshots_dropped;
+    c.video_packets_skipped = s.video_packets_skipped;
     return mok::copy_versioned(c, out, size) ? MOK_OK : MOK_ERR_INVALID_ARGUMENT;
-  } catch (...) {
-    return MOK_ERR_OTHER;
-  }
+  });
 }
 
 extern "C" MOK_API int32_t mok_get_last_error(mok_client_t* client, char* buffer, uint32_t* length) {
-  if (client == nullptr) {
-    return MOK_ERR_INVALID_ARGUMENT;
-  }
-  try {
-    return copy_text(client->client->last_failure(), buffer, length);
-  } catch (...) {
-    return MOK_ERR_OTHER;
-  }
+  return mok::ffi::status_call(client, [&](Client& c) { return copy_text(c.last_failure(), buffer, length); });
 }

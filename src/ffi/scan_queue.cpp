@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "brelo/bounded_wait.hpp"
+#include "common/library_thread.hpp"
 #include "ffi/handles.hpp"
 
 namespace {
@@ -36,14 +37,9 @@ int32_t hand_out(std::span<mok::brelo::ScanResultPtr> taken, mok_scan_result_t**
 }  // namespace
 
 extern "C" MOK_API int32_t mok_scan_queue_enable(mok_client_t* client, uint32_t capacity) {
-  if (client == nullptr) {
-    return MOK_ERR_INVALID_ARGUMENT;
-  }
-  try {
-    return mok::ffi::status_of(*client->client, client->client->scan_queue()->set_capacity(capacity));
-  } catch (...) {
-    return MOK_ERR_OTHER;
-  }
+  return mok::ffi::status_call(client, [&](mok::brelo::Client& c) {
+    return mok::ffi::status_of(c, c.scan_queue()->set_capacity(capacity));
+  });
 }
 
 extern "C" MOK_API int32_t mok_scan_queue_pop(mok_client_t* client, mok_scan_result_t** out, uint32_t max_n,
@@ -54,21 +50,21 @@ extern "C" MOK_API int32_t mok_scan_queue_pop(mok_client_t* client, mok_scan_res
   if (client == nullptr || out == nullptr || count == nullptr || max_n == 0) {
     return MOK_ERR_INVALID_ARGUMENT;
   }
-  // BLOCKING-WAIT GUARD: the single place where a pop called on one of the
-  // library's own threads (from a callback) is to be refused at once, before
-  // anything waits.
-  try {
-    const std::shared_ptr<mok::brelo::ScanQueue> queue = client->client->scan_queue();
+  return mok::ffi::status_call(client, [&](mok::brelo::Client& c) -> int32_t {
+    const std::shared_ptr<mok::brelo::ScanQueue> queue = c.scan_queue();
+    // Inside a callback the results it waits for are delivered by this very
+    // thread: take what is there, never wait.
+    const bool refuse_wait = timeout_ms > 0 && mok::on_library_thread();
+    const auto timeout = refuse_wait ? std::chrono::nanoseconds::zero() : mok::brelo::millis_to_nanos(timeout_ms);
     // Kept per thread, so a pop allocates nothing but the handles; the queue
     // never holds more than its largest capacity.
     thread_local std::vector<mok::brelo::ScanResultPtr> taken;
     taken.resize(std::min<std::size_t>(max_n, kMaxBatch));
-    auto n = queue->pop(taken, mok::brelo::millis_to_nanos(timeout_ms));
+    auto n = queue->pop(taken, timeout);
     if (!n) {
-      return n.error().code();
+      return refuse_wait && n.error().kind == mok::brelo::ErrorKind::Timeout ? MOK_ERR_IN_CALLBACK
+                                                                              : n.error().code();
     }
     return hand_out(std::span(taken).first(*n), out, count);
-  } catch (...) {
-    return MOK_ERR_OTHER;
-  }
+  });
 }

@@ -11,6 +11,7 @@
 
 namespace {
 
+using mok::brelo::Client;
 using mok::media::FrameInfo;
 using mok::media::PixelFormat;
 
@@ -58,53 +59,29 @@ std::optional<FrameInfo> info_of(const mok_video_frame_t* frame) noexcept {
 }  // namespace
 
 extern "C" MOK_API int32_t mok_enable_video(mok_client_t* client) {
-  if (client == nullptr) {
-    return MOK_ERR_INVALID_ARGUMENT;
-  }
-  try {
-    return mok::ffi::status_of(*client->client, client->client->enable_video());
-  } catch (...) {
-    return MOK_ERR_OTHER;
-  }
+  return mok::ffi::status_call(client, [](Client& c) { return mok::ffi::status_of(c, c.enable_video()); });
 }
 
 extern "C" MOK_API int32_t mok_disable_video(mok_client_t* client) {
-  if (client == nullptr) {
-    return MOK_ERR_INVALID_ARGUMENT;
-  }
-  try {
-    client->client->disable_video();
+  return mok::ffi::status_call(client, [](Client& c) {
+    c.disable_video();
     return MOK_OK;
-  } catch (...) {
-    return MOK_ERR_OTHER;
-  }
+  });
 }
 
 extern "C" MOK_API void mok_set_video_cb(mok_client_t* client, mok_video_cb_t cb, void* user_data) {
-  if (client == nullptr) {
-    return;
-  }
-  try {
+  mok::ffi::void_call(client, [&](Client& c) {
     if (cb == nullptr) {
-      client->client->clear_video_cb();
+      c.clear_video_cb();
       return;
     }
     // Each call hands the host a new handle of its own.
-    client->client->set_video_cb([cb, user_data](mok::media::SharedFrame f) {
-      cb(new mok_video_frame{std::move(f)}, user_data);
-    });
-  } catch (...) {
-  }
+    c.set_video_cb([cb, user_data](mok::media::SharedFrame f) { cb(new mok_video_frame{std::move(f)}, user_data); });
+  });
 }
 
 extern "C" MOK_API void mok_clear_video_cb(mok_client_t* client) {
-  if (client == nullptr) {
-    return;
-  }
-  try {
-    client->client->clear_video_cb();
-  } catch (...) {
-  }
+  mok::ffi::void_call(client, [](Client& c) { c.clear_video_cb(); });
 }
 
 extern "C" MOK_API const uint8_t* mok_video_frame_data(const mok_video_frame_t* frame, uint32_t plane) {

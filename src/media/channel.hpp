@@ -66,6 +66,21 @@ class Sender {
     return err(SendError<T>{std::move(item)});
   }
 
+  // Takes the queued items for which `pred` holds out of the queue, keeping
+  // the order of the rest; they are released after the lock. How many.
+  template <class Pred>
+  std::size_t discard_if(Pred pred) {
+    if (!s_) return 0;
+    std::deque<T> dropped;
+    {
+      std::lock_guard lock(s_->mutex);
+      std::deque<T> kept;
+      for (T& item : s_->queue) (pred(item) ? dropped : kept).push_back(std::move(item));
+      s_->queue.swap(kept);
+    }
+    return dropped.size();
+  }
+
   // Drops this sender now; the last one gone wakes every waiting receiver.
   void reset() noexcept {
     if (!s_) return;

@@ -12,6 +12,7 @@
 #include <thread>
 #include <type_traits>
 
+#include "common/library_thread.hpp"
 #include "common/log.hpp"
 #include "media/video_decoder.hpp"
 
@@ -488,6 +489,7 @@ Result<VideoDecodeService, Error> VideoDecodeService::with_config(
     auto inner = std::make_unique<DecodingThread>(std::move(library), std::move(command_rx),
                                                   std::move(event_tx), config);
     std::thread([inner = std::move(inner)]() mutable {
+      mark_library_thread();
       try {
         inner->run();
       } catch (...) {

@@ -91,6 +91,12 @@ class VideoDecodeService {
   void set_pixel_format(PixelFormat format) { post(video_event::SetPixelFormat{format}); }
   void set_output_scale(float scale) { post(video_event::SetOutputScale{scale}); }
   void post(VideoEvent command);
+  // Takes the compressed data not yet handled out of the command queue, so a
+  // release that follows ends the thread after at most the decode under
+  // way. The number of data commands dropped.
+  std::size_t discard_queued_data() {
+    return commands_.discard_if([](const VideoEvent& e) { return std::holds_alternative<video_event::ByteStream>(e); });
+  }
 
   // A new receiver of the event channel. All receivers share one queue: each
   // event is taken by exactly one of them. The channel ends after the

@@ -24,7 +24,8 @@ void print_stats(mok::Client& client) {
               " scan results (%" PRIu64 " rejected), %" PRIu64 " video, %" PRIu64 " ignored\n",
               s.register_reports, s.snapshot_images, s.scan_results, s.scan_results_rejected,
               s.video_packets, s.ignored_packets);
-  std::printf("Snapshots: %" PRIu64 " queued, %" PRIu64 " received\n", s.snapshots_queued, s.snapshots_received);
+  std::printf("Snapshots: %" PRIu64 " queued, %" PRIu64 " received, %" PRIu64 " dropped unreceived\n",
+              s.snapshots_queued, s.snapshots_received, s.snapshots_dropped);
   std::printf("Video: %" PRIu64 " posted, %" PRIu64 " decoded, %" PRIu64 " delivered, %" PRIu64 " dropped\n",
               s.video_packets_posted, s.frames_decoded, s.frames_delivered, s.frames_dropped);
   std::printf("Sends refused: %" PRIu64 " not connected, %" PRIu64 " queue full; queue depth %" PRIu64 "\n",

@@ -14,9 +14,11 @@
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
+#include <algorithm>
 #include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <variant>
 
 #include "common/bytes.hpp"
@@ -139,6 +141,10 @@ class FramedReader {
   // BytesMut::reserve keeps reusing the block while no packet outlives its
   // callback. Fixed, so a peer's announced length never sizes an allocation.
   static constexpr std::size_t READ_AHEAD = 64 * 1024;
+  // The largest block kept while nothing is buffered: the usual block, grown
+  // by READ_AHEAD once or twice, stays and is reused; one grown for a large
+  // packet is let go once that packet has been handed out.
+  static constexpr std::size_t IDLE_KEEP = 1024 * 1024;
 
  public:
   struct Item {
@@ -169,6 +175,10 @@ class FramedReader {
       item_ = Item{std::move(**r), std::nullopt};
     } else if (eof_) {
       item_ = Item{};
+    } else {
+      // Everything buffered has been handed out: a block grown for a large
+      // packet goes (its packet keeps what it shares), the usual one stays.
+      buf_.release_if_empty(IDLE_KEEP);
     }
     return item_.has_value();
   }
@@ -188,14 +198,17 @@ class FramedReader {
   // costs one receive call per wake-up, not a second that finds nothing.
   bool more_likely() const noexcept { return can_read() && last_read_filled_; }
 
+  // Whether bytes arrived since the last call: received bytes are activity,
+  // so a packet that takes longer than the time-out to arrive still can.
+  bool take_progress() noexcept { return std::exchange(progress_, false); }
+
   // A read that does not wait: true when it changed something (bytes, the
   // end of the stream or an error), false when the socket had nothing.
   // While bytes keep arriving this spares the loop its full wait, whose
   // timer and racing branches cost more than the read itself.
   bool read_ready() {
-    make_room();
+    const std::size_t room = make_room();
     asio::error_code ec;
-    const std::size_t room = buf_.spare().size();
     const std::size_t n = sock_.read_some(asio::buffer(buf_.spare().data(), room), ec);
     if (ec == asio::error::would_block || ec == asio::error::try_again) {
       last_read_filled_ = false;
@@ -208,20 +221,29 @@ class FramedReader {
   // Waits for bytes until `waker` interrupts the read. Cancelled before any
   // data arrives it leaves everything as it was.
   asio::awaitable<void> read_until_woken(Interrupter& waker) {
-    make_room();
-    const std::size_t room = buf_.spare().size();
+    const std::size_t room = make_room();
     const auto [ec, n] =
         co_await sock_.async_read_some(asio::buffer(buf_.spare().data(), room), waker.token());
     settle(n, room, ec);
   }
 
  private:
-  void make_room() {
+  // The room the next read may fill. Never more than brings the buffer to
+  // the framer's limit: a packet of the largest size with the next one right
+  // behind it would otherwise be refused as too large, only because both
+  // came in the same read. The framer cuts a packet from a buffer at the
+  // limit, and is always asked to before the next read, so the room is
+  // never zero.
+  std::size_t make_room() {
     if (buf_.spare().empty()) buf_.reserve(READ_AHEAD);
+    return std::min(buf_.spare().size(), MAX_LENGTH - std::min<std::size_t>(buf_.size(), MAX_LENGTH));
   }
   void settle(std::size_t n, std::size_t room, const asio::error_code& ec) {
     last_read_filled_ = n == room;
-    if (n > 0) buf_.commit(n);
+    if (n > 0) {
+      buf_.commit(n);
+      progress_ = true;
+    }
     if (ec == asio::error::eof) {
       eof_ = true;
     } else if (ec && ec != asio::error::operation_aborted) {
@@ -236,6 +258,7 @@ class FramedReader {
   bool eof_ = false;
   bool finished_ = false;
   bool last_read_filled_ = false;
+  bool progress_ = false;
   std::error_code read_error_;
 };
 
@@ -267,6 +290,9 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::soc
   std::string reason;
 
   for (bool running = true; running;) {
+    // Bytes count as traffic as soon as they arrive, not only once their
+    // packet is complete.
+    if (reader.take_progress()) control.update_activity();
     const auto now = Clock::now();
     const std::array<bool, 3> ready{commands.ready(), reader.poll(),
                                     ticker.due(now) || control.is_force_exit()};

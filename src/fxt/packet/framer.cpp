@@ -23,7 +23,7 @@ Result<std::optional<Packet>, Error> Framer::decode(BytesMut& buf) {
     pending_ = *head;
   }
   if (pending_ && buf.size() >= pending_->length) {
-    Packet packet{*pending_, buf.split_to(pending_->length)};
+    Packet packet{*pending_, buf.take(pending_->length)};
     pending_.reset();
     return std::optional<Packet>(std::move(packet));
   }

@@ -14,10 +14,12 @@ namespace mok::fxt {
 
 class Framer {
  public:
-  // One packet cut from the front of `buf`, nullopt when more bytes are
-  // needed, or an error: BufferTooLarge (buffer unchanged) when more than
-  // MAX_LENGTH bytes are buffered, or a head error (its 24 bytes consumed).
-  // Call again until it answers nullopt.
+  // One packet cut from the front of `buf` (its payload shared with the
+  // buffer, or copied where sharing would pin a much larger block: see
+  // BytesMut::take), nullopt when more bytes are needed, or an error:
+  // BufferTooLarge (buffer unchanged) when more than MAX_LENGTH bytes are
+  // buffered, or a head error (its 24 bytes consumed). Call again until it
+  // answers nullopt.
   Result<std::optional<Packet>, Error> decode(BytesMut& buf);
 
   // The pass after the peer closed the stream: a packet if one is complete

@@ -465,7 +465,7 @@ TEST_F(CapiTest, ScanQueueHandsOutBatchesCountsDropsAndWakesOnClose) {
   mok_close(h);
   h = nullptr;
   waiter.join();
-  EXPECT_EQ(status.load(), MOK_ERR_OTHER);
+  EXPECT_EQ(status.load(), MOK_ERR_CLOSED);
 }
 
 }  // namespace

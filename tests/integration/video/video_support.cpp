@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "brelo/client.hpp"
+#include "brelo/video.hpp"
 #include "ffi/handles.hpp"
 
 namespace mok::test {
@@ -59,6 +60,22 @@ void VideoTest::close() {
   if (h == nullptr) return;
   mok_close(h);
   h = nullptr;
+}
+
+void VideoTest::settle() {
+  barrier();
+  // The decoding thread lets go of each packet once it has decoded (or
+  // refused) it and sent its frame on.
+  const auto caught_up = [&] {
+    auto& slot = h->client->inner()->video;
+    std::lock_guard lock(slot.mutex);
+    return !slot.value || slot.value->backlog->packets.load() == 0;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!caught_up()) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the decoder never caught up";
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
 }
 
 void VideoTest::barrier() {

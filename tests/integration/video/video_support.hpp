@@ -77,6 +77,9 @@ class VideoTest : public ::testing::Test {
   // the client applied it: the read loop handles packets in order, so every
   // video packet sent earlier has then been posted to the decoding service.
   void barrier();
+  // barrier(), then waits until the decoder has handled every packet posted
+  // so far: switching video off discards what it has not yet decoded.
+  void settle();
   // Sends each access unit as one packet of `kind` on `stream`.
   void send_units(const std::vector<fakes::AccessUnit>& units, std::uint8_t kind, std::uint16_t stream = 7);
   // Releases the client now (TearDown then does nothing).

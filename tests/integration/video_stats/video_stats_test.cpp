@@ -74,7 +74,15 @@ TEST(VideoStats, SlowDecoderDropsByTheRealTimeRuleAndEveryFrameIsCounted) {
   control->decode_delay_ms = 40;
   constexpr uint64_t kDecoded = 151;
   constexpr uint64_t kDropped = 3;
+  // Paced to stay well inside the client's backlog bound, which would
+  // otherwise drop packets before the decoder sees them.
   for (uint64_t i = 0; i < kDecoded + kDropped; ++i) {
+    ASSERT_TRUE(eventually(
+        [&] {
+          const mok_stats_t s = stats_of(c);
+          return i < s.frames_decoded + s.frames_dropped + 20;
+        },
+        10s));
     const std::vector<uint8_t> unit{0, 0, 0, 1, static_cast<uint8_t>(i), 1, 2, 3};
     ASSERT_TRUE(cam.send(kKindVideoH264, 5, unit)) << i;
   }

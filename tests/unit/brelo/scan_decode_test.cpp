@@ -272,10 +272,17 @@ TEST(SnapshotFormat, RecognisedByLeadingBytes) {
   EXPECT_EQ(j.width, 0u);
   EXPECT_EQ(j.height, 0u);
   EXPECT_EQ(j.data, jpeg);
-  const SnapshotImage raw = make_snapshot_image(V{1, 2, 3}, 640, 480);
+  const SnapshotImage raw = make_snapshot_image(V{1, 2, 3, 4, 5, 6, 7, 8}, 4, 2);
   EXPECT_EQ(raw.format, SnapshotFormat::Raw);
-  EXPECT_EQ(raw.width, 640u);
-  EXPECT_EQ(raw.height, 480u);
+  EXPECT_EQ(raw.width, 4u);
+  EXPECT_EQ(raw.height, 2u);
+  // Registers announcing more pixels than the payload has bytes: a host
+  // trusting width x height would read past the data, so no size is given.
+  const SnapshotImage short_raw = make_snapshot_image(V{1, 2, 3, 4}, 4096, 4096);
+  EXPECT_EQ(short_raw.format, SnapshotFormat::Raw);
+  EXPECT_EQ(short_raw.width, 0u);
+  EXPECT_EQ(short_raw.height, 0u);
+  EXPECT_EQ(make_snapshot_image(V{1, 2, 3, 4, 5, 6, 7}, 4, 2).width, 0u);
 }
 
 }  // namespace

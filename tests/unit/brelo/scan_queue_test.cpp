@@ -81,7 +81,7 @@ TEST(ScanQueue, WaitEndsOnPushSwitchOffAndClose) {
   auto closed = std::async(std::launch::async, wait_one);
   std::this_thread::sleep_for(20ms);
   q.close();
-  EXPECT_EQ(closed.get(), ErrorKind::Other);
+  EXPECT_EQ(closed.get(), ErrorKind::Closed);
   // Closed for good: nothing queues, nothing re-enables it.
   q.push(result_at(2));
   EXPECT_EQ(q.depth(), 0u);

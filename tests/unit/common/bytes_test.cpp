@@ -59,6 +59,34 @@ TEST(BytesMut, SplitSharesStorageAndLeavesTheRest) {
   EXPECT_TRUE(buf.empty());
 }
 
+// A kept reference pins at most about twice itself: payloads from a small
+// block, or large ones from the block grown for them, are shared; a small one
+// cut from a large block gets its own bytes, and an empty large block goes.
+TEST(BytesMut, TakeSharesUnlessItWouldPinAMuchLargerBlock) {
+  BytesMut small_block(BytesMut::CONNECTION_CAPACITY);
+  small_block.append(iota_bytes(100));
+  const uint8_t* front = small_block.data();
+  EXPECT_EQ(small_block.take(10).data(), front);
+
+  const size_t big = 4 * BytesMut::SHARE_LIMIT;
+  BytesMut large(big);
+  large.append(std::vector<uint8_t>(big - 1024, 7));
+  large.append(iota_bytes(1024));
+  const uint8_t* large_front = large.data();
+  const Bytes payload = large.take(big - 1024);
+  EXPECT_EQ(payload.data(), large_front);
+  const Bytes kept = large.take(1024);
+  EXPECT_EQ(kept, Bytes(iota_bytes(1024)));
+  EXPECT_EQ(kept.use_count(), 1);  // its own storage, not the block's
+  EXPECT_TRUE(large.empty());
+
+  large.release_if_empty(BytesMut::SHARE_LIMIT);
+  EXPECT_EQ(large.capacity(), 0u);
+  small_block.release_if_empty(BytesMut::SHARE_LIMIT);
+  EXPECT_GT(small_block.capacity(), 0u);  // not empty, and small anyway
+  EXPECT_EQ(payload[0], 7);                // the shared payload outlives the block's release
+}
+
 TEST(BytesMut, ReadsIntoSpareThenCommit) {
   BytesMut buf(16);
   auto room = buf.spare();

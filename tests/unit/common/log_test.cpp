@@ -44,4 +44,19 @@ TEST(Log, OutOfRangeLevelsAreClampedAndOffSilencesEverything) {
   EXPECT_FALSE(mok::log::enabled(mok::log::Level::Info));
 }
 
+// A flood of one kind reaches the host at most a window's quota at a time;
+// Debug records, which a host asks for in full, are never held back.
+TEST(Log, RepeatedRecordsAreRateLimitedButDebugIsNot) {
+  Captured c;
+  mok_log_set_callback(capture, MOK_LOG_DEBUG, &c);
+  for (int i = 0; i < 1000; ++i) mok::log::error("mok_test::flood", "packet {} refused", i);
+  const std::size_t errors = c.lines.size();
+  for (int i = 0; i < 100; ++i) mok::log::debug("mok_test::flood", "packet {} seen", i);
+  mok_log_set_callback(nullptr, MOK_LOG_WARN, nullptr);
+  // One window, or two if the loop straddled a boundary (plus the report).
+  EXPECT_GE(errors, 10u);
+  EXPECT_LE(errors, 21u);
+  EXPECT_EQ(c.lines.size() - errors, 100u);
+}
+
 }  // namespace

@@ -1,0 +1,46 @@
+// Rate limit of repeated log records: a kind passes its quota per window,
+// the rest are counted and reported with the next record that passes.
+#include <gtest/gtest.h>
+
+#include <string_view>
+
+#include "common/log_limit.hpp"
+
+namespace mok::log {
+namespace {
+
+constexpr std::string_view kTarget = "mok_media::video_decode_service";
+constexpr std::string_view kFailed = "Failed to decode frame: {}";
+constexpr std::string_view kOther = "Decoding too slow ({:.2f} ms)";
+
+TEST(LogRateLimit, KindPassesItsQuotaThenCountsWhatItHoldsBack) {
+  RateLimit limit;
+  for (std::uint32_t i = 0; i < RateLimit::PER_WINDOW; ++i) {
+    const auto v = limit.admit(1, kTarget, kFailed, 5000 + i);
+    EXPECT_TRUE(v.pass);
+    EXPECT_EQ(v.same.count, 0u);
+  }
+  for (int i = 0; i < 25; ++i) EXPECT_FALSE(limit.admit(1, kTarget, kFailed, 5100).pass);
+  // Another kind has a quota of its own.
+  EXPECT_TRUE(limit.admit(1, kTarget, kOther, 5100).pass);
+  // The next window: the first record passes and carries the count.
+  const auto v = limit.admit(1, kTarget, kFailed, 5000 + RateLimit::WINDOW_MS);
+  EXPECT_TRUE(v.pass);
+  EXPECT_EQ(v.same.count, 25u);
+  EXPECT_EQ(v.same.format, kFailed);
+  EXPECT_EQ(limit.admit(1, kTarget, kFailed, 5000 + RateLimit::WINDOW_MS + 1).same.count, 0u);
+}
+
+TEST(LogRateLimit, KindTakingOverASlotHandsBackTheHeldCount) {
+  RateLimit limit;
+  for (std::uint32_t i = 0; i <= RateLimit::PER_WINDOW; ++i) (void)limit.admit(2, kTarget, kFailed, 0);
+  // The same format at another level is another kind, and it lands in the
+  // same slot: the held record of the first kind is reported, not lost.
+  const auto v = limit.admit(1, kTarget, kFailed, 0);
+  EXPECT_TRUE(v.pass);
+  EXPECT_EQ(v.evicted.count, 1u);
+  EXPECT_EQ(v.evicted.level, 2);
+}
+
+}  // namespace
+}  // namespace mok::log
