@@ -51,7 +51,7 @@ MOK_EXTERN_C_BEGIN
 #define MOK_STATE_DISCONNECTED 4 /**< an established connection ended */
 #define MOK_STATE_SHUTTING_DOWN 5 /**< the client is being torn down */
 #define MOK_STATE_TERMINATED 6 /**< the connection task has ended */
-#define MOK_STATE_RECONNECTING 7 /**< a new attempt starts (every 5 s) */
+#define MOK_STATE_RECONNECTING 7 /**< a new attempt starts (after the reconnect delay, 5 s by default) */
 
 /* ---- Snapshot image formats (mok_snapshot_image_format) ---- */
 
@@ -147,7 +147,8 @@ MOK_API mok_client_t *mok_connect(const char *address);
  * video on it first switches video off as mok_disable_video does, so no video
  * callback runs after it returns; frames the host holds stay valid. */
 MOK_API void mok_close(mok_client_t *client);
-/** Starts connecting (and reconnecting every 5 s after a loss). */
+/** Starts connecting (and reconnecting after the reconnect delay, 5 s by
+ * default, after a loss or failure). */
 MOK_API int32_t mok_start(mok_client_t *client);
 /** Disconnects; mok_start may follow. */
 MOK_API int32_t mok_stop(mok_client_t *client);
@@ -385,7 +386,7 @@ typedef struct mok_stats {
   uint64_t connect_attempts;           /**< TCP connection attempts */
   uint64_t connections_established;    /**< attempts that connected */
   uint64_t disconnects_remote_close;   /**< ended by the peer (end of stream, also inside a packet; reset) */
-  uint64_t disconnects_inactivity;     /**< ended after 10 s without traffic */
+  uint64_t disconnects_inactivity;     /**< ended by the inactivity time-out (10 s by default) */
   uint64_t disconnects_decode_error;   /**< ended because the byte stream was not valid packets */
   uint64_t disconnects_write_failure;  /**< ended because a write failed or timed out */
   uint64_t disconnects_stop;           /**< ended by stop or shutdown */
@@ -424,6 +425,28 @@ MOK_API int32_t mok_get_stats(mok_client_t *client, mok_stats_t *out, uint32_t s
  * text; MOK_ERR_NOT_AVAILABLE before any failure. Any thread, also from
  * callbacks. */
 MOK_API int32_t mok_get_last_error(mok_client_t *client, char *buffer, uint32_t *length);
+
+/* ---- Extensions: connection timings ----
+ * Additions beyond the device interface above: without them a client keeps
+ * the camera protocol's timings (the defaults below), and nothing else
+ * changes. A faster setting notices a frozen camera sooner, at the price of
+ * dropping a connection that is merely slow. */
+
+#define MOK_DEFAULT_RECONNECT_DELAY_MS 5000     /**< wait before the next attempt after a loss or failure */
+#define MOK_DEFAULT_CONNECT_TIMEOUT_MS 10000    /**< longest connection attempt */
+#define MOK_DEFAULT_INACTIVITY_TIMEOUT_MS 10000 /**< longest silence (no packet either way) */
+#define MOK_DEFAULT_WRITE_TIMEOUT_MS 10000      /**< longest write of a packet's head or payload */
+#define MOK_MAX_TIMING_MS 86400000              /**< upper bound of every timing (one day) */
+
+/** Sets the client's timings, in milliseconds, before its first mok_start; 0
+ * keeps a timing's default. Ranges: reconnect delay, connect time-out and
+ * write time-out 10 to MOK_MAX_TIMING_MS; inactivity time-out 100 to
+ * MOK_MAX_TIMING_MS (the connection checks for silence every 30 ms). Returns
+ * MOK_OK; MOK_ERR_INVALID_ARGUMENT (nothing changed) for a null client or a
+ * value out of range; MOK_ERR_OTHER (nothing changed; mok_get_last_error
+ * tells why) once the client was started. */
+MOK_API int32_t mok_set_timing(mok_client_t *client, uint32_t reconnect_delay_ms, uint32_t connect_timeout_ms,
+                               uint32_t inactivity_timeout_ms, uint32_t write_timeout_ms);
 
 MOK_EXTERN_C_END
 

@@ -433,7 +433,18 @@ class Client {
   /** Clears the callbacks, then mok_close. */
   ~Client() { close(); }
 
-  /** mok_start: begins connecting (and reconnecting every 5 s after a loss). */
+  /** mok_set_timing (extension): the reconnect delay and time-outs, set
+   * before start(); a zero duration keeps that timing's default. Throws
+   * Error(InvalidArgument) for a value out of range, Error(Other) once started. */
+  void set_timing(Millis reconnect_delay, Millis connect_timeout, Millis inactivity_timeout, Millis write_timeout) {
+    const auto ms = [](Millis t) {
+      return static_cast<uint32_t>(t.count() < 0 ? 0 : t.count() > UINT32_MAX ? UINT32_MAX : t.count());
+    };
+    check(::mok_set_timing(h_, ms(reconnect_delay), ms(connect_timeout), ms(inactivity_timeout), ms(write_timeout)),
+          "mok_set_timing");
+  }
+  /** mok_start: begins connecting (and reconnecting after the reconnect
+   * delay, 5 s by default, after a loss). */
   void start() { check(::mok_start(h_), "mok_start"); }
   /** mok_stop: ends the connection; start() may be called again. */
   void stop() { check(::mok_stop(h_), "mok_stop"); }

@@ -241,6 +241,17 @@ Client::~Client() {
   }
 }
 
+Result<void> Client::set_options(const fxt::client::ConnectorOptions& options) {
+  if (!fxt::client::check(options)) {
+    return fail(ErrorKind::InvalidArgument);
+  }
+  auto r = connector_->set_options(options);
+  if (!r) {
+    return err(Error::other(r.error()));
+  }
+  return {};
+}
+
 Result<void> Client::start() {
   auto r = connector_->start();
   if (!r) {

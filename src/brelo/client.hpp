@@ -22,6 +22,7 @@
 #include "brelo/stats.hpp"
 #include "brelo/types.hpp"
 #include "fxt/client/handler.hpp"
+#include "fxt/client/options.hpp"
 #include "fxt/packet/packet.hpp"
 #include "fxt/state.hpp"
 
@@ -122,6 +123,10 @@ class Client {
   ~Client();
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
+
+  // Replaces the connector's timings: InvalidArgument for a timing outside
+  // its range, Other once the client was first started.
+  Result<void> set_options(const fxt::client::ConnectorOptions& options);
 
   // Other with the connector's message on failure.
   Result<void> start();

@@ -61,6 +61,10 @@ Session::Session(const std::string& address, const GlobalOptions& options)
     if (!last_ || *last_ == mok::State::Reconnecting || *last_ == mok::State::Connected) last_ = s;
     cv_.notify_all();
   });
+  run("set the connection timings", [&] {
+    client_.set_timing(mok::Millis(options_.reconnect_delay_ms), mok::Millis(options_.connect_timeout_ms),
+                       mok::Millis(options_.inactivity_timeout_ms), mok::Millis(options_.write_timeout_ms));
+  });
   run("start the connection", [&] { client_.start(); });
 
   std::unique_lock<std::mutex> lock(mu_);

@@ -41,6 +41,11 @@ class Failure : public std::runtime_error {
 struct GlobalOptions {
   bool verbose = false;
   double timeout_s = 5.0;  // connection and answer waits
+  // The connection's timings in milliseconds; 0 keeps the library's default.
+  std::uint32_t reconnect_delay_ms = 0;
+  std::uint32_t connect_timeout_ms = 0;
+  std::uint32_t inactivity_timeout_ms = 0;
+  std::uint32_t write_timeout_ms = 0;
 };
 
 // -v: the library's records up to Debug go to standard error.

@@ -15,6 +15,22 @@ int main(int argc, char** argv) {
   app.add_flag("-v,--verbose", g.verbose, "Show the library's log records on standard error");
   app.add_option("--timeout", g.timeout_s, "Seconds to wait for the connection and each answer (default 5)")
       ->check(CLI::Range(0.1, 3600.0));
+  // The connection's timings; the library checks the same ranges.
+  app.add_option("--reconnect-delay", g.reconnect_delay_ms,
+                 "Milliseconds between a lost connection or failed attempt and the next attempt "
+                 "(10 to 86400000; default 5000)")
+      ->check(CLI::Range(10u, 86400000u));
+  app.add_option("--connect-timeout", g.connect_timeout_ms,
+                 "Milliseconds one connection attempt may take (10 to 86400000; default 10000)")
+      ->check(CLI::Range(10u, 86400000u));
+  app.add_option("--inactivity-timeout", g.inactivity_timeout_ms,
+                 "Milliseconds without any packet after which the connection counts as lost "
+                 "(100 to 86400000; default 10000)")
+      ->check(CLI::Range(100u, 86400000u));
+  app.add_option("--write-timeout", g.write_timeout_ms,
+                 "Milliseconds one write to the camera may stall before the connection counts as "
+                 "lost (10 to 86400000; default 10000)")
+      ->check(CLI::Range(10u, 86400000u));
   app.set_version_flag("--version", std::string("mokctl with libmok ") + mok::version());
   app.require_subcommand(1);
   app.fallthrough();

@@ -248,7 +248,8 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::soc
   auto commands = connector->command_tx().subscribe();
   commands.set_waker(waker);
   connector->register_loop_waker(0, waker);
-  auto alarm = std::make_shared<InactivityAlarm>(ex, waker, control, connector->timeout_duration());
+  const ConnectorOptions& options = connector->options();
+  auto alarm = std::make_shared<InactivityAlarm>(ex, waker, control, options.inactivity_timeout);
   alarm->start();
   Ticker& ticker = alarm->ticker();
   asio::steady_timer idle_timer(ex);
@@ -304,7 +305,7 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::soc
       if (control.is_force_exit()) {
         log::debug(TCP_TARGET, "force exit requested (read loop)");
         running = false;
-      } else if (control.last_activity_elapsed() > connector->timeout_duration()) {
+      } else if (control.last_activity_elapsed() > options.inactivity_timeout) {
         log::debug(TCP_TARGET, "connection timed out due to inactivity");
         cause = DisconnectCause::Inactivity;
         reason = "connection timed out due to inactivity";
@@ -433,7 +434,7 @@ asio::awaitable<EventQueue::Receiver> write_stream(tcp::socket write_half,
         running = false;
         continue;
       }
-      auto r = co_await write_packet(write_half, *event->packet, connector->timeout_duration());
+      auto r = co_await write_packet(write_half, *event->packet, connector->options().write_timeout);
       if (r.ok()) {
         control.update_activity();
         ConnStats::bump(stats.packets_sent);

@@ -131,8 +131,20 @@ Result<std::size_t, ConnectorError> Connector::send_command(Commands c) {
   return *r;
 }
 
+Result<void, std::string> Connector::set_options(const ConnectorOptions& options) {
+  if (auto r = check(options); !r.ok()) return r;
+  std::lock_guard g(options_lock_);
+  if (options_fixed_) return err(std::string("timings can only be set before the first start"));
+  options_ = options;
+  return {};
+}
+
 Result<void, ConnectorError> Connector::start() {
   if (control_.is_shutdown_requested()) return err(ConnectorError(Error::not_ready()));
+  {
+    std::lock_guard g(options_lock_);
+    options_fixed_ = true;
+  }
   control_.set_started(true);
   control_.set_stopped(false);
   auto r = send_command(Commands::Start);
@@ -282,12 +294,15 @@ asio::awaitable<void> ConnectorLoop::run() {
   commands_.set_waker(waker_);
   for (;;) {
     // A fresh timer every iteration: whatever woke the loop restarts the delay.
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                              self_->reconnect_delay());
-    asio::steady_timer timer(ex, deadline);
+    // The options are read only once `started` was seen (see set_options).
     const bool armed = control().is_started() && self_->is_auto_reconnect() &&
                        !control().is_stopped() && !control().is_connected();
+    const auto deadline =
+        std::chrono::steady_clock::now() +
+        (armed ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                     self_->reconnect_delay())
+               : std::chrono::steady_clock::duration::zero());
+    asio::steady_timer timer(ex, deadline);
     for (;;) {
       // Fixed order: read loop end, write loop end, command, timer.
       if (reader_ && reader_->is_done()) {
@@ -448,7 +463,7 @@ asio::awaitable<void> ConnectorLoop::on_start() {
   std::memcpy(ep.data(), &self_->addr(), self_->addr_len());
   ep.resize(self_->addr_len());
   tcp::socket sock(io_);  // moves to the read loop's strand afterwards
-  asio::steady_timer limit(ex, self_->timeout_duration());
+  asio::steady_timer limit(ex, self_->options().connect_timeout);
   auto outcome = co_await (sock.async_connect(ep, as_tuple(asio::use_awaitable)) ||
                            limit.async_wait(as_tuple(asio::use_awaitable)));
   if (outcome.index() == 1) {

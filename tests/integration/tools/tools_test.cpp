@@ -291,6 +291,8 @@ TEST(ToolsErrors, SayWhatWentWrongWithDistinctExitCodes) {
 
   Outcome usage = mokctl({"scan"});
   EXPECT_EQ(usage.exit_code, 2) << describe(usage);
+  Outcome too_short = mokctl({"--inactivity-timeout", "50", "info", closed});
+  EXPECT_EQ(too_short.exit_code, 2) << describe(too_short);
 }
 
 TEST(ToolsHelp, EveryCommandHasHelp) {
