@@ -20,7 +20,6 @@
 #include <asio/strand.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
-#include <charconv>
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -28,6 +27,7 @@
 #include <variant>
 
 #include "common/log.hpp"
+#include "common/port.hpp"
 #include "common/runtime.hpp"
 #include "fxt/client/loops.hpp"
 #include "fxt/client/wait.hpp"
@@ -63,12 +63,11 @@ Result<std::pair<sockaddr_storage, socklen_t>, ConnectorError> resolve_first(
   if (colon == std::string_view::npos) return err(ConnectorError::resolve("invalid socket address"));
   std::string_view host = address.substr(0, colon);
   const std::string_view port_text = address.substr(colon + 1);
-  uint16_t port = 0;
-  const auto [end, ec] =
-      std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
-  if (ec != std::errc{} || end != port_text.data() + port_text.size() || port_text.empty()) {
-    return err(ConnectorError::resolve("invalid port value"));
-  }
+  // The device client's address rules use the same grammar, so every
+  // address they accept resolves here.
+  const std::optional<uint16_t> parsed = parse_port(port_text);
+  if (!parsed) return err(ConnectorError::resolve("invalid port value"));
+  const uint16_t port = *parsed;
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
     host = host.substr(1, host.size() - 2);
   }

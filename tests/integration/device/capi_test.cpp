@@ -129,6 +129,17 @@ TEST(CapiNull, EveryFunctionRefusesNull) {
   EXPECT_STREQ(mok_version_str(), "1.3.2");
 }
 
+TEST(CapiConnect, PortWithALeadingPlusConnects) {
+  FakeCamera cam;
+  std::string address = cam.address();
+  address.insert(address.rfind(':') + 1, "+");
+  mok_client_t* c = mok_connect(address.c_str());
+  ASSERT_NE(c, nullptr) << address;
+  ASSERT_EQ(mok_start(c), MOK_OK);
+  EXPECT_TRUE(cam.wait_accepted());
+  mok_close(c);
+}
+
 TEST(CapiConnect, RefusesBadAddresses) {
   for (const char* bad : {"", "   ", "\xC3\x28", "cam\xED\xA0\x80", "\xC0\xAF" "cam", "cam\xF4\x90\x80\x80",
                           "cam\xE2\x82", "::1", "cam:7a", "a:b:c", "cam$bad:7000"}) {
