@@ -448,6 +448,20 @@ MOK_API int32_t mok_get_last_error(mok_client_t *client, char *buffer, uint32_t 
 MOK_API int32_t mok_set_timing(mok_client_t *client, uint32_t reconnect_delay_ms, uint32_t connect_timeout_ms,
                                uint32_t inactivity_timeout_ms, uint32_t write_timeout_ms);
 
+/* ---- Extensions: flushing queued writes ----
+ * A setter, mok_set_rts, mok_snapshot and mok_pull_rts only queue their
+ * packet; mok_close drops what is still queued. */
+
+/** Waits until every packet queued on the client before the call has been
+ * written to the socket (handed to the operating system; the camera's answer
+ * is a later register report). timeout_ms < 0 means 5000; 0 does not wait.
+ * Returns MOK_OK (also when nothing was queued and the connection is up);
+ * MOK_ERR_SEND_FAILED when the connection is not up or goes down first, or a
+ * queued packet was lost with a failed write; MOK_ERR_TIMEOUT when the time
+ * passes first; MOK_ERR_INVALID_ARGUMENT for a null client. Blocks the
+ * caller: never call it from a callback. */
+MOK_API int32_t mok_flush(mok_client_t *client, int32_t timeout_ms);
+
 MOK_EXTERN_C_END
 
 #endif /* MOK_H */

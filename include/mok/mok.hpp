@@ -511,6 +511,11 @@ class Client {
   void set_laser_enable(bool on) { check(::mok_set_laser_enable(h_, on ? 1 : 0), "mok_set_laser_enable"); }
   /** Writes RTS; 0 sends this host's current time in microseconds. */
   void set_rts(std::uint64_t v) { check(::mok_set_rts(h_, v), "mok_set_rts"); }
+  /** mok_flush (extension): waits until every packet queued before the call
+   * has been written to the socket; throws Error(SendFailed) when the
+   * connection is not up or goes down first, Error(Timeout) when the time
+   * passes first. */
+  void flush(Millis timeout = Millis(5000)) { check(::mok_flush(h_, clamp_ms(timeout)), "mok_flush"); }
   /** Asks the camera to report RTS and returns the value after its next report. */
   std::uint64_t pull_rts(Millis timeout = Millis(5000)) {
     std::uint64_t v = 0;

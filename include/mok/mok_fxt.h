@@ -320,6 +320,16 @@ MOK_API bool mok_fxt_conn_last_error(mok_fxt_conn_t *conn, char *buffer, uint32_
 MOK_API bool mok_fxt_conn_set_timing(mok_fxt_conn_t *conn, uint32_t reconnect_delay_ms, uint32_t connect_timeout_ms,
                                      uint32_t inactivity_timeout_ms, uint32_t write_timeout_ms);
 
+/* ---- Extensions: flushing queued packets ---- */
+
+/** Waits up to timeout_ms (0: no wait) until every packet queued on the
+ * connection before the call has been written to the socket. True then (also
+ * when nothing was queued and the connection is up); false for a null handle,
+ * when the connection is not up or goes down first, when a queued packet was
+ * lost with a failed write, or when the time passes first. Blocks the
+ * caller: never call it from a callback. */
+MOK_API bool mok_fxt_conn_flush(mok_fxt_conn_t *conn, uint32_t timeout_ms);
+
 MOK_EXTERN_C_END
 
 #endif /* MOK_FXT_H */

@@ -300,6 +300,17 @@ Result<void> Client::send_reg(std::uint16_t id, std::uint32_t value) {
   return send_record(kRegisterStream, std::move(b).into_bytes());
 }
 
+Result<void> Client::flush(std::chrono::nanoseconds timeout) {
+  using Outcome = fxt::client::FlushTracker::Outcome;
+  switch (connector_->flush(timeout)) {
+    case Outcome::Flushed: return {};
+    case Outcome::TimedOut: return fail(ErrorKind::Timeout);
+    case Outcome::Lost:
+    case Outcome::NotConnected: return fail(ErrorKind::SendFailed);
+  }
+  return fail(ErrorKind::SendFailed);
+}
+
 Result<void> Client::set_rts(std::uint64_t value) {
   if (value == 0) {
     value = wall_clock_micros();

@@ -166,6 +166,11 @@ class Client {
   // 0 sends the wall-clock time in microseconds since the Unix epoch.
   Result<void> set_rts(std::uint64_t value);
 
+  // Waits until every write queued before the call has been written to the
+  // socket: SendFailed when the connection is not up or one of them was lost
+  // with a failed connection, Timeout when `timeout` passes first.
+  Result<void> flush(std::chrono::nanoseconds timeout);
+
   // Cached values as the device last reported them.
   std::optional<std::uint32_t> exposure_time();
   std::optional<std::uint32_t> laser_strength();

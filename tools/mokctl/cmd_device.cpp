@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <optional>
 #include <thread>
+#include <vector>
+#include <algorithm>
+#include <string>
 
 #include "commands.hpp"
 #include "files.hpp"
@@ -31,6 +34,35 @@ auto read_or_reason(F&& get) -> decltype(get()) {
   } catch (const mok::Error&) {
     return std::nullopt;  // a text with a zero byte: shown as not reported
   }
+}
+
+// An RTS write: the camera's clock then runs on from `value`, so a report
+// received `elapsed` later confirms it when it lies within [value, value +
+// elapsed].
+struct RtsWrite {
+  std::uint64_t value;
+  std::chrono::steady_clock::time_point at;
+
+  bool confirmed_by(const std::optional<std::uint64_t>& reported) const {
+    if (!reported || *reported < value) return false;
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - at);
+    return *reported - value <= static_cast<std::uint64_t>(elapsed.count());
+  }
+};
+
+std::uint64_t wall_clock_us() {
+  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(since_epoch).count());
+}
+
+std::string join(const std::vector<std::string>& names) {
+  std::string out;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) out += i + 1 == names.size() ? " and " : ", ";
+    out += names[i];
+  }
+  return out;
 }
 
 bool ends_with(const std::string& s, const std::string& tail) {
@@ -109,29 +141,42 @@ void add_set(CLI::App& app, const GlobalOptions& g, Runner& run) {
       if (a->laser) s.run("switch the laser", [&] { c.set_laser_enable(*a->laser); });
       if (a->strength) s.run("set the laser strength", [&] { c.set_laser_strength(*a->strength); });
       if (a->task) s.run("set the task id", [&] { c.set_task_id(*a->task); });
-      if (rts) s.run("set RTS", [&] { c.set_rts(*rts); });
-      // The getters answer from the camera's reports, so the change is
-      // confirmed only once a report carries every new value.
-      auto confirmed = [&] {
-        return (!a->exposure || c.exposure_time() == a->exposure) &&
-               (!a->laser || c.laser_enable() == a->laser) &&
-               (!a->strength || c.laser_strength() == a->strength) &&
-               (!a->task || c.task_id() == a->task);
+      std::optional<RtsWrite> rts_write;
+      if (rts) {
+        // "now" is read here rather than by the library, so the value the
+        // camera must report back is known.
+        rts_write = RtsWrite{*rts == 0 ? wall_clock_us() : *rts, std::chrono::steady_clock::now()};
+        s.run("set RTS", [&] { c.set_rts(rts_write->value); });
+      }
+      // Until the writes have left, closing would drop them.
+      s.run("send the new settings", [&] { c.flush(s.timeout()); });
+      // The getters answer from the camera's reports; each RTS pull asks for
+      // a report that comes after the writes, so what it shows is the
+      // camera's answer to them.
+      auto unconfirmed = [&] {
+        std::vector<std::string> left;
+        if (a->exposure && c.exposure_time() != a->exposure) left.push_back("exposure time");
+        if (a->laser && c.laser_enable() != a->laser) left.push_back("laser");
+        if (a->strength && c.laser_strength() != a->strength) left.push_back("laser strength");
+        if (a->task && c.task_id() != a->task) left.push_back("task id");
+        if (rts_write && !rts_write->confirmed_by(c.rts())) left.push_back("RTS");
+        return left;
       };
-      auto until = std::chrono::steady_clock::now() + s.timeout();
-      while (!confirmed()) {
-        if (std::chrono::steady_clock::now() >= until) {
-          std::printf("now reported:\n");
-          print_device(c);
-          throw Failure(kTimeout, format("The camera at %s did not report the new settings within "
-                                         "%.1f s.",
-                                         a->address.c_str(), g.timeout_s));
-        }
+      const auto until = std::chrono::steady_clock::now() + s.timeout();
+      std::vector<std::string> left = {"(no report yet)"};
+      while (!left.empty() && std::chrono::steady_clock::now() < until) {
         try {
-          c.pull_rts(mok::Millis(100));  // asks for a fresh report
+          c.pull_rts(std::min<mok::Millis>(s.timeout(), mok::Millis(500)));
+          left = unconfirmed();
         } catch (const mok::Error&) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(50));  // not connected right now
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));  // no report or not connected
         }
+      }
+      if (!left.empty()) {
+        std::printf("now reported:\n");
+        print_device(c);
+        throw Failure(kTimeout, format("The camera at %s did not confirm the new %s within %.1f s.",
+                                       a->address.c_str(), join(left).c_str(), g.timeout_s));
       }
       std::printf("camera %s confirmed the new settings:\n", a->address.c_str());
       print_device(c);

@@ -402,6 +402,7 @@ asio::awaitable<EventQueue::Receiver> write_stream(tcp::socket write_half,
   Chooser chooser;
   enum { COMMAND, TICK, EVENT };
   ConnStats& stats = connector->stats();
+  bool lost_one = false;  // the packet whose write failed
 
   for (bool running = true; running;) {
     const auto now = Clock::now();
@@ -439,7 +440,9 @@ asio::awaitable<EventQueue::Receiver> write_stream(tcp::socket write_half,
         control.update_activity();
         ConnStats::bump(stats.packets_sent);
         ConnStats::bump(stats.bytes_sent, HEAD_LEN + event->packet->payload.size());
+        connector->flush_tracker().written();
       } else {
+        lost_one = true;
         log::error(TCP_TARGET, "failed to send packet: {}", r.error());
         stats.end_connection(DisconnectCause::WriteFailure, r.error());
         running = false;
@@ -450,6 +453,9 @@ asio::awaitable<EventQueue::Receiver> write_stream(tcp::socket write_half,
   // for that first, and this claim then counts nothing.
   stats.end_connection(DisconnectCause::Stop);
   connector->force_exit();
+  // Counted once the connection is marked as going down, so a flush that
+  // sees the loss also sees the connection gone.
+  if (lost_one) connector->flush_tracker().lost();
   log::debug(TCP_TARGET, "write loop stopped");
   commands.set_waker(nullptr);
   queue.set_waker(nullptr);

@@ -188,11 +188,19 @@ Result<void, ConnectorError> Connector::send(PacketPtr packet) {
                                                             : stats_->send_refused_not_connected);
     return err(ConnectorError(r.error()));
   }
+  flush_.accepted();
   return {};
+}
+
+FlushTracker::Outcome Connector::flush(std::chrono::nanoseconds timeout) {
+  return flush_.wait(timeout, [this] {
+    return control_.is_connected() && !control_.is_force_exit() && !control_.is_stopped();
+  });
 }
 
 void Connector::emit_state(State state) noexcept {
   stats_->enter_state(state);
+  flush_.wake();
   handler_->on_state(state);
 }
 
@@ -211,6 +219,7 @@ void Connector::force_exit() noexcept {
   for (const auto& w : wakers) {
     if (w) w->wake();
   }
+  flush_.wake();
 }
 
 ConnStatsSnapshot Connector::stats_snapshot() const noexcept {
@@ -448,6 +457,7 @@ std::optional<EventQueue::Receiver> ConnectorLoop::take_queue_end() {
   // anew (its packets are gone with the failed task).
   end = self_->event_tx().reopen();
   if (end) log::error(TCP_TARGET, "outbound queue end was lost; opened a new queue");
+  self_->flush_tracker().lose_outstanding();
   return end;
 }
 

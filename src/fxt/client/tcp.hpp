@@ -20,6 +20,7 @@
 #include "common/result.hpp"
 #include "fxt/client/channels.hpp"
 #include "fxt/client/control.hpp"
+#include "fxt/client/flush.hpp"
 #include "fxt/client/handler.hpp"
 #include "fxt/client/options.hpp"
 #include "fxt/client/stats.hpp"
@@ -104,6 +105,13 @@ class Connector {
   Result<void, ConnectorError> send(Packet packet);
   Result<void, ConnectorError> send(PacketPtr packet);
 
+  // Waits until every packet queued before the call has been written to the
+  // socket, at most `timeout`. Blocks the caller: not for the handler's
+  // callbacks, which run on the loops that do the writing.
+  FlushTracker::Outcome flush(std::chrono::nanoseconds timeout);
+  // The write loop's and the connector loop's accounting of queued packets.
+  FlushTracker& flush_tracker() noexcept { return flush_; }
+
   bool is_auto_reconnect() const noexcept { return control_.is_auto_reconnect(); }
   void set_auto_reconnect(bool on) noexcept { control_.set_auto_reconnect(on); }
   // Replaces the timings; refused with a text once the connector was first
@@ -162,6 +170,7 @@ class Connector {
   bool options_fixed_ = false;
   ConnectorOptions options_;
   std::shared_ptr<ConnStats> stats_ = std::make_shared<ConnStats>();
+  FlushTracker flush_;
   std::mutex loop_wakers_lock_;
   std::array<std::weak_ptr<Waker>, 2> loop_wakers_;
 };

@@ -182,6 +182,18 @@ TEST_F(CapiTest, NullOutPointersAndAbsentValues) {
   EXPECT_EQ(mok_pull_rts(h, 10, &u64), MOK_ERR_SEND_FAILED);
 }
 
+TEST_F(CapiTest, FlushedWritesReachTheCameraThoughTheClientClosesAtOnce) {
+  EXPECT_EQ(mok_flush(nullptr, 0), MOK_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(mok_flush(h, 0), MOK_ERR_SEND_FAILED);  // not connected
+  start();
+  for (uint32_t i = 1; i <= 20; ++i) ASSERT_EQ(mok_set_task_id(h, i), MOK_OK);
+  ASSERT_EQ(mok_flush(h, -1), MOK_OK);
+  mok_clear_state_cb(h);
+  mok_close(h);
+  h = nullptr;
+  for (uint32_t i = 1; i <= 20; ++i) ASSERT_TRUE(cam.next_packet()) << i;
+}
+
 TEST_F(CapiTest, ParametersRoundTrip) {
   start();
   report(concat({reg_u32(reg::EXPOSURE_TIME, 5000), reg_u32(reg::LASER_STRENGTH, 80), reg_u32(reg::TASK_ID, 3),

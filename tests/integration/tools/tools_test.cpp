@@ -99,6 +99,16 @@ TEST_F(Tools, SetValuesAreReportedBackByInfo) {
   EXPECT_NE(info.out.find("task id        7\n"), std::string::npos) << info.out;
   EXPECT_NE(info.out.find("board id       SIMBOARD"), std::string::npos) << info.out;
 
+  // An RTS alone: written before mokctl closes, and confirmed only by a
+  // report whose clock runs on from the written value.
+  Outcome rts = mokctl({"set", sim_.address(), "--rts", "1000000"});
+  ASSERT_EQ(rts.exit_code, 0) << describe(rts);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(rts.out, m, std::regex("RTS +([0-9]+)\n"))) << rts.out;
+  const unsigned long long reported = std::stoull(m[1]);
+  EXPECT_GE(reported, 1000000ull) << rts.out;
+  EXPECT_LT(reported, 1000000ull + 60'000'000ull) << rts.out;
+
   Outcome nothing = mokctl({"set", sim_.address()});
   EXPECT_EQ(nothing.exit_code, 2) << describe(nothing);
   Outcome bad_rts = mokctl({"set", sim_.address(), "--rts", "soon"});

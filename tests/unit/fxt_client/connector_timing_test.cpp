@@ -10,6 +10,8 @@
 
 #include <dirent.h>
 
+#include <thread>
+
 #include "fxt/client/tcp.hpp"
 #include "harness.hpp"
 
@@ -174,6 +176,29 @@ TEST(ConnectorTiming, StalledPeerFillsTheQueueAndTimesTheWriteOut) {
   EXPECT_TRUE(logs.wait_for("failed to send packet: write timed out", 5s));
   ASSERT_TRUE(s.rec->wait_states(2, 5s));
   EXPECT_EQ(s.rec->states(), (States{State::Connected, State::Disconnected}));
+}
+
+TEST(ConnectorTiming, FlushWaitsUntilQueuedPacketsAreWrittenAndFailsWithoutAConnection) {
+  Session s;
+  ASSERT_TRUE(s.create(false));
+  EXPECT_EQ(s.connector->flush(50ms), FlushTracker::Outcome::NotConnected);
+  ASSERT_TRUE(s.connect());
+  ASSERT_TRUE(test::send_until_accepted(*s.connector, test::make_packet(1, {1, 2, 3, 4})));
+  EXPECT_EQ(s.connector->flush(5s), FlushTracker::Outcome::Flushed);
+  EXPECT_EQ(s.connector->flush(0ms), FlushTracker::Outcome::Flushed);  // nothing left
+  // Behind a write the peer does not read, a flush times out; once the peer
+  // reads everything it completes.
+  block_writer(s);
+  ASSERT_TRUE(s.connector->send(test::make_packet(2, {5, 6, 7, 8})).ok());
+  EXPECT_EQ(s.connector->flush(100ms), FlushTracker::Outcome::TimedOut);
+  std::thread drain([&] { (void)test::read_exact(s.fd, (32u << 20) + 28, 10s); });
+  EXPECT_EQ(s.connector->flush(5s), FlushTracker::Outcome::Flushed);
+  drain.join();
+  // A connection that goes down with packets queued ends the wait at once.
+  block_writer(s);
+  ::close(s.fd);
+  s.fd = -1;
+  EXPECT_NE(s.connector->flush(5s), FlushTracker::Outcome::Flushed);
 }
 
 TEST(ConnectorTiming, PacketsQueuedBeforeALossAreWrittenFirstAfterReconnect) {
