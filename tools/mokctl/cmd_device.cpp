@@ -240,6 +240,7 @@ void add_scan(CLI::App& app, const GlobalOptions& g, Runner& run) {
           std::printf("wrote %s\n", a->plot.c_str());
         }
       }
+      if (!a->count || rows.size() < a->count) s.require_connection("receiving profiles");
       if (rows.empty()) {
         throw Failure(kTimeout, format("The camera at %s sent no scan results.", a->address.c_str()));
       }

@@ -54,6 +54,7 @@ void run_stats(const GlobalOptions& g, const StatsArgs& a) {
     std::fflush(stdout);
   }
   print_stats(s.client());
+  s.require_connection("watching the figures");
 }
 
 }  // namespace

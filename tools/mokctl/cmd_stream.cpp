@@ -33,6 +33,7 @@ void add_video(CLI::App& app, const GlobalOptions& g, Runner& run) {
                     static_cast<unsigned long long>(rec->bytes()), a->record.c_str());
       }
       if (files.size() < static_cast<std::size_t>(a->frames)) {
+        s.require_connection("receiving video");
         throw Failure(kTimeout, format("Only %zu of %d frames arrived.", files.size(), a->frames));
       }
     };

@@ -9,8 +9,11 @@ int main(int argc, char** argv) {
   CLI::App app{"mokctl: talk to a laser line-scanning camera through libmok.\n"
                "Start with `mokctl demo`, which needs no camera."};
   app.footer(
-      "\nExit codes: 0 success, 1 failure, 2 bad arguments or address, 3 camera unreachable or "
-      "connection lost, 4 the camera did not answer in time, 5 no video decoder library.");
+      "\nExit codes: 0 success, 1 failure, 2 bad arguments or address, 3 camera unreachable, or "
+      "the connection lost and not back when scan, video or stats ended, 4 the camera did not "
+      "answer or confirm in time, 5 no video decoder library.\n"
+      "Each loss and return of the connection is reported on standard error with its cause, and "
+      "so are the library's warnings and errors (everything with -v).");
   GlobalOptions g;
   app.add_flag("-v,--verbose", g.verbose, "Show the library's log records on standard error");
   app.add_option("--timeout", g.timeout_s, "Seconds to wait for the connection and each answer (default 5)")
@@ -55,14 +58,10 @@ int main(int argc, char** argv) {
     int code = app.exit(e);
     return code == 0 ? 0 : kUsage;
   }
-  // Without -v the library stays quiet: mokctl says in its own sentences
-  // what went wrong, and expected noise (such as undecodable video before
-  // the first key frame) would only confuse.
-  if (g.verbose) {
-    enable_library_log();
-  } else {
-    mok::set_log_handler(nullptr, MOK_LOG_OFF);
-  }
+  // Without -v only the library's warnings and errors show: they explain a
+  // connection that fails again and again, which mokctl's own sentences
+  // summarise only at the end.
+  enable_library_log(g.verbose);
   try {
     if (run) run();
   } catch (const Failure& f) {

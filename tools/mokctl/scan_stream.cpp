@@ -1,6 +1,7 @@
 // Scan callback bookkeeping and the live status printer.
 #include "scan_stream.hpp"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -93,27 +94,36 @@ WindowStats ScanRecorder::window() {
   }
   s.seam_share = n ? static_cast<double>(seams) / static_cast<double>(n) : 0;
   if (with_latency) s.mean_latency_ms = latency_sum / static_cast<double>(with_latency);
-  if (!rows_.empty()) s.last = rows_.back();
+  // Only a result of this window: old seam values must not pass for live ones.
+  if (n > 0) s.last = rows_.back();
   window_start_ = rows_.size();
   window_t0_ = now;
   return s;
 }
 
-std::string status_text(const WindowStats& s) {
-  std::string line = format("%6.0f res/s  seam %3.0f%%", s.rate_hz, s.seam_share * 100.0);
-  if (s.last && s.last->seam_found) {
-    line += format("  y %7.2f  z %7.2f  width %5.2f  height %5.2f  angle %6.1f", s.last->seam_y,
-                   s.last->seam_z, s.last->width, s.last->height, s.last->angle);
+std::string status_text(const WindowStats& s, std::size_t width) {
+  std::string line = format("%5.0f res/s seam %3.0f%%", s.rate_hz, s.seam_share * 100.0);
+  if (!s.last) {
+    line += "  no results";
+  } else if (s.last->seam_found) {
+    line += format(" y %6.2f z %6.2f w %5.1f h %5.1f a %5.1f", s.last->seam_y, s.last->seam_z, s.last->width,
+                   s.last->height, s.last->angle);
   } else {
-    line += "  no seam                                                        ";
+    line += "  no seam";
   }
-  if (s.mean_latency_ms >= 0) {
-    line += format("  latency %6.2f ms", s.mean_latency_ms);
-  } else {
-    line += "  latency    n/a   ";
-  }
-  line += format("  [%zu]", s.total);
+  if (s.mean_latency_ms >= 0) line += format(" lat %.1fms", s.mean_latency_ms);
+  line += format(" [%zu]", s.total);
+  // One column short of the width, so the cursor never wraps the line; the
+  // padding overwrites a longer line drawn before.
+  const std::size_t fit = width > 1 ? width - 1 : 79;
+  line.resize(fit, ' ');
   return line;
+}
+
+std::size_t terminal_width(bool tty) {
+  winsize ws{};
+  if (tty && ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col >= 20) return ws.ws_col;
+  return 80;
 }
 
 StatusLine::StatusLine(ScanRecorder& recorder)
@@ -127,7 +137,8 @@ StatusLine::~StatusLine() {
   cv_.notify_all();
   thread_.join();
   // The closing figures, also when the stream was shorter than one interval.
-  std::string line = status_text(recorder_.window());
+  std::string line = status_text(recorder_.window(), terminal_width(tty_));
+  if (!tty_) line.erase(line.find_last_not_of(' ') + 1);
   std::printf(tty_ ? "\r%s\n" : "%s\n", line.c_str());
   std::fflush(stdout);
 }
@@ -136,10 +147,11 @@ void StatusLine::run() {
   recorder_.window();  // start the first window now
   std::unique_lock<std::mutex> lock(mu_);
   while (!cv_.wait_for(lock, std::chrono::milliseconds(tty_ ? 250 : 1000), [&] { return stop_; })) {
-    std::string line = status_text(recorder_.window());
+    std::string line = status_text(recorder_.window(), terminal_width(tty_));
     if (tty_) {
       std::printf("\r%s", line.c_str());
     } else {
+      line.erase(line.find_last_not_of(' ') + 1);
       std::printf("%s\n", line.c_str());
     }
     std::fflush(stdout);

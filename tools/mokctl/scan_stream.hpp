@@ -89,6 +89,12 @@ class StatusLine {
   std::thread thread_;
 };
 
-std::string status_text(const WindowStats& s);
+// The status line, cut or padded to one column less than `width`: rate, seam
+// share, this window's last result's seam point (y, z), width, height and
+// angle in the camera's units (the simulator: mm and degrees), or "no
+// results" when none came, the mean latency and the total count.
+std::string status_text(const WindowStats& s, std::size_t width);
+// The terminal's width when standard output is one, else 80.
+std::size_t terminal_width(bool tty);
 
 }  // namespace mokctl

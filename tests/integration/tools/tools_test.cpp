@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <regex>
 #include <sstream>
+#include <thread>
+#include <memory>
 
 #include "camsim/recording.hpp"
 #include "process.hpp"
@@ -303,6 +305,56 @@ TEST(ToolsErrors, SayWhatWentWrongWithDistinctExitCodes) {
   EXPECT_EQ(usage.exit_code, 2) << describe(usage);
   Outcome too_short = mokctl({"--inactivity-timeout", "50", "info", closed});
   EXPECT_EQ(too_short.exit_code, 2) << describe(too_short);
+}
+
+// Faults of the simulator: every loss and return is said on standard error
+// with its cause, library errors show without -v, and a run that ends with
+// the connection gone exits 3.
+TEST(ToolsFaults, ConnectionLossIsSaidOutLoud) {
+  const std::vector<std::string> fast = {"--reconnect-delay", "100", "--inactivity-timeout", "300"};
+  auto with_fast = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), fast.begin(), fast.end());
+    return mokctl(args, 30);
+  };
+  {
+    Simulator sim({"--drop-every", "0.5"});
+    ASSERT_FALSE(sim.address().empty()) << sim.log();
+    Outcome o = with_fast({"stats", sim.address(), "--seconds", "2"});
+    EXPECT_NE(o.err.find("lost (closed by the camera: remote closed read half)"), std::string::npos) << describe(o);
+    EXPECT_NE(o.err.find("connection to " + sim.address() + " is back"), std::string::npos) << describe(o);
+  }
+  {
+    Simulator sim({"--freeze-after", "0.3"});
+    ASSERT_FALSE(sim.address().empty()) << sim.log();
+    Outcome o = with_fast({"stats", sim.address(), "--seconds", "2"});
+    EXPECT_NE(o.err.find("lost (the camera went silent: connection timed out due to inactivity)"),
+              std::string::npos)
+        << describe(o);
+  }
+  {
+    Simulator sim({"--corrupt-after", "0.3"});
+    ASSERT_FALSE(sim.address().empty()) << sim.log();
+    Outcome o = with_fast({"stats", sim.address(), "--seconds", "1"});
+    EXPECT_NE(o.err.find("[error mok_fxt::client::tcp] failed to decode packet: Length Too Small(2 < 4)"),
+              std::string::npos)
+        << describe(o);
+    EXPECT_NE(o.err.find("lost (the camera sent invalid data: Length Too Small(2 < 4))"), std::string::npos)
+        << describe(o);
+  }
+  {
+    auto sim = std::make_unique<Simulator>();
+    ASSERT_FALSE(sim->address().empty()) << sim->log();
+    const std::string address = sim->address();
+    Outcome o;
+    std::thread scan([&] { o = with_fast({"scan", address, "--seconds", "3"}); });
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    sim.reset();  // the camera goes away for good
+    scan.join();
+    EXPECT_EQ(o.exit_code, 3) << describe(o);
+    EXPECT_NE(o.err.find("was lost while receiving profiles and was not back"), std::string::npos) << describe(o);
+    // Once nothing arrives, the status line shows no seam values.
+    EXPECT_NE(o.out.find("no results"), std::string::npos) << describe(o);
+  }
 }
 
 TEST(ToolsHelp, EveryCommandHasHelp) {
