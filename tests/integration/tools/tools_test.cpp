@@ -316,31 +316,26 @@ TEST(ToolsFaults, ConnectionLossIsSaidOutLoud) {
     args.insert(args.begin(), fast.begin(), fast.end());
     return mokctl(args, 30);
   };
-  {
-    Simulator sim({"--drop-every", "0.5"});
-    ASSERT_FALSE(sim.address().empty()) << sim.log();
-    Outcome o = with_fast({"stats", sim.address(), "--seconds", "2"});
-    EXPECT_NE(o.err.find("lost (closed by the camera: remote closed read half)"), std::string::npos) << describe(o);
-    EXPECT_NE(o.err.find("connection to " + sim.address() + " is back"), std::string::npos) << describe(o);
-  }
-  {
-    Simulator sim({"--freeze-after", "0.3"});
-    ASSERT_FALSE(sim.address().empty()) << sim.log();
-    Outcome o = with_fast({"stats", sim.address(), "--seconds", "2"});
-    EXPECT_NE(o.err.find("lost (the camera went silent: connection timed out due to inactivity)"),
-              std::string::npos)
-        << describe(o);
-  }
-  {
-    Simulator sim({"--corrupt-after", "0.3"});
-    ASSERT_FALSE(sim.address().empty()) << sim.log();
-    Outcome o = with_fast({"stats", sim.address(), "--seconds", "1"});
-    EXPECT_NE(o.err.find("[error mok_fxt::client::tcp] failed to decode packet: Length Too Small(2 < 4)"),
-              std::string::npos)
-        << describe(o);
-    EXPECT_NE(o.err.find("lost (the camera sent invalid data: Length Too Small(2 < 4))"), std::string::npos)
-        << describe(o);
-  }
+  // `mokctl stats` for `seconds` against a simulator with `fault`.
+  auto stats_with = [&](std::vector<std::string> fault, const char* seconds) {
+    Simulator sim(fault);
+    EXPECT_FALSE(sim.address().empty()) << sim.log();
+    return with_fast({"stats", sim.address(), "--seconds", seconds});
+  };
+  Outcome dropped = stats_with({"--drop-every", "0.5"}, "2");
+  EXPECT_NE(dropped.err.find("lost (closed by the camera: remote closed read half)"), std::string::npos)
+      << describe(dropped);
+  EXPECT_NE(dropped.err.find(" is back"), std::string::npos) << describe(dropped);
+  Outcome frozen = stats_with({"--freeze-after", "0.3"}, "2");
+  EXPECT_NE(frozen.err.find("lost (the camera went silent: connection timed out due to inactivity)"),
+            std::string::npos)
+      << describe(frozen);
+  Outcome corrupt = stats_with({"--corrupt-after", "0.3"}, "1");
+  EXPECT_NE(corrupt.err.find("[error mok_fxt::client::tcp] failed to decode packet: Length Too Small(2 < 4)"),
+            std::string::npos)
+      << describe(corrupt);
+  EXPECT_NE(corrupt.err.find("lost (the camera sent invalid data: Length Too Small(2 < 4))"), std::string::npos)
+      << describe(corrupt);
   {
     auto sim = std::make_unique<Simulator>();
     ASSERT_FALSE(sim->address().empty()) << sim->log();
