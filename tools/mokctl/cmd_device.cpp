@@ -1,6 +1,8 @@
 // info, set, scan and snapshot: the commands that talk to a camera through
 // the device interface only.
 #include <chrono>
+#include <cstdint>
+#include <memory>
 #include <cstdio>
 #include <optional>
 #include <thread>
@@ -10,6 +12,7 @@
 
 #include "commands.hpp"
 #include "files.hpp"
+#include "recorder.hpp"
 #include "scan_stream.hpp"
 
 namespace mokctl {
@@ -184,13 +187,102 @@ void add_set(CLI::App& app, const GlobalOptions& g, Runner& run) {
   });
 }
 
-void add_scan(CLI::App& app, const GlobalOptions& g, Runner& run) {
-  struct Args {
-    std::string address, csv, plot;
-    double seconds = 0;
-    std::size_t count = 0;
+namespace {
+
+struct ScanArgs {
+  std::string address, csv, plot;
+  double seconds = 0;
+  std::size_t count = 0;
+};
+
+// Receives until the time or count is reached, no result came for the
+// time-out (with --count), Ctrl-C or SIGTERM arrives, or the CSV's reader
+// went away; the table is streamed as results arrive and flushed every
+// 250 ms, and the summary and plot are written whichever way it ends.
+void run_scan(const GlobalOptions& g, const ScanArgs& a) {
+  // Output paths first: a bad one ends the command before it connects.
+  std::unique_ptr<CsvStream> csv;
+  if (!a.csv.empty()) csv = std::make_unique<CsvStream>(a.csv);
+  if (!a.plot.empty()) check_writable(a.plot);
+  catch_interrupt();
+  std::FILE* info = csv && csv->to_stdout() ? stderr : stdout;
+  Session s(a.address, g);
+  ScanRecorder rec;
+  rec.attach(s.client());
+  using Clock = std::chrono::steady_clock;
+  const auto t0 = Clock::now();
+  const auto end = t0 + std::chrono::duration_cast<Clock::duration>(
+                            std::chrono::duration<double>(a.seconds > 0 ? a.seconds : 5.0));
+  std::size_t streamed = 0;
+  bool reader_gone = false;
+  auto stream_rows = [&] {
+    if (!csv || reader_gone) return;
+    auto rows = rec.rows_since(streamed);
+    if (a.count && streamed + rows.size() > a.count) rows.resize(a.count - streamed);
+    streamed += rows.size();
+    if (!csv->append(rows)) reader_gone = true;
   };
-  auto a = std::make_shared<Args>();
+  {
+    StatusLine status(rec, info);
+    std::size_t last_count = 0;
+    auto last_progress = t0;
+    for (;;) {
+      auto until = Clock::now() + std::chrono::milliseconds(250);
+      if (!a.count) until = std::min(until, end);
+      const std::size_t got = rec.wait_for(a.count ? a.count : SIZE_MAX, until);
+      stream_rows();
+      const auto now = Clock::now();
+      if (interrupted() || reader_gone) break;
+      if (a.count) {
+        if (got >= a.count) break;
+        if (got != last_count) {
+          last_count = got;
+          last_progress = now;
+        } else if (now - last_progress >= s.timeout()) {
+          break;
+        }
+      } else if (now >= end) {
+        break;
+      }
+    }
+  }
+  rec.detach(s.client());
+  stream_rows();
+  const double dt = std::chrono::duration<double>(Clock::now() - t0).count();
+  auto rows = rec.rows();
+  if (a.count && rows.size() > a.count) rows.resize(a.count);
+  std::size_t seams = 0;
+  for (const auto& r : rows) seams += r.seam_found ? 1 : 0;
+  std::fprintf(info, "received %zu results in %.1f s (%.0f/s), seam found in %.0f%%%s\n", rows.size(), dt,
+               static_cast<double>(rows.size()) / dt,
+               rows.empty() ? 0.0 : 100.0 * static_cast<double>(seams) / static_cast<double>(rows.size()),
+               interrupted() ? " (interrupted)" : reader_gone ? " (the table's reader went away)" : "");
+  if (csv) {
+    csv->close();
+    if (!csv->to_stdout()) std::fprintf(info, "wrote %s\n", a.csv.c_str());
+  }
+  if (!a.plot.empty()) {
+    if (auto last = rec.take_latest()) {
+      write_text(a.plot, profile_svg(*last, "Profile from " + a.address));
+      std::fprintf(info, "wrote %s\n", a.plot.c_str());
+    }
+  }
+  std::fflush(info);
+  if (interrupted() || reader_gone) return;
+  if (!a.count || rows.size() < a.count) s.require_connection("receiving profiles");
+  if (rows.empty()) {
+    throw Failure(kTimeout, format("The camera at %s sent no scan results.", a.address.c_str()));
+  }
+  if (a.count && rows.size() < a.count) {
+    throw Failure(kTimeout, format("The camera at %s stopped sending after %zu of %zu results.",
+                                   a.address.c_str(), rows.size(), a.count));
+  }
+}
+
+}  // namespace
+
+void add_scan(CLI::App& app, const GlobalOptions& g, Runner& run) {
+  auto a = std::make_shared<ScanArgs>();
   auto* cmd = app.add_subcommand(
       "scan", "Receive profiles with a live status line; optionally save them as CSV and plot the last one.");
   cmd->add_option("ADDR", a->address, "Camera address")->required();
@@ -199,56 +291,12 @@ void add_scan(CLI::App& app, const GlobalOptions& g, Runner& run) {
   cmd->add_option("--count", a->count, "Receive exactly this many results")
       ->check(CLI::PositiveNumber)
       ->excludes(secs);
-  cmd->add_option("--csv", a->csv, "Write one line per result to this file");
+  cmd->add_option("--csv", a->csv,
+                  "Write one line per result to this file as results arrive (\"-\": standard output, "
+                  "the status then goes to standard error)");
   cmd->add_option("--plot", a->plot, "Write the last profile as an SVG plot to this file");
   cmd->callback([&g, &run, a] {
-    run = [&g, a] {
-      Session s(a->address, g);
-      ScanRecorder rec;
-      rec.attach(s.client());
-      auto t0 = std::chrono::steady_clock::now();
-      {
-        StatusLine status(rec);
-        if (a->count) {
-          // Bounded by progress: fail when no result arrives for the timeout.
-          std::size_t got = 0;
-          while (got < a->count) {
-            std::size_t before = got;
-            got = rec.wait_for(a->count, std::chrono::steady_clock::now() + s.timeout());
-            if (got == before) break;
-          }
-        } else {
-          std::this_thread::sleep_for(std::chrono::duration<double>(a->seconds > 0 ? a->seconds : 5.0));
-        }
-      }
-      rec.detach(s.client());
-      double dt = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-      auto rows = rec.rows();
-      if (a->count && rows.size() > a->count) rows.resize(a->count);
-      std::size_t seams = 0;
-      for (const auto& r : rows) seams += r.seam_found ? 1 : 0;
-      std::printf("received %zu results in %.1f s (%.0f/s), seam found in %.0f%%\n", rows.size(), dt,
-                  static_cast<double>(rows.size()) / dt,
-                  rows.empty() ? 0.0 : 100.0 * static_cast<double>(seams) / static_cast<double>(rows.size()));
-      if (!a->csv.empty()) {
-        write_text(a->csv, scan_csv(rows));
-        std::printf("wrote %s\n", a->csv.c_str());
-      }
-      if (!a->plot.empty()) {
-        if (auto last = rec.take_latest()) {
-          write_text(a->plot, profile_svg(*last, "Profile from " + a->address));
-          std::printf("wrote %s\n", a->plot.c_str());
-        }
-      }
-      if (!a->count || rows.size() < a->count) s.require_connection("receiving profiles");
-      if (rows.empty()) {
-        throw Failure(kTimeout, format("The camera at %s sent no scan results.", a->address.c_str()));
-      }
-      if (a->count && rows.size() < a->count) {
-        throw Failure(kTimeout, format("The camera at %s stopped sending after %zu of %zu results.",
-                                       a->address.c_str(), rows.size(), a->count));
-      }
-    };
+    run = [&g, a] { run_scan(g, *a); };
   });
 }
 

@@ -21,6 +21,9 @@ void add_video(CLI::App& app, const GlobalOptions& g, Runner& run) {
   cmd->callback([&g, &run, a] {
     run = [&g, a] {
       if (!video_built_in()) throw Failure(kNoDecoder, "This mokctl was built without video support.");
+      // Ctrl-C or SIGTERM ends the capture between packets, so the recording
+      // is closed with no packet cut in half.
+      catch_interrupt();
       Session s(a->address, g);
       std::unique_ptr<PacketRecorder> rec;
       if (!a->record.empty()) rec = std::make_unique<PacketRecorder>(a->address, a->record, g);
@@ -32,7 +35,7 @@ void add_video(CLI::App& app, const GlobalOptions& g, Runner& run) {
                     static_cast<unsigned long long>(rec->packets()),
                     static_cast<unsigned long long>(rec->bytes()), a->record.c_str());
       }
-      if (files.size() < static_cast<std::size_t>(a->frames)) {
+      if (files.size() < static_cast<std::size_t>(a->frames) && !interrupted()) {
         s.require_connection("receiving video");
         throw Failure(kTimeout, format("Only %zu of %d frames arrived.", files.size(), a->frames));
       }

@@ -70,6 +70,12 @@ std::vector<ScanRow> ScanRecorder::rows() const {
   return rows_;
 }
 
+std::vector<ScanRow> ScanRecorder::rows_since(std::size_t from) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (from >= rows_.size()) return {};
+  return std::vector<ScanRow>(rows_.begin() + static_cast<std::ptrdiff_t>(from), rows_.end());
+}
+
 std::optional<mok::ScanResult> ScanRecorder::take_latest() {
   std::lock_guard<std::mutex> lock(mu_);
   return std::exchange(latest_, std::nullopt);
@@ -120,14 +126,14 @@ std::string status_text(const WindowStats& s, std::size_t width) {
   return line;
 }
 
-std::size_t terminal_width(bool tty) {
+std::size_t terminal_width(bool tty, std::FILE* out) {
   winsize ws{};
-  if (tty && ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col >= 20) return ws.ws_col;
+  if (tty && ioctl(fileno(out), TIOCGWINSZ, &ws) == 0 && ws.ws_col >= 20) return ws.ws_col;
   return 80;
 }
 
-StatusLine::StatusLine(ScanRecorder& recorder)
-    : recorder_(recorder), tty_(isatty(STDOUT_FILENO) != 0), thread_([this] { run(); }) {}
+StatusLine::StatusLine(ScanRecorder& recorder, std::FILE* out)
+    : recorder_(recorder), out_(out), tty_(isatty(fileno(out)) != 0), thread_([this] { run(); }) {}
 
 StatusLine::~StatusLine() {
   {
@@ -137,24 +143,24 @@ StatusLine::~StatusLine() {
   cv_.notify_all();
   thread_.join();
   // The closing figures, also when the stream was shorter than one interval.
-  std::string line = status_text(recorder_.window(), terminal_width(tty_));
+  std::string line = status_text(recorder_.window(), terminal_width(tty_, out_));
   if (!tty_) line.erase(line.find_last_not_of(' ') + 1);
-  std::printf(tty_ ? "\r%s\n" : "%s\n", line.c_str());
-  std::fflush(stdout);
+  std::fprintf(out_, tty_ ? "\r%s\n" : "%s\n", line.c_str());
+  std::fflush(out_);
 }
 
 void StatusLine::run() {
   recorder_.window();  // start the first window now
   std::unique_lock<std::mutex> lock(mu_);
   while (!cv_.wait_for(lock, std::chrono::milliseconds(tty_ ? 250 : 1000), [&] { return stop_; })) {
-    std::string line = status_text(recorder_.window(), terminal_width(tty_));
+    std::string line = status_text(recorder_.window(), terminal_width(tty_, out_));
     if (tty_) {
-      std::printf("\r%s", line.c_str());
+      std::fprintf(out_, "\r%s", line.c_str());
     } else {
       line.erase(line.find_last_not_of(' ') + 1);
-      std::printf("%s\n", line.c_str());
+      std::fprintf(out_, "%s\n", line.c_str());
     }
-    std::fflush(stdout);
+    std::fflush(out_);
   }
 }
 

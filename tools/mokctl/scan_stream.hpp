@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -54,6 +55,8 @@ class ScanRecorder {
   std::size_t wait_for(std::size_t n, std::chrono::steady_clock::time_point until);
   std::size_t count() const;
   std::vector<ScanRow> rows() const;
+  // The rows from index `from` on.
+  std::vector<ScanRow> rows_since(std::size_t from) const;
   // Gives away the latest result (for the plot).
   std::optional<mok::ScanResult> take_latest();
   WindowStats window();
@@ -71,10 +74,11 @@ class ScanRecorder {
 };
 
 // Prints the live one-line status of a recorder twice a second until stopped:
-// in place on a terminal, as plain lines otherwise.
+// in place on a terminal, as plain lines otherwise; on standard error when
+// standard output carries data.
 class StatusLine {
  public:
-  explicit StatusLine(ScanRecorder& recorder);
+  explicit StatusLine(ScanRecorder& recorder, std::FILE* out = stdout);
   ~StatusLine();  // stops and joins the printer
   StatusLine(const StatusLine&) = delete;
   StatusLine& operator=(const StatusLine&) = delete;
@@ -82,6 +86,7 @@ class StatusLine {
  private:
   void run();
   ScanRecorder& recorder_;
+  std::FILE* out_;
   bool tty_;
   std::mutex mu_;
   std::condition_variable cv_;
@@ -94,7 +99,7 @@ class StatusLine {
 // angle in the camera's units (the simulator: mm and degrees), or "no
 // results" when none came, the mean latency and the total count.
 std::string status_text(const WindowStats& s, std::size_t width);
-// The terminal's width when standard output is one, else 80.
-std::size_t terminal_width(bool tty);
+// The terminal's width when `out` is one, else 80.
+std::size_t terminal_width(bool tty, std::FILE* out);
 
 }  // namespace mokctl

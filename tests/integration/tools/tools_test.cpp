@@ -132,6 +132,33 @@ TEST_F(Tools, ScanCountReceivesExactlyThatManyAndWritesCsvAndPlot) {
   EXPECT_NE(svg.find("</svg>"), std::string::npos);
 }
 
+// Runs `script` with /bin/sh, $M standing for mokctl and $A for the address.
+Outcome shell(const std::string& script, const std::string& address, const std::string& cwd, double limit_s = 30) {
+  return tooltest::run({"/bin/sh", "-c", "M='" MOKCTL_PATH "'; A='" + address + "'; " + script}, limit_s, cwd);
+}
+
+TEST_F(Tools, ScanStreamsItsTableAndFinishesItOnSigtermOrAClosedPipe) {
+  Outcome bad = mokctl({"scan", sim_.address(), "--csv", dir_.file("missing/r.csv")});
+  EXPECT_EQ(bad.exit_code, 2) << describe(bad);
+  EXPECT_NE(bad.err.find("its directory does not exist"), std::string::npos) << describe(bad);
+
+  Outcome term = shell("$M scan $A --seconds 30 --csv r.csv --plot p.svg & p=$!; sleep 1; kill -TERM $p; wait $p",
+                       sim_.address(), dir_.path());
+  EXPECT_EQ(term.exit_code, 0) << describe(term);
+  EXPECT_NE(term.out.find("(interrupted)"), std::string::npos) << describe(term);
+  const std::string csv = tooltest::read_file(dir_.file("r.csv"));
+  EXPECT_GT(count_lines(csv), 10u) << csv.substr(0, 200);
+  EXPECT_EQ(csv.back(), '\n');
+  EXPECT_NE(tooltest::read_file(dir_.file("p.svg")).find("</svg>"), std::string::npos);
+
+  // The table on standard output, its reader gone after three lines.
+  Outcome pipe = shell("$M scan $A --seconds 30 --csv - | head -n 3", sim_.address(), dir_.path(), 15);
+  EXPECT_FALSE(pipe.timed_out) << describe(pipe);
+  EXPECT_EQ(pipe.out.rfind("t_s,pts,seam_found,", 0), 0u) << describe(pipe);
+  EXPECT_EQ(count_lines(pipe.out), 3u) << describe(pipe);
+  EXPECT_NE(pipe.err.find("(the table's reader went away)"), std::string::npos) << describe(pipe);
+}
+
 TEST_F(Tools, SnapshotsDecodeAsJpegAndPng) {
   // The simulator picks the format from the first request value.
   Outcome jpg = mokctl({"snapshot", sim_.address(), "--first", "1", "-o", dir_.file("s.jpg")});
@@ -281,6 +308,11 @@ TEST(ToolsErrors, SayWhatWentWrongWithDistinctExitCodes) {
   getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
   std::string closed = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
   close(fd);
+  TempDir closed_dir;
+  Outcome no_recording = mokctl({"--timeout", "1", "record", closed, "-o", closed_dir.file("r.mokrec")});
+  EXPECT_EQ(no_recording.exit_code, 3) << describe(no_recording);
+  EXPECT_FALSE(tooltest::file_exists(closed_dir.file("r.mokrec")));
+
   Outcome refused = mokctl({"--timeout", "3", "info", closed});
   EXPECT_EQ(refused.exit_code, 3) << describe(refused);
   EXPECT_NE(refused.err.find("Cannot reach the camera at " + closed), std::string::npos) << refused.err;
