@@ -12,6 +12,7 @@
 
 #include "commands.hpp"
 #include "files.hpp"
+#include "point_files.hpp"
 #include "recorder.hpp"
 #include "scan_stream.hpp"
 
@@ -190,9 +191,11 @@ void add_set(CLI::App& app, const GlobalOptions& g, Runner& run) {
 namespace {
 
 struct ScanArgs {
-  std::string address, csv, plot;
+  std::string address, csv, plot, points, ply;
   double seconds = 0;
   std::size_t count = 0;
+  ScanAxis axis;
+  double speed = 0;
 };
 
 // Receives until the time or count is reached, no result came for the
@@ -204,10 +207,14 @@ void run_scan(const GlobalOptions& g, const ScanArgs& a) {
   std::unique_ptr<CsvStream> csv;
   if (!a.csv.empty()) csv = std::make_unique<CsvStream>(a.csv);
   if (!a.plot.empty()) check_writable(a.plot);
+  ScanAxis axis = a.axis;
+  if (a.speed > 0) axis.speed_mm_s = a.speed;
+  PointWriter points(a.points, a.ply, axis);
   catch_interrupt();
   std::FILE* info = csv && csv->to_stdout() ? stderr : stdout;
   Session s(a.address, g);
   ScanRecorder rec;
+  if (points.wanted()) rec.keep_results();
   rec.attach(s.client());
   using Clock = std::chrono::steady_clock;
   const auto t0 = Clock::now();
@@ -215,7 +222,15 @@ void run_scan(const GlobalOptions& g, const ScanArgs& a) {
                             std::chrono::duration<double>(a.seconds > 0 ? a.seconds : 5.0));
   std::size_t streamed = 0;
   bool reader_gone = false;
+  std::optional<mok::ScanResult> last_kept;
   auto stream_rows = [&] {
+    if (points.wanted()) {
+      for (auto& [index, result] : rec.take_results()) {
+        if (a.count && index >= a.count) break;
+        points.add(index, result);
+        last_kept = std::move(result);
+      }
+    }
     if (!csv || reader_gone) return;
     auto rows = rec.rows_since(streamed);
     if (a.count && streamed + rows.size() > a.count) rows.resize(a.count - streamed);
@@ -261,8 +276,15 @@ void run_scan(const GlobalOptions& g, const ScanArgs& a) {
     csv->close();
     if (!csv->to_stdout()) std::fprintf(info, "wrote %s\n", a.csv.c_str());
   }
+  points.close();
+  if (!a.points.empty()) std::fprintf(info, "wrote %s\n", a.points.c_str());
+  if (!a.ply.empty()) {
+    std::fprintf(info, "wrote %s (%llu points)\n", a.ply.c_str(),
+                 static_cast<unsigned long long>(points.cloud_points()));
+  }
   if (!a.plot.empty()) {
-    if (auto last = rec.take_latest()) {
+    if (!last_kept) last_kept = rec.take_latest();
+    if (auto& last = last_kept) {
       write_text(a.plot, profile_svg(*last, "Profile from " + a.address));
       std::fprintf(info, "wrote %s\n", a.plot.c_str());
     }
@@ -295,6 +317,18 @@ void add_scan(CLI::App& app, const GlobalOptions& g, Runner& run) {
                   "Write one line per result to this file as results arrive (\"-\": standard output, "
                   "the status then goes to standard error)");
   cmd->add_option("--plot", a->plot, "Write the last profile as an SVG plot to this file");
+  cmd->add_option("--points", a->points,
+                  "Write every profile point to this CSV file as results arrive: result index, device time "
+                  "(microseconds), point index, y, z");
+  cmd->add_option("--ply", a->ply,
+                  "Write the accumulated profiles as a point cloud (ASCII PLY): x along the scan, from "
+                  "--pitch or --speed; points without a laser return are left out");
+  auto* pitch = cmd->add_option("--pitch", a->axis.pitch_mm,
+                                "Scan advance per profile for --ply, mm (default 1; > 0)")
+                    ->check(CLI::PositiveNumber);
+  cmd->add_option("--speed", a->speed, "Scan speed for --ply instead of --pitch, mm/s (> 0; x = device time x speed)")
+      ->check(CLI::PositiveNumber)
+      ->excludes(pitch);
   cmd->callback([&g, &run, a] {
     run = [&g, a] { run_scan(g, *a); };
   });

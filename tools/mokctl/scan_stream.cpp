@@ -50,7 +50,11 @@ void ScanRecorder::on_result(mok::ScanResult r) {
   ScanRow row = make_row(r, t);
   std::lock_guard<std::mutex> lock(mu_);
   rows_.push_back(row);
-  latest_ = std::move(r);  // frees the previous result's handle
+  if (keep_) {
+    kept_.emplace_back(rows_.size() - 1, std::move(r));  // the taker keeps the latest
+  } else {
+    latest_ = std::move(r);  // frees the previous result's handle
+  }
   cv_.notify_all();
 }
 
@@ -74,6 +78,11 @@ std::vector<ScanRow> ScanRecorder::rows_since(std::size_t from) const {
   std::lock_guard<std::mutex> lock(mu_);
   if (from >= rows_.size()) return {};
   return std::vector<ScanRow>(rows_.begin() + static_cast<std::ptrdiff_t>(from), rows_.end());
+}
+
+std::vector<std::pair<std::uint64_t, mok::ScanResult>> ScanRecorder::take_results() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return std::exchange(kept_, {});
 }
 
 std::optional<mok::ScanResult> ScanRecorder::take_latest() {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <mok/mok.hpp>
@@ -57,6 +58,11 @@ class ScanRecorder {
   std::vector<ScanRow> rows() const;
   // The rows from index `from` on.
   std::vector<ScanRow> rows_since(std::size_t from) const;
+  // Keeps every result whole until take_results() (for the point files);
+  // take_latest() then has nothing, the taker holds the latest.
+  void keep_results() { keep_ = true; }
+  // The kept results since the previous call, with their result index.
+  std::vector<std::pair<std::uint64_t, mok::ScanResult>> take_results();
   // Gives away the latest result (for the plot).
   std::optional<mok::ScanResult> take_latest();
   WindowStats window();
@@ -69,6 +75,8 @@ class ScanRecorder {
   std::condition_variable cv_;
   std::vector<ScanRow> rows_;
   std::optional<mok::ScanResult> latest_;
+  bool keep_ = false;
+  std::vector<std::pair<std::uint64_t, mok::ScanResult>> kept_;
   std::size_t window_start_ = 0;
   std::chrono::steady_clock::time_point window_t0_;
 };

@@ -159,6 +159,25 @@ TEST_F(Tools, ScanStreamsItsTableAndFinishesItOnSigtermOrAClosedPipe) {
   EXPECT_NE(pipe.err.find("(the table's reader went away)"), std::string::npos) << describe(pipe);
 }
 
+TEST_F(Tools, ScanWritesEveryPointAndACloudViewersRead) {
+  Outcome o = mokctl({"scan", sim_.address(), "--count", "20", "--points", dir_.file("p.csv"), "--ply",
+                      dir_.file("c.ply"), "--pitch", "0.5"});
+  ASSERT_EQ(o.exit_code, 0) << describe(o);
+  const std::string points = tooltest::read_file(dir_.file("p.csv"));
+  EXPECT_EQ(points.rfind("result,pts_us,point,y,z\n0,", 0), 0u) << points.substr(0, 100);
+  EXPECT_NE(points.find("\n19,"), std::string::npos);
+  EXPECT_EQ(points.find("\n20,"), std::string::npos);
+  // The header's count matches the vertex lines; x steps by the pitch.
+  const std::string ply = tooltest::read_file(dir_.file("c.ply"));
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(ply, m, std::regex("element vertex ([0-9]+)\n"))) << ply.substr(0, 300);
+  const std::size_t vertices = std::stoul(m[1]);
+  const std::size_t body = ply.find("end_header\n") + 11;
+  EXPECT_GT(vertices, 0u);
+  EXPECT_EQ(count_lines(ply.substr(body)), vertices);
+  EXPECT_NE(ply.find("\n9.5000 "), std::string::npos);  // the 20th profile
+}
+
 TEST_F(Tools, SnapshotsDecodeAsJpegAndPng) {
   // The simulator picks the format from the first request value.
   Outcome jpg = mokctl({"snapshot", sim_.address(), "--first", "1", "-o", dir_.file("s.jpg")});
