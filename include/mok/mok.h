@@ -68,7 +68,14 @@ typedef struct mok_scan_result mok_scan_result_t;
 /** One snapshot image; released with mok_snapshot_image_free. */
 typedef struct mok_snapshot_image mok_snapshot_image_t;
 
-/* ---- Record layouts shared with the host ---- */
+/* ---- Record layouts shared with the host ----
+ * Units: the camera protocol fixes no unit for profile and seam coordinates,
+ * seam width, height and angle, exposure time or laser strength; the library
+ * passes the camera's numbers through unchanged. The simulator (mok-camsim)
+ * uses millimetres for y, z, width and height, degrees for the angle, and
+ * its RTS clock for time stamps. A scan result's time stamp (pts) is the
+ * camera's RTS clock when the profile was taken: microseconds, since 1970
+ * once RTS was set from a host's clock (mok_set_rts with 0). */
 
 /** One measured point (16 bytes); x and reserved are always 0. */
 typedef struct mok_scan_point {
@@ -163,7 +170,7 @@ MOK_API const char *mok_version_str(void);
  * (MOK_ERR_SEND_FAILED while not connected); the getters show the new value
  * once the device reports it. */
 
-/** Exposure time as last reported. */
+/** Exposure time as last reported, in the camera's unit (the simulator only stores it). */
 MOK_API int32_t mok_get_exposure_time(mok_client_t *client, uint32_t *out);
 /** Laser strength as last reported. */
 MOK_API int32_t mok_get_laser_strength(mok_client_t *client, uint32_t *out);
@@ -171,7 +178,7 @@ MOK_API int32_t mok_get_laser_strength(mok_client_t *client, uint32_t *out);
 MOK_API int32_t mok_get_task_id(mok_client_t *client, uint32_t *out);
 /** Writes 1 or 0. */
 MOK_API int32_t mok_get_laser_enable(mok_client_t *client, int32_t *out);
-/** RTS as last reported. */
+/** RTS as last reported: the camera's clock, microseconds (since 1970 once set from a host clock). */
 MOK_API int32_t mok_get_rts(mok_client_t *client, uint64_t *out);
 /** CTS (read-only on the device) as last reported. */
 MOK_API int32_t mok_get_cts(mok_client_t *client, uint64_t *out);
@@ -212,17 +219,17 @@ MOK_API void mok_scan_result_free(mok_scan_result_t *result);
 MOK_API uint32_t mok_scan_result_point_count(const mok_scan_result_t *result);
 /** Null when the result has no points. */
 MOK_API const mok_scan_point_t *mok_scan_result_points(const mok_scan_result_t *result);
-/** Time stamp the device gave the result; 0 for a null handle. */
+/** Time stamp the device gave the result (its RTS clock, microseconds); 0 for a null handle. */
 MOK_API uint64_t mok_scan_result_pts(const mok_scan_result_t *result);
 /** Whether the device found a seam; false for a null handle. */
 MOK_API bool mok_scan_result_seam_found(const mok_scan_result_t *result);
 /** Index into the seam points of the seam point. */
 MOK_API uint32_t mok_scan_result_seam_point_idx(const mok_scan_result_t *result);
-/** Seam width. */
+/** Seam width, in the camera's unit (the simulator: mm). */
 MOK_API float mok_scan_result_seam_width(const mok_scan_result_t *result);
-/** Seam height. */
+/** Seam height, in the camera's unit (the simulator: mm). */
 MOK_API float mok_scan_result_seam_height(const mok_scan_result_t *result);
-/** Seam angle. */
+/** Seam angle, in the camera's unit (the simulator: degrees). */
 MOK_API float mok_scan_result_seam_angle(const mok_scan_result_t *result);
 /** MOK_SEAM_POINT_COUNT points. */
 MOK_API const mok_scan_point_t *mok_scan_result_seam_points(const mok_scan_result_t *result);
@@ -268,8 +275,9 @@ MOK_API void mok_clear_state_cb(mok_client_t *client);
 /* ---- Video ----
  * mok_enable_video loads the decoder library libmok_media.so (looked for next
  * to the executable, then in the working directory, then on the system's
- * library path) and decodes the camera's H.264/H.265 stream into frames of a
- * quarter of the source size in MOK_PIXEL_FORMAT_RGBA, handed to the video
+ * library path) and decodes the camera's H.264/H.265 stream into frames a
+ * quarter of the source's width and of its height (1280x720 gives 320x180)
+ * in MOK_PIXEL_FORMAT_RGBA, handed to the video
  * callback one at a time in decode order. mok_close switches video off first,
  * as mok_disable_video does: frames already received are still delivered,
  * and no video callback runs once mok_close has returned. */
@@ -445,8 +453,7 @@ MOK_API int32_t mok_get_last_error(mok_client_t *client, char *buffer, uint32_t 
  * MOK_OK; MOK_ERR_INVALID_ARGUMENT (nothing changed) for a null client or a
  * value out of range; MOK_ERR_OTHER (nothing changed; mok_get_last_error
  * tells why) once the client was started. */
-MOK_API int32_t mok_set_timing(mok_client_t *client, uint32_t reconnect_delay_ms, uint32_t connect_timeout_ms,
-                               uint32_t inactivity_timeout_ms, uint32_t write_timeout_ms);
+MOK_API int32_t mok_set_timing(mok_client_t *client, uint32_t reconnect_delay_ms, uint32_t connect_timeout_ms, uint32_t inactivity_timeout_ms, uint32_t write_timeout_ms);
 
 /* ---- Extensions: flushing queued writes ----
  * A setter, mok_set_rts, mok_snapshot and mok_pull_rts only queue their

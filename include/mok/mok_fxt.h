@@ -317,8 +317,7 @@ MOK_API bool mok_fxt_conn_last_error(mok_fxt_conn_t *conn, char *buffer, uint32_
  * connect time-out and write time-out 10 to 86400000; inactivity time-out
  * 100 to 86400000. False (nothing changed) for a null handle, a value out of
  * range, or once the connection was started (also by mok_fxt_connect). */
-MOK_API bool mok_fxt_conn_set_timing(mok_fxt_conn_t *conn, uint32_t reconnect_delay_ms, uint32_t connect_timeout_ms,
-                                     uint32_t inactivity_timeout_ms, uint32_t write_timeout_ms);
+MOK_API bool mok_fxt_conn_set_timing(mok_fxt_conn_t *conn, uint32_t reconnect_delay_ms, uint32_t connect_timeout_ms, uint32_t inactivity_timeout_ms, uint32_t write_timeout_ms);
 
 /* ---- Extensions: flushing queued packets ---- */
 

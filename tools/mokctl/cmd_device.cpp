@@ -336,7 +336,7 @@ void add_scan(CLI::App& app, const GlobalOptions& g, Runner& run) {
 
 void add_snapshot(CLI::App& app, const GlobalOptions& g, Runner& run) {
   struct Args {
-    std::string address, out;
+    std::string address, out, format;
     std::int32_t first = 0, second = 0;
     bool flag = false;
   };
@@ -346,14 +346,27 @@ void add_snapshot(CLI::App& app, const GlobalOptions& g, Runner& run) {
   cmd->add_option("-o,--output", a->out,
                   "File to write (default snapshot.jpg/.png/.raw by format); a raw 8-bit image "
                   "is converted when the name ends in .png");
-  cmd->add_option("--first", a->first, "First request value, passed to the camera (default 0)");
-  cmd->add_option("--second", a->second, "Second request value, passed to the camera (default 0)");
+  auto* format_opt =
+      cmd->add_option("--format", a->format,
+                      "Image format to ask for: raw (8-bit grey of the reported sensor size), jpeg or png "
+                      "(sent as the first request value 0, 1 or 2)")
+          ->check(CLI::IsMember({"raw", "jpeg", "png"}));
+  cmd->add_option("--first", a->first,
+                  "First request value, passed to the camera as it is (0 to 2147483647; default 0; "
+                  "--format names the common ones)")
+      ->check(CLI::Range(0, 2147483647))
+      ->excludes(format_opt);
+  cmd->add_option("--second", a->second,
+                  "Second request value, passed to the camera as it is (0 to 2147483647; default 0; the "
+                  "simulator takes it as the JPEG quality, 0 meaning 85)")
+      ->check(CLI::Range(0, 2147483647));
   cmd->add_flag("--flag", a->flag, "Set the request flag");
   cmd->callback([&g, &run, a] {
     run = [&g, a] {
       Session s(a->address, g);
       s.wait_params();  // raw images take their size from the reported registers
-      s.run("request a snapshot", [&] { s.client().snapshot(a->first, a->flag, a->second); });
+      const std::int32_t first = a->format == "raw" ? 0 : a->format == "jpeg" ? 1 : a->format == "png" ? 2 : a->first;
+      s.run("request a snapshot", [&] { s.client().snapshot(first, a->flag, a->second); });
       auto image = s.client().recv_snapshot_image(s.timeout());
       if (!image) {
         throw Failure(kTimeout, format("The camera at %s sent no snapshot within %.1f s.",

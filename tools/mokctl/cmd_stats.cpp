@@ -12,8 +12,9 @@ namespace mokctl {
 
 void print_stats(mok::Client& client) {
   const mok_stats_t s = client.stats();
-  std::printf("Connection: state %u for %" PRIu64 " ms; %" PRIu64 " attempts, %" PRIu64 " established\n",
-              s.state, s.time_in_state_ms, s.connect_attempts, s.connections_established);
+  std::printf("Connection: %s for %" PRIu64 " ms; %" PRIu64 " attempts, %" PRIu64 " established\n",
+              s.state == 0 ? "no state yet" : mok::state_name(static_cast<mok::State>(s.state)), s.time_in_state_ms,
+              s.connect_attempts, s.connections_established);
   std::printf("Disconnects: remote close %" PRIu64 ", inactivity %" PRIu64 ", decode error %" PRIu64
               ", write failure %" PRIu64 ", stop %" PRIu64 "\n",
               s.disconnects_remote_close, s.disconnects_inactivity, s.disconnects_decode_error,
