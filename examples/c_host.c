@@ -61,7 +61,18 @@ int main(int argc, char **argv) {
     report(cam, "start the connection", status);
     goto out;
   }
-  if ((status = mok_wait_params(cam, 5000)) != MOK_OK) {
+  /* Up to 5 s for the first parameters, giving up early when the attempt
+   * already failed: the client would retry every 5 s, but this host has
+   * nothing to wait for. */
+  for (int tries = 0; tries < 50; ++tries) {
+    mok_stats_t stats;
+    status = mok_wait_params(cam, 100);
+    if (status != MOK_ERR_TIMEOUT) break;
+    if (mok_get_stats(cam, &stats, sizeof stats) == MOK_OK &&
+        (stats.state == MOK_STATE_CONNECT_FAILED || stats.state == MOK_STATE_CONNECT_TIMEOUT))
+      break;
+  }
+  if (status != MOK_OK) {
     report(cam, "read the camera's parameters", status);
     goto out;
   }

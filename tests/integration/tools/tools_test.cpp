@@ -368,47 +368,54 @@ TEST(ToolsErrors, SayWhatWentWrongWithDistinctExitCodes) {
 
 // Faults of the simulator: every loss and return is said on standard error
 // with its cause, library errors show without -v, and a run that ends with
-// the connection gone exits 3.
-TEST(ToolsFaults, ConnectionLossIsSaidOutLoud) {
+// the connection gone exits 3. Timings in milliseconds keep them short.
+Outcome mokctl_fast(std::vector<std::string> args) {
   const std::vector<std::string> fast = {"--reconnect-delay", "100", "--inactivity-timeout", "300"};
-  auto with_fast = [&](std::vector<std::string> args) {
-    args.insert(args.begin(), fast.begin(), fast.end());
-    return mokctl(args, 30);
-  };
-  // `mokctl stats` for `seconds` against a simulator with `fault`.
-  auto stats_with = [&](std::vector<std::string> fault, const char* seconds) {
-    Simulator sim(fault);
-    EXPECT_FALSE(sim.address().empty()) << sim.log();
-    return with_fast({"stats", sim.address(), "--seconds", seconds});
-  };
-  Outcome dropped = stats_with({"--drop-every", "0.5"}, "2");
-  EXPECT_NE(dropped.err.find("lost (closed by the camera: remote closed read half)"), std::string::npos)
-      << describe(dropped);
-  EXPECT_NE(dropped.err.find(" is back"), std::string::npos) << describe(dropped);
-  Outcome frozen = stats_with({"--freeze-after", "0.3"}, "2");
-  EXPECT_NE(frozen.err.find("lost (the camera went silent: connection timed out due to inactivity)"),
+  args.insert(args.begin(), fast.begin(), fast.end());
+  return mokctl(args, 30);
+}
+
+// `mokctl stats` for `seconds` against a simulator with `fault`.
+Outcome stats_with(const std::vector<std::string>& fault, const char* seconds) {
+  Simulator sim(fault);
+  EXPECT_FALSE(sim.address().empty()) << sim.log();
+  return mokctl_fast({"stats", sim.address(), "--seconds", seconds});
+}
+
+TEST(ToolsFaults, EachDropIsSaidWithItsCauseAndEachReturn) {
+  Outcome o = stats_with({"--drop-every", "0.5"}, "2");
+  EXPECT_NE(o.err.find("lost (closed by the camera: remote closed read half)"), std::string::npos) << describe(o);
+  EXPECT_NE(o.err.find(" is back"), std::string::npos) << describe(o);
+}
+
+TEST(ToolsFaults, AFrozenCameraIsNoticedAfterTheInactivityTime) {
+  Outcome o = stats_with({"--freeze-after", "0.3"}, "2");
+  EXPECT_NE(o.err.find("lost (the camera went silent: connection timed out due to inactivity)"), std::string::npos)
+      << describe(o);
+}
+
+TEST(ToolsFaults, LibraryErrorsShowWithoutVerbose) {
+  Outcome o = stats_with({"--corrupt-after", "0.3"}, "1");
+  EXPECT_NE(o.err.find("[error mok_fxt::client::tcp] failed to decode packet: Length Too Small(2 < 4)"),
             std::string::npos)
-      << describe(frozen);
-  Outcome corrupt = stats_with({"--corrupt-after", "0.3"}, "1");
-  EXPECT_NE(corrupt.err.find("[error mok_fxt::client::tcp] failed to decode packet: Length Too Small(2 < 4)"),
-            std::string::npos)
-      << describe(corrupt);
-  EXPECT_NE(corrupt.err.find("lost (the camera sent invalid data: Length Too Small(2 < 4))"), std::string::npos)
-      << describe(corrupt);
-  {
-    auto sim = std::make_unique<Simulator>();
-    ASSERT_FALSE(sim->address().empty()) << sim->log();
-    const std::string address = sim->address();
-    Outcome o;
-    std::thread scan([&] { o = with_fast({"scan", address, "--seconds", "3"}); });
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    sim.reset();  // the camera goes away for good
-    scan.join();
-    EXPECT_EQ(o.exit_code, 3) << describe(o);
-    EXPECT_NE(o.err.find("was lost while receiving profiles and was not back"), std::string::npos) << describe(o);
-    // Once nothing arrives, the status line shows no seam values.
-    EXPECT_NE(o.out.find("no results"), std::string::npos) << describe(o);
-  }
+      << describe(o);
+  EXPECT_NE(o.err.find("lost (the camera sent invalid data: Length Too Small(2 < 4))"), std::string::npos)
+      << describe(o);
+}
+
+TEST(ToolsFaults, ARunThatEndsWithTheCameraGoneExits3) {
+  auto sim = std::make_unique<Simulator>();
+  ASSERT_FALSE(sim->address().empty()) << sim->log();
+  const std::string address = sim->address();
+  Outcome o;
+  std::thread scan([&] { o = mokctl_fast({"scan", address, "--seconds", "2.5"}); });
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  sim.reset();  // the camera goes away for good
+  scan.join();
+  EXPECT_EQ(o.exit_code, 3) << describe(o);
+  EXPECT_NE(o.err.find("was lost while receiving profiles and was not back"), std::string::npos) << describe(o);
+  // Once nothing arrives, the status line shows no seam values.
+  EXPECT_NE(o.out.find("no results"), std::string::npos) << describe(o);
 }
 
 TEST(ToolsErrors, SimulatorRefusesEveryBadOptionWithExit2) {
