@@ -112,12 +112,12 @@ void add_set(CLI::App& app, const GlobalOptions& g, Runner& run) {
   auto* cmd = app.add_subcommand(
       "set", "Change camera settings and wait until the camera reports the new values.");
   cmd->add_option("ADDR", a->address, "Camera address")->required();
-  cmd->add_option("--exposure", a->exposure, "Exposure time (device units)");
+  cmd->add_option("--exposure", a->exposure, "Exposure time in the camera's unit (0 to 4294967295; the protocol fixes no unit)");
   cmd->add_option("--laser", a->laser_text, "Switch the laser on or off")
       ->check(CLI::IsMember({"on", "off"}));
-  cmd->add_option("--strength", a->strength, "Laser strength");
-  cmd->add_option("--task", a->task, "Task id");
-  cmd->add_option("--rts", a->rts_text, "Set RTS: \"now\" (this host's clock, microseconds) or a number");
+  cmd->add_option("--strength", a->strength, "Laser strength in the camera's unit (0 to 4294967295)");
+  cmd->add_option("--task", a->task, "Task id (0 to 4294967295)");
+  cmd->add_option("--rts", a->rts_text, "Set RTS, the camera's microsecond clock: \"now\" (this host's clock, microseconds since 1970) or a number from 1");
   cmd->callback([&g, &run, a] {
     if (!a->laser_text.empty()) a->laser = a->laser_text == "on";
     std::optional<std::uint64_t> rts;
@@ -308,9 +308,9 @@ void add_scan(CLI::App& app, const GlobalOptions& g, Runner& run) {
   auto* cmd = app.add_subcommand(
       "scan", "Receive profiles with a live status line; optionally save them as CSV and plot the last one.");
   cmd->add_option("ADDR", a->address, "Camera address")->required();
-  auto* secs = cmd->add_option("--seconds", a->seconds, "Receive for this long (default 5 s)")
+  auto* secs = cmd->add_option("--seconds", a->seconds, "Receive for this long, seconds (> 0; default 5)")
                    ->check(CLI::PositiveNumber);
-  cmd->add_option("--count", a->count, "Receive exactly this many results")
+  cmd->add_option("--count", a->count, "Receive exactly this many results (>= 1)")
       ->check(CLI::PositiveNumber)
       ->excludes(secs);
   cmd->add_option("--csv", a->csv,

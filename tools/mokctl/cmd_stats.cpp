@@ -64,7 +64,7 @@ void add_stats(CLI::App& app, const GlobalOptions& g, Runner& run) {
   auto a = std::make_shared<StatsArgs>();
   auto* cmd = app.add_subcommand("stats", "Watch the connection's figures: rates, counts, drops and the last failure.");
   cmd->add_option("ADDR", a->address, "Camera address")->required();
-  cmd->add_option("--seconds", a->seconds, "How long to watch (default 5)")->check(CLI::Range(1.0, 86400.0));
+  cmd->add_option("--seconds", a->seconds, "How long to watch, seconds (1 to 86400; default 5)")->check(CLI::Range(1.0, 86400.0));
   cmd->callback([&g, &run, a] { run = [&g, a] { run_stats(g, *a); }; });
 }
 

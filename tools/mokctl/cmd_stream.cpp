@@ -15,7 +15,7 @@ void add_video(CLI::App& app, const GlobalOptions& g, Runner& run) {
   auto a = std::make_shared<Args>();
   auto* cmd = app.add_subcommand("video", "Decode the camera's live video and save frames as PNG files.");
   cmd->add_option("ADDR", a->address, "Camera address")->required();
-  cmd->add_option("--frames", a->frames, "Number of frames to save (default 10)")->check(CLI::Range(1, 100000));
+  cmd->add_option("--frames", a->frames, "Number of frames to save (1 to 100000; default 10)")->check(CLI::Range(1, 100000));
   cmd->add_option("-o,--output", a->dir, "Directory for frame0000.png ... (created if missing)");
   cmd->add_option("--record", a->record, "Also record the raw packets (video included) to this file");
   cmd->callback([&g, &run, a] {
@@ -56,8 +56,8 @@ void add_record(CLI::App& app, const GlobalOptions& g, Runner& run) {
       "and bug reports. Runs until Ctrl-C unless --seconds or --count is given.");
   cmd->add_option("ADDR", a->address, "Camera address")->required();
   cmd->add_option("-o,--output", a->out, "Recording file to write")->required();
-  cmd->add_option("--seconds", a->seconds, "Stop after this long")->check(CLI::PositiveNumber);
-  cmd->add_option("--count", a->count, "Stop after this many packets")->check(CLI::PositiveNumber);
+  cmd->add_option("--seconds", a->seconds, "Stop after this long, seconds (> 0)")->check(CLI::PositiveNumber);
+  cmd->add_option("--count", a->count, "Stop after this many packets (>= 1)")->check(CLI::PositiveNumber);
   cmd->callback([&g, &run, a] {
     run = [&g, a] {
       catch_interrupt();

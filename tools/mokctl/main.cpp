@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
       "so are the library's warnings and errors (everything with -v).");
   GlobalOptions g;
   app.add_flag("-v,--verbose", g.verbose, "Show the library's log records on standard error");
-  app.add_option("--timeout", g.timeout_s, "Seconds to wait for the connection and each answer (default 5)")
+  app.add_option("--timeout", g.timeout_s, "Seconds to wait for the connection and each answer (0.1 to 3600; default 5)")
       ->check(CLI::Range(0.1, 3600.0));
   // The connection's timings; the library checks the same ranges.
   app.add_option("--reconnect-delay", g.reconnect_delay_ms,
