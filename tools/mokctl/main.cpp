@@ -47,6 +47,7 @@ int main(int argc, char** argv) {
   add_video(app, g, run);
   add_record(app, g, run);
   add_stats(app, g, run);
+  add_convert(app, g, run);
 
   if (argc < 2) {
     std::printf("%s", app.help().c_str());

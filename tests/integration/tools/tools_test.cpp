@@ -218,6 +218,15 @@ TEST_F(Tools, RecordWritesEveryPacketInTheReplayFormat) {
   for (std::size_t i = 1; i < rec->packets.size(); ++i) {
     EXPECT_LE(rec->packets[i - 1].time_us, rec->packets[i].time_us);
   }
+  // convert decodes it into the point files scan writes.
+  Outcome csv = mokctl({"convert", dir_.file("r.mokrec"), "-o", dir_.file("r.csv")});
+  ASSERT_EQ(csv.exit_code, 0) << describe(csv);
+  EXPECT_EQ(tooltest::read_file(dir_.file("r.csv")).rfind("result,pts_us,point,y,z\n0,", 0), 0u);
+  Outcome ply = mokctl({"convert", dir_.file("r.mokrec"), "-o", dir_.file("r.ply"), "--speed", "10"});
+  ASSERT_EQ(ply.exit_code, 0) << describe(ply);
+  EXPECT_NE(tooltest::read_file(dir_.file("r.ply")).find("end_header\n"), std::string::npos);
+  EXPECT_EQ(mokctl({"convert", dir_.file("r.mokrec"), "-o", dir_.file("r.txt")}).exit_code, 2);
+
   // The recording replays: a scan against the replaying simulator gets results.
   Simulator replay({"--replay", dir_.file("r.mokrec"), "--replay-loop"});
   ASSERT_FALSE(replay.address().empty()) << replay.log();
@@ -435,7 +444,7 @@ TEST(ToolsErrors, SimulatorRefusesEveryBadOptionWithExit2) {
 }
 
 TEST(ToolsHelp, EveryCommandHasHelp) {
-  for (const char* cmd : {"demo", "info", "set", "scan", "snapshot", "video", "record", "stats"}) {
+  for (const char* cmd : {"demo", "info", "set", "scan", "snapshot", "video", "record", "stats", "convert"}) {
     Outcome o = mokctl({cmd, "--help"});
     EXPECT_EQ(o.exit_code, 0) << cmd << "\n" << describe(o);
     EXPECT_NE(o.out.find("Usage"), std::string::npos) << cmd;
