@@ -176,10 +176,10 @@ std::string profile_svg(const mok::ScanResult& result, const std::string& title)
     s += format("<text x=\"%.0f\" y=\"%.1f\" text-anchor=\"end\">%.1f</text>\n", L - 6, sy(z) + 4,
                 z);
   }
-  s += format("<text x=\"%.0f\" y=\"%.0f\" text-anchor=\"middle\">y (mm)</text>\n",
+  s += format("<text x=\"%.0f\" y=\"%.0f\" text-anchor=\"middle\">y (camera unit; simulator: mm)</text>\n",
               (W + L - R) / 2, H - 12);
   s += format("<text x=\"16\" y=\"%.0f\" transform=\"rotate(-90 16 %.0f)\" "
-              "text-anchor=\"middle\">z (mm)</text>\n",
+              "text-anchor=\"middle\">z (camera unit; simulator: mm)</text>\n",
               (H + T - B) / 2, (H + T - B) / 2);
   s += "<polyline fill=\"none\" stroke=\"#1f77b4\" stroke-width=\"1.2\" points=\"";
   for (auto [y, z] : pts) s += format("%.1f,%.1f ", sx(y), sy(z));
