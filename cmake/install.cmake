@@ -16,6 +16,10 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/threading.md ${PROJECT_SOURCE_DIR}/docs
   ${PROJECT_SOURCE_DIR}/docs/troubleshooting.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development)
 
+# What mokctl record writes and mok-camsim --replay reads.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/recording-format.md
+  DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT tools)
+
 set(MOK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/mok)
 install(EXPORT mokTargets NAMESPACE mok:: DESTINATION ${MOK_CMAKE_DIR} COMPONENT development)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/mokConfig.cmake.in

@@ -61,7 +61,7 @@ MOK_EXTERN_C_BEGIN
 #define MOK_STATE_DISCONNECTED 4 /**< an established connection ended */
 #define MOK_STATE_SHUTTING_DOWN 5 /**< the client is being torn down */
 #define MOK_STATE_TERMINATED 6 /**< the connection task has ended */
-#define MOK_STATE_RECONNECTING 7 /**< a new attempt starts (every 5 s) */
+#define MOK_STATE_RECONNECTING 7 /**< a new attempt starts (after the reconnect delay, 5 s by default) */
 
 /* ---- Snapshot image formats (mok_snapshot_image_format) ---- */
 
@@ -78,7 +78,14 @@ typedef struct mok_scan_result mok_scan_result_t;
 /** One snapshot image; released with mok_snapshot_image_free. */
 typedef struct mok_snapshot_image mok_snapshot_image_t;
 
-/* ---- Record layouts shared with the host ---- */
+/* ---- Record layouts shared with the host ----
+ * Units: the camera protocol fixes no unit for profile and seam coordinates,
+ * seam width, height and angle, exposure time or laser strength; the library
+ * passes the camera's numbers through unchanged. The simulator (mok-camsim)
+ * uses millimetres for y, z, width and height, degrees for the angle, and
+ * its RTS clock for time stamps. A scan result's time stamp (pts) is the
+ * camera's RTS clock when the profile was taken: microseconds, since 1970
+ * once RTS was set from a host's clock (mok_set_rts with 0). */
 
 /** One measured point (16 bytes); x and reserved are always 0. */
 typedef struct mok_scan_point {
@@ -163,7 +170,8 @@ MOK_API mok_client_t *mok_connect(const char *address);
  * does, so no video callback runs after it returns; frames the host holds
  * stay valid. */
 MOK_API void mok_close(mok_client_t *client);
-/** Starts connecting (and reconnecting every 5 s after a loss). */
+/** Starts connecting (and reconnecting after the reconnect delay, 5 s by
+ * default, after a loss or failure). */
 MOK_API int32_t mok_start(mok_client_t *client);
 /** Disconnects; mok_start may follow. */
 MOK_API int32_t mok_stop(mok_client_t *client);
@@ -178,7 +186,7 @@ MOK_API const char *mok_version_str(void);
  * (MOK_ERR_SEND_FAILED while not connected); the getters show the new value
  * once the device reports it. */
 
-/** Exposure time as last reported. */
+/** Exposure time as last reported, in the camera's unit (the simulator only stores it). */
 MOK_API int32_t mok_get_exposure_time(mok_client_t *client, uint32_t *out);
 /** Laser strength as last reported. */
 MOK_API int32_t mok_get_laser_strength(mok_client_t *client, uint32_t *out);
@@ -186,7 +194,7 @@ MOK_API int32_t mok_get_laser_strength(mok_client_t *client, uint32_t *out);
 MOK_API int32_t mok_get_task_id(mok_client_t *client, uint32_t *out);
 /** Writes 1 or 0. */
 MOK_API int32_t mok_get_laser_enable(mok_client_t *client, int32_t *out);
-/** RTS as last reported. */
+/** RTS as last reported: the camera's clock, microseconds (since 1970 once set from a host clock). */
 MOK_API int32_t mok_get_rts(mok_client_t *client, uint64_t *out);
 /** CTS (read-only on the device) as last reported. */
 MOK_API int32_t mok_get_cts(mok_client_t *client, uint64_t *out);
@@ -229,17 +237,17 @@ MOK_API void mok_scan_result_free(mok_scan_result_t *result);
 MOK_API uint32_t mok_scan_result_point_count(const mok_scan_result_t *result);
 /** Null when the result has no points. */
 MOK_API const mok_scan_point_t *mok_scan_result_points(const mok_scan_result_t *result);
-/** Time stamp the device gave the result; 0 for a null handle. */
+/** Time stamp the device gave the result (its RTS clock, microseconds); 0 for a null handle. */
 MOK_API uint64_t mok_scan_result_pts(const mok_scan_result_t *result);
 /** Whether the device found a seam; false for a null handle. */
 MOK_API bool mok_scan_result_seam_found(const mok_scan_result_t *result);
 /** Index into the seam points of the seam point. */
 MOK_API uint32_t mok_scan_result_seam_point_idx(const mok_scan_result_t *result);
-/** Seam width. */
+/** Seam width, in the camera's unit (the simulator: mm). */
 MOK_API float mok_scan_result_seam_width(const mok_scan_result_t *result);
-/** Seam height. */
+/** Seam height, in the camera's unit (the simulator: mm). */
 MOK_API float mok_scan_result_seam_height(const mok_scan_result_t *result);
-/** Seam angle. */
+/** Seam angle, in the camera's unit (the simulator: degrees). */
 MOK_API float mok_scan_result_seam_angle(const mok_scan_result_t *result);
 /** MOK_SEAM_POINT_COUNT points. */
 MOK_API const mok_scan_point_t *mok_scan_result_seam_points(const mok_scan_result_t *result);
@@ -292,14 +300,15 @@ MOK_API void mok_clear_state_cb(mok_client_t *client);
 /* ---- Video ----
  * mok_enable_video loads the decoder library libmok_media.so (looked for next
  * to the executable, then in the working directory, then on the system's
- * library path) and decodes the camera's H.264/H.265 stream into frames of a
- * quarter of the source size in MOK_PIXEL_FORMAT_RGBA, handed to the video
- * callback one at a time in decode order. When the decoder falls more than
- * 60 packets or 64 MiB behind the camera, packets are dropped up to the next
- * key frame (counted in mok_stats_t.video_packets_skipped), so a fast camera
- * cannot make memory grow. mok_close switches video off first, as
- * mok_disable_video does: frames already decoded are still delivered, and no
- * video callback runs once mok_close has returned. */
+ * library path) and decodes the camera's H.264/H.265 stream into frames a
+ * quarter of the source's width and of its height (1280x720 gives 320x180)
+ * in MOK_PIXEL_FORMAT_RGBA, handed to the video callback one at a time in
+ * decode order. When the decoder falls more than 60 packets or 64 MiB behind
+ * the camera, packets are dropped up to the next key frame (counted in
+ * mok_stats_t.video_packets_skipped), so a fast camera cannot make memory
+ * grow. mok_close switches video off first, as mok_disable_video does:
+ * frames already decoded are still delivered, and no video callback runs
+ * once mok_close has returned. */
 
 /** One decoded video frame; released with mok_video_frame_free. */
 typedef struct mok_video_frame mok_video_frame_t;
@@ -415,7 +424,7 @@ typedef struct mok_stats {
   uint64_t connect_attempts;           /**< TCP connection attempts */
   uint64_t connections_established;    /**< attempts that connected */
   uint64_t disconnects_remote_close;   /**< ended by the peer (end of stream, also inside a packet; reset) */
-  uint64_t disconnects_inactivity;     /**< ended after 10 s without traffic */
+  uint64_t disconnects_inactivity;     /**< ended by the inactivity time-out (10 s by default) */
   uint64_t disconnects_decode_error;   /**< ended because the byte stream was not valid packets */
   uint64_t disconnects_write_failure;  /**< ended because a write failed or timed out */
   uint64_t disconnects_stop;           /**< ended by stop or shutdown */
@@ -493,6 +502,42 @@ MOK_API int32_t mok_scan_queue_enable(mok_client_t *client, uint32_t capacity);
  * time-out it does not wait: it returns what is queued, or
  * MOK_ERR_IN_CALLBACK when nothing is. */
 MOK_API int32_t mok_scan_queue_pop(mok_client_t *client, mok_scan_result_t **out, uint32_t max_n, uint64_t timeout_ms, uint32_t *count);
+
+/* ---- Extensions: connection timings ----
+ * Additions beyond the device interface above: without them a client keeps
+ * the camera protocol's timings (the defaults below), and nothing else
+ * changes. A faster setting notices a frozen camera sooner, at the price of
+ * dropping a connection that is merely slow. */
+
+#define MOK_DEFAULT_RECONNECT_DELAY_MS 5000     /**< wait before the next attempt after a loss or failure */
+#define MOK_DEFAULT_CONNECT_TIMEOUT_MS 10000    /**< longest connection attempt */
+#define MOK_DEFAULT_INACTIVITY_TIMEOUT_MS 10000 /**< longest silence (no packet either way) */
+#define MOK_DEFAULT_WRITE_TIMEOUT_MS 10000      /**< longest write of a packet's head or payload */
+#define MOK_MAX_TIMING_MS 86400000              /**< upper bound of every timing (one day) */
+
+/** Sets the client's timings, in milliseconds, before its first mok_start; 0
+ * keeps a timing's default. Ranges: reconnect delay, connect time-out and
+ * write time-out 10 to MOK_MAX_TIMING_MS; inactivity time-out 100 to
+ * MOK_MAX_TIMING_MS (the connection checks for silence every 30 ms). Returns
+ * MOK_OK; MOK_ERR_INVALID_ARGUMENT (nothing changed) for a null client or a
+ * value out of range; MOK_ERR_OTHER (nothing changed; mok_get_last_error
+ * tells why) once the client was started. */
+MOK_API int32_t mok_set_timing(mok_client_t *client, uint32_t reconnect_delay_ms, uint32_t connect_timeout_ms, uint32_t inactivity_timeout_ms, uint32_t write_timeout_ms);
+
+/* ---- Extensions: flushing queued writes ----
+ * A setter, mok_set_rts, mok_snapshot and mok_pull_rts only queue their
+ * packet; mok_close drops what is still queued. */
+
+/** Waits until every packet queued on the client before the call has been
+ * written to the socket (handed to the operating system; the camera's answer
+ * is a later register report). timeout_ms < 0 means 5000; 0 does not wait.
+ * Returns MOK_OK (also when nothing was queued and the connection is up);
+ * MOK_ERR_SEND_FAILED when the connection is not up or goes down first, or a
+ * queued packet was lost with a failed write; MOK_ERR_TIMEOUT when the time
+ * passes first; MOK_ERR_INVALID_ARGUMENT for a null client; MOK_ERR_CLOSED
+ * once the client is closed. Blocks the caller; called inside a callback with
+ * a time-out other than 0 it does not wait and returns MOK_ERR_IN_CALLBACK. */
+MOK_API int32_t mok_flush(mok_client_t *client, int32_t timeout_ms);
 
 MOK_EXTERN_C_END
 

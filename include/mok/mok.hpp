@@ -438,7 +438,18 @@ class Client {
   /** Clears the callbacks, then mok_close. */
   ~Client() { close(); }
 
-  /** mok_start: begins connecting (and reconnecting every 5 s after a loss). */
+  /** mok_set_timing (extension): the reconnect delay and time-outs, set
+   * before start(); a zero duration keeps that timing's default. Throws
+   * Error(InvalidArgument) for a value out of range, Error(Other) once started. */
+  void set_timing(Millis reconnect_delay, Millis connect_timeout, Millis inactivity_timeout, Millis write_timeout) {
+    const auto ms = [](Millis t) {
+      return static_cast<uint32_t>(t.count() < 0 ? 0 : t.count() > UINT32_MAX ? UINT32_MAX : t.count());
+    };
+    check(::mok_set_timing(h_, ms(reconnect_delay), ms(connect_timeout), ms(inactivity_timeout), ms(write_timeout)),
+          "mok_set_timing");
+  }
+  /** mok_start: begins connecting (and reconnecting after the reconnect
+   * delay, 5 s by default, after a loss). */
   void start() { check(::mok_start(h_), "mok_start"); }
   /** mok_stop: ends the connection; start() may be called again. */
   void stop() { check(::mok_stop(h_), "mok_stop"); }
@@ -505,6 +516,11 @@ class Client {
   void set_laser_enable(bool on) { check(::mok_set_laser_enable(h_, on ? 1 : 0), "mok_set_laser_enable"); }
   /** Writes RTS; 0 sends this host's current time in microseconds. */
   void set_rts(std::uint64_t v) { check(::mok_set_rts(h_, v), "mok_set_rts"); }
+  /** mok_flush (extension): waits until every packet queued before the call
+   * has been written to the socket; throws Error(SendFailed) when the
+   * connection is not up or goes down first, Error(Timeout) when the time
+   * passes first. */
+  void flush(Millis timeout = Millis(5000)) { check(::mok_flush(h_, clamp_ms(timeout)), "mok_flush"); }
   /** Asks the camera to report RTS and returns the value after its next report. */
   std::uint64_t pull_rts(Millis timeout = Millis(5000)) {
     std::uint64_t v = 0;

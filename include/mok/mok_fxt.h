@@ -192,7 +192,7 @@ MOK_API const char *mok_fxt_version_str(void);
 #define MOK_FXT_STATE_DISCONNECTED 4 /**< an established connection ended */
 #define MOK_FXT_STATE_SHUTTING_DOWN 5 /**< the connection is being shut down */
 #define MOK_FXT_STATE_TERMINATED 6 /**< the connection task has ended */
-#define MOK_FXT_STATE_RECONNECTING 7 /**< a new attempt starts (every 5 s) */
+#define MOK_FXT_STATE_RECONNECTING 7 /**< a new attempt starts (after the reconnect delay, 5 s by default) */
 
 /** An opaque handle to a connection; released with mok_fxt_conn_free or
  * mok_fxt_disconnect (exactly one of them). */
@@ -232,7 +232,7 @@ MOK_API mok_fxt_conn_t *mok_fxt_conn_new(const char *addr, mok_fxt_packet_cb_t p
  * fails. Returns without waiting for the TCP connection. */
 MOK_API mok_fxt_conn_t *mok_fxt_connect(const char *addr, mok_fxt_packet_cb_t packet_cb, mok_fxt_state_cb_t state_cb);
 
-/** Asks the connection to connect (and keep reconnecting every 5 s after a
+/** Asks the connection to connect (and keep reconnecting, 5 s by default, after a
  * loss or failure while auto-reconnect is on). False after a shutdown. */
 MOK_API bool mok_fxt_conn_start(mok_fxt_conn_t *conn);
 
@@ -280,7 +280,7 @@ typedef struct mok_fxt_conn_stats {
   uint64_t connect_attempts;           /**< TCP connection attempts */
   uint64_t connections_established;    /**< attempts that connected */
   uint64_t disconnects_remote_close;   /**< ended by the peer (end of stream, also inside a packet; reset) */
-  uint64_t disconnects_inactivity;     /**< ended after 10 s without traffic */
+  uint64_t disconnects_inactivity;     /**< ended by the inactivity time-out (10 s by default) */
   uint64_t disconnects_decode_error;   /**< ended because the byte stream was not valid packets */
   uint64_t disconnects_write_failure;  /**< ended because a write failed or timed out */
   uint64_t disconnects_stop;           /**< ended by stop or shutdown */
@@ -307,6 +307,29 @@ MOK_API bool mok_fxt_conn_get_stats(mok_fxt_conn_t *conn, mok_fxt_conn_stats_t *
  * with the buffer untouched. A null buffer is a size query (true). False with
  * *length 0 before any failure. Any thread, also from callbacks. */
 MOK_API bool mok_fxt_conn_last_error(mok_fxt_conn_t *conn, char *buffer, uint32_t *length);
+
+/* ---- Extensions: connection timings ----
+ * Additions beyond the transport interface above: without them a connection
+ * waits 5000 ms before reconnecting and allows 10000 ms for a connection
+ * attempt, for a silence (no packet either way) and for each write of a
+ * packet's head or payload; nothing else changes. */
+
+/** Sets the connection's timings, in milliseconds, before its first
+ * mok_fxt_conn_start; 0 keeps a timing's default. Ranges: reconnect delay,
+ * connect time-out and write time-out 10 to 86400000; inactivity time-out
+ * 100 to 86400000. False (nothing changed) for a null handle, a value out of
+ * range, or once the connection was started (also by mok_fxt_connect). */
+MOK_API bool mok_fxt_conn_set_timing(mok_fxt_conn_t *conn, uint32_t reconnect_delay_ms, uint32_t connect_timeout_ms, uint32_t inactivity_timeout_ms, uint32_t write_timeout_ms);
+
+/* ---- Extensions: flushing queued packets ---- */
+
+/** Waits up to timeout_ms (0: no wait) until every packet queued on the
+ * connection before the call has been written to the socket. True then (also
+ * when nothing was queued and the connection is up); false for a null handle,
+ * when the connection is not up or goes down first, when a queued packet was
+ * lost with a failed write, or when the time passes first. Blocks the
+ * caller: never call it from a callback. */
+MOK_API bool mok_fxt_conn_flush(mok_fxt_conn_t *conn, uint32_t timeout_ms);
 
 MOK_EXTERN_C_END
 

@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "common/port.hpp"
+
 namespace mok::brelo {
 namespace {
 
@@ -15,23 +17,8 @@ bool is_digits(std::string_view s) noexcept {
   return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
-// Decimal u16, optionally with one leading '+'; 0 is accepted.
-bool valid_port(std::string_view s) noexcept {
-  if (!s.empty() && s.front() == '+') {
-    s.remove_prefix(1);
-  }
-  if (!is_digits(s)) {
-    return false;
-  }
-  unsigned long v = 0;
-  for (char c : s) {
-    v = v * 10 + static_cast<unsigned long>(c - '0');
-    if (v > 65535) {
-      return false;
-    }
-  }
-  return true;
-}
+// The library's one port grammar (the resolver uses it too).
+bool valid_port(std::string_view s) noexcept { return parse_port(s).has_value(); }
 
 // Plain digits only: the stricter port syntax of numeric socket addresses.
 bool valid_numeric_port(std::string_view s) noexcept { return is_digits(s) && valid_port(s); }

@@ -306,6 +306,17 @@ void Client::close() {
   (void)connector_->shutdown();
 }
 
+Result<void> Client::set_options(const fxt::client::ConnectorOptions& options) {
+  if (!fxt::client::check(options)) {
+    return fail(ErrorKind::InvalidArgument);
+  }
+  auto r = connector_->set_options(options);
+  if (!r) {
+    return err(Error::other(r.error()));
+  }
+  return {};
+}
+
 Result<void> Client::start() {
   auto r = connector_->start();
   if (!r) {
@@ -352,6 +363,17 @@ Result<void> Client::send_reg(std::uint16_t id, std::uint32_t value) {
   fxr::Builder b;
   b.push<std::uint32_t>(id, value);
   return send_record(kRegisterStream, std::move(b).into_bytes());
+}
+
+Result<void> Client::flush(std::chrono::nanoseconds timeout) {
+  using Outcome = fxt::client::FlushTracker::Outcome;
+  switch (connector_->flush(timeout)) {
+    case Outcome::Flushed: return {};
+    case Outcome::TimedOut: return fail(ErrorKind::Timeout);
+    case Outcome::Lost:
+    case Outcome::NotConnected: return fail(ErrorKind::SendFailed);
+  }
+  return fail(ErrorKind::SendFailed);
 }
 
 Result<void> Client::set_rts(std::uint64_t value) {

@@ -25,6 +25,7 @@
 #include "brelo/stats.hpp"
 #include "brelo/types.hpp"
 #include "fxt/client/handler.hpp"
+#include "fxt/client/options.hpp"
 #include "fxt/packet/packet.hpp"
 #include "fxt/state.hpp"
 
@@ -182,6 +183,9 @@ class Client {
   // connection is asked to shut down. Does not wait for the connection, so
   // the destructor left for the last reference has nothing slow to do.
   void close();
+  // Replaces the connector's timings: InvalidArgument for a timing outside
+  // its range, Other once the client was first started.
+  Result<void> set_options(const fxt::client::ConnectorOptions& options);
 
   // Other with the connector's message on failure.
   Result<void> start();
@@ -221,6 +225,11 @@ class Client {
   Result<void> set_laser_enable(bool on) { return send_reg(reg::LASER_ENABLE, on ? 1 : 0); }
   // 0 sends the wall-clock time in microseconds since the Unix epoch.
   Result<void> set_rts(std::uint64_t value);
+
+  // Waits until every write queued before the call has been written to the
+  // socket: SendFailed when the connection is not up or one of them was lost
+  // with a failed connection, Timeout when `timeout` passes first.
+  Result<void> flush(std::chrono::nanoseconds timeout);
 
   // Cached values as the device last reported them.
   std::optional<std::uint32_t> exposure_time();

@@ -17,10 +17,6 @@
 #include "fxt/ffi_handles.hpp"
 #include "mok/mok_fxt.h"
 
-struct mok_fxt_conn {
-  std::shared_ptr<mok::fxt::client::Connector> connector;
-};
-
 namespace mok::fxt {
 namespace {
 

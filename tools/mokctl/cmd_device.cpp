@@ -1,12 +1,19 @@
 // info, set, scan and snapshot: the commands that talk to a camera through
 // the device interface only.
 #include <chrono>
+#include <cstdint>
+#include <memory>
 #include <cstdio>
 #include <optional>
 #include <thread>
+#include <vector>
+#include <algorithm>
+#include <string>
 
 #include "commands.hpp"
 #include "files.hpp"
+#include "point_files.hpp"
+#include "recorder.hpp"
 #include "scan_stream.hpp"
 
 namespace mokctl {
@@ -31,6 +38,35 @@ auto read_or_reason(F&& get) -> decltype(get()) {
   } catch (const mok::Error&) {
     return std::nullopt;  // a text with a zero byte: shown as not reported
   }
+}
+
+// An RTS write: the camera's clock then runs on from `value`, so a report
+// received `elapsed` later confirms it when it lies within [value, value +
+// elapsed].
+struct RtsWrite {
+  std::uint64_t value;
+  std::chrono::steady_clock::time_point at;
+
+  bool confirmed_by(const std::optional<std::uint64_t>& reported) const {
+    if (!reported || *reported < value) return false;
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - at);
+    return *reported - value <= static_cast<std::uint64_t>(elapsed.count());
+  }
+};
+
+std::uint64_t wall_clock_us() {
+  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(since_epoch).count());
+}
+
+std::string join(const std::vector<std::string>& names) {
+  std::string out;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) out += i + 1 == names.size() ? " and " : ", ";
+    out += names[i];
+  }
+  return out;
 }
 
 bool ends_with(const std::string& s, const std::string& tail) {
@@ -76,12 +112,12 @@ void add_set(CLI::App& app, const GlobalOptions& g, Runner& run) {
   auto* cmd = app.add_subcommand(
       "set", "Change camera settings and wait until the camera reports the new values.");
   cmd->add_option("ADDR", a->address, "Camera address")->required();
-  cmd->add_option("--exposure", a->exposure, "Exposure time (device units)");
+  cmd->add_option("--exposure", a->exposure, "Exposure time in the camera's unit (0 to 4294967295; the protocol fixes no unit)");
   cmd->add_option("--laser", a->laser_text, "Switch the laser on or off")
       ->check(CLI::IsMember({"on", "off"}));
-  cmd->add_option("--strength", a->strength, "Laser strength");
-  cmd->add_option("--task", a->task, "Task id");
-  cmd->add_option("--rts", a->rts_text, "Set RTS: \"now\" (this host's clock, microseconds) or a number");
+  cmd->add_option("--strength", a->strength, "Laser strength in the camera's unit (0 to 4294967295)");
+  cmd->add_option("--task", a->task, "Task id (0 to 4294967295)");
+  cmd->add_option("--rts", a->rts_text, "Set RTS, the camera's microsecond clock: \"now\" (this host's clock, microseconds since 1970) or a number from 1");
   cmd->callback([&g, &run, a] {
     if (!a->laser_text.empty()) a->laser = a->laser_text == "on";
     std::optional<std::uint64_t> rts;
@@ -109,29 +145,42 @@ void add_set(CLI::App& app, const GlobalOptions& g, Runner& run) {
       if (a->laser) s.run("switch the laser", [&] { c.set_laser_enable(*a->laser); });
       if (a->strength) s.run("set the laser strength", [&] { c.set_laser_strength(*a->strength); });
       if (a->task) s.run("set the task id", [&] { c.set_task_id(*a->task); });
-      if (rts) s.run("set RTS", [&] { c.set_rts(*rts); });
-      // The getters answer from the camera's reports, so the change is
-      // confirmed only once a report carries every new value.
-      auto confirmed = [&] {
-        return (!a->exposure || c.exposure_time() == a->exposure) &&
-               (!a->laser || c.laser_enable() == a->laser) &&
-               (!a->strength || c.laser_strength() == a->strength) &&
-               (!a->task || c.task_id() == a->task);
+      std::optional<RtsWrite> rts_write;
+      if (rts) {
+        // "now" is read here rather than by the library, so the value the
+        // camera must report back is known.
+        rts_write = RtsWrite{*rts == 0 ? wall_clock_us() : *rts, std::chrono::steady_clock::now()};
+        s.run("set RTS", [&] { c.set_rts(rts_write->value); });
+      }
+      // Until the writes have left, closing would drop them.
+      s.run("send the new settings", [&] { c.flush(s.timeout()); });
+      // The getters answer from the camera's reports; each RTS pull asks for
+      // a report that comes after the writes, so what it shows is the
+      // camera's answer to them.
+      auto unconfirmed = [&] {
+        std::vector<std::string> left;
+        if (a->exposure && c.exposure_time() != a->exposure) left.push_back("exposure time");
+        if (a->laser && c.laser_enable() != a->laser) left.push_back("laser");
+        if (a->strength && c.laser_strength() != a->strength) left.push_back("laser strength");
+        if (a->task && c.task_id() != a->task) left.push_back("task id");
+        if (rts_write && !rts_write->confirmed_by(c.rts())) left.push_back("RTS");
+        return left;
       };
-      auto until = std::chrono::steady_clock::now() + s.timeout();
-      while (!confirmed()) {
-        if (std::chrono::steady_clock::now() >= until) {
-          std::printf("now reported:\n");
-          print_device(c);
-          throw Failure(kTimeout, format("The camera at %s did not report the new settings within "
-                                         "%.1f s.",
-                                         a->address.c_str(), g.timeout_s));
-        }
+      const auto until = std::chrono::steady_clock::now() + s.timeout();
+      std::vector<std::string> left = {"(no report yet)"};
+      while (!left.empty() && std::chrono::steady_clock::now() < until) {
         try {
-          c.pull_rts(mok::Millis(100));  // asks for a fresh report
+          c.pull_rts(std::min<mok::Millis>(s.timeout(), mok::Millis(500)));
+          left = unconfirmed();
         } catch (const mok::Error&) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(50));  // not connected right now
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));  // no report or not connected
         }
+      }
+      if (!left.empty()) {
+        std::printf("now reported:\n");
+        print_device(c);
+        throw Failure(kTimeout, format("The camera at %s did not confirm the new %s within %.1f s.",
+                                       a->address.c_str(), join(left).c_str(), g.timeout_s));
       }
       std::printf("camera %s confirmed the new settings:\n", a->address.c_str());
       print_device(c);
@@ -139,76 +188,155 @@ void add_set(CLI::App& app, const GlobalOptions& g, Runner& run) {
   });
 }
 
-void add_scan(CLI::App& app, const GlobalOptions& g, Runner& run) {
-  struct Args {
-    std::string address, csv, plot;
-    double seconds = 0;
-    std::size_t count = 0;
+namespace {
+
+struct ScanArgs {
+  std::string address, csv, plot, points, ply;
+  double seconds = 0;
+  std::size_t count = 0;
+  ScanAxis axis;
+  double speed = 0;
+};
+
+// Receives until the time or count is reached, no result came for the
+// time-out (with --count), Ctrl-C or SIGTERM arrives, or the CSV's reader
+// went away; the table is streamed as results arrive and flushed every
+// 250 ms, and the summary and plot are written whichever way it ends.
+void run_scan(const GlobalOptions& g, const ScanArgs& a) {
+  // Output paths first: a bad one ends the command before it connects.
+  std::unique_ptr<CsvStream> csv;
+  if (!a.csv.empty()) csv = std::make_unique<CsvStream>(a.csv);
+  if (!a.plot.empty()) check_writable(a.plot);
+  ScanAxis axis = a.axis;
+  if (a.speed > 0) axis.speed_mm_s = a.speed;
+  PointWriter points(a.points, a.ply, axis);
+  catch_interrupt();
+  std::FILE* info = csv && csv->to_stdout() ? stderr : stdout;
+  Session s(a.address, g);
+  ScanRecorder rec;
+  if (points.wanted()) rec.keep_results();
+  rec.attach(s.client());
+  using Clock = std::chrono::steady_clock;
+  const auto t0 = Clock::now();
+  const auto end = t0 + std::chrono::duration_cast<Clock::duration>(
+                            std::chrono::duration<double>(a.seconds > 0 ? a.seconds : 5.0));
+  std::size_t streamed = 0;
+  bool reader_gone = false;
+  std::optional<mok::ScanResult> last_kept;
+  auto stream_rows = [&] {
+    if (points.wanted()) {
+      for (auto& [index, result] : rec.take_results()) {
+        if (a.count && index >= a.count) break;
+        points.add(index, result);
+        last_kept = std::move(result);
+      }
+    }
+    if (!csv || reader_gone) return;
+    auto rows = rec.rows_since(streamed);
+    if (a.count && streamed + rows.size() > a.count) rows.resize(a.count - streamed);
+    streamed += rows.size();
+    if (!csv->append(rows)) reader_gone = true;
   };
-  auto a = std::make_shared<Args>();
+  {
+    StatusLine status(rec, info);
+    std::size_t last_count = 0;
+    auto last_progress = t0;
+    for (;;) {
+      auto until = Clock::now() + std::chrono::milliseconds(250);
+      if (!a.count) until = std::min(until, end);
+      const std::size_t got = rec.wait_for(a.count ? a.count : SIZE_MAX, until);
+      stream_rows();
+      const auto now = Clock::now();
+      if (interrupted() || reader_gone) break;
+      if (a.count) {
+        if (got >= a.count) break;
+        if (got != last_count) {
+          last_count = got;
+          last_progress = now;
+        } else if (now - last_progress >= s.timeout()) {
+          break;
+        }
+      } else if (now >= end) {
+        break;
+      }
+    }
+  }
+  rec.detach(s.client());
+  stream_rows();
+  const double dt = std::chrono::duration<double>(Clock::now() - t0).count();
+  auto rows = rec.rows();
+  if (a.count && rows.size() > a.count) rows.resize(a.count);
+  std::size_t seams = 0;
+  for (const auto& r : rows) seams += r.seam_found ? 1 : 0;
+  std::fprintf(info, "received %zu results in %.1f s (%.0f/s), seam found in %.0f%%%s\n", rows.size(), dt,
+               static_cast<double>(rows.size()) / dt,
+               rows.empty() ? 0.0 : 100.0 * static_cast<double>(seams) / static_cast<double>(rows.size()),
+               interrupted() ? " (interrupted)" : reader_gone ? " (the table's reader went away)" : "");
+  if (csv) {
+    csv->close();
+    if (!csv->to_stdout()) std::fprintf(info, "wrote %s\n", a.csv.c_str());
+  }
+  points.close();
+  if (!a.points.empty()) std::fprintf(info, "wrote %s\n", a.points.c_str());
+  if (!a.ply.empty()) {
+    std::fprintf(info, "wrote %s (%llu points)\n", a.ply.c_str(),
+                 static_cast<unsigned long long>(points.cloud_points()));
+  }
+  if (!a.plot.empty()) {
+    if (!last_kept) last_kept = rec.take_latest();
+    if (auto& last = last_kept) {
+      write_text(a.plot, profile_svg(*last, "Profile from " + a.address));
+      std::fprintf(info, "wrote %s\n", a.plot.c_str());
+    }
+  }
+  std::fflush(info);
+  if (interrupted() || reader_gone) return;
+  if (!a.count || rows.size() < a.count) s.require_connection("receiving profiles");
+  if (rows.empty()) {
+    throw Failure(kTimeout, format("The camera at %s sent no scan results.", a.address.c_str()));
+  }
+  if (a.count && rows.size() < a.count) {
+    throw Failure(kTimeout, format("The camera at %s stopped sending after %zu of %zu results.",
+                                   a.address.c_str(), rows.size(), a.count));
+  }
+}
+
+}  // namespace
+
+void add_scan(CLI::App& app, const GlobalOptions& g, Runner& run) {
+  auto a = std::make_shared<ScanArgs>();
   auto* cmd = app.add_subcommand(
       "scan", "Receive profiles with a live status line; optionally save them as CSV and plot the last one.");
   cmd->add_option("ADDR", a->address, "Camera address")->required();
-  auto* secs = cmd->add_option("--seconds", a->seconds, "Receive for this long (default 5 s)")
+  auto* secs = cmd->add_option("--seconds", a->seconds, "Receive for this long, seconds (> 0; default 5)")
                    ->check(CLI::PositiveNumber);
-  cmd->add_option("--count", a->count, "Receive exactly this many results")
+  cmd->add_option("--count", a->count, "Receive exactly this many results (>= 1)")
       ->check(CLI::PositiveNumber)
       ->excludes(secs);
-  cmd->add_option("--csv", a->csv, "Write one line per result to this file");
+  cmd->add_option("--csv", a->csv,
+                  "Write one line per result to this file as results arrive (\"-\": standard output, "
+                  "the status then goes to standard error)");
   cmd->add_option("--plot", a->plot, "Write the last profile as an SVG plot to this file");
+  cmd->add_option("--points", a->points,
+                  "Write every profile point to this CSV file as results arrive: result index, device time "
+                  "(microseconds), point index, y, z");
+  cmd->add_option("--ply", a->ply,
+                  "Write the accumulated profiles as a point cloud (ASCII PLY): x along the scan, from "
+                  "--pitch or --speed; points without a laser return are left out");
+  auto* pitch = cmd->add_option("--pitch", a->axis.pitch_mm,
+                                "Scan advance per profile for --ply, mm (default 1; > 0)")
+                    ->check(CLI::PositiveNumber);
+  cmd->add_option("--speed", a->speed, "Scan speed for --ply instead of --pitch, mm/s (> 0; x = device time x speed)")
+      ->check(CLI::PositiveNumber)
+      ->excludes(pitch);
   cmd->callback([&g, &run, a] {
-    run = [&g, a] {
-      Session s(a->address, g);
-      ScanRecorder rec;
-      rec.attach(s.client());
-      auto t0 = std::chrono::steady_clock::now();
-      {
-        StatusLine status(rec);
-        if (a->count) {
-          // Bounded by progress: fail when no result arrives for the timeout.
-          std::size_t got = 0;
-          while (got < a->count) {
-            std::size_t before = got;
-            got = rec.wait_for(a->count, std::chrono::steady_clock::now() + s.timeout());
-            if (got == before) break;
-          }
-        } else {
-          std::this_thread::sleep_for(std::chrono::duration<double>(a->seconds > 0 ? a->seconds : 5.0));
-        }
-      }
-      rec.detach(s.client());
-      double dt = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-      auto rows = rec.rows();
-      if (a->count && rows.size() > a->count) rows.resize(a->count);
-      std::size_t seams = 0;
-      for (const auto& r : rows) seams += r.seam_found ? 1 : 0;
-      std::printf("received %zu results in %.1f s (%.0f/s), seam found in %.0f%%\n", rows.size(), dt,
-                  static_cast<double>(rows.size()) / dt,
-                  rows.empty() ? 0.0 : 100.0 * static_cast<double>(seams) / static_cast<double>(rows.size()));
-      if (!a->csv.empty()) {
-        write_text(a->csv, scan_csv(rows));
-        std::printf("wrote %s\n", a->csv.c_str());
-      }
-      if (!a->plot.empty()) {
-        if (auto last = rec.take_latest()) {
-          write_text(a->plot, profile_svg(*last, "Profile from " + a->address));
-          std::printf("wrote %s\n", a->plot.c_str());
-        }
-      }
-      if (rows.empty()) {
-        throw Failure(kTimeout, format("The camera at %s sent no scan results.", a->address.c_str()));
-      }
-      if (a->count && rows.size() < a->count) {
-        throw Failure(kTimeout, format("The camera at %s stopped sending after %zu of %zu results.",
-                                       a->address.c_str(), rows.size(), a->count));
-      }
-    };
+    run = [&g, a] { run_scan(g, *a); };
   });
 }
 
 void add_snapshot(CLI::App& app, const GlobalOptions& g, Runner& run) {
   struct Args {
-    std::string address, out;
+    std::string address, out, format;
     std::int32_t first = 0, second = 0;
     bool flag = false;
   };
@@ -218,14 +346,27 @@ void add_snapshot(CLI::App& app, const GlobalOptions& g, Runner& run) {
   cmd->add_option("-o,--output", a->out,
                   "File to write (default snapshot.jpg/.png/.raw by format); a raw 8-bit image "
                   "is converted when the name ends in .png");
-  cmd->add_option("--first", a->first, "First request value, passed to the camera (default 0)");
-  cmd->add_option("--second", a->second, "Second request value, passed to the camera (default 0)");
+  auto* format_opt =
+      cmd->add_option("--format", a->format,
+                      "Image format to ask for: raw (8-bit grey of the reported sensor size), jpeg or png "
+                      "(sent as the first request value 0, 1 or 2)")
+          ->check(CLI::IsMember({"raw", "jpeg", "png"}));
+  cmd->add_option("--first", a->first,
+                  "First request value, passed to the camera as it is (0 to 2147483647; default 0; "
+                  "--format names the common ones)")
+      ->check(CLI::Range(0, 2147483647))
+      ->excludes(format_opt);
+  cmd->add_option("--second", a->second,
+                  "Second request value, passed to the camera as it is (0 to 2147483647; default 0; the "
+                  "simulator takes it as the JPEG quality, 0 meaning 85)")
+      ->check(CLI::Range(0, 2147483647));
   cmd->add_flag("--flag", a->flag, "Set the request flag");
   cmd->callback([&g, &run, a] {
     run = [&g, a] {
       Session s(a->address, g);
       s.wait_params();  // raw images take their size from the reported registers
-      s.run("request a snapshot", [&] { s.client().snapshot(a->first, a->flag, a->second); });
+      const std::int32_t first = a->format == "raw" ? 0 : a->format == "jpeg" ? 1 : a->format == "png" ? 2 : a->first;
+      s.run("request a snapshot", [&] { s.client().snapshot(first, a->flag, a->second); });
       auto image = s.client().recv_snapshot_image(s.timeout());
       if (!image) {
         throw Failure(kTimeout, format("The camera at %s sent no snapshot within %.1f s.",

@@ -12,8 +12,9 @@ namespace mokctl {
 
 void print_stats(mok::Client& client) {
   const mok_stats_t s = client.stats();
-  std::printf("Connection: state %u for %" PRIu64 " ms; %" PRIu64 " attempts, %" PRIu64 " established\n",
-              s.state, s.time_in_state_ms, s.connect_attempts, s.connections_established);
+  std::printf("Connection: %s for %" PRIu64 " ms; %" PRIu64 " attempts, %" PRIu64 " established\n",
+              s.state == 0 ? "no state yet" : mok::state_name(static_cast<mok::State>(s.state)), s.time_in_state_ms,
+              s.connect_attempts, s.connections_established);
   std::printf("Disconnects: remote close %" PRIu64 ", inactivity %" PRIu64 ", decode error %" PRIu64
               ", write failure %" PRIu64 ", stop %" PRIu64 "\n",
               s.disconnects_remote_close, s.disconnects_inactivity, s.disconnects_decode_error,
@@ -55,6 +56,7 @@ void run_stats(const GlobalOptions& g, const StatsArgs& a) {
     std::fflush(stdout);
   }
   print_stats(s.client());
+  s.require_connection("watching the figures");
 }
 
 }  // namespace
@@ -63,7 +65,7 @@ void add_stats(CLI::App& app, const GlobalOptions& g, Runner& run) {
   auto a = std::make_shared<StatsArgs>();
   auto* cmd = app.add_subcommand("stats", "Watch the connection's figures: rates, counts, drops and the last failure.");
   cmd->add_option("ADDR", a->address, "Camera address")->required();
-  cmd->add_option("--seconds", a->seconds, "How long to watch (default 5)")->check(CLI::Range(1.0, 86400.0));
+  cmd->add_option("--seconds", a->seconds, "How long to watch, seconds (1 to 86400; default 5)")->check(CLI::Range(1.0, 86400.0));
   cmd->callback([&g, &run, a] { run = [&g, a] { run_stats(g, *a); }; });
 }
 

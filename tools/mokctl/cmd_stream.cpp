@@ -15,12 +15,15 @@ void add_video(CLI::App& app, const GlobalOptions& g, Runner& run) {
   auto a = std::make_shared<Args>();
   auto* cmd = app.add_subcommand("video", "Decode the camera's live video and save frames as PNG files.");
   cmd->add_option("ADDR", a->address, "Camera address")->required();
-  cmd->add_option("--frames", a->frames, "Number of frames to save (default 10)")->check(CLI::Range(1, 100000));
+  cmd->add_option("--frames", a->frames, "Number of frames to save (1 to 100000; default 10)")->check(CLI::Range(1, 100000));
   cmd->add_option("-o,--output", a->dir, "Directory for frame0000.png ... (created if missing)");
   cmd->add_option("--record", a->record, "Also record the raw packets (video included) to this file");
   cmd->callback([&g, &run, a] {
     run = [&g, a] {
       if (!video_built_in()) throw Failure(kNoDecoder, "This mokctl was built without video support.");
+      // Ctrl-C or SIGTERM ends the capture between packets, so the recording
+      // is closed with no packet cut in half.
+      catch_interrupt();
       Session s(a->address, g);
       std::unique_ptr<PacketRecorder> rec;
       if (!a->record.empty()) rec = std::make_unique<PacketRecorder>(a->address, a->record, g);
@@ -32,7 +35,8 @@ void add_video(CLI::App& app, const GlobalOptions& g, Runner& run) {
                     static_cast<unsigned long long>(rec->packets()),
                     static_cast<unsigned long long>(rec->bytes()), a->record.c_str());
       }
-      if (files.size() < static_cast<std::size_t>(a->frames)) {
+      if (files.size() < static_cast<std::size_t>(a->frames) && !interrupted()) {
+        s.require_connection("receiving video");
         throw Failure(kTimeout, format("Only %zu of %d frames arrived.", files.size(), a->frames));
       }
     };
@@ -52,8 +56,8 @@ void add_record(CLI::App& app, const GlobalOptions& g, Runner& run) {
       "and bug reports. Runs until Ctrl-C unless --seconds or --count is given.");
   cmd->add_option("ADDR", a->address, "Camera address")->required();
   cmd->add_option("-o,--output", a->out, "Recording file to write")->required();
-  cmd->add_option("--seconds", a->seconds, "Stop after this long")->check(CLI::PositiveNumber);
-  cmd->add_option("--count", a->count, "Stop after this many packets")->check(CLI::PositiveNumber);
+  cmd->add_option("--seconds", a->seconds, "Stop after this long, seconds (> 0)")->check(CLI::PositiveNumber);
+  cmd->add_option("--count", a->count, "Stop after this many packets (>= 1)")->check(CLI::PositiveNumber);
   cmd->callback([&g, &run, a] {
     run = [&g, a] {
       catch_interrupt();

@@ -44,12 +44,12 @@ std::string format(const char* fmt, ...) {
   return out;
 }
 
-void enable_library_log() {
+void enable_library_log(bool verbose) {
   mok::set_log_handler(
       [](std::int32_t level, const char* target, const char* message) {
         std::fprintf(stderr, "[%s %s] %s\n", level_name(level), target, message);
       },
-      MOK_LOG_DEBUG);
+      verbose ? MOK_LOG_DEBUG : MOK_LOG_WARN);
 }
 
 Session::Session(const std::string& address, const GlobalOptions& options)
@@ -59,7 +59,13 @@ Session::Session(const std::string& address, const GlobalOptions& options)
     // Keep the first verdict: the connector retries after a failure, and the
     // retry's Reconnecting must not hide why the first attempt failed.
     if (!last_ || *last_ == mok::State::Reconnecting || *last_ == mok::State::Connected) last_ = s;
+    state_ = s;
+    if (announcing_) announce(s);
     cv_.notify_all();
+  });
+  run("set the connection timings", [&] {
+    client_.set_timing(mok::Millis(options_.reconnect_delay_ms), mok::Millis(options_.connect_timeout_ms),
+                       mok::Millis(options_.inactivity_timeout_ms), mok::Millis(options_.write_timeout_ms));
   });
   run("start the connection", [&] { client_.start(); });
 
@@ -67,7 +73,10 @@ Session::Session(const std::string& address, const GlobalOptions& options)
   bool decided = cv_.wait_for(lock, std::chrono::duration<double>(options_.timeout_s), [&] {
     return last_ && *last_ != mok::State::Reconnecting;
   });
-  if (decided && *last_ == mok::State::Connected) return;
+  if (decided && *last_ == mok::State::Connected) {
+    announcing_ = true;
+    return;
+  }
   std::string why;
   if (!decided) {
     why = format("no connection within %.1f s", options_.timeout_s);
@@ -87,7 +96,48 @@ Session::~Session() { client_.clear_state_cb(); }
 
 bool Session::connected() {
   std::lock_guard<std::mutex> lock(mu_);
-  return last_ == mok::State::Connected;
+  return state_ == mok::State::Connected;
+}
+
+std::string Session::loss_cause() {
+  const mok_stats_t now = client_.stats();
+  const std::pair<std::uint64_t mok_stats_t::*, const char*> causes[] = {
+      {&mok_stats_t::disconnects_remote_close, "closed by the camera"},
+      {&mok_stats_t::disconnects_inactivity, "the camera went silent"},
+      {&mok_stats_t::disconnects_decode_error, "the camera sent invalid data"},
+      {&mok_stats_t::disconnects_write_failure, "a write to the camera failed"},
+      {&mok_stats_t::disconnects_stop, "stopped"}};
+  std::string cause = "unknown cause";
+  for (const auto& [field, name] : causes) {
+    if (now.*field > seen_.*field) cause = name;
+  }
+  seen_ = now;
+  if (auto text = client_.last_error()) cause += ": " + *text;
+  return cause;
+}
+
+void Session::announce(mok::State s) {
+  if (s == mok::State::Disconnected) {
+    ++losses_;
+    const double delay_s = (options_.reconnect_delay_ms ? options_.reconnect_delay_ms : 5000) / 1000.0;
+    std::fprintf(stderr, "mokctl: connection to %s lost (%s); trying again every %.1f s\n", address_.c_str(),
+                 loss_cause().c_str(), delay_s);
+  } else if (s == mok::State::Connected) {
+    std::fprintf(stderr, "mokctl: connection to %s is back\n", address_.c_str());
+  }
+  std::fflush(stderr);
+}
+
+void Session::require_connection(const char* what) {
+  std::string last;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (state_ == mok::State::Connected) return;
+  }
+  if (auto text = client_.last_error()) last = " (last failure: " + *text + ")";
+  throw Failure(kUnreachable, format("The connection to %s was lost while %s and was not back when the run "
+                                     "ended%s.",
+                                     address_.c_str(), what, last.c_str()));
 }
 
 mok::Millis Session::timeout() const {

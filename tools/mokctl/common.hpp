@@ -41,10 +41,16 @@ class Failure : public std::runtime_error {
 struct GlobalOptions {
   bool verbose = false;
   double timeout_s = 5.0;  // connection and answer waits
+  // The connection's timings in milliseconds; 0 keeps the library's default.
+  std::uint32_t reconnect_delay_ms = 0;
+  std::uint32_t connect_timeout_ms = 0;
+  std::uint32_t inactivity_timeout_ms = 0;
+  std::uint32_t write_timeout_ms = 0;
 };
 
-// -v: the library's records up to Debug go to standard error.
-void enable_library_log();
+// The library's records go to standard error: up to Debug with -v, otherwise
+// only warnings and errors (what explains a connection that keeps failing).
+void enable_library_log(bool verbose);
 
 // printf into a std::string.
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -83,14 +89,27 @@ class Session {
   }
   bool connected();
   Failure failure(const char* what, const mok::Error& e) const;
+  // Throws Failure(kUnreachable) when the connection is down at the end of a
+  // run that lost it; `what` names what the run did ("receiving profiles").
+  void require_connection(const char* what);
 
  private:
+  // One line on standard error for each loss (with its cause and the last
+  // failure's text) and each return of the connection. Runs in the state
+  // callback, with mu_ held.
+  void announce(mok::State s);
+  std::string loss_cause();
+
   std::string address_;
   GlobalOptions options_;
   // Declared before the client: its state callback uses them until it is cleared.
   std::mutex mu_;
   std::condition_variable cv_;
-  std::optional<mok::State> last_;
+  std::optional<mok::State> last_;   // the first attempt's verdict
+  std::optional<mok::State> state_;  // the latest state
+  bool announcing_ = false;          // set once the first connection is up
+  std::uint64_t losses_ = 0;
+  mok_stats_t seen_{};               // counters at the previous loss
   mok::Client client_;
 };
 

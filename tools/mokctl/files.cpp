@@ -13,6 +13,8 @@
 #include <memory>
 #include <utility>
 
+#include <unistd.h>
+
 #include "common.hpp"
 
 namespace mokctl {
@@ -49,17 +51,83 @@ void write_text(const std::string& path, const std::string& text) {
   write_bytes(path, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
-std::string scan_csv(const std::vector<ScanRow>& rows) {
-  std::string out =
-      "t_s,pts,seam_found,seam_point_idx,seam_y,seam_z,seam_width,seam_height,seam_angle,points,"
-      "latency_ms\n";
-  for (const ScanRow& r : rows) {
-    out += format("%.6f,%llu,%d,%u,%.3f,%.3f,%.3f,%.3f,%.2f,%u,", r.t_s,
-                  static_cast<unsigned long long>(r.pts), r.seam_found ? 1 : 0, r.seam_idx,
-                  r.seam_y, r.seam_z, r.width, r.height, r.angle, r.points);
-    out += r.latency_ms >= 0 ? format("%.3f\n", r.latency_ms) : std::string("\n");
-  }
+std::string scan_csv_header() {
+  return "t_s,pts,seam_found,seam_point_idx,seam_y,seam_z,seam_width,seam_height,seam_angle,points,"
+         "latency_ms\n";
+}
+
+std::string scan_csv_row(const ScanRow& r) {
+  std::string out = format("%.6f,%llu,%d,%u,%.3f,%.3f,%.3f,%.3f,%.2f,%u,", r.t_s,
+                           static_cast<unsigned long long>(r.pts), r.seam_found ? 1 : 0, r.seam_idx, r.seam_y,
+                           r.seam_z, r.width, r.height, r.angle, r.points);
+  out += r.latency_ms >= 0 ? format("%.3f\n", r.latency_ms) : std::string("\n");
   return out;
+}
+
+std::string scan_csv(const std::vector<ScanRow>& rows) {
+  std::string out = scan_csv_header();
+  for (const ScanRow& r : rows) out += scan_csv_row(r);
+  return out;
+}
+
+void check_writable(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path p(path);
+  const fs::path dir = p.has_parent_path() ? p.parent_path() : fs::path(".");
+  const char* why = nullptr;
+  if (path.empty() || (fs::exists(p, ec) && fs::is_directory(p, ec))) {
+    why = "it is not a file name";
+  } else if (!fs::is_directory(dir, ec)) {
+    why = "its directory does not exist";
+  } else if (::access(fs::exists(p, ec) ? path.c_str() : dir.c_str(), W_OK) != 0) {
+    why = "it is not writable";
+  }
+  if (why) throw Failure(kUsage, format("Cannot write %s: %s.", path.c_str(), why));
+}
+
+CsvStream::CsvStream(const std::string& path) : path_(path) {
+  if (path == "-") {
+    file_ = stdout;
+  } else {
+    check_writable(path);
+    file_ = std::fopen(path.c_str(), "wb");
+    if (!file_) throw Failure(kUsage, format("Cannot write %s: %s.", path.c_str(), std::strerror(errno)));
+  }
+  const std::string header = scan_csv_header();
+  std::fwrite(header.data(), 1, header.size(), file_);
+}
+
+CsvStream::~CsvStream() {
+  if (file_ && file_ != stdout) std::fclose(file_);
+}
+
+bool CsvStream::append(const std::vector<ScanRow>& rows) {
+  if (!file_ || reader_gone_ || error_) return false;
+  for (const ScanRow& r : rows) {
+    const std::string line = scan_csv_row(r);
+    std::fwrite(line.data(), 1, line.size(), file_);
+  }
+  if (std::fflush(file_) != 0 || std::ferror(file_)) {
+    if (errno == EPIPE) {
+      reader_gone_ = true;
+    } else {
+      error_ = errno ? errno : EIO;
+    }
+    return false;
+  }
+  return true;
+}
+
+void CsvStream::close() {
+  if (!file_) return;
+  std::FILE* f = std::exchange(file_, nullptr);
+  if (f == stdout) {
+    if (!reader_gone_ && std::fflush(f) != 0 && errno != EPIPE) error_ = errno;
+  } else if (std::fclose(f) != 0 && !error_) {
+    error_ = errno;
+  }
+  if (error_) throw Failure(kFailed, format("Cannot write %s: %s.", path_.c_str(), std::strerror(error_)));
 }
 
 std::string profile_svg(const mok::ScanResult& result, const std::string& title) {
@@ -108,10 +176,10 @@ std::string profile_svg(const mok::ScanResult& result, const std::string& title)
     s += format("<text x=\"%.0f\" y=\"%.1f\" text-anchor=\"end\">%.1f</text>\n", L - 6, sy(z) + 4,
                 z);
   }
-  s += format("<text x=\"%.0f\" y=\"%.0f\" text-anchor=\"middle\">y (mm)</text>\n",
+  s += format("<text x=\"%.0f\" y=\"%.0f\" text-anchor=\"middle\">y (camera unit; simulator: mm)</text>\n",
               (W + L - R) / 2, H - 12);
   s += format("<text x=\"16\" y=\"%.0f\" transform=\"rotate(-90 16 %.0f)\" "
-              "text-anchor=\"middle\">z (mm)</text>\n",
+              "text-anchor=\"middle\">z (camera unit; simulator: mm)</text>\n",
               (H + T - B) / 2, (H + T - B) / 2);
   s += "<polyline fill=\"none\" stroke=\"#1f77b4\" stroke-width=\"1.2\" points=\"";
   for (auto [y, z] : pts) s += format("%.1f,%.1f ", sx(y), sy(z));

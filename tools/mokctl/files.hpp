@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,37 @@ void write_text(const std::string& path, const std::string& text);
 
 // One line per result with a header line.
 std::string scan_csv(const std::vector<ScanRow>& rows);
+std::string scan_csv_header();
+std::string scan_csv_row(const ScanRow& row);
+
+// Throws Failure(kUsage) naming `path` when a file cannot be created there
+// (missing or unwritable directory, unwritable file), before any work starts.
+void check_writable(const std::string& path);
+
+// The results table written as results arrive: "-" is standard output.
+// Opened at once (Failure(kUsage) when it cannot be), so a bad path ends a
+// command before it connects.
+class CsvStream {
+ public:
+  explicit CsvStream(const std::string& path);
+  ~CsvStream();
+  CsvStream(const CsvStream&) = delete;
+  CsvStream& operator=(const CsvStream&) = delete;
+
+  bool to_stdout() const { return file_ == stdout; }
+  // Appends the rows and flushes; false once the reader went away (a closed
+  // pipe) or a write failed, after which nothing more is written.
+  bool append(const std::vector<ScanRow>& rows);
+  // Closes the file; throws Failure(kFailed) when a write had failed (a
+  // closed pipe on standard output is no failure).
+  void close();
+
+ private:
+  std::string path_;
+  std::FILE* file_ = nullptr;
+  int error_ = 0;
+  bool reader_gone_ = false;
+};
 
 // The profile's points in the y/z plane with the eight seam points and the
 // chosen one marked; `title` goes above the plot.

@@ -9,12 +9,31 @@ int main(int argc, char** argv) {
   CLI::App app{"mokctl: talk to a laser line-scanning camera through libmok.\n"
                "Start with `mokctl demo`, which needs no camera."};
   app.footer(
-      "\nExit codes: 0 success, 1 failure, 2 bad arguments or address, 3 camera unreachable or "
-      "connection lost, 4 the camera did not answer in time, 5 no video decoder library.");
+      "\nExit codes: 0 success, 1 failure, 2 bad arguments or address, 3 camera unreachable, or "
+      "the connection lost and not back when scan, video or stats ended, 4 the camera did not "
+      "answer or confirm in time, 5 no video decoder library.\n"
+      "Each loss and return of the connection is reported on standard error with its cause, and "
+      "so are the library's warnings and errors (everything with -v).");
   GlobalOptions g;
   app.add_flag("-v,--verbose", g.verbose, "Show the library's log records on standard error");
-  app.add_option("--timeout", g.timeout_s, "Seconds to wait for the connection and each answer (default 5)")
+  app.add_option("--timeout", g.timeout_s, "Seconds to wait for the connection and each answer (0.1 to 3600; default 5)")
       ->check(CLI::Range(0.1, 3600.0));
+  // The connection's timings; the library checks the same ranges.
+  app.add_option("--reconnect-delay", g.reconnect_delay_ms,
+                 "Milliseconds between a lost connection or failed attempt and the next attempt "
+                 "(10 to 86400000; default 5000)")
+      ->check(CLI::Range(10u, 86400000u));
+  app.add_option("--connect-timeout", g.connect_timeout_ms,
+                 "Milliseconds one connection attempt may take (10 to 86400000; default 10000)")
+      ->check(CLI::Range(10u, 86400000u));
+  app.add_option("--inactivity-timeout", g.inactivity_timeout_ms,
+                 "Milliseconds without any packet after which the connection counts as lost "
+                 "(100 to 86400000; default 10000)")
+      ->check(CLI::Range(100u, 86400000u));
+  app.add_option("--write-timeout", g.write_timeout_ms,
+                 "Milliseconds one write to the camera may stall before the connection counts as "
+                 "lost (10 to 86400000; default 10000)")
+      ->check(CLI::Range(10u, 86400000u));
   app.set_version_flag("--version", std::string("mokctl with libmok ") + mok::version());
   app.require_subcommand(1);
   app.fallthrough();
@@ -29,6 +48,7 @@ int main(int argc, char** argv) {
   add_record(app, g, run);
   add_stats(app, g, run);
   add_view(app, g, run);
+  add_convert(app, g, run);
 
   if (argc < 2) {
     std::printf("%s", app.help().c_str());
@@ -40,14 +60,10 @@ int main(int argc, char** argv) {
     int code = app.exit(e);
     return code == 0 ? 0 : kUsage;
   }
-  // Without -v the library stays quiet: mokctl says in its own sentences
-  // what went wrong, and expected noise (such as undecodable video before
-  // the first key frame) would only confuse.
-  if (g.verbose) {
-    enable_library_log();
-  } else {
-    mok::set_log_handler(nullptr, MOK_LOG_OFF);
-  }
+  // Without -v only the library's warnings and errors show: they explain a
+  // connection that fails again and again, which mokctl's own sentences
+  // summarise only at the end.
+  enable_library_log(g.verbose);
   try {
     if (run) run();
   } catch (const Failure& f) {

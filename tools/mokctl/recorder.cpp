@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdio>
 #include <mutex>
 #include <optional>
 
@@ -101,8 +102,7 @@ PacketRecorder::PacketRecorder(const std::string& address, const std::string& pa
   std::string normalized = address.find(':') == std::string::npos ? address + ":6833" : address;
   mok_fxt_conn_t* conn = mok_fxt_connect(normalized.c_str(), &on_packet, &on_state);
   if (!conn) {
-    std::lock_guard<std::mutex> lock(g_active_mu);
-    g_active.reset();
+    discard(path);
     throw Failure(kUsage, format("The camera address \"%s\" is not usable for recording.", address.c_str()));
   }
   {
@@ -114,7 +114,7 @@ PacketRecorder::PacketRecorder(const std::string& address, const std::string& pa
                                      [&] { return state_->first_verdict.has_value(); });
   if (decided && *state_->first_verdict == static_cast<std::uint32_t>(mok::State::Connected)) return;
   lock.unlock();
-  finish();
+  discard(path);
   throw Failure(kUnreachable, format("Cannot reach the camera at %s for recording: %s.", address.c_str(),
                                      decided ? "the connection failed" : "no connection in time"));
 }
@@ -174,9 +174,20 @@ void PacketRecorder::finish() {
   if (!error.empty()) throw Failure(kFailed, format("Writing the recording failed: %s.", error.c_str()));
 }
 
+void PacketRecorder::discard(const std::string& path) noexcept {
+  try {
+    finish();
+  } catch (const Failure&) {
+    // The file goes anyway.
+  }
+  std::remove(path.c_str());
+}
+
 void catch_interrupt() {
   std::signal(SIGINT, [](int) { g_interrupted = true; });
   std::signal(SIGTERM, [](int) { g_interrupted = true; });
+  // A reader that goes away shows as a failed write, which ends the run.
+  std::signal(SIGPIPE, SIG_IGN);
 }
 
 bool interrupted() { return g_interrupted.load(); }

@@ -14,7 +14,8 @@ namespace mokctl {
 class PacketRecorder {
  public:
   // Opens `path` and a second, raw connection to `address`; waits until it is
-  // up (throws Failure when the address is refused or unreachable).
+  // up (throws Failure when the address is refused or unreachable, and then
+  // leaves no file behind).
   PacketRecorder(const std::string& address, const std::string& path, const GlobalOptions& options);
   // Closes the connection, then the file.
   ~PacketRecorder();
@@ -32,10 +33,14 @@ class PacketRecorder {
   struct State;
 
  private:
+  // Stops and removes the file of a recording that never started.
+  void discard(const std::string& path) noexcept;
+
   std::shared_ptr<State> state_;
 };
 
-// Ctrl-C ends waits instead of the process, so files are closed properly.
+// Ctrl-C and SIGTERM end waits instead of the process, so files are closed
+// properly; a closed pipe shows as a failed write instead of ending it.
 void catch_interrupt();
 bool interrupted();
 

@@ -1,6 +1,7 @@
 // Scan callback bookkeeping and the live status printer.
 #include "scan_stream.hpp"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -49,7 +50,11 @@ void ScanRecorder::on_result(mok::ScanResult r) {
   ScanRow row = make_row(r, t);
   std::lock_guard<std::mutex> lock(mu_);
   rows_.push_back(row);
-  latest_ = std::move(r);  // frees the previous result's handle
+  if (keep_) {
+    kept_.emplace_back(rows_.size() - 1, std::move(r));  // the taker keeps the latest
+  } else {
+    latest_ = std::move(r);  // frees the previous result's handle
+  }
   cv_.notify_all();
 }
 
@@ -67,6 +72,17 @@ std::size_t ScanRecorder::count() const {
 std::vector<ScanRow> ScanRecorder::rows() const {
   std::lock_guard<std::mutex> lock(mu_);
   return rows_;
+}
+
+std::vector<ScanRow> ScanRecorder::rows_since(std::size_t from) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (from >= rows_.size()) return {};
+  return std::vector<ScanRow>(rows_.begin() + static_cast<std::ptrdiff_t>(from), rows_.end());
+}
+
+std::vector<std::pair<std::uint64_t, mok::ScanResult>> ScanRecorder::take_results() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return std::exchange(kept_, {});
 }
 
 std::optional<mok::ScanResult> ScanRecorder::take_latest() {
@@ -93,31 +109,40 @@ WindowStats ScanRecorder::window() {
   }
   s.seam_share = n ? static_cast<double>(seams) / static_cast<double>(n) : 0;
   if (with_latency) s.mean_latency_ms = latency_sum / static_cast<double>(with_latency);
-  if (!rows_.empty()) s.last = rows_.back();
+  // Only a result of this window: old seam values must not pass for live ones.
+  if (n > 0) s.last = rows_.back();
   window_start_ = rows_.size();
   window_t0_ = now;
   return s;
 }
 
-std::string status_text(const WindowStats& s) {
-  std::string line = format("%6.0f res/s  seam %3.0f%%", s.rate_hz, s.seam_share * 100.0);
-  if (s.last && s.last->seam_found) {
-    line += format("  y %7.2f  z %7.2f  width %5.2f  height %5.2f  angle %6.1f", s.last->seam_y,
-                   s.last->seam_z, s.last->width, s.last->height, s.last->angle);
+std::string status_text(const WindowStats& s, std::size_t width) {
+  std::string line = format("%5.0f res/s seam %3.0f%%", s.rate_hz, s.seam_share * 100.0);
+  if (!s.last) {
+    line += "  no results";
+  } else if (s.last->seam_found) {
+    line += format(" y %6.2f z %6.2f w %5.1f h %5.1f a %5.1f", s.last->seam_y, s.last->seam_z, s.last->width,
+                   s.last->height, s.last->angle);
   } else {
-    line += "  no seam                                                        ";
+    line += "  no seam";
   }
-  if (s.mean_latency_ms >= 0) {
-    line += format("  latency %6.2f ms", s.mean_latency_ms);
-  } else {
-    line += "  latency    n/a   ";
-  }
-  line += format("  [%zu]", s.total);
+  if (s.mean_latency_ms >= 0) line += format(" lat %.1fms", s.mean_latency_ms);
+  line += format(" [%zu]", s.total);
+  // One column short of the width, so the cursor never wraps the line; the
+  // padding overwrites a longer line drawn before.
+  const std::size_t fit = width > 1 ? width - 1 : 79;
+  line.resize(fit, ' ');
   return line;
 }
 
-StatusLine::StatusLine(ScanRecorder& recorder)
-    : recorder_(recorder), tty_(isatty(STDOUT_FILENO) != 0), thread_([this] { run(); }) {}
+std::size_t terminal_width(bool tty, std::FILE* out) {
+  winsize ws{};
+  if (tty && ioctl(fileno(out), TIOCGWINSZ, &ws) == 0 && ws.ws_col >= 20) return ws.ws_col;
+  return 80;
+}
+
+StatusLine::StatusLine(ScanRecorder& recorder, std::FILE* out)
+    : recorder_(recorder), out_(out), tty_(isatty(fileno(out)) != 0), thread_([this] { run(); }) {}
 
 StatusLine::~StatusLine() {
   {
@@ -127,22 +152,24 @@ StatusLine::~StatusLine() {
   cv_.notify_all();
   thread_.join();
   // The closing figures, also when the stream was shorter than one interval.
-  std::string line = status_text(recorder_.window());
-  std::printf(tty_ ? "\r%s\n" : "%s\n", line.c_str());
-  std::fflush(stdout);
+  std::string line = status_text(recorder_.window(), terminal_width(tty_, out_));
+  if (!tty_) line.erase(line.find_last_not_of(' ') + 1);
+  std::fprintf(out_, tty_ ? "\r%s\n" : "%s\n", line.c_str());
+  std::fflush(out_);
 }
 
 void StatusLine::run() {
   recorder_.window();  // start the first window now
   std::unique_lock<std::mutex> lock(mu_);
   while (!cv_.wait_for(lock, std::chrono::milliseconds(tty_ ? 250 : 1000), [&] { return stop_; })) {
-    std::string line = status_text(recorder_.window());
+    std::string line = status_text(recorder_.window(), terminal_width(tty_, out_));
     if (tty_) {
-      std::printf("\r%s", line.c_str());
+      std::fprintf(out_, "\r%s", line.c_str());
     } else {
-      std::printf("%s\n", line.c_str());
+      line.erase(line.find_last_not_of(' ') + 1);
+      std::fprintf(out_, "%s\n", line.c_str());
     }
-    std::fflush(stdout);
+    std::fflush(out_);
   }
 }
 

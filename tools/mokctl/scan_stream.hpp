@@ -6,10 +6,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <mok/mok.hpp>
@@ -54,6 +56,13 @@ class ScanRecorder {
   std::size_t wait_for(std::size_t n, std::chrono::steady_clock::time_point until);
   std::size_t count() const;
   std::vector<ScanRow> rows() const;
+  // The rows from index `from` on.
+  std::vector<ScanRow> rows_since(std::size_t from) const;
+  // Keeps every result whole until take_results() (for the point files);
+  // take_latest() then has nothing, the taker holds the latest.
+  void keep_results() { keep_ = true; }
+  // The kept results since the previous call, with their result index.
+  std::vector<std::pair<std::uint64_t, mok::ScanResult>> take_results();
   // Gives away the latest result (for the plot).
   std::optional<mok::ScanResult> take_latest();
   WindowStats window();
@@ -66,15 +75,18 @@ class ScanRecorder {
   std::condition_variable cv_;
   std::vector<ScanRow> rows_;
   std::optional<mok::ScanResult> latest_;
+  bool keep_ = false;
+  std::vector<std::pair<std::uint64_t, mok::ScanResult>> kept_;
   std::size_t window_start_ = 0;
   std::chrono::steady_clock::time_point window_t0_;
 };
 
 // Prints the live one-line status of a recorder twice a second until stopped:
-// in place on a terminal, as plain lines otherwise.
+// in place on a terminal, as plain lines otherwise; on standard error when
+// standard output carries data.
 class StatusLine {
  public:
-  explicit StatusLine(ScanRecorder& recorder);
+  explicit StatusLine(ScanRecorder& recorder, std::FILE* out = stdout);
   ~StatusLine();  // stops and joins the printer
   StatusLine(const StatusLine&) = delete;
   StatusLine& operator=(const StatusLine&) = delete;
@@ -82,6 +94,7 @@ class StatusLine {
  private:
   void run();
   ScanRecorder& recorder_;
+  std::FILE* out_;
   bool tty_;
   std::mutex mu_;
   std::condition_variable cv_;
@@ -89,6 +102,12 @@ class StatusLine {
   std::thread thread_;
 };
 
-std::string status_text(const WindowStats& s);
+// The status line, cut or padded to one column less than `width`: rate, seam
+// share, this window's last result's seam point (y, z), width, height and
+// angle in the camera's units (the simulator: mm and degrees), or "no
+// results" when none came, the mean latency and the total count.
+std::string status_text(const WindowStats& s, std::size_t width);
+// The terminal's width when `out` is one, else 80.
+std::size_t terminal_width(bool tty, std::FILE* out);
 
 }  // namespace mokctl

@@ -70,4 +70,19 @@ std::unique_ptr<RecordingFile> RecordingFile::create(const std::string& path, st
   return std::make_unique<File>(std::move(*w));
 }
 
+bool RecordingFile::read_wire(const std::string& path, std::vector<std::uint8_t>& wire, std::string& error) {
+  auto rec = camsim::read_recording_file(path);
+  if (!rec.ok()) {
+    error = rec.error();
+    return false;
+  }
+  // A recording cut off by a crash keeps its whole packets.
+  if (rec->truncated) error = "the recording ends in the middle of a packet, which is left out";
+  for (const auto& p : rec->packets) {
+    wire.insert(wire.end(), p.head.begin(), p.head.end());
+    wire.insert(wire.end(), p.payload.begin(), p.payload.end());
+  }
+  return true;
+}
+
 }  // namespace mokctl::sim

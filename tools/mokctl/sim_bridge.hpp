@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #define MOKCTL_SIM_API __attribute__((visibility("default")))
 
@@ -31,6 +32,11 @@ class MOKCTL_SIM_API RecordingFile {
   virtual bool write(std::uint64_t time_us, const std::uint8_t* head, const std::uint8_t* payload,
                      std::size_t payload_len, std::string& error) = 0;
   virtual bool close(std::string& error) = 0;
+  // Reads the recording at `path` into `wire`: every packet's head and
+  // payload one after another, as they came over the connection. False and
+  // `error` set when the file is not a recording; true with `error` set when
+  // its last packet was cut off (the whole ones are read).
+  static bool read_wire(const std::string& path, std::vector<std::uint8_t>& wire, std::string& error);
 };
 
 }  // namespace mokctl::sim

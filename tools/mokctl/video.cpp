@@ -2,6 +2,8 @@
 // conversion of decoded frames into PNG-ready pixels.
 #include "video.hpp"
 
+#include "recorder.hpp"
+
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -119,9 +121,15 @@ std::vector<std::string> capture_video(Session& s, int frames, const std::string
   std::vector<std::uint8_t> buf;
   int taken = 0;
   std::string skipped;
-  while (taken < frames) {
+  while (taken < frames && !interrupted()) {
     std::unique_lock<std::mutex> lock(mu);
-    if (!cv.wait_for(lock, s.timeout(), [&] { return !queue.empty(); })) break;
+    // In slices, so Ctrl-C or SIGTERM ends the wait at once.
+    const auto until = std::chrono::steady_clock::now() + s.timeout();
+    bool arrived = false;
+    while (!arrived && !interrupted() && std::chrono::steady_clock::now() < until) {
+      arrived = cv.wait_for(lock, std::chrono::milliseconds(100), [&] { return !queue.empty(); });
+    }
+    if (!arrived) break;
     mok::VideoFrame f = std::move(queue.front());
     queue.pop_front();
     lock.unlock();

@@ -1,5 +1,5 @@
-// The connector's block of atomic flags, fixed settings and last-activity
-// time, shared without a lock by the connector loop, the read and write loops
+// The connector's block of atomic flags and last-activity time (its timings
+// live in ConnectorOptions), shared without a lock by the connector loop, the read and write loops
 // and the callers' threads. Every setter is a sequentially consistent store.
 #pragma once
 
@@ -13,9 +13,6 @@ class Control {
  public:
   // Activity time now; the other fields at their defaults.
   Control() noexcept;
-
-  static constexpr uint64_t RECONNECT_DELAY_MS = 5000;
-  static constexpr uint64_t TIMEOUT_MS = 10000;
 
   bool is_started() const noexcept { return started_.load(); }
   bool is_stopped() const noexcept { return stopped_.load(); }
@@ -38,13 +35,8 @@ class Control {
   // Time since the last traffic; zero if the stored time lies ahead of now.
   std::chrono::nanoseconds last_activity_elapsed() const noexcept;
 
-  uint64_t reconnect_delay_ms() const noexcept { return reconnect_delay_ms_; }
-  uint64_t timeout_ms() const noexcept { return timeout_ms_; }
-
  private:
   std::atomic<uint64_t> last_activity_us_;
-  const uint64_t reconnect_delay_ms_ = RECONNECT_DELAY_MS;
-  const uint64_t timeout_ms_ = TIMEOUT_MS;
   std::atomic<bool> auto_reconnect_{true};
   std::atomic<bool> connected_{false};
   std::atomic<bool> force_exit_{false};
@@ -53,7 +45,7 @@ class Control {
   std::atomic<bool> shutdown_requested_{false};
 };
 
-// Milliseconds as the durations the loops wait for (5 s and 10 s here).
+// Milliseconds as a duration.
 constexpr std::chrono::nanoseconds ms_duration(uint64_t ms) noexcept {
   return std::chrono::seconds(ms / 1000) + std::chrono::nanoseconds((ms % 1000) * 1'000'000);
 }

@@ -271,7 +271,8 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::soc
   auto commands = connector->command_tx().subscribe();
   commands.set_waker(waker);
   connector->register_loop_waker(0, waker);
-  auto alarm = std::make_shared<InactivityAlarm>(ex, waker, control, connector->timeout_duration());
+  const ConnectorOptions& options = connector->options();
+  auto alarm = std::make_shared<InactivityAlarm>(ex, waker, control, options.inactivity_timeout);
   alarm->start();
   Ticker& ticker = alarm->ticker();
   asio::steady_timer idle_timer(ex);
@@ -330,7 +331,7 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::soc
       if (control.is_force_exit()) {
         log::debug(TCP_TARGET, "force exit requested (read loop)");
         running = false;
-      } else if (control.last_activity_elapsed() > connector->timeout_duration()) {
+      } else if (control.last_activity_elapsed() > options.inactivity_timeout) {
         log::debug(TCP_TARGET, "connection timed out due to inactivity");
         cause = DisconnectCause::Inactivity;
         reason = "connection timed out due to inactivity";
@@ -427,6 +428,7 @@ asio::awaitable<EventQueue::Receiver> write_stream(tcp::socket write_half,
   Chooser chooser;
   enum { COMMAND, TICK, EVENT };
   ConnStats& stats = connector->stats();
+  bool lost_one = false;  // the packet whose write failed
 
   for (bool running = true; running;) {
     const auto now = Clock::now();
@@ -459,12 +461,14 @@ asio::awaitable<EventQueue::Receiver> write_stream(tcp::socket write_half,
         running = false;
         continue;
       }
-      auto r = co_await write_packet(write_half, *event->packet, connector->timeout_duration());
+      auto r = co_await write_packet(write_half, *event->packet, connector->options().write_timeout);
       if (r.ok()) {
         control.update_activity();
         ConnStats::bump(stats.packets_sent);
         ConnStats::bump(stats.bytes_sent, HEAD_LEN + event->packet->payload.size());
+        connector->flush_tracker().written();
       } else {
+        lost_one = true;
         log::error(TCP_TARGET, "failed to send packet: {}", r.error());
         stats.end_connection(DisconnectCause::WriteFailure, r.error());
         running = false;
@@ -475,6 +479,9 @@ asio::awaitable<EventQueue::Receiver> write_stream(tcp::socket write_half,
   // for that first, and this claim then counts nothing.
   stats.end_connection(DisconnectCause::Stop);
   connector->force_exit();
+  // Counted once the connection is marked as going down, so a flush that
+  // sees the loss also sees the connection gone.
+  if (lost_one) connector->flush_tracker().lost();
   log::debug(TCP_TARGET, "write loop stopped");
   commands.set_waker(nullptr);
   queue.set_waker(nullptr);

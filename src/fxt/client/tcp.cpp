@@ -20,7 +20,6 @@
 #include <asio/strand.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
-#include <charconv>
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -28,6 +27,7 @@
 #include <variant>
 
 #include "common/log.hpp"
+#include "common/port.hpp"
 #include "common/runtime.hpp"
 #include "fxt/client/loops.hpp"
 #include "fxt/client/wait.hpp"
@@ -63,12 +63,11 @@ Result<std::pair<sockaddr_storage, socklen_t>, ConnectorError> resolve_first(
   if (colon == std::string_view::npos) return err(ConnectorError::resolve("invalid socket address"));
   std::string_view host = address.substr(0, colon);
   const std::string_view port_text = address.substr(colon + 1);
-  uint16_t port = 0;
-  const auto [end, ec] =
-      std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
-  if (ec != std::errc{} || end != port_text.data() + port_text.size() || port_text.empty()) {
-    return err(ConnectorError::resolve("invalid port value"));
-  }
+  // The device client's address rules use the same grammar, so every
+  // address they accept resolves here.
+  const std::optional<uint16_t> parsed = parse_port(port_text);
+  if (!parsed) return err(ConnectorError::resolve("invalid port value"));
+  const uint16_t port = *parsed;
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
     host = host.substr(1, host.size() - 2);
   }
@@ -131,8 +130,20 @@ Result<std::size_t, ConnectorError> Connector::send_command(Commands c) {
   return *r;
 }
 
+Result<void, std::string> Connector::set_options(const ConnectorOptions& options) {
+  if (auto r = check(options); !r.ok()) return r;
+  std::lock_guard g(options_lock_);
+  if (options_fixed_) return err(std::string("timings can only be set before the first start"));
+  options_ = options;
+  return {};
+}
+
 Result<void, ConnectorError> Connector::start() {
   if (control_.is_shutdown_requested()) return err(ConnectorError(Error::not_ready()));
+  {
+    std::lock_guard g(options_lock_);
+    options_fixed_ = true;
+  }
   control_.set_started(true);
   control_.set_stopped(false);
   auto r = send_command(Commands::Start);
@@ -177,11 +188,19 @@ Result<void, ConnectorError> Connector::send(PacketPtr packet) {
                                                             : stats_->send_refused_not_connected);
     return err(ConnectorError(r.error()));
   }
+  flush_.accepted();
   return {};
+}
+
+FlushTracker::Outcome Connector::flush(std::chrono::nanoseconds timeout) {
+  return flush_.wait(timeout, [this] {
+    return control_.is_connected() && !control_.is_force_exit() && !control_.is_stopped();
+  });
 }
 
 void Connector::emit_state(State state) noexcept {
   stats_->enter_state(state);
+  flush_.wake();
   handler_->on_state(state);
 }
 
@@ -200,6 +219,7 @@ void Connector::force_exit() noexcept {
   for (const auto& w : wakers) {
     if (w) w->wake();
   }
+  flush_.wake();
 }
 
 ConnStatsSnapshot Connector::stats_snapshot() const noexcept {
@@ -282,12 +302,15 @@ asio::awaitable<void> ConnectorLoop::run() {
   commands_.set_waker(waker_);
   for (;;) {
     // A fresh timer every iteration: whatever woke the loop restarts the delay.
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                              self_->reconnect_delay());
-    asio::steady_timer timer(ex, deadline);
+    // The options are read only once `started` was seen (see set_options).
     const bool armed = control().is_started() && self_->is_auto_reconnect() &&
                        !control().is_stopped() && !control().is_connected();
+    const auto deadline =
+        std::chrono::steady_clock::now() +
+        (armed ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                     self_->reconnect_delay())
+               : std::chrono::steady_clock::duration::zero());
+    asio::steady_timer timer(ex, deadline);
     for (;;) {
       // Fixed order: read loop end, write loop end, command, timer.
       if (reader_ && reader_->is_done()) {
@@ -434,6 +457,7 @@ std::optional<EventQueue::Receiver> ConnectorLoop::take_queue_end() {
   // anew (its packets are gone with the failed task).
   end = self_->event_tx().reopen();
   if (end) log::error(TCP_TARGET, "outbound queue end was lost; opened a new queue");
+  self_->flush_tracker().lose_outstanding();
   return end;
 }
 
@@ -448,7 +472,7 @@ asio::awaitable<void> ConnectorLoop::on_start() {
   std::memcpy(ep.data(), &self_->addr(), self_->addr_len());
   ep.resize(self_->addr_len());
   tcp::socket sock(io_);  // moves to the read loop's strand afterwards
-  asio::steady_timer limit(ex, self_->timeout_duration());
+  asio::steady_timer limit(ex, self_->options().connect_timeout);
   auto outcome = co_await (sock.async_connect(ep, as_tuple(asio::use_awaitable)) ||
                            limit.async_wait(as_tuple(asio::use_awaitable)));
   if (outcome.index() == 1) {

@@ -1,8 +1,9 @@
 // The transport's TCP client: one Connector per device address. It owns the
 // Control block, the command channel, the outbound queue and the owner's
 // Handler, and runs a connector loop on a Runtime that connects on start,
-// reconnects every 5 s after a loss or failure and ends only on shutdown.
-// Callers never block: start, stop, shutdown and send set flags, post a
+// reconnects after a loss or failure and ends only on shutdown.
+// Its timings come from ConnectorOptions (the defaults unless set before the
+// first start). Callers never block: start, stop, shutdown and send set flags, post a
 // command or queue a packet, and return.
 #pragma once
 
@@ -19,7 +20,9 @@
 #include "common/result.hpp"
 #include "fxt/client/channels.hpp"
 #include "fxt/client/control.hpp"
+#include "fxt/client/flush.hpp"
 #include "fxt/client/handler.hpp"
+#include "fxt/client/options.hpp"
 #include "fxt/client/stats.hpp"
 #include "fxt/error.hpp"
 #include "fxt/event.hpp"
@@ -102,14 +105,22 @@ class Connector {
   Result<void, ConnectorError> send(Packet packet);
   Result<void, ConnectorError> send(PacketPtr packet);
 
+  // Waits until every packet queued before the call has been written to the
+  // socket, at most `timeout`. Blocks the caller: not for the handler's
+  // callbacks, which run on the loops that do the writing.
+  FlushTracker::Outcome flush(std::chrono::nanoseconds timeout);
+  // The write loop's and the connector loop's accounting of queued packets.
+  FlushTracker& flush_tracker() noexcept { return flush_; }
+
   bool is_auto_reconnect() const noexcept { return control_.is_auto_reconnect(); }
   void set_auto_reconnect(bool on) noexcept { control_.set_auto_reconnect(on); }
-  std::chrono::nanoseconds reconnect_delay() const noexcept {
-    return ms_duration(control_.reconnect_delay_ms());
-  }
-  std::chrono::nanoseconds timeout_duration() const noexcept {
-    return ms_duration(control_.timeout_ms());
-  }
+  // Replaces the timings; refused with a text once the connector was first
+  // started (its loops read them without a lock from then on) or when a
+  // timing lies outside its range (see check()).
+  Result<void, std::string> set_options(const ConnectorOptions& options);
+  // The timings in force. Read by the loops only after the first start.
+  const ConnectorOptions& options() const noexcept { return options_; }
+  std::chrono::nanoseconds reconnect_delay() const noexcept { return options_.reconnect_delay; }
 
   // Publishes one state to the handler, on the calling task. Only the
   // connector loop calls it, so reports never overlap.
@@ -152,7 +163,14 @@ class Connector {
   CommandChannel::Sender command_tx_;
   EventQueue::Sender event_tx_;
   Control control_;
+  // Written only before the first start, under options_lock_; start() sets
+  // options_fixed_ under the same lock before it sets `started`, and every
+  // reader runs after it has seen `started`.
+  std::mutex options_lock_;
+  bool options_fixed_ = false;
+  ConnectorOptions options_;
   std::shared_ptr<ConnStats> stats_ = std::make_shared<ConnStats>();
+  FlushTracker flush_;
   std::mutex loop_wakers_lock_;
   std::array<std::weak_ptr<Waker>, 2> loop_wakers_;
 };

@@ -131,6 +131,17 @@ TEST(CapiNull, EveryFunctionRefusesNull) {
   EXPECT_STREQ(mok_version_str(), "1.3.2");
 }
 
+TEST(CapiConnect, PortWithALeadingPlusConnects) {
+  FakeCamera cam;
+  std::string address = cam.address();
+  address.insert(address.rfind(':') + 1, "+");
+  mok_client_t* c = mok_connect(address.c_str());
+  ASSERT_NE(c, nullptr) << address;
+  ASSERT_EQ(mok_start(c), MOK_OK);
+  EXPECT_TRUE(cam.wait_accepted());
+  mok_close(c);
+}
+
 TEST(CapiConnect, RefusesBadAddresses) {
   for (const char* bad : {"", "   ", "\xC3\x28", "cam\xED\xA0\x80", "\xC0\xAF" "cam", "cam\xF4\x90\x80\x80",
                           "cam\xE2\x82", "::1", "cam:7a", "a:b:c", "cam$bad:7000"}) {
@@ -171,6 +182,18 @@ TEST_F(CapiTest, NullOutPointersAndAbsentValues) {
   EXPECT_EQ(mok_wait_params(h, 10), MOK_ERR_TIMEOUT);
   EXPECT_EQ(mok_recv_snapshot_image(h, 0), nullptr);
   EXPECT_EQ(mok_pull_rts(h, 10, &u64), MOK_ERR_SEND_FAILED);
+}
+
+TEST_F(CapiTest, FlushedWritesReachTheCameraThoughTheClientClosesAtOnce) {
+  EXPECT_EQ(mok_flush(nullptr, 0), MOK_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(mok_flush(h, 0), MOK_ERR_SEND_FAILED);  // not connected
+  start();
+  for (uint32_t i = 1; i <= 20; ++i) ASSERT_EQ(mok_set_task_id(h, i), MOK_OK);
+  ASSERT_EQ(mok_flush(h, -1), MOK_OK);
+  mok_clear_state_cb(h);
+  mok_close(h);
+  h = nullptr;
+  for (uint32_t i = 1; i <= 20; ++i) ASSERT_TRUE(cam.next_packet()) << i;
 }
 
 TEST_F(CapiTest, ParametersRoundTrip) {

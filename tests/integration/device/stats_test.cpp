@@ -121,6 +121,19 @@ TEST_F(StatsTest, RemoteCloseIsCountedWithItsText) {
   EXPECT_EQ(last_error(&h), "remote closed read half");
 }
 
+TEST_F(StatsTest, SilentCameraIsNoticedAfterTheSetInactivityTimeAndRetried) {
+  EXPECT_EQ(mok_set_timing(nullptr, 0, 0, 0, 0), MOK_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(mok_set_timing(&h, 0, 0, 99, 0), MOK_ERR_INVALID_ARGUMENT);
+  ASSERT_EQ(mok_set_timing(&h, 100, 0, 200, 0), MOK_OK);
+  connect_and_start();
+  ASSERT_TRUE(wait_stats([](const mok_stats_t& s) { return s.disconnects_inactivity >= 1; }));
+  EXPECT_EQ(last_error(&h), "connection timed out due to inactivity");
+  ASSERT_TRUE(cam.wait_accepted(2));  // the reconnect follows 100 ms later
+  // Once started, the timings stay as they are.
+  EXPECT_EQ(mok_set_timing(&h, 0, 0, 0, 0), MOK_ERR_OTHER);
+  EXPECT_EQ(last_error(&h), "timings can only be set before the first start");
+}
+
 TEST_F(StatsTest, CorruptHeadIsADecodeErrorDisconnectWithTheDecodersText) {
   connect_and_start();
   Bytes bad = encode_wire(kKindData, 18, ScanPayload(0).bytes());

@@ -118,6 +118,7 @@ TEST(SimulatorFaults, ClientReconnectsAfterEachFaultAndKeepsOrder) {
     mok_client_t* client = mok_connect(("127.0.0.1:" + std::to_string(*port)).c_str());
     ASSERT_NE(client, nullptr);
     clients.push_back(client);
+    ASSERT_EQ(mok_set_timing(client, 100, 0, 0, 0), MOK_OK);
     mok_set_state_cb(client, on_state, &rec);
     mok_set_scan_cb(client, on_scan, &rec);
     ASSERT_EQ(mok_start(client), MOK_OK);

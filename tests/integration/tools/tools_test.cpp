@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <regex>
 #include <sstream>
+#include <thread>
+#include <memory>
 
 #include "camsim/recording.hpp"
 #include "process.hpp"
@@ -99,6 +101,16 @@ TEST_F(Tools, SetValuesAreReportedBackByInfo) {
   EXPECT_NE(info.out.find("task id        7\n"), std::string::npos) << info.out;
   EXPECT_NE(info.out.find("board id       SIMBOARD"), std::string::npos) << info.out;
 
+  // An RTS alone: written before mokctl closes, and confirmed only by a
+  // report whose clock runs on from the written value.
+  Outcome rts = mokctl({"set", sim_.address(), "--rts", "1000000"});
+  ASSERT_EQ(rts.exit_code, 0) << describe(rts);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(rts.out, m, std::regex("RTS +([0-9]+)\n"))) << rts.out;
+  const unsigned long long reported = std::stoull(m[1]);
+  EXPECT_GE(reported, 1000000ull) << rts.out;
+  EXPECT_LT(reported, 1000000ull + 60'000'000ull) << rts.out;
+
   Outcome nothing = mokctl({"set", sim_.address()});
   EXPECT_EQ(nothing.exit_code, 2) << describe(nothing);
   Outcome bad_rts = mokctl({"set", sim_.address(), "--rts", "soon"});
@@ -120,6 +132,52 @@ TEST_F(Tools, ScanCountReceivesExactlyThatManyAndWritesCsvAndPlot) {
   EXPECT_NE(svg.find("</svg>"), std::string::npos);
 }
 
+// Runs `script` with /bin/sh, $M standing for mokctl and $A for the address.
+Outcome shell(const std::string& script, const std::string& address, const std::string& cwd, double limit_s = 30) {
+  return tooltest::run({"/bin/sh", "-c", "M='" MOKCTL_PATH "'; A='" + address + "'; " + script}, limit_s, cwd);
+}
+
+TEST_F(Tools, ScanStreamsItsTableAndFinishesItOnSigtermOrAClosedPipe) {
+  Outcome bad = mokctl({"scan", sim_.address(), "--csv", dir_.file("missing/r.csv")});
+  EXPECT_EQ(bad.exit_code, 2) << describe(bad);
+  EXPECT_NE(bad.err.find("its directory does not exist"), std::string::npos) << describe(bad);
+
+  Outcome term = shell("$M scan $A --seconds 30 --csv r.csv --plot p.svg & p=$!; sleep 1; kill -TERM $p; wait $p",
+                       sim_.address(), dir_.path());
+  EXPECT_EQ(term.exit_code, 0) << describe(term);
+  EXPECT_NE(term.out.find("(interrupted)"), std::string::npos) << describe(term);
+  const std::string csv = tooltest::read_file(dir_.file("r.csv"));
+  EXPECT_GT(count_lines(csv), 10u) << csv.substr(0, 200);
+  EXPECT_EQ(csv.back(), '\n');
+  EXPECT_NE(tooltest::read_file(dir_.file("p.svg")).find("</svg>"), std::string::npos);
+
+  // The table on standard output, its reader gone after three lines.
+  Outcome pipe = shell("$M scan $A --seconds 30 --csv - | head -n 3", sim_.address(), dir_.path(), 15);
+  EXPECT_FALSE(pipe.timed_out) << describe(pipe);
+  EXPECT_EQ(pipe.out.rfind("t_s,pts,seam_found,", 0), 0u) << describe(pipe);
+  EXPECT_EQ(count_lines(pipe.out), 3u) << describe(pipe);
+  EXPECT_NE(pipe.err.find("(the table's reader went away)"), std::string::npos) << describe(pipe);
+}
+
+TEST_F(Tools, ScanWritesEveryPointAndACloudViewersRead) {
+  Outcome o = mokctl({"scan", sim_.address(), "--count", "20", "--points", dir_.file("p.csv"), "--ply",
+                      dir_.file("c.ply"), "--pitch", "0.5"});
+  ASSERT_EQ(o.exit_code, 0) << describe(o);
+  const std::string points = tooltest::read_file(dir_.file("p.csv"));
+  EXPECT_EQ(points.rfind("result,pts_us,point,y,z\n0,", 0), 0u) << points.substr(0, 100);
+  EXPECT_NE(points.find("\n19,"), std::string::npos);
+  EXPECT_EQ(points.find("\n20,"), std::string::npos);
+  // The header's count matches the vertex lines; x steps by the pitch.
+  const std::string ply = tooltest::read_file(dir_.file("c.ply"));
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(ply, m, std::regex("element vertex ([0-9]+)\n"))) << ply.substr(0, 300);
+  const std::size_t vertices = std::stoul(m[1]);
+  const std::size_t body = ply.find("end_header\n") + 11;
+  EXPECT_GT(vertices, 0u);
+  EXPECT_EQ(count_lines(ply.substr(body)), vertices);
+  EXPECT_NE(ply.find("\n9.5000 "), std::string::npos);  // the 20th profile
+}
+
 TEST_F(Tools, SnapshotsDecodeAsJpegAndPng) {
   // The simulator picks the format from the first request value.
   Outcome jpg = mokctl({"snapshot", sim_.address(), "--first", "1", "-o", dir_.file("s.jpg")});
@@ -131,14 +189,14 @@ TEST_F(Tools, SnapshotsDecodeAsJpegAndPng) {
   EXPECT_GT(js.first, 0u);
   EXPECT_GT(js.second, 0u);
 
-  Outcome png = mokctl({"snapshot", sim_.address(), "--first", "2", "-o", dir_.file("s.png")});
+  Outcome png = mokctl({"snapshot", sim_.address(), "--format", "png", "-o", dir_.file("s.png")});
   ASSERT_EQ(png.exit_code, 0) << describe(png);
   auto ps = decode_png(tooltest::read_file(dir_.file("s.png")));
   EXPECT_GT(ps.first, 0u);
   EXPECT_GT(ps.second, 0u);
 
   // A raw grey image becomes a PNG of the reported sensor size when asked for.
-  Outcome raw = mokctl({"snapshot", sim_.address(), "--first", "0", "-o", dir_.file("raw.png")});
+  Outcome raw = mokctl({"snapshot", sim_.address(), "--format", "raw", "-o", dir_.file("raw.png")});
   ASSERT_EQ(raw.exit_code, 0) << describe(raw);
   auto rs = decode_png(tooltest::read_file(dir_.file("raw.png")));
   EXPECT_EQ(rs.first, 1280u);
@@ -160,6 +218,15 @@ TEST_F(Tools, RecordWritesEveryPacketInTheReplayFormat) {
   for (std::size_t i = 1; i < rec->packets.size(); ++i) {
     EXPECT_LE(rec->packets[i - 1].time_us, rec->packets[i].time_us);
   }
+  // convert decodes it into the point files scan writes.
+  Outcome csv = mokctl({"convert", dir_.file("r.mokrec"), "-o", dir_.file("r.csv")});
+  ASSERT_EQ(csv.exit_code, 0) << describe(csv);
+  EXPECT_EQ(tooltest::read_file(dir_.file("r.csv")).rfind("result,pts_us,point,y,z\n0,", 0), 0u);
+  Outcome ply = mokctl({"convert", dir_.file("r.mokrec"), "-o", dir_.file("r.ply"), "--speed", "10"});
+  ASSERT_EQ(ply.exit_code, 0) << describe(ply);
+  EXPECT_NE(tooltest::read_file(dir_.file("r.ply")).find("end_header\n"), std::string::npos);
+  EXPECT_EQ(mokctl({"convert", dir_.file("r.mokrec"), "-o", dir_.file("r.txt")}).exit_code, 2);
+
   // The recording replays: a scan against the replaying simulator gets results.
   Simulator replay({"--replay", dir_.file("r.mokrec"), "--replay-loop"});
   ASSERT_FALSE(replay.address().empty()) << replay.log();
@@ -173,9 +240,9 @@ TEST_F(Tools, StatsShowsTheLiveConnectionsFigures) {
   // One progress line a second, then the table.
   EXPECT_GE(count_lines(o.out.substr(0, o.out.find("Connection:"))), 2u) << o.out;
   std::smatch m;
-  ASSERT_TRUE(std::regex_search(o.out, m, std::regex(R"(Connection: state (\d+) for \d+ ms; (\d+) attempts, (\d+) established)")))
+  ASSERT_TRUE(std::regex_search(o.out, m, std::regex(R"(Connection: (\w+) for \d+ ms; (\d+) attempts, (\d+) established)")))
       << o.out;
-  EXPECT_EQ(m[1], "1") << o.out;  // connected
+  EXPECT_EQ(m[1], "Connected") << o.out;
   EXPECT_EQ(m[2], "1") << o.out;
   EXPECT_EQ(m[3], "1") << o.out;
   EXPECT_NE(o.out.find("Disconnects: remote close 0, inactivity 0, decode error 0, write failure 0, stop 0\n"),
@@ -258,17 +325,30 @@ TEST(ToolsDemo, WritesEveryFileItNames) {
   EXPECT_NE(o.out.find("res/s"), std::string::npos);
 }
 
-TEST(ToolsErrors, SayWhatWentWrongWithDistinctExitCodes) {
-  // A port where nothing listens: bound, then closed again.
+// "127.0.0.1:PORT" where nothing listens: bound, then closed again.
+std::string closed_address() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
   socklen_t len = sizeof a;
   getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  std::string closed = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
   close(fd);
+  return "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+}
+
+TEST(ToolsErrors, SayWhatWentWrongWithDistinctExitCodes) {
+  const std::string closed = closed_address();
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  TempDir closed_dir;
+  Outcome no_recording = mokctl({"--timeout", "1", "record", closed, "-o", closed_dir.file("r.mokrec")});
+  EXPECT_EQ(no_recording.exit_code, 3) << describe(no_recording);
+  EXPECT_FALSE(tooltest::file_exists(closed_dir.file("r.mokrec")));
+
   Outcome refused = mokctl({"--timeout", "3", "info", closed});
   EXPECT_EQ(refused.exit_code, 3) << describe(refused);
   EXPECT_NE(refused.err.find("Cannot reach the camera at " + closed), std::string::npos) << refused.err;
@@ -291,10 +371,80 @@ TEST(ToolsErrors, SayWhatWentWrongWithDistinctExitCodes) {
 
   Outcome usage = mokctl({"scan"});
   EXPECT_EQ(usage.exit_code, 2) << describe(usage);
+  Outcome too_short = mokctl({"--inactivity-timeout", "50", "info", closed});
+  EXPECT_EQ(too_short.exit_code, 2) << describe(too_short);
+}
+
+// Faults of the simulator: every loss and return is said on standard error
+// with its cause, library errors show without -v, and a run that ends with
+// the connection gone exits 3. Timings in milliseconds keep them short.
+Outcome mokctl_fast(std::vector<std::string> args) {
+  const std::vector<std::string> fast = {"--reconnect-delay", "100", "--inactivity-timeout", "300"};
+  args.insert(args.begin(), fast.begin(), fast.end());
+  return mokctl(args, 30);
+}
+
+// `mokctl stats` for `seconds` against a simulator with `fault`.
+Outcome stats_with(const std::vector<std::string>& fault, const char* seconds) {
+  Simulator sim(fault);
+  EXPECT_FALSE(sim.address().empty()) << sim.log();
+  return mokctl_fast({"stats", sim.address(), "--seconds", seconds});
+}
+
+TEST(ToolsFaults, EachDropIsSaidWithItsCauseAndEachReturn) {
+  Outcome o = stats_with({"--drop-every", "0.5"}, "2");
+  EXPECT_NE(o.err.find("lost (closed by the camera: remote closed read half)"), std::string::npos) << describe(o);
+  EXPECT_NE(o.err.find(" is back"), std::string::npos) << describe(o);
+}
+
+TEST(ToolsFaults, AFrozenCameraIsNoticedAfterTheInactivityTime) {
+  Outcome o = stats_with({"--freeze-after", "0.3"}, "2");
+  EXPECT_NE(o.err.find("lost (the camera went silent: connection timed out due to inactivity)"), std::string::npos)
+      << describe(o);
+}
+
+TEST(ToolsFaults, LibraryErrorsShowWithoutVerbose) {
+  Outcome o = stats_with({"--corrupt-after", "0.3"}, "1");
+  EXPECT_NE(o.err.find("[error mok_fxt::client::tcp] failed to decode packet: Length Too Small(2 < 4)"),
+            std::string::npos)
+      << describe(o);
+  EXPECT_NE(o.err.find("lost (the camera sent invalid data: Length Too Small(2 < 4))"), std::string::npos)
+      << describe(o);
+}
+
+TEST(ToolsFaults, ARunThatEndsWithTheCameraGoneExits3) {
+  auto sim = std::make_unique<Simulator>();
+  ASSERT_FALSE(sim->address().empty()) << sim->log();
+  const std::string address = sim->address();
+  Outcome o;
+  std::thread scan([&] { o = mokctl_fast({"scan", address, "--seconds", "2.5"}); });
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  sim.reset();  // the camera goes away for good
+  scan.join();
+  EXPECT_EQ(o.exit_code, 3) << describe(o);
+  EXPECT_NE(o.err.find("was lost while receiving profiles and was not back"), std::string::npos) << describe(o);
+  // Once nothing arrives, the status line shows no seam values.
+  EXPECT_NE(o.out.find("no results"), std::string::npos) << describe(o);
+}
+
+TEST(ToolsErrors, SimulatorRefusesEveryBadOptionWithExit2) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"--points", "0"},       {"--width", "0"},          {"--rate", "0"},        {"--log-level", "loud"},
+      {"--video-size", "641x480"}, {"--video-size", "640"}, {"--drop-every", "-1"}, {"--report-interval", "0"}};
+  for (const auto& args : bad) {
+    std::vector<std::string> argv = {CAMSIM_PATH, "--port", "0", "--duration", "1"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Outcome o = tooltest::run(argv, 10);
+    EXPECT_EQ(o.exit_code, 2) << args[0] << " " << args[1] << "\n" << describe(o);
+    EXPECT_NE(o.err.find(args[0]), std::string::npos) << describe(o);
+  }
+  Outcome help = tooltest::run({CAMSIM_PATH, "--help"}, 10);
+  EXPECT_EQ(help.exit_code, 0) << describe(help);
+  EXPECT_EQ(help.out.find("docs/"), std::string::npos) << help.out;
 }
 
 TEST(ToolsHelp, EveryCommandHasHelp) {
-  for (const char* cmd : {"demo", "info", "set", "scan", "snapshot", "video", "record", "stats"}) {
+  for (const char* cmd : {"demo", "info", "set", "scan", "snapshot", "video", "record", "stats", "convert"}) {
     Outcome o = mokctl({cmd, "--help"});
     EXPECT_EQ(o.exit_code, 0) << cmd << "\n" << describe(o);
     EXPECT_NE(o.out.find("Usage"), std::string::npos) << cmd;
@@ -311,6 +461,12 @@ TEST_F(Tools, ExampleHostsRunAgainstTheSimulator) {
   }
   Outcome refused = tooltest::run({C_HOST_PATH, "a:b:c"}, 30);
   EXPECT_EQ(refused.exit_code, 2) << describe(refused);
+  // Unreachable: the real cause, not a time-out.
+  Outcome unreachable = tooltest::run({C_HOST_PATH, closed_address()}, 30);
+  EXPECT_EQ(unreachable.exit_code, 1) << describe(unreachable);
+  EXPECT_NE(unreachable.err.find("the camera could not be reached (status -4, last failure: Connection refused)"),
+            std::string::npos)
+      << describe(unreachable);
 }
 #endif
 

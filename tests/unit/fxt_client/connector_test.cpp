@@ -24,6 +24,12 @@ TEST(Connector, ResolvesOnlyValidAddresses) {
   EXPECT_EQ(resolve_first("127.0.0.1").error().display(), "invalid socket address");
   EXPECT_EQ(resolve_first("127.0.0.1:http").error().display(), "invalid port value");
   EXPECT_EQ(resolve_first("127.0.0.1:70000").error().display(), "invalid port value");
+  EXPECT_EQ(resolve_first("127.0.0.1:+").error().display(), "invalid port value");
+  EXPECT_EQ(resolve_first("127.0.0.1:+-1").error().display(), "invalid port value");
+  // The device client's address rules allow one leading '+'.
+  auto plus = resolve_first("127.0.0.1:+80");
+  ASSERT_TRUE(plus.ok());
+  EXPECT_EQ(format_address(plus->first), "127.0.0.1:80");
   auto v4 = resolve_first("127.0.0.1:6833");
   ASSERT_TRUE(v4.ok());
   EXPECT_EQ(format_address(v4->first), "127.0.0.1:6833");

@@ -1,5 +1,5 @@
-// Connector cases that wait for the 5 s reconnect delay or the 10 s
-// time-outs. Each is its own test so that ctest runs them side by side.
+// Connector cases that wait for the reconnect delay or a time-out, run with
+// millisecond timings (fast_timings) set through the connector's options.
 // Durations are only checked where the code guarantees a lower bound.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <dirent.h>
+
+#include <thread>
 
 #include "fxt/client/tcp.hpp"
 #include "harness.hpp"
@@ -28,6 +30,8 @@ using States = std::vector<State>;
 TEST(ConnectorTiming, DecodeErrorReconnectsAfterTheDelay) {
   LogCapture logs;
   Session s;
+  s.options = test::fast_timings();
+  s.options.inactivity_timeout = 10s;  // the new connection must stay up
   ASSERT_TRUE(s.open());
   auto bad = test::wire(test::make_packet(1, {1, 2, 3, 4}));
   bad[0] = bad[1] = bad[2] = 0;
@@ -36,11 +40,11 @@ TEST(ConnectorTiming, DecodeErrorReconnectsAfterTheDelay) {
   ASSERT_TRUE(s.rec->wait_states(2, 5s));
   EXPECT_TRUE(logs.contains("failed to decode packet: Length Too Small(3 < 4)"));
   ::close(s.fd);
-  s.fd = s.peer.accept(15s);  // kept open: the new connection must stay up
+  s.fd = s.peer.accept(5s);  // kept open: the new connection must stay up
   ASSERT_GE(s.fd, 0);
   ASSERT_TRUE(s.rec->wait_states(4, 5s));
   // The delay restarts after the Disconnected report.
-  EXPECT_GE(s.rec->times()[2] - s.rec->times()[1], 5s);
+  EXPECT_GE(s.rec->times()[2] - s.rec->times()[1], s.options.reconnect_delay);
   EXPECT_EQ(s.rec->states(), (States{State::Connected, State::Disconnected, State::Reconnecting,
                                      State::Connected}));
   EXPECT_TRUE(logs.contains("reconnect delay elapsed"));
@@ -49,12 +53,14 @@ TEST(ConnectorTiming, DecodeErrorReconnectsAfterTheDelay) {
 
 TEST(ConnectorTiming, NoReconnectWhenAutoReconnectIsOff) {
   Session s;
+  s.options = test::fast_timings();
+  s.options.inactivity_timeout = 10s;
   ASSERT_TRUE(s.open());
   s.connector->set_auto_reconnect(false);
   ::close(s.fd);
   s.fd = -1;
   ASSERT_TRUE(s.rec->wait_states(2, 5s));
-  EXPECT_FALSE(s.peer.accepts_within(6500ms));
+  EXPECT_FALSE(s.peer.accepts_within(5 * s.options.reconnect_delay));
   EXPECT_EQ(s.rec->states(), (States{State::Connected, State::Disconnected}));
   // A start still connects.
   EXPECT_TRUE(s.connect());
@@ -63,11 +69,12 @@ TEST(ConnectorTiming, NoReconnectWhenAutoReconnectIsOff) {
 TEST(ConnectorTiming, StopWhileConnectedReportsOneDisconnectedAndNoReconnect) {
   LogCapture logs;
   Session s;
+  s.options = test::fast_timings();
   ASSERT_TRUE(s.open());
   ASSERT_TRUE(s.connector->stop().ok());
   ASSERT_TRUE(s.rec->wait_states(2, 5s));
   EXPECT_TRUE(test::wait_eof(s.fd));
-  EXPECT_FALSE(s.peer.accepts_within(6500ms));
+  EXPECT_FALSE(s.peer.accepts_within(5 * s.options.reconnect_delay));
   EXPECT_EQ(s.rec->states(), (States{State::Connected, State::Disconnected}));
   EXPECT_TRUE(logs.contains("stop command received"));
   EXPECT_TRUE(logs.contains("stop signal received (read loop)") ||
@@ -81,11 +88,12 @@ TEST(ConnectorTiming, RefusedPortFailsAndRetriesEveryDelay) {
   LogCapture logs;
   const std::string addr = "127.0.0.1:" + std::to_string(test::refused_port());
   auto rec = std::make_shared<Recorder>();
-  auto c = test::make_connector(addr, rec);
+  const auto timings = test::fast_timings();
+  auto c = test::make_connector(addr, rec, timings);
   ASSERT_TRUE(c);
   ASSERT_TRUE(c->start().ok());
-  ASSERT_TRUE(rec->wait_states(3, 15s));
-  EXPECT_GE(rec->times()[1] - rec->times()[0], 5s);
+  ASSERT_TRUE(rec->wait_states(3, 5s));
+  EXPECT_GE(rec->times()[1] - rec->times()[0], timings.reconnect_delay);
   EXPECT_EQ(rec->states(), (States{State::ConnectFailed, State::Reconnecting, State::ConnectFailed}));
   EXPECT_TRUE(logs.contains("connect " + addr + " failed: "));
   EXPECT_TRUE(logs.contains("connecting to " + addr + " ..."));
@@ -112,15 +120,16 @@ TEST(ConnectorTiming, ConnectThatHangsTimesOut) {
     fillers.push_back(fd);
   }
   auto rec = std::make_shared<Recorder>();
-  auto c = test::make_connector(peer.address(), rec);
+  const auto timings = test::fast_timings();
+  auto c = test::make_connector(peer.address(), rec, timings);
   ASSERT_TRUE(c);
   const auto started = Clock::now();
   ASSERT_TRUE(c->start().ok());
   // Posted during the attempt, the shutdown takes effect when it ends.
   ASSERT_TRUE(logs.wait_for("connecting to " + peer.address(), 5s));
   ASSERT_TRUE(c->shutdown().ok());
-  ASSERT_TRUE(rec->wait_states(4, 20s));
-  EXPECT_GE(rec->times()[0] - started, 10s);
+  ASSERT_TRUE(rec->wait_states(4, 5s));
+  EXPECT_GE(rec->times()[0] - started, timings.connect_timeout);
   EXPECT_EQ(rec->states(), (States{State::ConnectTimeout, State::ShuttingDown,
                                    State::Disconnected, State::Terminated}));
   EXPECT_GE(logs.index_of("connect " + peer.address() + " timed out"), 0);
@@ -132,10 +141,11 @@ TEST(ConnectorTiming, ConnectThatHangsTimesOut) {
 TEST(ConnectorTiming, SilentPeerTimesOutForInactivity) {
   LogCapture logs;
   Session s;
+  s.options = test::fast_timings();
   ASSERT_TRUE(s.open(false));
-  ASSERT_TRUE(s.rec->wait_states(2, 15s));
+  ASSERT_TRUE(s.rec->wait_states(2, 5s));
   // Connected is reported before the connection's activity time is set.
-  EXPECT_GT(s.rec->times()[1] - s.rec->times()[0], 10s);
+  EXPECT_GT(s.rec->times()[1] - s.rec->times()[0], s.options.inactivity_timeout);
   EXPECT_TRUE(logs.contains("connection timed out due to inactivity"));
   EXPECT_EQ(s.rec->states(), (States{State::Connected, State::Disconnected}));
 }
@@ -151,6 +161,9 @@ void block_writer(Session& s) {
 TEST(ConnectorTiming, StalledPeerFillsTheQueueAndTimesTheWriteOut) {
   LogCapture logs;
   Session s;
+  s.options = test::fast_timings();
+  s.options.inactivity_timeout = 10s;  // only the stalled write may end it
+  s.options.write_timeout = 500ms;     // time to fill the queue first
   ASSERT_TRUE(s.open(false));
   block_writer(s);
   for (int i = 0; i < 100; ++i) {
@@ -160,13 +173,39 @@ TEST(ConnectorTiming, StalledPeerFillsTheQueueAndTimesTheWriteOut) {
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error().display(), "no available capacity");
 
-  EXPECT_TRUE(logs.wait_for("failed to send packet: write timed out", 25s));
+  EXPECT_TRUE(logs.wait_for("failed to send packet: write timed out", 5s));
   ASSERT_TRUE(s.rec->wait_states(2, 5s));
   EXPECT_EQ(s.rec->states(), (States{State::Connected, State::Disconnected}));
 }
 
+TEST(ConnectorTiming, FlushWaitsUntilQueuedPacketsAreWrittenAndFailsWithoutAConnection) {
+  Session s;
+  ASSERT_TRUE(s.create(false));
+  EXPECT_EQ(s.connector->flush(50ms), FlushTracker::Outcome::NotConnected);
+  ASSERT_TRUE(s.connect());
+  ASSERT_TRUE(test::send_until_accepted(*s.connector, test::make_packet(1, {1, 2, 3, 4})));
+  EXPECT_EQ(s.connector->flush(5s), FlushTracker::Outcome::Flushed);
+  EXPECT_EQ(s.connector->flush(0ms), FlushTracker::Outcome::Flushed);  // nothing left
+  // Behind a write the peer does not read, a flush times out; once the peer
+  // reads everything it completes.
+  block_writer(s);
+  ASSERT_TRUE(s.connector->send(test::make_packet(2, {5, 6, 7, 8})).ok());
+  EXPECT_EQ(s.connector->flush(100ms), FlushTracker::Outcome::TimedOut);
+  std::thread drain([&] { (void)test::read_exact(s.fd, (32u << 20) + 28, 10s); });
+  EXPECT_EQ(s.connector->flush(5s), FlushTracker::Outcome::Flushed);
+  drain.join();
+  // A connection that goes down with packets queued ends the wait at once.
+  block_writer(s);
+  ::close(s.fd);
+  s.fd = -1;
+  EXPECT_NE(s.connector->flush(5s), FlushTracker::Outcome::Flushed);
+}
+
 TEST(ConnectorTiming, PacketsQueuedBeforeALossAreWrittenFirstAfterReconnect) {
   Session s;
+  s.options = test::fast_timings();
+  s.options.inactivity_timeout = 10s;
+  s.options.write_timeout = 10s;
   ASSERT_TRUE(s.open());
   block_writer(s);
   const Packet b = test::make_packet(2, {0xB, 0xB, 0xB, 0xB}, 2);
@@ -175,8 +214,8 @@ TEST(ConnectorTiming, PacketsQueuedBeforeALossAreWrittenFirstAfterReconnect) {
   ASSERT_TRUE(s.connector->send(c).ok());
   ::close(s.fd);  // unread data: the connection is reset under the writer
   s.fd = -1;
-  ASSERT_TRUE(s.rec->wait_states(2, 15s));
-  s.fd = s.peer.accept(15s);
+  ASSERT_TRUE(s.rec->wait_states(2, 5s));
+  s.fd = s.peer.accept(5s);
   ASSERT_GE(s.fd, 0);
   ASSERT_TRUE(s.rec->wait_states(4, 5s));
   const Packet d = test::make_packet(4, {0xD, 0xD, 0xD, 0xD}, 4);
@@ -189,6 +228,28 @@ TEST(ConnectorTiming, PacketsQueuedBeforeALossAreWrittenFirstAfterReconnect) {
   auto got = test::read_exact(s.fd, expected.size());
   ASSERT_TRUE(got.has_value());
   EXPECT_EQ(*got, expected);
+}
+
+TEST(ConnectorTiming, DefaultsHoldUntilSetAndAreFixedOnceStarted) {
+  const std::string addr = "127.0.0.1:" + std::to_string(test::refused_port());
+  auto rec = std::make_shared<Recorder>();
+  auto c = test::make_connector(addr, rec);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->reconnect_delay(), 5s);
+  EXPECT_EQ(c->options().connect_timeout, 10s);
+  EXPECT_EQ(c->options().inactivity_timeout, 10s);
+  EXPECT_EQ(c->options().write_timeout, 10s);
+  ConnectorOptions bad;
+  bad.write_timeout = 1ms;
+  EXPECT_FALSE(c->set_options(bad).ok());
+  EXPECT_EQ(c->options().write_timeout, 10s);
+  ASSERT_TRUE(c->start().ok());
+  auto late = c->set_options(test::fast_timings());
+  ASSERT_FALSE(late.ok());
+  EXPECT_EQ(late.error(), "timings can only be set before the first start");
+  EXPECT_EQ(c->reconnect_delay(), 5s);
+  (void)c->shutdown();
+  ASSERT_TRUE(rec->wait_states(4, 5s));
 }
 
 std::size_t count_entries(const char* dir) {

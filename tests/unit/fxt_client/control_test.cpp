@@ -1,4 +1,5 @@
-// Control's defaults, activity clock and durations; the runtime's workers.
+// Control's defaults, activity clock and durations; the connector's timing
+// options; the runtime's workers.
 #include "fxt/client/control.hpp"
 
 #include <gtest/gtest.h>
@@ -11,13 +12,14 @@
 
 #include "common/clock.hpp"
 #include "common/runtime.hpp"
+#include "fxt/client/options.hpp"
 
 namespace mok::fxt::client {
 namespace {
 
 using namespace std::chrono_literals;
 
-TEST(Control, StartsIdleWithFixedSettings) {
+TEST(Control, StartsIdle) {
   Control c;
   EXPECT_FALSE(c.is_started());
   EXPECT_FALSE(c.is_stopped());
@@ -25,8 +27,6 @@ TEST(Control, StartsIdleWithFixedSettings) {
   EXPECT_FALSE(c.is_force_exit());
   EXPECT_FALSE(c.is_shutdown_requested());
   EXPECT_TRUE(c.is_auto_reconnect());
-  EXPECT_EQ(ms_duration(c.reconnect_delay_ms()), 5s);
-  EXPECT_EQ(ms_duration(c.timeout_ms()), 10s);
   EXPECT_EQ(ms_duration(1234), 1s + 234ms);
 }
 
@@ -39,7 +39,33 @@ TEST(Control, ActivityElapsedNeverGoesNegative) {
   EXPECT_EQ(c.last_activity_elapsed(), 0ns);
   c.set_last_activity_us(monotonic_us() - 11'500'000);
   EXPECT_GT(c.last_activity_elapsed(), 11s);
-  EXPECT_GT(c.last_activity_elapsed(), ms_duration(c.timeout_ms()));
+  EXPECT_GT(c.last_activity_elapsed(), 11s);
+}
+
+TEST(ConnectorOptions, DefaultsAreTheProtocolTimings) {
+  const ConnectorOptions o;
+  EXPECT_EQ(o.reconnect_delay, 5s);
+  EXPECT_EQ(o.connect_timeout, 10s);
+  EXPECT_EQ(o.inactivity_timeout, 10s);
+  EXPECT_EQ(o.write_timeout, 10s);
+  EXPECT_TRUE(check(o).ok());
+}
+
+TEST(ConnectorOptions, EachTimingIsCheckedAgainstItsBounds) {
+  ConnectorOptions o;
+  o.inactivity_timeout = 99ms;
+  ASSERT_FALSE(check(o).ok());
+  EXPECT_EQ(check(o).error(), "inactivity time-out 99 ms is outside 100..86400000 ms");
+  o.inactivity_timeout = 100ms;
+  o.reconnect_delay = 10ms;
+  o.connect_timeout = 10ms;
+  o.write_timeout = 10ms;
+  EXPECT_TRUE(check(o).ok());
+  o.write_timeout = ConnectorOptions::MAX + 1ms;
+  EXPECT_FALSE(check(o).ok());
+  o.write_timeout = 10ms;
+  o.reconnect_delay = 9ms;
+  EXPECT_FALSE(check(o).ok());
 }
 
 TEST(Runtime, RunsPostedWorkOnItsOwnWorkers) {

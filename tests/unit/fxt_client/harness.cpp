@@ -139,11 +139,25 @@ fxt::Packet make_packet(uint16_t stream_id, std::vector<uint8_t> payload, uint64
   return p;
 }
 
-std::shared_ptr<fxt::client::Connector> make_connector(const std::string& address,
-                                                       std::shared_ptr<Recorder> rec) {
+fxt::client::ConnectorOptions fast_timings() {
+  fxt::client::ConnectorOptions o;
+  o.reconnect_delay = 100ms;
+  o.connect_timeout = 300ms;
+  o.inactivity_timeout = 300ms;
+  o.write_timeout = 300ms;
+  return o;
+}
+
+std::shared_ptr<fxt::client::Connector> make_connector(
+    const std::string& address, std::shared_ptr<Recorder> rec,
+    const fxt::client::ConnectorOptions& options) {
   auto c = fxt::client::Connector::create(test_runtime(), address, std::move(rec));
   if (!c.ok()) {
     ADD_FAILURE() << "cannot create connector: " << c.error().display();
+    return nullptr;
+  }
+  if (auto r = (*c)->set_options(options); !r.ok()) {
+    ADD_FAILURE() << "timings refused: " << r.error();
     return nullptr;
   }
   return *c;
@@ -165,7 +179,7 @@ Session::~Session() {
 }
 
 ::testing::AssertionResult Session::create(bool auto_reconnect) {
-  connector = make_connector(peer.address(), rec);
+  connector = make_connector(peer.address(), rec, options);
   if (!connector) return ::testing::AssertionFailure() << "no connector";
   connector->set_auto_reconnect(auto_reconnect);
   return ::testing::AssertionSuccess();

@@ -116,9 +116,15 @@ class LogCapture {
   std::vector<std::string> lines_;
 };
 
+// Timings short enough that a test sees a reconnect or a time-out within a
+// second: reconnect after 100 ms, give up a connect, a silence or a write
+// after 300 ms.
+fxt::client::ConnectorOptions fast_timings();
+
 // A connector on the test runtime, or null (with a test failure).
-std::shared_ptr<fxt::client::Connector> make_connector(const std::string& address,
-                                                       std::shared_ptr<Recorder> rec);
+std::shared_ptr<fxt::client::Connector> make_connector(
+    const std::string& address, std::shared_ptr<Recorder> rec,
+    const fxt::client::ConnectorOptions& options = {});
 // Retries while the connector is between Connected and its loops starting.
 bool send_until_accepted(fxt::client::Connector& c, const fxt::Packet& p);
 
@@ -129,6 +135,7 @@ struct Session {
   std::shared_ptr<Recorder> rec = std::make_shared<Recorder>();
   std::shared_ptr<fxt::client::Connector> connector;
   int fd = -1;  // the peer's end of the current connection
+  fxt::client::ConnectorOptions options;  // set before create()
 
   Session() = default;
   Session(const Session&) = delete;

@@ -1,7 +1,7 @@
-// Connection statistics for the ends that take the 10 s time-outs: a silent
-// peer (inactivity) and a peer that stops reading (the write stalls, the
-// queue fills, the write times out). Read through the C interface as a host
-// reads them; each case is its own test so that ctest runs them side by side.
+// Connection statistics for the ends that take a time-out: a silent peer
+// (inactivity) and a peer that stops reading (the write stalls, the queue
+// fills, the write times out). Set up and read through the C interface as a
+// host does, with millisecond timings.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -24,10 +24,14 @@ struct Conn {
   mok_fxt_conn_t* conn = nullptr;
   int fd = -1;
 
-  ::testing::AssertionResult open(Peer& peer) {
+  // 0 keeps a timing's default (10 s).
+  ::testing::AssertionResult open(Peer& peer, uint32_t inactivity_ms, uint32_t write_ms) {
     conn = mok_fxt_conn_new(peer.address().c_str(), ignore_packet, ignore_state);
     if (conn == nullptr) return ::testing::AssertionFailure() << "no connection handle";
     mok_fxt_conn_set_auto_reconnect(conn, false);
+    if (!mok_fxt_conn_set_timing(conn, 0, 0, inactivity_ms, write_ms)) {
+      return ::testing::AssertionFailure() << "timings refused";
+    }
     if (!mok_fxt_conn_start(conn)) return ::testing::AssertionFailure() << "start refused";
     fd = peer.accept();
     if (fd < 0) return ::testing::AssertionFailure() << "no connection accepted";
@@ -45,8 +49,8 @@ struct Conn {
 TEST(FxtConnStatsTiming, SilentPeerEndsByInactivityWithItsText) {
   Peer peer;
   Conn c;
-  ASSERT_TRUE(c.open(peer));
-  ASSERT_TRUE(eventually([&] { return disconnects_total(stats_of(c.conn)) >= 1; }, 20s));
+  ASSERT_TRUE(c.open(peer, 200, 0));
+  ASSERT_TRUE(eventually([&] { return disconnects_total(stats_of(c.conn)) >= 1; }, 5s));
   const mok_fxt_conn_stats_t s = stats_of(c.conn);
   EXPECT_EQ(s.disconnects_inactivity, 1u);
   EXPECT_EQ(disconnects_total(s), 1u);
@@ -63,7 +67,7 @@ TEST(FxtConnStatsTiming, SilentPeerEndsByInactivityWithItsText) {
 TEST(FxtConnStatsTiming, StalledPeerFillsTheQueueAndTheWriteTimesOut) {
   Peer peer;
   Conn c;
-  ASSERT_TRUE(c.open(peer));
+  ASSERT_TRUE(c.open(peer, 0, 600));
 
   // Far more than the socket buffers hold: once the peer has read the head
   // and reads no more, the write loop stays inside this payload.
@@ -92,11 +96,11 @@ TEST(FxtConnStatsTiming, StalledPeerFillsTheQueueAndTheWriteTimesOut) {
   const bool ended = eventually(
       [&] {
         if (disconnects_total(stats_of(c.conn)) > 0) return true;
-        std::this_thread::sleep_for(250ms);
+        std::this_thread::sleep_for(50ms);
         if (write_all(c.fd, keep_alive)) ++written;
         return false;
       },
-      25s);
+      5s);
   ASSERT_TRUE(ended);
   s = stats_of(c.conn);
   EXPECT_EQ(s.disconnects_write_failure, 1u);
@@ -116,6 +120,21 @@ TEST(FxtConnStatsTiming, StalledPeerFillsTheQueueAndTheWriteTimesOut) {
   EXPECT_EQ(s.send_refused_queue_full, 2u);
   EXPECT_EQ(s.queue_depth, 100u);
   mok_fxt_packet_free(small);
+}
+
+TEST(FxtConnStatsTiming, TimingsAreCheckedAndFixedOnceStarted) {
+  Peer peer;
+  mok_fxt_conn_t* conn = mok_fxt_conn_new(peer.address().c_str(), ignore_packet, ignore_state);
+  ASSERT_NE(conn, nullptr);
+  EXPECT_FALSE(mok_fxt_conn_set_timing(nullptr, 0, 0, 0, 0));
+  EXPECT_FALSE(mok_fxt_conn_set_timing(conn, 0, 0, 99, 0));  // below 100 ms
+  EXPECT_FALSE(mok_fxt_conn_set_timing(conn, 9, 0, 0, 0));
+  EXPECT_FALSE(mok_fxt_conn_set_timing(conn, 0, 86'400'001, 0, 0));
+  EXPECT_TRUE(mok_fxt_conn_set_timing(conn, 10, 10, 100, 10));
+  EXPECT_TRUE(mok_fxt_conn_set_timing(conn, 0, 0, 0, 0));
+  ASSERT_TRUE(mok_fxt_conn_start(conn));
+  EXPECT_FALSE(mok_fxt_conn_set_timing(conn, 0, 0, 0, 0));
+  mok_fxt_conn_free(conn);
 }
 
 }  // namespace
