@@ -17,6 +17,7 @@ class RateLimit {
   static constexpr std::uint64_t WINDOW_MS = 1000;
   static constexpr std::uint32_t PER_WINDOW = 10;
   static constexpr std::size_t SLOTS = 64;
+  static constexpr std::size_t PROBES = 4;
 
   // A kind of record and how many of it were held back.
   struct Held {

@@ -27,8 +27,9 @@ void print_stats(mok::Client& client) {
               s.video_packets, s.ignored_packets);
   std::printf("Snapshots: %" PRIu64 " queued, %" PRIu64 " received, %" PRIu64 " dropped unreceived\n",
               s.snapshots_queued, s.snapshots_received, s.snapshots_dropped);
-  std::printf("Video: %" PRIu64 " posted, %" PRIu64 " decoded, %" PRIu64 " delivered, %" PRIu64 " dropped\n",
-              s.video_packets_posted, s.frames_decoded, s.frames_delivered, s.frames_dropped);
+  std::printf("Video: %" PRIu64 " posted, %" PRIu64 " skipped, %" PRIu64 " decoded, %" PRIu64 " delivered, %" PRIu64
+              " dropped\n",
+              s.video_packets_posted, s.video_packets_skipped, s.frames_decoded, s.frames_delivered, s.frames_dropped);
   std::printf("Sends refused: %" PRIu64 " not connected, %" PRIu64 " queue full; queue depth %" PRIu64 "\n",
               s.send_refused_not_connected, s.send_refused_queue_full, s.queue_depth);
   std::printf("Scan rate: %.0f results/s\n", s.scan_rate_hz);

@@ -141,10 +141,11 @@ class FramedReader {
   // BytesMut::reserve keeps reusing the block while no packet outlives its
   // callback. Fixed, so a peer's announced length never sizes an allocation.
   static constexpr std::size_t READ_AHEAD = 64 * 1024;
-  // The largest block kept while nothing is buffered: the usual block, grown
-  // by READ_AHEAD once or twice, stays and is reused; one grown for a large
-  // packet is let go once that packet has been handed out.
-  static constexpr std::size_t IDLE_KEEP = 1024 * 1024;
+  // The largest block kept while nothing is buffered: the usual block, and
+  // one grown for a stream of packets up to about a megabyte, stay and are
+  // reused; one grown for a larger packet is let go once everything in it
+  // has been handed out, so an idle connection does not keep it.
+  static constexpr std::size_t IDLE_KEEP = 4 * 1024 * 1024;
 
  public:
   struct Item {

@@ -36,13 +36,13 @@ class HostileFlood : public ::testing::Test {
   }
   void TearDown() override { mok_close(h); }
 
-  // Sends `count` images and waits until the client has handled them all.
+  // Sends `count` images and waits until the client has queued them all.
   void flood(std::size_t count, std::size_t bytes) {
     for (std::size_t i = 0; i < count; ++i) {
       ASSERT_TRUE(cam.send(mok::test::kKindData, kImageStream, image(bytes, static_cast<std::uint8_t>(i))));
     }
     sent_ += count;
-    ASSERT_TRUE(wait_until([&] { return stats_of(h).snapshot_images == sent_; }));
+    ASSERT_TRUE(wait_until([&] { return stats_of(h).snapshots_queued == sent_; }));
   }
 
   // Receives what is queued; the first byte of each image, in order.

@@ -59,9 +59,10 @@ TEST(BytesMut, SplitSharesStorageAndLeavesTheRest) {
   EXPECT_TRUE(buf.empty());
 }
 
-// A kept reference pins at most about twice itself: payloads from a small
-// block, or large ones from the block grown for them, are shared; a small one
-// cut from a large block gets its own bytes, and an empty large block goes.
+// A kept reference pins at most four times itself (or 256 KiB): payloads
+// from a small block, or large ones from the block grown for them, are
+// shared; a small one cut from a large block gets its own bytes, and an
+// empty large block goes.
 TEST(BytesMut, TakeSharesUnlessItWouldPinAMuchLargerBlock) {
   BytesMut small_block(BytesMut::CONNECTION_CAPACITY);
   small_block.append(iota_bytes(100));

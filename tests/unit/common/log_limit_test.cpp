@@ -34,12 +34,12 @@ TEST(LogRateLimit, KindPassesItsQuotaThenCountsWhatItHoldsBack) {
 TEST(LogRateLimit, KindTakingOverASlotHandsBackTheHeldCount) {
   RateLimit limit;
   for (std::uint32_t i = 0; i <= RateLimit::PER_WINDOW; ++i) (void)limit.admit(2, kTarget, kFailed, 0);
-  // The same format at another level is another kind, and it lands in the
-  // same slot: the held record of the first kind is reported, not lost.
-  const auto v = limit.admit(1, kTarget, kFailed, 0);
-  EXPECT_TRUE(v.pass);
-  EXPECT_EQ(v.evicted.count, 1u);
-  EXPECT_EQ(v.evicted.level, 2);
+  // More kinds than there are slots: every slot is taken, so the first kind,
+  // quiet the longest, gives way and its held record is reported, not lost.
+  std::uint64_t evicted = 0;
+  static char formats[8 * RateLimit::SLOTS][1];
+  for (auto& f : formats) evicted += limit.admit(1, kTarget, std::string_view(f, 1), 1).evicted.count;
+  EXPECT_EQ(evicted, 1u);
 }
 
 }  // namespace
