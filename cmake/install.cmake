@@ -10,6 +10,8 @@ install(TARGETS mok EXPORT mokTargets
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/mok
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development
   FILES_MATCHING PATTERN "*.h" PATTERN "*.hpp")
+install(FILES ${MOK_GENERATED_INCLUDE_DIR}/mok/mok_version.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/mok COMPONENT development)
 
 # The integrator documents travel with the headers.
 install(FILES ${PROJECT_SOURCE_DIR}/docs/threading.md ${PROJECT_SOURCE_DIR}/docs/wire-protocol.md

@@ -661,7 +661,7 @@ class Client {
 #endif
 };
 
-/** The library version text, e.g. "1.3.2". */
+/** The library version text, "MAJOR.MINOR.PATCH" (MOK_VERSION_STRING of its build). */
 inline const char *version() noexcept { return ::mok_version_str(); }
 /** The library version as major << 24 | minor << 16 | patch. */
 inline std::uint32_t version_code() noexcept { return ::mok_version_code(); }

@@ -44,8 +44,6 @@ static_assert(MOK_STATE_CONNECTED == static_cast<uint32_t>(mok::fxt::State::Conn
 static_assert(MOK_STATE_RECONNECTING == static_cast<uint32_t>(mok::fxt::State::Reconnecting));
 static_assert(MOK_IMAGE_PNG == static_cast<int32_t>(mok::brelo::SnapshotFormat::Png));
 
-constexpr uint32_t kVersionCode = (MOK_VERSION_MAJOR << 24) | (MOK_VERSION_MINOR << 16) | MOK_VERSION_PATCH;
-static_assert(kVersionCode == 16973826);
 constexpr int32_t kDefaultWaitMs = 5000;
 constexpr std::size_t kMaxTextLen = 4294967294u;
 
@@ -171,9 +169,9 @@ extern "C" MOK_API int32_t mok_stop(mok_client_t* client) {
   return call_status(client, [](Client& c) { return c.stop(); });
 }
 
-extern "C" MOK_API uint32_t mok_version_code(void) { return kVersionCode; }
+extern "C" MOK_API uint32_t mok_version_code(void) { return MOK_VERSION_CODE; }
 
-extern "C" MOK_API const char* mok_version_str(void) { return "1.3.2"; }
+extern "C" MOK_API const char* mok_version_str(void) { return MOK_VERSION_STRING; }
 
 // ---- Parameters --------------------------------------------------------------
 

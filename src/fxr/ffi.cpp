@@ -148,7 +148,10 @@ extern "C" MOK_API bool mok_fxr_iter_next(mok_fxr_iter_t* iter, mok_fxr_entry_t*
 
 extern "C" MOK_API void mok_fxr_iter_free(mok_fxr_iter_t* iter) { delete iter; }
 
-extern "C" MOK_API const char* mok_fxr_version(void) { return "1.1.0"; }
+// The register-record family's own documented version, independent of the library's.
+constexpr char kRecordsVersion[] = "1.1.0";
+
+extern "C" MOK_API const char* mok_fxr_version(void) { return kRecordsVersion; }
 
 extern "C" MOK_API void mok_fxr_push_bytes(mok_fxr_builder_t* builder, const uint8_t* data,
                                            size_t len) {

@@ -7,6 +7,7 @@
 #include <limits>
 #include <vector>
 
+#include "common/version_text.hpp"
 #include "fxt/ffi_handles.hpp"
 #include "fxt/packet/head.hpp"
 
@@ -320,6 +321,9 @@ extern "C" MOK_API bool mok_fxt_head_write_bytes(const mok_fxt_head_t* head, uin
   return true;
 }
 
-extern "C" MOK_API uint32_t mok_fxt_version_code(void) { return (1u << 16) | (1u << 8) | 6u; }
+// The transport family's own documented version, independent of the library's.
+constexpr char kTransportVersion[] = "1.1.6";
 
-extern "C" MOK_API const char* mok_fxt_version_str(void) { return "1.1.6"; }
+extern "C" MOK_API uint32_t mok_fxt_version_code(void) { return mok::pack_version(kTransportVersion, 16, 8); }
+
+extern "C" MOK_API const char* mok_fxt_version_str(void) { return kTransportVersion; }
