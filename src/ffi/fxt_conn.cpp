@@ -14,7 +14,7 @@
 #include "common/versioned_copy.hpp"
 #include "fxt/client/stats_fields.hpp"
 #include "fxt/client/tcp.hpp"
-#include "fxt/ffi_handles.hpp"
+#include "ffi/fxt_handles.hpp"
 #include "mok/mok_fxt.h"
 
 struct mok_fxt_conn {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/version_text.hpp"
-#include "fxt/ffi_handles.hpp"
+#include "ffi/fxt_handles.hpp"
 #include "fxt/packet/head.hpp"
 
 using mok::Bytes;
