@@ -12,7 +12,7 @@
 #include "common/versioned_copy.hpp"
 #include "common/runtime.hpp"
 #include "ffi/handles.hpp"
-#include "fxr/map_to.hpp"
+#include "ffi/text.hpp"
 #include "fxt/client/stats_fields.hpp"
 #include "fxt/state.hpp"
 
@@ -56,12 +56,6 @@ std::chrono::nanoseconds wait_timeout(int32_t ms) noexcept {
   return std::chrono::milliseconds(ms < 0 ? kDefaultWaitMs : ms);
 }
 
-// The register-record text conversion replaces every invalid sequence, so a
-// text is valid UTF-8 exactly when that conversion leaves it unchanged.
-bool valid_utf8(std::string_view s) {
-  return mok::fxr::map_to<std::string>({reinterpret_cast<const uint8_t*>(s.data()), s.size()}) == s;
-}
-
 // The host-facing text: the device pads odd-length texts with a zero byte,
 // which is not part of the text, so trailing zero bytes are dropped. A zero
 // byte inside the text cannot be represented in C and is refused.
@@ -79,18 +73,8 @@ int32_t copy_text(const std::optional<std::string>& cached, char* buffer, uint32
   if (text.find('\0') != std::string_view::npos || text.size() > kMaxTextLen) {
     return MOK_ERR_INVALID_ARGUMENT;
   }
-  const auto n = static_cast<uint32_t>(text.size());
-  const uint32_t capacity = *length;
-  *length = n + 1;
-  if (buffer == nullptr) {
-    return MOK_OK;
-  }
-  if (capacity <= n) {
-    return MOK_ERR_INVALID_ARGUMENT;
-  }
-  std::memcpy(buffer, text.data(), n);
-  buffer[n] = '\0';
-  return MOK_OK;
+  return mok::ffi::copy_text(text, buffer, length) == mok::ffi::TextCopy::TooSmall ? MOK_ERR_INVALID_ARGUMENT
+                                                                                   : MOK_OK;
 }
 
 template <class T, class U>
@@ -137,7 +121,7 @@ extern "C" MOK_API mok_client_t* mok_connect(const char* address) {
   try {
     const std::string text(address);
     // Rejected addresses are refused before the runtime's threads exist.
-    if (!valid_utf8(text) || !mok::brelo::normalize_remote_addr(text)) {
+    if (!mok::ffi::valid_utf8(text) || !mok::brelo::normalize_remote_addr(text)) {
       return nullptr;
     }
     mok::Runtime* rt = mok::ffi::device_runtime();

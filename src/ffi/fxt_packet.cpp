@@ -9,12 +9,14 @@
 
 #include "common/version_text.hpp"
 #include "ffi/fxt_handles.hpp"
+#include "ffi/guard.hpp"
 #include "fxt/packet/head.hpp"
 
 using mok::Bytes;
 using mok::fxt::Head;
 using mok::fxt::Kind;
 using mok::fxt::Packet;
+using mok::ffi::guarded;
 
 // The C constants are the wire codes; they must never drift from the model.
 static_assert(MOK_FXT_HEAD_LEN == mok::fxt::HEAD_LEN);
@@ -86,16 +88,6 @@ Bytes copy_payload(const uint8_t* bytes, uint32_t len) {
 // The packet behind a handle that may be changed, or null when shared.
 Packet* owned(mok_fxt_packet_t* h) noexcept {
   return h && mok::fxt::is_sole_owner(h->packet) ? h->packet.get() : nullptr;
-}
-
-// Runs one export's body; any failure becomes the neutral result.
-template <class T, class F>
-T guarded(T neutral, F&& body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    return neutral;
-  }
 }
 
 mok_fxt_packet_t* wrap(Packet p) {
