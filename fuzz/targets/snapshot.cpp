@@ -3,7 +3,7 @@
 // device's reported dimensions.
 #include <cstring>
 
-#include "brelo/protocol.hpp"
+#include "brelo/payload_decode.hpp"
 #include "check.hpp"
 
 using namespace mok::brelo;

@@ -12,10 +12,10 @@
 
 #include "brelo/address.hpp"
 #include "brelo/bounded_wait.hpp"
-#include "brelo/protocol.hpp"
+#include "brelo/payload_decode.hpp"
 #include "common/clock.hpp"
 #include "fxr/builder.hpp"
-#include "fxt/client/tcp.hpp"
+#include "fxt/client/connector.hpp"
 
 namespace mok::brelo {
 namespace {

@@ -13,7 +13,7 @@
 #include "common/runtime.hpp"
 #include "common/versioned_copy.hpp"
 #include "fxt/client/stats_fields.hpp"
-#include "fxt/client/tcp.hpp"
+#include "fxt/client/connector.hpp"
 #include "ffi/fxt_handles.hpp"
 #include "ffi/text.hpp"
 #include "mok/mok_fxt.h"

@@ -10,7 +10,7 @@
 
 #include <dirent.h>
 
-#include "fxt/client/tcp.hpp"
+#include "fxt/client/connector.hpp"
 #include "harness.hpp"
 
 namespace mok::fxt::client {
