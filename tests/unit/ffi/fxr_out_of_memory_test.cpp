@@ -1,20 +1,18 @@
 // Register-record lookups when memory runs out: the host must be able to tell
 // that apart from a missing entry and from an empty value. Allocation failure
 // is simulated on this thread through a replaced global operator new.
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <new>
 
-#include "fakes/under_tsan.hpp"
+#include <gtest/gtest.h>
 
+#include "fakes/under_tsan.hpp"
 #include "mok/mok_fxr.h"
 
 namespace {
 thread_local bool fail_allocations = false;
 }
-
 
 #ifndef MOK_TEST_UNDER_TSAN
 void* operator new(size_t n) {
