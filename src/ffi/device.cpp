@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "brelo/address.hpp"
-#include "common/versioned_copy.hpp"
+#include "ffi/versioned_copy.hpp"
 #include "common/runtime.hpp"
 #include "ffi/handles.hpp"
 #include "ffi/text.hpp"

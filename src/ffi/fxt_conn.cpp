@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "common/runtime.hpp"
-#include "common/versioned_copy.hpp"
+#include "ffi/versioned_copy.hpp"
 #include "fxt/client/stats_fields.hpp"
 #include "fxt/client/connector.hpp"
 #include "ffi/fxt_handles.hpp"

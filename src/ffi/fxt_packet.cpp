@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "common/version_text.hpp"
+#include "ffi/version_text.hpp"
 #include "ffi/fxt_handles.hpp"
 #include "ffi/guard.hpp"
 #include "fxt/packet/head.hpp"
