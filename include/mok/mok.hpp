@@ -25,6 +25,9 @@
 #include "mok.h"
 #include "mok_log.h"
 
+/** Always 1: the video part of this header is always present. Kept for code
+ *  written when it was optional. */
+#define MOK_HPP_HAVE_VIDEO 1
 
 namespace mok {
 
