@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "brelo/protocol.hpp"
+#include "brelo/payload_decode.hpp"
 #include "fakes/scan_payload.hpp"
 
 namespace {

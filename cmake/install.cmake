@@ -10,10 +10,12 @@ install(TARGETS mok EXPORT mokTargets
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/mok
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development
   FILES_MATCHING PATTERN "*.h" PATTERN "*.hpp")
+install(FILES ${MOK_GENERATED_INCLUDE_DIR}/mok/mok_version.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/mok COMPONENT development)
 
 # The integrator documents travel with the headers.
 install(FILES ${PROJECT_SOURCE_DIR}/docs/threading.md ${PROJECT_SOURCE_DIR}/docs/wire-protocol.md
-  ${PROJECT_SOURCE_DIR}/docs/troubleshooting.md
+  ${PROJECT_SOURCE_DIR}/docs/troubleshooting.md ${PROJECT_SOURCE_DIR}/docs/c-conventions.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development)
 
 # What mokctl record writes and mok-camsim --replay reads.
@@ -47,21 +49,27 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
-set(CPACK_COMPONENTS_ALL runtime development tools python)
+set(CPACK_COMPONENTS_ALL runtime media development tools python)
 if(TARGET mok-bridge)
   list(APPEND CPACK_COMPONENTS_ALL bridge)
 endif()
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libmok1)
 # A shlibs file and the ldconfig trigger, as Debian expects of a library package.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6, libstdc++6, libavcodec59, libavformat59, libswscale6, libavutil57")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libc6, libstdc++6")
+# libmok loads the decoder library at run time and only for video.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SUGGESTS "libmok-media")
+# The stand-in decoder library on FFmpeg.
+set(CPACK_DEBIAN_MEDIA_PACKAGE_NAME libmok-media)
+set(CPACK_DEBIAN_MEDIA_PACKAGE_DEPENDS "libc6, libstdc++6, libavcodec59, libavformat59, libswscale6, libavutil57")
+set(CPACK_COMPONENT_MEDIA_DESCRIPTION "Video decoder library for libmok (libmok_media.so, on FFmpeg)")
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libmok-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "libmok1 (= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME mok-tools)
 # The DDS bridge in a package of its own: Cyclone DDS stays out of the others.
 set(CPACK_DEBIAN_BRIDGE_PACKAGE_NAME mok-bridge)
 set(CPACK_DEBIAN_BRIDGE_PACKAGE_DEPENDS "libmok1 (= ${PROJECT_VERSION}), libddsc0debian")
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libmok1 (= ${PROJECT_VERSION}), libjpeg62-turbo, libpng16-16, libcpp-httplib0.11")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libmok1 (= ${PROJECT_VERSION}), libmok-media (= ${PROJECT_VERSION}), libjpeg62-turbo, libpng16-16, libcpp-httplib0.11")
 # Pure Python over libmok1 (python/CMakeLists.txt installs it).
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-mok)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)

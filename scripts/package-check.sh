@@ -75,7 +75,7 @@ fi
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$bdir/CMakeCache.txt")
 debs=()
-for pkg in libmok1 libmok-dev mok-tools python3-mok; do
+for pkg in libmok1 libmok-media libmok-dev mok-tools python3-mok; do
   f=$(ls "$bdir"/${pkg}_"${version}"_*.deb 2>/dev/null | head -n1)
   if [ -z "$f" ]; then
     results+=("FAIL  package $pkg ${version} built"); failed=1
@@ -93,10 +93,15 @@ check_metadata() {
   for deb in "${debs[@]}"; do
     dpkg-deb --info "$deb" >/dev/null || return 1
   done
+  # FFmpeg comes with the decoder library only, never with libmok1 itself.
+  dep=$(dpkg-deb -f "$bdir/libmok1_${version}_"*.deb Depends)
+  [[ "$dep" != *libav* ]] || { echo "libmok1 must not depend on FFmpeg: $dep"; return 1; }
+  dep=$(dpkg-deb -f "$bdir/libmok-media_${version}_"*.deb Depends)
+  [[ "$dep" == *libavcodec* ]] || { echo "libmok-media Depends: $dep"; return 1; }
   dep=$(dpkg-deb -f "$bdir/libmok-dev_${version}_"*.deb Depends)
   [[ "$dep" == *"libmok1 (= $version)"* ]] || { echo "libmok-dev Depends: $dep"; return 1; }
   dep=$(dpkg-deb -f "$bdir/mok-tools_${version}_"*.deb Depends)
-  [[ "$dep" == *"libmok1 (= $version)"* ]] || { echo "mok-tools Depends: $dep"; return 1; }
+  [[ "$dep" == *"libmok1 (= $version)"* && "$dep" == *"libmok-media (= $version)"* ]] || { echo "mok-tools Depends: $dep"; return 1; }
   [[ "$dep" != *ddsc* ]] || { echo "mok-tools must not depend on Cyclone DDS: $dep"; return 1; }
   if [ -n "$bridge_deb" ]; then
     dep=$(dpkg-deb -f "$bridge_deb" Depends)
@@ -122,7 +127,7 @@ check_layout() {
   for f in lib/libmok.so."$version" lib/libmok.so.1 lib/libmok.so lib/libmok_media.so \
            lib/libmokctl_sim.so \
            include/mok/mok.h include/mok/mok.hpp include/mok/mok_fxt.h include/mok/mok_fxr.h \
-           include/mok/mok_log.h include/mok/mok_export.h \
+           include/mok/mok_log.h include/mok/mok_export.h include/mok/mok_version.h \
            lib/cmake/mok/mokConfig.cmake lib/cmake/mok/mokConfigVersion.cmake share/doc/mok/threading.md \
            lib/cmake/mok/mokTargets.cmake lib/pkgconfig/mok.pc bin/mok-camsim bin/mokctl \
            lib/python3/dist-packages/mok/__init__.py lib/python3/dist-packages/mok/py.typed; do
@@ -134,6 +139,7 @@ check_layout() {
   readelf -d "$prefix/bin/mokctl" | grep -Eq '(RUNPATH|RPATH).*\$ORIGIN/\.\./lib' || { echo "mokctl lacks the \$ORIGIN/../lib run path"; bad=1; }
   # The runtime package carries the library only; headers and links belong to -dev.
   dpkg-deb -c "$bdir/libmok1_${version}_"*.deb | grep -Eq 'include/|libmok\.so$|pkgconfig|cmake' && { echo "libmok1 carries development files"; bad=1; }
+  dpkg-deb -c "$bdir/libmok1_${version}_"*.deb | grep -q 'libmok_media' && { echo "libmok1 carries the decoder library"; bad=1; }
   return $bad
 }
 step "installed layout (SONAME, links, headers, package files)" check_layout
@@ -253,7 +259,7 @@ if [ "$system" -eq 1 ]; then
   dpkg_cycle() {
     [ "$(id -u)" -eq 0 ] || { echo "--system needs root"; return 1; }
     local pkg
-    for pkg in libmok1 libmok-dev mok-tools python3-mok; do
+    for pkg in libmok1 libmok-media libmok-dev mok-tools python3-mok; do
       if dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
         echo "$pkg is already installed; not touching this machine"; return 1
       fi
@@ -271,11 +277,11 @@ if [ "$system" -eq 1 ]; then
     fi
     local files
     [ $rc -eq 0 ] && { (cd / && timeout 60 /usr/bin/python3 -c "import mok; print(mok.load_library())") || rc=1; }
-    local pkgs=(libmok1 libmok-dev mok-tools python3-mok)
+    local pkgs=(libmok1 libmok-media libmok-dev mok-tools python3-mok)
     [ -n "$bridge_deb" ] && pkgs+=(mok-bridge)
     files=$(dpkg -L "${pkgs[@]}" | sort -u)
     [ -n "$bridge_deb" ] && { dpkg -r mok-bridge || rc=1; }
-    dpkg -r python3-mok mok-tools libmok-dev libmok1 || rc=1
+    dpkg -r python3-mok mok-tools libmok-dev libmok-media libmok1 || rc=1
     # Nothing the packages installed may remain (directories shared with the
     # system stay, as dpkg keeps non-empty ones).
     local f
@@ -287,8 +293,8 @@ if [ "$system" -eq 1 ]; then
     [ ! -d /usr/lib/cmake/mok ] || { echo "left behind: /usr/lib/cmake/mok"; rc=1; }
     # dpkg -r keeps the packages' records (state "rc") for a later purge.
     [ -n "$bridge_deb" ] && { dpkg -P mok-bridge || rc=1; }
-    dpkg -P python3-mok mok-tools libmok-dev libmok1 || rc=1
-    if dpkg-query -W -f='${Status}\n' libmok1 libmok-dev mok-tools python3-mok 2>/dev/null | grep -qv 'not-installed'; then
+    dpkg -P python3-mok mok-tools libmok-dev libmok-media libmok1 || rc=1
+    if dpkg-query -W -f='${Status}\n' libmok1 libmok-media libmok-dev mok-tools python3-mok 2>/dev/null | grep -qv 'not-installed'; then
       echo "dpkg still knows the packages after purging"; rc=1
     fi
     return $rc

@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "alloc_count.hpp"
-#include "brelo/protocol.hpp"
+#include "brelo/payload_decode.hpp"
 #include "camsim/scan_payload.hpp"
 #include "camsim/scene.hpp"
 #include "loopback.hpp"

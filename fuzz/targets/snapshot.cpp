@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "brelo/protocol.hpp"
+#include "brelo/payload_decode.hpp"
 #include "check.hpp"
 
 using namespace mok::brelo;

@@ -32,14 +32,9 @@
 #include <stdint.h>
 
 #include "mok_export.h"
+#include <mok/mok_version.h>
 
 MOK_EXTERN_C_BEGIN
-
-/* ---- Version ---- */
-
-#define MOK_VERSION_MAJOR 1 /**< major version of this header */
-#define MOK_VERSION_MINOR 3 /**< minor version of this header */
-#define MOK_VERSION_PATCH 2 /**< patch version of this header */
 
 /* ---- Status codes (returned as int32_t; the numbers never change) ---- */
 
@@ -175,9 +170,11 @@ MOK_API void mok_close(mok_client_t *client);
 MOK_API int32_t mok_start(mok_client_t *client);
 /** Disconnects; mok_start may follow. */
 MOK_API int32_t mok_stop(mok_client_t *client);
-/** MOK_VERSION_MAJOR << 24 | MINOR << 16 | PATCH, i.e. 16973826. */
+/** The library's version code, MOK_MAKE_VERSION(major, minor, patch);
+ *  equals MOK_VERSION_CODE when header and library match. */
 MOK_API uint32_t mok_version_code(void);
-/** "1.3.2"; static, never freed. */
+/** The library's version text (MOK_VERSION_STRING of its build); static,
+ *  never freed. */
 MOK_API const char *mok_version_str(void);
 
 /* ---- Parameters ----

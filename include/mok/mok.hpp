@@ -25,10 +25,9 @@
 #include "mok.h"
 #include "mok_log.h"
 
-/* The video part follows mok.h: it is there when mok.h declares the video functions. */
-#if defined(MOK_PIXEL_FORMAT_RGBA) && !defined(MOK_HPP_HAVE_VIDEO)
+/** Always 1: the video part of this header is always present. Kept for code
+ *  written when it was optional. */
 #define MOK_HPP_HAVE_VIDEO 1
-#endif
 
 namespace mok {
 
@@ -175,10 +174,8 @@ using PointRecord = pointee_t<decltype(::mok_scan_result_points(nullptr))>;
 using SeamInfoRecord = pointee_t<decltype(::mok_scan_result_seam_info(nullptr))>;
 using SegmentRecord = pointee_t<decltype(::mok_scan_result_segments(nullptr))>;
 using ScanCallbackArg = arg_t<0, arg_t<1, decltype(&::mok_set_scan_cb)>>;
-#ifdef MOK_HPP_HAVE_VIDEO
 using FrameHandle = pointee_t<arg_t<0, decltype(&::mok_video_frame_free)>>;
 using FrameCallbackArg = arg_t<0, arg_t<1, decltype(&::mok_set_video_cb)>>;
-#endif
 
 template <class T>
 T *mut(const T *p) noexcept {
@@ -310,7 +307,6 @@ class SnapshotImage {
   detail::ImageHandle *h_;
 };
 
-#ifdef MOK_HPP_HAVE_VIDEO
 /** The 128-byte frame description (planes, row sizes, format, time stamp, size). */
 using FrameInfo = mok_video_frame_info_t;
 
@@ -369,7 +365,6 @@ class VideoFrame {
  private:
   detail::FrameHandle *h_;
 };
-#endif
 
 /** Timeouts are given as durations and passed on in whole milliseconds. */
 using Millis = std::chrono::milliseconds;
@@ -392,10 +387,8 @@ class Client {
   using ScanCallback = std::function<void(ScanResult)>;
   /** Receives each connection state change. */
   using StateCallback = std::function<void(State)>;
-#ifdef MOK_HPP_HAVE_VIDEO
   /** Receives each decoded video frame. */
   using VideoCallback = std::function<void(VideoFrame)>;
-#endif
 
   /**
    * mok_connect: creates a client for `address` ("host", "host:port",
@@ -414,10 +407,8 @@ class Client {
       : h_(std::exchange(o.h_, nullptr)),
         scan_(std::move(o.scan_)),
         state_(std::move(o.state_))
-#ifdef MOK_HPP_HAVE_VIDEO
         ,
         video_(std::move(o.video_))
-#endif
   {
   }
   /** Closes this client, then takes over the handle and callbacks of `o`. */
@@ -427,9 +418,7 @@ class Client {
       h_ = std::exchange(o.h_, nullptr);
       scan_ = std::move(o.scan_);
       state_ = std::move(o.state_);
-#ifdef MOK_HPP_HAVE_VIDEO
       video_ = std::move(o.video_);
-#endif
     }
     return *this;
   }
@@ -593,7 +582,6 @@ class Client {
     state_.reset();
   }
 
-#ifdef MOK_HPP_HAVE_VIDEO
   /** Starts decoding the camera's video; throws Error(Other) when the decoder library is missing. */
   void enable_video() { check(::mok_enable_video(h_), "mok_enable_video"); }
   /** Stops decoding; returns once the frames already received were delivered. */
@@ -610,7 +598,6 @@ class Client {
     ::mok_clear_video_cb(h_);
     video_.reset();
   }
-#endif
 
   /** The C handle, still owned by this object. */
   detail::ClientHandle *get() const noexcept { return h_; }
@@ -624,10 +611,8 @@ class Client {
     // mok_close, so the callables must be unhooked before they are freed.
     ::mok_clear_scan_cb(h_);
     ::mok_clear_state_cb(h_);
-#ifdef MOK_HPP_HAVE_VIDEO
     ::mok_clear_video_cb(h_);
     video_.reset();
-#endif
     ::mok_close(std::exchange(h_, nullptr));
     scan_.reset();
     state_.reset();
@@ -667,21 +652,17 @@ class Client {
   static void state_trampoline(std::uint32_t s, void *user) noexcept {
     (*static_cast<StateCallback *>(user))(static_cast<State>(s));
   }
-#ifdef MOK_HPP_HAVE_VIDEO
   static void video_trampoline(detail::FrameCallbackArg f, void *user) noexcept {
     (*static_cast<VideoCallback *>(user))(VideoFrame(detail::mut(f)));
   }
-#endif
 
   detail::ClientHandle *h_ = nullptr;
   std::unique_ptr<ScanCallback> scan_;
   std::unique_ptr<StateCallback> state_;
-#ifdef MOK_HPP_HAVE_VIDEO
   std::unique_ptr<VideoCallback> video_;
-#endif
 };
 
-/** The library version text, e.g. "1.3.2". */
+/** The library version text, "MAJOR.MINOR.PATCH" (MOK_VERSION_STRING of its build). */
 inline const char *version() noexcept { return ::mok_version_str(); }
 /** The library version as major << 24 | minor << 16 | patch. */
 inline std::uint32_t version_code() noexcept { return ::mok_version_code(); }

@@ -7,7 +7,9 @@
  *
  * Status codes (int32_t): MOK_FXR_OK, MOK_FXR_ERR_NULL (a required pointer is
  * NULL), MOK_FXR_ERR_NOT_FOUND (no reachable entry has the id),
- * MOK_FXR_ERR_TOO_SMALL (the destination is too small; nothing is stored).
+ * MOK_FXR_ERR_TOO_SMALL (the destination is too small; nothing is stored),
+ * MOK_FXR_ERR_NO_MEMORY (memory ran out during an array or text lookup;
+ * nothing is stored).
  * Functions delivering arrays or text return the element count or text length
  * (0 or more) on success instead.
  *
@@ -38,6 +40,7 @@ MOK_EXTERN_C_BEGIN
 #define MOK_FXR_ERR_NULL (-1) /**< a required pointer is NULL */
 #define MOK_FXR_ERR_NOT_FOUND (-2) /**< no reachable entry has the id */
 #define MOK_FXR_ERR_TOO_SMALL (-3) /**< the destination is too small; nothing is stored */
+#define MOK_FXR_ERR_NO_MEMORY (-4) /**< memory ran out during a lookup; nothing is stored */
 
 /** Largest value an entry can hold (255 words). Longer pushes are refused:
  * nothing is appended. */
@@ -143,88 +146,88 @@ MOK_API void mok_fxr_push_cstr(mok_fxr_builder_t *builder, uint16_t id, const ch
 
 /** 0 with the value's first 1 byte(s) little-endian in *out (0 if the value is shorter); -1 if view or out is NULL; -2 if not found (*out untouched). */
 MOK_API int32_t mok_fxr_peek_i8(const mok_fxr_view_t *view, uint16_t id, int8_t *out);
-/** Element count n = 2 * w / 1 (all 2 * w value bytes, pad byte included) with the n elements stored at dst; -1 if view or dst is NULL; -2 if not found; -3 if cap < n (nothing stored). */
+/** Element count n = 2 * w / 1 (all 2 * w value bytes, pad byte included) with the n elements stored at dst; -1 if view or dst is NULL; -2 if not found; -3 if cap < n, -4 if memory runs out (nothing stored in either case). */
 MOK_API int32_t mok_fxr_peek_i8s(const mok_fxr_view_t *view, uint16_t id, int8_t *dst, size_t cap);
 /** 0 with the value's first 1 byte(s) little-endian in *out (0 if the value is shorter); -1 if view or out is NULL; -2 if not found (*out untouched). */
 MOK_API int32_t mok_fxr_peek_u8(const mok_fxr_view_t *view, uint16_t id, uint8_t *out);
-/** Element count n = 2 * w / 1 (all 2 * w value bytes, pad byte included) with the n elements stored at dst; -1 if view or dst is NULL; -2 if not found; -3 if cap < n (nothing stored). */
+/** Element count n = 2 * w / 1 (all 2 * w value bytes, pad byte included) with the n elements stored at dst; -1 if view or dst is NULL; -2 if not found; -3 if cap < n, -4 if memory runs out (nothing stored in either case). */
 MOK_API int32_t mok_fxr_peek_u8s(const mok_fxr_view_t *view, uint16_t id, uint8_t *dst, size_t cap);
 /** 0 with the value's first 2 byte(s) little-endian in *out (0 if the value is shorter); -1 if view or out is NULL; -2 if not found (*out untouched). */
 MOK_API int32_t mok_fxr_peek_i16(const mok_fxr_view_t *view, uint16_t id, int16_t *out);
-/** Element count n = 2 * w / 2 with the n elements stored at dst; -1 if view or dst is NULL; -2 if not found; -3 if cap < n (nothing stored). */
+/** Element count n = 2 * w / 2 with the n elements stored at dst; -1 if view or dst is NULL; -2 if not found; -3 if cap < n, -4 if memory runs out (nothing stored in either case). */
 MOK_API int32_t mok_fxr_peek_i16s(const mok_fxr_view_t *view, uint16_t id, int16_t *dst, size_t cap);
 /** 0 with the value's first 2 byte(s) little-endian in *out (0 if the value is shorter); -1 if view or out is NULL; -2 if not found (*out untouched). */
 MOK_API int32_t mok_fxr_peek_u16(const mok_fxr_view_t *view, uint16_t id, uint16_t *out);
-/** Element count n = 2 * w / 2 with the n elements stored at dst; -1 if view or dst is NULL; -2 if not found; -3 if cap < n (nothing stored). */
+/** Element count n = 2 * w / 2 with the n elements stored at dst; -1 if view or dst is NULL; -2 if not found; -3 if cap < n, -4 if memory runs out (nothing stored in either case). */
 MOK_API int32_t mok_fxr_peek_u16s(const mok_fxr_view_t *view, uint16_t id, uint16_t *dst, size_t cap);
 /** 0 with the value's first 4 byte(s) little-endian in *out (0 if the value is shorter); -1 if view or out is NULL; -2 if not found (*out untouched). */
 MOK_API int32_t mok_fxr_peek_i32(const mok_fxr_view_t *view, uint16_t id, int32_t *out);
-/** Element count n = 2 * w / 4 with the n elements stored at dst; -1 if view or dst is NULL; -2 if not found; -3 if cap < n (nothing stored). */
+/** Element count n = 2 * w / 4 with the n elements stored at dst; -1 if view or dst is NULL; -2 if not found; -3 if cap < n, -4 if memory runs out (nothing stored in either case). */
 MOK_API int32_t mok_fxr_peek_i32s(const mok_fxr_view_t *view, uint16_t id, int32_t *dst, size_t cap);
 /** 0 with the value's first 4 byte(s) little-endian in *out (0 if the value is shorter); -1 if view or out is NULL; -2 if not found (*out untouched). */
 MOK_API int32_t mok_fxr_peek_u32(const mok_fxr_view_t *view, uint16_t id, uint32_t *out);
-/** Element count n = 2 * w / 4 with the n elements stored at dst; -1 if view or dst is NULL; -2 if not found; -3 if cap < n (nothing stored). */
+/** Element count n = 2 * w / 4 with the n elements stored at dst; -1 if view or dst is NULL; -2 if not found; -3 if cap < n, -4 if memory runs out (nothing stored in either case). */
 MOK_API int32_t mok_fxr_peek_u32s(const mok_fxr_view_t *view, uint16_t id, uint32_t *dst, size_t cap);
 /** 0 with the value's first 8 byte(s) little-endian in *out (0 if the value is shorter); -1 if view or out is NULL; -2 if not found (*out untouched). */
 MOK_API int32_t mok_fxr_peek_i64(const mok_fxr_view_t *view, uint16_t id, int64_t *out);
-/** Element count n = 2 * w / 8 with the n elements stored at dst; -1 if view or dst is NULL; -2 if not found; -3 if cap < n (nothing stored). */
+/** Element count n = 2 * w / 8 with the n elements stored at dst; -1 if view or dst is NULL; -2 if not found; -3 if cap < n, -4 if memory runs out (nothing stored in either case). */
 MOK_API int32_t mok_fxr_peek_i64s(const mok_fxr_view_t *view, uint16_t id, int64_t *dst, size_t cap);
 /** 0 with the value's first 8 byte(s) little-endian in *out (0 if the value is shorter); -1 if view or out is NULL; -2 if not found (*out untouched). */
 MOK_API int32_t mok_fxr_peek_u64(const mok_fxr_view_t *view, uint16_t id, uint64_t *out);
-/** Element count n = 2 * w / 8 with the n elements stored at dst; -1 if view or dst is NULL; -2 if not found; -3 if cap < n (nothing stored). */
+/** Element count n = 2 * w / 8 with the n elements stored at dst; -1 if view or dst is NULL; -2 if not found; -3 if cap < n, -4 if memory runs out (nothing stored in either case). */
 MOK_API int32_t mok_fxr_peek_u64s(const mok_fxr_view_t *view, uint16_t id, uint64_t *dst, size_t cap);
 /** 0 with the value's first 4 byte(s) little-endian in *out (0 if the value is shorter); -1 if view or out is NULL; -2 if not found (*out untouched). */
 MOK_API int32_t mok_fxr_peek_f32(const mok_fxr_view_t *view, uint16_t id, float *out);
-/** Element count n = 2 * w / 4 with the n elements stored at dst; -1 if view or dst is NULL; -2 if not found; -3 if cap < n (nothing stored). */
+/** Element count n = 2 * w / 4 with the n elements stored at dst; -1 if view or dst is NULL; -2 if not found; -3 if cap < n, -4 if memory runs out (nothing stored in either case). */
 MOK_API int32_t mok_fxr_peek_f32s(const mok_fxr_view_t *view, uint16_t id, float *dst, size_t cap);
 /** 0 with the value's first 8 byte(s) little-endian in *out (0 if the value is shorter); -1 if view or out is NULL; -2 if not found (*out untouched). */
 MOK_API int32_t mok_fxr_peek_f64(const mok_fxr_view_t *view, uint16_t id, double *out);
-/** Element count n = 2 * w / 8 with the n elements stored at dst; -1 if view or dst is NULL; -2 if not found; -3 if cap < n (nothing stored). */
+/** Element count n = 2 * w / 8 with the n elements stored at dst; -1 if view or dst is NULL; -2 if not found; -3 if cap < n, -4 if memory runs out (nothing stored in either case). */
 MOK_API int32_t mok_fxr_peek_f64s(const mok_fxr_view_t *view, uint16_t id, double *dst, size_t cap);
-/** Text length m (bytes, no NUL) with the value as UTF-8 (invalid sequences become U+FFFD, zero bytes such as a pad byte stay) and a NUL stored at dst; -1 if view or dst is NULL; -3 if cap is 0 (checked before the search); -2 if not found; -3 if m >= cap (nothing stored). */
+/** Text length m (bytes, no NUL) with the value as UTF-8 (invalid sequences become U+FFFD, zero bytes such as a pad byte stay) and a NUL stored at dst; -1 if view or dst is NULL; -3 if cap is 0 (checked before the search); -2 if not found; -3 if m >= cap, -4 if memory runs out (nothing stored in either case). */
 MOK_API int32_t mok_fxr_peek_cstr(const mok_fxr_view_t *view, uint16_t id, char *dst, size_t cap);
 
 /* ---- Conversions of an iterated entry -------------------------------------- */
 
 /** The first 1 byte(s) of the value, little-endian; 0 if entry or its data is NULL or len < 1. */
 MOK_API int8_t mok_fxr_as_i8(const mok_fxr_entry_t *entry);
-/** Element count n = len / 1 with the n elements stored at dst; 0 if len is 0; -1 if entry or dst is NULL, or data is NULL while len is not; -3 if cap < n or n exceeds INT32_MAX (nothing stored). */
+/** Element count n = len / 1 with the n elements stored at dst; 0 if len is 0; -1 if entry or dst is NULL, or data is NULL while len is not; -3 if cap < n or n exceeds INT32_MAX, -4 if memory runs out (nothing stored in either case). */
 MOK_API int32_t mok_fxr_as_i8s(const mok_fxr_entry_t *entry, int8_t *dst, size_t cap);
 /** The first 1 byte(s) of the value, little-endian; 0 if entry or its data is NULL or len < 1. */
 MOK_API uint8_t mok_fxr_as_u8(const mok_fxr_entry_t *entry);
-/** Element count n = len / 1 with the n elements stored at dst; 0 if len is 0; -1 if entry or dst is NULL, or data is NULL while len is not; -3 if cap < n or n exceeds INT32_MAX (nothing stored). */
+/** Element count n = len / 1 with the n elements stored at dst; 0 if len is 0; -1 if entry or dst is NULL, or data is NULL while len is not; -3 if cap < n or n exceeds INT32_MAX, -4 if memory runs out (nothing stored in either case). */
 MOK_API int32_t mok_fxr_as_u8s(const mok_fxr_entry_t *entry, uint8_t *dst, size_t cap);
 /** The first 2 byte(s) of the value, little-endian; 0 if entry or its data is NULL or len < 2. */
 MOK_API int16_t mok_fxr_as_i16(const mok_fxr_entry_t *entry);
-/** Element count n = len / 2 with the n elements stored at dst; 0 if len is 0; -1 if entry or dst is NULL, or data is NULL while len is not; -3 if cap < n or n exceeds INT32_MAX (nothing stored). */
+/** Element count n = len / 2 with the n elements stored at dst; 0 if len is 0; -1 if entry or dst is NULL, or data is NULL while len is not; -3 if cap < n or n exceeds INT32_MAX, -4 if memory runs out (nothing stored in either case). */
 MOK_API int32_t mok_fxr_as_i16s(const mok_fxr_entry_t *entry, int16_t *dst, size_t cap);
 /** The first 2 byte(s) of the value, little-endian; 0 if entry or its data is NULL or len < 2. */
 MOK_API uint16_t mok_fxr_as_u16(const mok_fxr_entry_t *entry);
-/** Element count n = len / 2 with the n elements stored at dst; 0 if len is 0; -1 if entry or dst is NULL, or data is NULL while len is not; -3 if cap < n or n exceeds INT32_MAX (nothing stored). */
+/** Element count n = len / 2 with the n elements stored at dst; 0 if len is 0; -1 if entry or dst is NULL, or data is NULL while len is not; -3 if cap < n or n exceeds INT32_MAX, -4 if memory runs out (nothing stored in either case). */
 MOK_API int32_t mok_fxr_as_u16s(const mok_fxr_entry_t *entry, uint16_t *dst, size_t cap);
 /** The first 4 byte(s) of the value, little-endian; 0 if entry or its data is NULL or len < 4. */
 MOK_API int32_t mok_fxr_as_i32(const mok_fxr_entry_t *entry);
-/** Element count n = len / 4 with the n elements stored at dst; 0 if len is 0; -1 if entry or dst is NULL, or data is NULL while len is not; -3 if cap < n or n exceeds INT32_MAX (nothing stored). */
+/** Element count n = len / 4 with the n elements stored at dst; 0 if len is 0; -1 if entry or dst is NULL, or data is NULL while len is not; -3 if cap < n or n exceeds INT32_MAX, -4 if memory runs out (nothing stored in either case). */
 MOK_API int32_t mok_fxr_as_i32s(const mok_fxr_entry_t *entry, int32_t *dst, size_t cap);
 /** The first 4 byte(s) of the value, little-endian; 0 if entry or its data is NULL or len < 4. */
 MOK_API uint32_t mok_fxr_as_u32(const mok_fxr_entry_t *entry);
-/** Element count n = len / 4 with the n elements stored at dst; 0 if len is 0; -1 if entry or dst is NULL, or data is NULL while len is not; -3 if cap < n or n exceeds INT32_MAX (nothing stored). */
+/** Element count n = len / 4 with the n elements stored at dst; 0 if len is 0; -1 if entry or dst is NULL, or data is NULL while len is not; -3 if cap < n or n exceeds INT32_MAX, -4 if memory runs out (nothing stored in either case). */
 MOK_API int32_t mok_fxr_as_u32s(const mok_fxr_entry_t *entry, uint32_t *dst, size_t cap);
 /** The first 8 byte(s) of the value, little-endian; 0 if entry or its data is NULL or len < 8. */
 MOK_API int64_t mok_fxr_as_i64(const mok_fxr_entry_t *entry);
-/** Element count n = len / 8 with the n elements stored at dst; 0 if len is 0; -1 if entry or dst is NULL, or data is NULL while len is not; -3 if cap < n or n exceeds INT32_MAX (nothing stored). */
+/** Element count n = len / 8 with the n elements stored at dst; 0 if len is 0; -1 if entry or dst is NULL, or data is NULL while len is not; -3 if cap < n or n exceeds INT32_MAX, -4 if memory runs out (nothing stored in either case). */
 MOK_API int32_t mok_fxr_as_i64s(const mok_fxr_entry_t *entry, int64_t *dst, size_t cap);
 /** The first 8 byte(s) of the value, little-endian; 0 if entry or its data is NULL or len < 8. */
 MOK_API uint64_t mok_fxr_as_u64(const mok_fxr_entry_t *entry);
-/** Element count n = len / 8 with the n elements stored at dst; 0 if len is 0; -1 if entry or dst is NULL, or data is NULL while len is not; -3 if cap < n or n exceeds INT32_MAX (nothing stored). */
+/** Element count n = len / 8 with the n elements stored at dst; 0 if len is 0; -1 if entry or dst is NULL, or data is NULL while len is not; -3 if cap < n or n exceeds INT32_MAX, -4 if memory runs out (nothing stored in either case). */
 MOK_API int32_t mok_fxr_as_u64s(const mok_fxr_entry_t *entry, uint64_t *dst, size_t cap);
 /** The first 4 byte(s) of the value, little-endian; 0 if entry or its data is NULL or len < 4. */
 MOK_API float mok_fxr_as_f32(const mok_fxr_entry_t *entry);
-/** Element count n = len / 4 with the n elements stored at dst; 0 if len is 0; -1 if entry or dst is NULL, or data is NULL while len is not; -3 if cap < n or n exceeds INT32_MAX (nothing stored). */
+/** Element count n = len / 4 with the n elements stored at dst; 0 if len is 0; -1 if entry or dst is NULL, or data is NULL while len is not; -3 if cap < n or n exceeds INT32_MAX, -4 if memory runs out (nothing stored in either case). */
 MOK_API int32_t mok_fxr_as_f32s(const mok_fxr_entry_t *entry, float *dst, size_t cap);
 /** The first 8 byte(s) of the value, little-endian; 0 if entry or its data is NULL or len < 8. */
 MOK_API double mok_fxr_as_f64(const mok_fxr_entry_t *entry);
-/** Element count n = len / 8 with the n elements stored at dst; 0 if len is 0; -1 if entry or dst is NULL, or data is NULL while len is not; -3 if cap < n or n exceeds INT32_MAX (nothing stored). */
+/** Element count n = len / 8 with the n elements stored at dst; 0 if len is 0; -1 if entry or dst is NULL, or data is NULL while len is not; -3 if cap < n or n exceeds INT32_MAX, -4 if memory runs out (nothing stored in either case). */
 MOK_API int32_t mok_fxr_as_f64s(const mok_fxr_entry_t *entry, double *dst, size_t cap);
 /** The entry's data as characters (NULL for a NULL entry), owned by the record. NUL-terminated only if the value holds a zero byte (an odd-length text has one in its pad byte): bound reads by entry->len. */
 MOK_API const char *mok_fxr_as_cstr(const mok_fxr_entry_t *entry);

@@ -12,11 +12,11 @@
 
 #include "brelo/address.hpp"
 #include "brelo/bounded_wait.hpp"
-#include "brelo/protocol.hpp"
+#include "brelo/payload_decode.hpp"
 #include "common/clock.hpp"
 #include "common/library_thread.hpp"
 #include "fxr/builder.hpp"
-#include "fxt/client/tcp.hpp"
+#include "fxt/client/connector.hpp"
 
 namespace mok::brelo {
 namespace {

@@ -125,7 +125,3 @@ void set_callback(Callback cb, Level max_level, void* user) noexcept {
 }
 
 }  // namespace mok::log
-
-extern "C" MOK_API void mok_log_set_callback(mok_log_cb cb, int32_t max_level, void* user) {
-  mok::log::set_callback(cb, static_cast<mok::log::Level>(max_level < 0 ? 0 : max_level), user);
-}

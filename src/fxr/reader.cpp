@@ -44,14 +44,6 @@ std::optional<std::vector<T>> Reader::peek_slice(std::uint16_t id) const {
   return MapTo<std::vector<T>>::map_to(e->value);
 }
 
-std::optional<std::vector<std::int8_t>> Reader::peek_i8s(std::uint16_t id) const {
-  return peek_slice<std::int8_t>(id);
-}
-
-std::optional<std::vector<std::uint8_t>> Reader::peek_u8s(std::uint16_t id) const {
-  return peek_slice<std::uint8_t>(id);
-}
-
 std::optional<std::string> Reader::peek_text(std::uint16_t id) const {
   const auto e = find(id);
   if (!e) return std::nullopt;

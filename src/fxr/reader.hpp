@@ -54,13 +54,10 @@ class Reader {
   template <Scalar T>
   std::optional<T> peek(std::uint16_t id) const noexcept;
 
-  // Array value: floor(2 * w / sizeof(T)) elements; leftover bytes ignored.
+  // Array value: floor(2 * w / sizeof(T)) elements; leftover bytes ignored
+  // (for 8-bit T all 2 * w value bytes, pad byte included).
   template <Scalar T>
   std::optional<std::vector<T>> peek_slice(std::uint16_t id) const;
-
-  // All 2 * w value bytes, pad byte included.
-  std::optional<std::vector<std::int8_t>> peek_i8s(std::uint16_t id) const;
-  std::optional<std::vector<std::uint8_t>> peek_u8s(std::uint16_t id) const;
 
   // Text value as MapTo<std::string> converts it (pad byte kept as NUL).
   std::optional<std::string> peek_text(std::uint16_t id) const;

@@ -15,12 +15,11 @@
 #include "media/error.hpp"
 
 // The library's opaque objects. They carry the library's own C names so that
-// the pointer types below are the very types its header declares.
-extern "C" {
+// the pointer types below are the very types its header declares (a class
+// name has no language linkage, so no C block is needed around them).
 struct mok_vdec;
 struct mok_vdec_frame;
 struct mok_vmux;
-}
 
 namespace mok::media {
 

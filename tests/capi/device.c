@@ -35,8 +35,9 @@ int main(void) {
   mok_video_frame_info_t info;
   mok_client_t *client;
 
-  CHECK(mok_version_code() == 16973826u);
-  CHECK(strcmp(mok_version_str(), "1.3.2") == 0);
+  CHECK(mok_version_code() == MOK_VERSION_CODE);
+  CHECK(strcmp(mok_version_str(), MOK_VERSION_STRING) == 0);
+  CHECK(MOK_MAKE_VERSION(1, 2, 3) == 0x01020003u);
   CHECK(sizeof(mok_scan_point_t) == 16);
   CHECK(sizeof(mok_seam_info_t) == 96);
   CHECK(sizeof(mok_segment_t) == 64);

@@ -127,8 +127,11 @@ TEST(CapiNull, EveryFunctionRefusesNull) {
   EXPECT_EQ(mok_snapshot_image_height(nullptr), 0u);
   EXPECT_EQ(mok_snapshot_image_format(nullptr), -1);
 
-  EXPECT_EQ(mok_version_code(), 16973826u);
-  EXPECT_STREQ(mok_version_str(), "1.3.2");
+  EXPECT_EQ(mok_version_code(), MOK_VERSION_CODE);
+  EXPECT_STREQ(mok_version_str(), MOK_VERSION_STRING);
+  const std::string parts = std::to_string(MOK_VERSION_MAJOR) + "." + std::to_string(MOK_VERSION_MINOR) + "." +
+                            std::to_string(MOK_VERSION_PATCH);
+  EXPECT_EQ(parts, MOK_VERSION_STRING);
 }
 
 TEST(CapiConnect, PortWithALeadingPlusConnects) {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <limits>
 
-#include "brelo/protocol.hpp"
+#include "brelo/payload_decode.hpp"
 #include "fakes/scan_payload.hpp"
 
 namespace mok::brelo {

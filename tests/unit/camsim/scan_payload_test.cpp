@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "brelo/protocol.hpp"
+#include "brelo/payload_decode.hpp"
 #include "camsim/scan_payload.hpp"
 
 namespace camsim {

@@ -7,7 +7,7 @@
 
 #include <thread>
 
-#include "brelo/protocol.hpp"
+#include "brelo/payload_decode.hpp"
 #include "brelo/reg_cache.hpp"
 #include "camsim/recording.hpp"
 #include "camsim/simulator.hpp"

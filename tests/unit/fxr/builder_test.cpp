@@ -103,7 +103,7 @@ TEST(Builder, ValueLongerThan510BytesIsRefusedAndRecordUnchanged) {
   ASSERT_TRUE(b.push(4, longest).ok());
   EXPECT_EQ(b.size(), before.size() + 4 + 510);
   EXPECT_EQ(b.bytes()[before.size() + 1], 255);
-  EXPECT_EQ(mok::fxr::Reader{b.bytes()}.peek_u8s(4), longest);
+  EXPECT_EQ(mok::fxr::Reader{b.bytes()}.peek_slice<std::uint8_t>(4), longest);
 }
 
 TEST(Builder, RawAppendAddsBytesWithoutHeaderAndEntriesFollowOn) {

@@ -103,7 +103,7 @@ TEST(Reader, ShortValueReadsAsZeroButIsFound) {
   // A zero-word entry (never written by us, but accepted from the device).
   const Bytes zero_words{0x00, 0x00, 0x07, 0x00};
   EXPECT_EQ(Reader{zero_words}.peek<std::uint8_t>(7), 0u);
-  EXPECT_EQ(Reader{zero_words}.peek_u8s(7), Bytes{});
+  EXPECT_EQ(Reader{zero_words}.peek_slice<std::uint8_t>(7), Bytes{});
 }
 
 TEST(Reader, LongerValueIsReadFromItsFirstBytes) {
@@ -169,9 +169,9 @@ TEST(Reader, ByteArraysComeBackEvenWithTheirPadByte) {
   ASSERT_TRUE(b.push(2, Bytes{}).ok());
   b.push<std::uint32_t>(3, 42);
   Reader r{b.bytes()};
-  EXPECT_EQ(r.peek_u8s(1), (Bytes{7, 8, 9, 0}));
-  EXPECT_EQ(r.peek_i8s(1), (std::vector<std::int8_t>{7, 8, 9, 0}));
-  EXPECT_EQ(r.peek_u8s(2), (Bytes{0, 0}));
+  EXPECT_EQ(r.peek_slice<std::uint8_t>(1), (Bytes{7, 8, 9, 0}));
+  EXPECT_EQ(r.peek_slice<std::int8_t>(1), (std::vector<std::int8_t>{7, 8, 9, 0}));
+  EXPECT_EQ(r.peek_slice<std::uint8_t>(2), (Bytes{0, 0}));
   EXPECT_EQ(r.peek<std::uint32_t>(3), 42u) << "the entry after an empty value is found";
 }
 

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "fakes/under_tsan.hpp"
+
 #include "fxt/packet/head.hpp"
 #include "wire_bytes.hpp"
 
@@ -13,16 +15,6 @@ namespace {
 thread_local size_t allocations = 0;
 }
 
-// ThreadSanitizer's runtime defines the global allocation functions itself and
-// they cannot be replaced there; the count is taken in the other builds.
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define MOK_TEST_UNDER_TSAN 1
-#endif
-#endif
-#if defined(__SANITIZE_THREAD__)
-#define MOK_TEST_UNDER_TSAN 1
-#endif
 
 #ifndef MOK_TEST_UNDER_TSAN
 void* operator new(size_t n) {

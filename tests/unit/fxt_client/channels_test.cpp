@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "fxt/client/tcp.hpp"
+#include "fxt/client/connector.hpp"
 
 namespace mok::fxt::client {
 namespace {

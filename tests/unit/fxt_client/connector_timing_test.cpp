@@ -12,7 +12,7 @@
 
 #include <thread>
 
-#include "fxt/client/tcp.hpp"
+#include "fxt/client/connector.hpp"
 #include "harness.hpp"
 
 namespace mok::fxt::client {

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <thread>
 
+#include "common/log.hpp"
 #include "mok/mok_log.h"
 
 namespace mok::test {
@@ -264,9 +265,9 @@ std::vector<fxt::PacketPtr> Recorder::packets() {
 
 // ---- LogCapture -------------------------------------------------------------------
 
-LogCapture::LogCapture() { mok_log_set_callback(capture, MOK_LOG_DEBUG, this); }
+LogCapture::LogCapture() { log::set_callback(capture, log::Level::Debug, this); }
 
-LogCapture::~LogCapture() { mok_log_set_callback(nullptr, MOK_LOG_WARN, nullptr); }
+LogCapture::~LogCapture() { log::set_callback(nullptr, log::Level::Warn, nullptr); }
 
 void LogCapture::add(std::string line) {
   std::lock_guard g(lock_);

@@ -17,7 +17,7 @@
 
 #include "common/runtime.hpp"
 #include "fxt/client/handler.hpp"
-#include "fxt/client/tcp.hpp"
+#include "fxt/client/connector.hpp"
 #include "fxt/packet/packet.hpp"
 
 namespace mok::test {

@@ -16,6 +16,7 @@
 #include "fake_media_control.hpp"
 #include "media/media_library.hpp"
 #include "media/video_decode_service.hpp"
+#include "common/log.hpp"
 #include "mok/mok_log.h"
 
 namespace mok::media::test {
@@ -57,8 +58,8 @@ struct LogRecord {
 // Collects every record while alive (the decoding thread logs concurrently).
 class LogCapture {
  public:
-  LogCapture() { mok_log_set_callback(&LogCapture::on_record, MOK_LOG_TRACE, this); }
-  ~LogCapture() { mok_log_set_callback(nullptr, MOK_LOG_WARN, nullptr); }
+  LogCapture() { mok::log::set_callback(&LogCapture::on_record, mok::log::Level::Trace, this); }
+  ~LogCapture() { mok::log::set_callback(nullptr, mok::log::Level::Warn, nullptr); }
 
   bool has(int level, const std::string& message) const {
     std::lock_guard lock(mutex_);

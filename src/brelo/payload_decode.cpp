@@ -1,7 +1,7 @@
 // Scan-result decoding and snapshot image recognition. The scan payload is a
 // fixed little-endian layout; the decoder makes one pass over it and keeps all
 // arithmetic in 32-bit floats so hosts see the same numbers the device meant.
-#include "brelo/protocol.hpp"
+#include "brelo/payload_decode.hpp"
 
 #include <algorithm>
 #include <cstring>

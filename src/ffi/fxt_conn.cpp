@@ -2,6 +2,7 @@
 // whose Handler (HandlerImpl) forwards to the host's two C callbacks. The
 // connectors run on RT, the transport interface's own process-wide runtime,
 // created on first use and never destroyed. Nothing unwinds into the host.
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <optional>
@@ -11,10 +12,12 @@
 #include <string_view>
 
 #include "common/runtime.hpp"
-#include "common/versioned_copy.hpp"
+#include "ffi/versioned_copy.hpp"
 #include "fxt/client/stats_fields.hpp"
-#include "fxt/client/tcp.hpp"
-#include "fxt/ffi_handles.hpp"
+#include "fxt/client/connector.hpp"
+#include "fxt/client/options.hpp"
+#include "ffi/fxt_handles.hpp"
+#include "ffi/text.hpp"
 #include "mok/mok_fxt.h"
 
 namespace mok::fxt {
@@ -54,46 +57,11 @@ class HandlerImpl final : public client::Handler {
   mok_fxt_packet cell_;
 };
 
-bool valid_utf8(std::string_view s) noexcept {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    std::size_t n = 0;
-    uint32_t cp = 0;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      n = 1;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      n = 2;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      n = 3;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + n >= s.size()) return false;  // truncated sequence
-    for (std::size_t k = 1; k <= n; ++k) {
-      const auto cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    // Overlong forms, surrogates and values beyond Unicode are not UTF-8.
-    static constexpr uint32_t MIN_FOR_LEN[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < MIN_FOR_LEN[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += n + 1;
-  }
-  return true;
-}
-
 mok_fxt_conn_t* create(const char* addr, mok_fxt_packet_cb_t packet_cb,
                        mok_fxt_state_cb_t state_cb, bool start) {
   if (addr == nullptr || packet_cb == nullptr || state_cb == nullptr) return nullptr;
   const std::string_view text(addr, std::strlen(addr));
-  if (!valid_utf8(text)) return nullptr;
+  if (!ffi::valid_utf8(text)) return nullptr;
   Runtime* rt = RT.get();
   if (rt == nullptr) return nullptr;
   auto handler = std::make_shared<HandlerImpl>(packet_cb, state_cb);
@@ -217,14 +185,34 @@ extern "C" MOK_API bool mok_fxt_conn_last_error(mok_fxt_conn_t* conn, char* buff
       *length = 0;
       return false;
     }
-    const auto n = static_cast<uint32_t>(text->size());
-    const uint32_t capacity = *length;
-    *length = n + 1;
-    if (buffer == nullptr) return true;
-    if (capacity <= n) return false;
-    std::memcpy(buffer, text->data(), n);
-    buffer[n] = '\0';
-    return true;
+    return mok::ffi::copy_text(*text, buffer, length) != mok::ffi::TextCopy::TooSmall;
+  } catch (...) {
+    return false;
+  }
+}
+
+// ---- Extensions: timings and flush ----------------------------------------------
+
+extern "C" MOK_API bool mok_fxt_conn_set_timing(mok_fxt_conn_t* conn, uint32_t reconnect_delay_ms,
+                                                uint32_t connect_timeout_ms,
+                                                uint32_t inactivity_timeout_ms,
+                                                uint32_t write_timeout_ms) {
+  if (conn == nullptr) return false;
+  try {
+    return conn->connector
+        ->set_options(mok::fxt::client::ConnectorOptions::from_millis(
+            reconnect_delay_ms, connect_timeout_ms, inactivity_timeout_ms, write_timeout_ms))
+        .ok();
+  } catch (...) {
+    return false;
+  }
+}
+
+extern "C" MOK_API bool mok_fxt_conn_flush(mok_fxt_conn_t* conn, uint32_t timeout_ms) {
+  if (conn == nullptr) return false;
+  try {
+    return conn->connector->flush(std::chrono::milliseconds(timeout_ms)) ==
+           mok::fxt::client::FlushTracker::Outcome::Flushed;
   } catch (...) {
     return false;
   }

@@ -24,7 +24,7 @@
 #include "common/bytes.hpp"
 #include "common/clock.hpp"
 #include "common/log.hpp"
-#include "fxt/client/loops.hpp"
+#include "fxt/client/connection_loops.hpp"
 #include "fxt/client/wait.hpp"
 #include "fxt/packet/framer.hpp"
 

@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "fxt/ffi_handles.hpp"
+#include "ffi/fxt_handles.hpp"
 #include "fxt/packet/framer.hpp"
-#include "wire_bytes.hpp"
+#include "unit/fxt/wire_bytes.hpp"
 
 namespace mok::fxt {
 namespace {

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <string>
 
-#include "conn_stats_support.hpp"
+#include "fxt_conn_stats_support.hpp"
 #include "fxt/client/stats.hpp"
-#include "harness.hpp"
+#include "unit/fxt_client/harness.hpp"
 #include "mok/mok_fxt.h"
 
 namespace mok::fxt::client {

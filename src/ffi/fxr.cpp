@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "ffi/guard.hpp"
 #include "fxr/builder.hpp"
 #include "fxr/map_to.hpp"
 #include "fxr/reader.hpp"
@@ -23,16 +24,18 @@ struct mok_fxr_iter {
 
 namespace {
 
+using mok::ffi::guarded;
 using mok::fxr::Builder;
 using mok::fxr::MapTo;
 using mok::fxr::Reader;
 
 // Status codes; the numbers are part of the C interface and never change.
-enum class Status : std::int32_t { Ok = 0, Null = -1, NotFound = -2, TooSmall = -3 };
+enum class Status : std::int32_t { Ok = 0, Null = -1, NotFound = -2, TooSmall = -3, NoMemory = -4 };
 static_assert(static_cast<std::int32_t>(Status::Ok) == MOK_FXR_OK);
 static_assert(static_cast<std::int32_t>(Status::Null) == MOK_FXR_ERR_NULL);
 static_assert(static_cast<std::int32_t>(Status::NotFound) == MOK_FXR_ERR_NOT_FOUND);
 static_assert(static_cast<std::int32_t>(Status::TooSmall) == MOK_FXR_ERR_TOO_SMALL);
+static_assert(static_cast<std::int32_t>(Status::NoMemory) == MOK_FXR_ERR_NO_MEMORY);
 static_assert(MOK_FXR_MAX_VALUE_BYTES == mok::fxr::kMaxValueBytes);
 static_assert(MOK_FXR_MAX_TEXT_BYTES == 3 * mok::fxr::kMaxValueBytes + 1);
 
@@ -148,7 +151,10 @@ extern "C" MOK_API bool mok_fxr_iter_next(mok_fxr_iter_t* iter, mok_fxr_entry_t*
 
 extern "C" MOK_API void mok_fxr_iter_free(mok_fxr_iter_t* iter) { delete iter; }
 
-extern "C" MOK_API const char* mok_fxr_version(void) { return "1.1.0"; }
+// The register-record family's own documented version, independent of the library's.
+constexpr char kRecordsVersion[] = "1.1.0";
+
+extern "C" MOK_API const char* mok_fxr_version(void) { return kRecordsVersion; }
 
 extern "C" MOK_API void mok_fxr_push_bytes(mok_fxr_builder_t* builder, const uint8_t* data,
                                            size_t len) {
@@ -172,16 +178,14 @@ extern "C" MOK_API int32_t mok_fxr_peek_cstr(const mok_fxr_view_t* view, uint16_
                                              size_t cap) {
   if (view == nullptr || dst == nullptr) return code(Status::Null);
   if (cap == 0) return code(Status::TooSmall);
-  try {
+  return guarded(code(Status::NotFound), code(Status::NoMemory), [&] {
     const auto text = reader_of(*view).peek_text(id);
     if (!text) return code(Status::NotFound);
     if (text->size() >= cap) return code(Status::TooSmall);
     std::memmove(dst, text->data(), text->size());
     dst[text->size()] = '\0';
     return static_cast<std::int32_t>(text->size());
-  } catch (...) {
-    return code(Status::NotFound);
-  }
+  });
 }
 
 extern "C" MOK_API const char* mok_fxr_as_cstr(const mok_fxr_entry_t* entry) {
@@ -190,8 +194,8 @@ extern "C" MOK_API const char* mok_fxr_as_cstr(const mok_fxr_entry_t* entry) {
 }
 
 // The six exports of one value type. A failure inside (only memory running out
-// is possible) yields the neutral result: nothing appended, -2 from a lookup
-// (nothing delivered), 0 from a conversion.
+// is possible) yields: nothing appended from a push, MOK_FXR_ERR_NO_MEMORY from
+// an array lookup or conversion (a scalar lookup does not allocate).
 #define MOK_FXR_TYPE_EXPORTS(S, T)                                                           \
   extern "C" MOK_API void mok_fxr_push_##S(mok_fxr_builder_t* builder, uint16_t id,          \
                                            T value) {                                        \
@@ -221,11 +225,8 @@ extern "C" MOK_API const char* mok_fxr_as_cstr(const mok_fxr_entry_t* entry) {
   extern "C" MOK_API int32_t mok_fxr_peek_##S##s(const mok_fxr_view_t* view, uint16_t id,    \
                                                  T* dst, size_t cap) {                       \
     if (view == nullptr || dst == nullptr) return code(Status::Null);                        \
-    try {                                                                                    \
-      return peek_elements<T>(*view, id, dst, cap);                                          \
-    } catch (...) {                                                                          \
-      return code(Status::NotFound);                                                         \
-    }                                                                                        \
+    return guarded(code(Status::NotFound), code(Status::NoMemory),                           \
+                   [&] { return peek_elements<T>(*view, id, dst, cap); });                   \
   }                                                                                          \
   extern "C" MOK_API T mok_fxr_as_##S(const mok_fxr_entry_t* entry) {                        \
     if (entry == nullptr) return T{};                                                        \
@@ -235,11 +236,8 @@ extern "C" MOK_API const char* mok_fxr_as_cstr(const mok_fxr_entry_t* entry) {
                                                size_t cap) {                                 \
     if (entry == nullptr || dst == nullptr) return code(Status::Null);                       \
     if (entry->data == nullptr && entry->len != 0) return code(Status::Null);                \
-    try {                                                                                    \
-      return store_elements<T>(value_of(*entry), dst, cap);                                  \
-    } catch (...) {                                                                          \
-      return 0;                                                                              \
-    }                                                                                        \
+    return guarded(code(Status::NoMemory), code(Status::NoMemory),                           \
+                   [&] { return store_elements<T>(value_of(*entry), dst, cap); });           \
   }
 
 MOK_FXR_TYPE_EXPORTS(i8, int8_t)

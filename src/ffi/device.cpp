@@ -9,10 +9,10 @@
 #include <string_view>
 
 #include "brelo/address.hpp"
-#include "common/versioned_copy.hpp"
+#include "ffi/versioned_copy.hpp"
 #include "common/runtime.hpp"
 #include "ffi/handles.hpp"
-#include "fxr/map_to.hpp"
+#include "ffi/text.hpp"
 #include "fxt/client/stats_fields.hpp"
 #include "fxt/state.hpp"
 
@@ -44,8 +44,6 @@ static_assert(MOK_STATE_CONNECTED == static_cast<uint32_t>(mok::fxt::State::Conn
 static_assert(MOK_STATE_RECONNECTING == static_cast<uint32_t>(mok::fxt::State::Reconnecting));
 static_assert(MOK_IMAGE_PNG == static_cast<int32_t>(mok::brelo::SnapshotFormat::Png));
 
-constexpr uint32_t kVersionCode = (MOK_VERSION_MAJOR << 24) | (MOK_VERSION_MINOR << 16) | MOK_VERSION_PATCH;
-static_assert(kVersionCode == 16973826);
 constexpr int32_t kDefaultWaitMs = 5000;
 constexpr std::size_t kMaxTextLen = 4294967294u;
 constexpr const char* kInCallbackText = "mok_recv_snapshot_image does not wait inside a callback";
@@ -57,12 +55,6 @@ const mok_scan_point_t* as_c(const ScanPoint* p) noexcept { return reinterpret_c
 // A negative time-out means the default; otherwise milliseconds exactly.
 std::chrono::nanoseconds wait_timeout(int32_t ms) noexcept {
   return std::chrono::milliseconds(ms < 0 ? kDefaultWaitMs : ms);
-}
-
-// The register-record text conversion replaces every invalid sequence, so a
-// text is valid UTF-8 exactly when that conversion leaves it unchanged.
-bool valid_utf8(std::string_view s) {
-  return mok::fxr::map_to<std::string>({reinterpret_cast<const uint8_t*>(s.data()), s.size()}) == s;
 }
 
 // The host-facing text: the device pads odd-length texts with a zero byte,
@@ -82,18 +74,8 @@ int32_t copy_text(const std::optional<std::string>& cached, char* buffer, uint32
   if (text.find('\0') != std::string_view::npos || text.size() > kMaxTextLen) {
     return MOK_ERR_INVALID_ARGUMENT;
   }
-  const auto n = static_cast<uint32_t>(text.size());
-  const uint32_t capacity = *length;
-  *length = n + 1;
-  if (buffer == nullptr) {
-    return MOK_OK;
-  }
-  if (capacity <= n) {
-    return MOK_ERR_INVALID_ARGUMENT;
-  }
-  std::memcpy(buffer, text.data(), n);
-  buffer[n] = '\0';
-  return MOK_OK;
+  return mok::ffi::copy_text(text, buffer, length) == mok::ffi::TextCopy::TooSmall ? MOK_ERR_INVALID_ARGUMENT
+                                                                                   : MOK_OK;
 }
 
 template <class T, class U>
@@ -131,7 +113,7 @@ extern "C" MOK_API mok_client_t* mok_connect(const char* address) {
   try {
     const std::string text(address);
     // Rejected addresses are refused before the runtime's threads exist.
-    if (!valid_utf8(text) || !mok::brelo::normalize_remote_addr(text)) {
+    if (!mok::ffi::valid_utf8(text) || !mok::brelo::normalize_remote_addr(text)) {
       return nullptr;
     }
     mok::Runtime* rt = mok::ffi::device_runtime();
@@ -158,9 +140,9 @@ extern "C" MOK_API int32_t mok_stop(mok_client_t* client) {
   return call_status(client, [](Client& c) { return c.stop(); });
 }
 
-extern "C" MOK_API uint32_t mok_version_code(void) { return kVersionCode; }
+extern "C" MOK_API uint32_t mok_version_code(void) { return MOK_VERSION_CODE; }
 
-extern "C" MOK_API const char* mok_version_str(void) { return "1.3.2"; }
+extern "C" MOK_API const char* mok_version_str(void) { return MOK_VERSION_STRING; }
 
 // ---- Parameters --------------------------------------------------------------
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <new>
 
-#include "fxt/client/tcp.hpp"
+#include "fxt/client/connector.hpp"
 
 #include "fxt/packet/packet.hpp"
 #include "mok/mok_fxt.h"

@@ -7,13 +7,16 @@
 #include <limits>
 #include <vector>
 
-#include "fxt/ffi_handles.hpp"
+#include "ffi/version_text.hpp"
+#include "ffi/fxt_handles.hpp"
+#include "ffi/guard.hpp"
 #include "fxt/packet/head.hpp"
 
 using mok::Bytes;
 using mok::fxt::Head;
 using mok::fxt::Kind;
 using mok::fxt::Packet;
+using mok::ffi::guarded;
 
 // The C constants are the wire codes; they must never drift from the model.
 static_assert(MOK_FXT_HEAD_LEN == mok::fxt::HEAD_LEN);
@@ -85,16 +88,6 @@ Bytes copy_payload(const uint8_t* bytes, uint32_t len) {
 // The packet behind a handle that may be changed, or null when shared.
 Packet* owned(mok_fxt_packet_t* h) noexcept {
   return h && mok::fxt::is_sole_owner(h->packet) ? h->packet.get() : nullptr;
-}
-
-// Runs one export's body; any failure becomes the neutral result.
-template <class T, class F>
-T guarded(T neutral, F&& body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    return neutral;
-  }
 }
 
 mok_fxt_packet_t* wrap(Packet p) {
@@ -320,6 +313,9 @@ extern "C" MOK_API bool mok_fxt_head_write_bytes(const mok_fxt_head_t* head, uin
   return true;
 }
 
-extern "C" MOK_API uint32_t mok_fxt_version_code(void) { return (1u << 16) | (1u << 8) | 6u; }
+// The transport family's own documented version, independent of the library's.
+constexpr char kTransportVersion[] = "1.1.6";
 
-extern "C" MOK_API const char* mok_fxt_version_str(void) { return "1.1.6"; }
+extern "C" MOK_API uint32_t mok_fxt_version_code(void) { return mok::pack_version(kTransportVersion, 16, 8); }
+
+extern "C" MOK_API const char* mok_fxt_version_str(void) { return kTransportVersion; }

@@ -4,7 +4,7 @@
 // order: the loop waits for the read loop, then the write loop, reports
 // Disconnected and Terminated, and ends, dropping its subscription and the
 // queue end (which discards packets still queued).
-#include "fxt/client/tcp.hpp"
+#include "fxt/client/connector.hpp"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -29,7 +29,7 @@
 #include "common/log.hpp"
 #include "common/port.hpp"
 #include "common/runtime.hpp"
-#include "fxt/client/loops.hpp"
+#include "fxt/client/connection_loops.hpp"
 #include "fxt/client/wait.hpp"
 
 namespace mok::fxt::client {

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "common/result.hpp"
-#include "fxt/client/tcp.hpp"
+#include "fxt/client/connector.hpp"
 
 namespace mok::fxt::client {
 

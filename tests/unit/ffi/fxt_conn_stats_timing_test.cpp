@@ -7,8 +7,8 @@
 
 #include <vector>
 
-#include "conn_stats_support.hpp"
-#include "harness.hpp"
+#include "fxt_conn_stats_support.hpp"
+#include "unit/fxt_client/harness.hpp"
 #include "mok/mok_fxt.h"
 
 namespace mok::test {

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "harness.hpp"
+#include "unit/fxt_client/harness.hpp"
 #include "mok/mok_fxt.h"
 
 namespace {

@@ -6,10 +6,10 @@
 #include <cstring>
 #include <vector>
 
-#include "fxt/ffi_handles.hpp"
+#include "ffi/fxt_handles.hpp"
 #include "fxt/packet/framer.hpp"
 #include "mok/mok_fxt.h"
-#include "wire_bytes.hpp"
+#include "unit/fxt/wire_bytes.hpp"
 
 namespace {
 
