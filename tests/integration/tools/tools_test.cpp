@@ -427,10 +427,21 @@ TEST(ToolsFaults, ARunThatEndsWithTheCameraGoneExits3) {
   EXPECT_NE(o.out.find("no results"), std::string::npos) << describe(o);
 }
 
+TEST(ToolsFaults, ASettingTheCameraKeepsIsAnErrorNotConfirmed) {
+  Simulator sim({"--ignore-writes", "strength"});
+  ASSERT_FALSE(sim.address().empty()) << sim.log();
+  Outcome o = mokctl({"--timeout", "1", "set", sim.address(), "--exposure", "4321", "--strength", "55"}, 30);
+  EXPECT_EQ(o.exit_code, 4) << describe(o);
+  // Only the setting the camera kept is named; the one it took is not.
+  EXPECT_NE(o.err.find("did not confirm the new laser strength within"), std::string::npos) << describe(o);
+  EXPECT_EQ(o.out.find("confirmed the new settings"), std::string::npos) << describe(o);
+}
+
 TEST(ToolsErrors, SimulatorRefusesEveryBadOptionWithExit2) {
   const std::vector<std::vector<std::string>> bad = {
       {"--points", "0"},       {"--width", "0"},          {"--rate", "0"},        {"--log-level", "loud"},
-      {"--video-size", "641x480"}, {"--video-size", "640"}, {"--drop-every", "-1"}, {"--report-interval", "0"}};
+      {"--video-size", "641x480"}, {"--video-size", "640"}, {"--drop-every", "-1"}, {"--report-interval", "0"},
+      {"--ignore-writes", "gain"}};
   for (const auto& args : bad) {
     std::vector<std::string> argv = {CAMSIM_PATH, "--port", "0", "--duration", "1"};
     argv.insert(argv.end(), args.begin(), args.end());
