@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <regex>
@@ -301,6 +302,27 @@ TEST(ToolsVideo, SavesDecodedFramesAndRecordsTheStream) {
                                   60, dir.path());
   EXPECT_EQ(missing.exit_code, 5) << describe(missing);
   EXPECT_NE(missing.err.find("libmok_media.so could not be loaded"), std::string::npos) << missing.err;
+}
+
+TEST(ToolsVideo, ARecordingEndedByCtrlCIsComplete) {
+  Simulator sim({"--video", "h264"});
+  ASSERT_FALSE(sim.address().empty()) << sim.log();
+  TempDir dir;
+  // A backgrounded shell job starts with SIGINT ignored; mokctl installs its
+  // own handler, so the signal still reaches it as Ctrl-C would.
+  Outcome o = shell("$M video $A --frames 100000 -o f --record v.mokrec & p=$!; sleep 2; kill -INT $p; wait $p",
+                    sim.address(), dir.path(), 60);
+  if (o.exit_code == 5 && o.err.find("built without video") != std::string::npos) {
+    GTEST_SKIP() << "this build has no video functions";
+  }
+  ASSERT_EQ(o.exit_code, 0) << describe(o);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(o.out, m, std::regex("recorded ([0-9]+) packets"))) << describe(o);
+  auto rec = camsim::read_recording_file(dir.file("v.mokrec"));
+  ASSERT_TRUE(rec.ok()) << rec.error();
+  EXPECT_FALSE(rec->truncated) << "the last packet was cut";
+  EXPECT_EQ(rec->packets.size(), std::stoull(m[1]));
+  EXPECT_TRUE(std::any_of(rec->packets.begin(), rec->packets.end(), [](const auto& p) { return p.head[5] == 23; }));
 }
 
 TEST(ToolsDemo, WritesEveryFileItNames) {
