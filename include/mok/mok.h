@@ -85,8 +85,8 @@ typedef struct mok_snapshot_image mok_snapshot_image_t;
 /** One measured point (16 bytes); x and reserved are always 0. */
 typedef struct mok_scan_point {
   float x;        /**< always 0 */
-  float y;        /**< y coordinate */
-  float z;        /**< z coordinate */
+  float y;        /**< along the laser line, camera unit (simulator: mm), steps of 0.01 */
+  float z;        /**< depth, camera unit (simulator: mm), steps of 0.01 */
   float reserved; /**< always 0 */
 } mok_scan_point_t;
 
@@ -185,15 +185,15 @@ MOK_API const char *mok_version_str(void);
 
 /** Exposure time as last reported, in the camera's unit (the simulator only stores it). */
 MOK_API int32_t mok_get_exposure_time(mok_client_t *client, uint32_t *out);
-/** Laser strength as last reported. */
+/** Laser strength as last reported, in the camera's unit (the simulator only stores it). */
 MOK_API int32_t mok_get_laser_strength(mok_client_t *client, uint32_t *out);
-/** Task id as last reported. */
+/** Task id as last reported (0 to 4294967295; the library gives it no meaning). */
 MOK_API int32_t mok_get_task_id(mok_client_t *client, uint32_t *out);
 /** Writes 1 or 0. */
 MOK_API int32_t mok_get_laser_enable(mok_client_t *client, int32_t *out);
 /** RTS as last reported: the camera's clock, microseconds (since 1970 once set from a host clock). */
 MOK_API int32_t mok_get_rts(mok_client_t *client, uint64_t *out);
-/** CTS (read-only on the device) as last reported. */
+/** CTS (read-only on the device) as last reported: microseconds since the camera powered up. */
 MOK_API int32_t mok_get_cts(mok_client_t *client, uint64_t *out);
 /** Text copy: stores the size needed (length + 1) into *length, then copies
  * the text and a terminating zero into `buffer` when *length (its capacity on
@@ -230,7 +230,7 @@ MOK_API int32_t mok_pull_rts(mok_client_t *client, int32_t timeout_ms, uint64_t 
 MOK_API mok_scan_result_t *mok_get_scan_result(mok_client_t *client);
 /** Releases the handle; NULL is ignored. */
 MOK_API void mok_scan_result_free(mok_scan_result_t *result);
-/** Number of profile points; 0 for a null handle. */
+/** Number of profile points (0 to 4096); 0 for a null handle. */
 MOK_API uint32_t mok_scan_result_point_count(const mok_scan_result_t *result);
 /** Null when the result has no points. */
 MOK_API const mok_scan_point_t *mok_scan_result_points(const mok_scan_result_t *result);
@@ -238,13 +238,13 @@ MOK_API const mok_scan_point_t *mok_scan_result_points(const mok_scan_result_t *
 MOK_API uint64_t mok_scan_result_pts(const mok_scan_result_t *result);
 /** Whether the device found a seam; false for a null handle. */
 MOK_API bool mok_scan_result_seam_found(const mok_scan_result_t *result);
-/** Index into the seam points of the seam point. */
+/** Index into the seam points of the seam point: 0 to 7 when a seam was found. */
 MOK_API uint32_t mok_scan_result_seam_point_idx(const mok_scan_result_t *result);
-/** Seam width, in the camera's unit (the simulator: mm). */
+/** Seam width, in the camera's unit (the simulator: mm): -327.68 to 327.67 in steps of 0.01. */
 MOK_API float mok_scan_result_seam_width(const mok_scan_result_t *result);
-/** Seam height, in the camera's unit (the simulator: mm). */
+/** Seam height, in the camera's unit (the simulator: mm): -327.68 to 327.67 in steps of 0.01. */
 MOK_API float mok_scan_result_seam_height(const mok_scan_result_t *result);
-/** Seam angle, in the camera's unit (the simulator: degrees). */
+/** Seam angle, in the camera's unit (the simulator: degrees): whole numbers, -32768 to 32767. */
 MOK_API float mok_scan_result_seam_angle(const mok_scan_result_t *result);
 /** MOK_SEAM_POINT_COUNT points. */
 MOK_API const mok_scan_point_t *mok_scan_result_seam_points(const mok_scan_result_t *result);
@@ -333,7 +333,7 @@ typedef struct mok_video_frame_info {
   int32_t linesize[8]; /**< bytes per row of each plane; 0 for planes the format lacks */
   int32_t format;      /**< MOK_PIXEL_FORMAT_* */
   int32_t padding;     /**< unused */
-  int64_t pts;         /**< presentation time stamp as the decoder gives it */
+  int64_t pts;         /**< the frame's number in decode order (no time: the library gives the decoder none) */
   void *opaque;        /**< the decoder's own; not for the host */
   int32_t width;       /**< pixels */
   int32_t height;      /**< pixels */
@@ -392,8 +392,8 @@ MOK_API int32_t mok_video_frame_format(const mok_video_frame_t *frame);
 MOK_API int32_t mok_video_frame_width(const mok_video_frame_t *frame);
 /** Returns the height in pixels; 0 for a null frame or on failure. */
 MOK_API int32_t mok_video_frame_height(const mok_video_frame_t *frame);
-/** Returns the decoder's presentation time stamp; 0 for a null frame or on
- * failure. */
+/** Returns the frame's number in decode order, as the decoder counts it (not
+ * a time); 0 for a null frame or on failure. */
 MOK_API int64_t mok_video_frame_pts(const mok_video_frame_t *frame);
 /** Copies the whole description into *out and returns MOK_OK;
  * MOK_ERR_INVALID_ARGUMENT, with *out untouched, for a null pointer or when
@@ -417,7 +417,7 @@ MOK_API void mok_video_frame_free(mok_video_frame_t *frame);
 typedef struct mok_stats {
   uint32_t size;                       /**< bytes filled by the library */
   uint32_t state;                      /**< MOK_STATE_* last reported (0 before any) */
-  uint64_t time_in_state_ms;           /**< time since that state was reported */
+  uint64_t time_in_state_ms;           /**< milliseconds since that state was reported */
   uint64_t connect_attempts;           /**< TCP connection attempts */
   uint64_t connections_established;    /**< attempts that connected */
   uint64_t disconnects_remote_close;   /**< ended by the peer (end of stream, also inside a packet; reset) */
@@ -444,7 +444,7 @@ typedef struct mok_stats {
   uint64_t send_refused_not_connected; /**< sends refused: not connected, stopped or shut down */
   uint64_t send_refused_queue_full;    /**< sends refused: 100 packets waiting */
   uint64_t queue_depth;                /**< packets waiting to be written now */
-  double scan_rate_hz;                 /**< valid scan results in the last second (100 ms steps) */
+  double scan_rate_hz;                 /**< valid scan results per second, over the last second (100 ms steps) */
   uint64_t scan_queue_dropped;         /**< queued scan results dropped because the host fell behind (mok_scan_queue_pop) */
   uint64_t scan_queue_depth;           /**< scan results waiting in the queue now */
   uint64_t snapshots_dropped;          /**< snapshot images dropped unreceived, oldest first, to keep the

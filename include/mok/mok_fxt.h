@@ -276,7 +276,7 @@ MOK_API void mok_fxt_disconnect(mok_fxt_conn_t *conn);
 typedef struct mok_fxt_conn_stats {
   uint32_t size;                       /**< bytes filled by the library */
   uint32_t state;                      /**< MOK_FXT_STATE_* last reported (0 before any) */
-  uint64_t time_in_state_ms;           /**< time since that state was reported */
+  uint64_t time_in_state_ms;           /**< milliseconds since that state was reported */
   uint64_t connect_attempts;           /**< TCP connection attempts */
   uint64_t connections_established;    /**< attempts that connected */
   uint64_t disconnects_remote_close;   /**< ended by the peer (end of stream, also inside a packet; reset) */

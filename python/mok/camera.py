@@ -87,10 +87,13 @@ class Camera:
     ``library`` names a libmok.so to load (see :func:`mok.load_library`).
     ``queue_capacity`` switches the scan result queue on at once, so that no
     result from the first on is missed; otherwise the first pull call
-    switches it on with :data:`DEFAULT_QUEUE_CAPACITY`.
+    switches it on with :data:`DEFAULT_QUEUE_CAPACITY`. The timing keywords
+    are passed to :meth:`set_timing`.
     """
 
-    def __init__(self, address: str, *, library: Optional[str] = None, queue_capacity: int = 0) -> None:
+    def __init__(self, address: str, *, library: Optional[str] = None, queue_capacity: int = 0,
+                 reconnect_delay: Optional[float] = None, connect_timeout: Optional[float] = None,
+                 inactivity_timeout: Optional[float] = None, write_timeout: Optional[float] = None) -> None:
         self._lib = _lib.load(library)
         self.address = address
         h = self._lib.mok_connect(address.encode())
@@ -105,9 +108,15 @@ class Camera:
         self._callbacks: Dict[str, Any] = {}
         self._user: Dict[str, Optional[Callable[..., None]]] = {"scan": None, "state": None, "frame": None}
         self.callback_errors = 0
-        if queue_capacity:
-            self.enable_queue(queue_capacity)
         _live.add(self)
+        try:
+            if any(t is not None for t in (reconnect_delay, connect_timeout, inactivity_timeout, write_timeout)):
+                self.set_timing(reconnect_delay, connect_timeout, inactivity_timeout, write_timeout)
+            if queue_capacity:
+                self.enable_queue(queue_capacity)
+        except BaseException:
+            self.close()
+            raise
 
     # ---- lifecycle --------------------------------------------------------
 
@@ -146,6 +155,33 @@ class Camera:
     def closed(self) -> bool:
         """Whether close() was called."""
         return self._closing
+
+    def set_timing(self, reconnect_delay: Optional[float] = None, connect_timeout: Optional[float] = None,
+                   inactivity_timeout: Optional[float] = None, write_timeout: Optional[float] = None) -> None:
+        """Sets the connection timings in seconds, before start(); None keeps
+        a timing's default (5 s delay before the next attempt after a loss,
+        10 s for the others). Ranges: 0.01 s to a day, the inactivity
+        time-out from 0.1 s (:class:`mok.InvalidArgument` otherwise);
+        :class:`mok.MokError` once started."""
+        def ms(name: str, seconds: Optional[float]) -> int:
+            if seconds is None:
+                return 0  # the library's default
+            if not seconds > 0:
+                raise ValueError(f"{name} must be a positive number of seconds, not {seconds!r}")
+            return min(max(1, round(seconds * 1000)), 2**32 - 1)
+        values = (ms("reconnect_delay", reconnect_delay), ms("connect_timeout", connect_timeout),
+                  ms("inactivity_timeout", inactivity_timeout), ms("write_timeout", write_timeout))
+        self._status("set_timing", lambda h: self._lib.mok_set_timing(h, *values))
+
+    def flush(self, timeout: float = 5.0) -> None:
+        """Waits until every write queued before the call (setters, rts,
+        snapshot requests) has left for the camera; a setter alone only
+        queues, and close() drops what is still queued. :class:`mok.Timeout`
+        when `timeout` seconds pass first, :class:`mok.SendFailed` when the
+        connection is not up or goes down first."""
+        _refuse_wait_in_callback("flush", timeout)
+        ms = min(_ms(timeout), 2**31 - 1)
+        self._status("flush", lambda h: self._lib.mok_flush(h, ms))
 
     def start(self) -> None:
         """Starts connecting (and reconnecting after a loss)."""

@@ -33,6 +33,20 @@ def test_parameters_read_back_and_writes_take_effect(cam: mok.Camera) -> None:
     assert cam.last_error is None
 
 
+def test_timings_before_start_and_flush_sends_queued_writes(sim: mok.Simulator) -> None:
+    with pytest.raises(mok.InvalidArgument):
+        mok.Camera(sim.address, inactivity_timeout=0.05)  # below its 0.1 s bound
+    with mok.Camera(sim.address, reconnect_delay=0.05, inactivity_timeout=0.3) as c:
+        c.wait_params(10)
+        with pytest.raises(mok.MokError):
+            c.set_timing(write_timeout=1)  # too late once started
+        c.task_id = 9
+        c.flush(5)  # closing right after must not drop the write
+    with mok.Camera(sim.address) as c:
+        c.wait_params(10)
+        assert c.task_id == 9
+
+
 def test_snapshot_bytes_and_array(cam: mok.Camera) -> None:
     snap = cam.snapshot(timeout=10)
     assert snap.data and isinstance(snap.format, mok.ImageFormat)

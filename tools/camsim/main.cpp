@@ -50,6 +50,7 @@ int main(int argc, char** argv) {
   std::string log_level = "info";
   std::uint32_t video_fps = 25;
   std::string video_size = "640x512";
+  std::vector<std::string> ignore_writes;
 
   app.add_option("--host", o.host, "Address to listen on")->capture_default_str();
   app.add_option("--port,-p", o.port, "TCP port; 0 picks a free one (printed on the first line)")->capture_default_str();
@@ -85,6 +86,7 @@ int main(int argc, char** argv) {
   app.add_option("--freeze-after", o.faults.freeze_after_s, "Fault: stop reading and sending after N seconds (>= 0)")->check(CLI::NonNegativeNumber);
   app.add_option("--corrupt-after", o.faults.corrupt_after_s, "Fault: send one invalid head after N seconds (>= 0)")->check(CLI::NonNegativeNumber);
   app.add_option("--half-close-after", o.faults.half_close_after_s, "Fault: shut down the sending side after N seconds (>= 0)")->check(CLI::NonNegativeNumber);
+  app.add_option("--ignore-writes", ignore_writes, "Fault: report these settings back unchanged when written: exposure, laser, strength, task, rts or all (repeatable)")->check(CLI::IsMember({"exposure", "laser", "strength", "task", "rts", "all"}));
   app.add_option("--latency", o.faults.latency_ms, "Fault: delay every packet by this many milliseconds (>= 0)")->check(CLI::NonNegativeNumber);
   app.add_option("--jitter", o.faults.jitter_ms, "Fault: add up to this many milliseconds of random delay (>= 0)")->check(CLI::NonNegativeNumber);
 
@@ -99,6 +101,14 @@ int main(int argc, char** argv) {
   }
 
   o.scene.joint = *camsim::parse_joint(joint);
+  static const std::pair<const char*, std::vector<std::uint16_t>> writable[] = {
+      {"exposure", {camsim::kRegExposureTime}}, {"laser", {camsim::kRegLaserEnable}},
+      {"strength", {camsim::kRegLaserStrength}}, {"task", {camsim::kRegTaskId}}, {"rts", {camsim::kRegRts}},
+      {"all", {camsim::kRegExposureTime, camsim::kRegLaserEnable, camsim::kRegLaserStrength, camsim::kRegTaskId,
+               camsim::kRegRts}}};
+  for (const auto& name : ignore_writes)
+    for (const auto& [n, ids] : writable)
+      if (name == n) o.faults.ignored_writes.insert(o.faults.ignored_writes.end(), ids.begin(), ids.end());
   o.device.laser_enable = !laser_off;
   if (!video.empty()) {
     camsim::VideoConfig vc;

@@ -2,6 +2,8 @@
 // so the simulator and the client can never disagree on the entry layout.
 #include "registers.hpp"
 
+#include <algorithm>
+
 #include "fxr/builder.hpp"
 #include "fxr/reader.hpp"
 
@@ -49,11 +51,16 @@ DeviceSettings Registers::settings() const {
   return s_;
 }
 
-WriteOutcome Registers::apply_write(std::span<const std::uint8_t> record, std::uint64_t now_mono_us) {
+WriteOutcome Registers::apply_write(std::span<const std::uint8_t> record, std::uint64_t now_mono_us,
+                                    std::span<const std::uint16_t> ignored) {
   std::lock_guard lock(mutex_);
   WriteOutcome out;
   mok::fxr::RegisterIter it(record);
   while (auto e = it.next()) {
+    if (std::find(ignored.begin(), ignored.end(), e->id) != ignored.end()) {
+      ++out.ignored;
+      continue;
+    }
     const auto u32 = [&] { return static_cast<std::uint32_t>(read_le(e->value, 4)); };
     switch (e->id) {
       case kRegExposureTime: set(s_.exposure_time, u32(), out.changed); break;

@@ -56,8 +56,10 @@ class Registers {
   DeviceSettings settings() const;
 
   // Applies every entry of a register record in order (a later entry for the
-  // same register wins, as if written one after the other).
-  WriteOutcome apply_write(std::span<const std::uint8_t> record, std::uint64_t now_mono_us);
+  // same register wins, as if written one after the other). Entries for the
+  // `ignored` ids are counted as ignored and change nothing.
+  WriteOutcome apply_write(std::span<const std::uint8_t> record, std::uint64_t now_mono_us,
+                           std::span<const std::uint16_t> ignored = {});
 
   // The full report as a register record, clocks read at now_mono_us.
   std::vector<std::uint8_t> report(std::uint64_t now_mono_us) const;

@@ -409,7 +409,7 @@ void Connection::handle(const mok::fxt::Packet& p) {
   if (kind == mok::fxt::Kind::VideoH264 || kind == mok::fxt::Kind::VideoH265) return;
   if (p.head.stream_id == kStreamRegisters) {
     if (sim_.replay) return;  // a recording answers nothing
-    const auto out = sim_.regs.apply_write(p.payload.span(), mok::monotonic_us());
+    const auto out = sim_.regs.apply_write(p.payload.span(), mok::monotonic_us(), sim_.opt.faults.ignored_writes);
     mok::log::debug(kLog, "client {}: register write ({} bytes, changed {}, pull {})", id_, p.payload.size(),
                     out.changed, out.rts_pulled);
     // The writer always gets a report; everyone else only when something changed.

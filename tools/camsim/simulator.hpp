@@ -38,6 +38,9 @@ struct Faults {
   double half_close_after_s = 0;  // shut down the sending side, keep reading
   double latency_ms = 0;          // every packet leaves this much later...
   double jitter_ms = 0;           // ...plus up to this much more (order is kept)
+  // Register writes to these ids are answered with a report but not applied:
+  // a camera that keeps its old value, so a client's confirmation must fail.
+  std::vector<std::uint16_t> ignored_writes;
 };
 
 struct Options {

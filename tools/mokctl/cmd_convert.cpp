@@ -141,7 +141,7 @@ void add_convert(CLI::App& app, const GlobalOptions& g, Runner& run) {
       "convert", "Turn a recording (mokctl record) into the point files of scan: FILE.csv as --points writes, "
                  "FILE.ply as --ply writes.");
   cmd->add_option("REC", a->in, "Recording to read")->required()->check(CLI::ExistingFile);
-  cmd->add_option("-o,--output", a->out, "File to write: FILE.csv or FILE.ply")->required();
+  cmd->add_option("-o,--output", a->out, "File to write: FILE.csv (result index, device time in microseconds, point index, y, z in the camera unit) or FILE.ply (x from --pitch or --speed, y, z; simulator: mm)")->required();
   auto* pitch = cmd->add_option("--pitch", a->axis.pitch_mm, "Scan advance per profile for .ply, mm (default 1; > 0)")
                     ->check(CLI::PositiveNumber);
   cmd->add_option("--speed", a->speed, "Scan speed for .ply instead of --pitch, mm/s (> 0)")

@@ -117,7 +117,7 @@ void add_set(CLI::App& app, const GlobalOptions& g, Runner& run) {
       ->check(CLI::IsMember({"on", "off"}));
   cmd->add_option("--strength", a->strength, "Laser strength in the camera's unit (0 to 4294967295)");
   cmd->add_option("--task", a->task, "Task id (0 to 4294967295)");
-  cmd->add_option("--rts", a->rts_text, "Set RTS, the camera's microsecond clock: \"now\" (this host's clock, microseconds since 1970) or a number from 1");
+  cmd->add_option("--rts", a->rts_text, "Set RTS, the camera's microsecond clock: \"now\" (this host's clock, microseconds since 1970) or a number of microseconds, 1 to 18446744073709551615");
   cmd->callback([&g, &run, a] {
     if (!a->laser_text.empty()) a->laser = a->laser_text == "on";
     std::optional<std::uint64_t> rts;
@@ -314,12 +314,13 @@ void add_scan(CLI::App& app, const GlobalOptions& g, Runner& run) {
       ->check(CLI::PositiveNumber)
       ->excludes(secs);
   cmd->add_option("--csv", a->csv,
-                  "Write one line per result to this file as results arrive (\"-\": standard output, "
+                  "Write one line per result to this file as results arrive: t_s (seconds), pts "
+                  "(microseconds), seam values (camera unit), latency_ms (\"-\": standard output, "
                   "the status then goes to standard error)");
-  cmd->add_option("--plot", a->plot, "Write the last profile as an SVG plot to this file");
+  cmd->add_option("--plot", a->plot, "Write the last profile as an SVG plot to this file (axes in the camera unit)");
   cmd->add_option("--points", a->points,
                   "Write every profile point to this CSV file as results arrive: result index, device time "
-                  "(microseconds), point index, y, z");
+                  "(microseconds), point index, y, z (camera unit; simulator: mm)");
   cmd->add_option("--ply", a->ply,
                   "Write the accumulated profiles as a point cloud (ASCII PLY): x along the scan, from "
                   "--pitch or --speed; points without a laser return are left out");

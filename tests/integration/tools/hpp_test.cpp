@@ -84,6 +84,34 @@ TEST(MokHpp, NullHandlesGiveNeutralValues) {
   EXPECT_EQ(static_cast<int>(i.format()), -1);
 }
 
+// A setter only queues; flush() is what makes it safe to close right after.
+TEST(MokHpp, TimingsAreSetBeforeStartAndFlushSendsQueuedWrites) {
+  tooltest::Simulator sim;
+  ASSERT_FALSE(sim.address().empty()) << sim.log();
+  auto expect_status = [](mok::Status want, auto&& op) {
+    try {
+      op();
+      ADD_FAILURE() << "no error";
+    } catch (const mok::Error& e) {
+      EXPECT_EQ(e.status(), want) << e.what();
+    }
+  };
+  {
+    auto c = mok::Client::connect(sim.address());
+    expect_status(mok::Status::InvalidArgument, [&] { c.set_timing(0ms, 0ms, 50ms, 0ms); });
+    c.set_timing(50ms, 0ms, 300ms, 0ms);
+    c.start();
+    c.wait_params(5s);
+    expect_status(mok::Status::Other, [&] { c.set_timing(50ms, 0ms, 300ms, 0ms); });
+    first_send([&] { c.set_task_id(9); });
+    c.flush(5s);
+  }
+  auto check = mok::Client::connect(sim.address());
+  check.start();
+  check.wait_params(5s);
+  EXPECT_EQ(check.task_id().value_or(0), 9u);
+}
+
 TEST(MokHpp, StreamsParametersResultsAndSnapshotsFromTheSimulator) {
   tooltest::Simulator sim;
   ASSERT_FALSE(sim.address().empty()) << sim.log();

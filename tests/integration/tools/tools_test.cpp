@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <regex>
@@ -303,6 +304,27 @@ TEST(ToolsVideo, SavesDecodedFramesAndRecordsTheStream) {
   EXPECT_NE(missing.err.find("libmok_media.so could not be loaded"), std::string::npos) << missing.err;
 }
 
+TEST(ToolsVideo, ARecordingEndedByCtrlCIsComplete) {
+  Simulator sim({"--video", "h264"});
+  ASSERT_FALSE(sim.address().empty()) << sim.log();
+  TempDir dir;
+  // A backgrounded shell job starts with SIGINT ignored; mokctl installs its
+  // own handler, so the signal still reaches it as Ctrl-C would.
+  Outcome o = shell("$M video $A --frames 100000 -o f --record v.mokrec & p=$!; sleep 2; kill -INT $p; wait $p",
+                    sim.address(), dir.path(), 60);
+  if (o.exit_code == 5 && o.err.find("built without video") != std::string::npos) {
+    GTEST_SKIP() << "this build has no video functions";
+  }
+  ASSERT_EQ(o.exit_code, 0) << describe(o);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(o.out, m, std::regex("recorded ([0-9]+) packets"))) << describe(o);
+  auto rec = camsim::read_recording_file(dir.file("v.mokrec"));
+  ASSERT_TRUE(rec.ok()) << rec.error();
+  EXPECT_FALSE(rec->truncated) << "the last packet was cut";
+  EXPECT_EQ(rec->packets.size(), std::stoull(m[1]));
+  EXPECT_TRUE(std::any_of(rec->packets.begin(), rec->packets.end(), [](const auto& p) { return p.head[5] == 23; }));
+}
+
 TEST(ToolsDemo, WritesEveryFileItNames) {
   TempDir dir;
   Outcome o = mokctl({"demo", "--seconds", "1", "-o", dir.path()}, 120);
@@ -427,10 +449,21 @@ TEST(ToolsFaults, ARunThatEndsWithTheCameraGoneExits3) {
   EXPECT_NE(o.out.find("no results"), std::string::npos) << describe(o);
 }
 
+TEST(ToolsFaults, ASettingTheCameraKeepsIsAnErrorNotConfirmed) {
+  Simulator sim({"--ignore-writes", "strength"});
+  ASSERT_FALSE(sim.address().empty()) << sim.log();
+  Outcome o = mokctl({"--timeout", "1", "set", sim.address(), "--exposure", "4321", "--strength", "55"}, 30);
+  EXPECT_EQ(o.exit_code, 4) << describe(o);
+  // Only the setting the camera kept is named; the one it took is not.
+  EXPECT_NE(o.err.find("did not confirm the new laser strength within"), std::string::npos) << describe(o);
+  EXPECT_EQ(o.out.find("confirmed the new settings"), std::string::npos) << describe(o);
+}
+
 TEST(ToolsErrors, SimulatorRefusesEveryBadOptionWithExit2) {
   const std::vector<std::vector<std::string>> bad = {
       {"--points", "0"},       {"--width", "0"},          {"--rate", "0"},        {"--log-level", "loud"},
-      {"--video-size", "641x480"}, {"--video-size", "640"}, {"--drop-every", "-1"}, {"--report-interval", "0"}};
+      {"--video-size", "641x480"}, {"--video-size", "640"}, {"--drop-every", "-1"}, {"--report-interval", "0"},
+      {"--ignore-writes", "gain"}};
   for (const auto& args : bad) {
     std::vector<std::string> argv = {CAMSIM_PATH, "--port", "0", "--duration", "1"};
     argv.insert(argv.end(), args.begin(), args.end());

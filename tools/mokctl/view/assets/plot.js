@@ -7,7 +7,7 @@ class ProfilePlot {
   constructor(canvas) {
     this.canvas = canvas;
     this.ctx = canvas.getContext('2d');
-    this.range = null; // {y0, y1, z0, z1} in mm
+    this.range = null; // {y0, y1, z0, z1} in the camera's unit
     this.lastDrawn = { points: [], seam: null, trail: [], range: null, stale: false };
   }
 
@@ -68,9 +68,9 @@ class ProfilePlot {
     }
     ctx.strokeStyle = '#888'; ctx.strokeRect(left, top, pw, ph);
     ctx.textAlign = 'center'; ctx.textBaseline = 'bottom';
-    ctx.fillText('y (mm)', left + pw / 2, H - 4);
+    ctx.fillText('y (camera unit; simulator: mm)', left + pw / 2, H - 4);
     ctx.save(); ctx.translate(16, top + ph / 2); ctx.rotate(-Math.PI / 2);
-    ctx.textBaseline = 'middle'; ctx.fillText('z (mm)', 0, 0); ctx.restore();
+    ctx.textBaseline = 'middle'; ctx.fillText('z (camera unit; simulator: mm)', 0, 0); ctx.restore();
 
     ctx.save();
     ctx.beginPath(); ctx.rect(left, top, pw, ph); ctx.clip();

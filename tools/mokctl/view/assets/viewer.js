@@ -153,11 +153,11 @@ function render(doc) {
   const p = doc.profile, seam = p ? p.seam : null;
   $('point-count').textContent = p ? p.count : '-';
   $('seam-found').textContent = seam ? (seam.found ? 'yes' : 'no') : '-';
-  $('seam-y').textContent = seam && seam.found ? fmt(seam.y, 2, ' mm') : '-';
-  $('seam-z').textContent = seam && seam.found ? fmt(seam.z, 2, ' mm') : '-';
-  $('seam-width').textContent = seam && seam.found ? fmt(seam.width, 2, ' mm') : '-';
-  $('seam-height').textContent = seam && seam.found ? fmt(seam.height, 2, ' mm') : '-';
-  $('seam-angle').textContent = seam && seam.found ? fmt(seam.angle, 1, '°') : '-';
+  $('seam-y').textContent = seam && seam.found ? fmt(seam.y, 2) : '-';
+  $('seam-z').textContent = seam && seam.found ? fmt(seam.z, 2) : '-';
+  $('seam-width').textContent = seam && seam.found ? fmt(seam.width, 2) : '-';
+  $('seam-height').textContent = seam && seam.found ? fmt(seam.height, 2) : '-';
+  $('seam-angle').textContent = seam && seam.found ? fmt(seam.angle, 1) : '-';
   renderParams(doc);
   renderMedia(doc);
   $('stats').replaceChildren(...Object.entries(st).map(([k, v]) => {
