@@ -169,6 +169,9 @@ _PROTOTYPES = {
     "mok_get_stats": (c_int32, [c_void_p, POINTER(Stats), c_uint32]),
     "mok_scan_queue_enable": (c_int32, [c_void_p, c_uint32]),
     "mok_scan_queue_pop": (c_int32, [c_void_p, POINTER(c_void_p), c_uint32, c_uint64, POINTER(c_uint32)]),
+    "mok_scan_queue_pop_into": (
+        c_int32, [c_void_p, c_void_p, c_uint32, c_void_p, c_uint64, c_uint64, POINTER(c_uint32), POINTER(c_uint64)]
+    ),
 }
 
 _lock = threading.Lock()
