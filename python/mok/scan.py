@@ -297,7 +297,7 @@ class _Slab:
     """One buffer a batch is copied into: `records` records, then room for
     `points` points."""
 
-    __slots__ = ("buf", "records", "points", "rec_addr", "pt_addr")
+    __slots__ = ("buf", "records", "points", "rec_addr", "pt_addr", "_idle_refs")
 
     def __init__(self, records: int, points: int) -> None:
         rec_bytes = records * SCAN_RECORD_DTYPE.itemsize
@@ -305,11 +305,11 @@ class _Slab:
         self.records, self.points = records, points
         self.rec_addr = self.buf.ctypes.data
         self.pt_addr = self.rec_addr + rec_bytes
+        self._idle_refs = sys.getrefcount(self.buf)  # while only this slab refers to it
 
     def idle(self) -> bool:
-        # Only this slab refers to the buffer (the other reference is the
-        # argument): no array of an earlier batch is alive.
-        return sys.getrefcount(self.buf) == 2
+        """No array of an earlier batch and no reader refers to the buffer."""
+        return sys.getrefcount(self.buf) == self._idle_refs
 
     def batch(self, n: int, used: int) -> ScanBatch:
         """The first `n` records and `used` points as a batch of views.
