@@ -537,9 +537,7 @@ MOK_LAYOUT_CHECK(scan_record_seam_found, offsetof(mok_scan_record_t, seam_found)
  * alone has more than `max_points` points (points may be null when
  * max_points is 0). Waits, wakes on mok_close and refuses to wait inside a
  * callback as mok_scan_queue_pop does. */
-MOK_API int32_t mok_scan_queue_pop_into(mok_client_t *client, mok_scan_record_t *records, uint32_t max_n,
-                                        mok_scan_point_t *points, uint64_t max_points, uint64_t timeout_ms,
-                                        uint32_t *count, uint64_t *points_used);
+MOK_API int32_t mok_scan_queue_pop_into(mok_client_t *client, mok_scan_record_t *records, uint32_t max_n, mok_scan_point_t *points, uint64_t max_points, uint64_t timeout_ms, uint32_t *count, uint64_t *points_used);
 
 /* ---- Extensions: connection timings ----
  * Additions beyond the device interface above: without them a client keeps
