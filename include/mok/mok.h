@@ -500,6 +500,42 @@ MOK_API int32_t mok_scan_queue_enable(mok_client_t *client, uint32_t capacity);
  * MOK_ERR_IN_CALLBACK when nothing is. */
 MOK_API int32_t mok_scan_queue_pop(mok_client_t *client, mok_scan_result_t **out, uint32_t max_n, uint64_t timeout_ms, uint32_t *count);
 
+/** One result as mok_scan_queue_pop_into copies it (56 bytes, packed as
+ * the layout checks below state, so hosts may read an array of them as raw
+ * records). Its points are points[point_offset .. point_offset+point_count-1]
+ * of the call's point buffer. */
+typedef struct mok_scan_record {
+  uint64_t pts;                /**< device time stamp, as mok_scan_result_pts (offset 0) */
+  uint64_t point_offset;       /**< index of the first point in the point buffer (offset 8) */
+  uint32_t point_count;        /**< number of points (offset 16) */
+  uint32_t seam_point_idx;     /**< as mok_scan_result_seam_point_idx (offset 20) */
+  mok_scan_point_t seam_point; /**< as mok_scan_result_seam_point; all NaN when that fails (offset 24) */
+  float seam_width;            /**< seam width (offset 40) */
+  float seam_height;           /**< seam height (offset 44) */
+  float seam_angle;            /**< seam angle (offset 48) */
+  uint8_t seam_found;          /**< 1 when the device found a seam, else 0 (offset 52) */
+  uint8_t reserved[3];         /**< always 0 */
+} mok_scan_record_t;
+MOK_LAYOUT_CHECK(scan_record_size, sizeof(mok_scan_record_t) == 56);
+MOK_LAYOUT_CHECK(scan_record_point_offset, offsetof(mok_scan_record_t, point_offset) == 8);
+MOK_LAYOUT_CHECK(scan_record_point_count, offsetof(mok_scan_record_t, point_count) == 16);
+MOK_LAYOUT_CHECK(scan_record_seam_point, offsetof(mok_scan_record_t, seam_point) == 24);
+MOK_LAYOUT_CHECK(scan_record_seam_width, offsetof(mok_scan_record_t, seam_width) == 40);
+MOK_LAYOUT_CHECK(scan_record_seam_found, offsetof(mok_scan_record_t, seam_found) == 52);
+
+/** As mok_scan_queue_pop, but copies the results into host buffers instead
+ * of handing out handles, so the call allocates nothing: record i goes to
+ * records[i], its points follow the previous result's in
+ * points[0..max_points-1]. It takes results in arrival order while their
+ * points fit, up to `max_n`; a result that does not fit stays queued for the
+ * next call. *count and *points_used are always written (0 on failure).
+ * Returns as mok_scan_queue_pop, and MOK_ERR_INVALID_ARGUMENT, nothing taken,
+ * with the oldest result's point count in *points_used when that result
+ * alone has more than `max_points` points (points may be null when
+ * max_points is 0). Waits, wakes on mok_close and refuses to wait inside a
+ * callback as mok_scan_queue_pop does. */
+MOK_API int32_t mok_scan_queue_pop_into(mok_client_t *client, mok_scan_record_t *records, uint32_t max_n, mok_scan_point_t *points, uint64_t max_points, uint64_t timeout_ms, uint32_t *count, uint64_t *points_used);
+
 /* ---- Extensions: connection timings ----
  * Additions beyond the device interface above: without them a client keeps
  * the camera protocol's timings (the defaults below), and nothing else

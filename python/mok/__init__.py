@@ -18,7 +18,7 @@ from ._lib import LibraryNotFound
 from .camera import DEFAULT_QUEUE_CAPACITY, Camera, State
 from .errors import Closed, InvalidArgument, MokError, NotAvailable, SendFailed, Timeout
 from .media import ImageFormat, Snapshot, VideoFrame
-from .scan import POINT_DTYPE, SEAM_INFO_DTYPE, SEGMENT_DTYPE, ScanBatch, ScanResult
+from .scan import POINT_DTYPE, SCAN_RECORD_DTYPE, SEAM_INFO_DTYPE, SEGMENT_DTYPE, ScanBatch, ScanResult
 from .simulator import Simulator
 
 __version__ = "1.3.2"
@@ -33,6 +33,6 @@ def load_library(path: Optional[str] = None) -> str:
 
 __all__ = [
     "Camera", "State", "DEFAULT_QUEUE_CAPACITY", "ScanResult", "ScanBatch", "POINT_DTYPE", "SEAM_INFO_DTYPE",
-    "SEGMENT_DTYPE", "Snapshot", "ImageFormat", "VideoFrame", "Simulator", "MokError", "NotAvailable",
-    "SendFailed", "InvalidArgument", "Timeout", "Closed", "LibraryNotFound", "load_library",
+    "SEGMENT_DTYPE", "SCAN_RECORD_DTYPE", "Snapshot", "ImageFormat", "VideoFrame", "Simulator", "MokError",
+    "NotAvailable", "SendFailed", "InvalidArgument", "Timeout", "Closed", "LibraryNotFound", "load_library",
 ]

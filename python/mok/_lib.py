@@ -171,6 +171,9 @@ _PROTOTYPES = {
     "mok_scan_queue_pop": (c_int32, [c_void_p, POINTER(c_void_p), c_uint32, c_uint64, POINTER(c_uint32)]),
     "mok_set_timing": (c_int32, [c_void_p, c_uint32, c_uint32, c_uint32, c_uint32]),
     "mok_flush": (c_int32, [c_void_p, c_int32]),
+    "mok_scan_queue_pop_into": (
+        c_int32, [c_void_p, c_void_p, c_uint32, c_void_p, c_uint64, c_uint64, POINTER(c_uint32), POINTER(c_uint64)]
+    ),
 }
 
 _lock = threading.Lock()

@@ -108,9 +108,10 @@ def run_read_scans(address: str, seconds: float, batch: int, interval: float,
         end = time.monotonic() + 0.5
         while time.monotonic() < end:  # settle, and warm up the recycling
             total += len(cam.read_scans(batch, 0.1))
-        got, a0, t0 = 0, allocs() if allocs else 0, time.monotonic()
+        got, calls, a0, t0 = 0, 0, allocs() if allocs else 0, time.monotonic()
         while time.monotonic() - t0 < seconds:
             got += len(cam.read_scans(batch, 0.5))
+            calls += 1
             if interval:
                 time.sleep(interval)  # a host that works between reads
         t1, a1 = time.monotonic(), allocs() if allocs else 0
@@ -124,7 +125,7 @@ def run_read_scans(address: str, seconds: float, batch: int, interval: float,
         stats = cam.stats()
     return {"rate": got / (t1 - t0), "results": got, "dropped": stats["scan_queue_dropped"],
             "lost": _accepted_from(stats) - total - stats["scan_queue_dropped"],
-            "allocs": (a1 - a0) / max(1, got) if allocs else float("nan")}
+            "allocs": (a1 - a0) / max(1, got) if allocs else float("nan"), "batch": got / max(1, calls)}
 
 
 def _accepted_from(stats: Dict[str, int]) -> int:
@@ -155,7 +156,8 @@ def main() -> None:
             for interval in args.intervals:
                 p = run_read_scans(sim.address, args.seconds, args.batch, interval, allocs)
                 print(f"simulator {rate:>6.0f}/s  read_scans {interval * 1000:3.0f} ms {p['rate']:>7.0f}/s  "
-                      f"{p['allocs']:5.2f} allocs/result  dropped {p['dropped']} lost {int(p['lost'])}  "
+                      f"{p['allocs']:5.2f} allocs/result  batch {p['batch']:6.1f}  "
+                      f"dropped {p['dropped']} lost {int(p['lost'])}  "
                       f"pull/C {p['rate'] / c['rate']:.2f}")
 
 

@@ -27,7 +27,7 @@ from typing import Any, AsyncIterator, Callable, Dict, Iterator, List, Optional
 from . import _lib
 from .errors import Closed, MokError, NotAvailable, Timeout, check
 from .media import Snapshot, VideoFrame
-from .scan import ScanBatch, ScanResult, stack
+from .scan import BatchBuffers, ScanBatch, ScanResult, stack
 
 log = logging.getLogger("mok")
 
@@ -105,6 +105,7 @@ class Camera:
         self._closing = False
         self._queue_on = False
         self._pending: "collections.deque[ScanResult]" = collections.deque()
+        self._batches = BatchBuffers()
         self._callbacks: Dict[str, Any] = {}
         self._user: Dict[str, Optional[Callable[..., None]]] = {"scan": None, "state": None, "frame": None}
         self.callback_errors = 0
@@ -367,26 +368,34 @@ class Camera:
         self._status("enable_queue", lambda h: self._lib.mok_scan_queue_enable(h, capacity))
         self._queue_on = capacity > 0
 
-    def _pop(self, max_n: int, timeout: Optional[float]) -> List[int]:
-        """Up to max_n handles; [] when none came within `timeout`."""
+    def _wait_queue(self, timeout: Optional[float], pop: Callable[[int, int], int]) -> bool:
+        """Calls ``pop(handle, ms)`` in waits of at most _SLICE_MS until it
+        returns OK (True) or `timeout` seconds passed (False)."""
         _refuse_wait_in_callback("read_scans", timeout)
         if not self._queue_on:
             self.enable_queue()
-        out, n = _pop_buffers(max_n)
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
             left = None if deadline is None else max(0.0, deadline - time.monotonic())
             ms = _SLICE_MS if left is None else min(_SLICE_MS, int(left * 1000))
             with self._using("read_scans") as h:
-                status = self._lib.mok_scan_queue_pop(h, out, max_n, ms, ctypes.byref(n))
+                status = pop(h, ms)
             if status == _lib.OK:
-                return list(out[: n.value])
+                return True
             if status == _lib.ERR_CLOSED or (status == _lib.ERR_NOT_AVAILABLE and self._closing):
                 raise Closed("read_scans")
             if status != _lib.ERR_TIMEOUT:
                 check("read_scans", status)
             if left is not None and left * 1000 <= _SLICE_MS:
-                return []
+                return False
+
+    def _pop(self, max_n: int, timeout: Optional[float]) -> List[int]:
+        """Up to max_n handles; [] when none came within `timeout`."""
+        out, n = _pop_buffers(max_n)
+        pop = self._lib.mok_scan_queue_pop
+        if self._wait_queue(timeout, lambda h, ms: pop(h, out, max_n, ms, ctypes.byref(n))):
+            return list(out[: n.value])
+        return []
 
     def _take(self, max_n: int, timeout: Optional[float]) -> List[ScanResult]:
         """Results an iterator gave back first, then fresh ones from the queue."""
@@ -410,18 +419,35 @@ class Camera:
         return self._take(max_n, timeout)
 
     def read_scans(self, max_n: int = 256, timeout: Optional[float] = 1.0) -> ScanBatch:
-        """Up to `max_n` queued results stacked into numpy arrays, in one
-        library call; an empty batch when none came within `timeout`."""
+        """Up to `max_n` queued results as numpy arrays, copied by the
+        library in one call; an empty batch when none came within `timeout`.
+
+        The arrays are views of a buffer the camera reuses once no array of
+        it is alive, so a loop that drops each batch before reading the
+        next-but-one allocates nothing per batch. Fewer than `max_n` may come
+        while the buffer grows to the profiles' size."""
         if self._pending:
             kept = self._take(max_n, 0)
             return stack([r.handle for r in kept])
-        handles = self._pop(max_n, timeout)
-        free = self._lib.mok_scan_result_free
-        try:
-            return stack(handles)
-        finally:
-            for h in handles:
-                free(h)
+        max_n = max(1, min(max_n, _lib.SCAN_QUEUE_MAX_CAPACITY))
+        slab, buf, lent = self._batches.take(max_n)
+        n, used = ctypes.c_uint32(), ctypes.c_uint64()
+        pop = self._lib.mok_scan_queue_pop_into
+
+        def pop_into(h: int, ms: int) -> int:
+            nonlocal slab, buf, lent
+            while True:
+                status = pop(h, slab.rec_addr, max_n, slab.pt_addr, slab.points, ms, ctypes.byref(n),
+                             ctypes.byref(used))
+                if status != _lib.ERR_INVALID_ARGUMENT or used.value <= slab.points:
+                    return status
+                slab, buf, lent = self._batches.take(max_n, used.value)  # the oldest alone did not fit
+
+        if not self._wait_queue(timeout, pop_into):
+            return ScanBatch.empty()
+        batch = slab.batch(n.value, used.value)
+        self._batches.note(slab, n.value, max_n, used.value, batch.y.shape[1])
+        return batch if lent else batch.copy()
 
     def scans(self, timeout: Optional[float] = None, batch: int = 256) -> Iterator[ScanResult]:
         """Iterates over queued results as they arrive; ends when none comes

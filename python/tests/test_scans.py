@@ -42,7 +42,7 @@ async def take(cam: mok.Camera, n: int) -> list:
 def test_batches_iteration_and_asyncio(cam: mok.Camera) -> None:
     batch = cam.read_scans(64, timeout=10)
     assert 1 <= len(batch) <= 64
-    assert batch.y.shape == batch.z.shape == (len(batch), 1280)
+    assert batch.y.shape == batch.z.shape == (len(batch), 1280) and np.all(batch.point_count == 1280)
     # (Order is the queue's own, checked in its unit tests: the simulator's
     # time stamps may step back when it runs late.)
     assert np.all(np.isfinite(batch.z)) and batch.pts.dtype == np.uint64
@@ -57,6 +57,21 @@ def test_batches_iteration_and_asyncio(cam: mok.Camera) -> None:
     list(cam.scans(timeout=0.2))
     # Nothing arrives after stop: the iterator ends at its time-out.
     assert list(cam.scans(timeout=0.2)) == []
+
+
+def test_batches_kept_are_never_overwritten_and_dropped_ones_are_reused(cam: mok.Camera) -> None:
+    first = cam.read_scans(8, timeout=10)
+    saved = first.pts.copy(), first.z.copy()
+    kept = [cam.read_scans(8, timeout=10) for _ in range(6)]  # more than the camera reuses
+    np.testing.assert_array_equal(first.pts, saved[0])
+    np.testing.assert_array_equal(first.z, saved[1])
+    pts = np.concatenate([saved[0]] + [b.pts for b in kept])
+    assert len(np.unique(pts)) == len(pts)
+    # Beyond the reused buffers a kept batch costs only what it holds.
+    assert kept[-1].z.base.nbytes == len(kept[-1]) * 1280 * 16
+    del first, kept
+    addr = [cam.read_scans(8, timeout=10).records.__array_interface__["data"][0] for _ in range(2)]
+    assert addr[0] == addr[1]
 
 
 def test_leaving_iterators_early_loses_nothing(sim: mok.Simulator) -> None:

@@ -2,6 +2,7 @@
 #include "brelo/scan_queue.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <utility>
 
 #include "brelo/bounded_wait.hpp"
@@ -49,6 +50,12 @@ void ScanQueue::push(ScanResultPtr result) {
 }
 
 Result<std::size_t> ScanQueue::pop(std::span<ScanResultPtr> out, std::chrono::nanoseconds timeout) {
+  std::size_t needed = 0;
+  return pop_within(out, timeout, SIZE_MAX, needed);
+}
+
+Result<std::size_t> ScanQueue::pop_within(std::span<ScanResultPtr> out, std::chrono::nanoseconds timeout,
+                                          std::size_t point_budget, std::size_t& needed) {
   if (out.empty()) {
     return fail(ErrorKind::InvalidArgument);
   }
@@ -63,9 +70,19 @@ Result<std::size_t> ScanQueue::pop(std::span<ScanResultPtr> out, std::chrono::na
   if (!woke) {
     return fail(ErrorKind::Timeout);
   }
-  const std::size_t n = std::min(out.size(), count_);
-  for (std::size_t i = 0; i < n; ++i) {
-    out[i] = take_oldest();
+  const std::size_t most = std::min(out.size(), count_);
+  std::size_t n = 0;
+  for (std::size_t points = 0; n < most; ++n) {
+    const std::size_t next = ring_[head_] ? ring_[head_]->point_count : 0;
+    if (next > point_budget - points) {
+      break;
+    }
+    points += next;
+    out[n] = take_oldest();
+  }
+  if (n == 0) {
+    needed = ring_[head_] ? ring_[head_]->point_count : 0;
+    return fail(ErrorKind::InvalidArgument);
   }
   return n;
 }

@@ -41,6 +41,13 @@ class ScanQueue {
   // queueing is off; Closed once closed, also for a waiter close() woke.
   Result<std::size_t> pop(std::span<ScanResultPtr> out, std::chrono::nanoseconds timeout);
 
+  // As pop, but stops before the first result whose points would take the
+  // batch's total above `point_budget`; that result stays queued. When the
+  // oldest alone is too large, nothing is moved and InvalidArgument comes
+  // back with its point count in `needed`.
+  Result<std::size_t> pop_within(std::span<ScanResultPtr> out, std::chrono::nanoseconds timeout,
+                                 std::size_t point_budget, std::size_t& needed);
+
   // Ends queueing for good and wakes every waiting pop.
   void close();
 

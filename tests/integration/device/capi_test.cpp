@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstring>
 
 #include "brelo/reg_cache.hpp"
@@ -492,6 +493,60 @@ TEST_F(CapiTest, ScanQueueHandsOutBatchesCountsDropsAndWakesOnClose) {
   h = nullptr;
   waiter.join();
   EXPECT_EQ(status.load(), MOK_ERR_CLOSED);
+}
+
+TEST_F(CapiTest, ScanQueuePopIntoCopiesRecordsAndPointsAndKeepsWhatDoesNotFit) {
+  ASSERT_EQ(mok_scan_queue_enable(h, 8), MOK_OK);
+  start();
+  ScanPayload a(2, true);  // a seam at seam point 3
+  a.offsets(1000, 500).profile_point(0, 1500, 2500).profile_point(1, 600, 1100).u64(36, 1)
+      .u16(44, 1).u16(50, 3).i16(52, -150).i16(54, 40).i16(56, -45).seam_point(3, 700, 1200);
+  ScanPayload b(3, true);  // no seam
+  b.offsets(1000, 500).profile_point(2, 1500, 2500).u64(36, 2);
+  for (auto* p : {&a, &b, &a}) {
+    ASSERT_TRUE(cam.send(kKindData, 18, p->bytes()));
+  }
+  ASSERT_TRUE(eventually([&] { return stats_of(h).scan_queue_depth == 3; }));
+
+  mok_scan_record_t rec[4] = {};
+  mok_scan_point_t pts[8] = {};
+  uint32_t n = 9;
+  uint64_t used = 9;
+  // Room for 4 points: a fits, b (3 more) waits for the next call.
+  ASSERT_EQ(mok_scan_queue_pop_into(h, rec, 4, pts, 4, 0, &n, &used), MOK_OK);
+  ASSERT_EQ(n, 1u);
+  EXPECT_EQ(used, 2u);
+  EXPECT_EQ(rec[0].pts, 1u);
+  EXPECT_EQ(rec[0].point_offset, 0u);
+  EXPECT_EQ(rec[0].point_count, 2u);
+  EXPECT_EQ(rec[0].seam_found, 1u);
+  EXPECT_EQ(rec[0].seam_point_idx, 3u);
+  EXPECT_FLOAT_EQ(rec[0].seam_point.y, 2.0f);
+  EXPECT_FLOAT_EQ(rec[0].seam_width, -1.5f);
+  EXPECT_FLOAT_EQ(rec[0].seam_height, 0.4f);
+  EXPECT_FLOAT_EQ(rec[0].seam_angle, -45.0f);
+  EXPECT_FLOAT_EQ(pts[0].y, 15.0f);
+  EXPECT_FLOAT_EQ(pts[0].z, 10.0f);
+  EXPECT_FLOAT_EQ(pts[1].y, 1.0f);
+
+  // b alone is larger than the buffer: nothing taken, its size reported.
+  EXPECT_EQ(mok_scan_queue_pop_into(h, rec, 4, pts, 2, 0, &n, &used), MOK_ERR_INVALID_ARGUMENT);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(used, 3u);
+
+  ASSERT_EQ(mok_scan_queue_pop_into(h, rec, 4, pts, 8, 0, &n, &used), MOK_OK);
+  ASSERT_EQ(n, 2u);
+  EXPECT_EQ(used, 5u);
+  EXPECT_EQ(rec[0].pts, 2u);
+  EXPECT_EQ(rec[0].point_count, 3u);
+  EXPECT_EQ(rec[0].seam_found, 0u);
+  EXPECT_TRUE(std::isnan(rec[0].seam_point.y));
+  EXPECT_FLOAT_EQ(pts[2].y, 15.0f);  // b's last point
+  EXPECT_EQ(rec[1].pts, 1u);
+  EXPECT_EQ(rec[1].point_offset, 3u);
+  EXPECT_FLOAT_EQ(pts[3].y, 15.0f);  // the second a's first point
+  EXPECT_EQ(mok_scan_queue_pop_into(h, rec, 4, pts, 8, 20, &n, &used), MOK_ERR_TIMEOUT);
+  EXPECT_EQ(mok_scan_queue_pop_into(h, rec, 4, nullptr, 8, 0, &n, &used), MOK_ERR_INVALID_ARGUMENT);
 }
 
 }  // namespace
