@@ -20,7 +20,8 @@ void add_view(CLI::App& app, const GlobalOptions& g, Runner& run) {
   auto a = std::make_shared<Args>();
   auto* cmd = app.add_subcommand(
       "view",
-      "Serve a live page of the camera for a browser: the profile (y and z in mm) with the seam, the "
+      "Serve a live page of the camera for a browser: the profile (y and z in the camera's unit; the "
+      "simulator's mm) with the seam, the "
       "connection's figures, the parameters with controls, snapshots, video, recording and profile downloads. "
       "Runs until Ctrl-C.");
   cmd->add_option("ADDR", a->address, "Camera address: HOST, HOST:PORT or [IPv6]:PORT")->required();
