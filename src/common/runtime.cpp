@@ -1,7 +1,8 @@
-// Worker threads around one io_context, and the exit handling of the
-// process-wide runtimes. Shutdown order of a destroyed Runtime: stop the
-// context, join the workers, then destroy the context (and with it any
-// pending handlers).
+// Worker threads, one io_context each, and the exit handling of the
+// process-wide runtimes. A context run by one thread lets Asio skip the
+// locking and cross-thread wake-ups a shared one pays on every operation.
+// Shutdown order of a destroyed Runtime: stop the contexts, join the
+// workers, then destroy the contexts (and with them any pending handlers).
 #include "common/runtime.hpp"
 
 #include "common/library_thread.hpp"
@@ -13,11 +14,11 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
-#include <optional>
 #include <thread>
 #include <vector>
 
@@ -64,16 +65,24 @@ class BlockSignals {
 }  // namespace
 
 struct Runtime::Impl {
-  asio::io_context io;
-  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> guard;
-  std::vector<std::thread> threads;
+  // One worker: its thread and the context only it runs. The hint tells
+  // Asio that one thread runs the context (others may still post to it).
+  struct Worker {
+    asio::io_context io{1};
+    asio::executor_work_guard<asio::io_context::executor_type> guard{io.get_executor()};
+    std::thread thread;
+  };
+  std::vector<std::unique_ptr<Worker>> workers;
+  std::atomic<std::size_t> turn{0};
   std::mutex lock;
   std::condition_variable idle;
   std::size_t running = 0;  // workers inside their loop
 
-  explicit Impl(std::size_t n) : io(static_cast<int>(n)), guard(io.get_executor()) {}
+  Worker& next() noexcept {
+    return *workers[turn.fetch_add(1, std::memory_order_relaxed) % workers.size()];
+  }
 
-  void work(const std::string& name) noexcept {
+  void work(asio::io_context& io, const std::string& name) noexcept {
     t_current_runtime = this;
     mark_library_thread();
     pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
@@ -97,7 +106,14 @@ struct Runtime::Impl {
 std::unique_ptr<Runtime> Runtime::create(std::string name, std::size_t workers) noexcept {
   try {
     const std::size_t n = workers == 0 ? available_processors() : workers;
-    auto impl = std::make_unique<Impl>(n);
+    auto impl = std::make_unique<Impl>();
+    for (std::size_t i = 0; i < n; ++i) {
+      impl->workers.push_back(std::make_unique<Impl::Worker>());
+      // A timer makes the context open its reactor's descriptors now rather
+      // than when its first connection comes, so the process's descriptors
+      // are all there once the runtime is.
+      asio::steady_timer open_reactor(impl->workers.back()->io);
+    }
     std::unique_ptr<Runtime> rt(new Runtime(std::move(impl)));
     BlockSignals blocked;
     Impl* raw = rt->impl_.get();
@@ -107,8 +123,9 @@ std::unique_ptr<Runtime> Runtime::create(std::string name, std::size_t workers) 
         ++raw->running;
       }
       try {
-        raw->threads.emplace_back([raw, thread_name = name + "-" + std::to_string(i)] {
-          raw->work(thread_name);
+        asio::io_context* io = &raw->workers[i]->io;
+        raw->workers[i]->thread = std::thread([raw, io, thread_name = name + "-" + std::to_string(i)] {
+          raw->work(*io, thread_name);
         });
       } catch (...) {
         std::lock_guard g(raw->lock);
@@ -129,9 +146,12 @@ std::unique_ptr<Runtime> Runtime::create(std::string name, std::size_t workers) 
 Runtime::Runtime(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
 
 Runtime::~Runtime() {
-  impl_->guard.reset();
-  impl_->io.stop();
-  for (auto& t : impl_->threads) {
+  for (auto& w : impl_->workers) {
+    w->guard.reset();
+    w->io.stop();
+  }
+  for (auto& w : impl_->workers) {
+    std::thread& t = w->thread;
     if (!t.joinable()) continue;
     if (t.get_id() == std::this_thread::get_id()) {
       t.detach();  // destroyed from its own worker: it leaves run() on return
@@ -143,20 +163,20 @@ Runtime::~Runtime() {
 
 bool Runtime::post(std::function<void()> fn) noexcept {
   try {
-    asio::post(impl_->io, std::move(fn));
+    asio::post(impl_->next().io, std::move(fn));
     return true;
   } catch (...) {
     return false;
   }
 }
 
-asio::io_context& Runtime::context() noexcept { return impl_->io; }
+asio::io_context& Runtime::next_context() noexcept { return impl_->next().io; }
 
-std::size_t Runtime::workers() const noexcept { return impl_->threads.size(); }
+std::size_t Runtime::workers() const noexcept { return impl_->workers.size(); }
 
 void Runtime::detach_workers() noexcept {
-  for (auto& t : impl_->threads) {
-    if (t.joinable()) t.detach();
+  for (auto& w : impl_->workers) {
+    if (w->thread.joinable()) w->thread.detach();
   }
 }
 
@@ -164,7 +184,7 @@ bool Runtime::in_worker() const noexcept { return t_current_runtime == impl_.get
 
 void Runtime::quiesce() noexcept {
   try {
-    impl_->io.stop();
+    for (auto& w : impl_->workers) w->io.stop();
     // A worker calling exit() from a handler cannot leave its own loop.
     const std::size_t self = in_worker() ? 1 : 0;
     std::unique_lock g(impl_->lock);

@@ -1,6 +1,8 @@
-// The asynchronous runtime: an io_context driven by a fixed set of worker
-// threads, on which every connector task, timer and socket operation runs.
-// Users that only post work see no Asio type; I/O code asks for the context.
+// The asynchronous runtime: a fixed set of worker threads, each running an
+// io_context of its own, on which every connector task, timer and socket
+// operation runs. A connection stays on the worker it was given, so its
+// tasks never hand work between threads. Users that only post work see no
+// Asio type; I/O code asks for a context.
 #pragma once
 
 #include <atomic>
@@ -30,10 +32,14 @@ class Runtime {
   Runtime(const Runtime&) = delete;
   Runtime& operator=(const Runtime&) = delete;
 
-  // Runs `fn` on a worker thread. False if the work could not be queued.
+  // Runs `fn` on a worker thread (each call the next worker in turn). False
+  // if the work could not be queued.
   bool post(std::function<void()> fn) noexcept;
 
-  asio::io_context& context() noexcept;
+  // The context of the next worker in turn, for a new group of tasks that
+  // stay on it (a connection): groups spread evenly over the workers, and
+  // everything of one group runs on one thread, one handler at a time.
+  asio::io_context& next_context() noexcept;
   std::size_t workers() const noexcept;
   // True on one of this runtime's worker threads.
   bool in_worker() const noexcept;

@@ -17,7 +17,6 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
-#include <asio/strand.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <cstring>
@@ -471,7 +470,7 @@ asio::awaitable<void> ConnectorLoop::on_start() {
   tcp::endpoint ep;
   std::memcpy(ep.data(), &self_->addr(), self_->addr_len());
   ep.resize(self_->addr_len());
-  tcp::socket sock(io_);  // moves to the read loop's strand afterwards
+  tcp::socket sock(io_);  // handed to the read loop below
   asio::steady_timer limit(ex, self_->options().connect_timeout);
   auto outcome = co_await (sock.async_connect(ep, as_tuple(asio::use_awaitable)) ||
                            limit.async_wait(as_tuple(asio::use_awaitable)));
@@ -525,9 +524,9 @@ asio::awaitable<void> ConnectorLoop::on_start() {
   auto reader = std::make_shared<TaskEnd>();
   auto writer = std::make_shared<TaskEnd>();
   std::weak_ptr<AsyncWaker> wake = waker_;
-  // Each task runs on its own strand: a task's concurrent waits (its `||`
-  // branches) must not run on two workers at once, while different tasks may.
-  asio::co_spawn(asio::make_strand(io_), read_stream(self_, std::move(sock)),
+  // Both loops stay on this connection's worker, whose one thread runs a
+  // handler at a time: their concurrent waits (`||` branches) need no strand.
+  asio::co_spawn(io_, read_stream(self_, std::move(sock)),
                  [reader, wake](std::exception_ptr e) {
                    {
                      std::lock_guard g(reader->lock);
@@ -536,7 +535,7 @@ asio::awaitable<void> ConnectorLoop::on_start() {
                    }
                    if (auto w = wake.lock()) w->wake();
                  });
-  asio::co_spawn(asio::make_strand(io_),
+  asio::co_spawn(io_,
                  write_stream(std::move(*write_half), self_, std::move(*queue)),
                  [writer, wake](std::exception_ptr e, EventQueue::Receiver q) {
                    {
@@ -563,9 +562,10 @@ Result<std::shared_ptr<Connector>, ConnectorError> Connector::create(
   auto [event_tx, queue] = EventQueue::make(QUEUE_CAPACITY);
   std::shared_ptr<Connector> self(new Connector(addr->first, addr->second, std::move(handler),
                                                 std::move(command_tx), std::move(event_tx)));
-  auto loop = std::make_shared<ConnectorLoop>(runtime.context(), self, std::move(queue),
-                                              std::move(commands));
-  asio::co_spawn(asio::make_strand(runtime.context()), [loop]() { return loop->run(); }(),
+  // Every task of this connection runs on the one worker picked here.
+  asio::io_context& io = runtime.next_context();
+  auto loop = std::make_shared<ConnectorLoop>(io, self, std::move(queue), std::move(commands));
+  asio::co_spawn(io, [loop]() { return loop->run(); }(),
                  [loop](std::exception_ptr e) {
                    if (e) log::error(TCP_TARGET, "connector loop failed: {}", describe(e));
                  });

@@ -45,7 +45,7 @@ class AsyncWaker final : public Waker {
 // Wakes a task that waits on one Asio operation at a time by cancelling
 // that operation, so a wait costs the operation alone instead of a race of
 // several. The task brackets each wait with begin_wait()/end_wait() and runs
-// on `strand`; wake() may come from any thread. A wake-up that arrives
+// on `strand` (a strand, or a context that one thread runs); wake() may come from any thread. A wake-up that arrives
 // between two waits makes the next begin_wait() refuse, so none is lost;
 // one that lands late cancels a later wait, which only costs a poll.
 // Cancelling a socket read before it has read leaves the bytes in the socket;

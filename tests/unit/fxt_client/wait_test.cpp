@@ -30,7 +30,7 @@ TEST(AsyncWaker, RecvWaitsForValuesSentFromOtherThreads) {
   std::promise<std::vector<int>> done;
   auto got = done.get_future();
   asio::co_spawn(
-      asio::make_strand(test::test_runtime().context()),
+      asio::make_strand(test::test_runtime().next_context()),
       [&rx = rx]() -> asio::awaitable<std::vector<int>> {
         auto waker = std::make_shared<AsyncWaker>(co_await asio::this_coro::executor);
         rx.set_waker(waker);
@@ -56,7 +56,7 @@ TEST(AsyncWaker, RecvWaitsForValuesSentFromOtherThreads) {
 }
 
 TEST(Interrupter, AWakeUpBeforeTheWaitMakesItRefuseOnce) {
-  auto waker = std::make_shared<Interrupter>(asio::make_strand(test::test_runtime().context()));
+  auto waker = std::make_shared<Interrupter>(asio::make_strand(test::test_runtime().next_context()));
   waker->wake();
   EXPECT_FALSE(waker->begin_wait());
   EXPECT_TRUE(waker->begin_wait());
@@ -72,7 +72,7 @@ TEST(Interrupter, NoWakeUpFromAnotherThreadIsLost) {
   std::atomic<int> published{0};
   std::promise<int> done;
   auto finished = done.get_future();
-  auto strand = asio::make_strand(test::test_runtime().context());
+  auto strand = asio::make_strand(test::test_runtime().next_context());
   auto waker = std::make_shared<Interrupter>(strand);
   asio::co_spawn(
       strand,
@@ -104,7 +104,7 @@ TEST(Interrupter, NoWakeUpFromAnotherThreadIsLost) {
 }
 
 TEST(Interrupter, AReadCancelledBeforeDataLeavesTheBytesForTheNextRead) {
-  auto& io = test::test_runtime().context();
+  auto& io = test::test_runtime().next_context();
   asio::ip::tcp::acceptor acceptor(io, {asio::ip::make_address("127.0.0.1"), 0});
   asio::ip::tcp::socket client(io);
   client.connect(acceptor.local_endpoint());
