@@ -221,7 +221,7 @@ void ClientInner::publish_state(State state) {
 
 // ---- ClientBridge ----------------------------------------------------------
 
-void ClientBridge::on_packet(fxt::PacketPtr packet) noexcept {
+void ClientBridge::on_packet(fxt::PacketPtr& packet) noexcept {
   if (!packet) {
     return;
   }
@@ -247,7 +247,7 @@ void ClientBridge::on_packet(fxt::PacketPtr packet) noexcept {
         inner_->push_snapshot_image(payload);
         break;
       case kScanResultStream:
-        ClientStats::bump(stats.scan_results);
+        fxt::client::ConnStats::bump_own(stats.scan_results);  // written by this loop only
         inner_->publish_scan_result(payload);
         break;
       default:

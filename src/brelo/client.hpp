@@ -158,7 +158,7 @@ class ClientInner {
 class ClientBridge final : public fxt::client::Handler {
  public:
   explicit ClientBridge(std::shared_ptr<ClientInner> inner) noexcept : inner_(std::move(inner)) {}
-  void on_packet(fxt::PacketPtr packet) noexcept override;
+  void on_packet(fxt::PacketPtr& packet) noexcept override;
   void on_state(State state) noexcept override;
 
  private:

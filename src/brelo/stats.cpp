@@ -11,7 +11,8 @@ void RateWindow::add(std::uint64_t now_ms) noexcept {
     b.n.store(0, std::memory_order_relaxed);
     b.tag.store(tag, std::memory_order_release);
   }
-  b.n.fetch_add(1, std::memory_order_relaxed);
+  // One writer (the read loop): a plain store, no locked add.
+  b.n.store(b.n.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
 
 std::uint64_t RateWindow::count(std::uint64_t now_ms) const noexcept {

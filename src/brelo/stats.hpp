@@ -22,6 +22,7 @@ class RateWindow {
   static constexpr std::uint64_t BUCKET_MS = 100;
   static constexpr std::size_t BUCKETS = 10;
 
+  // Counts one event; one thread at a time may call this.
   void add(std::uint64_t now_ms) noexcept;
   std::uint64_t count(std::uint64_t now_ms) const noexcept;
 

@@ -40,13 +40,13 @@ class HandlerImpl final : public client::Handler {
 
   // The handle lives only for the call; the host clones it to keep the
   // packet. Calls for one connection never overlap, so one cell serves them
-  // all and a packet costs no allocation here; it is emptied after each call
-  // so that the read loop sees whether anyone else kept the packet.
-  void on_packet(PacketPtr packet) noexcept override {
+  // all and a packet costs no allocation here; the reference goes back to
+  // the read loop after each call, which sees whether anyone else kept it.
+  void on_packet(PacketPtr& packet) noexcept override {
     if (!packet) return;
     cell_.packet = std::move(packet);
     packet_cb_(&cell_);
-    cell_.packet.reset();
+    packet = std::move(cell_.packet);
   }
 
   void on_state(State state) noexcept override { state_cb_(static_cast<uint32_t>(state)); }

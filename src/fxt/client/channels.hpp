@@ -6,6 +6,7 @@
 // and the tasks build their awaiting on that (see wait.hpp).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -61,6 +62,10 @@ class Broadcast {
     std::size_t receivers = 0;
     bool sender_alive = true;
     std::vector<std::pair<const void*, std::shared_ptr<Waker>>> wakers;
+    // Copies of `tail` and `sender_alive`, written under the lock with them,
+    // so that a receiver polling between packets asks without locking.
+    std::atomic<uint64_t> published_tail{0};
+    std::atomic<bool> published_alive{true};
 
     std::vector<std::shared_ptr<Waker>> wakers_copy() {
       std::vector<std::shared_ptr<Waker>> out;
@@ -115,11 +120,12 @@ class Broadcast {
       return v;
     }
 
-    // True when try_recv would return something other than Empty.
+    // True when try_recv would return something other than Empty. Takes no
+    // lock: a loop asks this once per packet.
     bool ready() const {
       if (!shared_) return true;
-      std::lock_guard g(shared_->lock);
-      return next_ != shared_->tail || !shared_->sender_alive;
+      return next_ != shared_->published_tail.load(std::memory_order_acquire) ||
+             !shared_->published_alive.load(std::memory_order_acquire);
     }
 
     // Woken after every send and when the sender goes away.
@@ -158,6 +164,7 @@ class Broadcast {
       {
         std::lock_guard g(shared_->lock);
         shared_->sender_alive = false;
+        shared_->published_alive.store(false, std::memory_order_release);
         wakers = shared_->wakers_copy();
       }
       detail::wake_all(wakers);
@@ -174,6 +181,7 @@ class Broadcast {
         if (shared_->receivers == 0) return err(SendError{SendError::Kind::Closed});
         shared_->ring[shared_->tail % shared_->ring.size()] = std::move(value);
         ++shared_->tail;
+        shared_->published_tail.store(shared_->tail, std::memory_order_release);
         n = shared_->receivers;
         wakers = shared_->wakers_copy();
       }

@@ -63,12 +63,12 @@ constexpr std::chrono::seconds IDLE_RECHECK{1};
 // inactivity check runs. The loop's other reasons to tick come with wake-ups
 // of their own (a command, force_exit), and a busy loop
 // takes its ticks as it polls; so the alarm fires about once per time-out
-// instead of once per tick. Runs on the loop's strand, as does the loop.
+// instead of once per tick. Runs on the loop's worker, as does the loop.
 class InactivityAlarm : public std::enable_shared_from_this<InactivityAlarm> {
  public:
-  InactivityAlarm(const asio::any_io_executor& strand, std::shared_ptr<Interrupter> waker,
+  InactivityAlarm(const asio::any_io_executor& ex, std::shared_ptr<Interrupter> waker,
                   const Control& control, std::chrono::nanoseconds timeout)
-      : timer_(strand), waker_(std::move(waker)), control_(control), timeout_(timeout) {}
+      : timer_(ex), waker_(std::move(waker)), control_(control), timeout_(timeout) {}
 
   Ticker& ticker() noexcept { return ticker_; }
   void start() { arm(); }
@@ -291,11 +291,10 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::soc
   DisconnectCause cause = DisconnectCause::Stop;
   std::string reason;
 
+  // The clock is read once per read or wait, not once per packet: the
+  // packets cut from one read share its time.
+  auto now = Clock::now();
   for (bool running = true; running;) {
-    // Bytes count as traffic as soon as they arrive, not only once their
-    // packet is complete.
-    if (reader.take_progress()) control.update_activity();
-    const auto now = Clock::now();
     const std::array<bool, 3> ready{commands.ready(), reader.poll(),
                                     ticker.due(now) || control.is_force_exit()};
     const int choice = chooser.pick(ready);
@@ -304,17 +303,23 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::soc
       // to the other tasks through a real wait now and then.
       if (reader.more_likely() && eager_reads < EAGER_READ_LIMIT && reader.read_ready()) {
         ++eager_reads;
-        continue;
-      }
-      eager_reads = 0;
-      if (!waker->begin_wait()) continue;
-      if (reader.can_read()) {
-        co_await reader.read_until_woken(*waker);
       } else {
-        idle_timer.expires_at(ticker.next());
-        co_await idle_timer.async_wait(waker->token());
+        eager_reads = 0;
+        // A wake-up already pending (the alarm's tick, a command) skips the wait.
+        if (waker->begin_wait()) {
+          if (reader.can_read()) {
+            co_await reader.read_until_woken(*waker);
+          } else {
+            idle_timer.expires_at(ticker.next());
+            co_await idle_timer.async_wait(waker->token());
+          }
+          waker->end_wait();
+        }
       }
-      waker->end_wait();
+      now = Clock::now();
+      // Bytes count as traffic as soon as they arrive, not only once their
+      // packet is complete; a packet is never cut from bytes not counted so.
+      if (reader.take_progress()) control.update_activity();
       continue;
     }
     if (choice == COMMAND) {
@@ -344,9 +349,8 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::soc
         if (log::enabled(log::Level::Trace)) {
           log::trace(TCP_TARGET, "received packet: {}", debug_string(item.packet->head));
         }
-        control.update_activity();
-        ConnStats::bump(stats.packets_received);
-        ConnStats::bump(stats.bytes_received, HEAD_LEN + item.packet->payload.size());
+        ConnStats::bump_own(stats.packets_received);
+        ConnStats::bump_own(stats.bytes_received, HEAD_LEN + item.packet->payload.size());
         if (control.is_force_exit()) {
           log::warn(TCP_TARGET, "force exit requested after packet receive");
           running = false;
@@ -359,7 +363,7 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::soc
           connector->handler().on_packet(cell);
           // Kept only when the handler kept no reference. The payload goes at
           // once so that the receive buffer's block is again ours to reuse.
-          if (is_sole_owner(cell)) {
+          if (cell && is_sole_owner(cell)) {
             cell->payload = Bytes();
           } else {
             cell.reset();

@@ -11,13 +11,15 @@ class Handler {
  public:
   virtual ~Handler() = default;
 
-  // One received packet, in arrival order, from the read loop's task on a
-  // runtime worker. The handler owns the reference and may keep it. While
-  // this runs the connection reads nothing.
-  virtual void on_packet(PacketPtr packet) noexcept = 0;
+  // One received packet, in arrival order, from the read loop's task on the
+  // connection's worker. The reference is lent: a handler that keeps the
+  // packet copies or moves it out; what is left is reused for the next
+  // packet once nobody else holds it, which spares the reference counting
+  // of a hand-over per packet. While this runs the connection reads nothing.
+  virtual void on_packet(PacketPtr& packet) noexcept = 0;
 
-  // One state, from the connector loop's task on a runtime worker; calls of
-  // one connector never overlap. May run at the same time as on_packet.
+  // One state, from the connector loop's task on the same worker as
+  // on_packet: no two calls for one connector, of either kind, overlap.
   // While this runs the connector handles no command.
   virtual void on_state(State state) noexcept = 0;
 };

@@ -55,6 +55,12 @@ class ConnStats {
   ConnStats& operator=(const ConnStats&) = delete;
 
   static void bump(Counter& c, uint64_t n = 1) noexcept { c.fetch_add(n, std::memory_order_relaxed); }
+  // For a counter that one thread at a time writes (the read loop's, once
+  // per packet): a plain load and store instead of a locked add. Readers
+  // still see whole values.
+  static void bump_own(Counter& c, uint64_t n = 1) noexcept {
+    c.store(c.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+  }
 
   Counter connect_attempts{0};
   Counter connections_established{0};

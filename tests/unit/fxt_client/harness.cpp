@@ -210,7 +210,7 @@ Recorder::~Recorder() { --g_live_recorders; }
 
 int Recorder::live() { return g_live_recorders.load(); }
 
-void Recorder::on_packet(fxt::PacketPtr packet) noexcept {
+void Recorder::on_packet(fxt::PacketPtr& packet) noexcept {
   std::lock_guard g(lock_);
   packets_.push_back(std::move(packet));
   changed_.notify_all();

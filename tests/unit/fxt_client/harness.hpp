@@ -64,7 +64,7 @@ class Recorder : public fxt::client::Handler {
  public:
   Recorder();
   ~Recorder() override;
-  void on_packet(fxt::PacketPtr packet) noexcept override;
+  void on_packet(fxt::PacketPtr& packet) noexcept override;
   void on_state(fxt::State state) noexcept override;
 
   // Runs inside on_state, before the state is recorded.

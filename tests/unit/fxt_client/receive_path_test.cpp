@@ -19,7 +19,7 @@ using namespace std::chrono_literals;
 // payload it saw during the call.
 class Keeper final : public Handler {
  public:
-  void on_packet(PacketPtr packet) noexcept override {
+  void on_packet(PacketPtr& packet) noexcept override {
     std::lock_guard g(lock_);
     seen_.push_back({packet->head.seq, checksum(packet->payload.span())});
     if (packet->head.seq % 2 == 1) kept_.push_back(std::move(packet));
