@@ -8,6 +8,7 @@
 
 #include "brelo/payload_decode.hpp"
 #include "fakes/scan_payload.hpp"
+#include "single_pass_decode.hpp"
 
 namespace {
 
@@ -62,23 +63,12 @@ BENCHMARK(BM_DecodeScanResultInto)->Arg(1280)->Arg(4096);
 void BM_DecodePointsSinglePass(benchmark::State& state) {
   const auto points = static_cast<std::size_t>(state.range(0));
   const auto p = make_payload(points, true);
-  const std::uint8_t* b = p.bytes().data();
-  const std::size_t len = p.bytes().size();
+  bench::SinglePassResult out;
   for (auto _ : state) {
-    const std::size_t count = static_cast<std::size_t>(b[1214] | (b[1215] << 8));
-    if (1216 + 4 * count > len) continue;
-    const float oy = static_cast<float>(b[46] | (b[47] << 8)) / 100.0f;
-    const float oz = static_cast<float>(b[48] | (b[49] << 8)) / 100.0f;
-    std::unique_ptr<mok::brelo::ScanPoint[]> out(new mok::brelo::ScanPoint[count]);
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::uint8_t* r = b + 1216 + 4 * i;
-      out[i].y = static_cast<float>(r[2] | (r[3] << 8)) / 100.0f - oy;
-      out[i].z = static_cast<float>(r[0] | (r[1] << 8)) / 100.0f - oz;
-    }
-    benchmark::DoNotOptimize(out.get());
+    benchmark::DoNotOptimize(bench::decode_points_single_pass(p.bytes(), out));
     benchmark::ClobberMemory();
   }
-  report(state, points, len);
+  report(state, points, p.bytes().size());
 }
 BENCHMARK(BM_DecodePointsSinglePass)->Arg(1280)->Arg(4096);
 

@@ -2,6 +2,7 @@
 // Everything stays on 127.0.0.1 with ephemeral ports; every wait is bounded.
 #include "loopback.hpp"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -179,6 +180,8 @@ SendReport send_paced(const Listener& l, std::vector<std::vector<std::uint8_t>> 
     std::size_t next = 0;
     for (std::uint64_t k = 0; k < ticks && r.ok; ++k) {
       sleep_until_ns(t0 + k * period);
+      const std::uint64_t started = now_ns();
+      r.max_behind_ns = std::max(r.max_behind_ns, started - std::min(started, t0 + k * period));
       for (int fd : fds) {
         auto& w = packets[next++ % packets.size()];
         stamp(w, now_ns(), scan);

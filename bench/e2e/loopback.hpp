@@ -45,6 +45,7 @@ void stamp(std::vector<std::uint8_t>& wire, std::uint64_t t, bool scan);
 struct SendReport {
   std::uint64_t packets = 0;
   std::uint64_t cpu_ns = 0;  // the sending thread's own CPU time
+  std::uint64_t max_behind_ns = 0;  // paced: the latest a round of writes started
   bool ok = false;
 };
 

@@ -21,6 +21,7 @@
 #include "loopback.hpp"
 #include "mok/mok.h"
 #include "mok/mok_fxt.h"
+#include "single_pass_decode.hpp"
 
 namespace {
 
@@ -67,6 +68,13 @@ struct Tally {
   double seconds() const { return static_cast<double>(last_ns - first_ns) * 1e-9; }
   double per_second() const { return packets > 1 ? static_cast<double>(packets - 1) / seconds() : 0.0; }
   double mb_per_second() const { return packets > 1 ? static_cast<double>(bytes) / seconds() / 1e6 : 0.0; }
+  // Deliveries later than `ns` after their stamp.
+  std::size_t later_than(std::uint64_t ns) const {
+    const std::size_t n = std::min(ndelays.load(), delays.size());
+    return static_cast<std::size_t>(
+        std::count_if(delays.begin(), delays.begin() + static_cast<std::ptrdiff_t>(n),
+                      [ns](std::uint64_t d) { return d > ns; }));
+  }
   double percentile_us(double q) {
     const std::size_t n = std::min(ndelays.load(), delays.size());
     if (n == 0) return 0.0;
@@ -214,6 +222,16 @@ void raw_decode(const std::uint8_t*, std::span<const std::uint8_t> payload) {
   }
 }
 
+// The raw twin that does not call the library: the points converted in one
+// straightforward pass into a fresh array, as any receiver must at least do.
+void raw_single_pass(const std::uint8_t*, std::span<const std::uint8_t> payload) {
+  bench::SinglePassResult r;
+  if (bench::decode_points_single_pass(payload, r)) {
+    g_tally.count(payload.size());
+    g_tally.delay(r.pts);
+  }
+}
+
 std::vector<mok_client_t*> open_clients(std::uint16_t port, int n) {
   std::vector<mok_client_t*> clients;
   for (int i = 0; i < n; ++i) {
@@ -231,26 +249,29 @@ void close_clients(std::vector<mok_client_t*>& clients) {
   clients.clear();
 }
 
+template <class OnPacket>
+PathFigures device_raw(const std::vector<std::uint8_t>& batch, std::size_t k, double secs, OnPacket on) {
+  g_tally.reset(0);
+  bench::Listener l;
+  bench::SendReport sent;
+  std::thread sender([&] { sent = bench::send_bulk(l, batch, k, secs); });
+  const int fd = bench::connect_loopback(l.port);
+  bench::RawCutter cutter;
+  while (fd >= 0 && cutter.read_and_cut(fd, on)) {
+  }
+  sender.join();
+  if (fd >= 0) ::close(fd);
+  return {g_tally.per_second(), g_tally.mb_per_second(), 0, sent.packets, g_tally.packets};
+}
+
 void device(const Options& o) {
   header("Device path (mok_connect, scan callback freeing each result), 1,280-point results");
   const auto packets = scan_packets(16);
   std::size_t k = 0;
   const auto batch = batch_of(packets, 256 * 1024, k);
 
-  g_tally.reset(0);
-  PathFigures raw;
-  {
-    bench::Listener l;
-    bench::SendReport sent;
-    std::thread sender([&] { sent = bench::send_bulk(l, batch, k, o.seconds); });
-    const int fd = bench::connect_loopback(l.port);
-    bench::RawCutter cutter;
-    while (fd >= 0 && cutter.read_and_cut(fd, raw_decode)) {
-    }
-    sender.join();
-    if (fd >= 0) ::close(fd);
-    raw = {g_tally.per_second(), g_tally.mb_per_second(), 0, sent.packets, g_tally.packets};
-  }
+  const PathFigures raw = device_raw(batch, k, o.seconds, raw_decode);
+  const PathFigures single = device_raw(batch, k, o.seconds, raw_single_pass);
   g_tally.reset(0);
   PathFigures lib;
   {
@@ -265,7 +286,8 @@ void device(const Options& o) {
     lib.received = g_tally.packets;
     close_clients(clients);
   }
-  row("scan results/s (raw: same decode)", raw.per_s, lib.per_s, "");
+  row("scan results/s (raw: the library's decode)", raw.per_s, lib.per_s, "");
+  row("scan results/s (raw: single-pass point decode)", single.per_s, lib.per_s, "");
   note("allocations per scan result", std::to_string(lib.allocs));
   if (lib.received != lib.sent) {
     note("library received / sent", std::to_string(lib.received) + " / " + std::to_string(lib.sent));
@@ -347,23 +369,26 @@ struct ManyPass {
   double cpu_per_k = 0.0;  // receiving CPU ms per 1,000 results
   std::uint64_t got = 0;
   std::uint64_t sent = 0;
+  double p50_us = 0.0;  // delivery delay, sender stamp to callback
+  double p99_us = 0.0;
+  std::size_t late = 0;            // deliveries later than 10 ms
+  std::uint64_t sender_behind_ns = 0;  // how far the sender fell behind its schedule
 };
 
-ManyPass many_pass(bool library, double secs) {
-  constexpr int kCameras = 64;
-  g_tally.reset(0);
+ManyPass many_pass(bool library, int cameras, double rate, double secs) {
+  g_tally.reset(static_cast<std::size_t>(rate * secs * cameras) + 16);
   bench::Listener l;
   bench::SendReport sent;
-  std::thread sender([&] { sent = bench::send_paced(l, scan_packets(16), true, 1000, secs, kCameras); });
+  std::thread sender([&] { sent = bench::send_paced(l, scan_packets(16), true, rate, secs, cameras); });
   const std::uint64_t cpu0 = bench::process_cpu_ns();
   if (library) {
-    auto clients = open_clients(l.port, kCameras);
+    auto clients = open_clients(l.port, cameras);
     sender.join();
     wait_for(sent.packets, 5.0);
     close_clients(clients);
   } else {
     std::vector<int> fds;
-    for (int i = 0; i < kCameras; ++i) fds.push_back(bench::connect_loopback(l.port));
+    for (int i = 0; i < cameras; ++i) fds.push_back(bench::connect_loopback(l.port));
     bench::raw_epoll(fds, now_ns() + static_cast<std::uint64_t>((secs + 10) * 1e9), raw_decode);
     sender.join();
     for (int fd : fds) ::close(fd);
@@ -373,31 +398,50 @@ ManyPass many_pass(bool library, double secs) {
   r.got = g_tally.packets;
   r.sent = sent.packets;
   r.cpu_per_k = r.got ? static_cast<double>(cpu) / 1e6 / (static_cast<double>(r.got) / 1000.0) : 0.0;
+  r.p50_us = g_tally.percentile_us(0.5);
+  r.p99_us = g_tally.percentile_us(0.99);
+  r.late = g_tally.later_than(10'000'000);
+  r.sender_behind_ns = sent.max_behind_ns;
   return r;
 }
 
-void many(const Options& o) {
-  header("64 cameras x 1,000 results/s in one process (raw: one epoll thread)");
+void many(const Options& o, int cameras, double rate) {
+  char title[128];
+  std::snprintf(title, sizeof title, "%d cameras x %.0f results/s in one process (raw: one epoll thread)",
+                cameras, rate);
+  header(title);
   const double secs = o.seconds * 1.5;
-  std::vector<double> raw_cpu;
-  std::vector<double> lib_cpu;
+  std::array<std::vector<double>, 3> raw;  // CPU per 1,000, p50, p99
+  std::array<std::vector<double>, 3> lib;
   ManyPass raw_total;
   ManyPass lib_total;
+  const auto add = [](std::array<std::vector<double>, 3>& to, ManyPass& total, const ManyPass& p) {
+    to[0].push_back(p.cpu_per_k);
+    to[1].push_back(p.p50_us);
+    to[2].push_back(p.p99_us);
+    total.got += p.got;
+    total.sent += p.sent;
+    total.late += p.late;
+    total.sender_behind_ns = std::max(total.sender_behind_ns, p.sender_behind_ns);
+  };
   for (int r = 0; r < o.rounds; ++r) {
-    const ManyPass a = many_pass(false, secs);
-    const ManyPass b = many_pass(true, secs);
-    raw_cpu.push_back(a.cpu_per_k);
-    lib_cpu.push_back(b.cpu_per_k);
-    raw_total.got += a.got;
-    raw_total.sent += a.sent;
-    lib_total.got += b.got;
-    lib_total.sent += b.sent;
+    add(raw, raw_total, many_pass(false, cameras, rate, secs));
+    add(lib, lib_total, many_pass(true, cameras, rate, secs));
   }
-  row("receiving CPU per 1,000 results", median(raw_cpu), median(lib_cpu), "ms");
-  note("CPU ratio per round", list_text(ratios(raw_cpu, lib_cpu)));
-  std::printf("| results delivered / sent (all rounds) | %llu / %llu | %llu / %llu | |\n",
-              static_cast<unsigned long long>(raw_total.got), static_cast<unsigned long long>(raw_total.sent),
-              static_cast<unsigned long long>(lib_total.got), static_cast<unsigned long long>(lib_total.sent));
+  row("receiving CPU per 1,000 results", median(raw[0]), median(lib[0]), "ms");
+  note("CPU ratio per round", list_text(ratios(raw[0], lib[0])));
+  row("delivery p50", median(raw[1]), median(lib[1]), "us");
+  row("delivery p99", median(raw[2]), median(lib[2]), "us");
+  note("p99 per round (us)", list_text(lib[2]));
+  const auto ull = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
+  std::printf("| results delivered / sent (all rounds) | %llu / %llu | %llu / %llu | |\n", ull(raw_total.got),
+              ull(raw_total.sent), ull(lib_total.got), ull(lib_total.sent));
+  std::printf("| deliveries later than 10 ms (all rounds) | %llu | %llu | |\n", ull(raw_total.late),
+              ull(lib_total.late));
+  std::printf("| sender's largest lag behind its schedule | %.2f ms | %.2f ms | |\n",
+              static_cast<double>(raw_total.sender_behind_ns) / 1e6,
+              static_cast<double>(lib_total.sender_behind_ns) / 1e6);
+  std::fflush(stdout);
 }
 
 }  // namespace
@@ -413,7 +457,7 @@ int main(int argc, char** argv) {
     } else if (a == "--rounds" && i + 1 < argc) {
       o.rounds = std::max(1, std::atoi(argv[++i]));
     } else {
-      std::printf("usage: mok-bench-e2e [--seconds S] [--rounds N] [--only transport|device|latency|many]\n");
+      std::printf("usage: mok-bench-e2e [--seconds S] [--rounds N] [--only transport|device|latency|many|many256]\n");
       return a == "--help" || a == "-h" ? 0 : 2;
     }
   }
@@ -421,6 +465,7 @@ int main(int argc, char** argv) {
   if (o.only.empty() || o.only == "transport") transport(o);
   if (o.only.empty() || o.only == "device") device(o);
   if (o.only.empty() || o.only == "latency") latency(o);
-  if (o.only.empty() || o.only == "many") many(o);
+  if (o.only.empty() || o.only == "many") many(o, 64, 1000);
+  if (o.only.empty() || o.only == "many" || o.only == "many256") many(o, 256, 250);
   return 0;
 }
