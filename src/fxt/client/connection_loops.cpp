@@ -8,6 +8,8 @@
 // idle one is not woken every tick. A set force_exit makes a tick due at
 // once. A socket read commits its bytes even when cancelled after reading,
 // so nothing read is lost.
+#include <sys/socket.h>
+
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/steady_timer.hpp>
@@ -15,6 +17,7 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 #include <algorithm>
+#include <cerrno>
 #include <optional>
 #include <random>
 #include <string>
@@ -153,13 +156,8 @@ class FramedReader {
     std::optional<Error> error;  // neither: the stream ended between packets
   };
 
-  explicit FramedReader(tcp::socket sock)
-      : sock_(std::move(sock)), buf_(BytesMut::CONNECTION_CAPACITY) {
-    // Only our own synchronous reads see this: they must never block the
-    // worker. Asynchronous reads behave the same either way.
-    asio::error_code ignored;
-    sock_.non_blocking(true, ignored);
-  }
+  explicit FramedReader(std::shared_ptr<tcp::socket> sock)
+      : sock_(std::move(sock)), buf_(BytesMut::CONNECTION_CAPACITY) {}
 
   // Decodes what is buffered; true when an item is ready.
   bool poll() {
@@ -209,13 +207,23 @@ class FramedReader {
   // timer and racing branches cost more than the read itself.
   bool read_ready() {
     const std::size_t room = make_room();
-    asio::error_code ec;
-    const std::size_t n = sock_.read_some(asio::buffer(buf_.spare().data(), room), ec);
-    if (ec == asio::error::would_block || ec == asio::error::try_again) {
+    // MSG_DONTWAIT instead of a non-blocking socket: the socket's own mode
+    // stays the event loop's business, and this read can never block.
+    ssize_t got;
+    do {
+      got = ::recv(sock_->native_handle(), buf_.spare().data(), room, MSG_DONTWAIT);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       last_read_filled_ = false;
       return false;
     }
-    settle(n, room, ec);
+    asio::error_code ec;
+    if (got < 0) {
+      ec = asio::error_code(errno, asio::system_category());
+    } else if (got == 0) {
+      ec = asio::error::eof;
+    }
+    settle(got > 0 ? static_cast<std::size_t>(got) : 0, room, ec);
     return true;
   }
 
@@ -224,7 +232,7 @@ class FramedReader {
   asio::awaitable<void> read_until_woken(Interrupter& waker) {
     const std::size_t room = make_room();
     const auto [ec, n] =
-        co_await sock_.async_read_some(asio::buffer(buf_.spare().data(), room), waker.token());
+        co_await sock_->async_read_some(asio::buffer(buf_.spare().data(), room), waker.token());
     settle(n, room, ec);
   }
 
@@ -252,7 +260,7 @@ class FramedReader {
     }
   }
 
-  tcp::socket sock_;
+  std::shared_ptr<tcp::socket> sock_;
   BytesMut buf_;
   Framer framer_;
   std::optional<Item> item_;
@@ -265,7 +273,8 @@ class FramedReader {
 
 }  // namespace
 
-asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::socket read_half) {
+asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector,
+                                  std::shared_ptr<tcp::socket> sock) {
   auto ex = co_await asio::this_coro::executor;
   Control& control = connector->control();
   auto waker = std::make_shared<Interrupter>(ex);
@@ -277,7 +286,7 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, tcp::soc
   alarm->start();
   Ticker& ticker = alarm->ticker();
   asio::steady_timer idle_timer(ex);
-  FramedReader reader(std::move(read_half));
+  FramedReader reader(std::move(sock));
   Chooser chooser;
   enum { COMMAND, ITEM, TICK };
   constexpr int EAGER_READ_LIMIT = 16;
@@ -418,7 +427,7 @@ asio::awaitable<Result<void, std::string>> write_packet(tcp::socket& writer, con
   co_return co_await send_buf(writer, packet.payload.span(), timeout);
 }
 
-asio::awaitable<EventQueue::Receiver> write_stream(tcp::socket write_half,
+asio::awaitable<EventQueue::Receiver> write_stream(std::shared_ptr<tcp::socket> sock,
                                                    std::shared_ptr<Connector> connector,
                                                    EventQueue::Receiver queue) {
   auto ex = co_await asio::this_coro::executor;
@@ -466,7 +475,7 @@ asio::awaitable<EventQueue::Receiver> write_stream(tcp::socket write_half,
         running = false;
         continue;
       }
-      auto r = co_await write_packet(write_half, *event->packet, connector->options().write_timeout);
+      auto r = co_await write_packet(*sock, *event->packet, connector->options().write_timeout);
       if (r.ok()) {
         control.update_activity();
         ConnStats::bump(stats.packets_sent);
@@ -490,10 +499,10 @@ asio::awaitable<EventQueue::Receiver> write_stream(tcp::socket write_half,
   log::debug(TCP_TARGET, "write loop stopped");
   commands.set_waker(nullptr);
   queue.set_waker(nullptr);
-  // The peer sees the end of the stream; the read half keeps the socket open.
+  // The peer sees the end of the stream; the socket stays open for the
+  // read loop and closes when neither loop holds it.
   asio::error_code ignored;
-  write_half.shutdown(tcp::socket::shutdown_send, ignored);
-  write_half.close(ignored);
+  sock->shutdown(tcp::socket::shutdown_send, ignored);
   co_return std::move(queue);
 }
 

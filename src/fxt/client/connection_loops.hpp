@@ -22,12 +22,13 @@ namespace mok::fxt::client {
 // those instead (by its partner, or by the read loop's inactivity alarm).
 inline constexpr std::chrono::milliseconds TICK_PERIOD{30};
 
+// Both loops of a connection share its socket and run on its worker.
 asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector,
-                                  asio::ip::tcp::socket read_half);
+                                  std::shared_ptr<asio::ip::tcp::socket> sock);
 
 // Returns the queue end when it ends, so queued packets outlive the
 // connection.
-asio::awaitable<EventQueue::Receiver> write_stream(asio::ip::tcp::socket write_half,
+asio::awaitable<EventQueue::Receiver> write_stream(std::shared_ptr<asio::ip::tcp::socket> sock,
                                                    std::shared_ptr<Connector> connector,
                                                    EventQueue::Receiver queue);
 

@@ -9,7 +9,6 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <unistd.h>
 
 #include <asio/co_spawn.hpp>
 #include <asio/experimental/as_tuple.hpp>
@@ -470,7 +469,7 @@ asio::awaitable<void> ConnectorLoop::on_start() {
   tcp::endpoint ep;
   std::memcpy(ep.data(), &self_->addr(), self_->addr_len());
   ep.resize(self_->addr_len());
-  tcp::socket sock(io_);  // handed to the read loop below
+  tcp::socket sock(io_);  // shared by the loops below
   asio::steady_timer limit(ex, self_->options().connect_timeout);
   auto outcome = co_await (sock.async_connect(ep, as_tuple(asio::use_awaitable)) ||
                            limit.async_wait(as_tuple(asio::use_awaitable)));
@@ -481,19 +480,6 @@ asio::awaitable<void> ConnectorLoop::on_start() {
     co_return;
   }
   asio::error_code ec = std::get<0>(std::get<0>(outcome));
-  // The write half is a second descriptor of the same socket, so each loop
-  // owns its own socket object and closing both closes the connection.
-  std::optional<tcp::socket> write_half;
-  if (!ec) {
-    const int fd = ::dup(sock.native_handle());
-    if (fd < 0) {
-      ec = asio::error_code(errno, asio::system_category());
-    } else {
-      write_half.emplace(io_);
-      write_half->assign(ep.protocol(), fd, ec);
-      if (ec) ::close(fd);
-    }
-  }
   std::optional<EventQueue::Receiver> queue;
   if (!ec) {
     queue = take_queue_end();
@@ -525,8 +511,11 @@ asio::awaitable<void> ConnectorLoop::on_start() {
   auto writer = std::make_shared<TaskEnd>();
   std::weak_ptr<AsyncWaker> wake = waker_;
   // Both loops stay on this connection's worker, whose one thread runs a
-  // handler at a time: their concurrent waits (`||` branches) need no strand.
-  asio::co_spawn(io_, read_stream(self_, std::move(sock)),
+  // handler at a time: their concurrent waits (`||` branches) need no
+  // strand, and they share one socket object (one read and one write in
+  // flight at a time), which closes once both have ended.
+  auto shared_sock = std::make_shared<tcp::socket>(std::move(sock));
+  asio::co_spawn(io_, read_stream(self_, shared_sock),
                  [reader, wake](std::exception_ptr e) {
                    {
                      std::lock_guard g(reader->lock);
@@ -536,7 +525,7 @@ asio::awaitable<void> ConnectorLoop::on_start() {
                    if (auto w = wake.lock()) w->wake();
                  });
   asio::co_spawn(io_,
-                 write_stream(std::move(*write_half), self_, std::move(*queue)),
+                 write_stream(std::move(shared_sock), self_, std::move(*queue)),
                  [writer, wake](std::exception_ptr e, EventQueue::Receiver q) {
                    {
                      std::lock_guard g(writer->lock);

@@ -7,7 +7,8 @@ namespace mok::fxt::client {
 
 Control::Control() noexcept : last_activity_us_(monotonic_us()) {}
 
-void Control::update_activity() noexcept { last_activity_us_.store(monotonic_us()); }
+// Relaxed: a time stamp orders nothing, and the read loop stores it once per read.
+void Control::update_activity() noexcept { last_activity_us_.store(monotonic_us(), std::memory_order_relaxed); }
 
 std::chrono::nanoseconds Control::last_activity_elapsed() const noexcept {
   const uint64_t now = monotonic_us();
