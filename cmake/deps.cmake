@@ -16,6 +16,13 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   target_compile_options(mok_asio INTERFACE $<$<COMPILE_LANGUAGE:CXX>:-fno-sanitize=function>)
 endif()
 target_link_libraries(mok_asio INTERFACE Threads::Threads)
+if(MOK_IO_URING)
+  # liburing: Asio's io_uring backend in place of epoll. Asio picks its
+  # backend when compiled, so such a build has no epoll to fall back on.
+  pkg_check_modules(URING REQUIRED IMPORTED_TARGET liburing)
+  target_compile_definitions(mok_asio INTERFACE ASIO_HAS_IO_URING=1 ASIO_DISABLE_EPOLL=1)
+  target_link_libraries(mok_asio INTERFACE PkgConfig::URING)
+endif()
 
 # {fmt}, header-only: display texts and log lines (libstdc++ 12 has no <format>).
 find_package(fmt REQUIRED)

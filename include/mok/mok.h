@@ -136,7 +136,8 @@ MOK_LAYOUT_CHECK(segment_type, offsetof(mok_segment_t, type) == 60);
 /* ---- Callbacks ----
  * Both run on the library's runtime threads while the client's lock for that
  * callback is held: one call at a time per client, and the scan and state
- * callbacks may overlap each other. Inside a callback the host must not set
+ * callbacks of one client never overlap (all of a client's work runs on one
+ * runtime thread). Inside a callback the host must not set
  * or clear that same kind of callback on that client (it would wait on
  * itself). The blocking waits (mok_wait_params, mok_pull_rts,
  * mok_recv_snapshot_image) do not wait inside any callback of the library:

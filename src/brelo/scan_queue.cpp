@@ -36,14 +36,19 @@ Result<void> ScanQueue::set_capacity(std::size_t capacity) {
   return {};
 }
 
-void ScanQueue::push(ScanResultPtr result) {
+void ScanQueue::push(const ScanResultPtr& result) {
+  // Queueing off (the usual case for a host with a callback): no lock per
+  // result. A result racing the enabling call is one that came before it.
+  if (capacity_.load(std::memory_order_relaxed) == 0) {
+    return;
+  }
   {
     std::lock_guard lock(mutex_);
     if (ring_.empty() || closed_) {
       return;
     }
     drop_oldest_beyond(ring_.size() - 1);
-    ring_[(head_ + count_) % ring_.size()] = std::move(result);
+    ring_[(head_ + count_) % ring_.size()] = result;
     ++count_;
   }
   ready_.notify_one();

@@ -33,7 +33,7 @@ class ScanQueue {
 
   // One accepted result from the read loop; ignored while queueing is off or
   // after close. Never blocks on the host beyond the queue's own lock.
-  void push(ScanResultPtr result);
+  void push(const ScanResultPtr& result);
 
   // Moves up to out.size() of the oldest results into `out`, waiting up to
   // `timeout` for the first (nanoseconds::max(): no limit). Returns how many

@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -29,6 +30,11 @@ namespace mok {
 namespace {
 
 constexpr const char* TARGET = "mok::runtime";
+#if defined(ASIO_HAS_IO_URING_AS_DEFAULT)
+constexpr const char* EVENT_LOOP = "io_uring";
+#else
+constexpr const char* EVENT_LOOP = "epoll";
+#endif
 // How long process exit waits for workers to finish the handler they run.
 constexpr auto QUIESCE_WAIT = std::chrono::milliseconds(500);
 
@@ -133,10 +139,18 @@ std::unique_ptr<Runtime> Runtime::create(std::string name, std::size_t workers) 
         throw;
       }
     }
+    log::debug(TARGET, "runtime {}: {} workers, each waiting on {}", name, n, EVENT_LOOP);
     return rt;
   } catch (const std::exception& e) {
-    // Workers already started are joined by the destructor of `rt`.
-    log::error(TARGET, "cannot create runtime {}: {}", name, e.what());
+    // Workers already started are joined by the destructor of `rt`. A kernel
+    // that refuses io_uring refuses it every time: said once, with the way out.
+    static std::atomic<bool> said{false};
+    if (!said.exchange(true)) {
+      log::error(TARGET, "cannot create runtime {}: {} (event loop: {}{})", name, e.what(), EVENT_LOOP,
+                 std::string_view(EVENT_LOOP) == "io_uring"
+                     ? "; a build with MOK_IO_URING=OFF waits on epoll instead"
+                     : "");
+    }
   } catch (...) {
     log::error(TARGET, "cannot create runtime {}", name);
   }

@@ -325,6 +325,34 @@ TEST_F(ClientTest, ClearingScanCallbackWaitsForRunningCall) {
   EXPECT_EQ(calls.load(), 1);
 }
 
+// All of a client's work runs on one worker: a state change that comes while
+// the scan callback runs (here the camera going away) is reported after it.
+TEST_F(ClientTest, StateCallbackWaitsForTheRunningScanCallback) {
+  std::atomic<bool> in_scan{false};
+  std::atomic<bool> overlapped{false};
+  client->set_state_cb([&](brelo::State s) {
+    if (in_scan.load()) overlapped = true;
+    states.push(static_cast<std::uint32_t>(s));
+  });
+  std::promise<void> entered;
+  std::atomic<int> calls{0};
+  client->set_scan_cb([&](brelo::ScanResultPtr) {
+    if (calls.fetch_add(1) != 0) return;
+    in_scan = true;
+    entered.set_value();
+    // Long enough for a state callback on another thread to show itself.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    in_scan = false;
+  });
+  connect_and_start();
+  ASSERT_TRUE(cam.send(kKindData, 18, ScanPayload{}.bytes()));
+  ASSERT_EQ(entered.get_future().wait_for(kWait), std::future_status::ready);
+  cam.drop_connection();
+  EXPECT_TRUE(states.wait_for(static_cast<std::uint32_t>(brelo::State::Disconnected)));
+  EXPECT_FALSE(overlapped.load());
+  client->clear_scan_cb();
+}
+
 TEST(ClientConnect, AddressRulesAndResolution) {
   auto rejected = brelo::Client::connect(test_runtime(), " cam-01:65536 ");
   ASSERT_FALSE(rejected.ok());
