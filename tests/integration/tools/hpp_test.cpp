@@ -2,6 +2,8 @@
 // simulator: ownership, callbacks as lambdas, spans and the error type.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -256,8 +258,7 @@ TEST(MokHpp, LogHandlerReceivesTheTransportRecords) {
   }
   mok::set_log_handler(nullptr);
   std::lock_guard<std::mutex> lock(mu);
-  ASSERT_FALSE(targets.empty());
-  EXPECT_EQ(targets.front(), "mok_fxt::client::tcp");
+  EXPECT_NE(std::find(targets.begin(), targets.end(), "mok_fxt::client::tcp"), targets.end());
 }
 
 }  // namespace
