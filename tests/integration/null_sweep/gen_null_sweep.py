@@ -142,15 +142,21 @@ def main():
     headers = sorted(glob.glob(os.path.join(include_dir, "*.h")))
     for h in headers:
         with open(h, encoding="utf-8") as f:
-            for lineno, line in enumerate(f, 1):
-                if not line.startswith("MOK_API"):
-                    continue
-                where = f"{os.path.basename(h)}:{lineno}"
-                m = DECL.match(line)
-                if not m:
-                    sys.exit(f"{where}: cannot read declaration: {line.strip()}")
-                decls.append((m.group("name"), norm(m.group("ret")),
-                              parse_params(m.group("params"), where), where))
+            lines = f.readlines()
+        for lineno, line in enumerate(lines, 1):
+            if not line.startswith("MOK_API"):
+                continue
+            where = f"{os.path.basename(h)}:{lineno}"
+            # A declaration may be wrapped over several lines: join up to its ';'.
+            k = lineno
+            while ";" not in line and k < len(lines):
+                line = line.rstrip("\n") + " " + lines[k].strip()
+                k += 1
+            m = DECL.match(line)
+            if not m:
+                sys.exit(f"{where}: cannot read declaration: {line.strip()}")
+            decls.append((m.group("name"), norm(m.group("ret")),
+                          parse_params(m.group("params"), where), where))
     if not decls:
         sys.exit(f"no MOK_API declarations under {include_dir}")
 
