@@ -16,11 +16,12 @@
 #include "mok/mok_fxt.h"
 #include "fake_decoder.hpp"
 #include "fakes/fake_camera.hpp"
+#include "fakes/eventually.hpp"
 #include "peer.hpp"
 
 namespace {
 
-using mok::reliability::wait_until;
+using mok::test::eventually;
 using mok::test::stats_of;
 
 long peak_rss_mib() {
@@ -37,7 +38,7 @@ TEST(HostileMeasure, DISABLED_SnapshotFlood) {
   const std::vector<std::uint8_t> image(1 << 20, 0x5A);
   constexpr std::size_t kImages = 400;
   for (std::size_t i = 0; i < kImages; ++i) ASSERT_TRUE(cam.send(mok::test::kKindData, 2, image));
-  ASSERT_TRUE(wait_until([&] { return stats_of(h).snapshot_images == kImages; }));
+  ASSERT_TRUE(eventually([&] { return stats_of(h).snapshot_images == kImages; }));
   std::printf("snapshot flood: %zu x 1 MiB never received, peak RSS %ld MiB\n", kImages, peak_rss_mib());
   mok_close(h);
 }
@@ -57,7 +58,7 @@ TEST(HostileMeasure, DISABLED_VideoFlood) {
   for (std::size_t i = 0; i < kUnits; ++i) {
     ASSERT_TRUE(cam.send(mok::test::kKindVideoH264, 7, mok::test::h264_unit(i % 30 == 0, 256 * 1024)));
   }
-  ASSERT_TRUE(wait_until([&] { return stats_of(h).video_packets == kUnits; }, std::chrono::seconds(60)));
+  ASSERT_TRUE(eventually([&] { return stats_of(h).video_packets == kUnits; }, std::chrono::seconds(60)));
   const auto start = std::chrono::steady_clock::now();
   mok_close(h);
   const auto took = std::chrono::steady_clock::now() - start;
@@ -96,7 +97,7 @@ TEST(HostileMeasure, DISABLED_SmallClonesAfterALargePacket) {
     }
     ASSERT_TRUE(peer.send(wire, std::chrono::seconds(30)));
   }
-  ASSERT_TRUE(wait_until([] { return g_kept.seen.load() == 5; }, std::chrono::seconds(30)));
+  ASSERT_TRUE(eventually([] { return g_kept.seen.load() == 5; }, std::chrono::seconds(30)));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   const std::size_t after = mok::reliability::resident_bytes();
   std::printf("small clones: 64 MiB packet then 4 x 1 KiB kept, resident %+lld MiB once idle, peak RSS %ld MiB\n",

@@ -13,12 +13,13 @@
 #include "fakes/device_stats.hpp"
 #include "mok/mok.h"
 #include "mok/mok_fxt.h"
+#include "fakes/eventually.hpp"
 #include "peer.hpp"
 
 namespace {
 
 using mok::reliability::Peer;
-using mok::reliability::wait_until;
+using mok::test::eventually;
 using mok::test::stats_of;
 
 constexpr std::uint16_t kIgnoredStream = 99;
@@ -51,7 +52,7 @@ TEST_F(HostileStream, LargestPacketFollowedAtOnceByAnotherIsReceived) {
   const auto next = mok::reliability::wire_packet(0, kIgnoredStream, 2, std::vector<std::uint8_t>(16, 9));
   bytes.insert(bytes.end(), next.begin(), next.end());
   ASSERT_TRUE(peer.send(bytes, std::chrono::seconds(30)));
-  ASSERT_TRUE(wait_until(
+  ASSERT_TRUE(eventually(
       [&] {
         const mok_stats_t s = stats_of(h);
         return s.packets_received == 2 || s.disconnects_decode_error > 0;
@@ -73,7 +74,7 @@ TEST_F(HostileSlowStream, PacketSlowerThanTheInactivityTimeOutStillArrives) {
     ASSERT_TRUE(peer.send(std::span(bytes).subspan(at, n)));
     if (at + n < bytes.size()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  ASSERT_TRUE(wait_until([&] { return stats_of(h).packets_received == 1; }));
+  ASSERT_TRUE(eventually([&] { return stats_of(h).packets_received == 1; }));
   const mok_stats_t s = stats_of(h);
   EXPECT_EQ(s.disconnects_inactivity, 0u);
   EXPECT_EQ(s.connections_established, 1u);
@@ -91,7 +92,7 @@ TEST(HostileSend, PacketBelowTheHeadMinimumIsRefused) {
   Peer peer;
   mok_fxt_conn_t* conn = mok_fxt_connect(peer.address().c_str(), fxt_on_packet, fxt_on_state);
   ASSERT_NE(conn, nullptr);
-  ASSERT_TRUE(wait_until([] { return g_fxt_connected.load() > 0; }));
+  ASSERT_TRUE(eventually([] { return g_fxt_connected.load() > 0; }));
   mok_fxt_packet_t* empty = mok_fxt_packet_new(0, 0, 0, 5);
   mok_fxt_packet_t* smallest = mok_fxt_packet_new(4, 0, 0, 5);
   ASSERT_NE(empty, nullptr);

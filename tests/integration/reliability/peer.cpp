@@ -49,15 +49,6 @@ std::size_t resident_bytes() {
   return static_cast<std::size_t>(pages_resident) * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 }
 
-bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-  const auto end = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (done()) return true;
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-}
-
 Peer::Peer() {
   listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

@@ -25,9 +25,6 @@ std::size_t open_fds();
 std::size_t thread_count();
 std::size_t resident_bytes();
 
-// Polls `done` until it holds or `timeout` passes; true if it held.
-bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout = kBound);
-
 class Peer {
  public:
   Peer();

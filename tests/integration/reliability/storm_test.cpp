@@ -16,10 +16,13 @@
 #include "fakes/scan_payload.hpp"
 #include "mok/mok.h"
 #include "mok/mok_fxt.h"
+#include "fakes/eventually.hpp"
 #include "peer.hpp"
 
 namespace mok::reliability {
 namespace {
+
+using mok::test::eventually;
 
 constexpr int kCycles = 1000;
 
@@ -94,7 +97,7 @@ void transport_cycle(Peer& peer, int i) {
 }
 
 bool settled(Peer& peer, size_t fds, size_t threads) {
-  return wait_until([&] {
+  return eventually([&] {
     return peer.open_connections() == 0 && open_fds() <= fds && thread_count() <= threads;
   });
 }
@@ -104,7 +107,7 @@ TEST(ReconnectStorm, TransportConnectDropCyclesLeaveNothingBehind) {
   // The first connection creates the library's runtime, which lives on.
   transport_cycle(peer, 0);
   ASSERT_FALSE(HasFatalFailure());
-  ASSERT_TRUE(wait_until([&] { return peer.open_connections() == 0; }));
+  ASSERT_TRUE(eventually([&] { return peer.open_connections() == 0; }));
   const size_t fds = open_fds();
   const size_t threads = thread_count();
 
@@ -199,7 +202,7 @@ TEST(ReconnectStorm, DeviceConnectCloseCyclesWithCallbacksLeaveNothingBehind) {
   std::deque<DeviceCtx> ctxs;
   device_cycle(peer, 1, ctxs);  // creates the library's runtime
   ASSERT_FALSE(HasFatalFailure());
-  ASSERT_TRUE(wait_until([&] {
+  ASSERT_TRUE(eventually([&] {
     return peer.open_connections() == 0 && !ctxs.back().snapshot().empty() &&
            ctxs.back().snapshot().back() == MOK_STATE_TERMINATED;
   }));
@@ -224,7 +227,7 @@ TEST(ReconnectStorm, DeviceConnectCloseCyclesWithCallbacksLeaveNothingBehind) {
     if (ctx.cleared) continue;
     // Closed without clearing: the client may speak until it has wound down,
     // and its last word is TERMINATED.
-    ASSERT_TRUE(wait_until([&] {
+    ASSERT_TRUE(eventually([&] {
       auto s = ctx.snapshot();
       return !s.empty() && s.back() == MOK_STATE_TERMINATED;
     })) << "context " << k;
