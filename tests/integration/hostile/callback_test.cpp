@@ -12,7 +12,7 @@
 #include "fakes/scan_payload.hpp"
 #include "mok/mok.h"
 #include "fakes/eventually.hpp"
-#include "peer.hpp"
+#include "fakes/scripted_peer.hpp"
 
 namespace {
 

@@ -13,11 +13,11 @@
 #include "fakes/fake_camera.hpp"
 #include "mok/mok.h"
 #include "fakes/eventually.hpp"
-#include "peer.hpp"
+#include "fakes/scripted_peer.hpp"
 
 namespace {
 
-using mok::reliability::Peer;
+using mok::test::ScriptedPeer;
 using mok::test::eventually;
 
 // Runs `fn` on a thread of its own and hands its result over a future; the
@@ -76,7 +76,7 @@ TEST(HostileClose, WakesEveryWaiterWithClosedAndLeavesWorkersFree) {
 // Pollers call getters and the statistics as fast as they can while the
 // host closes; under AddressSanitizer any use of freed state is reported.
 TEST(HostileClose, CallsRacingCloseFinishOnLiveState) {
-  Peer peer;
+  ScriptedPeer peer;
   for (int round = 0; round < 100; ++round) {
     mok_client_t* h = mok_connect(peer.address().c_str());
     ASSERT_NE(h, nullptr);

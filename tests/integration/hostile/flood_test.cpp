@@ -11,7 +11,7 @@
 #include "fakes/device_stats.hpp"
 #include "fakes/fake_camera.hpp"
 #include "fakes/eventually.hpp"
-#include "peer.hpp"
+#include "fakes/scripted_peer.hpp"
 
 namespace {
 

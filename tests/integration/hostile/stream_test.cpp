@@ -14,11 +14,12 @@
 #include "mok/mok.h"
 #include "mok/mok_fxt.h"
 #include "fakes/eventually.hpp"
-#include "peer.hpp"
+#include "fakes/fake_camera.hpp"
+#include "fakes/scripted_peer.hpp"
 
 namespace {
 
-using mok::reliability::Peer;
+using mok::test::ScriptedPeer;
 using mok::test::eventually;
 using mok::test::stats_of;
 
@@ -36,7 +37,7 @@ class HostileStream : public ::testing::Test {
   }
   void TearDown() override { mok_close(h); }
 
-  Peer peer;
+  ScriptedPeer peer;
   mok_client_t* h = nullptr;
   std::uint32_t inactivity_ms = 0;  // 0: the default
 };
@@ -48,8 +49,8 @@ class HostileSlowStream : public HostileStream {
 };
 
 TEST_F(HostileStream, LargestPacketFollowedAtOnceByAnotherIsReceived) {
-  std::vector<std::uint8_t> bytes = mok::reliability::wire_packet(0, kIgnoredStream, 1, std::vector<std::uint8_t>(kMaxPayload, 7));
-  const auto next = mok::reliability::wire_packet(0, kIgnoredStream, 2, std::vector<std::uint8_t>(16, 9));
+  std::vector<std::uint8_t> bytes = mok::test::encode_wire(0, kIgnoredStream, std::vector<std::uint8_t>(kMaxPayload, 7), 0, 1);
+  const auto next = mok::test::encode_wire(0, kIgnoredStream, std::vector<std::uint8_t>(16, 9), 0, 2);
   bytes.insert(bytes.end(), next.begin(), next.end());
   ASSERT_TRUE(peer.send(bytes, std::chrono::seconds(30)));
   ASSERT_TRUE(eventually(
@@ -66,7 +67,7 @@ TEST_F(HostileStream, LargestPacketFollowedAtOnceByAnotherIsReceived) {
 
 // The packet takes four times the inactivity time-out to arrive.
 TEST_F(HostileSlowStream, PacketSlowerThanTheInactivityTimeOutStillArrives) {
-  const auto bytes = mok::reliability::wire_packet(0, kIgnoredStream, 1, std::vector<std::uint8_t>(1100, 3));
+  const auto bytes = mok::test::encode_wire(0, kIgnoredStream, std::vector<std::uint8_t>(1100, 3), 0, 1);
   constexpr std::size_t kPieces = 12;
   const std::size_t piece = bytes.size() / kPieces + 1;
   for (std::size_t at = 0; at < bytes.size(); at += piece) {
@@ -89,7 +90,7 @@ void fxt_on_state(uint32_t state) {
 // Every receiver, ours included, refuses a head whose length is below 4:
 // such a packet can be built, but it is not sent.
 TEST(HostileSend, PacketBelowTheHeadMinimumIsRefused) {
-  Peer peer;
+  ScriptedPeer peer;
   mok_fxt_conn_t* conn = mok_fxt_connect(peer.address().c_str(), fxt_on_packet, fxt_on_state);
   ASSERT_NE(conn, nullptr);
   ASSERT_TRUE(eventually([] { return g_fxt_connected.load() > 0; }));

@@ -13,7 +13,7 @@
 #include "fakes/fake_camera.hpp"
 #include "ffi/handles.hpp"
 #include "fakes/eventually.hpp"
-#include "peer.hpp"
+#include "fakes/scripted_peer.hpp"
 
 namespace mok::test {
 namespace {

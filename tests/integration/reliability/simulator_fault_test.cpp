@@ -14,7 +14,6 @@
 #include "camsim/simulator.hpp"
 #include "fakes/device_stats.hpp"
 #include "mok/mok.h"
-#include "peer.hpp"
 
 namespace mok::reliability {
 namespace {

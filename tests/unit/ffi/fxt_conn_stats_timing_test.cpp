@@ -25,7 +25,7 @@ struct Conn {
   int fd = -1;
 
   // 0 keeps a timing's default (10 s).
-  ::testing::AssertionResult open(Peer& peer, uint32_t inactivity_ms, uint32_t write_ms) {
+  ::testing::AssertionResult open(Listener& peer, uint32_t inactivity_ms, uint32_t write_ms) {
     conn = mok_fxt_conn_new(peer.address().c_str(), ignore_packet, ignore_state);
     if (conn == nullptr) return ::testing::AssertionFailure() << "no connection handle";
     mok_fxt_conn_set_auto_reconnect(conn, false);
@@ -47,7 +47,7 @@ struct Conn {
 };
 
 TEST(FxtConnStatsTiming, SilentPeerEndsByInactivityWithItsText) {
-  Peer peer;
+  Listener peer;
   Conn c;
   ASSERT_TRUE(c.open(peer, 200, 0));
   ASSERT_TRUE(eventually([&] { return disconnects_total(stats_of(c.conn)) >= 1; }, 5s));
@@ -65,7 +65,7 @@ TEST(FxtConnStatsTiming, SilentPeerEndsByInactivityWithItsText) {
 }
 
 TEST(FxtConnStatsTiming, StalledPeerFillsTheQueueAndTheWriteTimesOut) {
-  Peer peer;
+  Listener peer;
   Conn c;
   ASSERT_TRUE(c.open(peer, 0, 600));
 
@@ -123,7 +123,7 @@ TEST(FxtConnStatsTiming, StalledPeerFillsTheQueueAndTheWriteTimesOut) {
 }
 
 TEST(FxtConnStatsTiming, TimingsAreCheckedAndFixedOnceStarted) {
-  Peer peer;
+  Listener peer;
   mok_fxt_conn_t* conn = mok_fxt_conn_new(peer.address().c_str(), ignore_packet, ignore_state);
   ASSERT_NE(conn, nullptr);
   EXPECT_FALSE(mok_fxt_conn_set_timing(nullptr, 0, 0, 0, 0));

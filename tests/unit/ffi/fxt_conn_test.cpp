@@ -77,7 +77,7 @@ TEST(FxtConn, NullAndInvalidArgumentsGiveNeutralResults) {
 
 TEST(FxtConn, ConnectedHandleExchangesPacketsAndFreeReportsTeardown) {
   seen().reset();
-  mok::test::Peer peer;
+  mok::test::Listener peer;
   mok_fxt_conn_t* conn = mok_fxt_conn_new(peer.address().c_str(), on_packet, on_state);
   ASSERT_NE(conn, nullptr);
   EXPECT_FALSE(mok_fxt_conn_send_packet(conn, nullptr));
@@ -131,7 +131,7 @@ TEST(FxtConn, ConnectedHandleExchangesPacketsAndFreeReportsTeardown) {
 
 TEST(FxtConn, ShutdownRefusesFurtherRequestsAndDisconnectReleases) {
   seen().reset();
-  mok::test::Peer peer;
+  mok::test::Listener peer;
   mok_fxt_conn_t* conn = mok_fxt_connect(peer.address().c_str(), on_packet, on_state);
   ASSERT_NE(conn, nullptr);
   const int fd = peer.accept();

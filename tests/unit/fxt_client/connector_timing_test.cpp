@@ -20,7 +20,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::LogCapture;
-using test::Peer;
+using test::Listener;
 using test::Recorder;
 using test::Session;
 using Clock = std::chrono::steady_clock;
@@ -106,17 +106,11 @@ TEST(ConnectorTiming, ConnectThatHangsTimesOut) {
   LogCapture logs;
   // A listener that never accepts, its backlog filled: further handshakes
   // are not answered and a connect hangs.
-  Peer peer(0);
+  Listener peer(0);
   std::vector<int> fillers;
   for (int i = 0; i < 4; ++i) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(peer.port());
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    (void)::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    pollfd p{fd, POLLOUT, 0};
-    (void)::poll(&p, 1, 200);
+    const int fd = test::connect_loopback(peer.port(), SOCK_NONBLOCK);
+    (void)test::wait_ready(fd, POLLOUT, std::chrono::steady_clock::now() + 200ms);
     fillers.push_back(fd);
   }
   auto rec = std::make_shared<Recorder>();
