@@ -47,8 +47,6 @@ TEST(ConnectorTiming, DecodeErrorReconnectsAfterTheDelay) {
   EXPECT_GE(s.rec->times()[2] - s.rec->times()[1], s.options.reconnect_delay);
   EXPECT_EQ(s.rec->states(), (States{State::Connected, State::Disconnected, State::Reconnecting,
                                      State::Connected}));
-  EXPECT_TRUE(logs.contains("reconnect delay elapsed"));
-  EXPECT_TRUE(logs.contains("auto-reconnect is enabled, attempting to reconnect"));
 }
 
 TEST(ConnectorTiming, NoReconnectWhenAutoReconnectIsOff) {
@@ -67,7 +65,6 @@ TEST(ConnectorTiming, NoReconnectWhenAutoReconnectIsOff) {
 }
 
 TEST(ConnectorTiming, StopWhileConnectedReportsOneDisconnectedAndNoReconnect) {
-  LogCapture logs;
   Session s;
   s.options = test::fast_timings();
   ASSERT_TRUE(s.open());
@@ -76,11 +73,6 @@ TEST(ConnectorTiming, StopWhileConnectedReportsOneDisconnectedAndNoReconnect) {
   EXPECT_TRUE(test::wait_eof(s.fd));
   EXPECT_FALSE(s.peer.accepts_within(5 * s.options.reconnect_delay));
   EXPECT_EQ(s.rec->states(), (States{State::Connected, State::Disconnected}));
-  EXPECT_TRUE(logs.contains("stop command received"));
-  EXPECT_TRUE(logs.contains("stop signal received (read loop)") ||
-              logs.contains("force exit requested (read loop)"));
-  EXPECT_TRUE(logs.contains("shutdown signal received (write loop)") ||
-              logs.contains("force exit requested (write loop)"));
   EXPECT_TRUE(s.connector->send(test::make_packet(1, {1, 2, 3, 4})).error().is_not_ready());
 }
 
@@ -96,7 +88,6 @@ TEST(ConnectorTiming, RefusedPortFailsAndRetriesEveryDelay) {
   EXPECT_GE(rec->times()[1] - rec->times()[0], timings.reconnect_delay);
   EXPECT_EQ(rec->states(), (States{State::ConnectFailed, State::Reconnecting, State::ConnectFailed}));
   EXPECT_TRUE(logs.contains("connect " + addr + " failed: "));
-  EXPECT_TRUE(logs.contains("connecting to " + addr + " ..."));
   (void)c->shutdown();
   ASSERT_TRUE(rec->wait_states(6, 5s));
   EXPECT_EQ(rec->states().back(), State::Terminated);
@@ -126,9 +117,7 @@ TEST(ConnectorTiming, ConnectThatHangsTimesOut) {
   EXPECT_GE(rec->times()[0] - started, timings.connect_timeout);
   EXPECT_EQ(rec->states(), (States{State::ConnectTimeout, State::ShuttingDown,
                                    State::Disconnected, State::Terminated}));
-  EXPECT_GE(logs.index_of("connect " + peer.address() + " timed out"), 0);
-  EXPECT_LT(logs.index_of("connect " + peer.address() + " timed out"),
-            logs.index_of("shutdown signal received (connector loop)"));
+  EXPECT_TRUE(logs.contains("connect " + peer.address() + " timed out"));
   for (int fd : fillers) ::close(fd);
 }
 

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -178,32 +179,19 @@ bool LogCapture::wait_for(const std::string& prefix, std::chrono::milliseconds t
                           std::size_t n) {
   std::unique_lock g(lock_);
   return changed_.wait_for(g, timeout, [&] {
-    std::size_t seen = 0;
-    for (const auto& l : lines_) seen += l.rfind(prefix, 0) == 0;
-    return seen >= n;
+    return static_cast<std::size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) {
+             return l.starts_with(prefix);
+           })) >= n;
   });
 }
 
-bool LogCapture::contains(const std::string& prefix) { return index_of(prefix) >= 0; }
-
-long LogCapture::index_of(const std::string& prefix) {
+bool LogCapture::contains(const std::string& prefix) {
   std::lock_guard g(lock_);
-  for (std::size_t i = 0; i < lines_.size(); ++i)
-    if (lines_[i].rfind(prefix, 0) == 0) return static_cast<long>(i);
-  return -1;
+  return contains_locked(prefix);
 }
 
-std::size_t LogCapture::count(const std::string& prefix) {
-  std::lock_guard g(lock_);
-  std::size_t n = 0;
-  for (const auto& l : lines_)
-    if (l.rfind(prefix, 0) == 0) ++n;
-  return n;
-}
-
-std::vector<std::string> LogCapture::lines() {
-  std::lock_guard g(lock_);
-  return lines_;
+bool LogCapture::contains_locked(const std::string& prefix) const {
+  return std::any_of(lines_.begin(), lines_.end(), [&](const std::string& l) { return l.starts_with(prefix); });
 }
 
 }  // namespace mok::test

@@ -75,14 +75,12 @@ class LogCapture {
   // True once `n` lines starting with `prefix` were logged.
   bool wait_for(const std::string& prefix, std::chrono::milliseconds timeout, std::size_t n = 1);
   bool contains(const std::string& prefix);
-  // Index of the first line starting with `prefix`, or -1.
-  long index_of(const std::string& prefix);
-  std::size_t count(const std::string& prefix);
-  std::vector<std::string> lines();
 
   void add(std::string line);
 
  private:
+  bool contains_locked(const std::string& prefix) const;
+
   std::mutex lock_;
   std::condition_variable changed_;
   std::vector<std::string> lines_;

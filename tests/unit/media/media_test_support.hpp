@@ -68,12 +68,6 @@ class LogCapture {
     }
     return false;
   }
-  int count(const std::string& message) const {
-    std::lock_guard lock(mutex_);
-    int n = 0;
-    for (const auto& r : records_) n += r.message == message ? 1 : 0;
-    return n;
-  }
   std::vector<LogRecord> records() const {
     std::lock_guard lock(mutex_);
     return records_;

@@ -86,7 +86,6 @@ TEST(VideoDecodeService, StartConfiguresTheDecoderOnceAndIgnoresADuplicate) {
   EXPECT_EQ(r.fake.control->last_oformat, 26);
   EXPECT_FLOAT_EQ(r.fake.control->last_oscale, 0.25f);
   EXPECT_TRUE(logs.has(MOK_LOG_WARN, "Decoder already started, ignoring duplicate start request"));
-  EXPECT_TRUE(logs.has(MOK_LOG_DEBUG, "Video decoding thread started (decoder not initialized)"));
   for (const auto& rec : logs.records()) EXPECT_EQ(rec.target, "mok_media::video_decode_service");
 }
 
@@ -104,7 +103,6 @@ TEST(VideoDecodeService, FailingStartReleasesTheNewDecoderAndReportsTheStep) {
   events = r.sync();
   EXPECT_EQ(r.failures(events), std::vector<std::string>{"Failed to set output format: Error"});
   EXPECT_TRUE(logs.has(MOK_LOG_ERROR, "Failed to set output scale: NeedMore"));
-  EXPECT_TRUE(logs.has(MOK_LOG_DEBUG, "Decoder not started, dropping data"));
   EXPECT_EQ(r.fake.control->decoders_made, 2);
   EXPECT_EQ(r.fake.control->decoders_freed, 2);
   EXPECT_EQ(r.fake.control->decode_calls, 0);
@@ -137,16 +135,12 @@ TEST(VideoDecodeService, FailedDecodeIsReportedAndCountedAsDropped) {
 }
 
 TEST(VideoDecodeService, StopClosesTheFileOnceWhileStreamingAndTwiceWhileReadingAFile) {
-  LogCapture logs;
   Running r;
   r.service->stop();
   r.service->start();
   r.service->decode_bytes_arced(packet({1}));
   r.service->stop();
   auto events = r.sync();
-  EXPECT_TRUE(logs.has(MOK_LOG_DEBUG, "Decoder not started, ignoring stop request"));
-  EXPECT_TRUE(logs.has(MOK_LOG_INFO, "Stopping video decoder (current state: DecodingStream)"));
-  EXPECT_TRUE(logs.has(MOK_LOG_DEBUG, "Stopping stream decoding"));
   EXPECT_EQ(all_of<ev::Stopped>(events).size(), 1u);
   EXPECT_EQ(r.fake.control->close_file_calls, 1);
   EXPECT_EQ(r.fake.control->decoders_freed, 1);
@@ -159,12 +153,9 @@ TEST(VideoDecodeService, StopClosesTheFileOnceWhileStreamingAndTwiceWhileReading
   r.service->stop();
   events = r.sync();
   EXPECT_EQ(r.fake.control->close_file_calls, 3);
-  EXPECT_TRUE(logs.has(MOK_LOG_DEBUG, "File decode stopped, returned to idle state"));
-  EXPECT_TRUE(logs.has(MOK_LOG_INFO, "Video decoder stopped"));
 }
 
 TEST(VideoDecodeService, FlushWithAFailingLibraryCallStillResetsStatistics) {
-  LogCapture logs;
   Running r;
   r.service->flush();
   r.service->start();
@@ -174,16 +165,12 @@ TEST(VideoDecodeService, FlushWithAFailingLibraryCallStillResetsStatistics) {
   r.fake.control->flush_status = -3;
   r.service->flush();
   auto events = r.sync();
-  EXPECT_TRUE(logs.has(MOK_LOG_DEBUG, "Decoder not started, ignoring flush request"));
-  EXPECT_TRUE(logs.has(MOK_LOG_DEBUG, "Flushing decoder (current state: DecodingStream)"));
   EXPECT_EQ(r.failures(events), std::vector<std::string>{"Failed to flush decoder: Error"});
-  EXPECT_TRUE(logs.has(MOK_LOG_INFO, "Decoder flushed and returned to idle state"));
   EXPECT_EQ(all_of<ev::StatsReply>(events).back().frames_decoded, 0u);
   EXPECT_EQ(r.fake.control->flush_calls, 1);
 }
 
 TEST(VideoDecodeService, PausedDataIsDroppedWithoutCounting) {
-  LogCapture logs;
   Running r;
   r.service->resume();
   r.service->pause();  // no decoder needed
@@ -193,9 +180,6 @@ TEST(VideoDecodeService, PausedDataIsDroppedWithoutCounting) {
   r.service->decode_bytes_arced(packet({1}));
   auto events = r.sync();
   EXPECT_EQ(all_of<ev::Paused>(events).size(), 2u);
-  EXPECT_TRUE(logs.has(MOK_LOG_DEBUG, "Decoder not paused, ignoring resume request"));
-  EXPECT_TRUE(logs.has(MOK_LOG_DEBUG, "Decoder already paused, ignoring duplicate pause request"));
-  EXPECT_TRUE(logs.has(MOK_LOG_DEBUG, "Decoder paused, dropping byte stream data"));
   EXPECT_EQ(r.fake.control->decode_calls, 0);
   const auto stats = all_of<ev::StatsReply>(events).back();
   EXPECT_EQ(stats.frames_decoded, 0u);
@@ -206,7 +190,6 @@ TEST(VideoDecodeService, PausedDataIsDroppedWithoutCounting) {
   events = r.sync();
   EXPECT_EQ(all_of<ev::Resumed>(events).size(), 1u);
   EXPECT_EQ(all_of<ev::Frame>(events).size(), 1u);
-  EXPECT_TRUE(logs.has(MOK_LOG_INFO, "Resuming decoder (current state: Idle)"));
 }
 
 TEST(VideoDecodeService, SeekOutsideFileDecodingIsRefused) {
@@ -229,7 +212,6 @@ TEST(VideoDecodeService, CodecChangesApplyToTheDecoderButNotDuringFileDecoding) 
   r.service->set_codec(CodecID::H264);
   auto events = r.sync();
   EXPECT_TRUE(logs.has(MOK_LOG_WARN, "Decoder not started, cannot set codec"));
-  EXPECT_TRUE(logs.has(MOK_LOG_INFO, "Codec switched to H264"));
   EXPECT_EQ(r.fake.control->last_icodec, 27u);
   EXPECT_EQ(all_of<ev::StatsReply>(events).back().frames_decoded, 0u);
 
@@ -242,7 +224,6 @@ TEST(VideoDecodeService, CodecChangesApplyToTheDecoderButNotDuringFileDecoding) 
   EXPECT_EQ(r.failures(events), std::vector<std::string>{"Cannot change codec during file decoding"});
   EXPECT_EQ(r.fake.control->last_icodec, 27u);
   EXPECT_TRUE(logs.has(MOK_LOG_WARN, "Switching from stream decoding to file decoding"));
-  EXPECT_TRUE(logs.has(MOK_LOG_INFO, "File decode started with target fps: 1.00"));
   EXPECT_TRUE(logs.has(MOK_LOG_WARN, "Cannot decode bytes while decoding file, dropping data"));
   r.service->stop();
 
@@ -267,19 +248,15 @@ TEST(VideoDecodeService, PixelFormatAndScaleChanges) {
   events = r.sync();
   EXPECT_TRUE(logs.has(MOK_LOG_WARN, "Decoder not started, cannot set pixel format"));
   EXPECT_TRUE(logs.has(MOK_LOG_WARN, "Decoder not started, cannot set output scale"));
-  EXPECT_TRUE(logs.has(MOK_LOG_INFO, "Pixel format switched to Bgra"));
-  EXPECT_TRUE(logs.has(MOK_LOG_INFO, "Output scale changed to 0.5"));
   EXPECT_EQ(r.failures(events), std::vector<std::string>{"Failed to set pixel format: Error"});
   EXPECT_EQ(r.fake.control->last_oformat, 28);
 }
 
 TEST(VideoDecodeService, OutputEventsPostedAsCommandsAreIgnored) {
-  LogCapture logs;
   Running r;
   r.service->post(ev::Fps{30.0});
   r.service->post(ev::Started{});
   auto events = r.sync();
-  EXPECT_EQ(logs.count("Ignoring output event on input channel"), 2);
   EXPECT_EQ(events.size(), 1u);
 }
 
@@ -294,8 +271,6 @@ TEST(VideoDecodeService, FileIsDecodedToItsEndWithProgressEvery30Frames) {
   r.service->decode_file("/videos/b.mkv");
   auto events = r.finish();  // the thread ends only once the file is done
   EXPECT_TRUE(logs.has(MOK_LOG_WARN, "Decoder not started, cannot decode file"));
-  EXPECT_TRUE(logs.has(MOK_LOG_INFO, "File decode started with target fps: 1000.00"));
-  EXPECT_TRUE(logs.has(MOK_LOG_INFO, "File decode finished: /videos/b.mkv"));
   EXPECT_EQ(all_of<ev::Frame>(events).size(), 65u);
   auto progress = all_of<ev::Progress>(events);
   ASSERT_EQ(progress.size(), 2u);
@@ -311,7 +286,6 @@ TEST(VideoDecodeService, FileIsDecodedToItsEndWithProgressEvery30Frames) {
 }
 
 TEST(VideoDecodeService, SeekDuringFileDecodingMovesTheLibrary) {
-  LogCapture logs;
   Running r;
   r.fake.control->file_frames = 1000;
   r.fake.control->file_frame_rate = 1.0;
@@ -320,7 +294,6 @@ TEST(VideoDecodeService, SeekDuringFileDecodingMovesTheLibrary) {
   r.service->seek(500);
   auto events = r.sync();
   EXPECT_EQ(r.fake.control->last_seek_index, 500);
-  EXPECT_TRUE(logs.has(MOK_LOG_DEBUG, "Successfully seeked to frame 500"));
   r.fake.control->seek_status = -1;
   r.service->seek(7);
   events = r.sync();
@@ -328,12 +301,10 @@ TEST(VideoDecodeService, SeekDuringFileDecodingMovesTheLibrary) {
   r.service->flush();
   r.service->seek(1);
   events = r.sync();
-  EXPECT_TRUE(logs.has(MOK_LOG_INFO, "Stopping file decode due to flush"));
   EXPECT_EQ(r.failures(events), std::vector<std::string>{"Cannot seek: not decoding a file"});
 }
 
 TEST(VideoDecodeService, FailedFileOpenLeavesTheStateAlone) {
-  LogCapture logs;
   Running r;
   r.fake.control->open_file_status = -2;
   r.service->start();
@@ -381,7 +352,6 @@ TEST(VideoDecodeService, RealTimeRuleDropsDataOnceMoreThan150FramesAveragedAbove
 }
 
 TEST(VideoDecodeService, ThreadEndsAfterTheChannelClosesWithQueuedDataStillDecoded) {
-  LogCapture logs;
   Running r;
   r.fake.control->decode_delay_ms = 5;
   r.service->start();
@@ -390,7 +360,6 @@ TEST(VideoDecodeService, ThreadEndsAfterTheChannelClosesWithQueuedDataStillDecod
   auto frames = all_of<ev::Frame>(events);
   ASSERT_EQ(frames.size(), 5u);
   EXPECT_EQ(frames.back().frame->get_info()->pts, 5);
-  EXPECT_TRUE(logs.has(MOK_LOG_DEBUG, "Video decoding thread closed"));
   EXPECT_EQ(r.fake.control->decoders_freed, 1);
   // The frames outlived decoder and service.
   EXPECT_EQ(r.fake.control->frames_freed, 0);
