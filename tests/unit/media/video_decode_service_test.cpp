@@ -316,25 +316,25 @@ TEST(VideoDecodeService, FailedFileOpenLeavesTheStateAlone) {
   EXPECT_EQ(all_of<ev::Frame>(events).size(), 1u);
 }
 
-TEST(VideoDecodeService, RealTimeRuleDropsDataOnceMoreThan150FramesAveragedAbove33ms) {
+// With a small rule; the defaults (more than 150 frames averaged above 33 ms)
+// are checked end to end by VideoStats.SlowDecoderDropsByTheRealTimeRule...
+TEST(VideoDecodeService, RealTimeRuleDropsDataOnceEnoughFramesAveragedTooSlow) {
   LogCapture logs;
-  Running r;
-  r.fake.control->decode_delay_ms = 40;
+  VideoDecodeServiceConfig config;
+  config.realtime_min_frames = 5;
+  config.max_decode_time_ms = 10;
+  Running r(config);
+  r.fake.control->decode_delay_ms = 15;  // a loaded machine only makes it slower
   r.service->start();
-  for (int i = 0; i < 153; ++i) r.service->decode_bytes_arced(packet({static_cast<uint8_t>(i)}));
+  for (int i = 0; i < 8; ++i) r.service->decode_bytes_arced(packet({static_cast<uint8_t>(i)}));
   auto events = r.sync();
-  EXPECT_EQ(r.fake.control->decode_calls, 151);
-  EXPECT_EQ(all_of<ev::Frame>(events).size(), 151u);
+  EXPECT_EQ(r.fake.control->decode_calls, 6);
+  EXPECT_EQ(all_of<ev::Frame>(events).size(), 6u);
   auto too_slow = all_of<ev::TooSlow>(events);
   ASSERT_EQ(too_slow.size(), 2u);
-  EXPECT_GE(too_slow[0].avg_decode_ms, 40.0);
-  auto stats = all_of<ev::Stats>(events);
-  ASSERT_EQ(stats.size(), 2u);
-  EXPECT_EQ(stats[0].frames_decoded, 60u);
-  EXPECT_EQ(stats[1].frames_decoded, 120u);
-  EXPECT_GE(stats[1].avg_decode_ms, 40.0f);
+  EXPECT_GE(too_slow[0].avg_decode_ms, 15.0);
   const auto reply = all_of<ev::StatsReply>(events).back();
-  EXPECT_EQ(reply.frames_decoded, 151u);
+  EXPECT_EQ(reply.frames_decoded, 6u);
   EXPECT_EQ(reply.frames_dropped, 2u);
   bool warned = false;
   for (const auto& rec : logs.records()) {
@@ -342,7 +342,6 @@ TEST(VideoDecodeService, RealTimeRuleDropsDataOnceMoreThan150FramesAveragedAbove
               rec.message.ends_with(" ms), dropping data to maintain real-time performance");
   }
   EXPECT_TRUE(warned);
-  EXPECT_FALSE(all_of<ev::Fps>(events).empty());  // 151 x 40 ms spans several seconds
 
   // Only a reset lets data through again.
   r.fake.control->decode_delay_ms = 0;
