@@ -95,12 +95,7 @@ TEST(FxtConn, ConnectedHandleExchangesPacketsAndFreeReportsTeardown) {
   const int fd = peer.accept();
   ASSERT_GE(fd, 0);
   ASSERT_TRUE(seen().wait_states(1, 5s));
-  bool sent = false;
-  for (int i = 0; i < 5000 && !sent; ++i) {
-    sent = mok_fxt_conn_send_packet(conn, out);
-    if (!sent) std::this_thread::sleep_for(1ms);
-  }
-  ASSERT_TRUE(sent);
+  ASSERT_TRUE(mok::test::eventually([&] { return mok_fxt_conn_send_packet(conn, out); }));
   auto got = mok::test::read_exact(fd, 24 + sizeof bytes);
   ASSERT_TRUE(got.has_value());
   std::vector<uint8_t> expected(24 + sizeof bytes);
@@ -144,12 +139,7 @@ TEST(FxtConn, ShutdownRefusesFurtherRequestsAndDisconnectReleases) {
   EXPECT_FALSE(mok_fxt_conn_send_packet(conn, p));
   mok_fxt_packet_free(p);
   ASSERT_TRUE(seen().wait_states(4, 5s));
-  bool second_refused = false;
-  for (int i = 0; i < 500 && !second_refused; ++i) {
-    second_refused = !mok_fxt_conn_shutdown(conn);
-    if (!second_refused) std::this_thread::sleep_for(10ms);
-  }
-  EXPECT_TRUE(second_refused);
+  EXPECT_TRUE(mok::test::eventually([&] { return !mok_fxt_conn_shutdown(conn); }));
   mok_fxt_disconnect(conn);
   ::close(fd);
 }

@@ -58,13 +58,10 @@ TEST(Connector, ShutdownOfNeverStartedConnectorReportsThreeStatesAndRefusesAfter
   EXPECT_TRUE(c.stop().error().is_not_ready());
   EXPECT_TRUE(c.send(small(1)).error().is_not_ready());
   // Once the loop has ended nobody listens any more.
-  bool closed = false;
-  for (int i = 0; i < 500 && !closed; ++i) {
+  EXPECT_TRUE(test::eventually([&] {
     auto r = c.shutdown();
-    closed = !r.ok() && r.error().display() == "channel closed";
-    if (!closed) std::this_thread::sleep_for(10ms);
-  }
-  EXPECT_TRUE(closed);
+    return !r.ok() && r.error().display() == "channel closed";
+  }));
   EXPECT_EQ(s.rec->states().size(), 3u);
 }
 

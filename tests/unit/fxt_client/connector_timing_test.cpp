@@ -8,11 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <dirent.h>
 
 #include <thread>
 
 #include "fxt/client/connector.hpp"
+#include "fakes/process_figures.hpp"
 #include "harness.hpp"
 
 namespace mok::fxt::client {
@@ -249,15 +249,6 @@ TEST(ConnectorTiming, DefaultsHoldUntilSetAndAreFixedOnceStarted) {
   ASSERT_TRUE(rec->wait_states(4, 5s));
 }
 
-std::size_t count_entries(const char* dir) {
-  std::size_t n = 0;
-  if (DIR* d = ::opendir(dir)) {
-    while (const dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
-    ::closedir(d);
-  }
-  return n;
-}
-
 TEST(ConnectorTiming, ThousandConnectorsLeaveNothingBehind) {
   const std::string refused = "127.0.0.1:" + std::to_string(test::refused_port());
   {
@@ -267,9 +258,9 @@ TEST(ConnectorTiming, ThousandConnectorsLeaveNothingBehind) {
     ASSERT_TRUE(c && c->start().ok() && c->shutdown().ok());
     ASSERT_TRUE(rec->wait_states(4, 20s));
   }
-  for (int i = 0; i < 1000 && Recorder::live() != 0; ++i) std::this_thread::sleep_for(10ms);
-  const std::size_t fds = count_entries("/proc/self/fd");
-  const std::size_t threads = count_entries("/proc/self/task");
+  ASSERT_TRUE(test::eventually([] { return Recorder::live() == 0; }));
+  const std::size_t fds = test::open_fds();
+  const std::size_t threads = test::thread_count();
   {
     std::vector<std::shared_ptr<Recorder>> started;
     for (int i = 0; i < 1000; ++i) {
@@ -285,13 +276,10 @@ TEST(ConnectorTiming, ThousandConnectorsLeaveNothingBehind) {
     for (auto& rec : started) ASSERT_TRUE(rec->wait_states(3, 20s));
   }
   // Connectors and their handlers go when their loops end.
-  for (int i = 0; i < 1000 && Recorder::live() != 0; ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(Recorder::live(), 0);
-  for (int i = 0; i < 500 && count_entries("/proc/self/fd") > fds; ++i) {
-    std::this_thread::sleep_for(10ms);
-  }
-  EXPECT_EQ(count_entries("/proc/self/fd"), fds);
-  EXPECT_EQ(count_entries("/proc/self/task"), threads);
+  EXPECT_TRUE(test::eventually([] { return Recorder::live() == 0; }));
+  EXPECT_TRUE(test::eventually([&] { return test::open_fds() <= fds; }));
+  EXPECT_EQ(test::open_fds(), fds);
+  EXPECT_EQ(test::thread_count(), threads);
 }
 
 }  // namespace

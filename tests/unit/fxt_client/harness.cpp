@@ -65,11 +65,7 @@ std::shared_ptr<fxt::client::Connector> make_connector(
 }
 
 bool send_until_accepted(fxt::client::Connector& c, const fxt::Packet& p) {
-  for (int i = 0; i < 5000; ++i) {
-    if (c.send(p).ok()) return true;
-    std::this_thread::sleep_for(1ms);
-  }
-  return false;
+  return eventually([&] { return c.send(p).ok(); });
 }
 
 // ---- Session ----------------------------------------------------------------------

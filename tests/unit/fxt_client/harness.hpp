@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "common/runtime.hpp"
+#include "fakes/eventually.hpp"
 #include "fakes/loopback.hpp"
 #include "fxt/client/handler.hpp"
 #include "fxt/client/connector.hpp"
