@@ -45,8 +45,6 @@ class Error {
   uint32_t second() const noexcept { return b_; }
   // BindFailed's reason, or the text of an Io error made by io_message().
   const std::string& text() const noexcept { return text_; }
-  // The system error of an Io error made by io(); empty otherwise.
-  std::error_code io_error() const noexcept { return ec_; }
 
   // "Length Too Large(67108865 > 67108864)", "Io(bytes remaining on stream)".
   std::string display() const;

@@ -137,12 +137,6 @@ class Receiver {
     return take(lock);
   }
 
-  // True once every sender is gone and nothing is left to take.
-  bool is_closed() const {
-    std::lock_guard lock(s_->mutex);
-    return s_->senders == 0 && s_->queue.empty();
-  }
-
   // Drops this receiver now. With the last one gone nobody can take what is
   // queued, so it is released (frames go back to their library at once).
   void reset() noexcept {

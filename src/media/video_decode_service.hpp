@@ -77,18 +77,11 @@ class VideoDecodeService {
   // Closes the command channel; waits for nothing.
   ~VideoDecodeService() = default;
 
-  // Posting never blocks; a refused command is logged and dropped.
+  // Posting never blocks; a refused command is logged and dropped. The
+  // commands without a shorthand here are posted as video_event values.
   void start() { post(video_event::Start{}); }
-  void stop() { post(video_event::Stop{}); }
-  void flush() { post(video_event::Flush{}); }
-  void pause() { post(video_event::Pause{}); }
-  void resume() { post(video_event::Resume{}); }
   void decode_bytes_arced(SharedBuffer buffer) { post(video_event::ByteStream{std::move(buffer)}); }
-  void decode_file(std::string path) { post(video_event::DecodeFile{std::move(path)}); }
-  void seek(uint64_t frame_index) { post(video_event::Seek{frame_index}); }
-  void get_stats() { post(video_event::GetStats{}); }
   void set_codec(CodecID codec) { post(video_event::SetCodec{codec}); }
-  void set_pixel_format(PixelFormat format) { post(video_event::SetPixelFormat{format}); }
   void set_output_scale(float scale) { post(video_event::SetOutputScale{scale}); }
   void post(VideoEvent command);
   // Takes the compressed data not yet handled out of the command queue, so a

@@ -4,8 +4,6 @@
 // descriptors.
 #include "fakes/fake_camera.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -13,6 +11,8 @@
 
 #include <cerrno>
 #include <stdexcept>
+
+#include "fakes/loopback.hpp"
 
 namespace mok::test {
 namespace {
@@ -33,13 +33,14 @@ std::uint64_t get_be(const std::uint8_t* p, int bytes) {
 }  // namespace
 
 std::vector<std::uint8_t> encode_wire(std::uint8_t kind, std::uint16_t stream_id,
-                                      std::span<const std::uint8_t> payload, std::uint8_t flags) {
+                                      std::span<const std::uint8_t> payload, std::uint8_t flags,
+                                      std::uint64_t seq) {
   std::vector<std::uint8_t> out;
   put_be(out, payload.size(), 4);
   out.push_back(flags);
   out.push_back(kind);
   put_be(out, stream_id, 2);
-  put_be(out, 0, 8);
+  put_be(out, seq, 8);
   put_be(out, 42, 8);
   out.insert(out.end(), payload.begin(), payload.end());
   return out;
@@ -73,21 +74,12 @@ std::vector<std::uint8_t> concat(std::initializer_list<std::vector<std::uint8_t>
 }
 
 FakeCamera::FakeCamera() {
-  listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  listen_fd_ = listen_loopback(8);
   wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (listen_fd_ < 0 || wake_fd_ < 0) {
-    throw std::runtime_error("fake camera: socket");
-  }
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = 0;
-  socklen_t len = sizeof sa;
-  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(listen_fd_, 8) != 0 ||
-      ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
     throw std::runtime_error("fake camera: listen");
   }
-  port_ = ntohs(sa.sin_port);
+  port_ = bound_port(listen_fd_);
   thread_ = std::thread([this] { run(); });
 }
 
@@ -194,14 +186,7 @@ bool FakeCamera::send_raw(std::span<const std::uint8_t> bytes) {
   // long, and the poll thread cannot close the descriptor meanwhile.
   std::lock_guard lock(mutex_);
   const int fd = conn_fd_;
-  if (fd < 0) return false;
-  std::size_t off = 0;
-  while (off < bytes.size()) {
-    const ssize_t n = ::send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    off += static_cast<std::size_t>(n);
-  }
-  return true;
+  return fd >= 0 && write_all(fd, bytes);
 }
 
 std::optional<WirePacket> FakeCamera::next_packet(std::chrono::milliseconds timeout) {

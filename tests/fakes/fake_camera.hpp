@@ -41,7 +41,8 @@ inline constexpr std::chrono::milliseconds kWait{5000};
 
 // The 24-byte big-endian head followed by the payload.
 std::vector<std::uint8_t> encode_wire(std::uint8_t kind, std::uint16_t stream_id,
-                                      std::span<const std::uint8_t> payload, std::uint8_t flags = 0);
+                                      std::span<const std::uint8_t> payload, std::uint8_t flags = 0,
+                                      std::uint64_t seq = 0);
 
 // One register entry as the camera writes it: reserved 0, word count, id LE,
 // value bytes padded to an even count.

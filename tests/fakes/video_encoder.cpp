@@ -78,11 +78,12 @@ std::unique_ptr<VideoEncoder> VideoEncoder::create(VideoCodec codec, int width, 
   s->ctx->framerate = AVRational{fps, 1};
   s->ctx->gop_size = gop;
   s->ctx->max_b_frames = 0;
+  s->ctx->thread_count = 1;  // one thread: the same units on every run, light on a loaded machine
   av_opt_set(s->ctx->priv_data, "preset", "ultrafast", 0);
   av_opt_set(s->ctx->priv_data, "tune", "zerolatency", 0);
   av_opt_set(s->ctx->priv_data, "crf", "16", 0);
   if (codec == VideoCodec::H265) {
-    av_opt_set(s->ctx->priv_data, "x265-params", "log-level=error:repeat-headers=1", 0);
+    av_opt_set(s->ctx->priv_data, "x265-params", "log-level=error:repeat-headers=1:pools=1:frame-threads=1", 0);
   }
   if (avcodec_open2(s->ctx, enc, nullptr) < 0) {
     if (error) *error = std::string(wanted) + " refused the settings";

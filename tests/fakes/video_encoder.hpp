@@ -1,6 +1,9 @@
 // A real H.264/H.265 encoder for tests (FFmpeg's libx264/libx265): turns
 // synthetic pictures into the access units a camera would stream, one byte
 // vector per picture, Annex B with parameter sets on every key frame.
+// Not the simulator's camsim::VideoEncoder: that one streams grey views at a
+// set bit rate over whatever encoder works; this one keeps colour at a fixed
+// high quality, so a test can compare decoded pictures with their source.
 #pragma once
 
 #include <cstdint>

@@ -30,8 +30,6 @@ class Control {
 
   // Records traffic now.
   void update_activity() noexcept;
-  // Records traffic at `us` (monotonic microseconds); for tests of the clock.
-  void set_last_activity_us(uint64_t us) noexcept { last_activity_us_.store(us); }
   // Time since the last traffic; zero if the stored time lies ahead of now.
   std::chrono::nanoseconds last_activity_elapsed() const noexcept;
 
@@ -44,10 +42,5 @@ class Control {
   std::atomic<bool> started_{false};
   std::atomic<bool> shutdown_requested_{false};
 };
-
-// Milliseconds as a duration.
-constexpr std::chrono::nanoseconds ms_duration(uint64_t ms) noexcept {
-  return std::chrono::seconds(ms / 1000) + std::chrono::nanoseconds((ms % 1000) * 1'000'000);
-}
 
 }  // namespace mok::fxt::client

@@ -17,22 +17,14 @@
 #include <gtest/gtest.h>
 
 #include "camsim/simulator.hpp"
+#include "fakes/eventually.hpp"
 #include "ros2_types.h"
 
 namespace bridgetest {
 
 using namespace std::chrono_literals;
 
-// Polls `f` every 10 ms until it holds or `within` passed.
-template <class F>
-bool eventually(F&& f, std::chrono::milliseconds within = 10s) {
-  const auto until = std::chrono::steady_clock::now() + within;
-  while (!f()) {
-    if (std::chrono::steady_clock::now() >= until) return false;
-    dds_sleepfor(DDS_MSECS(10));
-  }
-  return true;
-}
+using mok::test::eventually;
 
 // An emulated camera on 127.0.0.1 with a free port.
 struct Camera {

@@ -11,6 +11,7 @@
 #include "brelo/client.hpp"
 #include "camsim/simulator.hpp"
 #include "common/runtime.hpp"
+#include "fakes/eventually.hpp"
 
 namespace {
 
@@ -18,15 +19,7 @@ using namespace std::chrono_literals;
 
 constinit mok::ProcessRuntime RUNTIME("camsim-test");
 
-template <class F>
-bool eventually(F&& f, std::chrono::milliseconds within = 5000ms) {
-  const auto until = std::chrono::steady_clock::now() + within;
-  while (std::chrono::steady_clock::now() < until) {
-    if (f()) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return f();
-}
+using mok::test::eventually;
 
 class ClientAgainstSimulator : public testing::Test {
  protected:

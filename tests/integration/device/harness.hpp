@@ -1,5 +1,5 @@
-// Shared pieces of the device tests: a bounded "eventually", a recorder for
-// state callbacks, and a fixture that connects a real Client to a FakeCamera.
+// Shared pieces of the device tests: a recorder for state callbacks, and a
+// fixture that connects a real Client to a FakeCamera.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,21 +14,10 @@
 
 #include "brelo/client.hpp"
 #include "common/runtime.hpp"
+#include "fakes/eventually.hpp"
 #include "fakes/fake_camera.hpp"
 
 namespace mok::test {
-
-// Polls `pred` until it holds or the bound passes; a bounded wait, not a
-// timing check.
-template <class Pred>
-bool eventually(Pred pred, std::chrono::milliseconds bound = kWait) {
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
 class StateLog {
  public:

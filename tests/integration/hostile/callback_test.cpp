@@ -11,11 +11,12 @@
 #include "fakes/fake_camera.hpp"
 #include "fakes/scan_payload.hpp"
 #include "mok/mok.h"
-#include "peer.hpp"
+#include "fakes/eventually.hpp"
+#include "fakes/scripted_peer.hpp"
 
 namespace {
 
-using mok::reliability::wait_until;
+using mok::test::eventually;
 
 struct Seen {
   mok_client_t* h = nullptr;
@@ -56,13 +57,13 @@ TEST(HostileCallbacks, BlockingWaitsRefuseAtOnceAndOthersStillWork) {
   mok_set_scan_cb(seen.h, on_scan, &seen);
   ASSERT_EQ(mok_start(seen.h), MOK_OK);
   ASSERT_TRUE(cam.wait_accepted());
-  ASSERT_TRUE(wait_until([&] { return seen.wait_params.load() != 1; }));
+  ASSERT_TRUE(eventually([&] { return seen.wait_params.load() != 1; }));
   EXPECT_EQ(seen.wait_params.load(), MOK_ERR_IN_CALLBACK);
   EXPECT_EQ(seen.wait_params_no_wait.load(), MOK_ERR_TIMEOUT);
   EXPECT_EQ(seen.getter.load(), MOK_ERR_NOT_AVAILABLE);
 
   ASSERT_TRUE(cam.send(mok::test::kKindData, 18, mok::test::ScanPayload(4).bytes()));
-  ASSERT_TRUE(wait_until([&] { return seen.scanned.load(); }));
+  ASSERT_TRUE(eventually([&] { return seen.scanned.load(); }));
   EXPECT_EQ(seen.pull_rts.load(), MOK_ERR_IN_CALLBACK);
   EXPECT_EQ(seen.image.load(), 0);
   char why[128];

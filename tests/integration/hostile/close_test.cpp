@@ -12,12 +12,13 @@
 
 #include "fakes/fake_camera.hpp"
 #include "mok/mok.h"
-#include "peer.hpp"
+#include "fakes/eventually.hpp"
+#include "fakes/scripted_peer.hpp"
 
 namespace {
 
-using mok::reliability::Peer;
-using mok::reliability::wait_until;
+using mok::test::ScriptedPeer;
+using mok::test::eventually;
 
 // Runs `fn` on a thread of its own and hands its result over a future; the
 // thread is detached, so a waiter that never returns fails the test instead
@@ -42,7 +43,7 @@ TEST(HostileClose, WakesEveryWaiterWithClosedAndLeavesWorkersFree) {
   ASSERT_NE(h, nullptr);
   mok_set_state_cb(h, on_state, &connected);
   ASSERT_EQ(mok_start(h), MOK_OK);
-  ASSERT_TRUE(wait_until([&] { return connected.load() == 1; }));
+  ASSERT_TRUE(eventually([&] { return connected.load() == 1; }));
 
   // The camera never reports registers or images, so each waits until close.
   auto params = on_thread([h] { return mok_wait_params(h, INT32_MAX); });
@@ -67,7 +68,7 @@ TEST(HostileClose, WakesEveryWaiterWithClosedAndLeavesWorkersFree) {
   ASSERT_NE(again, nullptr);
   mok_set_state_cb(again, on_state, &connected);
   ASSERT_EQ(mok_start(again), MOK_OK);
-  EXPECT_TRUE(wait_until([&] { return connected.load() == 2; }));
+  EXPECT_TRUE(eventually([&] { return connected.load() == 2; }));
   mok_clear_state_cb(again);
   mok_close(again);
 }
@@ -75,7 +76,7 @@ TEST(HostileClose, WakesEveryWaiterWithClosedAndLeavesWorkersFree) {
 // Pollers call getters and the statistics as fast as they can while the
 // host closes; under AddressSanitizer any use of freed state is reported.
 TEST(HostileClose, CallsRacingCloseFinishOnLiveState) {
-  Peer peer;
+  ScriptedPeer peer;
   for (int round = 0; round < 100; ++round) {
     mok_client_t* h = mok_connect(peer.address().c_str());
     ASSERT_NE(h, nullptr);
@@ -96,7 +97,7 @@ TEST(HostileClose, CallsRacingCloseFinishOnLiveState) {
         }
       });
     }
-    ASSERT_TRUE(wait_until([&] { return calls.load() > 20; }));
+    ASSERT_TRUE(eventually([&] { return calls.load() > 20; }));
     mok_close(h);
     stop.store(true);
     for (auto& t : pollers) t.join();

@@ -10,11 +10,12 @@
 #include "ffi/handles.hpp"
 #include "fakes/device_stats.hpp"
 #include "fakes/fake_camera.hpp"
-#include "peer.hpp"
+#include "fakes/eventually.hpp"
+#include "fakes/scripted_peer.hpp"
 
 namespace {
 
-using mok::reliability::wait_until;
+using mok::test::eventually;
 using mok::test::stats_of;
 
 constexpr std::uint16_t kImageStream = 2;
@@ -42,7 +43,7 @@ class HostileFlood : public ::testing::Test {
       ASSERT_TRUE(cam.send(mok::test::kKindData, kImageStream, image(bytes, static_cast<std::uint8_t>(i))));
     }
     sent_ += count;
-    ASSERT_TRUE(wait_until([&] { return stats_of(h).snapshots_queued == sent_; }));
+    ASSERT_TRUE(eventually([&] { return stats_of(h).snapshots_queued == sent_; }));
   }
 
   // Receives what is queued; the first byte of each image, in order.

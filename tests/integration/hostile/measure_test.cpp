@@ -16,11 +16,13 @@
 #include "mok/mok_fxt.h"
 #include "fake_decoder.hpp"
 #include "fakes/fake_camera.hpp"
-#include "peer.hpp"
+#include "fakes/eventually.hpp"
+#include "fakes/process_figures.hpp"
+#include "fakes/scripted_peer.hpp"
 
 namespace {
 
-using mok::reliability::wait_until;
+using mok::test::eventually;
 using mok::test::stats_of;
 
 long peak_rss_mib() {
@@ -37,7 +39,7 @@ TEST(HostileMeasure, DISABLED_SnapshotFlood) {
   const std::vector<std::uint8_t> image(1 << 20, 0x5A);
   constexpr std::size_t kImages = 400;
   for (std::size_t i = 0; i < kImages; ++i) ASSERT_TRUE(cam.send(mok::test::kKindData, 2, image));
-  ASSERT_TRUE(wait_until([&] { return stats_of(h).snapshot_images == kImages; }));
+  ASSERT_TRUE(eventually([&] { return stats_of(h).snapshot_images == kImages; }));
   std::printf("snapshot flood: %zu x 1 MiB never received, peak RSS %ld MiB\n", kImages, peak_rss_mib());
   mok_close(h);
 }
@@ -57,7 +59,7 @@ TEST(HostileMeasure, DISABLED_VideoFlood) {
   for (std::size_t i = 0; i < kUnits; ++i) {
     ASSERT_TRUE(cam.send(mok::test::kKindVideoH264, 7, mok::test::h264_unit(i % 30 == 0, 256 * 1024)));
   }
-  ASSERT_TRUE(wait_until([&] { return stats_of(h).video_packets == kUnits; }, std::chrono::seconds(60)));
+  ASSERT_TRUE(eventually([&] { return stats_of(h).video_packets == kUnits; }, std::chrono::seconds(60)));
   const auto start = std::chrono::steady_clock::now();
   mok_close(h);
   const auto took = std::chrono::steady_clock::now() - start;
@@ -83,22 +85,22 @@ void ignore_state(uint32_t) {}
 // One 64 MiB packet, then four 1 KiB ones the host keeps clones of: what
 // stays resident once the connection has gone quiet.
 TEST(HostileMeasure, DISABLED_SmallClonesAfterALargePacket) {
-  mok::reliability::Peer peer;
+  mok::test::ScriptedPeer peer;
   mok_fxt_conn_t* conn = mok_fxt_connect(peer.address().c_str(), keep_small, ignore_state);
   ASSERT_TRUE(peer.wait_accepted(1));
-  const std::size_t before = mok::reliability::resident_bytes();
+  const std::size_t before = mok::test::resident_bytes();
   {
     std::vector<std::uint8_t> wire =
-        mok::reliability::wire_packet(0, 5, 1, std::vector<std::uint8_t>(std::size_t{64} << 20, 1));
+        mok::test::encode_wire(0, 5, std::vector<std::uint8_t>(std::size_t{64} << 20, 1), 0, 1);
     for (int i = 0; i < 4; ++i) {
-      const auto small = mok::reliability::wire_packet(0, 5, 2 + i, std::vector<std::uint8_t>(1024, 2));
+      const auto small = mok::test::encode_wire(0, 5, std::vector<std::uint8_t>(1024, 2), 0, 2 + i);
       wire.insert(wire.end(), small.begin(), small.end());
     }
     ASSERT_TRUE(peer.send(wire, std::chrono::seconds(30)));
   }
-  ASSERT_TRUE(wait_until([] { return g_kept.seen.load() == 5; }, std::chrono::seconds(30)));
+  ASSERT_TRUE(eventually([] { return g_kept.seen.load() == 5; }, std::chrono::seconds(30)));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  const std::size_t after = mok::reliability::resident_bytes();
+  const std::size_t after = mok::test::resident_bytes();
   std::printf("small clones: 64 MiB packet then 4 x 1 KiB kept, resident %+lld MiB once idle, peak RSS %ld MiB\n",
               (static_cast<long long>(after) - static_cast<long long>(before)) / (1 << 20), peak_rss_mib());
   for (auto* p : g_kept.clones) mok_fxt_packet_free(p);

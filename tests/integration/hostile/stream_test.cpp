@@ -13,12 +13,14 @@
 #include "fakes/device_stats.hpp"
 #include "mok/mok.h"
 #include "mok/mok_fxt.h"
-#include "peer.hpp"
+#include "fakes/eventually.hpp"
+#include "fakes/fake_camera.hpp"
+#include "fakes/scripted_peer.hpp"
 
 namespace {
 
-using mok::reliability::Peer;
-using mok::reliability::wait_until;
+using mok::test::ScriptedPeer;
+using mok::test::eventually;
 using mok::test::stats_of;
 
 constexpr std::uint16_t kIgnoredStream = 99;
@@ -35,7 +37,7 @@ class HostileStream : public ::testing::Test {
   }
   void TearDown() override { mok_close(h); }
 
-  Peer peer;
+  ScriptedPeer peer;
   mok_client_t* h = nullptr;
   std::uint32_t inactivity_ms = 0;  // 0: the default
 };
@@ -47,11 +49,11 @@ class HostileSlowStream : public HostileStream {
 };
 
 TEST_F(HostileStream, LargestPacketFollowedAtOnceByAnotherIsReceived) {
-  std::vector<std::uint8_t> bytes = mok::reliability::wire_packet(0, kIgnoredStream, 1, std::vector<std::uint8_t>(kMaxPayload, 7));
-  const auto next = mok::reliability::wire_packet(0, kIgnoredStream, 2, std::vector<std::uint8_t>(16, 9));
+  std::vector<std::uint8_t> bytes = mok::test::encode_wire(0, kIgnoredStream, std::vector<std::uint8_t>(kMaxPayload, 7), 0, 1);
+  const auto next = mok::test::encode_wire(0, kIgnoredStream, std::vector<std::uint8_t>(16, 9), 0, 2);
   bytes.insert(bytes.end(), next.begin(), next.end());
   ASSERT_TRUE(peer.send(bytes, std::chrono::seconds(30)));
-  ASSERT_TRUE(wait_until(
+  ASSERT_TRUE(eventually(
       [&] {
         const mok_stats_t s = stats_of(h);
         return s.packets_received == 2 || s.disconnects_decode_error > 0;
@@ -65,7 +67,7 @@ TEST_F(HostileStream, LargestPacketFollowedAtOnceByAnotherIsReceived) {
 
 // The packet takes four times the inactivity time-out to arrive.
 TEST_F(HostileSlowStream, PacketSlowerThanTheInactivityTimeOutStillArrives) {
-  const auto bytes = mok::reliability::wire_packet(0, kIgnoredStream, 1, std::vector<std::uint8_t>(1100, 3));
+  const auto bytes = mok::test::encode_wire(0, kIgnoredStream, std::vector<std::uint8_t>(1100, 3), 0, 1);
   constexpr std::size_t kPieces = 12;
   const std::size_t piece = bytes.size() / kPieces + 1;
   for (std::size_t at = 0; at < bytes.size(); at += piece) {
@@ -73,7 +75,7 @@ TEST_F(HostileSlowStream, PacketSlowerThanTheInactivityTimeOutStillArrives) {
     ASSERT_TRUE(peer.send(std::span(bytes).subspan(at, n)));
     if (at + n < bytes.size()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  ASSERT_TRUE(wait_until([&] { return stats_of(h).packets_received == 1; }));
+  ASSERT_TRUE(eventually([&] { return stats_of(h).packets_received == 1; }));
   const mok_stats_t s = stats_of(h);
   EXPECT_EQ(s.disconnects_inactivity, 0u);
   EXPECT_EQ(s.connections_established, 1u);
@@ -88,10 +90,10 @@ void fxt_on_state(uint32_t state) {
 // Every receiver, ours included, refuses a head whose length is below 4:
 // such a packet can be built, but it is not sent.
 TEST(HostileSend, PacketBelowTheHeadMinimumIsRefused) {
-  Peer peer;
+  ScriptedPeer peer;
   mok_fxt_conn_t* conn = mok_fxt_connect(peer.address().c_str(), fxt_on_packet, fxt_on_state);
   ASSERT_NE(conn, nullptr);
-  ASSERT_TRUE(wait_until([] { return g_fxt_connected.load() > 0; }));
+  ASSERT_TRUE(eventually([] { return g_fxt_connected.load() > 0; }));
   mok_fxt_packet_t* empty = mok_fxt_packet_new(0, 0, 0, 5);
   mok_fxt_packet_t* smallest = mok_fxt_packet_new(4, 0, 0, 5);
   ASSERT_NE(empty, nullptr);

@@ -12,12 +12,13 @@
 #include "fakes/device_stats.hpp"
 #include "fakes/fake_camera.hpp"
 #include "ffi/handles.hpp"
-#include "peer.hpp"
+#include "fakes/eventually.hpp"
+#include "fakes/scripted_peer.hpp"
 
 namespace mok::test {
 namespace {
 
-using reliability::wait_until;
+using test::eventually;
 
 class HostileVideo : public ::testing::Test {
  protected:
@@ -38,14 +39,14 @@ class HostileVideo : public ::testing::Test {
   }
   // Every packet sent has been routed: posted or skipped.
   void settle() {
-    ASSERT_TRUE(wait_until([&] {
+    ASSERT_TRUE(eventually([&] {
       const mok_stats_t s = stats_of(h);
       return s.video_packets_posted + s.video_packets_skipped == sent;
     }));
   }
   // Every packet posted has been decoded.
   void drain() {
-    ASSERT_TRUE(wait_until([&] {
+    ASSERT_TRUE(eventually([&] {
       const mok_stats_t s = stats_of(h);
       return s.frames_decoded == s.video_packets_posted;
     }));

@@ -18,18 +18,24 @@
 #include <vector>
 
 #include "fakes/device_stats.hpp"
+#include "fakes/eventually.hpp"
+#include "fakes/fake_camera.hpp"
+#include "fakes/process_figures.hpp"
 #include "fakes/scan_payload.hpp"
+#include "fakes/scripted_peer.hpp"
 #include "mok/mok.h"
-#include "peer.hpp"
 
 namespace mok::reliability {
 namespace {
+
+using test::ScriptedPeer;
+using test::resident_bytes;
 
 // One scan result whose device time stamp numbers it.
 std::vector<uint8_t> scan_packet(uint64_t number, size_t points = 3) {
   test::ScanPayload p(points);
   p.u64(36, number);
-  return wire_packet(0, 18, number, p.bytes());
+  return test::encode_wire(0, 18, p.bytes(), 0, number);
 }
 
 struct Host {
@@ -44,7 +50,7 @@ struct Host {
   size_t count(uint32_t s) {
     return static_cast<size_t>(std::count(states.begin(), states.end(), s));
   }
-  bool wait(const std::function<bool()>& pred, std::chrono::milliseconds bound = kBound) {
+  bool wait(const std::function<bool()>& pred, std::chrono::milliseconds bound = test::kEventually) {
     std::unique_lock lock(m);
     return cv.wait_for(lock, bound, pred);
   }
@@ -74,7 +80,7 @@ void on_scan(mok_scan_result_t* r, void* user) {
 }
 
 struct Subject {
-  Peer peer;
+  ScriptedPeer peer;
   Host host;
   mok_client_t* client = nullptr;
 
@@ -111,7 +117,7 @@ constexpr const char* kTruncated = "Io(bytes remaining on stream)";
 
 struct Fault {
   const char* name;
-  std::function<void(Peer&)> inject;
+  std::function<void(ScriptedPeer&)> inject;
   // The disconnect counter this fault must bump: a peer that goes away, even
   // in the middle of a packet, is a remote close; refused bytes a decode
   // error.
@@ -123,27 +129,27 @@ TEST(FaultInjection, ClientDropsTheBrokenStreamReconnectsAndDeliversAgain) {
   const auto next = scan_packet(2);
   const std::vector<Fault> faults = {
       {"close mid-head",
-       [&](Peer& p) {
+       [&](ScriptedPeer& p) {
          ASSERT_TRUE(p.send(std::span(next).first(10)));
          p.drop_all();
        },
        &mok_stats_t::disconnects_remote_close, kTruncated},
       {"close mid-payload",
-       [&](Peer& p) {
+       [&](ScriptedPeer& p) {
          ASSERT_TRUE(p.send(std::span(next).first(24 + 600)));
          p.drop_all();
        },
        &mok_stats_t::disconnects_remote_close, kTruncated},
       {"close right after a head",
-       [&](Peer& p) {
+       [&](ScriptedPeer& p) {
          ASSERT_TRUE(p.send(std::span(next).first(24)));
          p.drop_all();
        },
        &mok_stats_t::disconnects_remote_close, kTruncated},
-      {"close between packets", [&](Peer& p) { p.drop_all(); }, &mok_stats_t::disconnects_remote_close,
+      {"close between packets", [&](ScriptedPeer& p) { p.drop_all(); }, &mok_stats_t::disconnects_remote_close,
        "remote closed read half"},
       {"corrupt head",
-       [&](Peer& p) {
+       [&](ScriptedPeer& p) {
          auto bad = scan_packet(2);
          bad[0] = bad[1] = bad[2] = 0;
          bad[3] = 2;  // length 2: below the smallest a reader accepts
@@ -151,14 +157,14 @@ TEST(FaultInjection, ClientDropsTheBrokenStreamReconnectsAndDeliversAgain) {
        },
        &mok_stats_t::disconnects_decode_error, "Length Too Small(2 < 4)"},
       {"unknown kind",
-       [&](Peer& p) {
+       [&](ScriptedPeer& p) {
          auto bad = scan_packet(2);
          bad[5] = 77;
          ASSERT_TRUE(p.send(bad));
        },
        &mok_stats_t::disconnects_decode_error, "Unknown Kind(77)"},
       {"half close",
-       [&](Peer& p) {
+       [&](ScriptedPeer& p) {
          ASSERT_TRUE(p.send(std::span(next).first(30)));
          p.half_close();
        },

@@ -16,10 +16,19 @@
 #include "fakes/scan_payload.hpp"
 #include "mok/mok.h"
 #include "mok/mok_fxt.h"
-#include "peer.hpp"
+#include "fakes/eventually.hpp"
+#include "fakes/process_figures.hpp"
+#include "fakes/fake_camera.hpp"
+#include "fakes/scripted_peer.hpp"
 
 namespace mok::reliability {
 namespace {
+
+using test::ScriptedPeer;
+using test::open_fds;
+using test::thread_count;
+
+using mok::test::eventually;
 
 constexpr int kCycles = 1000;
 
@@ -43,7 +52,7 @@ void fxt_on_state(uint32_t state) {
 
 bool fxt_wait_state(uint32_t state, size_t from = 0) {
   std::unique_lock lock(g_fxt.m);
-  return g_fxt.cv.wait_for(lock, kBound, [&] {
+  return g_fxt.cv.wait_for(lock, test::kEventually, [&] {
     return std::find(g_fxt.states.begin() + static_cast<long>(std::min(from, g_fxt.states.size())),
                      g_fxt.states.end(), state) != g_fxt.states.end();
   });
@@ -72,7 +81,7 @@ std::vector<uint32_t> fxt_take_states() {
 }
 
 // Connects, optionally lets the peer drop the connection first, releases.
-void transport_cycle(Peer& peer, int i) {
+void transport_cycle(ScriptedPeer& peer, int i) {
   mok_fxt_conn_t* conn = mok_fxt_connect(peer.address().c_str(), fxt_on_packet, fxt_on_state);
   ASSERT_NE(conn, nullptr) << "cycle " << i;
   ASSERT_TRUE(fxt_wait_state(MOK_FXT_STATE_CONNECTED)) << "cycle " << i;
@@ -93,18 +102,18 @@ void transport_cycle(Peer& peer, int i) {
   ASSERT_TRUE(wound_down_in_order(states)) << "cycle " << i;
 }
 
-bool settled(Peer& peer, size_t fds, size_t threads) {
-  return wait_until([&] {
+bool settled(ScriptedPeer& peer, size_t fds, size_t threads) {
+  return eventually([&] {
     return peer.open_connections() == 0 && open_fds() <= fds && thread_count() <= threads;
   });
 }
 
 TEST(ReconnectStorm, TransportConnectDropCyclesLeaveNothingBehind) {
-  Peer peer;
+  ScriptedPeer peer;
   // The first connection creates the library's runtime, which lives on.
   transport_cycle(peer, 0);
   ASSERT_FALSE(HasFatalFailure());
-  ASSERT_TRUE(wait_until([&] { return peer.open_connections() == 0; }));
+  ASSERT_TRUE(eventually([&] { return peer.open_connections() == 0; }));
   const size_t fds = open_fds();
   const size_t threads = thread_count();
 
@@ -136,7 +145,7 @@ struct DeviceCtx {
 
   bool wait_state(uint32_t s) {
     std::unique_lock lock(m);
-    return cv.wait_for(lock, kBound, [&] { return std::find(states.begin(), states.end(), s) != states.end(); });
+    return cv.wait_for(lock, test::kEventually, [&] { return std::find(states.begin(), states.end(), s) != states.end(); });
   }
   std::vector<uint32_t> snapshot() {
     std::lock_guard lock(m);
@@ -162,12 +171,12 @@ void dev_on_scan(mok_scan_result_t* result, void* user) {
 
 std::vector<uint8_t> scan_packet() {
   test::ScanPayload p(3);
-  return wire_packet(0, 18, 1, p.bytes());
+  return test::encode_wire(0, 18, p.bytes(), 0, 1);
 }
 
 // One cycle; the contexts outlive the clients (a client closed without
 // clearing may still call back while it winds down).
-void device_cycle(Peer& peer, int i, std::deque<DeviceCtx>& ctxs) {
+void device_cycle(ScriptedPeer& peer, int i, std::deque<DeviceCtx>& ctxs) {
   DeviceCtx& ctx = ctxs.emplace_back();
   mok_client_t* client = mok_connect(peer.address().c_str());
   ASSERT_NE(client, nullptr) << "cycle " << i;
@@ -179,7 +188,7 @@ void device_cycle(Peer& peer, int i, std::deque<DeviceCtx>& ctxs) {
   if (i % 10 == 0) {
     ASSERT_TRUE(peer.send(scan_packet()));
     std::unique_lock lock(ctx.m);
-    ASSERT_TRUE(ctx.cv.wait_for(lock, kBound, [&] { return ctx.scans.load() == 1; })) << "cycle " << i;
+    ASSERT_TRUE(ctx.cv.wait_for(lock, test::kEventually, [&] { return ctx.scans.load() == 1; })) << "cycle " << i;
   }
   if (i % 4 == 1) {
     peer.drop_all();
@@ -195,11 +204,11 @@ void device_cycle(Peer& peer, int i, std::deque<DeviceCtx>& ctxs) {
 }
 
 TEST(ReconnectStorm, DeviceConnectCloseCyclesWithCallbacksLeaveNothingBehind) {
-  Peer peer;
+  ScriptedPeer peer;
   std::deque<DeviceCtx> ctxs;
   device_cycle(peer, 1, ctxs);  // creates the library's runtime
   ASSERT_FALSE(HasFatalFailure());
-  ASSERT_TRUE(wait_until([&] {
+  ASSERT_TRUE(eventually([&] {
     return peer.open_connections() == 0 && !ctxs.back().snapshot().empty() &&
            ctxs.back().snapshot().back() == MOK_STATE_TERMINATED;
   }));
@@ -224,7 +233,7 @@ TEST(ReconnectStorm, DeviceConnectCloseCyclesWithCallbacksLeaveNothingBehind) {
     if (ctx.cleared) continue;
     // Closed without clearing: the client may speak until it has wound down,
     // and its last word is TERMINATED.
-    ASSERT_TRUE(wait_until([&] {
+    ASSERT_TRUE(eventually([&] {
       auto s = ctx.snapshot();
       return !s.empty() && s.back() == MOK_STATE_TERMINATED;
     })) << "context " << k;

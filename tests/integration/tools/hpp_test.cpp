@@ -12,6 +12,7 @@
 
 #include <mok/mok.hpp>
 
+#include "fakes/eventually.hpp"
 #include "process.hpp"
 
 static_assert(__cplusplus == 201703L, "this test checks that mok.hpp compiles as C++17");
@@ -162,14 +163,16 @@ TEST(MokHpp, StreamsParametersResultsAndSnapshotsFromTheSimulator) {
   EXPECT_EQ(image->format(), mok::ImageFormat::Png);
   EXPECT_STREQ(image->extension(), "png");
 
-  // After clear_scan_cb returns the lambda is never called again.
+  // After clear_scan_cb returns the lambda is never called again, though
+  // newer results keep arriving.
   c.clear_scan_cb();
   int frozen;
   {
     std::lock_guard<std::mutex> lock(mu);
     frozen = results;
   }
-  std::this_thread::sleep_for(100ms);
+  const std::uint64_t cleared_at = c.latest_scan_result()->pts();
+  ASSERT_TRUE(mok::test::eventually([&] { return c.latest_scan_result()->pts() > cleared_at + 2; }));
   std::lock_guard<std::mutex> lock(mu);
   EXPECT_EQ(results, frozen);
 }
@@ -188,7 +191,7 @@ TEST(MokHpp, ResultsOutliveTheirClient) {
     c.start();
     c.wait_params(5s);
     first_send([&] { c.set_laser_enable(true); });
-    for (int i = 0; i < 500 && !c.latest_scan_result(); ++i) std::this_thread::sleep_for(10ms);
+    (void)mok::test::eventually([&] { return c.latest_scan_result().has_value(); });
     kept = c.latest_scan_result();
     popped = c.pop_scan_results(4, 5s);
     c.snapshot(1);

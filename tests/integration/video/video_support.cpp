@@ -6,6 +6,7 @@
 
 #include "brelo/client.hpp"
 #include "brelo/video.hpp"
+#include "fakes/eventually.hpp"
 #include "ffi/handles.hpp"
 
 namespace mok::test {
@@ -46,11 +47,7 @@ void VideoTest::SetUp() {
   ASSERT_EQ(mok_start(h), MOK_OK);
   ASSERT_TRUE(cam.wait_accepted());
   // A write goes through once the connection is up; the camera drops it.
-  const auto deadline = std::chrono::steady_clock::now() + kWait;
-  while (mok_set_task_id(h, 0) != MOK_OK) {
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the connection never came up";
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+  ASSERT_TRUE(eventually([&] { return mok_set_task_id(h, 0) == MOK_OK; }, kWait)) << "the connection never came up";
   ASSERT_TRUE(cam.next_packet());
 }
 
@@ -71,11 +68,7 @@ void VideoTest::settle() {
     std::lock_guard lock(slot.mutex);
     return !slot.value || slot.value->backlog->packets.load() == 0;
   };
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!caught_up()) {
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the decoder never caught up";
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+  ASSERT_TRUE(eventually(caught_up, std::chrono::seconds(20))) << "the decoder never caught up";
 }
 
 void VideoTest::barrier() {
@@ -87,11 +80,7 @@ void VideoTest::barrier() {
   };
   const std::uint64_t before = reports();
   ASSERT_TRUE(cam.send_report(reg_u32(0x1800, 100)));
-  const auto deadline = std::chrono::steady_clock::now() + kWait;
-  while (reports() == before) {
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the report never arrived";
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  ASSERT_TRUE(eventually([&] { return reports() != before; }, kWait)) << "the report never arrived";
 }
 
 void VideoTest::send_units(const std::vector<fakes::AccessUnit>& units, std::uint8_t kind, std::uint16_t stream) {

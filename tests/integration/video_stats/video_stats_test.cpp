@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fake_media_control.hpp"
+#include "fakes/eventually.hpp"
 #include "fakes/fake_camera.hpp"
 #include "mok/mok.h"
 
@@ -27,16 +28,6 @@ std::string beside_executable(const char* name) {
   if (n <= 0) return name;
   std::string path(buf.data(), static_cast<std::size_t>(n));
   return path.substr(0, path.rfind('/') + 1) + name;
-}
-
-template <class Pred>
-bool eventually(Pred pred, std::chrono::milliseconds bound) {
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
 }
 
 mok_stats_t stats_of(mok_client_t* c) {

@@ -63,7 +63,7 @@ def start_sim(port):
 
 
 def start_view(camera_port, *extra):
-    proc = subprocess.Popen([MOKCTL, "--timeout", "3", "view", f"127.0.0.1:{camera_port}",
+    proc = subprocess.Popen([MOKCTL, "--timeout", "3", "--reconnect-delay", "200", "view", f"127.0.0.1:{camera_port}",
                              "--record-dir", OUT, *extra],
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     return proc, read_line(proc, r"(http://\S+)").group(1)

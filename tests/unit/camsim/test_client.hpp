@@ -1,12 +1,9 @@
-// A blocking test client for the simulator: connects to 127.0.0.1, sends
-// packets and cuts received bytes into packets with the library's framer.
+// A blocking test client for the simulator: connects to 127.0.0.1 with the shared
+// loopback helpers, sends packets and cuts received bytes into packets with the
+// library's framer.
 // Every wait has a deadline, so a silent server fails a test instead of hanging it.
 #pragma once
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,6 +14,7 @@
 #include <vector>
 
 #include "common/bytes.hpp"
+#include "fakes/loopback.hpp"
 #include "fxt/packet/framer.hpp"
 #include "fxt/packet/head.hpp"
 
@@ -27,12 +25,8 @@ using namespace std::chrono_literals;
 class TestClient {
  public:
   explicit TestClient(std::uint16_t port) : buf_(mok::BytesMut::CONNECTION_CAPACITY) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    fd_ = mok::test::connect_loopback(port);
+    connected_ = fd_ >= 0;
   }
   ~TestClient() {
     if (fd_ >= 0) ::close(fd_);
@@ -51,7 +45,7 @@ class TestClient {
     const auto head = h.to_bytes();
     std::vector<std::uint8_t> wire(head.begin(), head.end());
     wire.insert(wire.end(), payload.begin(), payload.end());
-    return ::send(fd_, wire.data(), wire.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(wire.size());
+    return mok::test::write_all(fd_, wire);
   }
 
   // The next packet, or nullopt when the deadline passes, the peer closes or
@@ -68,10 +62,7 @@ class TestClient {
         if (*r) return std::move(**r);
       }
       if (eof_ || failed_) return std::nullopt;
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return std::nullopt;
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+      if (!mok::test::wait_ready(fd_, POLLIN, deadline)) return std::nullopt;
       buf_.reserve(65536);
       auto spare = buf_.spare();
       const ssize_t n = ::recv(fd_, spare.data(), spare.size(), 0);

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "fakes/eventually.hpp"
 #include "mok/mok_fxt.h"
 
 namespace mok::test {
@@ -16,17 +17,6 @@ inline mok_fxt_conn_stats_t stats_of(mok_fxt_conn_t* c) {
   mok_fxt_conn_stats_t s{};
   EXPECT_TRUE(mok_fxt_conn_get_stats(c, &s, sizeof s));
   return s;
-}
-
-// Polls `pred` until it holds or `bound` passes.
-template <class Pred>
-bool eventually(Pred pred, std::chrono::milliseconds bound = std::chrono::seconds(5)) {
-  const auto deadline = std::chrono::steady_clock::now() + bound;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
 }
 
 // "<none>" before the first failure.

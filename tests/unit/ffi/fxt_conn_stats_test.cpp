@@ -49,7 +49,7 @@ void ignore_packet(mok_fxt_packet_t*) {}
 void ignore_state(uint32_t) {}
 
 TEST(FxtConnStats, LiveConnectionCountsTrafficAndRemoteClose) {
-  test::Peer peer;
+  test::Listener peer;
   mok_fxt_conn_t* conn = mok_fxt_conn_new(peer.address().c_str(), ignore_packet, ignore_state);
   ASSERT_NE(conn, nullptr);
   uint32_t len = 7;

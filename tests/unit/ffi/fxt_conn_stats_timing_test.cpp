@@ -24,12 +24,13 @@ struct Conn {
   mok_fxt_conn_t* conn = nullptr;
   int fd = -1;
 
-  // 0 keeps a timing's default (10 s).
-  ::testing::AssertionResult open(Peer& peer, uint32_t inactivity_ms, uint32_t write_ms) {
+  // 0 keeps a timing's default (10 s, reconnecting after 5 s).
+  ::testing::AssertionResult open(Listener& peer, uint32_t inactivity_ms, uint32_t write_ms,
+                                  uint32_t reconnect_ms = 0) {
     conn = mok_fxt_conn_new(peer.address().c_str(), ignore_packet, ignore_state);
     if (conn == nullptr) return ::testing::AssertionFailure() << "no connection handle";
     mok_fxt_conn_set_auto_reconnect(conn, false);
-    if (!mok_fxt_conn_set_timing(conn, 0, 0, inactivity_ms, write_ms)) {
+    if (!mok_fxt_conn_set_timing(conn, reconnect_ms, 0, inactivity_ms, write_ms)) {
       return ::testing::AssertionFailure() << "timings refused";
     }
     if (!mok_fxt_conn_start(conn)) return ::testing::AssertionFailure() << "start refused";
@@ -47,9 +48,9 @@ struct Conn {
 };
 
 TEST(FxtConnStatsTiming, SilentPeerEndsByInactivityWithItsText) {
-  Peer peer;
+  Listener peer;
   Conn c;
-  ASSERT_TRUE(c.open(peer, 200, 0));
+  ASSERT_TRUE(c.open(peer, 200, 0, 20));
   ASSERT_TRUE(eventually([&] { return disconnects_total(stats_of(c.conn)) >= 1; }, 5s));
   const mok_fxt_conn_stats_t s = stats_of(c.conn);
   EXPECT_EQ(s.disconnects_inactivity, 1u);
@@ -59,13 +60,13 @@ TEST(FxtConnStatsTiming, SilentPeerEndsByInactivityWithItsText) {
   EXPECT_EQ(s.packets_received + s.packets_sent + s.bytes_received + s.bytes_sent, 0u);
   EXPECT_EQ(last_error(c.conn), "connection timed out due to inactivity");
   ASSERT_TRUE(eventually([&] { return stats_of(c.conn).state == MOK_FXT_STATE_DISCONNECTED; }));
-  // Without auto-reconnect nothing follows.
+  // Without auto-reconnect nothing follows, not even after ten reconnect delays.
   EXPECT_FALSE(peer.accepts_within(200ms));
   EXPECT_EQ(stats_of(c.conn).connect_attempts, 1u);
 }
 
 TEST(FxtConnStatsTiming, StalledPeerFillsTheQueueAndTheWriteTimesOut) {
-  Peer peer;
+  Listener peer;
   Conn c;
   ASSERT_TRUE(c.open(peer, 0, 600));
 
@@ -123,7 +124,7 @@ TEST(FxtConnStatsTiming, StalledPeerFillsTheQueueAndTheWriteTimesOut) {
 }
 
 TEST(FxtConnStatsTiming, TimingsAreCheckedAndFixedOnceStarted) {
-  Peer peer;
+  Listener peer;
   mok_fxt_conn_t* conn = mok_fxt_conn_new(peer.address().c_str(), ignore_packet, ignore_state);
   ASSERT_NE(conn, nullptr);
   EXPECT_FALSE(mok_fxt_conn_set_timing(nullptr, 0, 0, 0, 0));

@@ -77,7 +77,7 @@ TEST(FxtConn, NullAndInvalidArgumentsGiveNeutralResults) {
 
 TEST(FxtConn, ConnectedHandleExchangesPacketsAndFreeReportsTeardown) {
   seen().reset();
-  mok::test::Peer peer;
+  mok::test::Listener peer;
   mok_fxt_conn_t* conn = mok_fxt_conn_new(peer.address().c_str(), on_packet, on_state);
   ASSERT_NE(conn, nullptr);
   EXPECT_FALSE(mok_fxt_conn_send_packet(conn, nullptr));
@@ -95,12 +95,7 @@ TEST(FxtConn, ConnectedHandleExchangesPacketsAndFreeReportsTeardown) {
   const int fd = peer.accept();
   ASSERT_GE(fd, 0);
   ASSERT_TRUE(seen().wait_states(1, 5s));
-  bool sent = false;
-  for (int i = 0; i < 5000 && !sent; ++i) {
-    sent = mok_fxt_conn_send_packet(conn, out);
-    if (!sent) std::this_thread::sleep_for(1ms);
-  }
-  ASSERT_TRUE(sent);
+  ASSERT_TRUE(mok::test::eventually([&] { return mok_fxt_conn_send_packet(conn, out); }));
   auto got = mok::test::read_exact(fd, 24 + sizeof bytes);
   ASSERT_TRUE(got.has_value());
   std::vector<uint8_t> expected(24 + sizeof bytes);
@@ -131,7 +126,7 @@ TEST(FxtConn, ConnectedHandleExchangesPacketsAndFreeReportsTeardown) {
 
 TEST(FxtConn, ShutdownRefusesFurtherRequestsAndDisconnectReleases) {
   seen().reset();
-  mok::test::Peer peer;
+  mok::test::Listener peer;
   mok_fxt_conn_t* conn = mok_fxt_connect(peer.address().c_str(), on_packet, on_state);
   ASSERT_NE(conn, nullptr);
   const int fd = peer.accept();
@@ -144,12 +139,7 @@ TEST(FxtConn, ShutdownRefusesFurtherRequestsAndDisconnectReleases) {
   EXPECT_FALSE(mok_fxt_conn_send_packet(conn, p));
   mok_fxt_packet_free(p);
   ASSERT_TRUE(seen().wait_states(4, 5s));
-  bool second_refused = false;
-  for (int i = 0; i < 500 && !second_refused; ++i) {
-    second_refused = !mok_fxt_conn_shutdown(conn);
-    if (!second_refused) std::this_thread::sleep_for(10ms);
-  }
-  EXPECT_TRUE(second_refused);
+  EXPECT_TRUE(mok::test::eventually([&] { return !mok_fxt_conn_shutdown(conn); }));
   mok_fxt_disconnect(conn);
   ::close(fd);
 }

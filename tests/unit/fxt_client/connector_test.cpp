@@ -43,7 +43,6 @@ TEST(Connector, ResolvesOnlyValidAddresses) {
 }
 
 TEST(Connector, ShutdownOfNeverStartedConnectorReportsThreeStatesAndRefusesAfter) {
-  LogCapture logs;
   Session s;
   ASSERT_TRUE(s.create());
   auto& c = *s.connector;
@@ -59,20 +58,14 @@ TEST(Connector, ShutdownOfNeverStartedConnectorReportsThreeStatesAndRefusesAfter
   EXPECT_TRUE(c.stop().error().is_not_ready());
   EXPECT_TRUE(c.send(small(1)).error().is_not_ready());
   // Once the loop has ended nobody listens any more.
-  bool closed = false;
-  for (int i = 0; i < 500 && !closed; ++i) {
+  EXPECT_TRUE(test::eventually([&] {
     auto r = c.shutdown();
-    closed = !r.ok() && r.error().display() == "channel closed";
-    if (!closed) std::this_thread::sleep_for(10ms);
-  }
-  EXPECT_TRUE(closed);
-  EXPECT_TRUE(logs.contains("shutdown signal received (connector loop)"));
-  EXPECT_TRUE(logs.contains("connector loop stopped"));
+    return !r.ok() && r.error().display() == "channel closed";
+  }));
   EXPECT_EQ(s.rec->states().size(), 3u);
 }
 
 TEST(Connector, ExchangesPacketsBothWaysByteExactAndInOrder) {
-  LogCapture logs;
   Session s;
   ASSERT_TRUE(s.create());
   std::atomic<int> refused_inside{0};
@@ -86,7 +79,6 @@ TEST(Connector, ExchangesPacketsBothWaysByteExactAndInOrder) {
   EXPECT_TRUE(s.connector->send(small(1)).error().is_not_ready());
   ASSERT_TRUE(s.connect());
   EXPECT_EQ(refused_inside.load(), 1);
-  EXPECT_TRUE(logs.wait_for("connected to " + s.peer.address(), 1s));
 
   // Outbound: as stored, seq and ts included, in queue order.
   std::vector<uint8_t> expected;
@@ -137,12 +129,7 @@ TEST(Connector, PeerHalfCloseEndsBothLoopsAndSignalsEndOfStream) {
   ::shutdown(s.fd, SHUT_WR);
   ASSERT_TRUE(s.rec->wait_states(2, 5s));
   EXPECT_EQ(s.rec->states(), (States{State::Connected, State::Disconnected}));
-  EXPECT_GE(logs.index_of("remote closed read half"), 0);
-  EXPECT_GT(logs.index_of("force exit requested (write loop)"),
-            logs.index_of("remote closed read half"));
-  EXPECT_TRUE(logs.contains("read loop stopped"));
-  EXPECT_TRUE(logs.contains("write loop stopped"));
-  EXPECT_TRUE(logs.contains("reader and writer tasks completed"));
+  EXPECT_TRUE(logs.contains("remote closed read half"));  // the text last_error gives
   EXPECT_TRUE(test::wait_eof(s.fd));
   EXPECT_TRUE(s.connector->send(small(1)).error().is_not_ready());
 }
@@ -180,7 +167,9 @@ TEST(Connector, StopAndStartAgainReportsOneDisconnectedThenConnected) {
   Session s;
   ASSERT_TRUE(s.open());
   auto& c = *s.connector;
-  // Start while connected changes nothing.
+  // Start while connected changes nothing. Stop sets a flag rather than
+  // queueing behind the start, and a start leaves no other trace than its
+  // Debug line: waiting for that line is only the sync point, no check.
   ASSERT_TRUE(c.start().ok());
   ASSERT_TRUE(logs.wait_for("start command received", 5s, 2));
   ASSERT_TRUE(c.stop().ok());

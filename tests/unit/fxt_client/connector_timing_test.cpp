@@ -8,11 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <dirent.h>
 
 #include <thread>
 
 #include "fxt/client/connector.hpp"
+#include "fakes/process_figures.hpp"
 #include "harness.hpp"
 
 namespace mok::fxt::client {
@@ -20,7 +20,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::LogCapture;
-using test::Peer;
+using test::Listener;
 using test::Recorder;
 using test::Session;
 using Clock = std::chrono::steady_clock;
@@ -47,8 +47,18 @@ TEST(ConnectorTiming, DecodeErrorReconnectsAfterTheDelay) {
   EXPECT_GE(s.rec->times()[2] - s.rec->times()[1], s.options.reconnect_delay);
   EXPECT_EQ(s.rec->states(), (States{State::Connected, State::Disconnected, State::Reconnecting,
                                      State::Connected}));
-  EXPECT_TRUE(logs.contains("reconnect delay elapsed"));
-  EXPECT_TRUE(logs.contains("auto-reconnect is enabled, attempting to reconnect"));
+}
+
+// A connector with auto-reconnect on and the same timings as `s`, connected,
+// whose connection is then dropped: once it is back, the reconnect delay has
+// passed for `s` too, which had lost its connection before.
+void reconnect_control(const Session& s) {
+  Session control;
+  control.options = s.options;
+  ASSERT_TRUE(control.open());
+  ::close(control.fd);
+  control.fd = control.peer.accept(5s);
+  ASSERT_GE(control.fd, 0) << "the control connector never came back";
 }
 
 TEST(ConnectorTiming, NoReconnectWhenAutoReconnectIsOff) {
@@ -60,27 +70,23 @@ TEST(ConnectorTiming, NoReconnectWhenAutoReconnectIsOff) {
   ::close(s.fd);
   s.fd = -1;
   ASSERT_TRUE(s.rec->wait_states(2, 5s));
-  EXPECT_FALSE(s.peer.accepts_within(5 * s.options.reconnect_delay));
+  reconnect_control(s);
+  EXPECT_FALSE(s.peer.accepts_within(0ms));
   EXPECT_EQ(s.rec->states(), (States{State::Connected, State::Disconnected}));
   // A start still connects.
   EXPECT_TRUE(s.connect());
 }
 
 TEST(ConnectorTiming, StopWhileConnectedReportsOneDisconnectedAndNoReconnect) {
-  LogCapture logs;
   Session s;
   s.options = test::fast_timings();
   ASSERT_TRUE(s.open());
   ASSERT_TRUE(s.connector->stop().ok());
   ASSERT_TRUE(s.rec->wait_states(2, 5s));
   EXPECT_TRUE(test::wait_eof(s.fd));
-  EXPECT_FALSE(s.peer.accepts_within(5 * s.options.reconnect_delay));
+  reconnect_control(s);
+  EXPECT_FALSE(s.peer.accepts_within(0ms));
   EXPECT_EQ(s.rec->states(), (States{State::Connected, State::Disconnected}));
-  EXPECT_TRUE(logs.contains("stop command received"));
-  EXPECT_TRUE(logs.contains("stop signal received (read loop)") ||
-              logs.contains("force exit requested (read loop)"));
-  EXPECT_TRUE(logs.contains("shutdown signal received (write loop)") ||
-              logs.contains("force exit requested (write loop)"));
   EXPECT_TRUE(s.connector->send(test::make_packet(1, {1, 2, 3, 4})).error().is_not_ready());
 }
 
@@ -96,7 +102,6 @@ TEST(ConnectorTiming, RefusedPortFailsAndRetriesEveryDelay) {
   EXPECT_GE(rec->times()[1] - rec->times()[0], timings.reconnect_delay);
   EXPECT_EQ(rec->states(), (States{State::ConnectFailed, State::Reconnecting, State::ConnectFailed}));
   EXPECT_TRUE(logs.contains("connect " + addr + " failed: "));
-  EXPECT_TRUE(logs.contains("connecting to " + addr + " ..."));
   (void)c->shutdown();
   ASSERT_TRUE(rec->wait_states(6, 5s));
   EXPECT_EQ(rec->states().back(), State::Terminated);
@@ -106,17 +111,11 @@ TEST(ConnectorTiming, ConnectThatHangsTimesOut) {
   LogCapture logs;
   // A listener that never accepts, its backlog filled: further handshakes
   // are not answered and a connect hangs.
-  Peer peer(0);
+  Listener peer(0);
   std::vector<int> fillers;
   for (int i = 0; i < 4; ++i) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(peer.port());
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    (void)::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    pollfd p{fd, POLLOUT, 0};
-    (void)::poll(&p, 1, 200);
+    const int fd = test::connect_loopback(peer.port(), SOCK_NONBLOCK);
+    (void)test::wait_ready(fd, POLLOUT, std::chrono::steady_clock::now() + 200ms);
     fillers.push_back(fd);
   }
   auto rec = std::make_shared<Recorder>();
@@ -132,9 +131,7 @@ TEST(ConnectorTiming, ConnectThatHangsTimesOut) {
   EXPECT_GE(rec->times()[0] - started, timings.connect_timeout);
   EXPECT_EQ(rec->states(), (States{State::ConnectTimeout, State::ShuttingDown,
                                    State::Disconnected, State::Terminated}));
-  EXPECT_GE(logs.index_of("connect " + peer.address() + " timed out"), 0);
-  EXPECT_LT(logs.index_of("connect " + peer.address() + " timed out"),
-            logs.index_of("shutdown signal received (connector loop)"));
+  EXPECT_TRUE(logs.contains("connect " + peer.address() + " timed out"));
   for (int fd : fillers) ::close(fd);
 }
 
@@ -252,15 +249,6 @@ TEST(ConnectorTiming, DefaultsHoldUntilSetAndAreFixedOnceStarted) {
   ASSERT_TRUE(rec->wait_states(4, 5s));
 }
 
-std::size_t count_entries(const char* dir) {
-  std::size_t n = 0;
-  if (DIR* d = ::opendir(dir)) {
-    while (const dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
-    ::closedir(d);
-  }
-  return n;
-}
-
 TEST(ConnectorTiming, ThousandConnectorsLeaveNothingBehind) {
   const std::string refused = "127.0.0.1:" + std::to_string(test::refused_port());
   {
@@ -270,9 +258,9 @@ TEST(ConnectorTiming, ThousandConnectorsLeaveNothingBehind) {
     ASSERT_TRUE(c && c->start().ok() && c->shutdown().ok());
     ASSERT_TRUE(rec->wait_states(4, 20s));
   }
-  for (int i = 0; i < 1000 && Recorder::live() != 0; ++i) std::this_thread::sleep_for(10ms);
-  const std::size_t fds = count_entries("/proc/self/fd");
-  const std::size_t threads = count_entries("/proc/self/task");
+  ASSERT_TRUE(test::eventually([] { return Recorder::live() == 0; }));
+  const std::size_t fds = test::open_fds();
+  const std::size_t threads = test::thread_count();
   {
     std::vector<std::shared_ptr<Recorder>> started;
     for (int i = 0; i < 1000; ++i) {
@@ -288,13 +276,10 @@ TEST(ConnectorTiming, ThousandConnectorsLeaveNothingBehind) {
     for (auto& rec : started) ASSERT_TRUE(rec->wait_states(3, 20s));
   }
   // Connectors and their handlers go when their loops end.
-  for (int i = 0; i < 1000 && Recorder::live() != 0; ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(Recorder::live(), 0);
-  for (int i = 0; i < 500 && count_entries("/proc/self/fd") > fds; ++i) {
-    std::this_thread::sleep_for(10ms);
-  }
-  EXPECT_EQ(count_entries("/proc/self/fd"), fds);
-  EXPECT_EQ(count_entries("/proc/self/task"), threads);
+  EXPECT_TRUE(test::eventually([] { return Recorder::live() == 0; }));
+  EXPECT_TRUE(test::eventually([&] { return test::open_fds() <= fds; }));
+  EXPECT_EQ(test::open_fds(), fds);
+  EXPECT_EQ(test::thread_count(), threads);
 }
 
 }  // namespace

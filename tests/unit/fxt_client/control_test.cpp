@@ -12,6 +12,7 @@
 
 #include "common/clock.hpp"
 #include "common/runtime.hpp"
+#include "fakes/eventually.hpp"
 #include "fxt/client/options.hpp"
 
 namespace mok::fxt::client {
@@ -27,19 +28,6 @@ TEST(Control, StartsIdle) {
   EXPECT_FALSE(c.is_force_exit());
   EXPECT_FALSE(c.is_shutdown_requested());
   EXPECT_TRUE(c.is_auto_reconnect());
-  EXPECT_EQ(ms_duration(1234), 1s + 234ms);
-}
-
-TEST(Control, ActivityElapsedNeverGoesNegative) {
-  Control c;
-  c.update_activity();
-  EXPECT_LT(c.last_activity_elapsed(), 1s);
-  EXPECT_GE(c.last_activity_elapsed(), 0ns);
-  c.set_last_activity_us(monotonic_us() + 60'000'000);  // ahead of now
-  EXPECT_EQ(c.last_activity_elapsed(), 0ns);
-  c.set_last_activity_us(monotonic_us() - 11'500'000);
-  EXPECT_GT(c.last_activity_elapsed(), 11s);
-  EXPECT_GT(c.last_activity_elapsed(), 11s);
 }
 
 TEST(ConnectorOptions, DefaultsAreTheProtocolTimings) {
@@ -96,8 +84,7 @@ TEST(Runtime, WorkerSurvivesAThrowingHandler) {
   std::atomic<bool> ran{false};
   ASSERT_TRUE(rt->post([] { throw std::runtime_error("boom"); }));
   ASSERT_TRUE(rt->post([&] { ran = true; }));
-  for (int i = 0; i < 500 && !ran; ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_TRUE(ran);
+  EXPECT_TRUE(mok::test::eventually([&] { return ran.load(); }));
 }
 
 TEST(Runtime, ProcessRuntimeIsCreatedOnce) {

@@ -1,12 +1,9 @@
-// Scripted peer, recording handler and log capture for the connector tests.
+// Recording handler, log capture and connector set-up for the connector tests.
 #include "harness.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -21,32 +18,6 @@ namespace {
 constinit ProcessRuntime TEST_RT("mok-test");
 std::atomic<int> g_live_recorders{0};
 
-int remaining_ms(std::chrono::steady_clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      deadline - std::chrono::steady_clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-bool wait_readable(int fd, std::chrono::steady_clock::time_point deadline) {
-  pollfd p{fd, POLLIN, 0};
-  return ::poll(&p, 1, remaining_ms(deadline)) > 0;
-}
-
-sockaddr_in loopback(uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
-
-uint16_t bound_port(int fd) {
-  sockaddr_in a{};
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  return ntohs(a.sin_port);
-}
-
 void capture(int32_t, const char* target, const char* message, void* user) {
   if (std::strcmp(target, "mok_fxt::client::tcp") != 0) return;
   static_cast<LogCapture*>(user)->add(message);
@@ -54,77 +25,6 @@ void capture(int32_t, const char* target, const char* message, void* user) {
 }  // namespace
 
 Runtime& test_runtime() { return *TEST_RT.get(); }
-
-Peer::Peer(int backlog) {
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int one = 1;
-  ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a = loopback(0);
-  ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::listen(fd_, backlog);
-  port_ = bound_port(fd_);
-}
-
-Peer::~Peer() { ::close(fd_); }
-
-std::string Peer::address() const { return "127.0.0.1:" + std::to_string(port_); }
-
-int Peer::accept(std::chrono::milliseconds timeout) {
-  if (!wait_readable(fd_, std::chrono::steady_clock::now() + timeout)) return -1;
-  return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-}
-
-bool Peer::accepts_within(std::chrono::milliseconds timeout) {
-  const int fd = accept(timeout);
-  if (fd < 0) return false;
-  ::close(fd);
-  return true;
-}
-
-std::optional<std::vector<uint8_t>> read_exact(int fd, std::size_t n,
-                                               std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  std::vector<uint8_t> out(n);
-  std::size_t got = 0;
-  while (got < n) {
-    if (!wait_readable(fd, deadline)) return std::nullopt;
-    const ssize_t r = ::recv(fd, out.data() + got, n - got, 0);
-    if (r <= 0) return std::nullopt;
-    got += static_cast<std::size_t>(r);
-  }
-  return out;
-}
-
-bool wait_eof(int fd, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  char scratch[4096];
-  for (;;) {
-    if (!wait_readable(fd, deadline)) return false;
-    const ssize_t r = ::recv(fd, scratch, sizeof scratch, 0);
-    if (r == 0) return true;
-    if (r < 0) return false;
-  }
-}
-
-bool write_all(int fd, const std::vector<uint8_t>& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t w = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    done += static_cast<std::size_t>(w);
-  }
-  return true;
-}
-
-uint16_t refused_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = loopback(0);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  const uint16_t port = bound_port(fd);
-  ::close(fd);
-  return port;
-}
 
 std::vector<uint8_t> wire(const fxt::Packet& p) {
   const auto head = p.head.to_bytes();
@@ -165,11 +65,7 @@ std::shared_ptr<fxt::client::Connector> make_connector(
 }
 
 bool send_until_accepted(fxt::client::Connector& c, const fxt::Packet& p) {
-  for (int i = 0; i < 5000; ++i) {
-    if (c.send(p).ok()) return true;
-    std::this_thread::sleep_for(1ms);
-  }
-  return false;
+  return eventually([&] { return c.send(p).ok(); });
 }
 
 // ---- Session ----------------------------------------------------------------------
@@ -279,32 +175,19 @@ bool LogCapture::wait_for(const std::string& prefix, std::chrono::milliseconds t
                           std::size_t n) {
   std::unique_lock g(lock_);
   return changed_.wait_for(g, timeout, [&] {
-    std::size_t seen = 0;
-    for (const auto& l : lines_) seen += l.rfind(prefix, 0) == 0;
-    return seen >= n;
+    return static_cast<std::size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) {
+             return l.starts_with(prefix);
+           })) >= n;
   });
 }
 
-bool LogCapture::contains(const std::string& prefix) { return index_of(prefix) >= 0; }
-
-long LogCapture::index_of(const std::string& prefix) {
+bool LogCapture::contains(const std::string& prefix) {
   std::lock_guard g(lock_);
-  for (std::size_t i = 0; i < lines_.size(); ++i)
-    if (lines_[i].rfind(prefix, 0) == 0) return static_cast<long>(i);
-  return -1;
+  return contains_locked(prefix);
 }
 
-std::size_t LogCapture::count(const std::string& prefix) {
-  std::lock_guard g(lock_);
-  std::size_t n = 0;
-  for (const auto& l : lines_)
-    if (l.rfind(prefix, 0) == 0) ++n;
-  return n;
-}
-
-std::vector<std::string> LogCapture::lines() {
-  std::lock_guard g(lock_);
-  return lines_;
+bool LogCapture::contains_locked(const std::string& prefix) const {
+  return std::any_of(lines_.begin(), lines_.end(), [&](const std::string& l) { return l.starts_with(prefix); });
 }
 
 }  // namespace mok::test

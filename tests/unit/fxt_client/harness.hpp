@@ -1,5 +1,5 @@
-// Test harness for the connector: a scripted peer listening on 127.0.0.1 at
-// an ephemeral port, a Handler that records what it is given, and a capture
+// Test harness for the connector: a listener on 127.0.0.1 (fakes/loopback.hpp)
+// the test accepts from, a Handler that records what it is given, and a capture
 // of the transport's log records. Every wait is bounded.
 #pragma once
 
@@ -16,6 +16,8 @@
 #include <gtest/gtest.h>
 
 #include "common/runtime.hpp"
+#include "fakes/eventually.hpp"
+#include "fakes/loopback.hpp"
 #include "fxt/client/handler.hpp"
 #include "fxt/client/connector.hpp"
 #include "fxt/packet/packet.hpp"
@@ -26,35 +28,6 @@ using namespace std::chrono_literals;
 
 // The runtime every connector test runs on; never destroyed.
 Runtime& test_runtime();
-
-// A listening socket on 127.0.0.1; accepted connections are plain fds.
-class Peer {
- public:
-  explicit Peer(int backlog = 16);
-  ~Peer();
-  Peer(const Peer&) = delete;
-  Peer& operator=(const Peer&) = delete;
-
-  std::string address() const;
-  uint16_t port() const { return port_; }
-  // An accepted connection, or -1 when none came within `timeout`.
-  int accept(std::chrono::milliseconds timeout = 5000ms);
-  // Accepts once more within `timeout`; for checking that none comes.
-  bool accepts_within(std::chrono::milliseconds timeout);
-
- private:
-  int fd_ = -1;
-  uint16_t port_ = 0;
-};
-
-// Reads exactly `n` bytes, or nullopt at end of stream, error or time-out.
-std::optional<std::vector<uint8_t>> read_exact(int fd, std::size_t n,
-                                               std::chrono::milliseconds timeout = 5000ms);
-// True when the stream ends (read returns 0) within `timeout`.
-bool wait_eof(int fd, std::chrono::milliseconds timeout = 5000ms);
-bool write_all(int fd, const std::vector<uint8_t>& bytes);
-// A closed ephemeral port: connecting to it is refused.
-uint16_t refused_port();
 
 // Wire bytes of a packet.
 std::vector<uint8_t> wire(const fxt::Packet& p);
@@ -103,14 +76,12 @@ class LogCapture {
   // True once `n` lines starting with `prefix` were logged.
   bool wait_for(const std::string& prefix, std::chrono::milliseconds timeout, std::size_t n = 1);
   bool contains(const std::string& prefix);
-  // Index of the first line starting with `prefix`, or -1.
-  long index_of(const std::string& prefix);
-  std::size_t count(const std::string& prefix);
-  std::vector<std::string> lines();
 
   void add(std::string line);
 
  private:
+  bool contains_locked(const std::string& prefix) const;
+
   std::mutex lock_;
   std::condition_variable changed_;
   std::vector<std::string> lines_;
@@ -131,7 +102,7 @@ bool send_until_accepted(fxt::client::Connector& c, const fxt::Packet& p);
 // A connector aimed at a fresh peer. At the end the peer's end is closed and
 // the connector shut down.
 struct Session {
-  Peer peer;
+  Listener peer;
   std::shared_ptr<Recorder> rec = std::make_shared<Recorder>();
   std::shared_ptr<fxt::client::Connector> connector;
   int fd = -1;  // the peer's end of the current connection

@@ -53,7 +53,7 @@ std::vector<uint8_t> payload_for(uint64_t seq) {
 }
 
 TEST(ReceivePath, KeptPacketsStayIntactWhileTheBufferAndCellsAreReused) {
-  test::Peer peer;
+  test::Listener peer;
   auto keeper = std::make_shared<Keeper>();
   auto created = Connector::create(test::test_runtime(), peer.address(), keeper);
   ASSERT_TRUE(created.ok());

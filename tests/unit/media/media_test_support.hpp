@@ -68,12 +68,6 @@ class LogCapture {
     }
     return false;
   }
-  int count(const std::string& message) const {
-    std::lock_guard lock(mutex_);
-    int n = 0;
-    for (const auto& r : records_) n += r.message == message ? 1 : 0;
-    return n;
-  }
   std::vector<LogRecord> records() const {
     std::lock_guard lock(mutex_);
     return records_;
@@ -97,7 +91,7 @@ inline constexpr std::chrono::seconds EVENT_WAIT{30};
 // last: the decoding thread handles commands in order, so everything posted
 // before has been handled.
 inline std::vector<VideoEvent> sync(VideoDecodeService& service, Receiver<VideoEvent>& events) {
-  service.get_stats();
+  service.post(video_event::GetStats{});
   std::vector<VideoEvent> out;
   for (;;) {
     auto next = events.recv_timeout(EVENT_WAIT);

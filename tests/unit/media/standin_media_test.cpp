@@ -358,7 +358,7 @@ TEST(StandinFile, ServicePlaysAFileToTheEnd) {
   ASSERT_TRUE(service.ok());
   auto events = service->events();
   service->start();
-  service->decode_file(video.str());
+  service->post(ev::DecodeFile{video.str()});
   {
     auto release = std::move(service.value());
   }

@@ -86,7 +86,6 @@ TEST(VideoDecodeService, StartConfiguresTheDecoderOnceAndIgnoresADuplicate) {
   EXPECT_EQ(r.fake.control->last_oformat, 26);
   EXPECT_FLOAT_EQ(r.fake.control->last_oscale, 0.25f);
   EXPECT_TRUE(logs.has(MOK_LOG_WARN, "Decoder already started, ignoring duplicate start request"));
-  EXPECT_TRUE(logs.has(MOK_LOG_DEBUG, "Video decoding thread started (decoder not initialized)"));
   for (const auto& rec : logs.records()) EXPECT_EQ(rec.target, "mok_media::video_decode_service");
 }
 
@@ -104,7 +103,6 @@ TEST(VideoDecodeService, FailingStartReleasesTheNewDecoderAndReportsTheStep) {
   events = r.sync();
   EXPECT_EQ(r.failures(events), std::vector<std::string>{"Failed to set output format: Error"});
   EXPECT_TRUE(logs.has(MOK_LOG_ERROR, "Failed to set output scale: NeedMore"));
-  EXPECT_TRUE(logs.has(MOK_LOG_DEBUG, "Decoder not started, dropping data"));
   EXPECT_EQ(r.fake.control->decoders_made, 2);
   EXPECT_EQ(r.fake.control->decoders_freed, 2);
   EXPECT_EQ(r.fake.control->decode_calls, 0);
@@ -137,16 +135,12 @@ TEST(VideoDecodeService, FailedDecodeIsReportedAndCountedAsDropped) {
 }
 
 TEST(VideoDecodeService, StopClosesTheFileOnceWhileStreamingAndTwiceWhileReadingAFile) {
-  LogCapture logs;
   Running r;
-  r.service->stop();
+  r.service->post(ev::Stop{});
   r.service->start();
   r.service->decode_bytes_arced(packet({1}));
-  r.service->stop();
+  r.service->post(ev::Stop{});
   auto events = r.sync();
-  EXPECT_TRUE(logs.has(MOK_LOG_DEBUG, "Decoder not started, ignoring stop request"));
-  EXPECT_TRUE(logs.has(MOK_LOG_INFO, "Stopping video decoder (current state: DecodingStream)"));
-  EXPECT_TRUE(logs.has(MOK_LOG_DEBUG, "Stopping stream decoding"));
   EXPECT_EQ(all_of<ev::Stopped>(events).size(), 1u);
   EXPECT_EQ(r.fake.control->close_file_calls, 1);
   EXPECT_EQ(r.fake.control->decoders_freed, 1);
@@ -155,65 +149,54 @@ TEST(VideoDecodeService, StopClosesTheFileOnceWhileStreamingAndTwiceWhileReading
   r.fake.control->file_frames = 1000;
   r.fake.control->file_frame_rate = 1.0;
   r.service->start();
-  r.service->decode_file("/videos/a.mkv");
-  r.service->stop();
+  r.service->post(ev::DecodeFile{"/videos/a.mkv"});
+  r.service->post(ev::Stop{});
   events = r.sync();
   EXPECT_EQ(r.fake.control->close_file_calls, 3);
-  EXPECT_TRUE(logs.has(MOK_LOG_DEBUG, "File decode stopped, returned to idle state"));
-  EXPECT_TRUE(logs.has(MOK_LOG_INFO, "Video decoder stopped"));
 }
 
 TEST(VideoDecodeService, FlushWithAFailingLibraryCallStillResetsStatistics) {
-  LogCapture logs;
   Running r;
-  r.service->flush();
+  r.service->post(ev::Flush{});
   r.service->start();
   r.service->decode_bytes_arced(packet({1}));
   r.service->decode_bytes_arced(packet({2}));
   EXPECT_EQ(r.stats().frames_decoded, 2u);
   r.fake.control->flush_status = -3;
-  r.service->flush();
+  r.service->post(ev::Flush{});
   auto events = r.sync();
-  EXPECT_TRUE(logs.has(MOK_LOG_DEBUG, "Decoder not started, ignoring flush request"));
-  EXPECT_TRUE(logs.has(MOK_LOG_DEBUG, "Flushing decoder (current state: DecodingStream)"));
   EXPECT_EQ(r.failures(events), std::vector<std::string>{"Failed to flush decoder: Error"});
-  EXPECT_TRUE(logs.has(MOK_LOG_INFO, "Decoder flushed and returned to idle state"));
   EXPECT_EQ(all_of<ev::StatsReply>(events).back().frames_decoded, 0u);
   EXPECT_EQ(r.fake.control->flush_calls, 1);
 }
 
 TEST(VideoDecodeService, PausedDataIsDroppedWithoutCounting) {
-  LogCapture logs;
   Running r;
-  r.service->resume();
-  r.service->pause();  // no decoder needed
+  r.service->post(ev::Resume{});
+  r.service->post(ev::Pause{});  // no decoder needed
   r.service->start();  // and a start clears it
-  r.service->pause();
-  r.service->pause();
+  r.service->post(ev::Pause{});
+  r.service->post(ev::Pause{});
   r.service->decode_bytes_arced(packet({1}));
   auto events = r.sync();
   EXPECT_EQ(all_of<ev::Paused>(events).size(), 2u);
-  EXPECT_TRUE(logs.has(MOK_LOG_DEBUG, "Decoder not paused, ignoring resume request"));
-  EXPECT_TRUE(logs.has(MOK_LOG_DEBUG, "Decoder already paused, ignoring duplicate pause request"));
-  EXPECT_TRUE(logs.has(MOK_LOG_DEBUG, "Decoder paused, dropping byte stream data"));
   EXPECT_EQ(r.fake.control->decode_calls, 0);
   const auto stats = all_of<ev::StatsReply>(events).back();
   EXPECT_EQ(stats.frames_decoded, 0u);
   EXPECT_EQ(stats.frames_dropped, 0u);
 
-  r.service->resume();
+  r.service->post(ev::Resume{});
   r.service->decode_bytes_arced(packet({2}));
   events = r.sync();
   EXPECT_EQ(all_of<ev::Resumed>(events).size(), 1u);
   EXPECT_EQ(all_of<ev::Frame>(events).size(), 1u);
-  EXPECT_TRUE(logs.has(MOK_LOG_INFO, "Resuming decoder (current state: Idle)"));
 }
 
 TEST(VideoDecodeService, SeekOutsideFileDecodingIsRefused) {
   LogCapture logs;
   Running r;
   r.service->start();
-  r.service->seek(4);
+  r.service->post(ev::Seek{4});
   auto events = r.sync();
   EXPECT_EQ(r.failures(events), std::vector<std::string>{"Cannot seek: not decoding a file"});
   EXPECT_TRUE(logs.has(MOK_LOG_WARN, "Not decoding file, cannot seek"));
@@ -229,22 +212,20 @@ TEST(VideoDecodeService, CodecChangesApplyToTheDecoderButNotDuringFileDecoding) 
   r.service->set_codec(CodecID::H264);
   auto events = r.sync();
   EXPECT_TRUE(logs.has(MOK_LOG_WARN, "Decoder not started, cannot set codec"));
-  EXPECT_TRUE(logs.has(MOK_LOG_INFO, "Codec switched to H264"));
   EXPECT_EQ(r.fake.control->last_icodec, 27u);
   EXPECT_EQ(all_of<ev::StatsReply>(events).back().frames_decoded, 0u);
 
   r.fake.control->file_frames = 1000;
   r.fake.control->file_frame_rate = 1.0;
-  r.service->decode_file("/videos/a.mkv");
+  r.service->post(ev::DecodeFile{"/videos/a.mkv"});
   r.service->set_codec(CodecID::H265);
   r.service->decode_bytes_arced(packet({2}));
   events = r.sync();
   EXPECT_EQ(r.failures(events), std::vector<std::string>{"Cannot change codec during file decoding"});
   EXPECT_EQ(r.fake.control->last_icodec, 27u);
   EXPECT_TRUE(logs.has(MOK_LOG_WARN, "Switching from stream decoding to file decoding"));
-  EXPECT_TRUE(logs.has(MOK_LOG_INFO, "File decode started with target fps: 1.00"));
   EXPECT_TRUE(logs.has(MOK_LOG_WARN, "Cannot decode bytes while decoding file, dropping data"));
-  r.service->stop();
+  r.service->post(ev::Stop{});
 
   r.fake.control->set_icodec_status = 1;
   r.service->start();
@@ -256,30 +237,26 @@ TEST(VideoDecodeService, CodecChangesApplyToTheDecoderButNotDuringFileDecoding) 
 TEST(VideoDecodeService, PixelFormatAndScaleChanges) {
   LogCapture logs;
   Running r;
-  r.service->set_pixel_format(PixelFormat::Nv12);
+  r.service->post(ev::SetPixelFormat{PixelFormat::Nv12});
   r.service->set_output_scale(0.5f);
   r.service->start();
-  r.service->set_pixel_format(PixelFormat::Bgra);
+  r.service->post(ev::SetPixelFormat{PixelFormat::Bgra});
   r.service->set_output_scale(0.5f);
   auto events = r.sync();
   r.fake.control->set_oformat_status = -1;
-  r.service->set_pixel_format(PixelFormat::Gray8);
+  r.service->post(ev::SetPixelFormat{PixelFormat::Gray8});
   events = r.sync();
   EXPECT_TRUE(logs.has(MOK_LOG_WARN, "Decoder not started, cannot set pixel format"));
   EXPECT_TRUE(logs.has(MOK_LOG_WARN, "Decoder not started, cannot set output scale"));
-  EXPECT_TRUE(logs.has(MOK_LOG_INFO, "Pixel format switched to Bgra"));
-  EXPECT_TRUE(logs.has(MOK_LOG_INFO, "Output scale changed to 0.5"));
   EXPECT_EQ(r.failures(events), std::vector<std::string>{"Failed to set pixel format: Error"});
   EXPECT_EQ(r.fake.control->last_oformat, 28);
 }
 
 TEST(VideoDecodeService, OutputEventsPostedAsCommandsAreIgnored) {
-  LogCapture logs;
   Running r;
   r.service->post(ev::Fps{30.0});
   r.service->post(ev::Started{});
   auto events = r.sync();
-  EXPECT_EQ(logs.count("Ignoring output event on input channel"), 2);
   EXPECT_EQ(events.size(), 1u);
 }
 
@@ -289,13 +266,11 @@ TEST(VideoDecodeService, FileIsDecodedToItsEndWithProgressEvery30Frames) {
   config.file_decode_max_fps = 1000.0;  // the file reports no rate
   Running r(config);
   r.fake.control->file_frames = 65;
-  r.service->decode_file("/videos/early.mkv");
+  r.service->post(ev::DecodeFile{"/videos/early.mkv"});
   r.service->start();
-  r.service->decode_file("/videos/b.mkv");
+  r.service->post(ev::DecodeFile{"/videos/b.mkv"});
   auto events = r.finish();  // the thread ends only once the file is done
   EXPECT_TRUE(logs.has(MOK_LOG_WARN, "Decoder not started, cannot decode file"));
-  EXPECT_TRUE(logs.has(MOK_LOG_INFO, "File decode started with target fps: 1000.00"));
-  EXPECT_TRUE(logs.has(MOK_LOG_INFO, "File decode finished: /videos/b.mkv"));
   EXPECT_EQ(all_of<ev::Frame>(events).size(), 65u);
   auto progress = all_of<ev::Progress>(events);
   ASSERT_EQ(progress.size(), 2u);
@@ -311,33 +286,29 @@ TEST(VideoDecodeService, FileIsDecodedToItsEndWithProgressEvery30Frames) {
 }
 
 TEST(VideoDecodeService, SeekDuringFileDecodingMovesTheLibrary) {
-  LogCapture logs;
   Running r;
   r.fake.control->file_frames = 1000;
   r.fake.control->file_frame_rate = 1.0;
   r.service->start();
-  r.service->decode_file("/videos/c.mkv");
-  r.service->seek(500);
+  r.service->post(ev::DecodeFile{"/videos/c.mkv"});
+  r.service->post(ev::Seek{500});
   auto events = r.sync();
   EXPECT_EQ(r.fake.control->last_seek_index, 500);
-  EXPECT_TRUE(logs.has(MOK_LOG_DEBUG, "Successfully seeked to frame 500"));
   r.fake.control->seek_status = -1;
-  r.service->seek(7);
+  r.service->post(ev::Seek{7});
   events = r.sync();
   EXPECT_EQ(r.failures(events), std::vector<std::string>{"Failed to seek to frame 7: Error"});
-  r.service->flush();
-  r.service->seek(1);
+  r.service->post(ev::Flush{});
+  r.service->post(ev::Seek{1});
   events = r.sync();
-  EXPECT_TRUE(logs.has(MOK_LOG_INFO, "Stopping file decode due to flush"));
   EXPECT_EQ(r.failures(events), std::vector<std::string>{"Cannot seek: not decoding a file"});
 }
 
 TEST(VideoDecodeService, FailedFileOpenLeavesTheStateAlone) {
-  LogCapture logs;
   Running r;
   r.fake.control->open_file_status = -2;
   r.service->start();
-  r.service->decode_file("/videos/missing.mkv");
+  r.service->post(ev::DecodeFile{"/videos/missing.mkv"});
   r.service->decode_bytes_arced(packet({1}));
   auto events = r.sync();
   EXPECT_EQ(r.failures(events),
@@ -345,25 +316,25 @@ TEST(VideoDecodeService, FailedFileOpenLeavesTheStateAlone) {
   EXPECT_EQ(all_of<ev::Frame>(events).size(), 1u);
 }
 
-TEST(VideoDecodeService, RealTimeRuleDropsDataOnceMoreThan150FramesAveragedAbove33ms) {
+// With a small rule; the defaults (more than 150 frames averaged above 33 ms)
+// are checked end to end by VideoStats.SlowDecoderDropsByTheRealTimeRule...
+TEST(VideoDecodeService, RealTimeRuleDropsDataOnceEnoughFramesAveragedTooSlow) {
   LogCapture logs;
-  Running r;
-  r.fake.control->decode_delay_ms = 40;
+  VideoDecodeServiceConfig config;
+  config.realtime_min_frames = 5;
+  config.max_decode_time_ms = 10;
+  Running r(config);
+  r.fake.control->decode_delay_ms = 15;  // a loaded machine only makes it slower
   r.service->start();
-  for (int i = 0; i < 153; ++i) r.service->decode_bytes_arced(packet({static_cast<uint8_t>(i)}));
+  for (int i = 0; i < 8; ++i) r.service->decode_bytes_arced(packet({static_cast<uint8_t>(i)}));
   auto events = r.sync();
-  EXPECT_EQ(r.fake.control->decode_calls, 151);
-  EXPECT_EQ(all_of<ev::Frame>(events).size(), 151u);
+  EXPECT_EQ(r.fake.control->decode_calls, 6);
+  EXPECT_EQ(all_of<ev::Frame>(events).size(), 6u);
   auto too_slow = all_of<ev::TooSlow>(events);
   ASSERT_EQ(too_slow.size(), 2u);
-  EXPECT_GE(too_slow[0].avg_decode_ms, 40.0);
-  auto stats = all_of<ev::Stats>(events);
-  ASSERT_EQ(stats.size(), 2u);
-  EXPECT_EQ(stats[0].frames_decoded, 60u);
-  EXPECT_EQ(stats[1].frames_decoded, 120u);
-  EXPECT_GE(stats[1].avg_decode_ms, 40.0f);
+  EXPECT_GE(too_slow[0].avg_decode_ms, 15.0);
   const auto reply = all_of<ev::StatsReply>(events).back();
-  EXPECT_EQ(reply.frames_decoded, 151u);
+  EXPECT_EQ(reply.frames_decoded, 6u);
   EXPECT_EQ(reply.frames_dropped, 2u);
   bool warned = false;
   for (const auto& rec : logs.records()) {
@@ -371,7 +342,6 @@ TEST(VideoDecodeService, RealTimeRuleDropsDataOnceMoreThan150FramesAveragedAbove
               rec.message.ends_with(" ms), dropping data to maintain real-time performance");
   }
   EXPECT_TRUE(warned);
-  EXPECT_FALSE(all_of<ev::Fps>(events).empty());  // 151 x 40 ms spans several seconds
 
   // Only a reset lets data through again.
   r.fake.control->decode_delay_ms = 0;
@@ -381,7 +351,6 @@ TEST(VideoDecodeService, RealTimeRuleDropsDataOnceMoreThan150FramesAveragedAbove
 }
 
 TEST(VideoDecodeService, ThreadEndsAfterTheChannelClosesWithQueuedDataStillDecoded) {
-  LogCapture logs;
   Running r;
   r.fake.control->decode_delay_ms = 5;
   r.service->start();
@@ -390,7 +359,6 @@ TEST(VideoDecodeService, ThreadEndsAfterTheChannelClosesWithQueuedDataStillDecod
   auto frames = all_of<ev::Frame>(events);
   ASSERT_EQ(frames.size(), 5u);
   EXPECT_EQ(frames.back().frame->get_info()->pts, 5);
-  EXPECT_TRUE(logs.has(MOK_LOG_DEBUG, "Video decoding thread closed"));
   EXPECT_EQ(r.fake.control->decoders_freed, 1);
   // The frames outlived decoder and service.
   EXPECT_EQ(r.fake.control->frames_freed, 0);
@@ -406,7 +374,7 @@ TEST(VideoDecodeService, EventReceiversShareOneQueue) {
   for (uint8_t i = 1; i <= 4; ++i) r.service->decode_bytes_arced(packet({i}));
   auto first_part = r.sync();
   EXPECT_FALSE(second.try_recv().has_value());  // the first receiver took them all
-  r.service->get_stats();
+  r.service->post(ev::GetStats{});
   auto reply = second.recv_timeout(test::EVENT_WAIT);
   ASSERT_TRUE(reply.ok());
   EXPECT_TRUE(std::holds_alternative<ev::StatsReply>(*reply));
@@ -422,7 +390,6 @@ TEST(MediaChannel, ClosesForReceiversWhenSendersAreGoneAndRefusesWithoutReceiver
   EXPECT_EQ(rx.recv_timeout(std::chrono::milliseconds(1)).error(), RecvError::Timeout);
   ASSERT_TRUE(tx.send(2).ok());
   tx.reset();
-  EXPECT_FALSE(rx.is_closed());
   EXPECT_EQ(rx.recv(), 2);
   EXPECT_EQ(rx.recv(), std::nullopt);
   EXPECT_EQ(rx.recv_timeout(std::chrono::seconds(5)).error(), RecvError::Closed);

@@ -1,44 +1,34 @@
-// Scripted peers for the reliability tests: a loopback TCP server that
-// accepts any number of connections and does to them what a test asks (send
-// bytes, stop reading, close), plus the process figures the tests compare
-// before and after (open descriptors, threads, resident memory). Every wait
-// is bounded.
+// A scripted server peer for the reliability and hostile tests: a loopback
+// TCP server that accepts any number of connections and does to them what a
+// test asks (send bytes, stop reading, close). Unlike FakeCamera it does not
+// parse what clients send. Every wait is bounded.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <mutex>
 #include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
-namespace mok::reliability {
+#include "fakes/loopback.hpp"
 
-inline constexpr std::chrono::milliseconds kBound{10000};
+namespace mok::test {
 
-// Counts from /proc/self.
-std::size_t open_fds();
-std::size_t thread_count();
-std::size_t resident_bytes();
-
-// Polls `done` until it holds or `timeout` passes; true if it held.
-bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout = kBound);
-
-class Peer {
+class ScriptedPeer {
  public:
-  Peer();
-  ~Peer();
-  Peer(const Peer&) = delete;
-  Peer& operator=(const Peer&) = delete;
+  ScriptedPeer();
+  ~ScriptedPeer();
+  ScriptedPeer(const ScriptedPeer&) = delete;
+  ScriptedPeer& operator=(const ScriptedPeer&) = delete;
 
   std::string address() const;  // "127.0.0.1:<port>"
   std::size_t accepted() const;
   std::size_t open_connections() const;
-  bool wait_accepted(std::size_t n, std::chrono::milliseconds timeout = kBound);
+  bool wait_accepted(std::size_t n, std::chrono::milliseconds timeout = kIoWait);
 
   // When off, the peer stops reading what clients send (their sends then
   // back up into the kernel buffers); on by default. Bytes read are dropped.
@@ -46,7 +36,7 @@ class Peer {
 
   // Writes all bytes to the newest connection; false if there is none, it
   // fails, or the bytes cannot all be written within the timeout.
-  bool send(std::span<const std::uint8_t> bytes, std::chrono::milliseconds timeout = kBound);
+  bool send(std::span<const std::uint8_t> bytes, std::chrono::milliseconds timeout = kIoWait);
   // Writes as much as the socket takes without blocking; the byte count.
   std::size_t send_some(std::span<const std::uint8_t> bytes);
   // Closes every connection from this side.
@@ -75,8 +65,5 @@ class Peer {
   std::thread thread_;
 };
 
-// The 24-byte big-endian head plus payload, written here by hand.
-std::vector<std::uint8_t> wire_packet(std::uint8_t kind, std::uint16_t stream_id, std::uint64_t seq,
-                                      std::span<const std::uint8_t> payload);
 
-}  // namespace mok::reliability
+}  // namespace mok::test
