@@ -457,7 +457,7 @@ int main(int argc, char** argv) {
     } else if (a == "--rounds" && i + 1 < argc) {
       o.rounds = std::max(1, std::atoi(argv[++i]));
     } else {
-      std::printf("usage: mok-bench-e2e [--seconds S] [--rounds N] [--only transport|device|latency|many|many256]\n");
+      std::printf("usage: mok-bench-e2e [--seconds S] [--rounds N] [--only transport|device|latency|many|many64|many256]\n");
       return a == "--help" || a == "-h" ? 0 : 2;
     }
   }
@@ -465,7 +465,7 @@ int main(int argc, char** argv) {
   if (o.only.empty() || o.only == "transport") transport(o);
   if (o.only.empty() || o.only == "device") device(o);
   if (o.only.empty() || o.only == "latency") latency(o);
-  if (o.only.empty() || o.only == "many") many(o, 64, 1000);
+  if (o.only.empty() || o.only == "many" || o.only == "many64") many(o, 64, 1000);
   if (o.only.empty() || o.only == "many" || o.only == "many256") many(o, 256, 250);
   return 0;
 }
