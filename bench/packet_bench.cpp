@@ -35,7 +35,7 @@ BENCHMARK(BM_HeadParse);
 
 void BM_HeadWrite(benchmark::State& state) {
   const Head h = sample_head(6336);
-  uint8_t out[HEAD_LEN];
+  uint8_t out[kHeadLen];
   for (auto _ : state) {
     h.write_to(out);
     benchmark::DoNotOptimize(out);
@@ -48,7 +48,7 @@ BENCHMARK(BM_HeadWrite);
 // A stream of `count` packets of `payload` bytes each.
 std::vector<uint8_t> make_stream(size_t payload, size_t count) {
   std::vector<uint8_t> out;
-  out.reserve((HEAD_LEN + payload) * count);
+  out.reserve((kHeadLen + payload) * count);
   for (size_t i = 0; i < count; ++i) {
     Head h = sample_head(static_cast<uint32_t>(payload));
     h.seq = i;
@@ -65,11 +65,11 @@ std::vector<uint8_t> make_stream(size_t payload, size_t count) {
 void BM_FramerDecode(benchmark::State& state) {
   const auto payload = static_cast<size_t>(state.range(0));
   const auto chunk = static_cast<size_t>(state.range(1));
-  const size_t count = std::max<size_t>(4, (1u << 22) / (payload + HEAD_LEN));
+  const size_t count = std::max<size_t>(4, (1u << 22) / (payload + kHeadLen));
   const auto stream = make_stream(payload, count);
   size_t packets = 0;
   for (auto _ : state) {
-    mok::BytesMut buf(mok::BytesMut::CONNECTION_CAPACITY);
+    mok::BytesMut buf(mok::BytesMut::kConnectionCapacity);
     Framer framer;
     for (size_t at = 0; at < stream.size(); at += chunk) {
       const size_t n = std::min(chunk, stream.size() - at);

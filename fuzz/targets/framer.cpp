@@ -34,12 +34,12 @@ Outcome run(std::span<const uint8_t> stream, std::span<const uint8_t> cuts) {
       }
       if (!r.value()) return;
       Packet& p = *r.value();
-      FUZZ_CHECK(p.head.length >= MIN_LENGTH && p.head.length <= MAX_LENGTH);
+      FUZZ_CHECK(p.head.length >= kMinLength && p.head.length <= kMaxLength);
       FUZZ_CHECK(p.payload.size() == p.head.length);
-      FUZZ_CHECK(p.head.stream_id < STREAM_ID_LIMIT);
+      FUZZ_CHECK(p.head.stream_id < kStreamIdLimit);
       FUZZ_CHECK(kind_from_code(to_code(p.head.kind)).has_value());
-      FUZZ_CHECK((p.head.flags.bits & ~Flags::ALL) == 0);
-      out.consumed += HEAD_LEN + p.payload.size();
+      FUZZ_CHECK((p.head.flags.bits & ~Flags::kAll) == 0);
+      out.consumed += kHeadLen + p.payload.size();
       // The payload is the stream's bytes right after its head.
       FUZZ_CHECK(out.consumed <= fed);
       FUZZ_CHECK(std::memcmp(p.payload.data(), stream.data() + out.consumed - p.payload.size(),
@@ -56,7 +56,7 @@ Outcome run(std::span<const uint8_t> stream, std::span<const uint8_t> cuts) {
     // What is held is exactly what was fed and not yet handed out, minus a
     // parsed head still waiting for its payload.
     if (!out.failed) {
-      const size_t pending = framer.has_pending_head() ? HEAD_LEN : 0;
+      const size_t pending = framer.has_pending_head() ? kHeadLen : 0;
       FUZZ_CHECK(out.consumed + pending + buf.size() == fed);
     }
   }

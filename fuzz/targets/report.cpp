@@ -52,20 +52,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using T = std::remove_cvref_t<decltype(*field)>;
     FUZZ_CHECK(field.has_value() && *field == *reader.peek<T>(id));
   };
-  check_number(reg::CTS, cache.cts, before.cts);
-  check_number(reg::RTS, cache.rts, before.rts);
-  check_number(reg::EXPOSURE_TIME, cache.exposure_time, before.exposure_time);
-  check_number(reg::LASER_STRENGTH, cache.laser_strength, before.laser_strength);
-  check_number(reg::TASK_ID, cache.task_id, before.task_id);
-  if (reader.find(reg::LASER_ENABLE)) {
-    FUZZ_CHECK(cache.laser_enable == (*reader.peek<uint32_t>(reg::LASER_ENABLE) != 0));
+  check_number(reg::kCts, cache.cts, before.cts);
+  check_number(reg::kRts, cache.rts, before.rts);
+  check_number(reg::kExposureTime, cache.exposure_time, before.exposure_time);
+  check_number(reg::kLaserStrength, cache.laser_strength, before.laser_strength);
+  check_number(reg::kTaskId, cache.task_id, before.task_id);
+  if (reader.find(reg::kLaserEnable)) {
+    FUZZ_CHECK(cache.laser_enable == (*reader.peek<uint32_t>(reg::kLaserEnable) != 0));
   } else {
     FUZZ_CHECK(cache.laser_enable == before.laser_enable);
   }
-  FUZZ_CHECK(cache.width == (reader.find(reg::IMAGE_WIDTH) ? *reader.peek<uint16_t>(reg::IMAGE_WIDTH)
+  FUZZ_CHECK(cache.width == (reader.find(reg::kImageWidth) ? *reader.peek<uint16_t>(reg::kImageWidth)
                                                            : before.width));
-  FUZZ_CHECK(cache.height == (reader.find(reg::IMAGE_HEIGHT)
-                                  ? *reader.peek<uint16_t>(reg::IMAGE_HEIGHT)
+  FUZZ_CHECK(cache.height == (reader.find(reg::kImageHeight)
+                                  ? *reader.peek<uint16_t>(reg::kImageHeight)
                                   : before.height));
   const auto check_text = [&](uint16_t id, const std::optional<std::string>& field,
                               const std::optional<std::string>& old) {
@@ -76,8 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(field == old);
     }
   };
-  check_text(reg::SERIAL_NUMBER, cache.serial_number, before.serial_number);
-  check_text(reg::BOARD_ID, cache.board_id, before.board_id);
+  check_text(reg::kSerialNumber, cache.serial_number, before.serial_number);
+  check_text(reg::kBoardId, cache.board_id, before.board_id);
 
   RegCache twice = cache;
   apply_report(twice, record);

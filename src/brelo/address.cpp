@@ -82,7 +82,7 @@ Result<std::string> normalize_remote_addr(std::string_view address) {
   }
   const auto colon = text.find(':');
   if (colon == std::string_view::npos) {
-    return fmt::format("{}:{}", text, DEFAULT_DEVICE_PORT);
+    return fmt::format("{}:{}", text, kDefaultDevicePort);
   }
   const std::string_view host = text.substr(0, colon);
   const std::string_view port = text.substr(colon + 1);

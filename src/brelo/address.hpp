@@ -10,7 +10,7 @@
 
 namespace mok::brelo {
 
-inline constexpr std::uint16_t DEFAULT_DEVICE_PORT = 6833;
+inline constexpr std::uint16_t kDefaultDevicePort = 6833;
 
 // Trims white space, keeps numeric socket addresses ("10.0.0.5:80",
 // "[::1]:7000") and "host:port" with a decimal port (optionally "+"), appends

@@ -381,7 +381,7 @@ Result<void> Client::set_rts(std::uint64_t value) {
     value = wall_clock_micros();
   }
   fxr::Builder b;
-  b.push<std::uint64_t>(reg::RTS, value);
+  b.push<std::uint64_t>(reg::kRts, value);
   return send_record(kRegisterStream, std::move(b).into_bytes());
 }
 
@@ -431,7 +431,7 @@ Result<std::uint64_t> Client::pull_rts(std::chrono::nanoseconds timeout) {
     return fail(ErrorKind::InCallback);
   }
   const std::uint64_t seen = read_slot(counter, [](std::uint64_t n) { return n; });
-  if (auto sent = send_reg(reg::RTS_PULL, 1); !sent) {
+  if (auto sent = send_reg(reg::kRtsPull, 1); !sent) {
     return err(std::move(sent.error()));
   }
   {

@@ -219,10 +219,10 @@ class Client {
   // Register writes: queued on stream 0, SendFailed when the connector
   // refuses them. They never touch the cache.
   Result<void> send_reg(std::uint16_t id, std::uint32_t value);
-  Result<void> set_exposure_time(std::uint32_t v) { return send_reg(reg::EXPOSURE_TIME, v); }
-  Result<void> set_laser_strength(std::uint32_t v) { return send_reg(reg::LASER_STRENGTH, v); }
-  Result<void> set_task_id(std::uint32_t v) { return send_reg(reg::TASK_ID, v); }
-  Result<void> set_laser_enable(bool on) { return send_reg(reg::LASER_ENABLE, on ? 1 : 0); }
+  Result<void> set_exposure_time(std::uint32_t v) { return send_reg(reg::kExposureTime, v); }
+  Result<void> set_laser_strength(std::uint32_t v) { return send_reg(reg::kLaserStrength, v); }
+  Result<void> set_task_id(std::uint32_t v) { return send_reg(reg::kTaskId, v); }
+  Result<void> set_laser_enable(bool on) { return send_reg(reg::kLaserEnable, on ? 1 : 0); }
   // 0 sends the wall-clock time in microseconds since the Unix epoch.
   Result<void> set_rts(std::uint64_t value);
 

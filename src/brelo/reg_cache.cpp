@@ -19,20 +19,20 @@ void apply_report(RegCache& cache, std::span<const std::uint8_t> record) {
       field = fxr::map_to<T>(e->value);
     }
   };
-  text(reg::SERIAL_NUMBER, cache.serial_number);
-  text(reg::BOARD_ID, cache.board_id);
-  number(reg::EXPOSURE_TIME, cache.exposure_time);
-  if (auto e = reader.find(reg::LASER_ENABLE)) {
+  text(reg::kSerialNumber, cache.serial_number);
+  text(reg::kBoardId, cache.board_id);
+  number(reg::kExposureTime, cache.exposure_time);
+  if (auto e = reader.find(reg::kLaserEnable)) {
     cache.laser_enable = fxr::map_to<std::uint32_t>(e->value) != 0;
   }
-  number(reg::LASER_STRENGTH, cache.laser_strength);
-  number(reg::TASK_ID, cache.task_id);
-  number(reg::CTS, cache.cts);
-  number(reg::RTS, cache.rts);
-  if (auto e = reader.find(reg::IMAGE_WIDTH)) {
+  number(reg::kLaserStrength, cache.laser_strength);
+  number(reg::kTaskId, cache.task_id);
+  number(reg::kCts, cache.cts);
+  number(reg::kRts, cache.rts);
+  if (auto e = reader.find(reg::kImageWidth)) {
     cache.width = fxr::map_to<std::uint16_t>(e->value);
   }
-  if (auto e = reader.find(reg::IMAGE_HEIGHT)) {
+  if (auto e = reader.find(reg::kImageHeight)) {
     cache.height = fxr::map_to<std::uint16_t>(e->value);
   }
 }

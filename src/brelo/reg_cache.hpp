@@ -12,17 +12,17 @@ namespace mok::brelo {
 
 // Register ids of the device.
 namespace reg {
-inline constexpr std::uint16_t CTS = 0x1100;
-inline constexpr std::uint16_t RTS = 0x1108;
-inline constexpr std::uint16_t SERIAL_NUMBER = 0x11B0;
-inline constexpr std::uint16_t BOARD_ID = 0x11C0;
-inline constexpr std::uint16_t IMAGE_WIDTH = 0x1200;
-inline constexpr std::uint16_t IMAGE_HEIGHT = 0x1202;
-inline constexpr std::uint16_t RTS_PULL = 0x161C;
-inline constexpr std::uint16_t EXPOSURE_TIME = 0x1800;
-inline constexpr std::uint16_t LASER_ENABLE = 0x1A00;
-inline constexpr std::uint16_t LASER_STRENGTH = 0x1A04;
-inline constexpr std::uint16_t TASK_ID = 0x1C0C;
+inline constexpr std::uint16_t kCts = 0x1100;
+inline constexpr std::uint16_t kRts = 0x1108;
+inline constexpr std::uint16_t kSerialNumber = 0x11B0;
+inline constexpr std::uint16_t kBoardId = 0x11C0;
+inline constexpr std::uint16_t kImageWidth = 0x1200;
+inline constexpr std::uint16_t kImageHeight = 0x1202;
+inline constexpr std::uint16_t kRtsPull = 0x161C;
+inline constexpr std::uint16_t kExposureTime = 0x1800;
+inline constexpr std::uint16_t kLaserEnable = 0x1A00;
+inline constexpr std::uint16_t kLaserStrength = 0x1A04;
+inline constexpr std::uint16_t kTaskId = 0x1C0C;
 }  // namespace reg
 
 struct RegCache {

@@ -4,8 +4,8 @@
 namespace mok::brelo {
 
 void RateWindow::add(std::uint64_t now_ms) noexcept {
-  const std::uint64_t tag = now_ms / BUCKET_MS + 1;
-  Bucket& b = buckets_[tag % BUCKETS];
+  const std::uint64_t tag = now_ms / kBucketMs + 1;
+  Bucket& b = buckets_[tag % kBuckets];
   if (b.tag.load(std::memory_order_relaxed) != tag) {
     // The bucket last held a count from a second or more ago.
     b.n.store(0, std::memory_order_relaxed);
@@ -16,11 +16,11 @@ void RateWindow::add(std::uint64_t now_ms) noexcept {
 }
 
 std::uint64_t RateWindow::count(std::uint64_t now_ms) const noexcept {
-  const std::uint64_t tag = now_ms / BUCKET_MS + 1;
+  const std::uint64_t tag = now_ms / kBucketMs + 1;
   std::uint64_t total = 0;
   for (const Bucket& b : buckets_) {
     const std::uint64_t t = b.tag.load(std::memory_order_acquire);
-    if (t != 0 && t <= tag && tag - t < BUCKETS) total += b.n.load(std::memory_order_relaxed);
+    if (t != 0 && t <= tag && tag - t < kBuckets) total += b.n.load(std::memory_order_relaxed);
   }
   return total;
 }

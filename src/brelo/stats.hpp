@@ -19,8 +19,8 @@ namespace mok::brelo {
 // (the read loop); any thread counts.
 class RateWindow {
  public:
-  static constexpr std::uint64_t BUCKET_MS = 100;
-  static constexpr std::size_t BUCKETS = 10;
+  static constexpr std::uint64_t kBucketMs = 100;
+  static constexpr std::size_t kBuckets = 10;
 
   // Counts one event; one thread at a time may call this.
   void add(std::uint64_t now_ms) noexcept;
@@ -32,7 +32,7 @@ class RateWindow {
     std::atomic<std::uint64_t> tag{0};
     std::atomic<std::uint64_t> n{0};
   };
-  std::array<Bucket, BUCKETS> buckets_{};
+  std::array<Bucket, kBuckets> buckets_{};
 };
 
 struct ClientStats {

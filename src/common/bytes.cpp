@@ -90,7 +90,7 @@ Bytes BytesMut::split_to(size_t n) noexcept {
 
 Bytes BytesMut::take(size_t n) {
   n = std::min(n, len_);
-  if (cap_ <= SHARE_LIMIT || cap_ / PIN_FACTOR <= n) return split_to(n);
+  if (cap_ <= kShareLimit || cap_ / kPinFactor <= n) return split_to(n);
   Bytes out = Bytes::copy_from({block_.get() + off_, n});
   advance(n);
   return out;

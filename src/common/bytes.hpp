@@ -45,7 +45,7 @@ class Bytes {
 
 class BytesMut {
  public:
-  static constexpr size_t CONNECTION_CAPACITY = 8192;
+  static constexpr size_t kConnectionCapacity = 8192;
 
   BytesMut() noexcept = default;
   explicit BytesMut(size_t capacity);
@@ -69,14 +69,14 @@ class BytesMut {
   // Moves the first `n` bytes out as a shared Bytes without copying them.
   Bytes split_to(size_t n) noexcept;
   // As split_to, but a kept reference never pins much more than itself: the
-  // bytes are shared when the block is at most SHARE_LIMIT or at most
-  // PIN_FACTOR times their size (the common case: small packets from a small
+  // bytes are shared when the block is at most kShareLimit or at most
+  // kPinFactor times their size (the common case: small packets from a small
   // block, a large packet from the block grown for it, which doubling makes
   // up to about twice its size and more), and copied into their own
   // allocation otherwise (a small packet cut from a block grown large).
   Bytes take(size_t n);
-  static constexpr size_t SHARE_LIMIT = 256 * 1024;
-  static constexpr size_t PIN_FACTOR = 4;
+  static constexpr size_t kShareLimit = 256 * 1024;
+  static constexpr size_t kPinFactor = 4;
   // Lets go of the block when nothing is held and it is larger than
   // `keep`, so an idle connection does not keep the memory of its largest
   // packet; the next reserve allocates afresh.

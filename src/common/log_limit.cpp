@@ -17,11 +17,11 @@ RateLimit::Verdict RateLimit::admit(int level, std::string_view target, std::str
   // A few neighbouring slots make room for kinds whose addresses collide;
   // only when all are taken does the one quiet the longest give way.
   const std::size_t first =
-      (std::hash<const void*>{}(format.data()) ^ std::hash<const void*>{}(target.data())) % SLOTS;
+      (std::hash<const void*>{}(format.data()) ^ std::hash<const void*>{}(target.data())) % kSlots;
   Slot* slot = nullptr;
   Slot* oldest = &slots_[first];
-  for (std::size_t i = 0; i < PROBES && slot == nullptr; ++i) {
-    Slot& s = slots_[(first + i) % SLOTS];
+  for (std::size_t i = 0; i < kProbes && slot == nullptr; ++i) {
+    Slot& s = slots_[(first + i) % kSlots];
     if (same_kind(s)) {
       slot = &s;
     } else if (s.kind.format.data() == nullptr) {
@@ -36,11 +36,11 @@ RateLimit::Verdict RateLimit::admit(int level, std::string_view target, std::str
     *oldest = Slot{Held{target, format, level, 0}, now_ms, 0};
     slot = oldest;
   }
-  if (now_ms - slot->window_start >= WINDOW_MS) {
+  if (now_ms - slot->window_start >= kWindowMs) {
     slot->window_start = now_ms;
     slot->in_window = 0;
   }
-  if (slot->in_window >= PER_WINDOW) {
+  if (slot->in_window >= kPerWindow) {
     ++slot->kind.count;
     v.pass = false;
     return v;

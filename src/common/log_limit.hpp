@@ -1,6 +1,6 @@
 // Rate limit of repeated log records. A peer that sends garbage can make the
 // library log once per packet; records of one kind (same target and format
-// text) pass at most PER_WINDOW times a second, and the ones held back are
+// text) pass at most kPerWindow times a second, and the ones held back are
 // counted so that the next one to pass can say how many there were. Pure:
 // the caller passes the time and locks.
 #pragma once
@@ -14,10 +14,10 @@ namespace mok::log {
 
 class RateLimit {
  public:
-  static constexpr std::uint64_t WINDOW_MS = 1000;
-  static constexpr std::uint32_t PER_WINDOW = 10;
-  static constexpr std::size_t SLOTS = 64;
-  static constexpr std::size_t PROBES = 4;
+  static constexpr std::uint64_t kWindowMs = 1000;
+  static constexpr std::uint32_t kPerWindow = 10;
+  static constexpr std::size_t kSlots = 64;
+  static constexpr std::size_t kProbes = 4;
 
   // A kind of record and how many of it were held back.
   struct Held {
@@ -44,7 +44,7 @@ class RateLimit {
     std::uint64_t window_start = 0;
     std::uint32_t in_window = 0;
   };
-  std::array<Slot, SLOTS> slots_{};
+  std::array<Slot, kSlots> slots_{};
 };
 
 }  // namespace mok::log

@@ -29,14 +29,14 @@ namespace mok {
 
 namespace {
 
-constexpr const char* TARGET = "mok::runtime";
+constexpr const char* kTarget = "mok::runtime";
 #if defined(ASIO_HAS_IO_URING_AS_DEFAULT)
-constexpr const char* EVENT_LOOP = "io_uring";
+constexpr const char* kEventLoop = "io_uring";
 #else
-constexpr const char* EVENT_LOOP = "epoll";
+constexpr const char* kEventLoop = "epoll";
 #endif
 // How long process exit waits for workers to finish the handler they run.
-constexpr auto QUIESCE_WAIT = std::chrono::milliseconds(500);
+constexpr auto kQuiesceWait = std::chrono::milliseconds(500);
 
 std::size_t available_processors() noexcept {
   cpu_set_t set;
@@ -98,9 +98,9 @@ struct Runtime::Impl {
         break;
       } catch (const std::exception& e) {
         // A handler that throws must not take the worker down with it.
-        log::error(TARGET, "runtime worker caught: {}", e.what());
+        log::error(kTarget, "runtime worker caught: {}", e.what());
       } catch (...) {
-        log::error(TARGET, "runtime worker caught an unknown exception");
+        log::error(kTarget, "runtime worker caught an unknown exception");
       }
     }
     std::lock_guard g(lock);
@@ -139,20 +139,20 @@ std::unique_ptr<Runtime> Runtime::create(std::string name, std::size_t workers) 
         throw;
       }
     }
-    log::debug(TARGET, "runtime {}: {} workers, each waiting on {}", name, n, EVENT_LOOP);
+    log::debug(kTarget, "runtime {}: {} workers, each waiting on {}", name, n, kEventLoop);
     return rt;
   } catch (const std::exception& e) {
     // Workers already started are joined by the destructor of `rt`. A kernel
     // that refuses io_uring refuses it every time: said once, with the way out.
     static std::atomic<bool> said{false};
     if (!said.exchange(true)) {
-      log::error(TARGET, "cannot create runtime {}: {} (event loop: {}{})", name, e.what(), EVENT_LOOP,
-                 std::string_view(EVENT_LOOP) == "io_uring"
+      log::error(kTarget, "cannot create runtime {}: {} (event loop: {}{})", name, e.what(), kEventLoop,
+                 std::string_view(kEventLoop) == "io_uring"
                      ? "; a build with MOK_IO_URING=OFF waits on epoll instead"
                      : "");
     }
   } catch (...) {
-    log::error(TARGET, "cannot create runtime {}", name);
+    log::error(kTarget, "cannot create runtime {}", name);
   }
   return nullptr;
 }
@@ -202,7 +202,7 @@ void Runtime::quiesce() noexcept {
     // A worker calling exit() from a handler cannot leave its own loop.
     const std::size_t self = in_worker() ? 1 : 0;
     std::unique_lock g(impl_->lock);
-    impl_->idle.wait_for(g, QUIESCE_WAIT, [&] { return impl_->running <= self; });
+    impl_->idle.wait_for(g, kQuiesceWait, [&] { return impl_->running <= self; });
   } catch (...) {
     // Exit goes on regardless.
   }
@@ -212,8 +212,8 @@ namespace {
 
 // Process-wide runtimes to quiesce at exit. Fixed size and constant-initialised:
 // there are two in the library (transport and device interface).
-constexpr std::size_t MAX_PROCESS_RUNTIMES = 8;
-constinit std::atomic<Runtime*> g_process_runtimes[MAX_PROCESS_RUNTIMES] = {};
+constexpr std::size_t kMaxProcessRuntimes = 8;
+constinit std::atomic<Runtime*> g_process_runtimes[kMaxProcessRuntimes] = {};
 
 void quiesce_process_runtimes() noexcept {
   for (auto& slot : g_process_runtimes) {

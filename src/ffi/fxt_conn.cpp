@@ -127,7 +127,7 @@ extern "C" MOK_API bool mok_fxt_conn_send_packet(mok_fxt_conn_t* conn, mok_fxt_p
   if (conn == nullptr || packet == nullptr || !packet->packet) return false;
   // A packet can be built with length 0, but every receiver refuses a head
   // below the minimum and drops the connection: it is never sent.
-  if (packet->packet->head.length < mok::fxt::MIN_LENGTH) return false;
+  if (packet->packet->head.length < mok::fxt::kMinLength) return false;
   try {
     return conn->connector->send(packet->packet).ok();
   } catch (...) {

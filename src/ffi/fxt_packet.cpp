@@ -19,15 +19,15 @@ using mok::fxt::Packet;
 using mok::ffi::guarded;
 
 // The C constants are the wire codes; they must never drift from the model.
-static_assert(MOK_FXT_HEAD_LEN == mok::fxt::HEAD_LEN);
-static_assert(MOK_FXT_MAX_LENGTH == mok::fxt::MAX_LENGTH);
-static_assert(MOK_FXT_STREAM_ID_LIMIT == mok::fxt::STREAM_ID_LIMIT);
-static_assert(MOK_FXT_FLAG_END_STREAM == mok::fxt::Flags::END_STREAM);
-static_assert(MOK_FXT_FLAG_END_HEADERS == mok::fxt::Flags::END_HEADERS);
-static_assert(MOK_FXT_FLAG_PADDED == mok::fxt::Flags::PADDED);
-static_assert(MOK_FXT_FLAG_PRIORITY == mok::fxt::Flags::PRIORITY);
-static_assert(MOK_FXT_FLAG_READONLY == mok::fxt::Flags::READONLY);
-static_assert(MOK_FXT_FLAG_ALL == mok::fxt::Flags::ALL);
+static_assert(MOK_FXT_HEAD_LEN == mok::fxt::kHeadLen);
+static_assert(MOK_FXT_MAX_LENGTH == mok::fxt::kMaxLength);
+static_assert(MOK_FXT_STREAM_ID_LIMIT == mok::fxt::kStreamIdLimit);
+static_assert(MOK_FXT_FLAG_END_STREAM == mok::fxt::Flags::kEndStream);
+static_assert(MOK_FXT_FLAG_END_HEADERS == mok::fxt::Flags::kEndHeaders);
+static_assert(MOK_FXT_FLAG_PADDED == mok::fxt::Flags::kPadded);
+static_assert(MOK_FXT_FLAG_PRIORITY == mok::fxt::Flags::kPriority);
+static_assert(MOK_FXT_FLAG_READONLY == mok::fxt::Flags::kReadonly);
+static_assert(MOK_FXT_FLAG_ALL == mok::fxt::Flags::kAll);
 static_assert(MOK_FXT_KIND_DATA == static_cast<int>(Kind::Data));
 static_assert(MOK_FXT_KIND_HEADERS == static_cast<int>(Kind::Headers));
 static_assert(MOK_FXT_KIND_PRIORITY == static_cast<int>(Kind::Priority));
@@ -53,17 +53,17 @@ static_assert(MOK_FXT_KIND_UNKNOWN == static_cast<int>(Kind::Unknown));
 
 namespace {
 
-constexpr uint32_t U32_MAX = std::numeric_limits<uint32_t>::max();
+constexpr uint32_t kU32Max = std::numeric_limits<uint32_t>::max();
 
 bool length_allowed(uint32_t length) noexcept {
-  return length == 0 || (length >= mok::fxt::MIN_LENGTH && length <= mok::fxt::MAX_LENGTH);
+  return length == 0 || (length >= mok::fxt::kMinLength && length <= mok::fxt::kMaxLength);
 }
 bool kind_allowed(uint8_t kind) noexcept { return kind != mok::fxt::to_code(Kind::Unknown); }
 bool stream_allowed(uint16_t stream_id) noexcept {
-  return stream_id < mok::fxt::STREAM_ID_LIMIT;
+  return stream_id < mok::fxt::kStreamIdLimit;
 }
 
-uint32_t saturate(size_t n) noexcept { return n > U32_MAX ? U32_MAX : static_cast<uint32_t>(n); }
+uint32_t saturate(size_t n) noexcept { return n > kU32Max ? kU32Max : static_cast<uint32_t>(n); }
 
 Head to_head(const mok_fxt_head_t& h) noexcept {
   return Head{h.length, mok::fxt::Flags{h.flags}, static_cast<Kind>(h.kind), h.stream_id, h.seq, h.ts};
@@ -248,12 +248,12 @@ extern "C" MOK_API size_t mok_fxt_packet_payload_copy(const mok_fxt_packet_t* pa
 }
 
 extern "C" MOK_API uint32_t mok_fxt_packet_wire_len(const mok_fxt_packet_t* packet) {
-  return packet ? saturate(size_t{packet->packet->head.length} + mok::fxt::HEAD_LEN) : 0;
+  return packet ? saturate(size_t{packet->packet->head.length} + mok::fxt::kHeadLen) : 0;
 }
 
 extern "C" MOK_API bool mok_fxt_packet_write_head_bytes(const mok_fxt_packet_t* packet, uint8_t* out,
                                                        size_t out_len) {
-  if (!packet || !out || out_len < mok::fxt::HEAD_LEN) return false;
+  if (!packet || !out || out_len < mok::fxt::kHeadLen) return false;
   packet->packet->head.write_to(out);
   return true;
 }
@@ -264,10 +264,10 @@ extern "C" MOK_API size_t mok_fxt_packet_write_wire(const mok_fxt_packet_t* pack
   const Packet& p = *packet->packet;
   // A packet whose payload and length disagree (never built here) is refused
   // rather than letting either one decide how much we read.
-  const size_t total = size_t{p.head.length} + mok::fxt::HEAD_LEN;
+  const size_t total = size_t{p.head.length} + mok::fxt::kHeadLen;
   if (out_len < total || p.payload.size() != p.head.length) return 0;
   p.head.write_to(out);
-  if (!p.payload.empty()) std::memcpy(out + mok::fxt::HEAD_LEN, p.payload.data(), p.payload.size());
+  if (!p.payload.empty()) std::memcpy(out + mok::fxt::kHeadLen, p.payload.data(), p.payload.size());
   return total;
 }
 
@@ -277,19 +277,19 @@ extern "C" MOK_API bool mok_fxt_packet_try_parse_wire(const uint8_t* bytes, size
   if (out_consumed) *out_consumed = 0;
   if (out_needed) *out_needed = 0;
   if (!bytes || !out_packet) return false;
-  if (len < mok::fxt::HEAD_LEN) {
-    if (out_needed) *out_needed = mok::fxt::HEAD_LEN;
+  if (len < mok::fxt::kHeadLen) {
+    if (out_needed) *out_needed = mok::fxt::kHeadLen;
     return false;
   }
   auto head = Head::parse({bytes, len});
   if (!head) return false;  // waiting cannot help: needed stays 0
-  const size_t total = size_t{head->length} + mok::fxt::HEAD_LEN;
+  const size_t total = size_t{head->length} + mok::fxt::kHeadLen;
   if (len < total) {
     if (out_needed) *out_needed = total;
     return false;
   }
   mok_fxt_packet_t* h = guarded<mok_fxt_packet_t*>(nullptr, [&] {
-    return wrap(Packet{*head, copy_payload(bytes + mok::fxt::HEAD_LEN, head->length)});
+    return wrap(Packet{*head, copy_payload(bytes + mok::fxt::kHeadLen, head->length)});
   });
   if (!h) return false;
   *out_packet = h;
@@ -308,7 +308,7 @@ extern "C" MOK_API bool mok_fxt_head_parse(const uint8_t* bytes, size_t len, mok
 
 extern "C" MOK_API bool mok_fxt_head_write_bytes(const mok_fxt_head_t* head, uint8_t* out,
                                                 size_t out_len) {
-  if (!head || !out || out_len < mok::fxt::HEAD_LEN) return false;
+  if (!head || !out || out_len < mok::fxt::kHeadLen) return false;
   to_head(*head).write_to(out);
   return true;
 }

@@ -33,8 +33,8 @@ bool valid_utf8(std::string_view s) noexcept {
       cp = (cp << 6) | (cc & 0x3F);
     }
     // Overlong forms, surrogates and values beyond Unicode are not UTF-8.
-    static constexpr uint32_t MIN_FOR_LEN[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < MIN_FOR_LEN[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    static constexpr uint32_t kMinForLen[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < kMinForLen[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
     i += n + 1;
   }
   return true;

@@ -19,7 +19,7 @@ enum class CodecID : uint32_t {
 };
 
 // The largest code the library knows.
-inline constexpr uint32_t CODEC_ID_MAX = 225;
+inline constexpr uint32_t kCodecIdMax = 225;
 
 // "H264", "H265", ...; an unnamed code shows as its number.
 std::string to_string(CodecID codec);

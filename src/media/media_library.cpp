@@ -24,9 +24,9 @@ SearchDirs SearchDirs::of_process() {
 
 std::vector<fs::path> candidate_paths(const SearchDirs& dirs) {
   std::vector<fs::path> out;
-  if (dirs.executable_dir) out.push_back(*dirs.executable_dir / MEDIA_LIBRARY_FILE_NAME);
+  if (dirs.executable_dir) out.push_back(*dirs.executable_dir / kMediaLibraryFileName);
   if (dirs.working_dir) {
-    fs::path p = *dirs.working_dir / MEDIA_LIBRARY_FILE_NAME;
+    fs::path p = *dirs.working_dir / kMediaLibraryFileName;
     if (out.empty() || out.front() != p) out.push_back(std::move(p));
   }
   return out;
@@ -37,7 +37,7 @@ std::string resolve_library_path(const SearchDirs& dirs) {
     std::error_code ec;
     if (fs::is_regular_file(p, ec)) return p.string();
   }
-  return MEDIA_LIBRARY_FILE_NAME;
+  return kMediaLibraryFileName;
 }
 
 namespace {

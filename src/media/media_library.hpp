@@ -63,7 +63,7 @@ struct MediaApi {
   int32_t (*mok_vmux_write_frame)(mok_vmux*, const uint8_t*, int32_t, int64_t);
 };
 
-inline constexpr const char* MEDIA_LIBRARY_FILE_NAME = "libmok_media.so";
+inline constexpr const char* kMediaLibraryFileName = "libmok_media.so";
 
 // Where the library is looked for: the running executable's directory, then
 // the working directory unless it is the same place. A directory that cannot

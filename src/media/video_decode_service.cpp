@@ -23,7 +23,7 @@ namespace {
 namespace ev = video_event;
 using Clock = std::chrono::steady_clock;
 using Kind = DecoderState::Kind;
-constexpr const char* TARGET = VIDEO_DECODE_SERVICE_TARGET;
+constexpr const char* kTarget = kVideoDecodeServiceTarget;
 
 double to_ms(Clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
@@ -68,7 +68,7 @@ class DecodingThread {
   void fail(std::string message) { send_event(ev::Failure{std::move(message)}); }
   // Library failures are logged and reported with the same text.
   void report_failure(std::string text) {
-    log::error(TARGET, "{}", text);
+    log::error(kTarget, "{}", text);
     fail(std::move(text));
   }
   bool send_event(VideoEvent event) { return events_.send(std::move(event)).ok(); }
@@ -96,7 +96,7 @@ class DecodingThread {
 };
 
 void DecodingThread::run() {
-  log::debug(TARGET, "Video decoding thread started (decoder not initialized)");
+  log::debug(kTarget, "Video decoding thread started (decoder not initialized)");
   for (;;) {
     std::optional<VideoEvent> command;
     if (decoding_file()) {
@@ -108,7 +108,7 @@ void DecodingThread::run() {
     if (command) handle(std::move(*command));
     if (decoding_file()) file_step();
   }
-  log::debug(TARGET, "Video decoding thread closed");
+  log::debug(kTarget, "Video decoding thread closed");
   // The decoder goes first (it needs the library), our library reference
   // next, and the event channel last: a receiver that sees the end knows the
   // decoder has been released.
@@ -118,8 +118,8 @@ void DecodingThread::run() {
 }
 
 void DecodingThread::handle(VideoEvent&& command) {
-  if (command.index() >= FIRST_OUTPUT_EVENT) {
-    log::debug(TARGET, "Ignoring output event on input channel");
+  if (command.index() >= kFirstOutputEvent) {
+    log::debug(kTarget, "Ignoring output event on input channel");
     return;
   }
   std::visit(
@@ -143,10 +143,10 @@ void DecodingThread::handle(VideoEvent&& command) {
 
 void DecodingThread::on_start() {
   if (decoder_) {
-    log::warn(TARGET, "Decoder already started, ignoring duplicate start request");
+    log::warn(kTarget, "Decoder already started, ignoring duplicate start request");
     return;
   }
-  log::info(TARGET, "Starting video decoder");
+  log::info(kTarget, "Starting video decoder");
   auto created = VideoDecoder::create(library_);
   if (!created) {
     report_failure(fmt::format("Failed to create decoder: {}", created.error().text()));
@@ -164,21 +164,21 @@ void DecodingThread::on_start() {
   decoder_ = std::move(decoder);
   reset_statistics();
   paused_ = false;
-  log::info(TARGET, "Video decoder started");
+  log::info(kTarget, "Video decoder started");
   send_event(ev::Started{});
 }
 
 void DecodingThread::on_stop() {
   if (!decoder_) {
-    log::debug(TARGET, "Decoder not started, ignoring stop request");
+    log::debug(kTarget, "Decoder not started, ignoring stop request");
     return;
   }
-  log::info(TARGET, "Stopping video decoder (current state: {})", to_string(state_));
+  log::info(kTarget, "Stopping video decoder (current state: {})", to_string(state_));
   if (state_.kind == Kind::DecodingStream) {
-    log::debug(TARGET, "Stopping stream decoding");
+    log::debug(kTarget, "Stopping stream decoding");
   } else if (decoding_file()) {
     decoder_->close_file();
-    log::debug(TARGET, "File decode stopped, returned to idle state");
+    log::debug(kTarget, "File decode stopped, returned to idle state");
   }
   // Closing again is harmless and covers a file opened by a DecodeFile that
   // failed half-way inside the library.
@@ -187,64 +187,64 @@ void DecodingThread::on_stop() {
   state_ = DecoderState{};
   paused_ = false;
   reset_statistics();
-  log::info(TARGET, "Video decoder stopped");
+  log::info(kTarget, "Video decoder stopped");
   send_event(ev::Stopped{});
 }
 
 void DecodingThread::on_flush() {
   if (!decoder_) {
-    log::debug(TARGET, "Decoder not started, ignoring flush request");
+    log::debug(kTarget, "Decoder not started, ignoring flush request");
     return;
   }
-  log::debug(TARGET, "Flushing decoder (current state: {})", to_string(state_));
+  log::debug(kTarget, "Flushing decoder (current state: {})", to_string(state_));
   if (state_.kind == Kind::DecodingStream) {
-    log::debug(TARGET, "Clearing stream decoding state");
+    log::debug(kTarget, "Clearing stream decoding state");
   } else if (decoding_file()) {
-    log::info(TARGET, "Stopping file decode due to flush");
+    log::info(kTarget, "Stopping file decode due to flush");
     decoder_->close_file();
-    log::debug(TARGET, "File decode stopped, returned to idle state");
+    log::debug(kTarget, "File decode stopped, returned to idle state");
   }
   state_ = DecoderState{};
   if (auto r = decoder_->flush(); !r) {
     report_failure(fmt::format("Failed to flush decoder: {}", r.error().text()));
   }
   reset_statistics();
-  log::info(TARGET, "Decoder flushed and returned to idle state");
+  log::info(kTarget, "Decoder flushed and returned to idle state");
 }
 
 void DecodingThread::on_pause() {
   if (paused_) {
-    log::debug(TARGET, "Decoder already paused, ignoring duplicate pause request");
+    log::debug(kTarget, "Decoder already paused, ignoring duplicate pause request");
     return;
   }
-  log::info(TARGET, "Pausing decoder (current state: {})", to_string(state_));
+  log::info(kTarget, "Pausing decoder (current state: {})", to_string(state_));
   paused_ = true;
   send_event(ev::Paused{});
 }
 
 void DecodingThread::on_resume() {
   if (!paused_) {
-    log::debug(TARGET, "Decoder not paused, ignoring resume request");
+    log::debug(kTarget, "Decoder not paused, ignoring resume request");
     return;
   }
-  log::info(TARGET, "Resuming decoder (current state: {})", to_string(state_));
+  log::info(kTarget, "Resuming decoder (current state: {})", to_string(state_));
   paused_ = false;
   send_event(ev::Resumed{});
 }
 
 void DecodingThread::on_byte_stream(const SharedBuffer& buffer) {
   if (!decoder_) {
-    log::debug(TARGET, "Decoder not started, dropping data");
+    log::debug(kTarget, "Decoder not started, dropping data");
     return;
   }
   if (paused_) {
-    log::debug(TARGET, "Decoder paused, dropping byte stream data");
+    log::debug(kTarget, "Decoder paused, dropping byte stream data");
     return;
   }
   const auto limit = std::chrono::milliseconds(config_.max_decode_time_ms);
   if (frames_decoded_ > config_.realtime_min_frames && avg_decode_time_ > limit) {
     const double avg = to_ms(avg_decode_time_);
-    log::warn(TARGET,
+    log::warn(kTarget,
               "Decoding too slow ({:.2f} ms), dropping data to maintain real-time performance",
               avg);
     ++frames_dropped_;
@@ -252,7 +252,7 @@ void DecodingThread::on_byte_stream(const SharedBuffer& buffer) {
     return;
   }
   if (decoding_file()) {
-    log::warn(TARGET, "Cannot decode bytes while decoding file, dropping data");
+    log::warn(kTarget, "Cannot decode bytes while decoding file, dropping data");
     return;
   }
   state_.kind = Kind::DecodingStream;
@@ -262,7 +262,7 @@ void DecodingThread::on_byte_stream(const SharedBuffer& buffer) {
   auto decoded = decoder_->decode_frame(bytes);
   const Clock::duration spent = Clock::now() - began;
   if (!decoded) {
-    log::error(TARGET, "Failed to decode frame: {}", decoded.error().text());
+    log::error(kTarget, "Failed to decode frame: {}", decoded.error().text());
     fail(fmt::format("Decoding failed: {}", decoded.error().text()));
     ++frames_dropped_;
     return;
@@ -272,13 +272,13 @@ void DecodingThread::on_byte_stream(const SharedBuffer& buffer) {
 }
 
 void DecodingThread::on_decode_file(const std::string& path) {
-  log::info(TARGET, "Starting file decode: {}", path);
+  log::info(kTarget, "Starting file decode: {}", path);
   if (!decoder_) {
-    log::warn(TARGET, "Decoder not started, cannot decode file");
+    log::warn(kTarget, "Decoder not started, cannot decode file");
     return;
   }
   if (state_.kind == Kind::DecodingStream) {
-    log::warn(TARGET, "Switching from stream decoding to file decoding");
+    log::warn(kTarget, "Switching from stream decoding to file decoding");
   }
   if (auto r = decoder_->open_file(path); !r) {
     report_failure(fmt::format("Failed to open file {}: {}", path, r.error().text()));
@@ -292,26 +292,26 @@ void DecodingThread::on_decode_file(const std::string& path) {
       std::chrono::duration<double>(1.0 / std::max(fps, 1.0)));
   state_.last_frame_time = Clock::now();
   reset_statistics();
-  log::info(TARGET, "File decode started with target fps: {:.2f}", fps);
+  log::info(kTarget, "File decode started with target fps: {:.2f}", fps);
 }
 
 void DecodingThread::on_seek(uint64_t index) {
   if (!decoding_file()) {
-    log::warn(TARGET, "Not decoding file, cannot seek");
+    log::warn(kTarget, "Not decoding file, cannot seek");
     fail("Cannot seek: not decoding a file");
     return;
   }
   if (!decoder_) {
-    log::warn(TARGET, "Decoder not available for seeking");
+    log::warn(kTarget, "Decoder not available for seeking");
     return;
   }
-  log::info(TARGET, "Seeking to frame {}", index);
+  log::info(kTarget, "Seeking to frame {}", index);
   if (auto r = decoder_->seek_to_frame_index(index); !r) {
     report_failure(fmt::format("Failed to seek to frame {}: {}", index, r.error().text()));
     return;
   }
   state_.last_frame_time = Clock::now();
-  log::debug(TARGET, "Successfully seeked to frame {}", index);
+  log::debug(kTarget, "Successfully seeked to frame {}", index);
 }
 
 void DecodingThread::on_get_stats() {
@@ -320,12 +320,12 @@ void DecodingThread::on_get_stats() {
 
 void DecodingThread::on_set_codec(CodecID codec) {
   if (decoding_file()) {
-    log::warn(TARGET, "Cannot set codec while decoding file, ignoring request");
+    log::warn(kTarget, "Cannot set codec while decoding file, ignoring request");
     fail("Cannot change codec during file decoding");
     return;
   }
   if (!decoder_) {
-    log::warn(TARGET, "Decoder not started, cannot set codec");
+    log::warn(kTarget, "Decoder not started, cannot set codec");
     return;
   }
   if (auto r = decoder_->set_input_codec(codec); !r) {
@@ -334,12 +334,12 @@ void DecodingThread::on_set_codec(CodecID codec) {
   }
   codec_ = codec;
   reset_statistics();
-  log::info(TARGET, "Codec switched to {}", to_string(codec));
+  log::info(kTarget, "Codec switched to {}", to_string(codec));
 }
 
 void DecodingThread::on_set_pixel_format(PixelFormat format) {
   if (!decoder_) {
-    log::warn(TARGET, "Decoder not started, cannot set pixel format");
+    log::warn(kTarget, "Decoder not started, cannot set pixel format");
     return;
   }
   if (auto r = decoder_->set_output_format(format); !r) {
@@ -348,12 +348,12 @@ void DecodingThread::on_set_pixel_format(PixelFormat format) {
   }
   pixel_format_ = format;
   reset_statistics();
-  log::info(TARGET, "Pixel format switched to {}", to_string(format));
+  log::info(kTarget, "Pixel format switched to {}", to_string(format));
 }
 
 void DecodingThread::on_set_output_scale(float scale) {
   if (!decoder_) {
-    log::warn(TARGET, "Decoder not started, cannot set output scale");
+    log::warn(kTarget, "Decoder not started, cannot set output scale");
     return;
   }
   if (auto r = decoder_->set_output_scale(scale); !r) {
@@ -361,12 +361,12 @@ void DecodingThread::on_set_output_scale(float scale) {
     return;
   }
   output_scale_ = scale;
-  log::info(TARGET, "Output scale changed to {}", scale);
+  log::info(kTarget, "Output scale changed to {}", scale);
 }
 
 void DecodingThread::stop_file_decode() {
   state_ = DecoderState{};
-  log::debug(TARGET, "File decode stopped, returned to idle state");
+  log::debug(kTarget, "File decode stopped, returned to idle state");
 }
 
 void DecodingThread::file_step() {
@@ -379,7 +379,7 @@ void DecodingThread::file_step() {
     return;
   }
   if (!decoder_) {
-    log::warn(TARGET, "Decoder not available during file decode");
+    log::warn(kTarget, "Decoder not available during file decode");
     stop_file_decode();
     return;
   }
@@ -387,7 +387,7 @@ void DecodingThread::file_step() {
   SharedFrame frame = decoder_->read_frame();
   const Clock::duration spent = Clock::now() - began;
   if (!frame) {
-    log::info(TARGET, "File decode finished: {}", state_.path);
+    log::info(kTarget, "File decode finished: {}", state_.path);
     decoder_->close_file();
     stop_file_decode();
     return;
@@ -411,7 +411,7 @@ void DecodingThread::file_step() {
 
 void DecodingThread::deliver(SharedFrame frame, Clock::duration decode_time) {
   if (auto r = events_.send(ev::Frame{std::move(frame)}); !r) {
-    log::warn(TARGET, "Failed to send decoded frame, receiver may be slow or disconnected: {}",
+    log::warn(kTarget, "Failed to send decoded frame, receiver may be slow or disconnected: {}",
               r.error().text());
   }
   decode_times_.push_back(decode_time);
@@ -423,7 +423,7 @@ void DecodingThread::deliver(SharedFrame frame, Clock::duration decode_time) {
   avg_decode_time_ = decode_time_sum_ / static_cast<Clock::rep>(decode_times_.size());
   if (frames_decoded_ % 60 == 0) {
     if (auto r = events_.send(ev::Stats{frames_decoded_, frames_dropped_, avg_ms()}); !r) {
-      log::warn(TARGET, "Failed to send decoding stats: {}", r.error().text());
+      log::warn(kTarget, "Failed to send decoding stats: {}", r.error().text());
     }
   }
   const Clock::time_point now = Clock::now();
@@ -493,7 +493,7 @@ Result<VideoDecodeService, Error> VideoDecodeService::with_config(
       try {
         inner->run();
       } catch (...) {
-        log::error(TARGET, "Video decoding thread failed");
+        log::error(kTarget, "Video decoding thread failed");
       }
       inner.reset();
     }).detach();
@@ -506,7 +506,7 @@ Result<VideoDecodeService, Error> VideoDecodeService::with_config(
 void VideoDecodeService::post(VideoEvent command) {
   const char* name = event_name(command);
   if (auto r = commands_.send(std::move(command)); !r) {
-    log::error(TARGET, "Failed to send {} event: {}", name, r.error().text());
+    log::error(kTarget, "Failed to send {} event: {}", name, r.error().text());
   }
 }
 

@@ -22,7 +22,7 @@
 
 namespace mok::media {
 
-inline constexpr const char* VIDEO_DECODE_SERVICE_TARGET = "mok_media::video_decode_service";
+inline constexpr const char* kVideoDecodeServiceTarget = "mok_media::video_decode_service";
 
 struct VideoDecodeServiceConfig {
   // The real-time rule applies only after more than this many frames.

@@ -66,7 +66,7 @@ using VideoEvent = std::variant<
     video_event::Resumed, video_event::Progress, video_event::StatsReply, video_event::Failure>;
 
 // The first output event's number: anything from here on is not a command.
-inline constexpr size_t FIRST_OUTPUT_EVENT = 12;
+inline constexpr size_t kFirstOutputEvent = 12;
 
 // The variant's name ("Start", "Frame", ...), for log lines.
 const char* event_name(const VideoEvent& event) noexcept;

@@ -53,12 +53,12 @@ using Buffer = std::shared_ptr<const std::vector<std::uint8_t>>;
 // One packet waiting to be written: its head, a payload that may be shared
 // between connections (video), and the earliest moment it may leave.
 struct Outgoing {
-  std::array<std::uint8_t, mok::fxt::HEAD_LEN> head{};
+  std::array<std::uint8_t, mok::fxt::kHeadLen> head{};
   Buffer payload;
   Clock::time_point due{};
 };
 
-std::array<std::uint8_t, mok::fxt::HEAD_LEN> make_head(std::size_t len, mok::fxt::Kind kind, std::uint16_t stream,
+std::array<std::uint8_t, mok::fxt::kHeadLen> make_head(std::size_t len, mok::fxt::Kind kind, std::uint16_t stream,
                                                        std::uint64_t seq) {
   mok::fxt::Head h;
   h.length = static_cast<std::uint32_t>(len);
@@ -139,7 +139,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool closed() const { return closed_; }
 
   // Queues a packet. Never blocks; the writer sends in queue order.
-  void push(std::array<std::uint8_t, mok::fxt::HEAD_LEN> head, Buffer payload) {
+  void push(std::array<std::uint8_t, mok::fxt::kHeadLen> head, Buffer payload) {
     if (closed_ || half_closed_) return;
     Outgoing o{head, std::move(payload), Clock::now()};
     if (latency_ > Clock::duration::zero() || jitter_ > Clock::duration::zero()) {
@@ -373,7 +373,7 @@ awaitable<void> Connection::fault(double after_s, void (Connection::*action)()) 
 }
 
 awaitable<void> Connection::reader() {
-  mok::BytesMut buf(mok::BytesMut::CONNECTION_CAPACITY);
+  mok::BytesMut buf(mok::BytesMut::kConnectionCapacity);
   mok::fxt::Framer framer;
   while (!closed_) {
     if (stalled_read_) {

@@ -146,7 +146,7 @@ void Tap::serve(int client) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() >= drop_every_s_;
   };
   mok::fxt::Framer framer;
-  mok::BytesMut buf(mok::BytesMut::CONNECTION_CAPACITY);
+  mok::BytesMut buf(mok::BytesMut::kConnectionCapacity);
   std::uint64_t last_seq = 0;
   bool first = true;
   bool ok = true;

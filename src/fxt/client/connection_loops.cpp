@@ -45,8 +45,8 @@ class Ticker {
  public:
   bool due(Clock::time_point now) const noexcept { return now >= next_; }
   void take(Clock::time_point now) noexcept {
-    next_ += TICK_PERIOD;
-    if (next_ <= now) next_ = now + TICK_PERIOD;
+    next_ += kTickPeriod;
+    if (next_ <= now) next_ = now + kTickPeriod;
   }
   void make_due(Clock::time_point now) noexcept { next_ = now; }
   Clock::time_point next() const noexcept { return next_; }
@@ -59,7 +59,7 @@ class Ticker {
 // although nothing woke it. Everything that ends it wakes it (a command, a
 // queued packet, force_exit from its partner or the connector), so this only
 // bounds the wait should a wake-up have been lost to a failed allocation.
-constexpr std::chrono::seconds IDLE_RECHECK{1};
+constexpr std::chrono::seconds kIdleRecheck{1};
 
 // Wakes the read loop, while it waits on the socket, when the connection may
 // have been silent for its time-out, with a tick due so that the loop's
@@ -98,7 +98,7 @@ class InactivityAlarm : public std::enable_shared_from_this<InactivityAlarm> {
         ticker_.make_due(Clock::now());
         waker_->wake_here();
         // The loop ends on this tick; should it not, ask again a tick later.
-        arm_after(TICK_PERIOD);
+        arm_after(kTickPeriod);
       } else {
         arm();
       }
@@ -139,16 +139,16 @@ class Chooser {
 // error, or the clean end of the stream.
 class FramedReader {
   // Room a full buffer is given before the next read. The buffer starts at
-  // CONNECTION_CAPACITY; growing it to this on the first full read lets one
+  // kConnectionCapacity; growing it to this on the first full read lets one
   // read take many packets instead of one, and the sole-owner move in
   // BytesMut::reserve keeps reusing the block while no packet outlives its
   // callback. Fixed, so a peer's announced length never sizes an allocation.
-  static constexpr std::size_t READ_AHEAD = 64 * 1024;
+  static constexpr std::size_t kReadAhead = 64 * 1024;
   // The largest block kept while nothing is buffered: the usual block, and
   // one grown for a stream of packets up to about a megabyte, stay and are
   // reused; one grown for a larger packet is let go once everything in it
   // has been handed out, so an idle connection does not keep it.
-  static constexpr std::size_t IDLE_KEEP = 4 * 1024 * 1024;
+  static constexpr std::size_t kIdleKeep = 4 * 1024 * 1024;
 
  public:
   struct Item {
@@ -157,7 +157,7 @@ class FramedReader {
   };
 
   explicit FramedReader(std::shared_ptr<tcp::socket> sock)
-      : sock_(std::move(sock)), buf_(BytesMut::CONNECTION_CAPACITY) {}
+      : sock_(std::move(sock)), buf_(BytesMut::kConnectionCapacity) {}
 
   // Decodes what is buffered; true when an item is ready.
   bool poll() {
@@ -177,7 +177,7 @@ class FramedReader {
     } else {
       // Everything buffered has been handed out: a block grown for a large
       // packet goes (its packet keeps what it shares), the usual one stays.
-      buf_.release_if_empty(IDLE_KEEP);
+      buf_.release_if_empty(kIdleKeep);
     }
     return item_.has_value();
   }
@@ -244,8 +244,8 @@ class FramedReader {
   // limit, and is always asked to before the next read, so the room is
   // never zero.
   std::size_t make_room() {
-    if (buf_.spare().empty()) buf_.reserve(READ_AHEAD);
-    return std::min(buf_.spare().size(), MAX_LENGTH - std::min<std::size_t>(buf_.size(), MAX_LENGTH));
+    if (buf_.spare().empty()) buf_.reserve(kReadAhead);
+    return std::min(buf_.spare().size(), kMaxLength - std::min<std::size_t>(buf_.size(), kMaxLength));
   }
   void settle(std::size_t n, std::size_t room, const asio::error_code& ec) {
     last_read_filled_ = n == room;
@@ -289,7 +289,7 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector,
   FramedReader reader(std::move(sock));
   Chooser chooser;
   enum { COMMAND, ITEM, TICK };
-  constexpr int EAGER_READ_LIMIT = 16;
+  constexpr int kEagerReadLimit = 16;
   int eager_reads = 0;
   // The last packet's shared cell, reused for the next packet while nobody
   // else holds it, so a handler that keeps nothing costs no allocation here.
@@ -310,7 +310,7 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector,
     if (choice < 0) {
       // Bounded, so a connection that never runs dry still yields its worker
       // to the other tasks through a real wait now and then.
-      if (reader.more_likely() && eager_reads < EAGER_READ_LIMIT && reader.read_ready()) {
+      if (reader.more_likely() && eager_reads < kEagerReadLimit && reader.read_ready()) {
         ++eager_reads;
       } else {
         eager_reads = 0;
@@ -334,20 +334,20 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector,
     if (choice == COMMAND) {
       auto cmd = commands.try_recv();
       if (cmd.ok() && *cmd == Commands::Stop) {
-        log::debug(TCP_TARGET, "stop signal received (read loop)");
+        log::debug(kTcpTarget, "stop signal received (read loop)");
         running = false;
       } else if (cmd.ok() && *cmd == Commands::Shutdown) {
-        log::debug(TCP_TARGET, "shutdown signal received (read loop)");
+        log::debug(kTcpTarget, "shutdown signal received (read loop)");
         running = false;
       }
       // Start and receive errors change nothing here.
     } else if (choice == TICK) {
       ticker.take(now);
       if (control.is_force_exit()) {
-        log::debug(TCP_TARGET, "force exit requested (read loop)");
+        log::debug(kTcpTarget, "force exit requested (read loop)");
         running = false;
       } else if (control.last_activity_elapsed() > options.inactivity_timeout) {
-        log::debug(TCP_TARGET, "connection timed out due to inactivity");
+        log::debug(kTcpTarget, "connection timed out due to inactivity");
         cause = DisconnectCause::Inactivity;
         reason = "connection timed out due to inactivity";
         running = false;
@@ -356,12 +356,12 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector,
       FramedReader::Item item = reader.take();
       if (item.packet) {
         if (log::enabled(log::Level::Trace)) {
-          log::trace(TCP_TARGET, "received packet: {}", debug_string(item.packet->head));
+          log::trace(kTcpTarget, "received packet: {}", debug_string(item.packet->head));
         }
         ConnStats::bump_own(stats.packets_received);
-        ConnStats::bump_own(stats.bytes_received, HEAD_LEN + item.packet->payload.size());
+        ConnStats::bump_own(stats.bytes_received, kHeadLen + item.packet->payload.size());
         if (control.is_force_exit()) {
-          log::warn(TCP_TARGET, "force exit requested after packet receive");
+          log::warn(kTcpTarget, "force exit requested after packet receive");
           running = false;
         } else {
           if (cell) {
@@ -379,7 +379,7 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector,
           }
         }
       } else if (item.error) {
-        log::error(TCP_TARGET, "failed to decode packet: {}", item.error->display());
+        log::error(kTcpTarget, "failed to decode packet: {}", item.error->display());
         // A socket error (reset, unreachable) or a close in the middle of a
         // packet is the peer going away, not bytes the framer refused.
         cause = item.error->code() == Error::Code::Io ? DisconnectCause::RemoteClose
@@ -387,7 +387,7 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector,
         reason = item.error->display();
         running = false;
       } else {
-        log::debug(TCP_TARGET, "remote closed read half");
+        log::debug(kTcpTarget, "remote closed read half");
         cause = DisconnectCause::RemoteClose;
         reason = "remote closed read half";
         running = false;
@@ -396,7 +396,7 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector,
   }
   stats.end_connection(cause, reason);
   connector->force_exit();
-  log::debug(TCP_TARGET, "read loop stopped");
+  log::debug(kTcpTarget, "read loop stopped");
   alarm->stop();
   commands.set_waker(nullptr);
 }
@@ -451,7 +451,7 @@ asio::awaitable<EventQueue::Receiver> write_stream(std::shared_ptr<tcp::socket> 
     const int choice = chooser.pick(ready);
     if (choice < 0) {
       if (!waker->begin_wait()) continue;
-      tick_timer.expires_after(IDLE_RECHECK);
+      tick_timer.expires_after(kIdleRecheck);
       co_await tick_timer.async_wait(waker->token());
       waker->end_wait();
       continue;
@@ -459,13 +459,13 @@ asio::awaitable<EventQueue::Receiver> write_stream(std::shared_ptr<tcp::socket> 
     if (choice == COMMAND) {
       auto cmd = commands.try_recv();
       if (cmd.ok() && (*cmd == Commands::Stop || *cmd == Commands::Shutdown)) {
-        log::debug(TCP_TARGET, "shutdown signal received (write loop)");
+        log::debug(kTcpTarget, "shutdown signal received (write loop)");
         running = false;
       }
     } else if (choice == TICK) {
       ticker.take(now);
       if (control.is_force_exit()) {
-        log::debug(TCP_TARGET, "force exit requested (write loop)");
+        log::debug(kTcpTarget, "force exit requested (write loop)");
         running = false;
       }
     } else {
@@ -479,11 +479,11 @@ asio::awaitable<EventQueue::Receiver> write_stream(std::shared_ptr<tcp::socket> 
       if (r.ok()) {
         control.update_activity();
         ConnStats::bump(stats.packets_sent);
-        ConnStats::bump(stats.bytes_sent, HEAD_LEN + event->packet->payload.size());
+        ConnStats::bump(stats.bytes_sent, kHeadLen + event->packet->payload.size());
         connector->flush_tracker().written();
       } else {
         lost_one = true;
-        log::error(TCP_TARGET, "failed to send packet: {}", r.error());
+        log::error(kTcpTarget, "failed to send packet: {}", r.error());
         stats.end_connection(DisconnectCause::WriteFailure, r.error());
         running = false;
       }
@@ -496,7 +496,7 @@ asio::awaitable<EventQueue::Receiver> write_stream(std::shared_ptr<tcp::socket> 
   // Counted once the connection is marked as going down, so a flush that
   // sees the loss also sees the connection gone.
   if (lost_one) connector->flush_tracker().lost();
-  log::debug(TCP_TARGET, "write loop stopped");
+  log::debug(kTcpTarget, "write loop stopped");
   commands.set_waker(nullptr);
   queue.set_waker(nullptr);
   // The peer sees the end of the stream; the socket stays open for the

@@ -20,7 +20,7 @@ namespace mok::fxt::client {
 // Period of both loops' ticker while they run: how often a busy loop checks
 // force_exit and inactivity between packets. An idle loop is woken for
 // those instead (by its partner, or by the read loop's inactivity alarm).
-inline constexpr std::chrono::milliseconds TICK_PERIOD{30};
+inline constexpr std::chrono::milliseconds kTickPeriod{30};
 
 // Both loops of a connection share its socket and run on its worker.
 asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector,

@@ -146,7 +146,7 @@ Result<void, ConnectorError> Connector::start() {
   control_.set_stopped(false);
   auto r = send_command(Commands::Start);
   if (!r.ok()) return err(std::move(r.error()));
-  log::debug(TCP_TARGET, "start command sent to {} receivers", *r);
+  log::debug(kTcpTarget, "start command sent to {} receivers", *r);
   return {};
 }
 
@@ -155,7 +155,7 @@ Result<void, ConnectorError> Connector::stop() {
   control_.set_started(false);
   auto r = send_command(Commands::Stop);
   if (!r.ok()) return err(std::move(r.error()));
-  log::debug(TCP_TARGET, "stop command sent to {} receivers", *r);
+  log::debug(kTcpTarget, "stop command sent to {} receivers", *r);
   return {};
 }
 
@@ -165,7 +165,7 @@ Result<void, ConnectorError> Connector::shutdown() {
   control_.set_stopped(true);
   auto r = send_command(Commands::Shutdown);
   if (!r.ok()) return err(std::move(r.error()));
-  log::debug(TCP_TARGET, "shutdown command sent to {} receivers", *r);
+  log::debug(kTcpTarget, "shutdown command sent to {} receivers", *r);
   return {};
 }
 
@@ -329,8 +329,8 @@ asio::awaitable<void> ConnectorLoop::run() {
         break;
       }
       if (armed && std::chrono::steady_clock::now() >= deadline) {
-        log::debug(TCP_TARGET, "reconnect delay elapsed");
-        log::debug(TCP_TARGET, "auto-reconnect is enabled, attempting to reconnect");
+        log::debug(kTcpTarget, "reconnect delay elapsed");
+        log::debug(kTcpTarget, "auto-reconnect is enabled, attempting to reconnect");
         self_->emit_state(State::Reconnecting);
         // The attempt happens when this loop takes the Start from the channel.
         if (!self_->command_tx().send(Commands::Start).ok()) co_return;
@@ -348,17 +348,17 @@ asio::awaitable<void> ConnectorLoop::run() {
 // True when a connection attempt must follow; `end` when shutdown was asked.
 bool ConnectorLoop::handle_command(Result<Commands, RecvError> r, bool& end) {
   if (!r.ok()) {
-    log::error(TCP_TARGET, "command receive error: {}", r.error().text());
+    log::error(kTcpTarget, "command receive error: {}", r.error().text());
     return false;
   }
   switch (*r) {
     case Commands::Start:
-      log::debug(TCP_TARGET, "start command received");
+      log::debug(kTcpTarget, "start command received");
       control().set_stopped(false);
       control().set_started(true);
       return !control().is_connected();
     case Commands::Stop:
-      log::debug(TCP_TARGET, "stop command received");
+      log::debug(kTcpTarget, "stop command received");
       // No state here: the loops see the same command and their ending
       // reports Disconnected.
       control().set_started(false);
@@ -378,25 +378,25 @@ asio::awaitable<void> ConnectorLoop::wait_done(const std::shared_ptr<TaskEnd>& t
 }
 
 asio::awaitable<void> ConnectorLoop::shutdown() {
-  log::debug(TCP_TARGET, "shutdown signal received (connector loop)");
+  log::debug(kTcpTarget, "shutdown signal received (connector loop)");
   self_->force_exit();
   self_->emit_state(State::ShuttingDown);
   if (reader_) {
-    log::debug(TCP_TARGET, "waiting for read loop to stop ...");
+    log::debug(kTcpTarget, "waiting for read loop to stop ...");
     co_await wait_done(reader_);
   }
   if (writer_) {
-    log::debug(TCP_TARGET, "waiting for write loop to stop ...");
+    log::debug(kTcpTarget, "waiting for write loop to stop ...");
     co_await wait_done(writer_);
   }
   self_->emit_state(State::Disconnected);
   self_->emit_state(State::Terminated);
-  log::debug(TCP_TARGET, "connector loop stopped");
+  log::debug(kTcpTarget, "connector loop stopped");
   commands_.set_waker(nullptr);
 }
 
 void ConnectorLoop::reader_ended() {
-  if (reader_->failure) log::error(TCP_TARGET, "reader task failed: {}", describe(reader_->failure));
+  if (reader_->failure) log::error(kTcpTarget, "reader task failed: {}", describe(reader_->failure));
   reader_.reset();
   reader_done_ = true;
   if (writer_result_) finish_connection();
@@ -412,14 +412,14 @@ void ConnectorLoop::writer_ended() {
 }
 
 void ConnectorLoop::finish_connection() {
-  log::debug(TCP_TARGET, "reader and writer tasks completed");
+  log::debug(kTcpTarget, "reader and writer tasks completed");
   control().set_connected(false);
   // Loops that ended on a Shutdown can be noticed before the command itself;
   // its handling reports Disconnected, so a shutdown reads ShuttingDown,
   // Disconnected, Terminated whichever is seen first.
   if (!control().is_shutdown_requested()) self_->emit_state(State::Disconnected);
   if (writer_result_->failure) {
-    log::error(TCP_TARGET, "writer task failed: {}", describe(writer_result_->failure));
+    log::error(kTcpTarget, "writer task failed: {}", describe(writer_result_->failure));
   } else {
     slot_ = std::move(writer_result_->queue);  // replaces (and closes) any end in the slot
   }
@@ -432,7 +432,7 @@ void ConnectorLoop::finish_connection() {
 // queue end they hold comes back before a new write loop needs it.
 asio::awaitable<void> ConnectorLoop::finish_previous_connection() {
   if (!reader_ && !writer_) co_return;
-  log::debug(TCP_TARGET, "waiting for the previous connection's loops to stop ...");
+  log::debug(kTcpTarget, "waiting for the previous connection's loops to stop ...");
   while (reader_ || writer_) {
     if (reader_) {
       co_await wait_done(reader_);
@@ -454,7 +454,7 @@ std::optional<EventQueue::Receiver> ConnectorLoop::take_queue_end() {
   // Only a write loop task that failed loses the end; the queue then opens
   // anew (its packets are gone with the failed task).
   end = self_->event_tx().reopen();
-  if (end) log::error(TCP_TARGET, "outbound queue end was lost; opened a new queue");
+  if (end) log::error(kTcpTarget, "outbound queue end was lost; opened a new queue");
   self_->flush_tracker().lose_outstanding();
   return end;
 }
@@ -463,7 +463,7 @@ asio::awaitable<void> ConnectorLoop::on_start() {
   co_await finish_previous_connection();
   auto ex = co_await asio::this_coro::executor;
   const std::string& addr = self_->address();
-  log::debug(TCP_TARGET, "connecting to {} ...", addr);
+  log::debug(kTcpTarget, "connecting to {} ...", addr);
   ConnStats::bump(self_->stats().connect_attempts);
 
   tcp::endpoint ep;
@@ -474,7 +474,7 @@ asio::awaitable<void> ConnectorLoop::on_start() {
   auto outcome = co_await (sock.async_connect(ep, as_tuple(asio::use_awaitable)) ||
                            limit.async_wait(as_tuple(asio::use_awaitable)));
   if (outcome.index() == 1) {
-    log::debug(TCP_TARGET, "connect {} timed out", addr);
+    log::debug(kTcpTarget, "connect {} timed out", addr);
     self_->stats().record_failure("connect timed out");
     self_->emit_state(State::ConnectTimeout);
     co_return;
@@ -486,13 +486,13 @@ asio::awaitable<void> ConnectorLoop::on_start() {
     if (!queue) ec = asio::error::no_buffer_space;
   }
   if (ec) {
-    log::debug(TCP_TARGET, "connect {} failed: {}", addr, ec.message());
+    log::debug(kTcpTarget, "connect {} failed: {}", addr, ec.message());
     self_->stats().record_failure(ec.message());
     self_->emit_state(State::ConnectFailed);
     co_return;
   }
 
-  log::debug(TCP_TARGET, "connected to {}", addr);
+  log::debug(kTcpTarget, "connected to {}", addr);
   ConnStats::bump(self_->stats().connections_established);
   self_->stats().begin_connection();
   self_->emit_state(State::Connected);
@@ -547,8 +547,8 @@ Result<std::shared_ptr<Connector>, ConnectorError> Connector::create(
     Runtime& runtime, std::string_view address, std::shared_ptr<Handler> handler) {
   auto addr = resolve_first(address);
   if (!addr.ok()) return err(std::move(addr.error()));
-  auto [command_tx, commands] = CommandChannel::make(COMMAND_CAPACITY);
-  auto [event_tx, queue] = EventQueue::make(QUEUE_CAPACITY);
+  auto [command_tx, commands] = CommandChannel::make(kCommandCapacity);
+  auto [event_tx, queue] = EventQueue::make(kQueueCapacity);
   std::shared_ptr<Connector> self(new Connector(addr->first, addr->second, std::move(handler),
                                                 std::move(command_tx), std::move(event_tx)));
   // Every task of this connection runs on the one worker picked here.
@@ -556,7 +556,7 @@ Result<std::shared_ptr<Connector>, ConnectorError> Connector::create(
   auto loop = std::make_shared<ConnectorLoop>(io, self, std::move(queue), std::move(commands));
   asio::co_spawn(io, [loop]() { return loop->run(); }(),
                  [loop](std::exception_ptr e) {
-                   if (e) log::error(TCP_TARGET, "connector loop failed: {}", describe(e));
+                   if (e) log::error(kTcpTarget, "connector loop failed: {}", describe(e));
                  });
   return self;
 }

@@ -36,12 +36,12 @@ class Runtime;
 namespace mok::fxt::client {
 
 // Log target of the connector and its loops.
-inline constexpr const char* TCP_TARGET = "mok_fxt::client::tcp";
+inline constexpr const char* kTcpTarget = "mok_fxt::client::tcp";
 
 enum class Commands : uint8_t { Shutdown = 0, Start = 1, Stop = 2 };
 
-inline constexpr std::size_t COMMAND_CAPACITY = 8;
-inline constexpr std::size_t QUEUE_CAPACITY = 100;
+inline constexpr std::size_t kCommandCapacity = 8;
+inline constexpr std::size_t kQueueCapacity = 100;
 
 using CommandChannel = Broadcast<Commands>;
 using EventQueue = Bounded<Event>;

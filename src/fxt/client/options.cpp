@@ -9,9 +9,9 @@ namespace {
 
 Result<void, std::string> in_range(const char* name, ConnectorOptions::ms value,
                                    ConnectorOptions::ms min) {
-  if (value >= min && value <= ConnectorOptions::MAX) return {};
+  if (value >= min && value <= ConnectorOptions::kMax) return {};
   return err(fmt::format("{} {} ms is outside {}..{} ms", name, value.count(), min.count(),
-                         ConnectorOptions::MAX.count()));
+                         ConnectorOptions::kMax.count()));
 }
 
 }  // namespace
@@ -31,11 +31,11 @@ ConnectorOptions ConnectorOptions::from_millis(std::uint32_t reconnect_delay_ms,
 
 Result<void, std::string> check(const ConnectorOptions& o) {
   using O = ConnectorOptions;
-  for (const auto& r : {in_range("reconnect delay", o.reconnect_delay, O::MIN_RECONNECT_DELAY),
-                        in_range("connect time-out", o.connect_timeout, O::MIN_CONNECT_TIMEOUT),
+  for (const auto& r : {in_range("reconnect delay", o.reconnect_delay, O::kMinReconnectDelay),
+                        in_range("connect time-out", o.connect_timeout, O::kMinConnectTimeout),
                         in_range("inactivity time-out", o.inactivity_timeout,
-                                 O::MIN_INACTIVITY_TIMEOUT),
-                        in_range("write time-out", o.write_timeout, O::MIN_WRITE_TIMEOUT)}) {
+                                 O::kMinInactivityTimeout),
+                        in_range("write time-out", o.write_timeout, O::kMinWriteTimeout)}) {
     if (!r.ok()) return r;
   }
   return {};

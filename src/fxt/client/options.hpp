@@ -26,13 +26,13 @@ struct ConnectorOptions {
   ms write_timeout{10000};
 
   // Below these a loop would spin or give up on a healthy connection: the
-  // inactivity check runs on the loops' 30 ms tick. Above MAX a typo, not a
+  // inactivity check runs on the loops' 30 ms tick. Above kMax a typo, not a
   // wish, is more likely.
-  static constexpr ms MIN_RECONNECT_DELAY{10};
-  static constexpr ms MIN_CONNECT_TIMEOUT{10};
-  static constexpr ms MIN_INACTIVITY_TIMEOUT{100};
-  static constexpr ms MIN_WRITE_TIMEOUT{10};
-  static constexpr ms MAX{24 * 3600 * 1000};
+  static constexpr ms kMinReconnectDelay{10};
+  static constexpr ms kMinConnectTimeout{10};
+  static constexpr ms kMinInactivityTimeout{100};
+  static constexpr ms kMinWriteTimeout{10};
+  static constexpr ms kMax{24 * 3600 * 1000};
 
   // The C interfaces' form: milliseconds, 0 keeping a timing's default.
   static ConnectorOptions from_millis(std::uint32_t reconnect_delay_ms,

@@ -44,7 +44,7 @@ ConnStatsSnapshot ConnStats::snapshot(uint64_t queue_depth) const noexcept {
   s.time_in_state_ms = now > since ? (now - since) / 1000 : 0;
   s.connect_attempts = get(connect_attempts);
   s.connections_established = get(connections_established);
-  for (std::size_t i = 0; i < DISCONNECT_CAUSES; ++i) {
+  for (std::size_t i = 0; i < kDisconnectCauses; ++i) {
     s.disconnects[i] = disconnects_[i].load(std::memory_order_acquire);
   }
   s.bytes_received = get(bytes_received);

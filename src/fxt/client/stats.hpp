@@ -25,14 +25,14 @@ enum class DisconnectCause : uint8_t {
   WriteFailure = 4,  // a write failed or timed out
   Stop = 5,          // stop, shutdown or the partner loop's exit
 };
-inline constexpr std::size_t DISCONNECT_CAUSES = 6;
+inline constexpr std::size_t kDisconnectCauses = 6;
 
 struct ConnStatsSnapshot {
   State state = State::Idle;
   uint64_t time_in_state_ms = 0;
   uint64_t connect_attempts = 0;
   uint64_t connections_established = 0;
-  std::array<uint64_t, DISCONNECT_CAUSES> disconnects{};  // indexed by DisconnectCause
+  std::array<uint64_t, kDisconnectCauses> disconnects{};  // indexed by DisconnectCause
   uint64_t bytes_received = 0;
   uint64_t bytes_sent = 0;
   uint64_t packets_received = 0;
@@ -90,7 +90,7 @@ class ConnStats {
 
  private:
   std::atomic<uint8_t> cause_{static_cast<uint8_t>(DisconnectCause::None)};
-  std::array<Counter, DISCONNECT_CAUSES> disconnects_{};
+  std::array<Counter, kDisconnectCauses> disconnects_{};
   std::atomic<uint32_t> state_{static_cast<uint32_t>(State::Idle)};
   std::atomic<uint64_t> state_since_us_;
   mutable std::mutex failure_lock_;

@@ -1,4 +1,4 @@
-// Text forms of Flags. Members are written in declaration order; ALL comes
+// Text forms of Flags. Members are written in declaration order; kAll comes
 // last and is never written because the single members have covered its bits.
 #include "fxt/packet/flags.hpp"
 
@@ -11,20 +11,20 @@
 namespace mok::fxt {
 
 namespace {
-constexpr std::array<std::pair<uint8_t, std::string_view>, 6> NAMED{{
-    {Flags::END_STREAM, "END_STREAM"},
-    {Flags::END_HEADERS, "END_HEADERS"},
-    {Flags::PADDED, "PADDED"},
-    {Flags::PRIORITY, "PRIORITY"},
-    {Flags::READONLY, "READONLY"},
-    {Flags::ALL, "ALL"},
+constexpr std::array<std::pair<uint8_t, std::string_view>, 6> kNamed{{
+    {Flags::kEndStream, "END_STREAM"},
+    {Flags::kEndHeaders, "END_HEADERS"},
+    {Flags::kPadded, "PADDED"},
+    {Flags::kPriority, "PRIORITY"},
+    {Flags::kReadonly, "READONLY"},
+    {Flags::kAll, "ALL"},
 }};
 }  // namespace
 
 std::string to_string(Flags flags) {
   std::string out;
   uint8_t left = flags.bits;
-  for (const auto& [bits, name] : NAMED) {
+  for (const auto& [bits, name] : kNamed) {
     if ((flags.bits & bits) == bits && (left & bits) != 0) {
       if (!out.empty()) out += " | ";
       out += name;

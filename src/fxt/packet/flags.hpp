@@ -14,16 +14,16 @@ struct Flags {
   // Implicit so the bit constants below read as flag values.
   constexpr Flags(uint8_t b) noexcept : bits(b) {}  // NOLINT(google-explicit-constructor)
 
-  static constexpr uint8_t END_STREAM = 0x01;
-  static constexpr uint8_t END_HEADERS = 0x04;
-  static constexpr uint8_t PADDED = 0x08;
-  static constexpr uint8_t PRIORITY = 0x20;
-  static constexpr uint8_t READONLY = 0x40;
-  static constexpr uint8_t ALL = 0x6D;
+  static constexpr uint8_t kEndStream = 0x01;
+  static constexpr uint8_t kEndHeaders = 0x04;
+  static constexpr uint8_t kPadded = 0x08;
+  static constexpr uint8_t kPriority = 0x20;
+  static constexpr uint8_t kReadonly = 0x40;
+  static constexpr uint8_t kAll = 0x6D;
 
   // Flags as read from the wire: undefined bits dropped.
   static constexpr Flags from_received(uint8_t bits) noexcept {
-    return Flags{static_cast<uint8_t>(bits & ALL)};
+    return Flags{static_cast<uint8_t>(bits & kAll)};
   }
   constexpr bool contains(uint8_t mask) const noexcept { return (bits & mask) == mask; }
 

@@ -1,7 +1,7 @@
 // The framer's two states: awaiting a head (no pending head) and awaiting its
 // payload. Space for a payload is never reserved up front, so a peer cannot
 // make us allocate by announcing a large length; the buffer grows only as
-// bytes really arrive, and never past MAX_LENGTH before we refuse.
+// bytes really arrive, and never past kMaxLength before we refuse.
 #include "fxt/packet/framer.hpp"
 
 #include <limits>
@@ -9,16 +9,16 @@
 namespace mok::fxt {
 
 std::optional<Error> Framer::check_buffered(size_t n) noexcept {
-  if (n <= MAX_LENGTH) return std::nullopt;
+  if (n <= kMaxLength) return std::nullopt;
   constexpr size_t u32max = std::numeric_limits<uint32_t>::max();
-  return Error::buffer_too_large(static_cast<uint32_t>(n < u32max ? n : u32max), MAX_LENGTH);
+  return Error::buffer_too_large(static_cast<uint32_t>(n < u32max ? n : u32max), kMaxLength);
 }
 
 Result<std::optional<Packet>, Error> Framer::decode(BytesMut& buf) {
   if (auto e = check_buffered(buf.size())) return err(std::move(*e));
-  if (!pending_ && buf.size() >= HEAD_LEN) {
+  if (!pending_ && buf.size() >= kHeadLen) {
     auto head = Head::parse(buf.span());
-    buf.advance(HEAD_LEN);
+    buf.advance(kHeadLen);
     if (!head) return err(std::move(head.error()));
     pending_ = *head;
   }
@@ -35,7 +35,7 @@ Result<std::optional<Packet>, Error> Framer::decode_eof(BytesMut& buf) {
   if (!r || r.value()) return r;
   // A head without its payload is data lost too, even when no byte of the
   // payload has arrived.
-  if (!buf.empty() || pending_) return err(Error::io_message(BYTES_REMAINING_ON_STREAM));
+  if (!buf.empty() || pending_) return err(Error::io_message(kBytesRemainingOnStream));
   return r;
 }
 

@@ -17,7 +17,7 @@ class Framer {
   // One packet cut from the front of `buf` (its payload shared with the
   // buffer, or copied where sharing would pin a much larger block: see
   // BytesMut::take), nullopt when more bytes are needed, or an error:
-  // BufferTooLarge (buffer unchanged) when more than MAX_LENGTH bytes are
+  // BufferTooLarge (buffer unchanged) when more than kMaxLength bytes are
   // buffered, or a head error (its 24 bytes consumed). Call again until it
   // answers nullopt.
   Result<std::optional<Packet>, Error> decode(BytesMut& buf);
@@ -29,7 +29,7 @@ class Framer {
 
   bool has_pending_head() const noexcept { return pending_.has_value(); }
 
-  // BufferTooLarge for more than MAX_LENGTH buffered bytes; the count shown is
+  // BufferTooLarge for more than kMaxLength buffered bytes; the count shown is
   // saturated at 32 bits rather than wrapped.
   static std::optional<Error> check_buffered(size_t n) noexcept;
 
@@ -37,6 +37,6 @@ class Framer {
   std::optional<Head> pending_;
 };
 
-inline constexpr const char* BYTES_REMAINING_ON_STREAM = "bytes remaining on stream";
+inline constexpr const char* kBytesRemainingOnStream = "bytes remaining on stream";
 
 }  // namespace mok::fxt

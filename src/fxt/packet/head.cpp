@@ -25,17 +25,17 @@ Head Head::make(uint32_t length, Flags flags, Kind kind, uint16_t stream_id) noe
 }
 
 Result<Head, Error> Head::parse(std::span<const uint8_t> bytes) noexcept {
-  if (bytes.size() < HEAD_LEN) {
-    return err(Error::not_enough_data(static_cast<uint32_t>(bytes.size()), HEAD_LEN));
+  if (bytes.size() < kHeadLen) {
+    return err(Error::not_enough_data(static_cast<uint32_t>(bytes.size()), kHeadLen));
   }
   const uint8_t* p = bytes.data();
   const auto length = static_cast<uint32_t>(load_be(p, 4));
-  if (length < MIN_LENGTH) return err(Error::length_too_small(length, MIN_LENGTH));
-  if (length > MAX_LENGTH) return err(Error::length_too_large(length, MAX_LENGTH));
+  if (length < kMinLength) return err(Error::length_too_small(length, kMinLength));
+  if (length > kMaxLength) return err(Error::length_too_large(length, kMaxLength));
   const auto kind = kind_from_code(p[5]);
   if (!kind) return err(Error::unknown_kind(p[5]));
   const auto stream_id = static_cast<uint16_t>(load_be(p + 6, 2));
-  if (stream_id >= STREAM_ID_LIMIT) return err(Error::invalid_stream_id(stream_id));
+  if (stream_id >= kStreamIdLimit) return err(Error::invalid_stream_id(stream_id));
   return Head{length, Flags::from_received(p[4]), *kind, stream_id, load_be(p + 8, 8),
               load_be(p + 16, 8)};
 }
@@ -49,8 +49,8 @@ void Head::write_to(uint8_t* out) const noexcept {
   store_be(out + 16, ts, 8);
 }
 
-std::array<uint8_t, HEAD_LEN> Head::to_bytes() const noexcept {
-  std::array<uint8_t, HEAD_LEN> out{};
+std::array<uint8_t, kHeadLen> Head::to_bytes() const noexcept {
+  std::array<uint8_t, kHeadLen> out{};
   write_to(out.data());
   return out;
 }

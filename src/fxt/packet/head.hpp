@@ -17,13 +17,13 @@
 
 namespace mok::fxt {
 
-constexpr size_t HEAD_LEN = 24;
+constexpr size_t kHeadLen = 24;
 // Largest valid length; also the most bytes the framer lets accumulate.
-constexpr uint32_t MAX_LENGTH = 0x4000000;
+constexpr uint32_t kMaxLength = 0x4000000;
 // Smallest length a received head may announce.
-constexpr uint32_t MIN_LENGTH = 4;
+constexpr uint32_t kMinLength = 4;
 // Stream ids must be below this.
-constexpr uint16_t STREAM_ID_LIMIT = 512;
+constexpr uint16_t kStreamIdLimit = 512;
 
 struct Head {
   uint32_t length = 0;  // payload bytes after the head
@@ -39,7 +39,7 @@ struct Head {
   // NotEnoughData, LengthTooSmall, LengthTooLarge, UnknownKind, InvalidStreamId.
   static Result<Head, Error> parse(std::span<const uint8_t> bytes) noexcept;
   // The wire bytes, flags and kind written as held.
-  std::array<uint8_t, HEAD_LEN> to_bytes() const noexcept;
+  std::array<uint8_t, kHeadLen> to_bytes() const noexcept;
   void write_to(uint8_t* out) const noexcept;  // 24 bytes at out
 
   friend bool operator==(const Head&, const Head&) noexcept = default;

@@ -35,11 +35,11 @@ enum class Kind : uint8_t {
 };
 
 // Bit c set for every code c that is valid in a received head.
-inline constexpr uint64_t VALID_KIND_CODES = 0x3C7F003FFull;
+inline constexpr uint64_t kValidKindCodes = 0x3C7F003FFull;
 
 // The member for a code valid on receipt; nullopt for undefined codes and 255.
 constexpr std::optional<Kind> kind_from_code(uint8_t code) noexcept {
-  if (code > 33 || ((VALID_KIND_CODES >> code) & 1u) == 0) return std::nullopt;
+  if (code > 33 || ((kValidKindCodes >> code) & 1u) == 0) return std::nullopt;
   return static_cast<Kind>(code);
 }
 

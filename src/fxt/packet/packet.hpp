@@ -16,7 +16,7 @@ struct Packet {
   Bytes payload;
 
   // A packet whose head.length is the payload size (seq 0, ts now). The
-  // payload must not exceed MAX_LENGTH; callers validate.
+  // payload must not exceed kMaxLength; callers validate.
   static Packet make(Flags flags, Kind kind, uint16_t stream_id, Bytes payload) noexcept;
   // Keeps head's fields except length, which is set from the payload.
   static Packet with_head(Head head, Bytes payload) noexcept;

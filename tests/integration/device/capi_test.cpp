@@ -202,8 +202,8 @@ TEST_F(CapiTest, FlushedWritesReachTheCameraThoughTheClientClosesAtOnce) {
 
 TEST_F(CapiTest, ParametersRoundTrip) {
   start();
-  report(concat({reg_u32(reg::EXPOSURE_TIME, 5000), reg_u32(reg::LASER_STRENGTH, 80), reg_u32(reg::TASK_ID, 3),
-                 reg_u32(reg::LASER_ENABLE, 7), reg_u64(reg::RTS, 99), reg_u64(reg::CTS, 1ULL << 50)}));
+  report(concat({reg_u32(reg::kExposureTime, 5000), reg_u32(reg::kLaserStrength, 80), reg_u32(reg::kTaskId, 3),
+                 reg_u32(reg::kLaserEnable, 7), reg_u64(reg::kRts, 99), reg_u64(reg::kCts, 1ULL << 50)}));
   EXPECT_EQ(mok_wait_params(h, -1), MOK_OK);  // already ready: returns at once
   uint32_t u32 = 0;
   uint64_t u64 = 0;
@@ -237,7 +237,7 @@ TEST_F(CapiTest, ParametersRoundTrip) {
 
 TEST_F(CapiTest, TextCopyProtocol) {
   start();
-  report(concat({reg_text(reg::BOARD_ID, "BOARD-000123"), reg_text(reg::SERIAL_NUMBER, "SN12345")}));
+  report(concat({reg_text(reg::kBoardId, "BOARD-000123"), reg_text(reg::kSerialNumber, "SN12345")}));
   char buf[32];
   std::memset(buf, '#', sizeof buf);
   uint32_t len = 0;
@@ -262,7 +262,7 @@ TEST_F(CapiTest, TextCopyProtocol) {
   EXPECT_STREQ(buf, "SN12345");
 
   // A zero byte inside the text cannot be represented: nothing is written.
-  report(reg_entry(reg::SERIAL_NUMBER, Bytes{'A', 'B', 0, 'C'}));
+  report(reg_entry(reg::kSerialNumber, Bytes{'A', 'B', 0, 'C'}));
   std::memset(buf, '#', sizeof buf);
   len = 32;
   EXPECT_EQ(mok_get_serial_number(h, buf, &len), MOK_ERR_INVALID_ARGUMENT);
@@ -271,7 +271,7 @@ TEST_F(CapiTest, TextCopyProtocol) {
   EXPECT_EQ(buf[0], '#');
 
   // An empty text needs one byte.
-  report(reg_entry(reg::BOARD_ID, Bytes{}));
+  report(reg_entry(reg::kBoardId, Bytes{}));
   len = 1;
   EXPECT_EQ(mok_get_board_id(h, buf, &len), MOK_OK);
   EXPECT_EQ(len, 1u);
@@ -421,7 +421,7 @@ TEST_F(CapiTest, SnapshotRequestAndImages) {
   EXPECT_EQ(req->payload, (Bytes{0, 2, 1, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 2, 2, 0, 20, 0, 0, 0, 0, 2, 3, 0, 1, 0, 0, 0,
                                  0, 2, 4, 0, 1, 0, 0, 0, 0, 2, 5, 0, 50, 0, 0, 0}));
 
-  report(concat({reg_u32(reg::IMAGE_WIDTH, 4), reg_u32(reg::IMAGE_HEIGHT, 2)}));
+  report(concat({reg_u32(reg::kImageWidth, 4), reg_u32(reg::kImageHeight, 2)}));
   const Bytes raw{10, 11, 12, 13, 14, 15, 16, 17};
   ASSERT_TRUE(cam.send(kKindData, 2, raw));
   ASSERT_TRUE(cam.send(kKindData, 2, Bytes{0xFF, 0xD8, 0xFF, 0xE0}));

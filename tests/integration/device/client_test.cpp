@@ -98,9 +98,9 @@ TEST_F(ClientTest, ReportsFillTheCacheAndReleaseWaiters) {
 
   // A waiter blocked before the first report is released by it.
   auto waiter = std::async(std::launch::async, [&] { return client->wait_params_ready(kWait).ok(); });
-  ASSERT_TRUE(cam.send_report(concat({reg_u32(reg::EXPOSURE_TIME, 10000), reg_u32(reg::LASER_ENABLE, 2),
-                                      reg_text(reg::SERIAL_NUMBER, "ABCDE"), reg_u64(reg::CTS, 1ULL << 40),
-                                      reg_u32(reg::TASK_ID, 9), reg_u32(reg::TASK_ID, 10)})));
+  ASSERT_TRUE(cam.send_report(concat({reg_u32(reg::kExposureTime, 10000), reg_u32(reg::kLaserEnable, 2),
+                                      reg_text(reg::kSerialNumber, "ABCDE"), reg_u64(reg::kCts, 1ULL << 40),
+                                      reg_u32(reg::kTaskId, 9), reg_u32(reg::kTaskId, 10)})));
   EXPECT_TRUE(waiter.get());
   EXPECT_TRUE(client->wait_params_ready(std::chrono::nanoseconds(0)).ok());
   EXPECT_EQ(client->exposure_time(), 10000u);
@@ -114,10 +114,10 @@ TEST_F(ClientTest, ReportsFillTheCacheAndReleaseWaiters) {
 
   // Any non-video kind on stream 0 is a report; video kinds never are, and
   // other streams are ignored.
-  ASSERT_TRUE(cam.send(kKindVideoVP8, 0, reg_u32(reg::LASER_STRENGTH, 55)));
-  ASSERT_TRUE(cam.send(kKindVideoH264, 0, reg_u32(reg::TASK_ID, 77)));
-  ASSERT_TRUE(cam.send(kKindFlexRegs, 5, reg_u32(reg::TASK_ID, 78)));
-  ASSERT_TRUE(cam.send_report(reg_u32(reg::EXPOSURE_TIME, 3)));  // marks the end of the batch
+  ASSERT_TRUE(cam.send(kKindVideoVP8, 0, reg_u32(reg::kLaserStrength, 55)));
+  ASSERT_TRUE(cam.send(kKindVideoH264, 0, reg_u32(reg::kTaskId, 77)));
+  ASSERT_TRUE(cam.send(kKindFlexRegs, 5, reg_u32(reg::kTaskId, 78)));
+  ASSERT_TRUE(cam.send_report(reg_u32(reg::kExposureTime, 3)));  // marks the end of the batch
   ASSERT_TRUE(eventually([&] { return client->exposure_time() == 3u; }));
   EXPECT_EQ(client->laser_strength(), 55u);
   EXPECT_EQ(client->task_id(), 9u);
@@ -140,7 +140,7 @@ TEST_F(ClientTest, PullRtsWaitsForTheNextReport) {
     auto req = cam.next_packet();
     if (!req) return false;
     expect_flexregs(req, 0, {0x00, 0x02, 0x1C, 0x16, 0x01, 0x00, 0x00, 0x00});
-    return cam.send_report(reg_u64(reg::RTS, 0x1122334455ULL));
+    return cam.send_report(reg_u64(reg::kRts, 0x1122334455ULL));
   });
   auto r = client->pull_rts(kWait);
   ASSERT_TRUE(camera.get());
@@ -158,7 +158,7 @@ TEST_F(ClientTest, PullRtsWaitsForTheNextReport) {
 TEST_F(ClientTest, PullRtsAnswersZeroWhenNoneCached) {
   connect_and_start();
   auto camera = std::async(std::launch::async, [&] {
-    return cam.next_packet().has_value() && cam.send_report(reg_u32(reg::TASK_ID, 1));
+    return cam.next_packet().has_value() && cam.send_report(reg_u32(reg::kTaskId, 1));
   });
   auto r = client->pull_rts(kWait);
   ASSERT_TRUE(camera.get());
@@ -172,7 +172,7 @@ TEST_F(ClientTest, SnapshotImagesQueueInArrivalOrder) {
   // The transport refuses payloads under 4 bytes, so the short forms are
   // padded with bytes that match no signature.
   ASSERT_TRUE(cam.send(kKindData, 2, Bytes{1, 2, 3, 4}));  // raw before any size report
-  ASSERT_TRUE(cam.send_report(concat({reg_u32(reg::IMAGE_WIDTH, 640), reg_u32(reg::IMAGE_HEIGHT, 480)})));
+  ASSERT_TRUE(cam.send_report(concat({reg_u32(reg::kImageWidth, 640), reg_u32(reg::kImageHeight, 480)})));
   ASSERT_TRUE(cam.send(kKindData, 2, Bytes{0xFF, 0xD8, 0xFF, 0xE0, 9}));
   ASSERT_TRUE(cam.send(kKindJson, 2, Bytes{0x89, 0x50, 0x4E, 0x47, 0x0D}));
   ASSERT_TRUE(cam.send(kKindData, 2, Bytes{0xFF, 0xD8, 0x00, 0xFF}));
@@ -241,7 +241,7 @@ TEST_F(ClientTest, ScanResultsReachCallbackInOrderAndLatestSlot) {
   ASSERT_TRUE(cam.send(kKindData, 18, broken.bytes()));
   ASSERT_TRUE(cam.send(kKindVideoH265, 18, first.bytes()));  // video, not a scan result
   ASSERT_TRUE(cam.send(kKindData, 17, first.bytes()));       // unknown stream
-  ASSERT_TRUE(cam.send_report(reg_u32(reg::TASK_ID, 1)));    // marks the end of the batch
+  ASSERT_TRUE(cam.send_report(reg_u32(reg::kTaskId, 1)));    // marks the end of the batch
   ASSERT_TRUE(client->wait_params_ready(kWait).ok());
 
   auto latest = client->latest_scan_result();
@@ -319,7 +319,7 @@ TEST_F(ClientTest, ClearingScanCallbackWaitsForRunningCall) {
 
   // The old callback is not called again.
   ASSERT_TRUE(cam.send(kKindData, 18, ScanPayload{}.bytes()));
-  ASSERT_TRUE(cam.send_report(reg_u32(reg::TASK_ID, 1)));
+  ASSERT_TRUE(cam.send_report(reg_u32(reg::kTaskId, 1)));
   ASSERT_TRUE(client->wait_params_ready(kWait).ok());
   ASSERT_TRUE(eventually([&] { return client->task_id() == 1u; }));
   EXPECT_EQ(calls.load(), 1);

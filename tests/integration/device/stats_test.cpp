@@ -51,7 +51,7 @@ TEST_F(StatsTest, ScriptedTrafficIsCountedByClassWithExactBytes) {
   EXPECT_EQ(base.packets_sent, 1u);  // the harness's probe
   EXPECT_EQ(base.packets_received, 0u);
 
-  const Bytes report = reg_u32(brelo::reg::EXPOSURE_TIME, 7);
+  const Bytes report = reg_u32(brelo::reg::kExposureTime, 7);
   const Bytes scan = ScanPayload(3).bytes();
   const Bytes bad_scan{1, 2, 3, 4, 5};
   const Bytes image{0xFF, 0xD8, 0xFF, 0xE0, 1, 2, 3, 4};

@@ -23,7 +23,7 @@ class FakeDecoder {
     // Held open, so the control block is the one the client's decoder uses.
     lib_ = dlopen(path.c_str(), RTLD_NOW);
     if (lib_ == nullptr) return;
-    if (auto fn = reinterpret_cast<FakeMediaControlFn>(dlsym(lib_, FAKE_MEDIA_CONTROL_SYMBOL))) control_ = fn();
+    if (auto fn = reinterpret_cast<FakeMediaControlFn>(dlsym(lib_, kFakeMediaControlSymbol))) control_ = fn();
   }
   ~FakeDecoder() {
     if (lib_ != nullptr) dlclose(lib_);

@@ -46,7 +46,7 @@ TEST(VideoStats, SlowDecoderDropsByTheRealTimeRuleAndEveryFrameIsCounted) {
   // decoder uses.
   void* lib = dlopen(beside_executable("libmok_media.so").c_str(), RTLD_NOW);
   ASSERT_NE(lib, nullptr) << dlerror();
-  auto control_fn = reinterpret_cast<FakeMediaControlFn>(dlsym(lib, FAKE_MEDIA_CONTROL_SYMBOL));
+  auto control_fn = reinterpret_cast<FakeMediaControlFn>(dlsym(lib, kFakeMediaControlSymbol));
   ASSERT_NE(control_fn, nullptr);
   FakeMediaControl* control = control_fn();
 

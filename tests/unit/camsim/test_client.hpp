@@ -24,7 +24,7 @@ using namespace std::chrono_literals;
 
 class TestClient {
  public:
-  explicit TestClient(std::uint16_t port) : buf_(mok::BytesMut::CONNECTION_CAPACITY) {
+  explicit TestClient(std::uint16_t port) : buf_(mok::BytesMut::kConnectionCapacity) {
     fd_ = mok::test::connect_loopback(port);
     connected_ = fd_ >= 0;
   }

@@ -44,7 +44,7 @@ TEST(Bytes, EmptyAndCopiesCompareByContent) {
 }
 
 TEST(BytesMut, SplitSharesStorageAndLeavesTheRest) {
-  BytesMut buf(BytesMut::CONNECTION_CAPACITY);
+  BytesMut buf(BytesMut::kConnectionCapacity);
   EXPECT_GE(buf.capacity(), 8192u);
   buf.append(iota_bytes(10));
   const uint8_t* front = buf.data();
@@ -64,12 +64,12 @@ TEST(BytesMut, SplitSharesStorageAndLeavesTheRest) {
 // shared; a small one cut from a large block gets its own bytes, and an
 // empty large block goes.
 TEST(BytesMut, TakeSharesUnlessItWouldPinAMuchLargerBlock) {
-  BytesMut small_block(BytesMut::CONNECTION_CAPACITY);
+  BytesMut small_block(BytesMut::kConnectionCapacity);
   small_block.append(iota_bytes(100));
   const uint8_t* front = small_block.data();
   EXPECT_EQ(small_block.take(10).data(), front);
 
-  const size_t big = 4 * BytesMut::SHARE_LIMIT;
+  const size_t big = 4 * BytesMut::kShareLimit;
   BytesMut large(big);
   large.append(std::vector<uint8_t>(big - 1024, 7));
   large.append(iota_bytes(1024));
@@ -81,9 +81,9 @@ TEST(BytesMut, TakeSharesUnlessItWouldPinAMuchLargerBlock) {
   EXPECT_EQ(kept.use_count(), 1);  // its own storage, not the block's
   EXPECT_TRUE(large.empty());
 
-  large.release_if_empty(BytesMut::SHARE_LIMIT);
+  large.release_if_empty(BytesMut::kShareLimit);
   EXPECT_EQ(large.capacity(), 0u);
-  small_block.release_if_empty(BytesMut::SHARE_LIMIT);
+  small_block.release_if_empty(BytesMut::kShareLimit);
   EXPECT_GT(small_block.capacity(), 0u);  // not empty, and small anyway
   EXPECT_EQ(payload[0], 7);                // the shared payload outlives the block's release
 }

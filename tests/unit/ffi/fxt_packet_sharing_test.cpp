@@ -56,9 +56,9 @@ TEST(SharedPayloads, StayIntactWhileTheBufferIsRefilled) {
   }
 
   Framer framer;
-  BytesMut buf(BytesMut::CONNECTION_CAPACITY);
-  constexpr int COUNT = 3000;
-  for (int n = 0; n < COUNT; ++n) {
+  BytesMut buf(BytesMut::kConnectionCapacity);
+  constexpr int kCount = 3000;
+  for (int n = 0; n < kCount; ++n) {
     const auto first = static_cast<uint8_t>(n);
     const auto wire = testing::raw_packet(static_cast<uint32_t>(4 + n % 200), 0, 1, first, first);
     // Feed in two pieces, as reads of arbitrary size would.
@@ -73,7 +73,7 @@ TEST(SharedPayloads, StayIntactWhileTheBufferIsRefilled) {
   }
   done.store(true);
   for (auto& t : readers) t.join();
-  EXPECT_EQ(seen.load(), COUNT);
+  EXPECT_EQ(seen.load(), kCount);
   EXPECT_EQ(bad.load(), 0);
 }
 

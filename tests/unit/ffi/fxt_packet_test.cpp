@@ -106,7 +106,7 @@ TEST(CPacketShare, CloneSharesThePayloadAndLocksSetters) {
 TEST(CPacketShare, ReceivedPayloadReachesTheHostWithoutACopy) {
   // The road of a received packet: receive buffer, framer, shared packet, C
   // handle handed to the host, and the host's clone of it.
-  mok::BytesMut buf(mok::BytesMut::CONNECTION_CAPACITY);
+  mok::BytesMut buf(mok::BytesMut::kConnectionCapacity);
   const auto wire = raw_packet(64, 0, 18);
   buf.append(wire);
   const uint8_t* in_buffer = buf.data() + 24;

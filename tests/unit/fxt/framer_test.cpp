@@ -27,7 +27,7 @@ struct Outcome {
 Outcome drive(std::span<const uint8_t> stream, const std::vector<size_t>& chunks) {
   Outcome out;
   Framer framer;
-  BytesMut buf(BytesMut::CONNECTION_CAPACITY);
+  BytesMut buf(BytesMut::kConnectionCapacity);
   size_t at = 0;
   for (size_t chunk : chunks) {
     feed(buf, stream.subspan(at, chunk));
@@ -121,9 +121,9 @@ TEST(Framer, OnePacketPerCallInOrder) {
 
 TEST(Framer, PayloadIsCutWithoutCopying) {
   Framer f;
-  BytesMut buf(BytesMut::CONNECTION_CAPACITY);
+  BytesMut buf(BytesMut::kConnectionCapacity);
   feed(buf, raw_packet(100, 0, 1));
-  const uint8_t* expected = buf.data() + HEAD_LEN;
+  const uint8_t* expected = buf.data() + kHeadLen;
   auto r = f.decode(buf);
   ASSERT_TRUE(r.ok() && r.value());
   EXPECT_EQ(r.value()->payload.data(), expected);
@@ -233,8 +233,8 @@ TEST(FramerEof, ReportsABadHeadLeftInTheBuffer) {
 }
 
 TEST(FramerLimit, BufferedCountIsCheckedOnFullWidth) {
-  EXPECT_FALSE(Framer::check_buffered(MAX_LENGTH));
-  EXPECT_EQ(Framer::check_buffered(MAX_LENGTH + 1), Error::buffer_too_large(67108865, 67108864));
+  EXPECT_FALSE(Framer::check_buffered(kMaxLength));
+  EXPECT_EQ(Framer::check_buffered(kMaxLength + 1), Error::buffer_too_large(67108865, 67108864));
   // 4 GiB + 5 must not wrap to 5 and slip through.
   EXPECT_EQ(Framer::check_buffered(0x100000005ull), Error::buffer_too_large(0xFFFFFFFFu, 67108864));
 }
@@ -243,8 +243,8 @@ TEST(FramerLimit, BufferedCountIsCheckedOnFullWidth) {
 TEST(FramerLimit, TooManyBufferedBytesComeBeforeAnyHead) {
   Framer f;
   BytesMut buf;
-  std::vector<uint8_t> big(MAX_LENGTH + 1, 0);
-  auto h = raw_head(MAX_LENGTH - HEAD_LEN, 0, 0, 0);
+  std::vector<uint8_t> big(kMaxLength + 1, 0);
+  auto h = raw_head(kMaxLength - kHeadLen, 0, 0, 0);
   std::copy(h.begin(), h.end(), big.begin());
   feed(buf, big);
   auto r = f.decode(buf);
@@ -253,21 +253,21 @@ TEST(FramerLimit, TooManyBufferedBytesComeBeforeAnyHead) {
   EXPECT_EQ(buf.size(), big.size());
   EXPECT_FALSE(f.has_pending_head());
 
-  // One byte less is a full packet: head plus MAX_LENGTH - 24 payload bytes.
+  // One byte less is a full packet: head plus kMaxLength - 24 payload bytes.
   buf.clear();
-  feed(buf, {big.data(), MAX_LENGTH});
+  feed(buf, {big.data(), kMaxLength});
   r = f.decode(buf);
   ASSERT_TRUE(r.ok());
   ASSERT_TRUE(r.value());
-  EXPECT_EQ(r.value()->payload.size(), MAX_LENGTH - HEAD_LEN);
+  EXPECT_EQ(r.value()->payload.size(), kMaxLength - kHeadLen);
 }
 
 TEST(FramerLimit, CompletedMaximalPayloadPlusMoreIsTooLarge) {
-  std::vector<uint8_t> payload(MAX_LENGTH + 1, 0x5A);
+  std::vector<uint8_t> payload(kMaxLength + 1, 0x5A);
   {
     Framer f;
     BytesMut buf;
-    feed(buf, raw_head(MAX_LENGTH, 0, 0, 0));
+    feed(buf, raw_head(kMaxLength, 0, 0, 0));
     ASSERT_TRUE(f.decode(buf).ok());
     ASSERT_TRUE(f.has_pending_head());
     feed(buf, payload);
@@ -278,14 +278,14 @@ TEST(FramerLimit, CompletedMaximalPayloadPlusMoreIsTooLarge) {
   {
     Framer f;
     BytesMut buf;
-    feed(buf, raw_head(MAX_LENGTH, 0, 0, 0));
+    feed(buf, raw_head(kMaxLength, 0, 0, 0));
     ASSERT_TRUE(f.decode(buf).ok());
-    feed(buf, {payload.data(), MAX_LENGTH});
+    feed(buf, {payload.data(), kMaxLength});
     auto r = f.decode(buf);
     ASSERT_TRUE(r.ok());
     ASSERT_TRUE(r.value());
-    EXPECT_EQ(r.value()->payload.size(), MAX_LENGTH);
-    EXPECT_EQ(r.value()->head.length, MAX_LENGTH);
+    EXPECT_EQ(r.value()->payload.size(), kMaxLength);
+    EXPECT_EQ(r.value()->head.length, kMaxLength);
   }
 }
 

@@ -93,7 +93,7 @@ TEST(HeadWrite, WritesAsHeldAndRoundTrips) {
   Head odd{4, Flags{}, static_cast<Kind>(200), 0, 0, 0};
   EXPECT_EQ(odd.to_bytes()[5], 200);
 
-  Head valid{77, Flags{Flags::READONLY | Flags::END_STREAM}, Kind::Json, 42, 9, 10};
+  Head valid{77, Flags{Flags::kReadonly | Flags::kEndStream}, Kind::Json, 42, 9, 10};
   auto back = Head::parse(valid.to_bytes());
   ASSERT_TRUE(back.ok());
   EXPECT_EQ(*back, valid);
@@ -125,7 +125,7 @@ TEST(FlagsText, PlainAndDebugForms) {
   EXPECT_EQ(to_string(Flags{0xFF}), "END_STREAM | END_HEADERS | PADDED | PRIORITY | READONLY | 0x92");
   EXPECT_EQ(to_string(Flags{0x80}), "0x80");
   EXPECT_EQ(to_string(Flags{0x41}), "END_STREAM | READONLY");
-  EXPECT_EQ(Flags::from_received(0xFF).bits, Flags::ALL);
+  EXPECT_EQ(Flags::from_received(0xFF).bits, Flags::kAll);
   EXPECT_EQ(Flags::from_received(0x92).bits, 0);
 }
 

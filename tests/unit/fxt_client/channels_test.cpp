@@ -105,7 +105,7 @@ TEST(Broadcast, ConcurrentSendersReachEverySubscriberInOneOrder) {
 }
 
 TEST(EventQueue, RefusesTheHundredAndFirstAndKeepsOrder) {
-  auto [tx, rx] = EventQueue::make(QUEUE_CAPACITY);
+  auto [tx, rx] = EventQueue::make(kQueueCapacity);
   for (uint16_t i = 0; i < 100; ++i) {
     ASSERT_TRUE(tx.try_send(Event::from(Packet::make({}, Kind::Data, i, Bytes()))).ok());
   }
@@ -117,7 +117,7 @@ TEST(EventQueue, RefusesTheHundredAndFirstAndKeepsOrder) {
 }
 
 TEST(EventQueue, DroppedReceiverClosesAndReleasesQueuedPackets) {
-  auto [tx, rx] = EventQueue::make(QUEUE_CAPACITY);
+  auto [tx, rx] = EventQueue::make(kQueueCapacity);
   auto packet = make_packet_ptr(Packet::make({}, Kind::Data, 1, Bytes()));
   ASSERT_TRUE(tx.try_send(Event::from(packet)).ok());
   EXPECT_EQ(packet.use_count(), 2);
@@ -138,7 +138,7 @@ TEST(EventQueue, DroppedReceiverClosesAndReleasesQueuedPackets) {
 }
 
 TEST(EventQueue, MovedReceiverKeepsTheQueueAndItsWaker) {
-  auto [tx, rx] = EventQueue::make(QUEUE_CAPACITY);
+  auto [tx, rx] = EventQueue::make(kQueueCapacity);
   auto waker = std::make_shared<CountingWaker>();
   rx.set_waker(waker);
   EventQueue::Receiver slot = std::move(rx);

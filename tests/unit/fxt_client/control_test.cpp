@@ -49,7 +49,7 @@ TEST(ConnectorOptions, EachTimingIsCheckedAgainstItsBounds) {
   o.connect_timeout = 10ms;
   o.write_timeout = 10ms;
   EXPECT_TRUE(check(o).ok());
-  o.write_timeout = ConnectorOptions::MAX + 1ms;
+  o.write_timeout = ConnectorOptions::kMax + 1ms;
   EXPECT_FALSE(check(o).ok());
   o.write_timeout = 10ms;
   o.reconnect_delay = 9ms;

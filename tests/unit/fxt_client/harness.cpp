@@ -34,7 +34,7 @@ std::vector<uint8_t> wire(const fxt::Packet& p) {
 }
 
 fxt::Packet make_packet(uint16_t stream_id, std::vector<uint8_t> payload, uint64_t seq) {
-  fxt::Packet p = fxt::Packet::make(fxt::Flags{fxt::Flags::END_STREAM}, fxt::Kind::Data, stream_id,
+  fxt::Packet p = fxt::Packet::make(fxt::Flags{fxt::Flags::kEndStream}, fxt::Kind::Data, stream_id,
                                     Bytes(std::move(payload)));
   p.head.seq = seq;
   return p;

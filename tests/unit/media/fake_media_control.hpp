@@ -45,4 +45,4 @@ struct FakeMediaControl {
 
 // Exported by the scripted library; returns its one control block.
 extern "C" using FakeMediaControlFn = FakeMediaControl* (*)();
-inline constexpr const char* FAKE_MEDIA_CONTROL_SYMBOL = "mokfake_control";
+inline constexpr const char* kFakeMediaControlSymbol = "mokfake_control";

@@ -52,7 +52,7 @@ class TempDir {
   }
   const fs::path& path() const { return path_; }
   fs::path put_library(const std::string& from) const {
-    fs::path to = path_ / MEDIA_LIBRARY_FILE_NAME;
+    fs::path to = path_ / kMediaLibraryFileName;
     fs::copy_file(from, to, fs::copy_options::overwrite_existing);
     return to;
   }
@@ -63,7 +63,7 @@ class TempDir {
 };
 
 std::string incomplete_library_path() {
-  return std::string(MOK_FAKE_MEDIA_INCOMPLETE_DIR) + "/" + MEDIA_LIBRARY_FILE_NAME;
+  return std::string(MOK_FAKE_MEDIA_INCOMPLETE_DIR) + "/" + kMediaLibraryFileName;
 }
 
 TEST(MediaLibrarySearch, ExecutableDirectoryComesBeforeWorkingDirectory) {
@@ -92,7 +92,7 @@ TEST(MediaLibrarySearch, SameDirectoryIsListedOnceAndUnknownDirectoriesAreLeftOu
 TEST(MediaLibrarySearch, OnlyRegularFilesCount) {
   TempDir exe;
   TempDir cwd;
-  fs::create_directory(exe.path() / MEDIA_LIBRARY_FILE_NAME);
+  fs::create_directory(exe.path() / kMediaLibraryFileName);
   const fs::path in_cwd = cwd.put_library(test::fake_library_path());
   EXPECT_EQ(resolve_library_path({exe.path(), cwd.path()}), in_cwd.string());
 }
@@ -100,7 +100,7 @@ TEST(MediaLibrarySearch, OnlyRegularFilesCount) {
 TEST(MediaLibrarySearch, AFirstCandidateThatFailsToOpenEndsTheSearch) {
   TempDir exe;
   TempDir cwd;
-  { std::ofstream(exe.path() / MEDIA_LIBRARY_FILE_NAME) << "not a shared object"; }
+  { std::ofstream(exe.path() / kMediaLibraryFileName) << "not a shared object"; }
   cwd.put_library(test::fake_library_path());
   auto loaded = MediaLibrary::load({exe.path(), cwd.path()});
   ASSERT_FALSE(loaded.ok());

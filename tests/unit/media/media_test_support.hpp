@@ -22,7 +22,7 @@
 namespace mok::media::test {
 
 inline std::string fake_library_path() {
-  return std::string(MOK_FAKE_MEDIA_DIR) + "/" + MEDIA_LIBRARY_FILE_NAME;
+  return std::string(MOK_FAKE_MEDIA_DIR) + "/" + kMediaLibraryFileName;
 }
 
 // The scripted library, loaded through the binding, with its control block
@@ -39,7 +39,7 @@ struct FakeLibrary {
     }
     library = std::move(loaded.value());
     void* handle = dlopen(fake_library_path().c_str(), RTLD_LAZY | RTLD_NOLOAD);
-    auto fn = reinterpret_cast<FakeMediaControlFn>(dlsym(handle, FAKE_MEDIA_CONTROL_SYMBOL));
+    auto fn = reinterpret_cast<FakeMediaControlFn>(dlsym(handle, kFakeMediaControlSymbol));
     control = fn();
     dlclose(handle);
     // No decoding thread of an earlier test uses it any more: each test
@@ -85,7 +85,7 @@ class LogCapture {
 
 // No wait in these tests is meant to run out; the bound only keeps a broken
 // service from hanging the suite.
-inline constexpr std::chrono::seconds EVENT_WAIT{30};
+inline constexpr std::chrono::seconds kEventWait{30};
 
 // Posts GetStats and returns every event up to its StatsReply, which comes
 // last: the decoding thread handles commands in order, so everything posted
@@ -94,7 +94,7 @@ inline std::vector<VideoEvent> sync(VideoDecodeService& service, Receiver<VideoE
   service.post(video_event::GetStats{});
   std::vector<VideoEvent> out;
   for (;;) {
-    auto next = events.recv_timeout(EVENT_WAIT);
+    auto next = events.recv_timeout(kEventWait);
     if (!next) {
       ADD_FAILURE() << "no StatsReply from the decoding thread";
       return out;
@@ -109,7 +109,7 @@ inline std::vector<VideoEvent> sync(VideoDecodeService& service, Receiver<VideoE
 inline std::vector<VideoEvent> drain_until_closed(Receiver<VideoEvent>& events) {
   std::vector<VideoEvent> out;
   for (;;) {
-    auto next = events.recv_timeout(EVENT_WAIT);
+    auto next = events.recv_timeout(kEventWait);
     if (!next) {
       EXPECT_EQ(next.error(), RecvError::Closed) << "decoding thread did not end";
       return out;

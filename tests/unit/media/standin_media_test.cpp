@@ -28,8 +28,8 @@ using fakes::AccessUnit;
 using fakes::RgbImage;
 using fakes::VideoCodec;
 
-constexpr int WIDTH = 320;
-constexpr int HEIGHT = 240;
+constexpr int kWidth = 320;
+constexpr int kHeight = 240;
 
 std::shared_ptr<const MediaLibrary> standin() {
   auto loaded = MediaLibrary::load_path(MOK_STANDIN_MEDIA_PATH);
@@ -77,7 +77,7 @@ class StandinStream : public ::testing::TestWithParam<StreamCase> {
  protected:
   std::vector<AccessUnit> encode(int frames) {
     std::string why;
-    auto units = fakes::encode_pattern(GetParam().encoder, WIDTH, HEIGHT, frames, &why);
+    auto units = fakes::encode_pattern(GetParam().encoder, kWidth, kHeight, frames, &why);
     if (units.empty()) ADD_FAILURE() << why;
     return units;
   }
@@ -101,13 +101,13 @@ TEST_P(StandinStream, DecodesToQuarterSizeRgbaMatchingTheSource) {
     auto info = (*frame)->get_info();
     ASSERT_TRUE(info.ok());
     EXPECT_EQ(info->format, 26);
-    EXPECT_EQ(info->width, WIDTH / 4);
-    EXPECT_EQ(info->height, HEIGHT / 4);
-    EXPECT_GE(info->linesize[0], WIDTH / 4 * 4);
+    EXPECT_EQ(info->width, kWidth / 4);
+    EXPECT_EQ(info->height, kHeight / 4);
+    EXPECT_GE(info->linesize[0], kWidth / 4 * 4);
     EXPECT_EQ(info->data[1], nullptr);
     ASSERT_GE(info->pts, 0);
     ASSERT_LT(info->pts, 36);
-    const RgbImage src = fakes::moving_pattern(WIDTH, HEIGHT, static_cast<int>(info->pts));
+    const RgbImage src = fakes::moving_pattern(kWidth, kHeight, static_cast<int>(info->pts));
     EXPECT_LT(difference_to_source(*info, src), 4.0) << "frame " << info->pts;
     EXPECT_EQ(info->data[0][3], 255);  // opaque alpha
   }
@@ -214,9 +214,9 @@ class TempFile {
 void record(const MediaApi& api, const std::string& path, int frames,
             VideoCodec codec = VideoCodec::H264) {
   std::string why;
-  const auto units = fakes::encode_pattern(codec, WIDTH, HEIGHT, frames, &why);
+  const auto units = fakes::encode_pattern(codec, kWidth, kHeight, frames, &why);
   ASSERT_EQ(units.size(), static_cast<size_t>(frames)) << why;
-  mok_vmux* mux = api.mok_vmux_new(path.c_str(), WIDTH, HEIGHT, 25.0);
+  mok_vmux* mux = api.mok_vmux_new(path.c_str(), kWidth, kHeight, 25.0);
   ASSERT_NE(mux, nullptr);
   EXPECT_NE(api.mok_vmux_write_frame(mux, units[0].data(), 10, -1), 0);  // no codec yet
   const CodecID id = codec == VideoCodec::H264 ? CodecID::H264 : CodecID::H265;
@@ -250,7 +250,7 @@ TEST(StandinFile, RecordedFilePlaysBackSeeksByIndexAndSavesImages) {
     ASSERT_TRUE(info.ok());
     EXPECT_EQ(info->width, 80);
     if (read == 5) {
-      EXPECT_LT(difference_to_source(*info, fakes::moving_pattern(WIDTH, HEIGHT, 5)), 4.0);
+      EXPECT_LT(difference_to_source(*info, fakes::moving_pattern(kWidth, kHeight, 5)), 4.0);
     }
     ++read;
   }
@@ -267,7 +267,7 @@ TEST(StandinFile, RecordedFilePlaysBackSeeksByIndexAndSavesImages) {
   int best = -1;
   double best_diff = 1e9;
   for (int i = 26; i <= 34; ++i) {
-    const double d = difference_to_source(*info, fakes::moving_pattern(WIDTH, HEIGHT, i));
+    const double d = difference_to_source(*info, fakes::moving_pattern(kWidth, kHeight, i));
     if (d < best_diff) {
       best_diff = d;
       best = i;
@@ -299,7 +299,7 @@ int play(const std::shared_ptr<const MediaLibrary>& lib, const std::string& path
   int n = 0;
   while (auto frame = decoder->read_frame()) {
     if (n++ == 0) {
-      EXPECT_LT(difference_to_source(*frame->get_info(), fakes::moving_pattern(WIDTH, HEIGHT, first)),
+      EXPECT_LT(difference_to_source(*frame->get_info(), fakes::moving_pattern(kWidth, kHeight, first)),
                 4.0);
     }
   }
@@ -311,11 +311,11 @@ TEST(StandinFile, RecordsH265IntoMp4AndGoesOnInANewFileFromTheNextKeyFrame) {
   ASSERT_TRUE(lib);
   const MediaApi& api = lib->api();
   std::string why;
-  const auto units = fakes::encode_pattern(VideoCodec::H265, WIDTH, HEIGHT, 30, &why);
+  const auto units = fakes::encode_pattern(VideoCodec::H265, kWidth, kHeight, 30, &why);
   ASSERT_EQ(units.size(), 30u) << why;
   TempFile first(".mp4");
   TempFile second(".mp4");
-  mok_vmux* mux = api.mok_vmux_new(first.str().c_str(), WIDTH, HEIGHT, 25.0);
+  mok_vmux* mux = api.mok_vmux_new(first.str().c_str(), kWidth, kHeight, 25.0);
   ASSERT_NE(mux, nullptr);
   ASSERT_EQ(api.mok_vmux_set_icodec(mux, code(CodecID::H265)), 0);
   // Joining mid-stream: nothing is written before a key frame.
@@ -345,7 +345,7 @@ TEST(StandinFile, SeekByTimeLandsOnTheFrameAtThatTime) {
   EXPECT_EQ(decoder->current_frame_index(), 25u);
   auto frame = decoder->read_frame();
   ASSERT_NE(frame, nullptr);
-  EXPECT_LT(difference_to_source(*frame->get_info(), fakes::moving_pattern(WIDTH, HEIGHT, 25)), 4.0);
+  EXPECT_LT(difference_to_source(*frame->get_info(), fakes::moving_pattern(kWidth, kHeight, 25)), 4.0);
   EXPECT_NE(lib->api().mok_vdec_seek(decoder->handle(), -1.0), 0);
 }
 

@@ -375,7 +375,7 @@ TEST(VideoDecodeService, EventReceiversShareOneQueue) {
   auto first_part = r.sync();
   EXPECT_FALSE(second.try_recv().has_value());  // the first receiver took them all
   r.service->post(ev::GetStats{});
-  auto reply = second.recv_timeout(test::EVENT_WAIT);
+  auto reply = second.recv_timeout(test::kEventWait);
   ASSERT_TRUE(reply.ok());
   EXPECT_TRUE(std::holds_alternative<ev::StatsReply>(*reply));
   EXPECT_EQ(all_of<ev::Frame>(first_part).size(), 4u);

@@ -30,8 +30,8 @@ AVCodecContext* open_decoder(AVCodecID id, const AVCodecParameters* params) {
 }
 
 AVCodecID to_av_codec(uint32_t code) {
-  constexpr uint32_t AV1_CODE = 225;
-  if (code == AV1_CODE) return AV_CODEC_ID_AV1;
+  constexpr uint32_t kAv1Code = 225;
+  if (code == kAv1Code) return AV_CODEC_ID_AV1;
   if (code == static_cast<uint32_t>(AV_CODEC_ID_AV1)) return AV_CODEC_ID_NONE;
   const auto id = static_cast<AVCodecID>(code);
   return code <= 0xffffu && avcodec_descriptor_get(id) != nullptr ? id : AV_CODEC_ID_NONE;
