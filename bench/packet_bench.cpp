@@ -1,11 +1,11 @@
 // Per-packet costs of the transport's pure parts: the 24-byte head in both
 // directions, the framer over the chunkings a TCP socket really hands us, and
 // the packet C interface a host calls for every packet it keeps or sends.
-#include <benchmark/benchmark.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 #include "common/bytes.hpp"
 #include "fxt/packet/framer.hpp"
@@ -97,8 +97,8 @@ BENCHMARK(BM_FramerDecode)
 void BM_CPacketFromPayload(benchmark::State& state) {
   const std::vector<uint8_t> payload(static_cast<size_t>(state.range(0)), 7);
   for (auto _ : state) {
-    mok_fxt_packet_t* p = mok_fxt_packet_from_payload(0, 0, 18, 1, 2, payload.data(),
-                                                      static_cast<uint32_t>(payload.size()));
+    mok_fxt_packet_t* p =
+        mok_fxt_packet_from_payload(0, 0, 18, 1, 2, payload.data(), static_cast<uint32_t>(payload.size()));
     benchmark::DoNotOptimize(p);
     mok_fxt_packet_free(p);
   }
@@ -109,8 +109,8 @@ BENCHMARK(BM_CPacketFromPayload)->Arg(64)->Arg(6336);
 
 void BM_CPacketClone(benchmark::State& state) {
   const std::vector<uint8_t> payload(6336, 7);
-  mok_fxt_packet_t* p = mok_fxt_packet_from_payload(0, 0, 18, 1, 2, payload.data(),
-                                                    static_cast<uint32_t>(payload.size()));
+  mok_fxt_packet_t* p =
+      mok_fxt_packet_from_payload(0, 0, 18, 1, 2, payload.data(), static_cast<uint32_t>(payload.size()));
   for (auto _ : state) {
     mok_fxt_packet_t* c = mok_fxt_packet_clone(p);
     benchmark::DoNotOptimize(c);
@@ -123,8 +123,8 @@ BENCHMARK(BM_CPacketClone);
 
 void BM_CPacketWriteWire(benchmark::State& state) {
   const std::vector<uint8_t> payload(static_cast<size_t>(state.range(0)), 7);
-  mok_fxt_packet_t* p = mok_fxt_packet_from_payload(0, 0, 18, 1, 2, payload.data(),
-                                                    static_cast<uint32_t>(payload.size()));
+  mok_fxt_packet_t* p =
+      mok_fxt_packet_from_payload(0, 0, 18, 1, 2, payload.data(), static_cast<uint32_t>(payload.size()));
   std::vector<uint8_t> out(mok_fxt_packet_wire_len(p));
   for (auto _ : state) {
     benchmark::DoNotOptimize(mok_fxt_packet_write_wire(p, out.data(), out.size()));

@@ -1,9 +1,9 @@
 // Register records: building the one-entry records a parameter write sends,
 // and looking ids up in a full register report, which the client walks for
 // every report the camera sends.
-#include <benchmark/benchmark.h>
-
 #include <cstdint>
+
+#include <benchmark/benchmark.h>
 
 #include "fxr/builder.hpp"
 #include "fxr/reader.hpp"
@@ -29,10 +29,18 @@ Builder report(int n) {
   for (int i = 0; i < n; ++i) {
     const auto id = static_cast<std::uint16_t>(0x1000 + i);
     switch (i % 4) {
-      case 0: b.push<std::uint16_t>(id, static_cast<std::uint16_t>(i)); break;
-      case 1: b.push<std::uint32_t>(id, static_cast<std::uint32_t>(i)); break;
-      case 2: b.push<std::uint64_t>(id, static_cast<std::uint64_t>(i)); break;
-      default: (void)b.push(id, std::string_view("board-0001")); break;
+      case 0:
+        b.push<std::uint16_t>(id, static_cast<std::uint16_t>(i));
+        break;
+      case 1:
+        b.push<std::uint32_t>(id, static_cast<std::uint32_t>(i));
+        break;
+      case 2:
+        b.push<std::uint64_t>(id, static_cast<std::uint64_t>(i));
+        break;
+      default:
+        (void)b.push(id, std::string_view("board-0001"));
+        break;
     }
   }
   return b;

@@ -2,9 +2,9 @@
 // (one packet per profile, thousands per second). The library's decoder is
 // set against a straightforward single pass that converts only the points
 // into a fresh array, the least any decoder of this payload must do.
-#include <benchmark/benchmark.h>
-
 #include <memory>
+
+#include <benchmark/benchmark.h>
 
 #include "brelo/payload_decode.hpp"
 #include "fakes/scan_payload.hpp"
@@ -28,8 +28,8 @@ void report(benchmark::State& state, std::size_t points, std::size_t bytes) {
   state.SetItemsProcessed(state.iterations());
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes));
   // Per-point time: the inverse of this rate.
-  state.counters["points/s"] = benchmark::Counter(static_cast<double>(state.iterations() * points),
-                                                  benchmark::Counter::kIsRate);
+  state.counters["points/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * points), benchmark::Counter::kIsRate);
   state.counters["s/point"] = benchmark::Counter(static_cast<double>(state.iterations() * points),
                                                  benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }

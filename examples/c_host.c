@@ -2,31 +2,30 @@
  * read and write a parameter, take a snapshot. Every call's status is
  * checked, and a failure is reported with its real cause: the connection
  * state and the library's last failure text. Usage: c_host ADDRESS */
+#include <mok/mok.h>
 #include <stdio.h>
 #include <time.h>
 
-#include <mok/mok.h>
-
-static void on_state(uint32_t state, void *user_data) {
+static void on_state(uint32_t state, void* user_data) {
   (void)user_data;
   printf("state %u\n", (unsigned)state);
 }
 
-static void on_scan(mok_scan_result_t *result, void *user_data) {
-  unsigned *count = user_data;
+static void on_scan(mok_scan_result_t* result, void* user_data) {
+  unsigned* count = user_data;
   mok_scan_point_t seam;
   if (++*count % 100 == 1 && mok_scan_result_seam_point(result, &seam) == MOK_OK)
-    printf("result %u: %u points, seam at y %.2f z %.2f\n", *count,
-           (unsigned)mok_scan_result_point_count(result), seam.y, seam.z);
+    printf("result %u: %u points, seam at y %.2f z %.2f\n", *count, (unsigned)mok_scan_result_point_count(result),
+           seam.y, seam.z);
   mok_scan_result_free(result); /* every result handle belongs to us */
 }
 
 /* Says what went wrong: "could not ...: <why> (<library's last failure>)". */
-static void report(mok_client_t *cam, const char *what, int32_t status) {
+static void report(mok_client_t* cam, const char* what, int32_t status) {
   mok_stats_t stats;
   char text[256];
   uint32_t len = sizeof text;
-  const char *why = "the camera did not answer in time";
+  const char* why = "the camera did not answer in time";
   if (status != MOK_ERR_TIMEOUT) why = "the library refused the call";
   if (mok_get_stats(cam, &stats, sizeof stats) == MOK_OK && stats.state != MOK_STATE_CONNECTED) {
     why = stats.connections_established > 0 ? "the connection was lost" : "the camera could not be reached";
@@ -36,12 +35,12 @@ static void report(mok_client_t *cam, const char *what, int32_t status) {
   fprintf(stderr, ")\n");
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   unsigned count = 0;
   uint32_t exposure = 0;
   char board[64];
   uint32_t len = sizeof board;
-  mok_snapshot_image_t *image;
+  mok_snapshot_image_t* image;
   struct timespec second = {1, 0};
   int32_t status;
   int rc = 1;
@@ -50,7 +49,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "usage: %s ADDRESS\n", argv[0]);
     return 2;
   }
-  mok_client_t *cam = mok_connect(argv[1]);
+  mok_client_t* cam = mok_connect(argv[1]);
   if (!cam) {
     fprintf(stderr, "address refused: %s\n", argv[1]);
     return 2;

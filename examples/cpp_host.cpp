@@ -19,8 +19,8 @@ int main(int argc, char** argv) {
     cam.on_scan([&count](mok::ScanResult r) {
       if (++count % 100 == 1) {
         if (auto seam = r.seam_point()) {
-          std::printf("result %u: %zu points, seam at y %.2f z %.2f\n", count.load(), r.points().size(),
-                      seam->y, seam->z);
+          std::printf("result %u: %zu points, seam at y %.2f z %.2f\n", count.load(), r.points().size(), seam->y,
+                      seam->z);
         }
       }
     });  // r frees its handle when it goes out of scope

@@ -9,12 +9,12 @@
 #include <cstdlib>
 #include <span>
 
-#define FUZZ_CHECK(cond)                                                              \
-  do {                                                                                \
-    if (!(cond)) {                                                                    \
+#define FUZZ_CHECK(cond)                                                               \
+  do {                                                                                 \
+    if (!(cond)) {                                                                     \
       std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                                   \
-    }                                                                                 \
+      std::abort();                                                                    \
+    }                                                                                  \
   } while (0)
 
 namespace mok::fuzz {

@@ -6,12 +6,6 @@
 // (the same cameras, a child that only takes and frees results), and the
 // latency from the camera taking a profile to the subscriber taking the
 // message. Figures only; nothing is asserted.
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -27,7 +21,12 @@
 #include <vector>
 
 #include <dds/dds.h>
+#include <fcntl.h>
 #include <mok/mok.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "camsim/simulator.hpp"
 #include "ros2_types.h"
@@ -98,7 +97,8 @@ void set_lasers(const std::vector<std::string>& addresses, bool on) {
   for (const auto& a : addresses) {
     mok_client_t* c = mok_connect(a.c_str());
     mok_set_scan_cb(
-        c, [](mok_scan_result_t* r, void*) {
+        c,
+        [](mok_scan_result_t* r, void*) {
           g_switch_profiles.fetch_add(1);
           mok_scan_result_free(r);
         },
@@ -123,7 +123,8 @@ int receive_only(const std::vector<std::string>& addresses) {
   for (const auto& a : addresses) {
     mok_client_t* c = mok_connect(a.c_str());
     mok_set_scan_cb(
-        c, [](mok_scan_result_t* r, void* u) {
+        c,
+        [](mok_scan_result_t* r, void* u) {
           static_cast<std::atomic<std::uint64_t>*>(u)->fetch_add(1, std::memory_order_relaxed);
           mok_scan_result_free(r);
         },
@@ -205,8 +206,10 @@ void run(const Scenario& sc, double seconds, std::uint32_t domain, const std::st
   std::vector<dds_entity_t> readers;
   const dds_entity_t ws = dds_create_waitset(participant);
   for (int i = 0; i < sc.cameras; ++i) {
-    const std::string topic = sc.cameras == 1 ? "rt/bench/profiles" : "rt/bench/cam" + std::to_string(i) + "/profiles";
-    const dds_entity_t t = dds_create_topic(participant, &sensor_msgs_msg_dds__PointCloud2__desc, topic.c_str(), nullptr, nullptr);
+    const std::string topic =
+        sc.cameras == 1 ? "rt/bench/profiles" : "rt/bench/cam" + std::to_string(i) + "/profiles";
+    const dds_entity_t t =
+        dds_create_topic(participant, &sensor_msgs_msg_dds__PointCloud2__desc, topic.c_str(), nullptr, nullptr);
     readers.push_back(dds_create_reader(participant, t, q, nullptr));
     dds_set_status_mask(readers.back(), DDS_DATA_AVAILABLE_STATUS);
     dds_waitset_attach(ws, readers.back(), readers.back());
@@ -284,7 +287,8 @@ void run(const Scenario& sc, double seconds, std::uint32_t domain, const std::st
   dds_delete(participant);
 
   const double bridge_ms_per_k = profiles ? cpu * 1e6 / static_cast<double>(profiles) : 0;
-  const double bytes = static_cast<double>(rows) * sc.points * 12 / std::max<double>(1, static_cast<double>(messages));
+  const double bytes =
+      static_cast<double>(rows) * sc.points * 12 / std::max<double>(1, static_cast<double>(messages));
   std::printf("%s: %d camera(s) x %.0f profiles/s x %u points, %.0f s\n", sc.name, sc.cameras, sc.rate, sc.points,
               seconds);
   std::printf("  delivered %llu of %llu profiles sent (%.3f%%) in %llu messages (%.0f/s, %.0f kB each)\n",

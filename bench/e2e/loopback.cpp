@@ -3,6 +3,10 @@
 #include "loopback.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <thread>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -13,10 +17,6 @@
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <memory>
-#include <thread>
 
 namespace bench {
 namespace {
@@ -141,8 +141,8 @@ void stamp(std::vector<std::uint8_t>& wire, std::uint64_t t, bool scan) {
   if (scan && wire.size() >= kHeadLen + kPtsAt + 8) put_le64(wire.data() + kHeadLen + kPtsAt, t);
 }
 
-SendReport send_bulk(const Listener& l, const std::vector<std::uint8_t>& batch,
-                     std::size_t batch_packets, double seconds) {
+SendReport send_bulk(const Listener& l, const std::vector<std::uint8_t>& batch, std::size_t batch_packets,
+                     double seconds) {
   SendReport r;
   const int fd = l.accept_one(10'000);
   if (fd < 0) return r;
@@ -162,8 +162,8 @@ SendReport send_bulk(const Listener& l, const std::vector<std::uint8_t>& batch,
   return r;
 }
 
-SendReport send_paced(const Listener& l, std::vector<std::vector<std::uint8_t>> packets, bool scan,
-                      double rate, double seconds, int conns) {
+SendReport send_paced(const Listener& l, std::vector<std::vector<std::uint8_t>> packets, bool scan, double rate,
+                      double seconds, int conns) {
   SendReport r;
   std::vector<int> fds;
   for (int i = 0; i < conns; ++i) {

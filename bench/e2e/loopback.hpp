@@ -44,21 +44,21 @@ void stamp(std::vector<std::uint8_t>& wire, std::uint64_t t, bool scan);
 
 struct SendReport {
   std::uint64_t packets = 0;
-  std::uint64_t cpu_ns = 0;  // the sending thread's own CPU time
+  std::uint64_t cpu_ns = 0;         // the sending thread's own CPU time
   std::uint64_t max_behind_ns = 0;  // paced: the latest a round of writes started
   bool ok = false;
 };
 
 // Accepts one connection and writes `batch` (whole packets back to back) over
 // and over for `seconds`, then closes. `batch_packets` packets per batch.
-SendReport send_bulk(const Listener& l, const std::vector<std::uint8_t>& batch,
-                     std::size_t batch_packets, double seconds);
+SendReport send_bulk(const Listener& l, const std::vector<std::uint8_t>& batch, std::size_t batch_packets,
+                     double seconds);
 
 // Accepts `conns` connections, then every 1/rate s writes one packet to each,
 // cycling through `packets` and stamping each with the time it is written.
 // A late tick is caught up, so exactly rate * seconds packets go to each.
-SendReport send_paced(const Listener& l, std::vector<std::vector<std::uint8_t>> packets, bool scan,
-                      double rate, double seconds, int conns);
+SendReport send_paced(const Listener& l, std::vector<std::vector<std::uint8_t>> packets, bool scan, double rate,
+                      double seconds, int conns);
 
 // The raw receiver: one buffer, recv into its free end, cut whole packets from
 // its front, move the partial tail down only when the free end runs out, and
@@ -78,8 +78,8 @@ class RawCutter {
     end_ += static_cast<std::size_t>(n);
     while (end_ - start_ >= kHeadLen) {
       const std::uint8_t* h = buf_.data() + start_;
-      const std::size_t len = (std::size_t{h[0]} << 24) | (std::size_t{h[1]} << 16) |
-                              (std::size_t{h[2]} << 8) | h[3];
+      const std::size_t len =
+          (std::size_t{h[0]} << 24) | (std::size_t{h[1]} << 16) | (std::size_t{h[2]} << 8) | h[3];
       if (end_ - start_ < kHeadLen + len) {
         if (kHeadLen + len > buf_.size()) grow(kHeadLen + len);
         break;

@@ -71,9 +71,8 @@ struct Tally {
   // Deliveries later than `ns` after their stamp.
   std::size_t later_than(std::uint64_t ns) const {
     const std::size_t n = std::min(ndelays.load(), delays.size());
-    return static_cast<std::size_t>(
-        std::count_if(delays.begin(), delays.begin() + static_cast<std::ptrdiff_t>(n),
-                      [ns](std::uint64_t d) { return d > ns; }));
+    return static_cast<std::size_t>(std::count_if(delays.begin(), delays.begin() + static_cast<std::ptrdiff_t>(n),
+                                                  [ns](std::uint64_t d) { return d > ns; }));
   }
   double percentile_us(double q) {
     const std::size_t n = std::min(ndelays.load(), delays.size());
@@ -130,8 +129,8 @@ std::vector<std::vector<std::uint8_t>> scan_packets(std::size_t count) {
 }
 
 // Back-to-back copies of `packets` reaching at least `min_bytes`.
-std::vector<std::uint8_t> batch_of(const std::vector<std::vector<std::uint8_t>>& packets,
-                                   std::size_t min_bytes, std::size_t& count) {
+std::vector<std::uint8_t> batch_of(const std::vector<std::vector<std::uint8_t>>& packets, std::size_t min_bytes,
+                                   std::size_t& count) {
   std::vector<std::uint8_t> out;
   count = 0;
   do {
@@ -371,7 +370,7 @@ struct ManyPass {
   std::uint64_t sent = 0;
   double p50_us = 0.0;  // delivery delay, sender stamp to callback
   double p99_us = 0.0;
-  std::size_t late = 0;            // deliveries later than 10 ms
+  std::size_t late = 0;                // deliveries later than 10 ms
   std::uint64_t sender_behind_ns = 0;  // how far the sender fell behind its schedule
 };
 
@@ -407,8 +406,8 @@ ManyPass many_pass(bool library, int cameras, double rate, double secs) {
 
 void many(const Options& o, int cameras, double rate) {
   char title[128];
-  std::snprintf(title, sizeof title, "%d cameras x %.0f results/s in one process (raw: one epoll thread)",
-                cameras, rate);
+  std::snprintf(title, sizeof title, "%d cameras x %.0f results/s in one process (raw: one epoll thread)", cameras,
+                rate);
   header(title);
   const double secs = o.seconds * 1.5;
   std::array<std::vector<double>, 3> raw;  // CPU per 1,000, p50, p99
@@ -457,7 +456,9 @@ int main(int argc, char** argv) {
     } else if (a == "--rounds" && i + 1 < argc) {
       o.rounds = std::max(1, std::atoi(argv[++i]));
     } else {
-      std::printf("usage: mok-bench-e2e [--seconds S] [--rounds N] [--only transport|device|latency|many|many64|many256]\n");
+      std::printf(
+          "usage: mok-bench-e2e [--seconds S] [--rounds N] [--only "
+          "transport|device|latency|many|many64|many256]\n");
       return a == "--help" || a == "-h" ? 0 : 2;
     }
   }

@@ -1,11 +1,12 @@
 // The framer fed one input in chunks whose sizes the input itself chooses:
 // every packet it returns obeys the head rules, the bytes it consumes add up
 // to what was fed, and the packets do not depend on how the stream was cut.
+#include "fxt/packet/framer.hpp"
+
 #include <cstring>
 #include <vector>
 
 #include "check.hpp"
-#include "fxt/packet/framer.hpp"
 
 using namespace mok;
 using namespace mok::fxt;
@@ -42,8 +43,8 @@ Outcome run(std::span<const uint8_t> stream, std::span<const uint8_t> cuts) {
       out.consumed += kHeadLen + p.payload.size();
       // The payload is the stream's bytes right after its head.
       FUZZ_CHECK(out.consumed <= fed);
-      FUZZ_CHECK(std::memcmp(p.payload.data(), stream.data() + out.consumed - p.payload.size(),
-                             p.payload.size()) == 0);
+      FUZZ_CHECK(
+          std::memcmp(p.payload.data(), stream.data() + out.consumed - p.payload.size(), p.payload.size()) == 0);
       out.packets.push_back(std::move(p));
     }
   };

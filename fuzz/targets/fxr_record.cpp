@@ -32,8 +32,8 @@ bool same_bits(T a, T b) {
 
 // Scalar peek: found entries read as their first bytes, absent ids leave *out alone.
 template <class T>
-void check_peek(int32_t (*peek)(const mok_fxr_view_t*, uint16_t, T*), const mok_fxr_view_t& view,
-                uint16_t id, const fxr::Entry* first) {
+void check_peek(int32_t (*peek)(const mok_fxr_view_t*, uint16_t, T*), const mok_fxr_view_t& view, uint16_t id,
+                const fxr::Entry* first) {
   T out;
   std::memset(&out, 0x5A, sizeof out);
   const T before = out;
@@ -50,8 +50,8 @@ void check_peek(int32_t (*peek)(const mok_fxr_view_t*, uint16_t, T*), const mok_
 // Array peek: the element count is all whole elements; a destination one
 // element short is refused untouched.
 template <class T>
-void check_peeks(int32_t (*peek)(const mok_fxr_view_t*, uint16_t, T*, size_t),
-                 const mok_fxr_view_t& view, uint16_t id, const fxr::Entry* first) {
+void check_peeks(int32_t (*peek)(const mok_fxr_view_t*, uint16_t, T*, size_t), const mok_fxr_view_t& view,
+                 uint16_t id, const fxr::Entry* first) {
   std::vector<T> dst(MOK_FXR_MAX_VALUE_BYTES / sizeof(T) + 1);
   const int32_t rc = peek(&view, id, dst.data(), dst.size());
   if (!first) {

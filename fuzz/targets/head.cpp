@@ -1,10 +1,11 @@
 // Head::parse on arbitrary bytes: an accepted head obeys every receive rule,
 // writes back to the same bytes (undefined flag bits aside), and a refused
 // one is refused for the first rule the bytes break.
+#include "fxt/packet/head.hpp"
+
 #include <cstring>
 
 #include "check.hpp"
-#include "fxt/packet/head.hpp"
 
 using namespace mok::fxt;
 
@@ -14,11 +15,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(!parsed);
     return 0;
   }
-  const uint32_t length = (uint32_t{data[0]} << 24) | (uint32_t{data[1]} << 16) |
-                          (uint32_t{data[2]} << 8) | data[3];
+  const uint32_t length =
+      (uint32_t{data[0]} << 24) | (uint32_t{data[1]} << 16) | (uint32_t{data[2]} << 8) | data[3];
   const uint16_t stream = static_cast<uint16_t>((data[6] << 8) | data[7]);
-  const bool valid = length >= kMinLength && length <= kMaxLength &&
-                     kind_from_code(data[5]).has_value() && stream < kStreamIdLimit;
+  const bool valid = length >= kMinLength && length <= kMaxLength && kind_from_code(data[5]).has_value() &&
+                     stream < kStreamIdLimit;
   FUZZ_CHECK(parsed.ok() == valid);
   if (!parsed) return 0;
 

@@ -32,8 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto unit = ctl.take(n);
     if (unit.empty()) break;
     mok_vdec_frame_t* frame = nullptr;
-    const int32_t rc =
-        mok_vdec_decode_frame(dec, pts++, unit.data(), static_cast<int32_t>(unit.size()), &frame);
+    const int32_t rc = mok_vdec_decode_frame(dec, pts++, unit.data(), static_cast<int32_t>(unit.size()), &frame);
     FUZZ_CHECK(rc == MOK_MEDIA_OK || frame == nullptr);
     if (rc != MOK_MEDIA_OK) continue;
     FUZZ_CHECK(frame != nullptr);

@@ -28,10 +28,9 @@ RegCache prefilled() {
 }
 
 bool same(const RegCache& a, const RegCache& b) {
-  return a.cts == b.cts && a.rts == b.rts && a.serial_number == b.serial_number &&
-         a.board_id == b.board_id && a.exposure_time == b.exposure_time &&
-         a.laser_strength == b.laser_strength && a.task_id == b.task_id && a.width == b.width &&
-         a.height == b.height && a.laser_enable == b.laser_enable;
+  return a.cts == b.cts && a.rts == b.rts && a.serial_number == b.serial_number && a.board_id == b.board_id &&
+         a.exposure_time == b.exposure_time && a.laser_strength == b.laser_strength && a.task_id == b.task_id &&
+         a.width == b.width && a.height == b.height && a.laser_enable == b.laser_enable;
 }
 
 }  // namespace
@@ -62,11 +61,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     FUZZ_CHECK(cache.laser_enable == before.laser_enable);
   }
-  FUZZ_CHECK(cache.width == (reader.find(reg::kImageWidth) ? *reader.peek<uint16_t>(reg::kImageWidth)
-                                                           : before.width));
-  FUZZ_CHECK(cache.height == (reader.find(reg::kImageHeight)
-                                  ? *reader.peek<uint16_t>(reg::kImageHeight)
-                                  : before.height));
+  FUZZ_CHECK(cache.width ==
+             (reader.find(reg::kImageWidth) ? *reader.peek<uint16_t>(reg::kImageWidth) : before.width));
+  FUZZ_CHECK(cache.height ==
+             (reader.find(reg::kImageHeight) ? *reader.peek<uint16_t>(reg::kImageHeight) : before.height));
   const auto check_text = [&](uint16_t id, const std::optional<std::string>& field,
                               const std::optional<std::string>& old) {
     if (auto e = reader.find(id)) {

@@ -20,8 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto r = decode_scan_result(payload);
 
   const bool admitted = size >= kScanHeaderLen && p[2] == 2 && u16(p, 1214) <= kMaxScanPoints &&
-                        size_t{u16(p, 34)} + 36 <= size &&
-                        kScanHeaderLen + 4 * size_t{u16(p, 1214)} <= size;
+                        size_t{u16(p, 34)} + 36 <= size && kScanHeaderLen + 4 * size_t{u16(p, 1214)} <= size;
   FUZZ_CHECK(r.has_value() == admitted);
   if (!r) return 0;
 

@@ -16,8 +16,8 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
-#include <tuple>
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -63,31 +63,47 @@ enum class ImageFormat : std::int32_t {
 };
 
 /** Short English name of a status code, e.g. "timed out". */
-inline const char *status_text(std::int32_t code) noexcept {
+inline const char* status_text(std::int32_t code) noexcept {
   switch (static_cast<Status>(code)) {
-    case Status::Ok: return "success";
-    case Status::NotAvailable: return "value not available";
-    case Status::SendFailed: return "request not sent (no connection)";
-    case Status::InvalidArgument: return "invalid argument";
-    case Status::Timeout: return "timed out";
-    case Status::Other: return "failed";
-    case Status::Closed: return "client closed";
-    case Status::InCallback: return "blocking call inside a callback";
+    case Status::Ok:
+      return "success";
+    case Status::NotAvailable:
+      return "value not available";
+    case Status::SendFailed:
+      return "request not sent (no connection)";
+    case Status::InvalidArgument:
+      return "invalid argument";
+    case Status::Timeout:
+      return "timed out";
+    case Status::Other:
+      return "failed";
+    case Status::Closed:
+      return "client closed";
+    case Status::InCallback:
+      return "blocking call inside a callback";
   }
   return "unknown status";
 }
 
 /** Name of a connection state, e.g. "Connected". */
-inline const char *state_name(State state) noexcept {
+inline const char* state_name(State state) noexcept {
   switch (state) {
-    case State::Idle: return "Idle";
-    case State::Connected: return "Connected";
-    case State::ConnectFailed: return "ConnectFailed";
-    case State::ConnectTimeout: return "ConnectTimeout";
-    case State::Disconnected: return "Disconnected";
-    case State::ShuttingDown: return "ShuttingDown";
-    case State::Terminated: return "Terminated";
-    case State::Reconnecting: return "Reconnecting";
+    case State::Idle:
+      return "Idle";
+    case State::Connected:
+      return "Connected";
+    case State::ConnectFailed:
+      return "ConnectFailed";
+    case State::ConnectTimeout:
+      return "ConnectTimeout";
+    case State::Disconnected:
+      return "Disconnected";
+    case State::ShuttingDown:
+      return "ShuttingDown";
+    case State::Terminated:
+      return "Terminated";
+    case State::Reconnecting:
+      return "Reconnecting";
   }
   return "Unknown";
 }
@@ -100,7 +116,7 @@ inline const char *state_name(State state) noexcept {
 class Error : public std::runtime_error {
  public:
   /** Builds the error for operation `what` that returned `code`. */
-  Error(std::int32_t code, const std::string &what)
+  Error(std::int32_t code, const std::string& what)
       : std::runtime_error(what + ": " + status_text(code)), code_(code) {}
 
   /** The C status code (one of Status, or a code this version does not know). */
@@ -114,7 +130,7 @@ class Error : public std::runtime_error {
 };
 
 /** Throws Error unless `code` is 0. */
-inline void check(std::int32_t code, const char *what) {
+inline void check(std::int32_t code, const char* what) {
   if (code != 0) throw Error(code, what);
 }
 
@@ -129,27 +145,27 @@ class Span {
   /** An empty view. */
   constexpr Span() noexcept = default;
   /** A view of `size` elements starting at `data` (null only when size is 0). */
-  constexpr Span(const T *data, std::size_t size) noexcept : data_(data), size_(data ? size : 0) {}
+  constexpr Span(const T* data, std::size_t size) noexcept : data_(data), size_(data ? size : 0) {}
 
   /** First element, or null when empty. */
-  constexpr const T *data() const noexcept { return data_; }
+  constexpr const T* data() const noexcept { return data_; }
   /** Number of elements. */
   constexpr std::size_t size() const noexcept { return size_; }
   /** True when the view holds no element. */
   constexpr bool empty() const noexcept { return size_ == 0; }
   /** Element `i`; unchecked like std::span. */
-  constexpr const T &operator[](std::size_t i) const noexcept { return data_[i]; }
+  constexpr const T& operator[](std::size_t i) const noexcept { return data_[i]; }
   /** Start of the range. */
-  constexpr const T *begin() const noexcept { return data_; }
+  constexpr const T* begin() const noexcept { return data_; }
   /** End of the range. */
-  constexpr const T *end() const noexcept { return data_ + size_; }
+  constexpr const T* end() const noexcept { return data_ + size_; }
   /** First element; the view must not be empty. */
-  constexpr const T &front() const noexcept { return data_[0]; }
+  constexpr const T& front() const noexcept { return data_[0]; }
   /** Last element; the view must not be empty. */
-  constexpr const T &back() const noexcept { return data_[size_ - 1]; }
+  constexpr const T& back() const noexcept { return data_[size_ - 1]; }
 
  private:
-  const T *data_ = nullptr;
+  const T* data_ = nullptr;
   std::size_t size_ = 0;
 };
 
@@ -178,8 +194,8 @@ using FrameHandle = pointee_t<arg_t<0, decltype(&::mok_video_frame_free)>>;
 using FrameCallbackArg = arg_t<0, arg_t<1, decltype(&::mok_set_video_cb)>>;
 
 template <class T>
-T *mut(const T *p) noexcept {
-  return const_cast<T *>(p);
+T* mut(const T* p) noexcept {
+  return const_cast<T*>(p);
 }
 }  // namespace detail
 
@@ -197,26 +213,24 @@ using Segment = detail::SegmentRecord;
 class ScanResult {
  public:
   /** Takes ownership of `handle` (may be null: then every accessor gives its neutral value). */
-  explicit ScanResult(detail::ScanHandle *handle) noexcept : h_(handle) {}
+  explicit ScanResult(detail::ScanHandle* handle) noexcept : h_(handle) {}
   /** Takes over the result held by `o`, which is left empty. */
-  ScanResult(ScanResult &&o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
+  ScanResult(ScanResult&& o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
   /** Releases the result held now and takes over the one held by `o`. */
-  ScanResult &operator=(ScanResult &&o) noexcept {
+  ScanResult& operator=(ScanResult&& o) noexcept {
     if (this != &o) {
       ::mok_scan_result_free(h_);
       h_ = std::exchange(o.h_, nullptr);
     }
     return *this;
   }
-  ScanResult(const ScanResult &) = delete;
-  ScanResult &operator=(const ScanResult &) = delete;
+  ScanResult(const ScanResult&) = delete;
+  ScanResult& operator=(const ScanResult&) = delete;
   /** Releases the handle with mok_scan_result_free. */
   ~ScanResult() { ::mok_scan_result_free(h_); }
 
   /** The profile points (empty when the device sent none). */
-  Span<Point> points() const noexcept {
-    return {::mok_scan_result_points(h_), ::mok_scan_result_point_count(h_)};
-  }
+  Span<Point> points() const noexcept { return {::mok_scan_result_points(h_), ::mok_scan_result_point_count(h_)}; }
   /** The device's time stamp of the profile. */
   std::uint64_t pts() const noexcept { return ::mok_scan_result_pts(h_); }
   /** Whether the device found a seam in this profile. */
@@ -231,7 +245,7 @@ class ScanResult {
   float seam_angle() const noexcept { return ::mok_scan_result_seam_angle(h_); }
   /** The eight seam points (empty for a null handle). */
   Span<Point> seam_points() const noexcept {
-    const Point *p = ::mok_scan_result_seam_points(h_);
+    const Point* p = ::mok_scan_result_seam_points(h_);
     return {p, p ? 8u : 0u};
   }
   /** The seam point chosen by seam_point_idx(), or nothing when no seam was found. */
@@ -241,39 +255,39 @@ class ScanResult {
     return p;
   }
   /** The seam information block, or null for a null handle. */
-  const SeamInfo *seam_info() const noexcept { return ::mok_scan_result_seam_info(h_); }
+  const SeamInfo* seam_info() const noexcept { return ::mok_scan_result_seam_info(h_); }
   /** The 32 segment entries (empty for a null handle). */
   Span<Segment> segments() const noexcept {
-    const Segment *s = ::mok_scan_result_segments(h_);
+    const Segment* s = ::mok_scan_result_segments(h_);
     return {s, s ? 32u : 0u};
   }
 
   /** The C handle, still owned by this object. */
-  detail::ScanHandle *get() const noexcept { return h_; }
+  detail::ScanHandle* get() const noexcept { return h_; }
   /** Gives up ownership; the caller frees the handle with mok_scan_result_free. */
-  detail::ScanHandle *release() noexcept { return std::exchange(h_, nullptr); }
+  detail::ScanHandle* release() noexcept { return std::exchange(h_, nullptr); }
 
  private:
-  detail::ScanHandle *h_;
+  detail::ScanHandle* h_;
 };
 
 /** A snapshot image (owns a mok_snapshot_image_t). Move-only. */
 class SnapshotImage {
  public:
   /** Takes ownership of `handle`. */
-  explicit SnapshotImage(detail::ImageHandle *handle) noexcept : h_(handle) {}
+  explicit SnapshotImage(detail::ImageHandle* handle) noexcept : h_(handle) {}
   /** Takes over the image held by `o`, which is left empty. */
-  SnapshotImage(SnapshotImage &&o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
+  SnapshotImage(SnapshotImage&& o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
   /** Releases the image held now and takes over the one held by `o`. */
-  SnapshotImage &operator=(SnapshotImage &&o) noexcept {
+  SnapshotImage& operator=(SnapshotImage&& o) noexcept {
     if (this != &o) {
       ::mok_snapshot_image_free(h_);
       h_ = std::exchange(o.h_, nullptr);
     }
     return *this;
   }
-  SnapshotImage(const SnapshotImage &) = delete;
-  SnapshotImage &operator=(const SnapshotImage &) = delete;
+  SnapshotImage(const SnapshotImage&) = delete;
+  SnapshotImage& operator=(const SnapshotImage&) = delete;
   /** Releases the handle with mok_snapshot_image_free. */
   ~SnapshotImage() { ::mok_snapshot_image_free(h_); }
 
@@ -286,25 +300,26 @@ class SnapshotImage {
   /** Height for raw images; 0 for JPEG and PNG. */
   std::uint32_t height() const noexcept { return ::mok_snapshot_image_height(h_); }
   /** How the bytes are encoded. */
-  ImageFormat format() const noexcept {
-    return static_cast<ImageFormat>(::mok_snapshot_image_format(h_));
-  }
+  ImageFormat format() const noexcept { return static_cast<ImageFormat>(::mok_snapshot_image_format(h_)); }
   /** The usual file name extension for format(): "jpg", "png" or "raw". */
-  const char *extension() const noexcept {
+  const char* extension() const noexcept {
     switch (format()) {
-      case ImageFormat::Jpeg: return "jpg";
-      case ImageFormat::Png: return "png";
-      default: return "raw";
+      case ImageFormat::Jpeg:
+        return "jpg";
+      case ImageFormat::Png:
+        return "png";
+      default:
+        return "raw";
     }
   }
 
   /** The C handle, still owned by this object. */
-  detail::ImageHandle *get() const noexcept { return h_; }
+  detail::ImageHandle* get() const noexcept { return h_; }
   /** Gives up ownership; the caller frees the handle with mok_snapshot_image_free. */
-  detail::ImageHandle *release() noexcept { return std::exchange(h_, nullptr); }
+  detail::ImageHandle* release() noexcept { return std::exchange(h_, nullptr); }
 
  private:
-  detail::ImageHandle *h_;
+  detail::ImageHandle* h_;
 };
 
 /** The 128-byte frame description (planes, row sizes, format, time stamp, size). */
@@ -318,30 +333,28 @@ using FrameInfo = mok_video_frame_info_t;
 class VideoFrame {
  public:
   /** Takes ownership of `handle`. */
-  explicit VideoFrame(detail::FrameHandle *handle) noexcept : h_(handle) {}
+  explicit VideoFrame(detail::FrameHandle* handle) noexcept : h_(handle) {}
   /** Takes over the frame held by `o`, which is left empty. */
-  VideoFrame(VideoFrame &&o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
+  VideoFrame(VideoFrame&& o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
   /** Releases the frame held now and takes over the one held by `o`. */
-  VideoFrame &operator=(VideoFrame &&o) noexcept {
+  VideoFrame& operator=(VideoFrame&& o) noexcept {
     if (this != &o) {
       ::mok_video_frame_free(h_);
       h_ = std::exchange(o.h_, nullptr);
     }
     return *this;
   }
-  VideoFrame(const VideoFrame &) = delete;
-  VideoFrame &operator=(const VideoFrame &) = delete;
+  VideoFrame(const VideoFrame&) = delete;
+  VideoFrame& operator=(const VideoFrame&) = delete;
   /** Releases the frame with mok_video_frame_free. */
   ~VideoFrame() { ::mok_video_frame_free(h_); }
 
   /** Start of plane `plane` (0 to 7), or null when the plane is unused. */
-  const std::uint8_t *data(std::uint32_t plane = 0) const noexcept {
-    return reinterpret_cast<const std::uint8_t *>(::mok_video_frame_data(h_, plane));
+  const std::uint8_t* data(std::uint32_t plane = 0) const noexcept {
+    return reinterpret_cast<const std::uint8_t*>(::mok_video_frame_data(h_, plane));
   }
   /** Bytes per row of plane `plane`; 0 when unused. */
-  std::int32_t linesize(std::uint32_t plane = 0) const noexcept {
-    return ::mok_video_frame_linesize(h_, plane);
-  }
+  std::int32_t linesize(std::uint32_t plane = 0) const noexcept { return ::mok_video_frame_linesize(h_, plane); }
   /** Pixel format code (FFmpeg numbering: 26 is RGBA); -1 on failure. */
   std::int32_t format() const noexcept { return ::mok_video_frame_format(h_); }
   /** Width in pixels. */
@@ -358,12 +371,12 @@ class VideoFrame {
   }
 
   /** The C handle, still owned by this object. */
-  detail::FrameHandle *get() const noexcept { return h_; }
+  detail::FrameHandle* get() const noexcept { return h_; }
   /** Gives up ownership; the caller frees the handle with mok_video_frame_free. */
-  detail::FrameHandle *release() noexcept { return std::exchange(h_, nullptr); }
+  detail::FrameHandle* release() noexcept { return std::exchange(h_, nullptr); }
 
  private:
-  detail::FrameHandle *h_;
+  detail::FrameHandle* h_;
 };
 
 /** Timeouts are given as durations and passed on in whole milliseconds. */
@@ -396,23 +409,20 @@ class Client {
    * not started. Throws Error(InvalidArgument) when the address is refused or
    * the host name does not resolve.
    */
-  static Client connect(const std::string &address) {
-    detail::ClientHandle *h = ::mok_connect(address.c_str());
+  static Client connect(const std::string& address) {
+    detail::ClientHandle* h = ::mok_connect(address.c_str());
     if (!h) throw Error(static_cast<std::int32_t>(Status::InvalidArgument), "mok_connect(" + address + ")");
     return Client(h);
   }
 
   /** Takes over the handle and callbacks of `o`, which is left closed. */
-  Client(Client &&o) noexcept
+  Client(Client&& o) noexcept
       : h_(std::exchange(o.h_, nullptr)),
         scan_(std::move(o.scan_)),
-        state_(std::move(o.state_))
-        ,
-        video_(std::move(o.video_))
-  {
-  }
+        state_(std::move(o.state_)),
+        video_(std::move(o.video_)) {}
   /** Closes this client, then takes over the handle and callbacks of `o`. */
-  Client &operator=(Client &&o) noexcept {
+  Client& operator=(Client&& o) noexcept {
     if (this != &o) {
       close();
       h_ = std::exchange(o.h_, nullptr);
@@ -422,20 +432,22 @@ class Client {
     }
     return *this;
   }
-  Client(const Client &) = delete;
-  Client &operator=(const Client &) = delete;
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
   /** Clears the callbacks, then mok_close. */
   ~Client() { close(); }
 
   /** mok_set_timing (extension): the reconnect delay and time-outs, set
    * before start(); a zero duration keeps that timing's default. Throws
    * Error(InvalidArgument) for a value out of range, Error(Other) once started. */
-  void set_timing(Millis reconnect_delay, Millis connect_timeout, Millis inactivity_timeout, Millis write_timeout) {
+  void set_timing(Millis reconnect_delay, Millis connect_timeout, Millis inactivity_timeout,
+                  Millis write_timeout) {
     const auto ms = [](Millis t) {
       return static_cast<uint32_t>(t.count() < 0 ? 0 : t.count() > UINT32_MAX ? UINT32_MAX : t.count());
     };
-    check(::mok_set_timing(h_, ms(reconnect_delay), ms(connect_timeout), ms(inactivity_timeout), ms(write_timeout)),
-          "mok_set_timing");
+    check(
+        ::mok_set_timing(h_, ms(reconnect_delay), ms(connect_timeout), ms(inactivity_timeout), ms(write_timeout)),
+        "mok_set_timing");
   }
   /** mok_start: begins connecting (and reconnecting after the reconnect
    * delay, 5 s by default, after a loss). */
@@ -475,9 +487,7 @@ class Client {
     return get<std::uint32_t>(::mok_get_laser_strength, "mok_get_laser_strength");
   }
   /** Last reported task id. */
-  std::optional<std::uint32_t> task_id() const {
-    return get<std::uint32_t>(::mok_get_task_id, "mok_get_task_id");
-  }
+  std::optional<std::uint32_t> task_id() const { return get<std::uint32_t>(::mok_get_task_id, "mok_get_task_id"); }
   /** Last reported laser state. */
   std::optional<bool> laser_enable() const {
     auto v = get<std::int32_t>(::mok_get_laser_enable, "mok_get_laser_enable");
@@ -488,7 +498,8 @@ class Client {
   std::optional<std::uint64_t> rts() const { return get<std::uint64_t>(::mok_get_rts, "mok_get_rts"); }
   /** Last reported CTS. */
   std::optional<std::uint64_t> cts() const { return get<std::uint64_t>(::mok_get_cts, "mok_get_cts"); }
-  /** Reported board id; nothing before the first report. Throws Error(InvalidArgument) when it holds a zero byte. */
+  /** Reported board id; nothing before the first report. Throws Error(InvalidArgument) when it holds a zero byte.
+   */
   std::optional<std::string> board_id() const { return text(::mok_get_board_id, "mok_get_board_id"); }
   /** Reported serial number; same rules as board_id(). */
   std::optional<std::string> serial_number() const {
@@ -519,7 +530,7 @@ class Client {
 
   /** The most recent profile, or nothing before the first. */
   std::optional<ScanResult> latest_scan_result() const {
-    detail::ScanHandle *r = ::mok_get_scan_result(h_);
+    detail::ScanHandle* r = ::mok_get_scan_result(h_);
     if (!r) return std::nullopt;
     return ScanResult(r);
   }
@@ -534,7 +545,7 @@ class Client {
    * first, waiting up to `timeout` for the first; empty on time-out. Throws
    * Error for any other failure (NotAvailable while queueing is off). */
   std::vector<ScanResult> pop_scan_results(std::uint32_t max_n, Millis timeout = Millis(1000)) {
-    std::vector<detail::ScanHandle *> raw(max_n);
+    std::vector<detail::ScanHandle*> raw(max_n);
     std::uint32_t n = 0;
     const auto ms = timeout.count() < 0 ? 0 : static_cast<std::uint64_t>(timeout.count());
     const std::int32_t rc = ::mok_scan_queue_pop(h_, raw.data(), max_n, ms, &n);
@@ -552,7 +563,7 @@ class Client {
   /** The oldest snapshot image not yet received, waiting up to `timeout`; nothing on time-out. */
   std::optional<SnapshotImage> recv_snapshot_image(Millis timeout = Millis(5000)) {
     auto ms = timeout.count() < 0 ? 0 : static_cast<std::uint64_t>(timeout.count());
-    detail::ImageHandle *i = ::mok_recv_snapshot_image(h_, ms);
+    detail::ImageHandle* i = ::mok_recv_snapshot_image(h_, ms);
     if (!i) return std::nullopt;
     return SnapshotImage(i);
   }
@@ -600,10 +611,10 @@ class Client {
   }
 
   /** The C handle, still owned by this object. */
-  detail::ClientHandle *get() const noexcept { return h_; }
+  detail::ClientHandle* get() const noexcept { return h_; }
 
  private:
-  explicit Client(detail::ClientHandle *h) noexcept : h_(h) {}
+  explicit Client(detail::ClientHandle* h) noexcept : h_(h) {}
 
   void close() noexcept {
     if (!h_) return;
@@ -625,7 +636,7 @@ class Client {
   }
 
   template <class T, class F>
-  std::optional<T> get(F fn, const char *what) const {
+  std::optional<T> get(F fn, const char* what) const {
     T v{};
     std::int32_t rc = fn(h_, &v);
     if (rc == static_cast<std::int32_t>(Status::NotAvailable)) return std::nullopt;
@@ -634,7 +645,7 @@ class Client {
   }
 
   template <class F>
-  std::optional<std::string> text(F fn, const char *what) const {
+  std::optional<std::string> text(F fn, const char* what) const {
     std::uint32_t len = 0;
     std::int32_t rc = fn(h_, nullptr, &len);
     if (rc == static_cast<std::int32_t>(Status::NotAvailable)) return std::nullopt;
@@ -646,29 +657,29 @@ class Client {
     return s;
   }
 
-  static void scan_trampoline(detail::ScanCallbackArg r, void *user) noexcept {
-    (*static_cast<ScanCallback *>(user))(ScanResult(detail::mut(r)));
+  static void scan_trampoline(detail::ScanCallbackArg r, void* user) noexcept {
+    (*static_cast<ScanCallback*>(user))(ScanResult(detail::mut(r)));
   }
-  static void state_trampoline(std::uint32_t s, void *user) noexcept {
-    (*static_cast<StateCallback *>(user))(static_cast<State>(s));
+  static void state_trampoline(std::uint32_t s, void* user) noexcept {
+    (*static_cast<StateCallback*>(user))(static_cast<State>(s));
   }
-  static void video_trampoline(detail::FrameCallbackArg f, void *user) noexcept {
-    (*static_cast<VideoCallback *>(user))(VideoFrame(detail::mut(f)));
+  static void video_trampoline(detail::FrameCallbackArg f, void* user) noexcept {
+    (*static_cast<VideoCallback*>(user))(VideoFrame(detail::mut(f)));
   }
 
-  detail::ClientHandle *h_ = nullptr;
+  detail::ClientHandle* h_ = nullptr;
   std::unique_ptr<ScanCallback> scan_;
   std::unique_ptr<StateCallback> state_;
   std::unique_ptr<VideoCallback> video_;
 };
 
 /** The library version text, "MAJOR.MINOR.PATCH" (MOK_VERSION_STRING of its build). */
-inline const char *version() noexcept { return ::mok_version_str(); }
+inline const char* version() noexcept { return ::mok_version_str(); }
 /** The library version as major << 24 | minor << 16 | patch. */
 inline std::uint32_t version_code() noexcept { return ::mok_version_code(); }
 
 /** Receives one log record: level (MOK_LOG_ERROR .. MOK_LOG_TRACE), module target, message. */
-using LogHandler = std::function<void(std::int32_t level, const char *target, const char *message)>;
+using LogHandler = std::function<void(std::int32_t level, const char* target, const char* message)>;
 
 /**
  * Routes the library's log records up to `max_level` to `handler` (an empty
@@ -679,8 +690,8 @@ using LogHandler = std::function<void(std::int32_t level, const char *target, co
 inline void set_log_handler(LogHandler handler, std::int32_t max_level = MOK_LOG_INFO) {
   static std::unique_ptr<LogHandler> current;
   struct Tramp {
-    static void call(std::int32_t level, const char *target, const char *message, void *user) noexcept {
-      (*static_cast<LogHandler *>(user))(level, target, message);
+    static void call(std::int32_t level, const char* target, const char* message, void* user) noexcept {
+      (*static_cast<LogHandler*>(user))(level, target, message);
     }
   };
   std::unique_ptr<LogHandler> next;

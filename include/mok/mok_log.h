@@ -38,7 +38,7 @@ MOK_EXTERN_C_BEGIN
  * workers, decoding threads), possibly on several at once: it must be
  * thread-safe, must return quickly and must not call mok_log_set_callback.
  */
-typedef void (*mok_log_cb)(int32_t level, const char *target, const char *message, void *user);
+typedef void (*mok_log_cb)(int32_t level, const char* target, const char* message, void* user);
 
 /**
  * Installs `cb` as the receiver of every record whose level is at most
@@ -47,7 +47,7 @@ typedef void (*mok_log_cb)(int32_t level, const char *target, const char *messag
  * When it returns, the previous callback is neither running nor called again,
  * so its user data may be released. Safe from any thread but the callback's.
  */
-MOK_API void mok_log_set_callback(mok_log_cb cb, int32_t max_level, void *user);
+MOK_API void mok_log_set_callback(mok_log_cb cb, int32_t max_level, void* user);
 
 MOK_EXTERN_C_END
 

@@ -2,11 +2,10 @@
 // recognised here; host names are resolved later by the connector.
 #include "brelo/address.hpp"
 
-#include <arpa/inet.h>
-
-#include <fmt/format.h>
-
 #include <string>
+
+#include <arpa/inet.h>
+#include <fmt/format.h>
 
 #include "common/port.hpp"
 
@@ -46,12 +45,31 @@ bool is_bracketed_v6(std::string_view s) {
 // Length of a UTF-8 white-space character at the start (or, with
 // `at_end`, the end) of s, or 0. Covers ASCII and the Unicode spaces.
 std::size_t space_len(std::string_view s, bool at_end) noexcept {
-  static constexpr std::string_view kSpaces[] = {
-      " ", "\t", "\n", "\v", "\f", "\r",
-      "\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82",
-      "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88",
-      "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F",
-      "\xE3\x80\x80"};
+  static constexpr std::string_view kSpaces[] = {" ",
+                                                 "\t",
+                                                 "\n",
+                                                 "\v",
+                                                 "\f",
+                                                 "\r",
+                                                 "\xC2\x85",
+                                                 "\xC2\xA0",
+                                                 "\xE1\x9A\x80",
+                                                 "\xE2\x80\x80",
+                                                 "\xE2\x80\x81",
+                                                 "\xE2\x80\x82",
+                                                 "\xE2\x80\x83",
+                                                 "\xE2\x80\x84",
+                                                 "\xE2\x80\x85",
+                                                 "\xE2\x80\x86",
+                                                 "\xE2\x80\x87",
+                                                 "\xE2\x80\x88",
+                                                 "\xE2\x80\x89",
+                                                 "\xE2\x80\x8A",
+                                                 "\xE2\x80\xA8",
+                                                 "\xE2\x80\xA9",
+                                                 "\xE2\x80\xAF",
+                                                 "\xE2\x81\x9F",
+                                                 "\xE3\x80\x80"};
   for (std::string_view sp : kSpaces) {
     if (at_end ? s.ends_with(sp) : s.starts_with(sp)) {
       return sp.size();

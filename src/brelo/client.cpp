@@ -4,11 +4,11 @@
 // packet still delivered after the request is handled normally.
 #include "brelo/client.hpp"
 
-#include <time.h>
-
 #include <algorithm>
 #include <atomic>
 #include <type_traits>
+
+#include <time.h>
 
 #include "brelo/address.hpp"
 #include "brelo/bounded_wait.hpp"
@@ -368,10 +368,13 @@ Result<void> Client::send_reg(std::uint16_t id, std::uint32_t value) {
 Result<void> Client::flush(std::chrono::nanoseconds timeout) {
   using Outcome = fxt::client::FlushTracker::Outcome;
   switch (connector_->flush(timeout)) {
-    case Outcome::Flushed: return {};
-    case Outcome::TimedOut: return fail(ErrorKind::Timeout);
+    case Outcome::Flushed:
+      return {};
+    case Outcome::TimedOut:
+      return fail(ErrorKind::Timeout);
     case Outcome::Lost:
-    case Outcome::NotConnected: return fail(ErrorKind::SendFailed);
+    case Outcome::NotConnected:
+      return fail(ErrorKind::SendFailed);
   }
   return fail(ErrorKind::SendFailed);
 }

@@ -51,7 +51,7 @@ struct ClientStats {
   Counter video_packets_posted{0};
   Counter frames_decoded{0};
   Counter frames_delivered{0};
-  Counter frames_dropped{0};  // by the decoder's real-time rule
+  Counter frames_dropped{0};     // by the decoder's real-time rule
   Counter snapshots_dropped{0};  // oldest images pushed out of the full queue
   // Video packets never decoded: not posted while the decoder was behind
   // (until the next key frame), or still queued when video went off.

@@ -45,15 +45,13 @@ inline constexpr std::size_t kSegmentCount = 32;
 inline constexpr std::size_t kMaxScanPoints = 4096;
 
 static_assert(sizeof(ScanPoint) == 16);
-static_assert(offsetof(ScanPoint, y) == 4 && offsetof(ScanPoint, z) == 8 &&
-              offsetof(ScanPoint, reserved) == 12);
+static_assert(offsetof(ScanPoint, y) == 4 && offsetof(ScanPoint, z) == 8 && offsetof(ScanPoint, reserved) == 12);
 static_assert(sizeof(SeamInfo) == 96);
 static_assert(offsetof(SeamInfo, values) == 8 && offsetof(SeamInfo, tail) == 80 &&
               offsetof(SeamInfo, word) == 88 && offsetof(SeamInfo, pad) == 92);
 static_assert(sizeof(Segment) == 64);
-static_assert(offsetof(Segment, value) == 8 && offsetof(Segment, a) == 12 &&
-              offsetof(Segment, b) == 28 && offsetof(Segment, c) == 44 &&
-              offsetof(Segment, type) == 60);
+static_assert(offsetof(Segment, value) == 8 && offsetof(Segment, a) == 12 && offsetof(Segment, b) == 28 &&
+              offsetof(Segment, c) == 44 && offsetof(Segment, type) == 60);
 static_assert(sizeof(std::array<ScanPoint, kSeamPointCount>) == 128);
 static_assert(sizeof(std::array<Segment, kSegmentCount>) == 2048);
 

@@ -110,9 +110,7 @@ void VideoServiceState::post(std::span<const std::uint8_t> unit) {
   service->decode_bytes_arced(std::move(buffer));
 }
 
-std::size_t VideoServiceState::discard_queued() noexcept {
-  return service ? service->discard_queued_data() : 0;
-}
+std::size_t VideoServiceState::discard_queued() noexcept { return service ? service->discard_queued_data() : 0; }
 
 void ClientInner::route_video(fxt::Kind kind, const Bytes& payload) {
   std::lock_guard lock(video.mutex);

@@ -5,9 +5,9 @@
 #pragma once
 
 #include <atomic>
-#include <memory>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <thread>

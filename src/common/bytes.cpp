@@ -18,8 +18,7 @@ Bytes::Bytes(std::vector<uint8_t>&& bytes) {
 }
 
 Bytes::Bytes(std::shared_ptr<const void> owner, const uint8_t* data, size_t len) noexcept
-    : data_(len ? std::shared_ptr<const uint8_t>(std::move(owner), data) : nullptr),
-      size_(len) {}
+    : data_(len ? std::shared_ptr<const uint8_t>(std::move(owner), data) : nullptr), size_(len) {}
 
 Bytes Bytes::copy_from(std::span<const uint8_t> bytes) {
   return Bytes(std::vector<uint8_t>(bytes.begin(), bytes.end()));

@@ -59,27 +59,31 @@ void write_stderr(Level level, std::string_view target, std::string_view message
   // One fprintf per record keeps lines whole when threads log at once.
   std::fprintf(stderr, "%s.%06ldZ %-5.*s %.*s: %.*s\n", when, ts.tv_nsec / 1000L,
                static_cast<int>(level_name(level).size()), level_name(level).data(),
-               static_cast<int>(target.size()), target.data(), static_cast<int>(message.size()),
-               message.data());
+               static_cast<int>(target.size()), target.data(), static_cast<int>(message.size()), message.data());
 }
 
 }  // namespace
 
 std::string_view level_name(Level level) noexcept {
   switch (level) {
-    case Level::Off: return "OFF";
-    case Level::Error: return "ERROR";
-    case Level::Warn: return "WARN";
-    case Level::Info: return "INFO";
-    case Level::Debug: return "DEBUG";
-    case Level::Trace: return "TRACE";
+    case Level::Off:
+      return "OFF";
+    case Level::Error:
+      return "ERROR";
+    case Level::Warn:
+      return "WARN";
+    case Level::Info:
+      return "INFO";
+    case Level::Debug:
+      return "DEBUG";
+    case Level::Trace:
+      return "TRACE";
   }
   return "?";
 }
 
 bool enabled(Level level) noexcept {
-  return level != Level::Off &&
-         static_cast<int>(level) <= g_max_level.load(std::memory_order_relaxed);
+  return level != Level::Off && static_cast<int>(level) <= g_max_level.load(std::memory_order_relaxed);
 }
 
 bool admit(Level level, std::string_view target, std::string_view format) noexcept {

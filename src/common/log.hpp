@@ -3,9 +3,9 @@
 // (standard error for Warn and Error by default, or a host's callback).
 #pragma once
 
-#include <fmt/format.h>
-
 #include <string_view>
+
+#include <fmt/format.h>
 
 namespace mok::log {
 
@@ -37,8 +37,7 @@ bool admit(Level level, std::string_view target, std::string_view format) noexce
 // Formats and writes a record when its level is enabled and its kind has not
 // been repeating too often.
 template <class... Args>
-void logf(Level level, std::string_view target, fmt::format_string<Args...> format,
-          Args&&... args) noexcept {
+void logf(Level level, std::string_view target, fmt::format_string<Args...> format, Args&&... args) noexcept {
   if (!enabled(level)) return;
   const fmt::string_view text = format;
   if (!admit(level, target, std::string_view(text.data(), text.size()))) return;

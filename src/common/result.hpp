@@ -27,8 +27,8 @@ class [[nodiscard]] Result {
 
   Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT(google-explicit-constructor)
   template <class U>
-    requires std::is_constructible_v<E, U&&>
-  Result(Err<U> e) : v_(std::in_place_index<1>, std::move(e.error)) {}  // NOLINT(google-explicit-constructor)
+  requires std::is_constructible_v<E, U&&> Result(Err<U> e)
+      : v_(std::in_place_index<1>, std::move(e.error)) {}  // NOLINT(google-explicit-constructor)
 
   bool ok() const noexcept { return v_.index() == 0; }
   explicit operator bool() const noexcept { return ok(); }
@@ -55,8 +55,8 @@ class [[nodiscard]] Result<void, E> {
  public:
   Result() = default;
   template <class U>
-    requires std::is_constructible_v<E, U&&>
-  Result(Err<U> e) : v_(std::in_place_index<1>, std::move(e.error)) {}  // NOLINT(google-explicit-constructor)
+  requires std::is_constructible_v<E, U&&> Result(Err<U> e)
+      : v_(std::in_place_index<1>, std::move(e.error)) {}  // NOLINT(google-explicit-constructor)
 
   bool ok() const noexcept { return v_.index() == 0; }
   explicit operator bool() const noexcept { return ok(); }

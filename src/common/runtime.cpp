@@ -5,16 +5,6 @@
 // workers, then destroy the contexts (and with them any pending handlers).
 #include "common/runtime.hpp"
 
-#include "common/library_thread.hpp"
-
-#include <pthread.h>
-#include <sched.h>
-#include <signal.h>
-
-#include <asio/executor_work_guard.hpp>
-#include <asio/io_context.hpp>
-#include <asio/post.hpp>
-#include <asio/steady_timer.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -23,6 +13,15 @@
 #include <thread>
 #include <vector>
 
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+
+#include "common/library_thread.hpp"
 #include "common/log.hpp"
 
 namespace mok {
@@ -84,9 +83,7 @@ struct Runtime::Impl {
   std::condition_variable idle;
   std::size_t running = 0;  // workers inside their loop
 
-  Worker& next() noexcept {
-    return *workers[turn.fetch_add(1, std::memory_order_relaxed) % workers.size()];
-  }
+  Worker& next() noexcept { return *workers[turn.fetch_add(1, std::memory_order_relaxed) % workers.size()]; }
 
   void work(asio::io_context& io, const std::string& name) noexcept {
     t_current_runtime = this;
@@ -130,9 +127,8 @@ std::unique_ptr<Runtime> Runtime::create(std::string name, std::size_t workers) 
       }
       try {
         asio::io_context* io = &raw->workers[i]->io;
-        raw->workers[i]->thread = std::thread([raw, io, thread_name = name + "-" + std::to_string(i)] {
-          raw->work(*io, thread_name);
-        });
+        raw->workers[i]->thread =
+            std::thread([raw, io, thread_name = name + "-" + std::to_string(i)] { raw->work(*io, thread_name); });
       } catch (...) {
         std::lock_guard g(raw->lock);
         --raw->running;

@@ -13,8 +13,8 @@ extern "C" MOK_API int32_t mok_set_timing(mok_client_t* client, uint32_t reconne
                                           uint32_t connect_timeout_ms, uint32_t inactivity_timeout_ms,
                                           uint32_t write_timeout_ms) {
   return mok::ffi::status_call(client, [&](mok::brelo::Client& c) {
-    const auto options = mok::fxt::client::ConnectorOptions::from_millis(
-        reconnect_delay_ms, connect_timeout_ms, inactivity_timeout_ms, write_timeout_ms);
+    const auto options = mok::fxt::client::ConnectorOptions::from_millis(reconnect_delay_ms, connect_timeout_ms,
+                                                                         inactivity_timeout_ms, write_timeout_ms);
     return mok::ffi::status_of(c, c.set_options(options));
   });
 }

@@ -3,16 +3,16 @@
 // catch-all so no failure unwinds into the host.
 #include <chrono>
 #include <cstddef>
-#include <optional>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "brelo/address.hpp"
-#include "ffi/versioned_copy.hpp"
 #include "common/runtime.hpp"
 #include "ffi/handles.hpp"
 #include "ffi/text.hpp"
+#include "ffi/versioned_copy.hpp"
 #include "fxt/client/stats_fields.hpp"
 #include "fxt/state.hpp"
 
@@ -312,7 +312,8 @@ extern "C" MOK_API void mok_set_scan_cb(mok_client_t* client, mok_scan_cb_t cb, 
       return;
     }
     // Each call hands the host a new handle of its own.
-    c.set_scan_cb([cb, user_data](mok::brelo::ScanResultPtr r) { cb(new mok_scan_result{std::move(r)}, user_data); });
+    c.set_scan_cb(
+        [cb, user_data](mok::brelo::ScanResultPtr r) { cb(new mok_scan_result{std::move(r)}, user_data); });
   });
 }
 

@@ -71,8 +71,7 @@ mok::fxr::PushResult push_array(Builder& b, std::uint16_t id, const T* values, s
     return mok::err(mok::fxr::PushError::ValueTooLong);
   }
   if constexpr (sizeof(T) == 1) {
-    return b.push(id, std::span<const std::uint8_t>(
-                          reinterpret_cast<const std::uint8_t*>(values), count));
+    return b.push(id, std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(values), count));
   } else {
     return b.encode_with<T>(id, std::span<const T>(values, count));
   }
@@ -97,8 +96,7 @@ std::int32_t store_elements(std::span<const std::uint8_t> value, T* dst, std::si
 }
 
 template <class T>
-std::int32_t peek_elements(const mok_fxr_view_t& view, std::uint16_t id, T* dst,
-                           std::size_t cap) {
+std::int32_t peek_elements(const mok_fxr_view_t& view, std::uint16_t id, T* dst, std::size_t cap) {
   const auto e = reader_of(view).find(id);
   if (!e) return code(Status::NotFound);
   return store_elements<T>(e->value, dst, cap);
@@ -156,8 +154,7 @@ constexpr char kRecordsVersion[] = "1.1.0";
 
 extern "C" MOK_API const char* mok_fxr_version(void) { return kRecordsVersion; }
 
-extern "C" MOK_API void mok_fxr_push_bytes(mok_fxr_builder_t* builder, const uint8_t* data,
-                                           size_t len) {
+extern "C" MOK_API void mok_fxr_push_bytes(mok_fxr_builder_t* builder, const uint8_t* data, size_t len) {
   if (builder == nullptr || data == nullptr) return;
   try {
     builder->b.append_raw({data, len});
@@ -165,8 +162,7 @@ extern "C" MOK_API void mok_fxr_push_bytes(mok_fxr_builder_t* builder, const uin
   }
 }
 
-extern "C" MOK_API void mok_fxr_push_cstr(mok_fxr_builder_t* builder, uint16_t id,
-                                          const char* text) {
+extern "C" MOK_API void mok_fxr_push_cstr(mok_fxr_builder_t* builder, uint16_t id, const char* text) {
   if (builder == nullptr || text == nullptr) return;
   try {
     (void)builder->b.push(id, std::string_view{text});
@@ -174,8 +170,7 @@ extern "C" MOK_API void mok_fxr_push_cstr(mok_fxr_builder_t* builder, uint16_t i
   }
 }
 
-extern "C" MOK_API int32_t mok_fxr_peek_cstr(const mok_fxr_view_t* view, uint16_t id, char* dst,
-                                             size_t cap) {
+extern "C" MOK_API int32_t mok_fxr_peek_cstr(const mok_fxr_view_t* view, uint16_t id, char* dst, size_t cap) {
   if (view == nullptr || dst == nullptr) return code(Status::Null);
   if (cap == 0) return code(Status::TooSmall);
   return guarded(code(Status::NotFound), code(Status::NoMemory), [&] {
@@ -196,48 +191,44 @@ extern "C" MOK_API const char* mok_fxr_as_cstr(const mok_fxr_entry_t* entry) {
 // The six exports of one value type. A failure inside (only memory running out
 // is possible) yields: nothing appended from a push, MOK_FXR_ERR_NO_MEMORY from
 // an array lookup or conversion (a scalar lookup does not allocate).
-#define MOK_FXR_TYPE_EXPORTS(S, T)                                                           \
-  extern "C" MOK_API void mok_fxr_push_##S(mok_fxr_builder_t* builder, uint16_t id,          \
-                                           T value) {                                        \
-    if (builder == nullptr) return;                                                          \
-    try {                                                                                    \
-      builder->b.push<T>(id, value);                                                         \
-    } catch (...) {                                                                          \
-    }                                                                                        \
-  }                                                                                          \
-  extern "C" MOK_API void mok_fxr_push_##S##s(mok_fxr_builder_t* builder, uint16_t id,       \
-                                              const T* values, size_t count) {               \
-    if (builder == nullptr || values == nullptr) return;                                     \
-    try {                                                                                    \
-      (void)push_array<T>(builder->b, id, values, count);                                    \
-    } catch (...) {                                                                          \
-    }                                                                                        \
-  }                                                                                          \
-  extern "C" MOK_API int32_t mok_fxr_peek_##S(const mok_fxr_view_t* view, uint16_t id,       \
-                                              T* out) {                                      \
-    if (view == nullptr || out == nullptr) return code(Status::Null);                        \
-    try {                                                                                    \
-      return store_scalar<T>(reader_of(*view).peek<T>(id), out);                             \
-    } catch (...) {                                                                          \
-      return code(Status::NotFound);                                                         \
-    }                                                                                        \
-  }                                                                                          \
-  extern "C" MOK_API int32_t mok_fxr_peek_##S##s(const mok_fxr_view_t* view, uint16_t id,    \
-                                                 T* dst, size_t cap) {                       \
-    if (view == nullptr || dst == nullptr) return code(Status::Null);                        \
-    return guarded(code(Status::NotFound), code(Status::NoMemory),                           \
-                   [&] { return peek_elements<T>(*view, id, dst, cap); });                   \
-  }                                                                                          \
-  extern "C" MOK_API T mok_fxr_as_##S(const mok_fxr_entry_t* entry) {                        \
-    if (entry == nullptr) return T{};                                                        \
-    return MapTo<T>::map_to(value_of(*entry));                                               \
-  }                                                                                          \
-  extern "C" MOK_API int32_t mok_fxr_as_##S##s(const mok_fxr_entry_t* entry, T* dst,         \
-                                               size_t cap) {                                 \
-    if (entry == nullptr || dst == nullptr) return code(Status::Null);                       \
-    if (entry->data == nullptr && entry->len != 0) return code(Status::Null);                \
-    return guarded(code(Status::NoMemory), code(Status::NoMemory),                           \
-                   [&] { return store_elements<T>(value_of(*entry), dst, cap); });           \
+#define MOK_FXR_TYPE_EXPORTS(S, T)                                                                              \
+  extern "C" MOK_API void mok_fxr_push_##S(mok_fxr_builder_t* builder, uint16_t id, T value) {                  \
+    if (builder == nullptr) return;                                                                             \
+    try {                                                                                                       \
+      builder->b.push<T>(id, value);                                                                            \
+    } catch (...) {                                                                                             \
+    }                                                                                                           \
+  }                                                                                                             \
+  extern "C" MOK_API void mok_fxr_push_##S##s(mok_fxr_builder_t* builder, uint16_t id, const T* values,         \
+                                              size_t count) {                                                   \
+    if (builder == nullptr || values == nullptr) return;                                                        \
+    try {                                                                                                       \
+      (void)push_array<T>(builder->b, id, values, count);                                                       \
+    } catch (...) {                                                                                             \
+    }                                                                                                           \
+  }                                                                                                             \
+  extern "C" MOK_API int32_t mok_fxr_peek_##S(const mok_fxr_view_t* view, uint16_t id, T* out) {                \
+    if (view == nullptr || out == nullptr) return code(Status::Null);                                           \
+    try {                                                                                                       \
+      return store_scalar<T>(reader_of(*view).peek<T>(id), out);                                                \
+    } catch (...) {                                                                                             \
+      return code(Status::NotFound);                                                                            \
+    }                                                                                                           \
+  }                                                                                                             \
+  extern "C" MOK_API int32_t mok_fxr_peek_##S##s(const mok_fxr_view_t* view, uint16_t id, T* dst, size_t cap) { \
+    if (view == nullptr || dst == nullptr) return code(Status::Null);                                           \
+    return guarded(code(Status::NotFound), code(Status::NoMemory),                                              \
+                   [&] { return peek_elements<T>(*view, id, dst, cap); });                                      \
+  }                                                                                                             \
+  extern "C" MOK_API T mok_fxr_as_##S(const mok_fxr_entry_t* entry) {                                           \
+    if (entry == nullptr) return T{};                                                                           \
+    return MapTo<T>::map_to(value_of(*entry));                                                                  \
+  }                                                                                                             \
+  extern "C" MOK_API int32_t mok_fxr_as_##S##s(const mok_fxr_entry_t* entry, T* dst, size_t cap) {              \
+    if (entry == nullptr || dst == nullptr) return code(Status::Null);                                          \
+    if (entry->data == nullptr && entry->len != 0) return code(Status::Null);                                   \
+    return guarded(code(Status::NoMemory), code(Status::NoMemory),                                              \
+                   [&] { return store_elements<T>(value_of(*entry), dst, cap); });                              \
   }
 
 MOK_FXR_TYPE_EXPORTS(i8, int8_t)

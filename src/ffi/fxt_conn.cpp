@@ -5,19 +5,19 @@
 #include <chrono>
 #include <cstddef>
 #include <cstring>
-#include <optional>
-#include <string>
 #include <memory>
 #include <new>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "common/runtime.hpp"
-#include "ffi/versioned_copy.hpp"
-#include "fxt/client/stats_fields.hpp"
-#include "fxt/client/connector.hpp"
-#include "fxt/client/options.hpp"
 #include "ffi/fxt_handles.hpp"
 #include "ffi/text.hpp"
+#include "ffi/versioned_copy.hpp"
+#include "fxt/client/connector.hpp"
+#include "fxt/client/options.hpp"
+#include "fxt/client/stats_fields.hpp"
 #include "mok/mok_fxt.h"
 
 namespace mok::fxt {
@@ -57,8 +57,7 @@ class HandlerImpl final : public client::Handler {
   mok_fxt_packet cell_;
 };
 
-mok_fxt_conn_t* create(const char* addr, mok_fxt_packet_cb_t packet_cb,
-                       mok_fxt_state_cb_t state_cb, bool start) {
+mok_fxt_conn_t* create(const char* addr, mok_fxt_packet_cb_t packet_cb, mok_fxt_state_cb_t state_cb, bool start) {
   if (addr == nullptr || packet_cb == nullptr || state_cb == nullptr) return nullptr;
   const std::string_view text(addr, std::strlen(addr));
   if (!ffi::valid_utf8(text)) return nullptr;
@@ -76,8 +75,7 @@ mok_fxt_conn_t* create(const char* addr, mok_fxt_packet_cb_t packet_cb,
 
 using mok::fxt::create;
 
-extern "C" MOK_API mok_fxt_conn_t* mok_fxt_conn_new(const char* addr,
-                                                    mok_fxt_packet_cb_t packet_cb,
+extern "C" MOK_API mok_fxt_conn_t* mok_fxt_conn_new(const char* addr, mok_fxt_packet_cb_t packet_cb,
                                                     mok_fxt_state_cb_t state_cb) {
   try {
     return create(addr, packet_cb, state_cb, false);
@@ -86,8 +84,7 @@ extern "C" MOK_API mok_fxt_conn_t* mok_fxt_conn_new(const char* addr,
   }
 }
 
-extern "C" MOK_API mok_fxt_conn_t* mok_fxt_connect(const char* addr,
-                                                   mok_fxt_packet_cb_t packet_cb,
+extern "C" MOK_API mok_fxt_conn_t* mok_fxt_connect(const char* addr, mok_fxt_packet_cb_t packet_cb,
                                                    mok_fxt_state_cb_t state_cb) {
   try {
     return create(addr, packet_cb, state_cb, true);
@@ -164,8 +161,7 @@ static_assert(sizeof(mok_fxt_conn_stats_t) == 128);
 static_assert(offsetof(mok_fxt_conn_stats_t, time_in_state_ms) == 8);
 static_assert(offsetof(mok_fxt_conn_stats_t, queue_depth) == 120);
 
-extern "C" MOK_API bool mok_fxt_conn_get_stats(mok_fxt_conn_t* conn, mok_fxt_conn_stats_t* out,
-                                               uint32_t size) {
+extern "C" MOK_API bool mok_fxt_conn_get_stats(mok_fxt_conn_t* conn, mok_fxt_conn_stats_t* out, uint32_t size) {
   if (conn == nullptr || out == nullptr) return false;
   try {
     mok_fxt_conn_stats_t c{};
@@ -176,8 +172,7 @@ extern "C" MOK_API bool mok_fxt_conn_get_stats(mok_fxt_conn_t* conn, mok_fxt_con
   }
 }
 
-extern "C" MOK_API bool mok_fxt_conn_last_error(mok_fxt_conn_t* conn, char* buffer,
-                                                uint32_t* length) {
+extern "C" MOK_API bool mok_fxt_conn_last_error(mok_fxt_conn_t* conn, char* buffer, uint32_t* length) {
   if (conn == nullptr || length == nullptr) return false;
   try {
     const std::optional<std::string> text = conn->connector->stats().last_failure();
@@ -194,14 +189,13 @@ extern "C" MOK_API bool mok_fxt_conn_last_error(mok_fxt_conn_t* conn, char* buff
 // ---- Extensions: timings and flush ----------------------------------------------
 
 extern "C" MOK_API bool mok_fxt_conn_set_timing(mok_fxt_conn_t* conn, uint32_t reconnect_delay_ms,
-                                                uint32_t connect_timeout_ms,
-                                                uint32_t inactivity_timeout_ms,
+                                                uint32_t connect_timeout_ms, uint32_t inactivity_timeout_ms,
                                                 uint32_t write_timeout_ms) {
   if (conn == nullptr) return false;
   try {
     return conn->connector
-        ->set_options(mok::fxt::client::ConnectorOptions::from_millis(
-            reconnect_delay_ms, connect_timeout_ms, inactivity_timeout_ms, write_timeout_ms))
+        ->set_options(mok::fxt::client::ConnectorOptions::from_millis(reconnect_delay_ms, connect_timeout_ms,
+                                                                      inactivity_timeout_ms, write_timeout_ms))
         .ok();
   } catch (...) {
     return false;

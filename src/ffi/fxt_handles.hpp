@@ -8,7 +8,6 @@
 #include <new>
 
 #include "fxt/client/connector.hpp"
-
 #include "fxt/packet/packet.hpp"
 #include "mok/mok_fxt.h"
 

@@ -7,16 +7,16 @@
 #include <limits>
 #include <vector>
 
-#include "ffi/version_text.hpp"
 #include "ffi/fxt_handles.hpp"
 #include "ffi/guard.hpp"
+#include "ffi/version_text.hpp"
 #include "fxt/packet/head.hpp"
 
 using mok::Bytes;
+using mok::ffi::guarded;
 using mok::fxt::Head;
 using mok::fxt::Kind;
 using mok::fxt::Packet;
-using mok::ffi::guarded;
 
 // The C constants are the wire codes; they must never drift from the model.
 static_assert(MOK_FXT_HEAD_LEN == mok::fxt::kHeadLen);
@@ -59,9 +59,7 @@ bool length_allowed(uint32_t length) noexcept {
   return length == 0 || (length >= mok::fxt::kMinLength && length <= mok::fxt::kMaxLength);
 }
 bool kind_allowed(uint8_t kind) noexcept { return kind != mok::fxt::to_code(Kind::Unknown); }
-bool stream_allowed(uint16_t stream_id) noexcept {
-  return stream_id < mok::fxt::kStreamIdLimit;
-}
+bool stream_allowed(uint16_t stream_id) noexcept { return stream_id < mok::fxt::kStreamIdLimit; }
 
 uint32_t saturate(size_t n) noexcept { return n > kU32Max ? kU32Max : static_cast<uint32_t>(n); }
 
@@ -90,14 +88,12 @@ Packet* owned(mok_fxt_packet_t* h) noexcept {
   return h && mok::fxt::is_sole_owner(h->packet) ? h->packet.get() : nullptr;
 }
 
-mok_fxt_packet_t* wrap(Packet p) {
-  return mok::fxt::wrap_packet(mok::fxt::make_packet_ptr(std::move(p)));
-}
+mok_fxt_packet_t* wrap(Packet p) { return mok::fxt::wrap_packet(mok::fxt::make_packet_ptr(std::move(p))); }
 
 }  // namespace
 
 extern "C" MOK_API mok_fxt_packet_t* mok_fxt_packet_new(uint32_t length, uint8_t flags, uint8_t kind,
-                                                       uint16_t stream_id) {
+                                                        uint16_t stream_id) {
   if (!length_allowed(length) || !kind_allowed(kind) || !stream_allowed(stream_id)) return nullptr;
   return guarded<mok_fxt_packet_t*>(nullptr, [&] {
     Head head = Head::make(length, mok::fxt::Flags{flags}, static_cast<Kind>(kind), stream_id);
@@ -105,10 +101,9 @@ extern "C" MOK_API mok_fxt_packet_t* mok_fxt_packet_new(uint32_t length, uint8_t
   });
 }
 
-extern "C" MOK_API mok_fxt_packet_t* mok_fxt_packet_from_payload(uint8_t flags, uint8_t kind,
-                                                                uint16_t stream_id, uint64_t seq,
-                                                                uint64_t ts, const uint8_t* payload,
-                                                                uint32_t payload_len) {
+extern "C" MOK_API mok_fxt_packet_t* mok_fxt_packet_from_payload(uint8_t flags, uint8_t kind, uint16_t stream_id,
+                                                                 uint64_t seq, uint64_t ts, const uint8_t* payload,
+                                                                 uint32_t payload_len) {
   if (!length_allowed(payload_len) || !kind_allowed(kind) || !stream_allowed(stream_id)) return nullptr;
   if (!payload && payload_len != 0) return nullptr;
   return guarded<mok_fxt_packet_t*>(nullptr, [&] {
@@ -216,8 +211,7 @@ extern "C" MOK_API bool mok_fxt_packet_set_head(mok_fxt_packet_t* packet, const 
   });
 }
 
-extern "C" MOK_API bool mok_fxt_packet_set_payload(mok_fxt_packet_t* packet, const uint8_t* bytes,
-                                                  uint32_t len) {
+extern "C" MOK_API bool mok_fxt_packet_set_payload(mok_fxt_packet_t* packet, const uint8_t* bytes, uint32_t len) {
   Packet* p = owned(packet);
   if (!p || !length_allowed(len)) return false;
   if (!bytes) return len == 0;
@@ -231,15 +225,14 @@ extern "C" MOK_API uint32_t mok_fxt_packet_payload_len(const mok_fxt_packet_t* p
   return packet ? saturate(packet->packet->payload.size()) : 0;
 }
 
-extern "C" MOK_API const uint8_t* mok_fxt_packet_payload_ptr(const mok_fxt_packet_t* packet,
-                                                            uint32_t* len_out) {
+extern "C" MOK_API const uint8_t* mok_fxt_packet_payload_ptr(const mok_fxt_packet_t* packet, uint32_t* len_out) {
   const size_t n = packet ? packet->packet->payload.size() : 0;
   if (len_out) *len_out = saturate(n);
   return n ? packet->packet->payload.data() : nullptr;
 }
 
 extern "C" MOK_API size_t mok_fxt_packet_payload_copy(const mok_fxt_packet_t* packet, uint8_t* dst,
-                                                     size_t dst_len) {
+                                                      size_t dst_len) {
   if (!packet || !dst) return 0;
   const Bytes& payload = packet->packet->payload;
   const size_t n = std::min(payload.size(), dst_len);
@@ -252,14 +245,13 @@ extern "C" MOK_API uint32_t mok_fxt_packet_wire_len(const mok_fxt_packet_t* pack
 }
 
 extern "C" MOK_API bool mok_fxt_packet_write_head_bytes(const mok_fxt_packet_t* packet, uint8_t* out,
-                                                       size_t out_len) {
+                                                        size_t out_len) {
   if (!packet || !out || out_len < mok::fxt::kHeadLen) return false;
   packet->packet->head.write_to(out);
   return true;
 }
 
-extern "C" MOK_API size_t mok_fxt_packet_write_wire(const mok_fxt_packet_t* packet, uint8_t* out,
-                                                   size_t out_len) {
+extern "C" MOK_API size_t mok_fxt_packet_write_wire(const mok_fxt_packet_t* packet, uint8_t* out, size_t out_len) {
   if (!packet || !out) return 0;
   const Packet& p = *packet->packet;
   // A packet whose payload and length disagree (never built here) is refused
@@ -272,8 +264,8 @@ extern "C" MOK_API size_t mok_fxt_packet_write_wire(const mok_fxt_packet_t* pack
 }
 
 extern "C" MOK_API bool mok_fxt_packet_try_parse_wire(const uint8_t* bytes, size_t len,
-                                                     mok_fxt_packet_t** out_packet,
-                                                     size_t* out_consumed, size_t* out_needed) {
+                                                      mok_fxt_packet_t** out_packet, size_t* out_consumed,
+                                                      size_t* out_needed) {
   if (out_consumed) *out_consumed = 0;
   if (out_needed) *out_needed = 0;
   if (!bytes || !out_packet) return false;
@@ -306,8 +298,7 @@ extern "C" MOK_API bool mok_fxt_head_parse(const uint8_t* bytes, size_t len, mok
   return true;
 }
 
-extern "C" MOK_API bool mok_fxt_head_write_bytes(const mok_fxt_head_t* head, uint8_t* out,
-                                                size_t out_len) {
+extern "C" MOK_API bool mok_fxt_head_write_bytes(const mok_fxt_head_t* head, uint8_t* out, size_t out_len) {
   if (!head || !out || out_len < mok::fxt::kHeadLen) return false;
   to_head(*head).write_to(out);
   return true;

@@ -40,7 +40,8 @@ int32_t hand_out(std::span<mok::brelo::ScanResultPtr> taken, mok_scan_result_t**
 
 // Copies each taken result into its record and its points after the
 // previous result's; the caller made sure they fit.
-void copy_out(std::span<const mok::brelo::ScanResultPtr> taken, mok_scan_record_t* records, mok_scan_point_t* points) {
+void copy_out(std::span<const mok::brelo::ScanResultPtr> taken, mok_scan_record_t* records,
+              mok_scan_point_t* points) {
   constexpr float nan = std::numeric_limits<float>::quiet_NaN();
   uint64_t offset = 0;
   for (std::size_t i = 0; i < taken.size(); ++i) {
@@ -89,7 +90,7 @@ int32_t pop_with(mok_client_t* client, uint32_t max_n, uint64_t timeout_ms, Pop&
     auto n = pop(*queue, std::span(taken), timeout);
     if (!n) {
       return refuse_wait && n.error().kind == mok::brelo::ErrorKind::Timeout ? MOK_ERR_IN_CALLBACK
-                                                                              : n.error().code();
+                                                                             : n.error().code();
     }
     const int32_t status = deliver(std::span(taken).first(*n));
     // Whatever the host did not take over (copied results) is released now,
@@ -123,9 +124,9 @@ extern "C" MOK_API int32_t mok_scan_queue_pop(mok_client_t* client, mok_scan_res
       [&](std::span<mok::brelo::ScanResultPtr> taken) { return hand_out(taken, out, count); });
 }
 
-extern "C" MOK_API int32_t mok_scan_queue_pop_into(mok_client_t* client, mok_scan_record_t* records, uint32_t max_n,
-                                                   mok_scan_point_t* points, uint64_t max_points, uint64_t timeout_ms,
-                                                   uint32_t* count, uint64_t* points_used) {
+extern "C" MOK_API int32_t mok_scan_queue_pop_into(mok_client_t* client, mok_scan_record_t* records,
+                                                   uint32_t max_n, mok_scan_point_t* points, uint64_t max_points,
+                                                   uint64_t timeout_ms, uint32_t* count, uint64_t* points_used) {
   if (count != nullptr) {
     *count = 0;
   }

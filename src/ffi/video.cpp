@@ -76,7 +76,8 @@ extern "C" MOK_API void mok_set_video_cb(mok_client_t* client, mok_video_cb_t cb
       return;
     }
     // Each call hands the host a new handle of its own.
-    c.set_video_cb([cb, user_data](mok::media::SharedFrame f) { cb(new mok_video_frame{std::move(f)}, user_data); });
+    c.set_video_cb(
+        [cb, user_data](mok::media::SharedFrame f) { cb(new mok_video_frame{std::move(f)}, user_data); });
   });
 }
 

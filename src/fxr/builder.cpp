@@ -35,13 +35,11 @@ PushResult Builder::push(std::uint16_t id, std::span<const std::uint8_t> bytes) 
 }
 
 PushResult Builder::push(std::uint16_t id, std::string_view text) {
-  return push(id, std::span<const std::uint8_t>(
-                      reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+  return push(id, std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
 template <ArrayElement T>
-PushResult Builder::encode_with(std::uint16_t id, std::size_t byte_length,
-                                std::span<const T> elements) {
+PushResult Builder::encode_with(std::uint16_t id, std::size_t byte_length, std::span<const T> elements) {
   if (byte_length > kMaxValueBytes) return err(PushError::ValueTooLong);
   if (byte_length != elements.size_bytes()) return err(PushError::LengthMismatch);
   buf_.reserve(buf_.size() + kEntryHeaderBytes + byte_length + 2);

@@ -54,8 +54,7 @@ class Builder {
   // Refuses values over kMaxValueBytes (ValueTooLong) and a wrong byte length
   // (LengthMismatch); the record is then unchanged.
   template <ArrayElement T>
-  PushResult encode_with(std::uint16_t id, std::size_t byte_length,
-                         std::span<const T> elements);
+  PushResult encode_with(std::uint16_t id, std::size_t byte_length, std::span<const T> elements);
   template <ArrayElement T>
   PushResult encode_with(std::uint16_t id, std::span<const T> elements) {
     return encode_with<T>(id, elements.size_bytes(), elements);
@@ -90,9 +89,8 @@ MOK_FXR_EXTERN_PUSH(float)
 MOK_FXR_EXTERN_PUSH(double)
 #undef MOK_FXR_EXTERN_PUSH
 
-#define MOK_FXR_EXTERN_ENCODE(T)                                              \
-  extern template PushResult Builder::encode_with<T>(std::uint16_t, std::size_t, \
-                                                     std::span<const T>);
+#define MOK_FXR_EXTERN_ENCODE(T) \
+  extern template PushResult Builder::encode_with<T>(std::uint16_t, std::size_t, std::span<const T>);
 MOK_FXR_EXTERN_ENCODE(std::int16_t)
 MOK_FXR_EXTERN_ENCODE(std::uint16_t)
 MOK_FXR_EXTERN_ENCODE(std::int32_t)

@@ -9,10 +9,22 @@ namespace {
 
 template <std::size_t N>
 struct UnsignedOf;
-template <> struct UnsignedOf<1> { using type = std::uint8_t; };
-template <> struct UnsignedOf<2> { using type = std::uint16_t; };
-template <> struct UnsignedOf<4> { using type = std::uint32_t; };
-template <> struct UnsignedOf<8> { using type = std::uint64_t; };
+template <>
+struct UnsignedOf<1> {
+  using type = std::uint8_t;
+};
+template <>
+struct UnsignedOf<2> {
+  using type = std::uint16_t;
+};
+template <>
+struct UnsignedOf<4> {
+  using type = std::uint32_t;
+};
+template <>
+struct UnsignedOf<8> {
+  using type = std::uint64_t;
+};
 
 // Assembles the value byte by byte so the result does not depend on the
 // host's byte order. `p` must hold sizeof(T) bytes.

@@ -14,17 +14,15 @@ namespace mok::fxr {
 
 // The value types a register can hold: fixed-width integers and IEEE floats.
 template <class T>
-concept Scalar =
-    std::same_as<T, std::int8_t> || std::same_as<T, std::uint8_t> ||
-    std::same_as<T, std::int16_t> || std::same_as<T, std::uint16_t> ||
-    std::same_as<T, std::int32_t> || std::same_as<T, std::uint32_t> ||
-    std::same_as<T, std::int64_t> || std::same_as<T, std::uint64_t> ||
-    std::same_as<T, float> || std::same_as<T, double>;
+concept Scalar = std::same_as<T, std::int8_t> || std::same_as<T, std::uint8_t> || std::same_as<T, std::int16_t> ||
+    std::same_as<T, std::uint16_t> || std::same_as<T, std::int32_t> || std::same_as<T, std::uint32_t> ||
+    std::same_as<T, std::int64_t> || std::same_as<T, std::uint64_t> || std::same_as<T, float> ||
+    std::same_as<T, double>;
 
 // Element types of array values written with `encode_with` (8-bit arrays are
 // plain byte arrays and go through `Builder::push`).
 template <class T>
-concept ArrayElement = Scalar<T> && (sizeof(T) >= 2);
+concept ArrayElement = Scalar<T> &&(sizeof(T) >= 2);
 
 // Primary template; specialised for scalars, arrays of scalars and text.
 template <class T>
@@ -50,9 +48,7 @@ struct MapTo<T> {
 
 template <Scalar T>
 struct MapTo<std::vector<T>> {
-  static std::vector<T> map_to(std::span<const std::uint8_t> bytes) {
-    return read_le_array<T>(bytes);
-  }
+  static std::vector<T> map_to(std::span<const std::uint8_t> bytes) { return read_le_array<T>(bytes); }
 };
 
 template <>

@@ -50,8 +50,8 @@ std::optional<std::string> Reader::peek_text(std::uint16_t id) const {
   return MapTo<std::string>::map_to(e->value);
 }
 
-#define MOK_FXR_INSTANTIATE_PEEK(T)                                           \
-  template std::optional<T> Reader::peek<T>(std::uint16_t) const noexcept;    \
+#define MOK_FXR_INSTANTIATE_PEEK(T)                                        \
+  template std::optional<T> Reader::peek<T>(std::uint16_t) const noexcept; \
   template std::optional<std::vector<T>> Reader::peek_slice<T>(std::uint16_t) const;
 MOK_FXR_INSTANTIATE_PEEK(std::int8_t)
 MOK_FXR_INSTANTIATE_PEEK(std::uint8_t)

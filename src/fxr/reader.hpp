@@ -69,8 +69,8 @@ class Reader {
   std::span<const std::uint8_t> rec_;
 };
 
-#define MOK_FXR_EXTERN_PEEK(T)                                                      \
-  extern template std::optional<T> Reader::peek<T>(std::uint16_t) const noexcept;   \
+#define MOK_FXR_EXTERN_PEEK(T)                                                    \
+  extern template std::optional<T> Reader::peek<T>(std::uint16_t) const noexcept; \
   extern template std::optional<std::vector<T>> Reader::peek_slice<T>(std::uint16_t) const;
 MOK_FXR_EXTERN_PEEK(std::int8_t)
 MOK_FXR_EXTERN_PEEK(std::uint8_t)

@@ -20,14 +20,22 @@ enum class State : uint32_t {
 
 constexpr std::string_view to_string(State s) noexcept {
   switch (s) {
-    case State::Idle: return "Idle";
-    case State::Connected: return "Connected";
-    case State::ConnectFailed: return "ConnectFailed";
-    case State::ConnectTimeout: return "ConnectTimeout";
-    case State::Disconnected: return "Disconnected";
-    case State::ShuttingDown: return "ShuttingDown";
-    case State::Terminated: return "Terminated";
-    case State::Reconnecting: return "Reconnecting";
+    case State::Idle:
+      return "Idle";
+    case State::Connected:
+      return "Connected";
+    case State::ConnectFailed:
+      return "ConnectFailed";
+    case State::ConnectTimeout:
+      return "ConnectTimeout";
+    case State::Disconnected:
+      return "Disconnected";
+    case State::ShuttingDown:
+      return "ShuttingDown";
+    case State::Terminated:
+      return "Terminated";
+    case State::Reconnecting:
+      return "Reconnecting";
   }
   return "Unknown";
 }

@@ -123,8 +123,7 @@ class Receiver {
   template <class Rep, class Period>
   Result<T, RecvError> recv_timeout(std::chrono::duration<Rep, Period> timeout) {
     std::unique_lock lock(s_->mutex);
-    if (!s_->ready.wait_for(lock, timeout,
-                            [&] { return !s_->queue.empty() || s_->senders == 0; })) {
+    if (!s_->ready.wait_for(lock, timeout, [&] { return !s_->queue.empty() || s_->senders == 0; })) {
       return err(RecvError::Timeout);
     }
     if (auto item = take(lock)) return std::move(*item);

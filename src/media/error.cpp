@@ -5,9 +5,12 @@ namespace mok::media {
 
 std::string to_string(ErrorCode code) {
   switch (code) {
-    case ErrorCode::Error: return "Error";
-    case ErrorCode::NoError: return "NoError";
-    case ErrorCode::NeedMore: return "NeedMore";
+    case ErrorCode::Error:
+      return "Error";
+    case ErrorCode::NoError:
+      return "NoError";
+    case ErrorCode::NeedMore:
+      return "NeedMore";
   }
   return std::to_string(static_cast<int32_t>(code));
 }

@@ -3,10 +3,10 @@
 // rather than half-used.
 #include "media/media_library.hpp"
 
-#include <dlfcn.h>
-
 #include <cstring>
 #include <system_error>
+
+#include <dlfcn.h>
 
 namespace mok::media {
 
@@ -66,38 +66,31 @@ bool resolve(void* handle, const char* name, Fn& out, std::string& error) {
 
 bool resolve_all(void* handle, MediaApi& api, std::string& error) {
   return MOK_RESOLVE(mok_media_ver_major) && MOK_RESOLVE(mok_media_ver_minor) &&
-         MOK_RESOLVE(mok_media_ver_patch) && MOK_RESOLVE(mok_media_ver_str) &&
-         MOK_RESOLVE(mok_vdec_new) && MOK_RESOLVE(mok_vdec_free) &&
-         MOK_RESOLVE(mok_vdec_decode_frame) && MOK_RESOLVE(mok_vdec_flush) &&
+         MOK_RESOLVE(mok_media_ver_patch) && MOK_RESOLVE(mok_media_ver_str) && MOK_RESOLVE(mok_vdec_new) &&
+         MOK_RESOLVE(mok_vdec_free) && MOK_RESOLVE(mok_vdec_decode_frame) && MOK_RESOLVE(mok_vdec_flush) &&
          MOK_RESOLVE(mok_vdec_set_icodec) && MOK_RESOLVE(mok_vdec_set_oformat) &&
-         MOK_RESOLVE(mok_vdec_set_oscale) && MOK_RESOLVE(mok_vdec_set_osize) &&
-         MOK_RESOLVE(mok_vdec_frame_info) && MOK_RESOLVE(mok_vdec_frame_free) &&
-         MOK_RESOLVE(mok_vdec_frame_save) && MOK_RESOLVE(mok_vdec_open_file) &&
-         MOK_RESOLVE(mok_vdec_close_file) && MOK_RESOLVE(mok_vdec_read_frame) &&
-         MOK_RESOLVE(mok_vdec_seek) && MOK_RESOLVE(mok_vdec_is_file_open) &&
-         MOK_RESOLVE(mok_vdec_get_file_duration) && MOK_RESOLVE(mok_vdec_get_file_frame_count) &&
-         MOK_RESOLVE(mok_vdec_get_file_frame_rate) &&
-         MOK_RESOLVE(mok_vdec_seek_to_frame_index) &&
-         MOK_RESOLVE(mok_vdec_get_current_frame_index) && MOK_RESOLVE(mok_vmux_new) &&
-         MOK_RESOLVE(mok_vmux_free) && MOK_RESOLVE(mok_vmux_written_bytes) &&
-         MOK_RESOLVE(mok_vmux_flush) && MOK_RESOLVE(mok_vmux_renew) &&
-         MOK_RESOLVE(mok_vmux_set_icodec) && MOK_RESOLVE(mok_vmux_write_frame);
+         MOK_RESOLVE(mok_vdec_set_oscale) && MOK_RESOLVE(mok_vdec_set_osize) && MOK_RESOLVE(mok_vdec_frame_info) &&
+         MOK_RESOLVE(mok_vdec_frame_free) && MOK_RESOLVE(mok_vdec_frame_save) && MOK_RESOLVE(mok_vdec_open_file) &&
+         MOK_RESOLVE(mok_vdec_close_file) && MOK_RESOLVE(mok_vdec_read_frame) && MOK_RESOLVE(mok_vdec_seek) &&
+         MOK_RESOLVE(mok_vdec_is_file_open) && MOK_RESOLVE(mok_vdec_get_file_duration) &&
+         MOK_RESOLVE(mok_vdec_get_file_frame_count) && MOK_RESOLVE(mok_vdec_get_file_frame_rate) &&
+         MOK_RESOLVE(mok_vdec_seek_to_frame_index) && MOK_RESOLVE(mok_vdec_get_current_frame_index) &&
+         MOK_RESOLVE(mok_vmux_new) && MOK_RESOLVE(mok_vmux_free) && MOK_RESOLVE(mok_vmux_written_bytes) &&
+         MOK_RESOLVE(mok_vmux_flush) && MOK_RESOLVE(mok_vmux_renew) && MOK_RESOLVE(mok_vmux_set_icodec) &&
+         MOK_RESOLVE(mok_vmux_write_frame);
 }
 
 #undef MOK_RESOLVE
 
 }  // namespace
 
-Result<std::shared_ptr<const MediaLibrary>, Error> MediaLibrary::load() {
-  return load(SearchDirs::of_process());
-}
+Result<std::shared_ptr<const MediaLibrary>, Error> MediaLibrary::load() { return load(SearchDirs::of_process()); }
 
 Result<std::shared_ptr<const MediaLibrary>, Error> MediaLibrary::load(const SearchDirs& dirs) {
   return load_path(resolve_library_path(dirs));
 }
 
-Result<std::shared_ptr<const MediaLibrary>, Error> MediaLibrary::load_path(
-    const std::string& path) {
+Result<std::shared_ptr<const MediaLibrary>, Error> MediaLibrary::load_path(const std::string& path) {
   dlerror();
   void* handle = dlopen(path.c_str(), RTLD_LAZY);
   if (handle == nullptr) return err(Error(loader_message("cannot open shared object")));

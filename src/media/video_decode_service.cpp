@@ -4,13 +4,13 @@
 // service state, so nothing here takes a lock.
 #include "media/video_decode_service.hpp"
 
-#include <fmt/format.h>
-
 #include <deque>
 #include <optional>
 #include <system_error>
 #include <thread>
 #include <type_traits>
+
+#include <fmt/format.h>
 
 #include "common/library_thread.hpp"
 #include "common/log.hpp"
@@ -25,9 +25,7 @@ using Clock = std::chrono::steady_clock;
 using Kind = DecoderState::Kind;
 constexpr const char* kTarget = kVideoDecodeServiceTarget;
 
-double to_ms(Clock::duration d) {
-  return std::chrono::duration<double, std::milli>(d).count();
-}
+double to_ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 double to_seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -125,18 +123,30 @@ void DecodingThread::handle(VideoEvent&& command) {
   std::visit(
       [this](auto&& c) {
         using C = std::decay_t<decltype(c)>;
-        if constexpr (std::is_same_v<C, ev::Start>) on_start();
-        else if constexpr (std::is_same_v<C, ev::Stop>) on_stop();
-        else if constexpr (std::is_same_v<C, ev::Flush>) on_flush();
-        else if constexpr (std::is_same_v<C, ev::Pause>) on_pause();
-        else if constexpr (std::is_same_v<C, ev::Resume>) on_resume();
-        else if constexpr (std::is_same_v<C, ev::ByteStream>) on_byte_stream(c.buffer);
-        else if constexpr (std::is_same_v<C, ev::DecodeFile>) on_decode_file(c.path);
-        else if constexpr (std::is_same_v<C, ev::Seek>) on_seek(c.frame_index);
-        else if constexpr (std::is_same_v<C, ev::GetStats>) on_get_stats();
-        else if constexpr (std::is_same_v<C, ev::SetCodec>) on_set_codec(c.codec);
-        else if constexpr (std::is_same_v<C, ev::SetPixelFormat>) on_set_pixel_format(c.format);
-        else if constexpr (std::is_same_v<C, ev::SetOutputScale>) on_set_output_scale(c.scale);
+        if constexpr (std::is_same_v<C, ev::Start>)
+          on_start();
+        else if constexpr (std::is_same_v<C, ev::Stop>)
+          on_stop();
+        else if constexpr (std::is_same_v<C, ev::Flush>)
+          on_flush();
+        else if constexpr (std::is_same_v<C, ev::Pause>)
+          on_pause();
+        else if constexpr (std::is_same_v<C, ev::Resume>)
+          on_resume();
+        else if constexpr (std::is_same_v<C, ev::ByteStream>)
+          on_byte_stream(c.buffer);
+        else if constexpr (std::is_same_v<C, ev::DecodeFile>)
+          on_decode_file(c.path);
+        else if constexpr (std::is_same_v<C, ev::Seek>)
+          on_seek(c.frame_index);
+        else if constexpr (std::is_same_v<C, ev::GetStats>)
+          on_get_stats();
+        else if constexpr (std::is_same_v<C, ev::SetCodec>)
+          on_set_codec(c.codec);
+        else if constexpr (std::is_same_v<C, ev::SetPixelFormat>)
+          on_set_pixel_format(c.format);
+        else if constexpr (std::is_same_v<C, ev::SetOutputScale>)
+          on_set_output_scale(c.scale);
       },
       command);
 }
@@ -244,9 +254,7 @@ void DecodingThread::on_byte_stream(const SharedBuffer& buffer) {
   const auto limit = std::chrono::milliseconds(config_.max_decode_time_ms);
   if (frames_decoded_ > config_.realtime_min_frames && avg_decode_time_ > limit) {
     const double avg = to_ms(avg_decode_time_);
-    log::warn(kTarget,
-              "Decoding too slow ({:.2f} ms), dropping data to maintain real-time performance",
-              avg);
+    log::warn(kTarget, "Decoding too slow ({:.2f} ms), dropping data to maintain real-time performance", avg);
     ++frames_dropped_;
     send_event(ev::TooSlow{avg});
     return;
@@ -288,8 +296,8 @@ void DecodingThread::on_decode_file(const std::string& path) {
   const double fps = rate > 0 ? rate : config_.file_decode_max_fps;
   state_.kind = Kind::DecodingFile;
   state_.path = path;
-  state_.frame_interval = std::chrono::duration_cast<Clock::duration>(
-      std::chrono::duration<double>(1.0 / std::max(fps, 1.0)));
+  state_.frame_interval =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / std::max(fps, 1.0)));
   state_.last_frame_time = Clock::now();
   reset_statistics();
   log::info(kTarget, "File decode started with target fps: {:.2f}", fps);
@@ -314,9 +322,7 @@ void DecodingThread::on_seek(uint64_t index) {
   log::debug(kTarget, "Successfully seeked to frame {}", index);
 }
 
-void DecodingThread::on_get_stats() {
-  send_event(ev::StatsReply{frames_decoded_, frames_dropped_, avg_ms()});
-}
+void DecodingThread::on_get_stats() { send_event(ev::StatsReply{frames_decoded_, frames_dropped_, avg_ms()}); }
 
 void DecodingThread::on_set_codec(CodecID codec) {
   if (decoding_file()) {
@@ -403,16 +409,14 @@ void DecodingThread::file_step() {
   deliver(std::move(frame), spent);
   if (report_progress && total > 0) {
     send_event(ev::Progress{current, total,
-                            static_cast<float>(static_cast<double>(current) /
-                                               static_cast<double>(total))});
+                            static_cast<float>(static_cast<double>(current) / static_cast<double>(total))});
   }
   state_.last_frame_time = Clock::now();
 }
 
 void DecodingThread::deliver(SharedFrame frame, Clock::duration decode_time) {
   if (auto r = events_.send(ev::Frame{std::move(frame)}); !r) {
-    log::warn(kTarget, "Failed to send decoded frame, receiver may be slow or disconnected: {}",
-              r.error().text());
+    log::warn(kTarget, "Failed to send decoded frame, receiver may be slow or disconnected: {}", r.error().text());
   }
   decode_times_.push_back(decode_time);
   decode_time_sum_ += decode_time;
@@ -429,8 +433,7 @@ void DecodingThread::deliver(SharedFrame frame, Clock::duration decode_time) {
   const Clock::time_point now = Clock::now();
   const Clock::duration elapsed = now - fps_timer_;
   if (elapsed >= std::chrono::seconds(1)) {
-    const uint64_t frames =
-        frames_decoded_ >= frames_at_fps_timer_ ? frames_decoded_ - frames_at_fps_timer_ : 0;
+    const uint64_t frames = frames_decoded_ >= frames_at_fps_timer_ ? frames_decoded_ - frames_at_fps_timer_ : 0;
     const double fps = static_cast<double>(frames) / to_seconds(elapsed);
     fps_timer_ = now;
     frames_at_fps_timer_ = frames_decoded_;
@@ -452,9 +455,12 @@ void DecodingThread::reset_statistics() {
 
 std::string to_string(const DecoderState& state) {
   switch (state.kind) {
-    case Kind::Idle: return "Idle";
-    case Kind::DecodingStream: return "DecodingStream";
-    case Kind::DecodingFile: break;
+    case Kind::Idle:
+      return "Idle";
+    case Kind::DecodingStream:
+      return "DecodingStream";
+    case Kind::DecodingFile:
+      break;
   }
   return fmt::format("DecodingFile {{ path: \"{}\", frame_interval: {:.6}s, last_frame_time: {:.6}s }}",
                      state.path, to_seconds(state.frame_interval),
@@ -469,25 +475,23 @@ Result<void, Error> validate(const VideoDecodeServiceConfig& config) {
     return err(Error("decode_time_samples must be at least 1"));
   }
   if (!(config.file_decode_max_fps > 0)) {
-    return err(Error(
-        fmt::format("file_decode_max_fps must be positive, got {}", config.file_decode_max_fps)));
+    return err(Error(fmt::format("file_decode_max_fps must be positive, got {}", config.file_decode_max_fps)));
   }
   return {};
 }
 
-Result<VideoDecodeService, Error> VideoDecodeService::create(
-    std::shared_ptr<const MediaLibrary> library) {
+Result<VideoDecodeService, Error> VideoDecodeService::create(std::shared_ptr<const MediaLibrary> library) {
   return with_config(std::move(library), VideoDecodeServiceConfig{});
 }
 
-Result<VideoDecodeService, Error> VideoDecodeService::with_config(
-    std::shared_ptr<const MediaLibrary> library, const VideoDecodeServiceConfig& config) {
+Result<VideoDecodeService, Error> VideoDecodeService::with_config(std::shared_ptr<const MediaLibrary> library,
+                                                                  const VideoDecodeServiceConfig& config) {
   if (auto r = validate(config); !r) return err(r.error());
   auto [command_tx, command_rx] = make_channel<VideoEvent>();
   auto [event_tx, event_rx] = make_channel<VideoEvent>();
   try {
-    auto inner = std::make_unique<DecodingThread>(std::move(library), std::move(command_rx),
-                                                  std::move(event_tx), config);
+    auto inner =
+        std::make_unique<DecodingThread>(std::move(library), std::move(command_rx), std::move(event_tx), config);
     std::thread([inner = std::move(inner)]() mutable {
       mark_library_thread();
       try {

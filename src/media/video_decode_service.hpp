@@ -88,7 +88,8 @@ class VideoDecodeService {
   // release that follows ends the thread after at most the decode under
   // way. The number of data commands dropped.
   std::size_t discard_queued_data() {
-    return commands_.discard_if([](const VideoEvent& e) { return std::holds_alternative<video_event::ByteStream>(e); });
+    return commands_.discard_if(
+        [](const VideoEvent& e) { return std::holds_alternative<video_event::ByteStream>(e); });
   }
 
   // A new receiver of the event channel. All receivers share one queue: each

@@ -1,15 +1,14 @@
 // The decoder's calls into the library and the ownership of what comes back.
 #include "media/video_decoder.hpp"
 
-#include <fmt/format.h>
-
 #include <limits>
 #include <string>
 
+#include <fmt/format.h>
+
 namespace mok::media {
 
-Result<std::unique_ptr<VideoDecoder>, Error> VideoDecoder::create(
-    std::shared_ptr<const MediaLibrary> library) {
+Result<std::unique_ptr<VideoDecoder>, Error> VideoDecoder::create(std::shared_ptr<const MediaLibrary> library) {
   mok_vdec* handle = library->api().mok_vdec_new();
   if (handle == nullptr) return err(Error(ErrorCode::Error));
   return std::unique_ptr<VideoDecoder>(new VideoDecoder(std::move(library), handle));
@@ -22,8 +21,8 @@ Result<SharedFrame, Error> VideoDecoder::decode_frame(std::span<const uint8_t> d
     return err(Error(ErrorCode::Error));
   }
   mok_vdec_frame* slot = nullptr;
-  const int32_t status = api().mok_vdec_decode_frame(handle_, 0, data.data(),
-                                                     static_cast<int32_t>(data.size()), &slot);
+  const int32_t status =
+      api().mok_vdec_decode_frame(handle_, 0, data.data(), static_cast<int32_t>(data.size()), &slot);
   if (status != 0) {
     // A library that hands out a frame and still reports failure would leak
     // it; the frame is ours either way.

@@ -20,8 +20,7 @@ namespace mok::media {
 class VideoDecoder {
  public:
   // A new decoder instance; fails when the library gives none.
-  static Result<std::unique_ptr<VideoDecoder>, Error> create(
-      std::shared_ptr<const MediaLibrary> library);
+  static Result<std::unique_ptr<VideoDecoder>, Error> create(std::shared_ptr<const MediaLibrary> library);
 
   ~VideoDecoder();
   VideoDecoder(const VideoDecoder&) = delete;

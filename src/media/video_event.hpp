@@ -24,22 +24,40 @@ struct Stop {};
 struct Flush {};
 struct Pause {};
 struct Resume {};
-struct ByteStream { SharedBuffer buffer; };
-struct DecodeFile { std::string path; };
-struct Seek { uint64_t frame_index; };
+struct ByteStream {
+  SharedBuffer buffer;
+};
+struct DecodeFile {
+  std::string path;
+};
+struct Seek {
+  uint64_t frame_index;
+};
 struct GetStats {};
-struct SetCodec { CodecID codec; };
-struct SetPixelFormat { PixelFormat format; };
-struct SetOutputScale { float scale; };
+struct SetCodec {
+  CodecID codec;
+};
+struct SetPixelFormat {
+  PixelFormat format;
+};
+struct SetOutputScale {
+  float scale;
+};
 
-struct Frame { SharedFrame frame; };
-struct Fps { double fps; };
+struct Frame {
+  SharedFrame frame;
+};
+struct Fps {
+  double fps;
+};
 struct Stats {
   uint64_t frames_decoded;
   uint64_t frames_dropped;
   float avg_decode_ms;
 };
-struct TooSlow { double avg_decode_ms; };
+struct TooSlow {
+  double avg_decode_ms;
+};
 struct Started {};
 struct Stopped {};
 struct Paused {};
@@ -54,16 +72,18 @@ struct StatsReply {
   uint64_t frames_dropped;
   float avg_decode_ms;
 };
-struct Failure { std::string message; };
+struct Failure {
+  std::string message;
+};
 }  // namespace video_event
 
-using VideoEvent = std::variant<
-    video_event::Start, video_event::Stop, video_event::Flush, video_event::Pause,
-    video_event::Resume, video_event::ByteStream, video_event::DecodeFile, video_event::Seek,
-    video_event::GetStats, video_event::SetCodec, video_event::SetPixelFormat,
-    video_event::SetOutputScale, video_event::Frame, video_event::Fps, video_event::Stats,
-    video_event::TooSlow, video_event::Started, video_event::Stopped, video_event::Paused,
-    video_event::Resumed, video_event::Progress, video_event::StatsReply, video_event::Failure>;
+using VideoEvent =
+    std::variant<video_event::Start, video_event::Stop, video_event::Flush, video_event::Pause,
+                 video_event::Resume, video_event::ByteStream, video_event::DecodeFile, video_event::Seek,
+                 video_event::GetStats, video_event::SetCodec, video_event::SetPixelFormat,
+                 video_event::SetOutputScale, video_event::Frame, video_event::Fps, video_event::Stats,
+                 video_event::TooSlow, video_event::Started, video_event::Stopped, video_event::Paused,
+                 video_event::Resumed, video_event::Progress, video_event::StatsReply, video_event::Failure>;
 
 // The first output event's number: anything from here on is not a command.
 inline constexpr size_t kFirstOutputEvent = 12;

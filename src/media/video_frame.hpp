@@ -17,12 +17,12 @@ namespace mok::media {
 
 // Filled by the library; hosts receive the same bytes, so the layout is fixed.
 struct FrameInfo {
-  uint8_t* data[8];      // plane starts; null for planes the format lacks
-  int32_t linesize[8];   // bytes per row of each plane
-  int32_t format;        // PixelFormat code
+  uint8_t* data[8];     // plane starts; null for planes the format lacks
+  int32_t linesize[8];  // bytes per row of each plane
+  int32_t format;       // PixelFormat code
   int32_t padding;
   int64_t pts;
-  void* opaque;          // the library's own, passed through unread
+  void* opaque;  // the library's own, passed through unread
   int32_t width;
   int32_t height;
 };

@@ -6,23 +6,23 @@
 #include "mok/mok.h"
 
 static int failures = 0;
-#define CHECK(cond)                                                  \
-  do {                                                               \
-    if (!(cond)) {                                                   \
+#define CHECK(cond)                                                            \
+  do {                                                                         \
+    if (!(cond)) {                                                             \
       fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                    \
-    }                                                                \
+      ++failures;                                                              \
+    }                                                                          \
   } while (0)
 
-static void on_scan(mok_scan_result_t *result, void *user) {
+static void on_scan(mok_scan_result_t* result, void* user) {
   (void)user;
   mok_scan_result_free(result);
 }
-static void on_state(uint32_t state, void *user) {
+static void on_state(uint32_t state, void* user) {
   (void)state;
   (void)user;
 }
-static void on_video(mok_video_frame_t *frame, void *user) {
+static void on_video(mok_video_frame_t* frame, void* user) {
   (void)user;
   mok_video_frame_free(frame);
 }
@@ -33,7 +33,7 @@ int main(void) {
   int32_t i32 = 13;
   mok_scan_point_t point;
   mok_video_frame_info_t info;
-  mok_client_t *client;
+  mok_client_t* client;
 
   CHECK(mok_version_code() == MOK_VERSION_CODE);
   CHECK(strcmp(mok_version_str(), MOK_VERSION_STRING) == 0);

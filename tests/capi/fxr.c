@@ -8,21 +8,21 @@
 
 static int failures;
 
-#define CHECK(cond)                                              \
-  do {                                                           \
-    if (!(cond)) {                                               \
+#define CHECK(cond)                                                      \
+  do {                                                                   \
+    if (!(cond)) {                                                       \
       fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #cond); \
-      failures++;                                                \
-    }                                                            \
+      failures++;                                                        \
+    }                                                                    \
   } while (0)
 
 int main(void) {
   static const uint8_t expected[] = {0x00, 0x02, 0x00, 0x18, 0xE8, 0x03, 0x00, 0x00};
   const int16_t shorts[3] = {-1, 2, -3};
   int16_t shorts_back[3];
-  mok_fxr_builder_t *b = mok_fxr_builder_new();
+  mok_fxr_builder_t* b = mok_fxr_builder_new();
   mok_fxr_view_t view;
-  mok_fxr_iter_t *it;
+  mok_fxr_iter_t* it;
   mok_fxr_entry_t e;
   uint32_t u32 = 0;
   uint64_t u64 = 0;

@@ -13,9 +13,9 @@ static uint32_t states[64];
 static unsigned n_states;
 
 /* Kept in a static so the live connection left at exit stays reachable. */
-static mok_fxt_conn_t *left_running;
+static mok_fxt_conn_t* left_running;
 
-static void on_packet(mok_fxt_packet_t *packet) { (void)packet; }
+static void on_packet(mok_fxt_packet_t* packet) { (void)packet; }
 
 static void on_state(uint32_t state) {
   pthread_mutex_lock(&lock);
@@ -42,17 +42,17 @@ static int wait_states(unsigned n) {
   return 0;
 }
 
-#define CHECK(cond)                                              \
-  do {                                                           \
-    if (!(cond)) {                                               \
+#define CHECK(cond)                                                      \
+  do {                                                                   \
+    if (!(cond)) {                                                       \
       fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #cond); \
-      return 1;                                                  \
-    }                                                            \
+      return 1;                                                          \
+    }                                                                    \
   } while (0)
 
 int main(void) {
-  mok_fxt_conn_t *conn;
-  mok_fxt_packet_t *packet;
+  mok_fxt_conn_t* conn;
+  mok_fxt_packet_t* packet;
 
   CHECK(mok_fxt_conn_new(NULL, on_packet, on_state) == NULL);
   CHECK(mok_fxt_conn_new("127.0.0.1:1", NULL, on_state) == NULL);

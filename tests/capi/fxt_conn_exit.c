@@ -8,9 +8,9 @@
 
 #include "mok/mok_fxt.h"
 
-static mok_fxt_conn_t *conn; /* reachable at exit */
+static mok_fxt_conn_t* conn; /* reachable at exit */
 
-static void on_packet(mok_fxt_packet_t *packet) { (void)packet; }
+static void on_packet(mok_fxt_packet_t* packet) { (void)packet; }
 
 static void on_state(uint32_t state) {
   if (state == MOK_FXT_STATE_CONNECT_FAILED) exit(0);

@@ -17,11 +17,11 @@ static int failures;
 
 static void build_and_share(void) {
   const uint8_t bytes[6] = {1, 2, 3, 4, 5, 6};
-  mok_fxt_packet_t *a = mok_fxt_packet_from_payload(MOK_FXT_FLAG_END_STREAM, MOK_FXT_KIND_FLEX_REGS, 18,
-                                                    42, 1000, bytes, sizeof bytes);
-  mok_fxt_packet_t *b;
+  mok_fxt_packet_t* a = mok_fxt_packet_from_payload(MOK_FXT_FLAG_END_STREAM, MOK_FXT_KIND_FLEX_REGS, 18, 42, 1000,
+                                                    bytes, sizeof bytes);
+  mok_fxt_packet_t* b;
   uint32_t len = 0;
-  const uint8_t *pa;
+  const uint8_t* pa;
   CHECK(a != NULL);
   CHECK(mok_fxt_packet_length(a) == 6);
   CHECK(mok_fxt_packet_kind(a) == MOK_FXT_KIND_FLEX_REGS);
@@ -44,7 +44,7 @@ static void build_and_share(void) {
 }
 
 static void rules_and_nulls(void) {
-  mok_fxt_packet_t *p = mok_fxt_packet_new(0, 0, 0, 0);
+  mok_fxt_packet_t* p = mok_fxt_packet_new(0, 0, 0, 0);
   uint32_t len = 9;
   CHECK(p != NULL);
   CHECK(mok_fxt_packet_payload_ptr(p, &len) == NULL && len == 0);
@@ -68,8 +68,8 @@ static void rules_and_nulls(void) {
 static void wire_round_trip(void) {
   const uint8_t bytes[100] = {7};
   uint8_t wire[200];
-  mok_fxt_packet_t *p = mok_fxt_packet_from_payload(0xFF, MOK_FXT_KIND_JSON, 511, 1, 2, bytes, sizeof bytes);
-  mok_fxt_packet_t *back = NULL;
+  mok_fxt_packet_t* p = mok_fxt_packet_from_payload(0xFF, MOK_FXT_KIND_JSON, 511, 1, 2, bytes, sizeof bytes);
+  mok_fxt_packet_t* back = NULL;
   mok_fxt_head_t head;
   size_t consumed = 1, needed = 1;
   CHECK(mok_fxt_packet_wire_len(p) == 124);

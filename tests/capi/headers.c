@@ -5,7 +5,7 @@
 
 static int calls;
 
-static void on_log(int32_t level, const char *target, const char *message, void *user) {
+static void on_log(int32_t level, const char* target, const char* message, void* user) {
   (void)level;
   (void)target;
   (void)message;

@@ -1,10 +1,10 @@
 // Reading a client's figures and last failure the way a C host does.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "mok/mok.h"
 

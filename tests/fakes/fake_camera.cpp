@@ -4,13 +4,13 @@
 // descriptors.
 #include "fakes/fake_camera.hpp"
 
+#include <cerrno>
+#include <stdexcept>
+
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <stdexcept>
 
 #include "fakes/loopback.hpp"
 

@@ -3,12 +3,6 @@
 // deadline. Header-only, so unit tests that link a single component use it too.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -17,6 +11,12 @@
 #include <span>
 #include <string>
 #include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace mok::test {
 
@@ -40,7 +40,8 @@ inline std::uint16_t bound_port(int fd) {
 // Waits until `fd` has one of `events` or the deadline passes.
 inline bool wait_ready(int fd, short events, std::chrono::steady_clock::time_point deadline) {
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     pollfd p{fd, events, 0};
     const int n = ::poll(&p, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
     if (n > 0) return true;

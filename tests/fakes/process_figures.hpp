@@ -3,11 +3,11 @@
 // resident memory. Header-only, so unit tests that link one component use it.
 #pragma once
 
-#include <dirent.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdio>
+
+#include <dirent.h>
+#include <unistd.h>
 
 namespace mok::test {
 

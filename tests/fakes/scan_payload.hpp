@@ -21,7 +21,10 @@ class ScanPayload {
     u16(34, static_cast<std::uint16_t>(b_.size() - 36));
   }
 
-  ScanPayload& u8(std::size_t at, std::uint8_t v) { b_.at(at) = v; return *this; }
+  ScanPayload& u8(std::size_t at, std::uint8_t v) {
+    b_.at(at) = v;
+    return *this;
+  }
   ScanPayload& u16(std::size_t at, std::uint16_t v) {
     b_.at(at) = static_cast<std::uint8_t>(v);
     b_.at(at + 1) = static_cast<std::uint8_t>(v >> 8);
@@ -44,7 +47,9 @@ class ScanPayload {
   }
   // A point record: z at +0, y at +2.
   ScanPayload& point(std::size_t at, std::uint16_t zr, std::uint16_t yr) { return u16(at, zr).u16(at + 2, yr); }
-  ScanPayload& profile_point(std::size_t i, std::uint16_t zr, std::uint16_t yr) { return point(kHeader + 4 * i, zr, yr); }
+  ScanPayload& profile_point(std::size_t i, std::uint16_t zr, std::uint16_t yr) {
+    return point(kHeader + 4 * i, zr, yr);
+  }
   ScanPayload& seam_point(std::size_t k, std::uint16_t zr, std::uint16_t yr) { return point(58 + 4 * k, zr, yr); }
   ScanPayload& offsets(std::uint16_t oy, std::uint16_t oz) { return u16(46, oy).u16(48, oz); }
   static std::size_t segment_at(std::size_t k) { return 182 + 28 * k; }

@@ -3,15 +3,15 @@
 // without racing the acceptor.
 #include "fakes/scripted_peer.hpp"
 
+#include <algorithm>
+#include <cerrno>
+#include <stdexcept>
+
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <stdexcept>
 
 namespace mok::test {
 

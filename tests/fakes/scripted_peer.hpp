@@ -65,5 +65,4 @@ class ScriptedPeer {
   std::thread thread_;
 };
 
-
 }  // namespace mok::test

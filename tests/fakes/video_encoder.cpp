@@ -54,8 +54,8 @@ struct VideoEncoder::State {
 VideoEncoder::VideoEncoder(std::unique_ptr<State> state) : state_(std::move(state)) {}
 VideoEncoder::~VideoEncoder() = default;
 
-std::unique_ptr<VideoEncoder> VideoEncoder::create(VideoCodec codec, int width, int height,
-                                                   int fps, int gop, std::string* error) {
+std::unique_ptr<VideoEncoder> VideoEncoder::create(VideoCodec codec, int width, int height, int fps, int gop,
+                                                   std::string* error) {
   av_log_set_level(AV_LOG_ERROR);
   const char* wanted = codec == VideoCodec::H264 ? "libx264" : "libx265";
   const AVCodec* enc = avcodec_find_encoder_by_name(wanted);
@@ -92,8 +92,8 @@ std::unique_ptr<VideoEncoder> VideoEncoder::create(VideoCodec codec, int width, 
   s->frame->format = AV_PIX_FMT_YUV420P;
   s->frame->width = width;
   s->frame->height = height;
-  s->sws = sws_getContext(width, height, AV_PIX_FMT_RGB24, width, height, AV_PIX_FMT_YUV420P,
-                          SWS_BILINEAR, nullptr, nullptr, nullptr);
+  s->sws = sws_getContext(width, height, AV_PIX_FMT_RGB24, width, height, AV_PIX_FMT_YUV420P, SWS_BILINEAR,
+                          nullptr, nullptr, nullptr);
   if (av_frame_get_buffer(s->frame, 0) < 0 || s->sws == nullptr) {
     if (error) *error = "cannot prepare the picture buffer";
     return nullptr;
@@ -119,8 +119,7 @@ std::vector<AccessUnit> VideoEncoder::finish() {
 
 std::string VideoEncoder::name() const { return state_->ctx->codec->name; }
 
-std::vector<AccessUnit> encode_pattern(VideoCodec codec, int width, int height, int frames,
-                                       std::string* error) {
+std::vector<AccessUnit> encode_pattern(VideoCodec codec, int width, int height, int frames, std::string* error) {
   auto enc = VideoEncoder::create(codec, width, height, 25, 12, error);
   if (!enc) return {};
   std::vector<AccessUnit> out;

@@ -37,8 +37,8 @@ class VideoEncoder {
  public:
   // Null with a reason in `error` when the encoder is missing or refuses the
   // settings. Low latency: no B-frames, one access unit per picture.
-  static std::unique_ptr<VideoEncoder> create(VideoCodec codec, int width, int height, int fps,
-                                              int gop, std::string* error);
+  static std::unique_ptr<VideoEncoder> create(VideoCodec codec, int width, int height, int fps, int gop,
+                                              std::string* error);
   ~VideoEncoder();
   VideoEncoder(const VideoEncoder&) = delete;
   VideoEncoder& operator=(const VideoEncoder&) = delete;
@@ -59,7 +59,6 @@ class VideoEncoder {
 
 // Encodes `frames` pictures of moving_pattern; empty when the encoder is
 // missing (the reason goes to `error`).
-std::vector<AccessUnit> encode_pattern(VideoCodec codec, int width, int height, int frames,
-                                       std::string* error);
+std::vector<AccessUnit> encode_pattern(VideoCodec codec, int width, int height, int frames, std::string* error);
 
 }  // namespace mok::fakes

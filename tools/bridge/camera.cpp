@@ -16,8 +16,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::int64_t wall_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
       .count();
 }
 
@@ -38,14 +37,22 @@ geometry_msgs_msg_dds__Point_ to_point(const mok_scan_point_t& p) { return {p.x,
 
 const char* state_name(std::uint32_t state) {
   switch (state) {
-    case MOK_STATE_CONNECTED: return "connected";
-    case MOK_STATE_CONNECT_FAILED: return "connect failed";
-    case MOK_STATE_CONNECT_TIMEOUT: return "connect timed out";
-    case MOK_STATE_DISCONNECTED: return "disconnected";
-    case MOK_STATE_SHUTTING_DOWN: return "shutting down";
-    case MOK_STATE_TERMINATED: return "terminated";
-    case MOK_STATE_RECONNECTING: return "reconnecting";
-    default: return "not connected yet";
+    case MOK_STATE_CONNECTED:
+      return "connected";
+    case MOK_STATE_CONNECT_FAILED:
+      return "connect failed";
+    case MOK_STATE_CONNECT_TIMEOUT:
+      return "connect timed out";
+    case MOK_STATE_DISCONNECTED:
+      return "disconnected";
+    case MOK_STATE_SHUTTING_DOWN:
+      return "shutting down";
+    case MOK_STATE_TERMINATED:
+      return "terminated";
+    case MOK_STATE_RECONNECTING:
+      return "reconnecting";
+    default:
+      return "not connected yet";
   }
 }
 
@@ -137,8 +144,8 @@ Camera::~Camera() { stop(); }
 
 bool Camera::start(std::string& error) {
   const std::string base = "rt/" + config_.ns + "/";
-  profiles_ = create_writer(participant_, base + "profiles", &sensor_msgs_msg_dds__PointCloud2__desc,
-                            options_.qos, error);
+  profiles_ =
+      create_writer(participant_, base + "profiles", &sensor_msgs_msg_dds__PointCloud2__desc, options_.qos, error);
   if (profiles_) {
     seam_point_ = create_writer(participant_, base + "seam_point", &geometry_msgs_msg_dds__PointStamped__desc,
                                 options_.qos, error);
@@ -302,8 +309,8 @@ void Camera::publish_health() {
   const std::uint32_t state = state_.load();
   const std::uint64_t history_lost = profiles_lost_->lost();
   const std::uint64_t seams_history_lost = seams_lost_->lost();
-  const std::uint64_t dropped = counters_.queue_dropped.load() + counters_.write_failed.load() + history_lost +
-                                seams_history_lost;
+  const std::uint64_t dropped =
+      counters_.queue_dropped.load() + counters_.write_failed.load() + history_lost + seams_history_lost;
 
   const std::pair<const char*, std::string> values[] = {
       {"address", config_.address},

@@ -31,8 +31,8 @@ struct CameraConfig {
 
 struct PublishOptions {
   WriterQos qos;
-  std::uint32_t batch = 0;       // profiles per PointCloud2; 0 chooses from the profile rate
-  std::size_t queue = 2048;      // profiles waiting for the publishing thread, at most
+  std::uint32_t batch = 0;        // profiles per PointCloud2; 0 chooses from the profile rate
+  std::size_t queue = 2048;       // profiles waiting for the publishing thread, at most
   std::int64_t max_wait_ms = 10;  // a started batch goes out after this long at the latest
 };
 

@@ -3,11 +3,11 @@
 // last), so ROS 2 subscribers with either reliable or best-effort QoS match.
 #pragma once
 
-#include <dds/dds.h>
-#include <dds/ddsc/dds_statistics.h>
-
 #include <cstdint>
 #include <string>
+
+#include <dds/dds.h>
+#include <dds/ddsc/dds_statistics.h>
 
 namespace bridge {
 
@@ -41,7 +41,7 @@ class Entity {
 };
 
 struct WriterQos {
-  std::int32_t depth = 10;         // keep-last history depth
+  std::int32_t depth = 10;          // keep-last history depth
   std::int64_t max_block_ms = 100;  // a write waits at most this long for slow readers
 };
 

@@ -1,8 +1,6 @@
 // mok-bridge: publishes one or more cameras onto DDS as ROS 2 topics. Parses
 // the command line, creates the DDS participant and one Camera per camera,
 // and writes health once a period until SIGINT or SIGTERM.
-#include <signal.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include <CLI/CLI.hpp>
+#include <signal.h>
 
 #include "camera.hpp"
 #include "camera_list.hpp"
@@ -105,37 +104,47 @@ int serve(const Args& a, const std::vector<bridge::CameraConfig>& cams, const si
 
 int main(int argc, char** argv) {
   Args a;
-  CLI::App app{"Publishes cameras onto DDS as ROS 2 topics: <ns>/profiles (sensor_msgs/PointCloud2), "
-               "<ns>/seam_point (geometry_msgs/PointStamped), <ns>/seam (mok_interfaces/Seam) and "
-               "<ns>/diagnostics (diagnostic_msgs/DiagnosticArray, once a period).",
-               "mok-bridge"};
+  CLI::App app{
+      "Publishes cameras onto DDS as ROS 2 topics: <ns>/profiles (sensor_msgs/PointCloud2), "
+      "<ns>/seam_point (geometry_msgs/PointStamped), <ns>/seam (mok_interfaces/Seam) and "
+      "<ns>/diagnostics (diagnostic_msgs/DiagnosticArray, once a period).",
+      "mok-bridge"};
   app.add_option("ADDR", a.addresses, "Camera addresses (host, host:port); several get NS/cam0, NS/cam1, ...");
   app.add_option("--cameras", a.camera_file,
                  "File with one camera per line: ADDRESS NAMESPACE [FRAME_ID] ('#' comments)")
       ->check(CLI::ExistingFile);
   app.add_option("--namespace,-n", a.ns, "ROS namespace of the camera's topics")->capture_default_str();
   app.add_option("--frame-id", a.frame_id, "Header frame_id (one camera; default: the namespace, '/' -> '_')");
-  app.add_option("--domain,-d", a.domain, "DDS domain id (ROS_DOMAIN_ID)")->capture_default_str()
+  app.add_option("--domain,-d", a.domain, "DDS domain id (ROS_DOMAIN_ID)")
+      ->capture_default_str()
       ->check(CLI::Range(0, 232));
   app.add_option("--dds-config", a.dds_config,
                  "Cyclone DDS configuration file (else CYCLONEDDS_URI as set in the environment)")
       ->check(CLI::ExistingFile);
   app.add_option("--depth", a.publish.qos.depth, "Keep-last history depth of every writer")
-      ->capture_default_str()->check(CLI::Range(1, 100000));
+      ->capture_default_str()
+      ->check(CLI::Range(1, 100000));
   app.add_option("--batch", a.publish.batch,
                  "Profiles per PointCloud2 message; 0 chooses from the profile rate (100-200 messages/s)")
-      ->capture_default_str()->check(CLI::Range(0, 10000));
-  app.add_option("--max-batch-wait-ms", a.publish.max_wait_ms, "A started message goes out after this long at the latest")
-      ->capture_default_str()->check(CLI::Range(1, 10000));
+      ->capture_default_str()
+      ->check(CLI::Range(0, 10000));
+  app.add_option("--max-batch-wait-ms", a.publish.max_wait_ms,
+                 "A started message goes out after this long at the latest")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 10000));
   app.add_option("--queue", a.publish.queue,
                  "Profiles waiting to be published, per camera; beyond it new ones are dropped and counted")
-      ->capture_default_str()->check(CLI::Range(1, 1000000));
+      ->capture_default_str()
+      ->check(CLI::Range(1, 1000000));
   app.add_option("--max-block-ms", a.publish.qos.max_block_ms,
                  "How long a write may wait for slow reliable subscribers before the message is dropped")
-      ->capture_default_str()->check(CLI::Range(0, 60000));
+      ->capture_default_str()
+      ->check(CLI::Range(0, 60000));
   app.add_option("--health-period", a.health_period_s, "Seconds between diagnostics messages")
-      ->capture_default_str()->check(CLI::Range(0.01, 3600.0));
-  app.add_option("--duration", a.duration_s, "Exit by itself after this many seconds (0: run until SIGINT/SIGTERM)")
+      ->capture_default_str()
+      ->check(CLI::Range(0.01, 3600.0));
+  app.add_option("--duration", a.duration_s,
+                 "Exit by itself after this many seconds (0: run until SIGINT/SIGTERM)")
       ->capture_default_str();
   CLI11_PARSE(app, argc, argv);
 

@@ -2,14 +2,14 @@
 // report errors by longjmp/exit hooks; both are caught here and turned into values.
 #include "image.hpp"
 
-#include <jpeglib.h>
-#include <png.h>
-
 #include <algorithm>
 #include <cmath>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+
+#include <jpeglib.h>
+#include <png.h>
 
 namespace camsim {
 namespace {
@@ -64,7 +64,8 @@ GrayImage render_view(const Profile& profile, const RenderOptions& o) {
 
   // Dark background with sensor noise; cheap hash noise keeps this deterministic.
   const std::uint64_t seed = profile.frame * 0x9E3779B97F4A7C15ull;
-  for (std::size_t i = 0; i < img.pixels.size(); ++i) img.pixels[i] = static_cast<std::uint8_t>(6 + (hash32(seed + i) & 7));
+  for (std::size_t i = 0; i < img.pixels.size(); ++i)
+    img.pixels[i] = static_cast<std::uint8_t>(6 + (hash32(seed + i) & 7));
 
   const double z_span = o.z_top_mm - o.z_bottom_mm;
   const auto row_of = [&](double z) { return (o.z_top_mm - z) / z_span * (o.height - 1); };
@@ -77,7 +78,8 @@ GrayImage render_view(const Profile& profile, const RenderOptions& o) {
   if (peak > 0 && n > 0) {
     for (std::uint32_t x = 0; x < o.width; ++x) {
       // Nearest profile point for this column (columns and points both span the view).
-      const std::size_t i = n == 1 ? 0 : static_cast<std::size_t>(std::lround(double(x) * (n - 1) / std::max(1u, o.width - 1)));
+      const std::size_t i =
+          n == 1 ? 0 : static_cast<std::size_t>(std::lround(double(x) * (n - 1) / std::max(1u, o.width - 1)));
       const Point& p = profile.points[std::min(i, n - 1)];
       if (!p.valid) continue;
       const double r = row_of(p.z);

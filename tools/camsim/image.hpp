@@ -20,11 +20,11 @@ struct GrayImage {
 struct RenderOptions {
   std::uint32_t width = 1280;
   std::uint32_t height = 1024;
-  double fov_mm = 80.0;      // columns span y from -fov/2 to +fov/2
-  double z_top_mm = 30.0;    // the top row looks at this height
+  double fov_mm = 80.0;    // columns span y from -fov/2 to +fov/2
+  double z_top_mm = 30.0;  // the top row looks at this height
   double z_bottom_mm = -20.0;
-  double brightness = 1.0;   // 0 = laser off; 1 = nominal exposure and strength
-  bool mark_seam = false;    // draw a cross on the root point when the seam is found
+  double brightness = 1.0;  // 0 = laser off; 1 = nominal exposure and strength
+  bool mark_seam = false;   // draw a cross on the root point when the seam is found
 };
 
 // Renders the profile: the line's brightness falls off across about two rows,

@@ -1,12 +1,11 @@
 // mok-camsim-probe: a minimal receiver for measuring and soaking the
 // simulator. Connects, counts scan results and bytes, checks that the scan
 // sequence numbers arrive exactly once and in order, and prints the figures.
-#include <CLI/CLI.hpp>
-
-#include <asio.hpp>
-
 #include <chrono>
 #include <cstdio>
+
+#include <CLI/CLI.hpp>
+#include <asio.hpp>
 
 #include "common/bytes.hpp"
 #include "fxt/packet/framer.hpp"

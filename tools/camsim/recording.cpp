@@ -41,7 +41,8 @@ void append_recorded_packet(std::vector<std::uint8_t>& out, std::uint64_t time_u
 }
 
 mok::Result<Recording, std::string> parse_recording(std::span<const std::uint8_t> bytes) {
-  if (bytes.size() < kRecordingHeaderLen || std::memcmp(bytes.data(), kRecordingMagic.data(), kRecordingMagic.size()) != 0)
+  if (bytes.size() < kRecordingHeaderLen ||
+      std::memcmp(bytes.data(), kRecordingMagic.data(), kRecordingMagic.size()) != 0)
     return mok::err(std::string("not a recording (bad magic)"));
   const unsigned version = bytes[6] | (unsigned{bytes[7]} << 8);
   if (version != kRecordingVersion) return mok::err("unsupported recording version " + std::to_string(version));
@@ -88,7 +89,8 @@ mok::Result<Recording, std::string> read_recording_file(const std::string& path)
   return parse_recording(bytes);
 }
 
-mok::Result<RecordingWriter, std::string> RecordingWriter::create(const std::string& path, std::uint64_t start_unix_us) {
+mok::Result<RecordingWriter, std::string> RecordingWriter::create(const std::string& path,
+                                                                  std::uint64_t start_unix_us) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) return mok::err(path + ": " + std::strerror(errno));
   RecordingWriter w(f);

@@ -21,7 +21,7 @@ inline constexpr std::size_t kWireHeadLen = 24;
 inline constexpr std::uint32_t kMaxPacketLen = 0x4000000;
 
 struct RecordedPacket {
-  std::uint64_t time_us = 0;                // since the start of the recording
+  std::uint64_t time_us = 0;                      // since the start of the recording
   std::array<std::uint8_t, kWireHeadLen> head{};  // exactly as it was on the wire
   std::vector<std::uint8_t> payload;
 };

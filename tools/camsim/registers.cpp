@@ -28,7 +28,10 @@ void set(T& field, T value, bool& changed) {
 }  // namespace
 
 Registers::Registers(DeviceSettings settings, std::uint64_t now_mono_us, std::uint64_t now_unix_us)
-    : s_(std::move(settings)), boot_mono_us_(now_mono_us), rts_base_(now_unix_us), rts_base_mono_us_(now_mono_us) {}
+    : s_(std::move(settings)),
+      boot_mono_us_(now_mono_us),
+      rts_base_(now_unix_us),
+      rts_base_mono_us_(now_mono_us) {}
 
 std::uint64_t Registers::cts(std::uint64_t now_mono_us) const {
   std::lock_guard lock(mutex_);
@@ -63,10 +66,18 @@ WriteOutcome Registers::apply_write(std::span<const std::uint8_t> record, std::u
     }
     const auto u32 = [&] { return static_cast<std::uint32_t>(read_le(e->value, 4)); };
     switch (e->id) {
-      case kRegExposureTime: set(s_.exposure_time, u32(), out.changed); break;
-      case kRegLaserEnable: set(s_.laser_enable, u32() != 0, out.changed); break;
-      case kRegLaserStrength: set(s_.laser_strength, u32(), out.changed); break;
-      case kRegTaskId: set(s_.task_id, u32(), out.changed); break;
+      case kRegExposureTime:
+        set(s_.exposure_time, u32(), out.changed);
+        break;
+      case kRegLaserEnable:
+        set(s_.laser_enable, u32() != 0, out.changed);
+        break;
+      case kRegLaserStrength:
+        set(s_.laser_strength, u32(), out.changed);
+        break;
+      case kRegTaskId:
+        set(s_.task_id, u32(), out.changed);
+        break;
       case kRegRts: {
         const std::uint64_t v = e->value.size() >= 8 ? read_le(e->value, 8) : read_le(e->value, 4);
         rts_base_ = v;
@@ -74,8 +85,12 @@ WriteOutcome Registers::apply_write(std::span<const std::uint8_t> record, std::u
         out.changed = true;
         break;
       }
-      case kRegRtsPull: out.rts_pulled = true; break;
-      default: ++out.ignored; break;
+      case kRegRtsPull:
+        out.rts_pulled = true;
+        break;
+      default:
+        ++out.ignored;
+        break;
     }
   }
   return out;

@@ -38,9 +38,9 @@ struct DeviceSettings {
 
 // What a received record did.
 struct WriteOutcome {
-  bool changed = false;         // a value differs from before
-  bool rts_pulled = false;      // the record held an RTS pull request
-  std::uint32_t ignored = 0;    // entries for read-only or unknown registers
+  bool changed = false;       // a value differs from before
+  bool rts_pulled = false;    // the record held an RTS pull request
+  std::uint32_t ignored = 0;  // entries for read-only or unknown registers
 };
 
 class Registers {
@@ -68,7 +68,7 @@ class Registers {
   mutable std::mutex mutex_;
   DeviceSettings s_;
   std::uint64_t boot_mono_us_;
-  std::uint64_t rts_base_;          // RTS at rts_base_mono_us_
+  std::uint64_t rts_base_;  // RTS at rts_base_mono_us_
   std::uint64_t rts_base_mono_us_;
 };
 

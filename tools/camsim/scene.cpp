@@ -20,7 +20,7 @@ constexpr double kFilletLeg = 6.0;
 constexpr double kFilletTop = 25.0;
 // Lap: an upper plate this thick overlaps the lower one left of the seam.
 constexpr double kLapThickness = 3.0;
-constexpr double kRefDistance = 5.0;  // reference points this far outside the joint
+constexpr double kRefDistance = 5.0;      // reference points this far outside the joint
 constexpr double kHiddenHalfWidth = 8.0;  // spatter/smoke hides this much around the seam
 
 constexpr std::size_t kQuantiles = 4097;
@@ -122,8 +122,8 @@ void extract_features(const SceneConfig& config, Profile& p, double s, double b)
       p.seam_height = static_cast<float>(kVDepth);
       p.seam_angle = static_cast<std::int16_t>(std::lround(2 * degrees(std::atan((w - g) / kVDepth))));
       p.segments = {line(pt(left, b), sp[kLeftEdge]), line(sp[kLeftEdge], sp[kLeftInner]),
-                    gap(sp[kLeftInner], sp[kRightInner], sp[kRoot]),
-                    line(sp[kRightInner], sp[kRightEdge]), line(sp[kRightEdge], pt(right, b))};
+                    gap(sp[kLeftInner], sp[kRightInner], sp[kRoot]), line(sp[kRightInner], sp[kRightEdge]),
+                    line(sp[kRightEdge], pt(right, b))};
       break;
     }
     case Joint::Fillet: {
@@ -175,9 +175,12 @@ std::optional<Joint> parse_joint(std::string_view name) {
 
 std::string_view joint_name(Joint joint) {
   switch (joint) {
-    case Joint::VGroove: return "vgroove";
-    case Joint::Fillet: return "fillet";
-    case Joint::Lap: return "lap";
+    case Joint::VGroove:
+      return "vgroove";
+    case Joint::Fillet:
+      return "fillet";
+    case Joint::Lap:
+      return "lap";
   }
   return "vgroove";
 }

@@ -46,13 +46,13 @@ struct Segment {
 
 // The eight seam points: where the joint's features lie on this profile.
 enum SeamPointIndex : std::uint16_t {
-  kRoot = 0,        // the point a torch would follow
-  kLeftEdge = 1,    // where the joint meets the left surface
-  kRightEdge = 2,   // and the right one
-  kLeftInner = 3,   // inner corners (root gap edges, or the midpoints of the flanks)
+  kRoot = 0,       // the point a torch would follow
+  kLeftEdge = 1,   // where the joint meets the left surface
+  kRightEdge = 2,  // and the right one
+  kLeftInner = 3,  // inner corners (root gap edges, or the midpoints of the flanks)
   kRightInner = 4,
-  kTopCentre = 5,   // above the root at surface height
-  kLeftRef = 6,     // reference points on the surfaces beside the joint
+  kTopCentre = 5,  // above the root at surface height
+  kLeftRef = 6,    // reference points on the surfaces beside the joint
   kRightRef = 7,
 };
 
@@ -66,7 +66,7 @@ struct Profile {
   std::uint16_t seam_point_idx = kRoot;
   float seam_width = 0;
   float seam_height = 0;
-  std::int16_t seam_angle = 0;  // included angle of the joint, degrees
+  std::int16_t seam_angle = 0;    // included angle of the joint, degrees
   std::vector<Segment> segments;  // at most 32
 };
 

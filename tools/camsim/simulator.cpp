@@ -7,9 +7,6 @@
 // thread, end the video thread, stop and join the io thread, then the pool.
 #include "simulator.hpp"
 
-#include <asio.hpp>
-#include <asio/experimental/as_tuple.hpp>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -18,6 +15,9 @@
 #include <list>
 #include <random>
 #include <thread>
+
+#include <asio.hpp>
+#include <asio/experimental/as_tuple.hpp>
 
 #include "common/bytes.hpp"
 #include "common/clock.hpp"
@@ -41,7 +41,8 @@ constexpr std::string_view kLog = "camsim";
 
 std::uint64_t unix_us() {
   return static_cast<std::uint64_t>(
-      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count());
 }
 
 Clock::duration seconds(double s) {
@@ -71,8 +72,8 @@ std::array<std::uint8_t, mok::fxt::kHeadLen> make_head(std::size_t len, mok::fxt
 
 // The sensor view at scene time t, one profile point per image column, lit
 // as the laser registers say.
-GrayImage render_at(const Options& opt, const DeviceSettings& s, std::uint32_t width, std::uint32_t height, double t,
-                    bool mark) {
+GrayImage render_at(const Options& opt, const DeviceSettings& s, std::uint32_t width, std::uint32_t height,
+                    double t, bool mark) {
   SceneConfig scene = opt.scene;
   scene.point_count = width;
   RenderOptions ro;
@@ -107,10 +108,16 @@ awaitable<SnapshotDone> encode_snapshot(SnapshotJob job) {
   Encoded e = img.pixels;
   mok::fxt::Kind kind = mok::fxt::Kind::Data;
   switch (job.format) {
-    case SnapshotFormat::Raw: kind = mok::fxt::Kind::RawGray8; break;
-    case SnapshotFormat::Png: e = encode_png(img); break;
+    case SnapshotFormat::Raw:
+      kind = mok::fxt::Kind::RawGray8;
+      break;
+    case SnapshotFormat::Png:
+      e = encode_png(img);
+      break;
     case SnapshotFormat::Jpeg:
-    default: e = encode_jpeg(img, static_cast<int>(std::min<std::uint32_t>(job.quality, 100))); break;
+    default:
+      e = encode_jpeg(img, static_cast<int>(std::min<std::uint32_t>(job.quality, 100)));
+      break;
   }
   SnapshotDone done;
   done.kind = kind;
@@ -124,12 +131,15 @@ awaitable<SnapshotDone> encode_snapshot(SnapshotJob job) {
 
 }  // namespace
 
-
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   Connection(Simulator::Impl& sim, tcp::socket socket, std::uint64_t id)
-      : sim_(sim), socket_(std::move(socket)), wake_(socket_.get_executor()), drained_(socket_.get_executor()),
-        id_(id), rng_(id) {
+      : sim_(sim),
+        socket_(std::move(socket)),
+        wake_(socket_.get_executor()),
+        drained_(socket_.get_executor()),
+        id_(id),
+        rng_(id) {
     wake_.expires_at(Clock::time_point::max());
     drained_.expires_at(Clock::time_point::max());
   }
@@ -224,8 +234,7 @@ struct Simulator::Impl {
   std::atomic<std::uint64_t> accepted{0}, open{0}, scans_sent{0}, scans_skipped{0}, reports_sent{0},
       snapshots_sent{0}, video_units_sent{0};
 
-  explicit Impl(Options o)
-      : opt(std::move(o)), regs(opt.device, mok::monotonic_us(), unix_us()) {}
+  explicit Impl(Options o) : opt(std::move(o)), regs(opt.device, mok::monotonic_us(), unix_us()) {}
 
   double scene_time(Clock::time_point t) const { return std::chrono::duration<double>(t - start_time).count(); }
 
@@ -295,10 +304,11 @@ void Connection::start() {
     spawn([self] { return self->reporter(); }, "reporter");
     spawn([self] { return self->scanner(); }, "scanner");
   }
-  const std::pair<double, void (Connection::*)()> faults[] = {
-      {f.drop_every_s, &Connection::drop},         {f.stall_after_s, &Connection::stall},
-      {f.freeze_after_s, &Connection::freeze},     {f.corrupt_after_s, &Connection::corrupt},
-      {f.half_close_after_s, &Connection::half_close}};
+  const std::pair<double, void (Connection::*)()> faults[] = {{f.drop_every_s, &Connection::drop},
+                                                              {f.stall_after_s, &Connection::stall},
+                                                              {f.freeze_after_s, &Connection::freeze},
+                                                              {f.corrupt_after_s, &Connection::corrupt},
+                                                              {f.half_close_after_s, &Connection::half_close}};
   for (const auto& [after, action] : faults)
     if (after > 0) spawn([self, after = after, action = action] { return self->fault(after, action); }, "fault");
 }
@@ -383,8 +393,8 @@ awaitable<void> Connection::reader() {
     }
     buf.reserve(4096);
     auto spare = buf.spare();
-    auto [ec, n] = co_await socket_.async_read_some(
-        asio::buffer(spare.data(), spare.size()), asio::bind_cancellation_slot(reading_.slot(), as_tuple));
+    auto [ec, n] = co_await socket_.async_read_some(asio::buffer(spare.data(), spare.size()),
+                                                    asio::bind_cancellation_slot(reading_.slot(), as_tuple));
     if (ec == asio::error::operation_aborted && stalled_read_ && !closed_) continue;
     if (ec) {
       close(ec == asio::error::eof ? "peer closed" : ec.message());
@@ -570,7 +580,7 @@ void Simulator::Impl::video_loop() {
     next += period;
     std::this_thread::sleep_until(next);
     if (Clock::now() - next > 10 * period) next = Clock::now();  // fell far behind: do not burst
-    if (open == 0) continue;  // nobody watching: save the machine the encoding
+    if (open == 0) continue;                                     // nobody watching: save the machine the encoding
     const GrayImage img = render_at(opt, regs.settings(), vc.width, vc.height, scene_time(Clock::now()), true);
     units.clear();
     if (auto r = encoder->encode(img, units); !r) {
@@ -600,7 +610,8 @@ mok::Result<std::uint16_t, std::string> Simulator::start() {
   if (!m.opt.replay_file.empty()) {
     auto rec = read_recording_file(m.opt.replay_file);
     if (!rec) return mok::err(rec.error());
-    if (rec->truncated) mok::log::warn(kLog, "{}: recording ends inside a packet; replaying the complete ones", m.opt.replay_file);
+    if (rec->truncated)
+      mok::log::warn(kLog, "{}: recording ends inside a packet; replaying the complete ones", m.opt.replay_file);
     m.replay = std::move(*rec);
   }
   if (m.opt.video && !m.replay) {
@@ -617,8 +628,10 @@ mok::Result<std::uint16_t, std::string> Simulator::start() {
   const tcp::endpoint ep(address, m.opt.port);
   if (acceptor.open(ep.protocol(), ec); ec) return mok::err("socket: " + ec.message());
   (void)acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-  if (acceptor.bind(ep, ec); ec) return mok::err("bind " + m.opt.host + ":" + std::to_string(m.opt.port) + ": " + ec.message());
-  if (acceptor.listen(asio::socket_base::max_listen_connections, ec); ec) return mok::err("listen: " + ec.message());
+  if (acceptor.bind(ep, ec); ec)
+    return mok::err("bind " + m.opt.host + ":" + std::to_string(m.opt.port) + ": " + ec.message());
+  if (acceptor.listen(asio::socket_base::max_listen_connections, ec); ec)
+    return mok::err("listen: " + ec.message());
   m.bound_port = acceptor.local_endpoint(ec).port();
   m.acceptor.emplace(std::move(acceptor));
   m.start_time = Clock::now();
@@ -635,13 +648,14 @@ mok::Result<std::uint16_t, std::string> Simulator::start() {
       mok::log::error(kLog, "server thread failed");
     }
   });
-  if (m.encoder) m.video_thread = std::thread([&m] {
-    try {
-      m.video_loop();
-    } catch (...) {
-      mok::log::error(kLog, "video thread failed");
-    }
-  });
+  if (m.encoder)
+    m.video_thread = std::thread([&m] {
+      try {
+        m.video_loop();
+      } catch (...) {
+        mok::log::error(kLog, "video thread failed");
+      }
+    });
   m.running = true;
   m.started = true;
   return m.bound_port;
@@ -669,7 +683,8 @@ Registers& Simulator::registers() { return impl_->regs; }
 
 Stats Simulator::stats() const {
   const Impl& m = *impl_;
-  return Stats{m.accepted, m.open, m.scans_sent, m.scans_skipped, m.reports_sent, m.snapshots_sent, m.video_units_sent};
+  return Stats{m.accepted,     m.open,           m.scans_sent,      m.scans_skipped,
+               m.reports_sent, m.snapshots_sent, m.video_units_sent};
 }
 
 }  // namespace camsim

@@ -47,12 +47,12 @@ struct Options {
   std::string host = "127.0.0.1";
   std::uint16_t port = kDefaultPort;  // 0 picks a free one
   SceneConfig scene;
-  double scan_rate = 200;             // scan results per second (up to 10,000 and more)
+  double scan_rate = 200;  // scan results per second (up to 10,000 and more)
   double report_interval_s = 1.0;
   DeviceSettings device;
-  std::optional<VideoConfig> video;   // live video when set
+  std::optional<VideoConfig> video;  // live video when set
   Faults faults;
-  std::string replay_file;            // replay this recording instead of simulating
+  std::string replay_file;  // replay this recording instead of simulating
   bool replay_loop = false;
   std::size_t max_queued_bytes = 16u << 20;  // per client; beyond it profiles are skipped
 };

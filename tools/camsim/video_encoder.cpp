@@ -102,7 +102,8 @@ mok::Result<std::unique_ptr<VideoEncoder>, std::string> VideoEncoder::open(const
   void* it = nullptr;
   while (const AVCodec* c = av_codec_iterate(&it)) {
     // Hardware encoders usually fail to open without their device; trying them is cheap.
-    if (av_codec_is_encoder(c) && c->id == id && std::find(candidates.begin(), candidates.end(), c) == candidates.end())
+    if (av_codec_is_encoder(c) && c->id == id &&
+        std::find(candidates.begin(), candidates.end(), c) == candidates.end())
       candidates.push_back(c);
   }
   std::string errors;

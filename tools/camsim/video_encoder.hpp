@@ -32,7 +32,7 @@ struct VideoConfig {
 struct AccessUnit {
   std::vector<std::uint8_t> data;  // Annex B byte stream of one frame, parameter sets included on key frames
   bool key = false;
-  std::int64_t pts = 0;            // frame number
+  std::int64_t pts = 0;  // frame number
 };
 
 class VideoEncoder {

@@ -2,17 +2,17 @@
 // scan --points and --ply. The recorded bytes are played, as fast as the
 // client reads them, to a client of the library over a loopback connection,
 // so the results are decoded exactly as from a live camera.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "commands.hpp"
 #include "point_files.hpp"
@@ -77,7 +77,8 @@ class Player {
 void run_convert(const GlobalOptions& g, const ConvertArgs& a) {
   const bool ply = ends_with(a.out, ".ply");
   if (!ply && !ends_with(a.out, ".csv")) {
-    throw Failure(kUsage, format("Cannot tell what to write from %s: name it FILE.csv or FILE.ply.", a.out.c_str()));
+    throw Failure(kUsage,
+                  format("Cannot tell what to write from %s: name it FILE.csv or FILE.ply.", a.out.c_str()));
   }
   ScanAxis axis = a.axis;
   if (a.speed > 0) axis.speed_mm_s = a.speed;
@@ -138,12 +139,17 @@ void run_convert(const GlobalOptions& g, const ConvertArgs& a) {
 void add_convert(CLI::App& app, const GlobalOptions& g, Runner& run) {
   auto a = std::make_shared<ConvertArgs>();
   auto* cmd = app.add_subcommand(
-      "convert", "Turn a recording (mokctl record) into the point files of scan: FILE.csv as --points writes, "
-                 "FILE.ply as --ply writes.");
+      "convert",
+      "Turn a recording (mokctl record) into the point files of scan: FILE.csv as --points writes, "
+      "FILE.ply as --ply writes.");
   cmd->add_option("REC", a->in, "Recording to read")->required()->check(CLI::ExistingFile);
-  cmd->add_option("-o,--output", a->out, "File to write: FILE.csv (result index, device time in microseconds, point index, y, z in the camera unit) or FILE.ply (x from --pitch or --speed, y, z; simulator: mm)")->required();
-  auto* pitch = cmd->add_option("--pitch", a->axis.pitch_mm, "Scan advance per profile for .ply, mm (default 1; > 0)")
-                    ->check(CLI::PositiveNumber);
+  cmd->add_option("-o,--output", a->out,
+                  "File to write: FILE.csv (result index, device time in microseconds, point index, y, z in the "
+                  "camera unit) or FILE.ply (x from --pitch or --speed, y, z; simulator: mm)")
+      ->required();
+  auto* pitch =
+      cmd->add_option("--pitch", a->axis.pitch_mm, "Scan advance per profile for .ply, mm (default 1; > 0)")
+          ->check(CLI::PositiveNumber);
   cmd->add_option("--speed", a->speed, "Scan speed for .ply instead of --pitch, mm/s (> 0)")
       ->check(CLI::PositiveNumber)
       ->excludes(pitch);

@@ -122,7 +122,8 @@ void add_demo(CLI::App& app, const GlobalOptions& g, Runner& run) {
       "Start a simulated camera in this process and show the SDK at work: identity and settings, "
       "laser on, a live scan status, a snapshot, video frames, a profile plot and a CSV of the results.");
   cmd->add_option("-o,--output", a->dir, "Directory for the files (default: current directory)");
-  cmd->add_option("--seconds", a->seconds, "How long to stream profiles (default 3)")->check(CLI::Range(0.5, 3600.0));
+  cmd->add_option("--seconds", a->seconds, "How long to stream profiles (default 3)")
+      ->check(CLI::Range(0.5, 3600.0));
   cmd->add_option("--frames", a->frames, "Video frames to receive (default 5)")->check(CLI::Range(1, 1000));
   cmd->callback([&g, &run, a] { run = [&g, a] { run_demo(g, *a); }; });
 }

@@ -1,14 +1,14 @@
 // info, set, scan and snapshot: the commands that talk to a camera through
 // the device interface only.
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <cstdio>
+#include <memory>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
-#include <algorithm>
-#include <string>
 
 #include "commands.hpp"
 #include "files.hpp"
@@ -109,15 +109,17 @@ void add_set(CLI::App& app, const GlobalOptions& g, Runner& run) {
     std::string laser_text, rts_text;
   };
   auto a = std::make_shared<Args>();
-  auto* cmd = app.add_subcommand(
-      "set", "Change camera settings and wait until the camera reports the new values.");
+  auto* cmd =
+      app.add_subcommand("set", "Change camera settings and wait until the camera reports the new values.");
   cmd->add_option("ADDR", a->address, "Camera address")->required();
-  cmd->add_option("--exposure", a->exposure, "Exposure time in the camera's unit (0 to 4294967295; the protocol fixes no unit)");
-  cmd->add_option("--laser", a->laser_text, "Switch the laser on or off")
-      ->check(CLI::IsMember({"on", "off"}));
+  cmd->add_option("--exposure", a->exposure,
+                  "Exposure time in the camera's unit (0 to 4294967295; the protocol fixes no unit)");
+  cmd->add_option("--laser", a->laser_text, "Switch the laser on or off")->check(CLI::IsMember({"on", "off"}));
   cmd->add_option("--strength", a->strength, "Laser strength in the camera's unit (0 to 4294967295)");
   cmd->add_option("--task", a->task, "Task id (0 to 4294967295)");
-  cmd->add_option("--rts", a->rts_text, "Set RTS, the camera's microsecond clock: \"now\" (this host's clock, microseconds since 1970) or a number of microseconds, 1 to 18446744073709551615");
+  cmd->add_option("--rts", a->rts_text,
+                  "Set RTS, the camera's microsecond clock: \"now\" (this host's clock, microseconds since 1970) "
+                  "or a number of microseconds, 1 to 18446744073709551615");
   cmd->callback([&g, &run, a] {
     if (!a->laser_text.empty()) a->laser = a->laser_text == "on";
     std::optional<std::uint64_t> rts;
@@ -271,7 +273,9 @@ void run_scan(const GlobalOptions& g, const ScanArgs& a) {
   std::fprintf(info, "received %zu results in %.1f s (%.0f/s), seam found in %.0f%%%s\n", rows.size(), dt,
                static_cast<double>(rows.size()) / dt,
                rows.empty() ? 0.0 : 100.0 * static_cast<double>(seams) / static_cast<double>(rows.size()),
-               interrupted() ? " (interrupted)" : reader_gone ? " (the table's reader went away)" : "");
+               interrupted() ? " (interrupted)"
+               : reader_gone ? " (the table's reader went away)"
+                             : "");
   if (csv) {
     csv->close();
     if (!csv->to_stdout()) std::fprintf(info, "wrote %s\n", a.csv.c_str());
@@ -296,8 +300,8 @@ void run_scan(const GlobalOptions& g, const ScanArgs& a) {
     throw Failure(kTimeout, format("The camera at %s sent no scan results.", a.address.c_str()));
   }
   if (a.count && rows.size() < a.count) {
-    throw Failure(kTimeout, format("The camera at %s stopped sending after %zu of %zu results.",
-                                   a.address.c_str(), rows.size(), a.count));
+    throw Failure(kTimeout, format("The camera at %s stopped sending after %zu of %zu results.", a.address.c_str(),
+                                   rows.size(), a.count));
   }
 }
 
@@ -317,22 +321,22 @@ void add_scan(CLI::App& app, const GlobalOptions& g, Runner& run) {
                   "Write one line per result to this file as results arrive: t_s (seconds), pts "
                   "(microseconds), seam values (camera unit), latency_ms (\"-\": standard output, "
                   "the status then goes to standard error)");
-  cmd->add_option("--plot", a->plot, "Write the last profile as an SVG plot to this file (axes in the camera unit)");
+  cmd->add_option("--plot", a->plot,
+                  "Write the last profile as an SVG plot to this file (axes in the camera unit)");
   cmd->add_option("--points", a->points,
                   "Write every profile point to this CSV file as results arrive: result index, device time "
                   "(microseconds), point index, y, z (camera unit; simulator: mm)");
   cmd->add_option("--ply", a->ply,
                   "Write the accumulated profiles as a point cloud (ASCII PLY): x along the scan, from "
                   "--pitch or --speed; points without a laser return are left out");
-  auto* pitch = cmd->add_option("--pitch", a->axis.pitch_mm,
-                                "Scan advance per profile for --ply, mm (default 1; > 0)")
-                    ->check(CLI::PositiveNumber);
-  cmd->add_option("--speed", a->speed, "Scan speed for --ply instead of --pitch, mm/s (> 0; x = device time x speed)")
+  auto* pitch =
+      cmd->add_option("--pitch", a->axis.pitch_mm, "Scan advance per profile for --ply, mm (default 1; > 0)")
+          ->check(CLI::PositiveNumber);
+  cmd->add_option("--speed", a->speed,
+                  "Scan speed for --ply instead of --pitch, mm/s (> 0; x = device time x speed)")
       ->check(CLI::PositiveNumber)
       ->excludes(pitch);
-  cmd->callback([&g, &run, a] {
-    run = [&g, a] { run_scan(g, *a); };
-  });
+  cmd->callback([&g, &run, a] { run = [&g, a] { run_scan(g, *a); }; });
 }
 
 void add_snapshot(CLI::App& app, const GlobalOptions& g, Runner& run) {
@@ -366,12 +370,15 @@ void add_snapshot(CLI::App& app, const GlobalOptions& g, Runner& run) {
     run = [&g, a] {
       Session s(a->address, g);
       s.wait_params();  // raw images take their size from the reported registers
-      const std::int32_t first = a->format == "raw" ? 0 : a->format == "jpeg" ? 1 : a->format == "png" ? 2 : a->first;
+      const std::int32_t first = a->format == "raw"    ? 0
+                                 : a->format == "jpeg" ? 1
+                                 : a->format == "png"  ? 2
+                                                       : a->first;
       s.run("request a snapshot", [&] { s.client().snapshot(first, a->flag, a->second); });
       auto image = s.client().recv_snapshot_image(s.timeout());
       if (!image) {
-        throw Failure(kTimeout, format("The camera at %s sent no snapshot within %.1f s.",
-                                       a->address.c_str(), g.timeout_s));
+        throw Failure(kTimeout,
+                      format("The camera at %s sent no snapshot within %.1f s.", a->address.c_str(), g.timeout_s));
       }
       std::string path = a->out.empty() ? std::string("snapshot.") + image->extension() : a->out;
       auto bytes = image->data();
@@ -381,7 +388,8 @@ void add_snapshot(CLI::App& app, const GlobalOptions& g, Runner& run) {
         // One byte per pixel: grey levels, which a PNG shows as they are.
         write_png(path, PixelView{bytes.data(), static_cast<int>(image->width()),
                                   static_cast<int>(image->height()), static_cast<int>(image->width()), 1});
-        std::printf("wrote %s (raw %ux%u grey, converted to PNG)\n", path.c_str(), image->width(), image->height());
+        std::printf("wrote %s (raw %ux%u grey, converted to PNG)\n", path.c_str(), image->width(),
+                    image->height());
         return;
       }
       write_bytes(path, bytes.data(), bytes.size());

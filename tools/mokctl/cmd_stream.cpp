@@ -15,7 +15,8 @@ void add_video(CLI::App& app, const GlobalOptions& g, Runner& run) {
   auto a = std::make_shared<Args>();
   auto* cmd = app.add_subcommand("video", "Decode the camera's live video and save frames as PNG files.");
   cmd->add_option("ADDR", a->address, "Camera address")->required();
-  cmd->add_option("--frames", a->frames, "Number of frames to save (1 to 100000; default 10)")->check(CLI::Range(1, 100000));
+  cmd->add_option("--frames", a->frames, "Number of frames to save (1 to 100000; default 10)")
+      ->check(CLI::Range(1, 100000));
   cmd->add_option("-o,--output", a->dir, "Directory for frame0000.png ... (created if missing)");
   cmd->add_option("--record", a->record, "Also record the raw packets (video included) to this file");
   cmd->callback([&g, &run, a] {
@@ -31,8 +32,7 @@ void add_video(CLI::App& app, const GlobalOptions& g, Runner& run) {
       std::printf("saved %zu frames: %s ... %s\n", files.size(), files.front().c_str(), files.back().c_str());
       if (rec) {
         rec->finish();
-        std::printf("recorded %llu packets (%llu bytes) to %s\n",
-                    static_cast<unsigned long long>(rec->packets()),
+        std::printf("recorded %llu packets (%llu bytes) to %s\n", static_cast<unsigned long long>(rec->packets()),
                     static_cast<unsigned long long>(rec->bytes()), a->record.c_str());
       }
       if (files.size() < static_cast<std::size_t>(a->frames) && !interrupted()) {
@@ -67,8 +67,7 @@ void add_record(CLI::App& app, const GlobalOptions& g, Runner& run) {
       std::fflush(stdout);
       bool kept = rec.wait(a->count, a->seconds);
       rec.finish();
-      std::printf("recorded %llu packets (%llu bytes) to %s\n",
-                  static_cast<unsigned long long>(rec.packets()),
+      std::printf("recorded %llu packets (%llu bytes) to %s\n", static_cast<unsigned long long>(rec.packets()),
                   static_cast<unsigned long long>(rec.bytes()), a->out.c_str());
       if (!kept) {
         throw Failure(kUnreachable, format("The connection to %s dropped; the recording holds the packets "

@@ -10,11 +10,16 @@ namespace {
 
 const char* level_name(std::int32_t level) {
   switch (level) {
-    case MOK_LOG_ERROR: return "error";
-    case MOK_LOG_WARN: return "warn";
-    case MOK_LOG_INFO: return "info";
-    case MOK_LOG_DEBUG: return "debug";
-    default: return "trace";
+    case MOK_LOG_ERROR:
+      return "error";
+    case MOK_LOG_WARN:
+      return "warn";
+    case MOK_LOG_INFO:
+      return "info";
+    case MOK_LOG_DEBUG:
+      return "debug";
+    default:
+      return "trace";
   }
 }
 
@@ -70,9 +75,8 @@ Session::Session(const std::string& address, const GlobalOptions& options)
   run("start the connection", [&] { client_.start(); });
 
   std::unique_lock<std::mutex> lock(mu_);
-  bool decided = cv_.wait_for(lock, std::chrono::duration<double>(options_.timeout_s), [&] {
-    return last_ && *last_ != mok::State::Reconnecting;
-  });
+  bool decided = cv_.wait_for(lock, std::chrono::duration<double>(options_.timeout_s),
+                              [&] { return last_ && *last_ != mok::State::Reconnecting; });
   if (decided && *last_ == mok::State::Connected) {
     announcing_ = true;
     return;
@@ -157,11 +161,10 @@ void Session::wait_params() {
 Failure Session::failure(const char* what, const mok::Error& e) const {
   switch (e.status()) {
     case mok::Status::SendFailed:
-      return Failure(kUnreachable, format("Could not %s: the connection to %s is down.", what,
-                                          address_.c_str()));
+      return Failure(kUnreachable, format("Could not %s: the connection to %s is down.", what, address_.c_str()));
     case mok::Status::Timeout:
-      return Failure(kTimeout, format("Could not %s: the camera at %s did not answer within %.1f s.",
-                                      what, address_.c_str(), options_.timeout_s));
+      return Failure(kTimeout, format("Could not %s: the camera at %s did not answer within %.1f s.", what,
+                                      address_.c_str(), options_.timeout_s));
     default:
       return Failure(kFailed, format("Could not %s: %s.", what, mok::status_text(e.code())));
   }

@@ -3,14 +3,14 @@
 // library's state codes and time-outs into messages a person can act on.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <thread>
-#include <chrono>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include <mok/mok.hpp>
 
@@ -29,8 +29,7 @@ enum Exit : int {
 // A failure the user should read: `what()` is a whole sentence.
 class Failure : public std::runtime_error {
  public:
-  Failure(int exit_code, const std::string& sentence)
-      : std::runtime_error(sentence), exit_code_(exit_code) {}
+  Failure(int exit_code, const std::string& sentence) : std::runtime_error(sentence), exit_code_(exit_code) {}
   int exit_code() const { return exit_code_; }
 
  private:
@@ -109,7 +108,7 @@ class Session {
   std::optional<mok::State> state_;  // the latest state
   bool announcing_ = false;          // set once the first connection is up
   std::uint64_t losses_ = 0;
-  mok_stats_t seen_{};               // counters at the previous loss
+  mok_stats_t seen_{};  // counters at the previous loss
   mok::Client client_;
 };
 

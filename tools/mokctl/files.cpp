@@ -1,8 +1,6 @@
 // File writers for mokctl: CSV, SVG, PNG (libpng) and raw bytes.
 #include "files.hpp"
 
-#include <png.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -13,6 +11,7 @@
 #include <memory>
 #include <utility>
 
+#include <png.h>
 #include <unistd.h>
 
 #include "common.hpp"
@@ -57,9 +56,9 @@ std::string scan_csv_header() {
 }
 
 std::string scan_csv_row(const ScanRow& r) {
-  std::string out = format("%.6f,%llu,%d,%u,%.3f,%.3f,%.3f,%.3f,%.2f,%u,", r.t_s,
-                           static_cast<unsigned long long>(r.pts), r.seam_found ? 1 : 0, r.seam_idx, r.seam_y,
-                           r.seam_z, r.width, r.height, r.angle, r.points);
+  std::string out =
+      format("%.6f,%llu,%d,%u,%.3f,%.3f,%.3f,%.3f,%.2f,%u,", r.t_s, static_cast<unsigned long long>(r.pts),
+             r.seam_found ? 1 : 0, r.seam_idx, r.seam_y, r.seam_z, r.width, r.height, r.angle, r.points);
   out += r.latency_ms >= 0 ? format("%.3f\n", r.latency_ms) : std::string("\n");
   return out;
 }
@@ -165,22 +164,22 @@ std::string profile_svg(const mok::ScanResult& result, const std::string& title)
       "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n"
       "<text x=\"%.0f\" y=\"24\" font-size=\"15\">%s</text>\n",
       W, H, W, H, L, title.c_str());
-  s += format("<rect x=\"%.0f\" y=\"%.0f\" width=\"%.0f\" height=\"%.0f\" fill=\"none\" "
-              "stroke=\"#888\"/>\n",
-              L, T, W - L - R, H - T - B);
+  s += format(
+      "<rect x=\"%.0f\" y=\"%.0f\" width=\"%.0f\" height=\"%.0f\" fill=\"none\" "
+      "stroke=\"#888\"/>\n",
+      L, T, W - L - R, H - T - B);
   for (int i = 0; i <= 4; ++i) {
     float y = y0 + (y1 - y0) * static_cast<float>(i) / 4;
     float z = z0 + (z1 - z0) * static_cast<float>(i) / 4;
-    s += format("<text x=\"%.1f\" y=\"%.0f\" text-anchor=\"middle\">%.1f</text>\n", sx(y),
-                H - B + 18, y);
-    s += format("<text x=\"%.0f\" y=\"%.1f\" text-anchor=\"end\">%.1f</text>\n", L - 6, sy(z) + 4,
-                z);
+    s += format("<text x=\"%.1f\" y=\"%.0f\" text-anchor=\"middle\">%.1f</text>\n", sx(y), H - B + 18, y);
+    s += format("<text x=\"%.0f\" y=\"%.1f\" text-anchor=\"end\">%.1f</text>\n", L - 6, sy(z) + 4, z);
   }
   s += format("<text x=\"%.0f\" y=\"%.0f\" text-anchor=\"middle\">y (camera unit; simulator: mm)</text>\n",
               (W + L - R) / 2, H - 12);
-  s += format("<text x=\"16\" y=\"%.0f\" transform=\"rotate(-90 16 %.0f)\" "
-              "text-anchor=\"middle\">z (camera unit; simulator: mm)</text>\n",
-              (H + T - B) / 2, (H + T - B) / 2);
+  s += format(
+      "<text x=\"16\" y=\"%.0f\" transform=\"rotate(-90 16 %.0f)\" "
+      "text-anchor=\"middle\">z (camera unit; simulator: mm)</text>\n",
+      (H + T - B) / 2, (H + T - B) / 2);
   s += "<polyline fill=\"none\" stroke=\"#1f77b4\" stroke-width=\"1.2\" points=\"";
   for (auto [y, z] : pts) s += format("%.1f,%.1f ", sx(y), sy(z));
   s += "\"/>\n";
@@ -188,16 +187,15 @@ std::string profile_svg(const mok::ScanResult& result, const std::string& title)
     auto seam = result.seam_points();
     for (std::size_t i = 0; i < seam.size(); ++i) {
       bool chosen = i == result.seam_point_idx();
-      s += format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"%d\" fill=\"%s\"/>\n", sx(seam[i].y),
-                  sy(seam[i].z), chosen ? 6 : 3, chosen ? "#d62728" : "#ff7f0e");
+      s += format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"%d\" fill=\"%s\"/>\n", sx(seam[i].y), sy(seam[i].z),
+                  chosen ? 6 : 3, chosen ? "#d62728" : "#ff7f0e");
     }
     if (auto p = result.seam_point()) {
-      s += format("<text x=\"%.1f\" y=\"%.1f\" fill=\"#d62728\">seam y %.2f z %.2f</text>\n",
-                  sx(p->y) + 8, sy(p->z) - 8, p->y, p->z);
+      s += format("<text x=\"%.1f\" y=\"%.1f\" fill=\"#d62728\">seam y %.2f z %.2f</text>\n", sx(p->y) + 8,
+                  sy(p->z) - 8, p->y, p->z);
     }
   } else {
-    s += format("<text x=\"%.0f\" y=\"%.0f\" fill=\"#d62728\">no seam found</text>\n", W - R - 100,
-                T + 18);
+    s += format("<text x=\"%.0f\" y=\"%.0f\" fill=\"#d62728\">no seam found</text>\n", W - R - 100, T + 18);
   }
   s += "</svg>\n";
   return s;
@@ -215,9 +213,8 @@ void write_png(const std::string& path, const PixelView& view) {
     throw Failure(kFailed, format("Cannot encode %s as PNG.", path.c_str()));
   }
   png_init_io(png, f.get());
-  png_set_IHDR(png, info, static_cast<png_uint_32>(view.width),
-               static_cast<png_uint_32>(view.height), 8, color, PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_set_IHDR(png, info, static_cast<png_uint_32>(view.width), static_cast<png_uint_32>(view.height), 8, color,
+               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);
   for (int row = 0; row < view.height; ++row) {
     png_write_row(png, const_cast<png_bytep>(view.data + static_cast<std::ptrdiff_t>(row) * view.stride));

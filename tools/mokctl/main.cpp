@@ -6,8 +6,9 @@
 
 int main(int argc, char** argv) {
   using namespace mokctl;
-  CLI::App app{"mokctl: talk to a laser line-scanning camera through libmok.\n"
-               "Start with `mokctl demo`, which needs no camera."};
+  CLI::App app{
+      "mokctl: talk to a laser line-scanning camera through libmok.\n"
+      "Start with `mokctl demo`, which needs no camera."};
   app.footer(
       "\nExit codes: 0 success, 1 failure, 2 bad arguments or address, 3 camera unreachable, or "
       "the connection lost and not back when scan, video or stats ended, 4 the camera did not "
@@ -16,7 +17,8 @@ int main(int argc, char** argv) {
       "so are the library's warnings and errors (everything with -v).");
   GlobalOptions g;
   app.add_flag("-v,--verbose", g.verbose, "Show the library's log records on standard error");
-  app.add_option("--timeout", g.timeout_s, "Seconds to wait for the connection and each answer (0.1 to 3600; default 5)")
+  app.add_option("--timeout", g.timeout_s,
+                 "Seconds to wait for the connection and each answer (0.1 to 3600; default 5)")
       ->check(CLI::Range(0.1, 3600.0));
   // The connection's timings; the library checks the same ranges.
   app.add_option("--reconnect-delay", g.reconnect_delay_ms,

@@ -77,19 +77,21 @@ void PointWriter::close() {
   }
   if (ply_) {
     // The count field sits at a fixed place in the header.
-    const long at = static_cast<long>(std::strlen("ply\nformat ascii 1.0\n") +
-                                      std::strlen("comment mokctl profiles: x scan direction, y and z from the camera\n") +
-                                      std::strlen(kCountField));
-    const bool ok = !std::ferror(ply_) && std::fseek(ply_, at, SEEK_SET) == 0 &&
-                    std::fprintf(ply_, "%0*llu", kCountWidth, static_cast<unsigned long long>(ply_points_)) ==
-                        kCountWidth;
+    const long at =
+        static_cast<long>(std::strlen("ply\nformat ascii 1.0\n") +
+                          std::strlen("comment mokctl profiles: x scan direction, y and z from the camera\n") +
+                          std::strlen(kCountField));
+    const bool ok =
+        !std::ferror(ply_) && std::fseek(ply_, at, SEEK_SET) == 0 &&
+        std::fprintf(ply_, "%0*llu", kCountWidth, static_cast<unsigned long long>(ply_points_)) == kCountWidth;
     if ((std::fclose(ply_) != 0 || !ok) && failed.empty()) {
       error = errno;
       failed = ply_path_;
     }
     ply_ = nullptr;
   }
-  if (!failed.empty()) throw Failure(kFailed, format("Cannot write %s: %s.", failed.c_str(), std::strerror(error)));
+  if (!failed.empty())
+    throw Failure(kFailed, format("Cannot write %s: %s.", failed.c_str(), std::strerror(error)));
 }
 
 }  // namespace mokctl

@@ -15,8 +15,8 @@ namespace mokctl {
 
 // How the cloud's x axis (the scan direction, mm) is laid out.
 struct ScanAxis {
-  double pitch_mm = 1.0;              // per profile, unless speed is set
-  std::optional<double> speed_mm_s;   // x from the device time stamps
+  double pitch_mm = 1.0;             // per profile, unless speed is set
+  std::optional<double> speed_mm_s;  // x from the device time stamps
 };
 
 class PointWriter {

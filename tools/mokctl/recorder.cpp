@@ -81,16 +81,15 @@ std::unique_ptr<mok_fxt_conn_t, ConnCloser> g_conn;
 
 }  // namespace
 
-PacketRecorder::PacketRecorder(const std::string& address, const std::string& path,
-                               const GlobalOptions& options)
+PacketRecorder::PacketRecorder(const std::string& address, const std::string& path, const GlobalOptions& options)
     : state_(std::make_shared<State>()) {
   {
     std::lock_guard<std::mutex> lock(g_active_mu);
     if (g_active) throw Failure(kFailed, "Only one recording can run at a time.");
   }
-  auto now_unix = std::chrono::duration_cast<std::chrono::microseconds>(
-                      std::chrono::system_clock::now().time_since_epoch())
-                      .count();
+  auto now_unix =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
   std::string error;
   state_->writer = sim::RecordingFile::create(path, static_cast<std::uint64_t>(now_unix), error);
   if (!state_->writer) throw Failure(kFailed, format("Cannot write %s: %s.", path.c_str(), error.c_str()));
@@ -127,12 +126,12 @@ PacketRecorder::~PacketRecorder() {
 }
 
 bool PacketRecorder::wait(std::uint64_t count, double seconds) {
-  auto until = std::chrono::steady_clock::now() +
-               std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                   std::chrono::duration<double>(seconds > 0 ? seconds : 1e9));
+  auto until = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                      std::chrono::duration<double>(seconds > 0 ? seconds : 1e9));
   std::unique_lock<std::mutex> lock(state_->mu);
   while (!interrupted() && !state_->lost && !(count && state_->packets >= count)) {
-    if (state_->cv.wait_until(lock, std::min(until, std::chrono::steady_clock::now() + std::chrono::milliseconds(100))) ==
+    if (state_->cv.wait_until(
+            lock, std::min(until, std::chrono::steady_clock::now() + std::chrono::milliseconds(100))) ==
             std::cv_status::timeout &&
         std::chrono::steady_clock::now() >= until) {
       break;

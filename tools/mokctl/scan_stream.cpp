@@ -1,20 +1,20 @@
 // Scan callback bookkeeping and the live status printer.
 #include "scan_stream.hpp"
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdio>
+
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include "common.hpp"
 
 namespace mokctl {
 
 double latency_ms(std::uint64_t pts_us) {
-  auto now = std::chrono::duration_cast<std::chrono::microseconds>(
-                 std::chrono::system_clock::now().time_since_epoch())
-                 .count();
+  auto now =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
   double d = (static_cast<double>(now) - static_cast<double>(pts_us)) / 1000.0;
   return std::fabs(d) > 60000.0 ? -1.0 : d;
 }

@@ -19,8 +19,8 @@
 namespace mokctl {
 
 struct ScanRow {
-  double t_s = 0;          // host receive time since the recorder started
-  std::uint64_t pts = 0;   // device time stamp
+  double t_s = 0;         // host receive time since the recorder started
+  std::uint64_t pts = 0;  // device time stamp
   bool seam_found = false;
   std::uint32_t seam_idx = 0;
   float seam_y = 0, seam_z = 0;  // the seam point; 0 when not found

@@ -23,8 +23,8 @@ class Camera final : public DemoCamera {
 class File final : public RecordingFile {
  public:
   explicit File(camsim::RecordingWriter w) : w_(std::move(w)) {}
-  bool write(std::uint64_t time_us, const std::uint8_t* head, const std::uint8_t* payload,
-             std::size_t payload_len, std::string& error) override {
+  bool write(std::uint64_t time_us, const std::uint8_t* head, const std::uint8_t* payload, std::size_t payload_len,
+             std::string& error) override {
     auto r = w_.write(time_us, std::span<const std::uint8_t>(head, camsim::kWireHeadLen),
                       std::span<const std::uint8_t>(payload, payload ? payload_len : 0));
     if (!r.ok()) error = r.error();

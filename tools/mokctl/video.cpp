@@ -2,14 +2,13 @@
 // conversion of decoded frames into PNG-ready pixels.
 #include "video.hpp"
 
-#include "recorder.hpp"
-
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 
 #include "files.hpp"
+#include "recorder.hpp"
 
 namespace mokctl {
 
@@ -48,18 +47,51 @@ bool frame_pixels(const mok::VideoFrame& f, std::vector<std::uint8_t>& buf, Pixe
   if (w <= 0 || h <= 0 || !src || stride <= 0) return false;
   view = PixelView{src, w, h, stride, 0};
   switch (fmt) {
-    case kRgba: view.channels = 4; return true;
-    case kRgb24: view.channels = 3; return true;
-    case kGray8: case kYuv420p: case kNv12: case kNv21: view.channels = 1; return true;
-    case kBgra: case kArgb: case kAbgr: case kBgr24: break;
-    default: return false;
+    case kRgba:
+      view.channels = 4;
+      return true;
+    case kRgb24:
+      view.channels = 3;
+      return true;
+    case kGray8:
+    case kYuv420p:
+    case kNv12:
+    case kNv21:
+      view.channels = 1;
+      return true;
+    case kBgra:
+    case kArgb:
+    case kAbgr:
+    case kBgr24:
+      break;
+    default:
+      return false;
   }
   // Byte positions of R, G, B, A in the source pixel.
   int bpp = fmt == kBgr24 ? 3 : 4, r = 0, g = 1, b = 2, a = -1;
-  if (fmt == kBgra) { r = 2; g = 1; b = 0; a = 3; }
-  if (fmt == kArgb) { r = 1; g = 2; b = 3; a = 0; }
-  if (fmt == kAbgr) { r = 3; g = 2; b = 1; a = 0; }
-  if (fmt == kBgr24) { r = 2; g = 1; b = 0; }
+  if (fmt == kBgra) {
+    r = 2;
+    g = 1;
+    b = 0;
+    a = 3;
+  }
+  if (fmt == kArgb) {
+    r = 1;
+    g = 2;
+    b = 3;
+    a = 0;
+  }
+  if (fmt == kAbgr) {
+    r = 3;
+    g = 2;
+    b = 1;
+    a = 0;
+  }
+  if (fmt == kBgr24) {
+    r = 2;
+    g = 1;
+    b = 0;
+  }
   buf.resize(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 4);
   for (int y = 0; y < h; ++y) {
     const std::uint8_t* s = src + static_cast<std::ptrdiff_t>(y) * stride;
@@ -77,8 +109,8 @@ bool frame_pixels(const mok::VideoFrame& f, std::vector<std::uint8_t>& buf, Pixe
 
 bool video_built_in() { return true; }
 
-std::vector<std::string> capture_video(Session& s, int frames, const std::string& dir,
-                                       const std::string& prefix, int keep) {
+std::vector<std::string> capture_video(Session& s, int frames, const std::string& dir, const std::string& prefix,
+                                       int keep) {
   std::mutex mu;
   std::condition_variable cv;
   std::deque<mok::VideoFrame> queue;
@@ -145,8 +177,8 @@ std::vector<std::string> capture_video(Session& s, int frames, const std::string
     written.push_back(path);
   }
   if (taken == 0) {
-    throw Failure(kTimeout, format("The camera at %s sent no video within %.1f s.",
-                                   s.address().c_str(), s.options().timeout_s));
+    throw Failure(kTimeout, format("The camera at %s sent no video within %.1f s.", s.address().c_str(),
+                                   s.options().timeout_s));
   }
   if (written.empty()) throw Failure(kFailed, "No frame was saved: " + skipped + ".");
   return written;

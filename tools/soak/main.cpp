@@ -5,8 +5,6 @@
 // resident memory, descriptors and threads stay flat, and that the client's
 // own statistics agree with what it delivered. Prints the figures; exits 1
 // when a check fails.
-#include <CLI/CLI.hpp>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -15,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include <CLI/CLI.hpp>
 #include <dirent.h>
 #include <unistd.h>
 
@@ -81,8 +80,7 @@ struct Checker {
         ++matched;
       } else if (++mismatches <= 5) {
         std::printf("mismatch after %llu results: expected pts %llu, host got %llu\n",
-                    static_cast<unsigned long long>(matched),
-                    static_cast<unsigned long long>(expected.front()),
+                    static_cast<unsigned long long>(matched), static_cast<unsigned long long>(expected.front()),
                     static_cast<unsigned long long>(got.front()));
       }
       expected.pop_front();
@@ -158,8 +156,8 @@ int main(int argc, char** argv) {
     if (rss_base >= 0) rss_max = std::max(rss_max, rss);
     if (elapsed() >= next_report) {
       next_report += report_every_s;
-      std::printf("%6.0f s: connections %llu, received %llu, matched %llu, backlog %zu, rss %.1f MB\n",
-                  elapsed(), static_cast<unsigned long long>(tap.stats().connections),
+      std::printf("%6.0f s: connections %llu, received %llu, matched %llu, backlog %zu, rss %.1f MB\n", elapsed(),
+                  static_cast<unsigned long long>(tap.stats().connections),
                   static_cast<unsigned long long>(host.received.load()),
                   static_cast<unsigned long long>(checker.matched), checker.expected.size(), rss);
       std::fflush(stdout);
@@ -185,21 +183,22 @@ int main(int argc, char** argv) {
   sim.stop();
 
   const double growth = rss_base < 0 ? 0 : rss_max - rss_base;
-  std::printf("duration %.0f s, rate %.0f/s, points %u, drop every %.1f s\n", duration_s, rate, points, drop_every_s);
+  std::printf("duration %.0f s, rate %.0f/s, points %u, drop every %.1f s\n", duration_s, rate, points,
+              drop_every_s);
   std::printf("connections: %llu (host saw %llu), simulator sent %llu, skipped %llu\n",
               static_cast<unsigned long long>(ts.connections),
               static_cast<unsigned long long>(host.connected.load()),
               static_cast<unsigned long long>(ss.scans_sent), static_cast<unsigned long long>(ss.scans_skipped));
-  std::printf("scan results: forwarded %llu, received %llu, matched in order %llu, mismatched %llu, "
-              "lost %zu, extra %zu, seq faults %llu\n",
-              static_cast<unsigned long long>(ts.scans_forwarded),
-              static_cast<unsigned long long>(host.received.load()),
-              static_cast<unsigned long long>(checker.matched), static_cast<unsigned long long>(checker.mismatches),
-              checker.expected.size(), checker.got.size(), static_cast<unsigned long long>(ts.seq_faults));
+  std::printf(
+      "scan results: forwarded %llu, received %llu, matched in order %llu, mismatched %llu, "
+      "lost %zu, extra %zu, seq faults %llu\n",
+      static_cast<unsigned long long>(ts.scans_forwarded), static_cast<unsigned long long>(host.received.load()),
+      static_cast<unsigned long long>(checker.matched), static_cast<unsigned long long>(checker.mismatches),
+      checker.expected.size(), checker.got.size(), static_cast<unsigned long long>(ts.seq_faults));
   std::printf("resident memory: start %.1f MB, after warm-up %.1f MB, max %.1f MB, growth %.1f MB (limit %.1f)\n",
               rss_first, rss_base, rss_max, growth, rss_limit_mb);
-  std::printf("descriptors %zu -> %zu, threads %zu -> %zu (after warm-up -> before close)\n", fds_base,
-              fds_end, threads_base, threads_end);
+  std::printf("descriptors %zu -> %zu, threads %zu -> %zu (after warm-up -> before close)\n", fds_base, fds_end,
+              threads_base, threads_end);
 
   const bool ok = stats_ok && checker.mismatches == 0 && checker.expected.empty() && checker.got.empty() &&
                   ts.seq_faults == 0 && growth <= rss_limit_mb && ts.scans_forwarded > 0 &&

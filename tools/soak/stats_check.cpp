@@ -56,17 +56,17 @@ bool check_client_stats(mok_client_t* client, const Tallies& t) {
     return false;
   }
   std::printf("client statistics: state %" PRIu32 ", %" PRIu64 " attempts, %" PRIu64
-              " established; disconnects: remote close %" PRIu64 ", inactivity %" PRIu64
-              ", decode error %" PRIu64 ", write failure %" PRIu64 ", stop %" PRIu64 "\n",
+              " established; disconnects: remote close %" PRIu64 ", inactivity %" PRIu64 ", decode error %" PRIu64
+              ", write failure %" PRIu64 ", stop %" PRIu64 "\n",
               s.state, s.connect_attempts, s.connections_established, s.disconnects_remote_close,
               s.disconnects_inactivity, s.disconnects_decode_error, s.disconnects_write_failure,
               s.disconnects_stop);
   std::printf("  received %" PRIu64 " packets (%" PRIu64 " bytes): %" PRIu64 " register reports, %" PRIu64
               " scan results (%" PRIu64 " rejected), %" PRIu64 " snapshot images, %" PRIu64 " video, %" PRIu64
               " ignored; sent %" PRIu64 " packets, refused %" PRIu64 " + %" PRIu64 "\n",
-              s.packets_received, s.bytes_received, s.register_reports, s.scan_results,
-              s.scan_results_rejected, s.snapshot_images, s.video_packets, s.ignored_packets, s.packets_sent,
-              s.send_refused_not_connected, s.send_refused_queue_full);
+              s.packets_received, s.bytes_received, s.register_reports, s.scan_results, s.scan_results_rejected,
+              s.snapshot_images, s.video_packets, s.ignored_packets, s.packets_sent, s.send_refused_not_connected,
+              s.send_refused_queue_full);
 
   Report r;
   const std::uint64_t open_now = s.state == MOK_STATE_CONNECTED ? 1 : 0;
@@ -75,10 +75,9 @@ bool check_client_stats(mok_client_t* client, const Tallies& t) {
   r.check_eq("scan results counted vs forwarded by the relay", s.scan_results, t.scans_forwarded);
   r.check_eq("scan results rejected", s.scan_results_rejected, 0);
   r.check_eq("connections established vs CONNECTED reports", s.connections_established, t.host_connected);
-  r.check(s.connect_attempts >= s.connections_established, "connect attempts >= established",
-          s.connect_attempts, s.connections_established);
-  r.check_eq("disconnects vs established - still connected", disconnects(s),
-             s.connections_established - open_now);
+  r.check(s.connect_attempts >= s.connections_established, "connect attempts >= established", s.connect_attempts,
+          s.connections_established);
+  r.check_eq("disconnects vs established - still connected", disconnects(s), s.connections_established - open_now);
   // The relay ends every connection between packets, so each loss is the
   // peer's orderly close.
   r.check_eq("remote closes vs all disconnects", s.disconnects_remote_close, disconnects(s));

@@ -5,17 +5,17 @@
 // bytes on a helper thread.
 #include "tap.hpp"
 
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <chrono>
-#include <cstring>
-#include <utility>
-#include <stdexcept>
 
 #include "fxt/packet/framer.hpp"
 
@@ -174,8 +174,7 @@ void Tap::serve(int client) {
         break;
       }
       const bool scan = pkt.head.stream_id == kScanStream && pkt.payload.size() >= kPtsAt + 8 &&
-                        pkt.head.kind != mok::fxt::Kind::VideoH264 &&
-                        pkt.head.kind != mok::fxt::Kind::VideoH265;
+                        pkt.head.kind != mok::fxt::Kind::VideoH264 && pkt.head.kind != mok::fxt::Kind::VideoH265;
       if (!scan) continue;
       std::uint64_t pts = 0;
       for (int i = 7; i >= 0; --i) pts = (pts << 8) | pkt.payload.data()[kPtsAt + static_cast<std::size_t>(i)];

@@ -32,9 +32,7 @@ struct SendError {
   enum class Kind { Closed, Full };
   Kind kind;
   // "channel closed", "no available capacity"
-  const char* text() const noexcept {
-    return kind == Kind::Closed ? "channel closed" : "no available capacity";
-  }
+  const char* text() const noexcept { return kind == Kind::Closed ? "channel closed" : "no available capacity"; }
 };
 
 struct RecvError {
@@ -112,8 +110,7 @@ class Broadcast {
         return err(RecvError{RecvError::Kind::Lagged, missed});
       }
       if (next_ == shared_->tail) {
-        return err(RecvError{shared_->sender_alive ? RecvError::Kind::Empty
-                                                   : RecvError::Kind::Closed});
+        return err(RecvError{shared_->sender_alive ? RecvError::Kind::Empty : RecvError::Kind::Closed});
       }
       T v = *shared_->ring[next_ % cap];
       ++next_;
@@ -250,8 +247,7 @@ class Bounded {
       if (!shared_) return err(RecvError{RecvError::Kind::Closed});
       std::lock_guard g(shared_->lock);
       if (shared_->items.empty()) {
-        return err(RecvError{shared_->sender_alive ? RecvError::Kind::Empty
-                                                   : RecvError::Kind::Closed});
+        return err(RecvError{shared_->sender_alive ? RecvError::Kind::Empty : RecvError::Kind::Closed});
       }
       T v = std::move(shared_->items.front());
       shared_->items.pop_front();
@@ -357,9 +353,12 @@ class Bounded {
 
 inline std::string RecvError::text() const {
   switch (kind) {
-    case Kind::Lagged: return "channel lagged by " + std::to_string(missed);
-    case Kind::Closed: return "channel closed";
-    case Kind::Empty: break;
+    case Kind::Lagged:
+      return "channel lagged by " + std::to_string(missed);
+    case Kind::Closed:
+      return "channel closed";
+    case Kind::Empty:
+      break;
   }
   return "channel empty";
 }

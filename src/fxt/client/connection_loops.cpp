@@ -8,14 +8,8 @@
 // idle one is not woken every tick. A set force_exit makes a tick due at
 // once. A socket read commits its bytes even when cancelled after reading,
 // so nothing read is lost.
-#include <sys/socket.h>
+#include "fxt/client/connection_loops.hpp"
 
-#include <asio/experimental/as_tuple.hpp>
-#include <asio/experimental/awaitable_operators.hpp>
-#include <asio/steady_timer.hpp>
-#include <asio/this_coro.hpp>
-#include <asio/use_awaitable.hpp>
-#include <asio/write.hpp>
 #include <algorithm>
 #include <cerrno>
 #include <optional>
@@ -24,10 +18,17 @@
 #include <utility>
 #include <variant>
 
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
+#include <sys/socket.h>
+
 #include "common/bytes.hpp"
 #include "common/clock.hpp"
 #include "common/log.hpp"
-#include "fxt/client/connection_loops.hpp"
 #include "fxt/client/wait.hpp"
 #include "fxt/packet/framer.hpp"
 
@@ -69,8 +70,8 @@ constexpr std::chrono::seconds kIdleRecheck{1};
 // instead of once per tick. Runs on the loop's worker, as does the loop.
 class InactivityAlarm : public std::enable_shared_from_this<InactivityAlarm> {
  public:
-  InactivityAlarm(const asio::any_io_executor& ex, std::shared_ptr<Interrupter> waker,
-                  const Control& control, std::chrono::nanoseconds timeout)
+  InactivityAlarm(const asio::any_io_executor& ex, std::shared_ptr<Interrupter> waker, const Control& control,
+                  std::chrono::nanoseconds timeout)
       : timer_(ex), waker_(std::move(waker)), control_(control), timeout_(timeout) {}
 
   Ticker& ticker() noexcept { return ticker_; }
@@ -231,8 +232,7 @@ class FramedReader {
   // data arrives it leaves everything as it was.
   asio::awaitable<void> read_until_woken(Interrupter& waker) {
     const std::size_t room = make_room();
-    const auto [ec, n] =
-        co_await sock_->async_read_some(asio::buffer(buf_.spare().data(), room), waker.token());
+    const auto [ec, n] = co_await sock_->async_read_some(asio::buffer(buf_.spare().data(), room), waker.token());
     settle(n, room, ec);
   }
 
@@ -273,8 +273,7 @@ class FramedReader {
 
 }  // namespace
 
-asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector,
-                                  std::shared_ptr<tcp::socket> sock) {
+asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, std::shared_ptr<tcp::socket> sock) {
   auto ex = co_await asio::this_coro::executor;
   Control& control = connector->control();
   auto waker = std::make_shared<Interrupter>(ex);
@@ -304,8 +303,7 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector,
   // packets cut from one read share its time.
   auto now = Clock::now();
   for (bool running = true; running;) {
-    const std::array<bool, 3> ready{commands.ready(), reader.poll(),
-                                    ticker.due(now) || control.is_force_exit()};
+    const std::array<bool, 3> ready{commands.ready(), reader.poll(), ticker.due(now) || control.is_force_exit()};
     const int choice = chooser.pick(ready);
     if (choice < 0) {
       // Bounded, so a connection that never runs dry still yields its worker
@@ -382,8 +380,8 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector,
         log::error(kTcpTarget, "failed to decode packet: {}", item.error->display());
         // A socket error (reset, unreachable) or a close in the middle of a
         // packet is the peer going away, not bytes the framer refused.
-        cause = item.error->code() == Error::Code::Io ? DisconnectCause::RemoteClose
-                                                      : DisconnectCause::DecodeError;
+        cause =
+            item.error->code() == Error::Code::Io ? DisconnectCause::RemoteClose : DisconnectCause::DecodeError;
         reason = item.error->display();
         running = false;
       } else {
@@ -401,15 +399,12 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector,
   commands.set_waker(nullptr);
 }
 
-asio::awaitable<Result<void, std::string>> send_buf(tcp::socket& writer,
-                                                    std::span<const uint8_t> bytes,
+asio::awaitable<Result<void, std::string>> send_buf(tcp::socket& writer, std::span<const uint8_t> bytes,
                                                     std::chrono::nanoseconds timeout) {
   if (bytes.empty()) co_return Result<void, std::string>{};
-  asio::steady_timer limit(writer.get_executor(),
-                           std::chrono::duration_cast<Clock::duration>(timeout));
+  asio::steady_timer limit(writer.get_executor(), std::chrono::duration_cast<Clock::duration>(timeout));
   auto outcome = co_await (
-      asio::async_write(writer, asio::buffer(bytes.data(), bytes.size()),
-                        as_tuple(asio::use_awaitable)) ||
+      asio::async_write(writer, asio::buffer(bytes.data(), bytes.size()), as_tuple(asio::use_awaitable)) ||
       limit.async_wait(as_tuple(asio::use_awaitable)));
   if (outcome.index() == 1) co_return err(std::string("write timed out"));
   const auto [ec, n] = std::get<0>(outcome);
@@ -446,8 +441,7 @@ asio::awaitable<EventQueue::Receiver> write_stream(std::shared_ptr<tcp::socket> 
 
   for (bool running = true; running;) {
     const auto now = Clock::now();
-    const std::array<bool, 3> ready{commands.ready(), ticker.due(now) || control.is_force_exit(),
-                                    queue.ready()};
+    const std::array<bool, 3> ready{commands.ready(), ticker.due(now) || control.is_force_exit(), queue.ready()};
     const int choice = chooser.pick(ready);
     if (choice < 0) {
       if (!waker->begin_wait()) continue;

@@ -5,12 +5,13 @@
 // wakes its partner, which follows at once.
 #pragma once
 
-#include <asio/awaitable.hpp>
-#include <asio/ip/tcp.hpp>
 #include <chrono>
 #include <memory>
 #include <span>
 #include <string>
+
+#include <asio/awaitable.hpp>
+#include <asio/ip/tcp.hpp>
 
 #include "common/result.hpp"
 #include "fxt/client/connector.hpp"
@@ -33,14 +34,12 @@ asio::awaitable<EventQueue::Receiver> write_stream(std::shared_ptr<asio::ip::tcp
                                                    EventQueue::Receiver queue);
 
 // Head in wire form, then payload, each by send_buf with its own time-out.
-asio::awaitable<Result<void, std::string>> write_packet(asio::ip::tcp::socket& writer,
-                                                        const Packet& packet,
+asio::awaitable<Result<void, std::string>> write_packet(asio::ip::tcp::socket& writer, const Packet& packet,
                                                         std::chrono::nanoseconds timeout);
 
 // Writes every byte or fails: "write timed out" when `timeout` (measured from
 // the call) passes first, otherwise the system error's text.
-asio::awaitable<Result<void, std::string>> send_buf(asio::ip::tcp::socket& writer,
-                                                    std::span<const uint8_t> bytes,
+asio::awaitable<Result<void, std::string>> send_buf(asio::ip::tcp::socket& writer, std::span<const uint8_t> bytes,
                                                     std::chrono::nanoseconds timeout);
 
 }  // namespace mok::fxt::client

@@ -6,10 +6,13 @@
 // queue end (which discards packets still queued).
 #include "fxt/client/connector.hpp"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <variant>
 
+#include <arpa/inet.h>
 #include <asio/co_spawn.hpp>
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
@@ -18,11 +21,8 @@
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
-#include <cstring>
-#include <exception>
-#include <mutex>
-#include <optional>
-#include <variant>
+#include <netdb.h>
+#include <netinet/in.h>
 
 #include "common/log.hpp"
 #include "common/port.hpp"
@@ -47,16 +47,19 @@ ConnectorError ConnectorError::resolve(std::string text) {
 
 std::string ConnectorError::display() const {
   switch (kind_) {
-    case Kind::Transport: return transport_.display();
-    case Kind::ChannelClosed: return SendError{SendError::Kind::Closed}.text();
-    case Kind::NoCapacity: return SendError{SendError::Kind::Full}.text();
-    case Kind::Resolve: return text_;
+    case Kind::Transport:
+      return transport_.display();
+    case Kind::ChannelClosed:
+      return SendError{SendError::Kind::Closed}.text();
+    case Kind::NoCapacity:
+      return SendError{SendError::Kind::Full}.text();
+    case Kind::Resolve:
+      return text_;
   }
   return {};
 }
 
-Result<std::pair<sockaddr_storage, socklen_t>, ConnectorError> resolve_first(
-    std::string_view address) {
+Result<std::pair<sockaddr_storage, socklen_t>, ConnectorError> resolve_first(std::string_view address) {
   const auto colon = address.rfind(':');
   if (colon == std::string_view::npos) return err(ConnectorError::resolve("invalid socket address"));
   std::string_view host = address.substr(0, colon);
@@ -110,9 +113,8 @@ std::string format_address(const sockaddr_storage& addr) {
 
 // ---- Caller-facing operations -------------------------------------------------
 
-Connector::Connector(const sockaddr_storage& addr, socklen_t addr_len,
-                     std::shared_ptr<Handler> handler, CommandChannel::Sender command_tx,
-                     EventQueue::Sender event_tx)
+Connector::Connector(const sockaddr_storage& addr, socklen_t addr_len, std::shared_ptr<Handler> handler,
+                     CommandChannel::Sender command_tx, EventQueue::Sender event_tx)
     : addr_(addr),
       addr_len_(addr_len),
       addr_text_(format_address(addr)),
@@ -169,9 +171,7 @@ Result<void, ConnectorError> Connector::shutdown() {
   return {};
 }
 
-Result<void, ConnectorError> Connector::send(Packet packet) {
-  return send(make_packet_ptr(std::move(packet)));
-}
+Result<void, ConnectorError> Connector::send(Packet packet) { return send(make_packet_ptr(std::move(packet))); }
 
 Result<void, ConnectorError> Connector::send(PacketPtr packet) {
   // A null packet would reach the write loop as nothing to write.
@@ -191,9 +191,8 @@ Result<void, ConnectorError> Connector::send(PacketPtr packet) {
 }
 
 FlushTracker::Outcome Connector::flush(std::chrono::nanoseconds timeout) {
-  return flush_.wait(timeout, [this] {
-    return control_.is_connected() && !control_.is_force_exit() && !control_.is_stopped();
-  });
+  return flush_.wait(
+      timeout, [this] { return control_.is_connected() && !control_.is_force_exit() && !control_.is_stopped(); });
 }
 
 void Connector::emit_state(State state) noexcept {
@@ -301,12 +300,11 @@ asio::awaitable<void> ConnectorLoop::run() {
   for (;;) {
     // A fresh timer every iteration: whatever woke the loop restarts the delay.
     // The options are read only once `started` was seen (see set_options).
-    const bool armed = control().is_started() && self_->is_auto_reconnect() &&
-                       !control().is_stopped() && !control().is_connected();
+    const bool armed = control().is_started() && self_->is_auto_reconnect() && !control().is_stopped() &&
+                       !control().is_connected();
     const auto deadline =
         std::chrono::steady_clock::now() +
-        (armed ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                     self_->reconnect_delay())
+        (armed ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(self_->reconnect_delay())
                : std::chrono::steady_clock::duration::zero());
     asio::steady_timer timer(ex, deadline);
     for (;;) {
@@ -515,17 +513,15 @@ asio::awaitable<void> ConnectorLoop::on_start() {
   // strand, and they share one socket object (one read and one write in
   // flight at a time), which closes once both have ended.
   auto shared_sock = std::make_shared<tcp::socket>(std::move(sock));
-  asio::co_spawn(io_, read_stream(self_, shared_sock),
-                 [reader, wake](std::exception_ptr e) {
-                   {
-                     std::lock_guard g(reader->lock);
-                     reader->done = true;
-                     reader->failure = std::move(e);
-                   }
-                   if (auto w = wake.lock()) w->wake();
-                 });
-  asio::co_spawn(io_,
-                 write_stream(std::move(shared_sock), self_, std::move(*queue)),
+  asio::co_spawn(io_, read_stream(self_, shared_sock), [reader, wake](std::exception_ptr e) {
+    {
+      std::lock_guard g(reader->lock);
+      reader->done = true;
+      reader->failure = std::move(e);
+    }
+    if (auto w = wake.lock()) w->wake();
+  });
+  asio::co_spawn(io_, write_stream(std::move(shared_sock), self_, std::move(*queue)),
                  [writer, wake](std::exception_ptr e, EventQueue::Receiver q) {
                    {
                      std::lock_guard g(writer->lock);
@@ -543,21 +539,22 @@ asio::awaitable<void> ConnectorLoop::on_start() {
 
 }  // namespace
 
-Result<std::shared_ptr<Connector>, ConnectorError> Connector::create(
-    Runtime& runtime, std::string_view address, std::shared_ptr<Handler> handler) {
+Result<std::shared_ptr<Connector>, ConnectorError> Connector::create(Runtime& runtime, std::string_view address,
+                                                                     std::shared_ptr<Handler> handler) {
   auto addr = resolve_first(address);
   if (!addr.ok()) return err(std::move(addr.error()));
   auto [command_tx, commands] = CommandChannel::make(kCommandCapacity);
   auto [event_tx, queue] = EventQueue::make(kQueueCapacity);
-  std::shared_ptr<Connector> self(new Connector(addr->first, addr->second, std::move(handler),
-                                                std::move(command_tx), std::move(event_tx)));
+  std::shared_ptr<Connector> self(
+      new Connector(addr->first, addr->second, std::move(handler), std::move(command_tx), std::move(event_tx)));
   // Every task of this connection runs on the one worker picked here.
   asio::io_context& io = runtime.next_context();
   auto loop = std::make_shared<ConnectorLoop>(io, self, std::move(queue), std::move(commands));
-  asio::co_spawn(io, [loop]() { return loop->run(); }(),
-                 [loop](std::exception_ptr e) {
-                   if (e) log::error(kTcpTarget, "connector loop failed: {}", describe(e));
-                 });
+  asio::co_spawn(
+      io, [loop]() { return loop->run(); }(),
+      [loop](std::exception_ptr e) {
+        if (e) log::error(kTcpTarget, "connector loop failed: {}", describe(e));
+      });
   return self;
 }
 

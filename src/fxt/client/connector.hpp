@@ -7,8 +7,6 @@
 // command or queue a packet, and return.
 #pragma once
 
-#include <sys/socket.h>
-
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -16,6 +14,8 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+
+#include <sys/socket.h>
 
 #include "common/result.hpp"
 #include "fxt/client/channels.hpp"
@@ -54,7 +54,7 @@ class ConnectorError {
   enum class Kind { Transport, ChannelClosed, NoCapacity, Resolve };
 
   ConnectorError(Error e) : kind_(Kind::Transport), transport_(std::move(e)) {}  // NOLINT
-  ConnectorError(SendError e)                                                     // NOLINT
+  ConnectorError(SendError e)                                                    // NOLINT
       : kind_(e.kind == SendError::Kind::Closed ? Kind::ChannelClosed : Kind::NoCapacity),
         transport_(Error::not_ready()) {}
   static ConnectorError resolve(std::string text);
@@ -81,8 +81,8 @@ class Connector {
   // system resolver on the calling thread (first address only), then starts
   // the connector loop on `runtime`, idle until start(). The runtime must
   // outlive the connector's tasks. Fails with Kind::Resolve.
-  static Result<std::shared_ptr<Connector>, ConnectorError> create(
-      Runtime& runtime, std::string_view address, std::shared_ptr<Handler> handler);
+  static Result<std::shared_ptr<Connector>, ConnectorError> create(Runtime& runtime, std::string_view address,
+                                                                   std::shared_ptr<Handler> handler);
 
   // Performs shutdown() (outcome ignored). The loops hold references, so
   // this runs only after the connector loop has ended.
@@ -176,8 +176,7 @@ class Connector {
 };
 
 // Resolves "host:port" to its first address; exposed for tests.
-Result<std::pair<sockaddr_storage, socklen_t>, ConnectorError> resolve_first(
-    std::string_view address);
+Result<std::pair<sockaddr_storage, socklen_t>, ConnectorError> resolve_first(std::string_view address);
 // "1.2.3.4:80" or "[::1]:80".
 std::string format_address(const sockaddr_storage& addr);
 

@@ -14,8 +14,7 @@ std::chrono::nanoseconds Control::last_activity_elapsed() const noexcept {
   const uint64_t now = monotonic_us();
   const uint64_t last = last_activity_us_.load();
   const uint64_t us = now > last ? now - last : 0;
-  return std::chrono::seconds(us / 1'000'000) +
-         std::chrono::nanoseconds((us % 1'000'000) * 1'000);
+  return std::chrono::seconds(us / 1'000'000) + std::chrono::nanoseconds((us % 1'000'000) * 1'000);
 }
 
 }  // namespace mok::fxt::client

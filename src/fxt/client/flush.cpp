@@ -31,8 +31,7 @@ void FlushTracker::wake() noexcept {
   changed_.notify_all();
 }
 
-FlushTracker::Outcome FlushTracker::wait(std::chrono::nanoseconds timeout,
-                                         const std::function<bool()>& up) {
+FlushTracker::Outcome FlushTracker::wait(std::chrono::nanoseconds timeout, const std::function<bool()>& up) {
   const uint64_t target = accepted_.load();
   const uint64_t lost_before = lost_.load();
   if (!up()) return Outcome::NotConnected;

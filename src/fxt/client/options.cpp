@@ -7,8 +7,7 @@ namespace mok::fxt::client {
 
 namespace {
 
-Result<void, std::string> in_range(const char* name, ConnectorOptions::ms value,
-                                   ConnectorOptions::ms min) {
+Result<void, std::string> in_range(const char* name, ConnectorOptions::ms value, ConnectorOptions::ms min) {
   if (value >= min && value <= ConnectorOptions::kMax) return {};
   return err(fmt::format("{} {} ms is outside {}..{} ms", name, value.count(), min.count(),
                          ConnectorOptions::kMax.count()));
@@ -16,8 +15,7 @@ Result<void, std::string> in_range(const char* name, ConnectorOptions::ms value,
 
 }  // namespace
 
-ConnectorOptions ConnectorOptions::from_millis(std::uint32_t reconnect_delay_ms,
-                                               std::uint32_t connect_timeout_ms,
+ConnectorOptions ConnectorOptions::from_millis(std::uint32_t reconnect_delay_ms, std::uint32_t connect_timeout_ms,
                                                std::uint32_t inactivity_timeout_ms,
                                                std::uint32_t write_timeout_ms) {
   ConnectorOptions o;
@@ -33,8 +31,7 @@ Result<void, std::string> check(const ConnectorOptions& o) {
   using O = ConnectorOptions;
   for (const auto& r : {in_range("reconnect delay", o.reconnect_delay, O::kMinReconnectDelay),
                         in_range("connect time-out", o.connect_timeout, O::kMinConnectTimeout),
-                        in_range("inactivity time-out", o.inactivity_timeout,
-                                 O::kMinInactivityTimeout),
+                        in_range("inactivity time-out", o.inactivity_timeout, O::kMinInactivityTimeout),
                         in_range("write time-out", o.write_timeout, O::kMinWriteTimeout)}) {
     if (!r.ok()) return r;
   }

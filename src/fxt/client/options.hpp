@@ -35,10 +35,8 @@ struct ConnectorOptions {
   static constexpr ms kMax{24 * 3600 * 1000};
 
   // The C interfaces' form: milliseconds, 0 keeping a timing's default.
-  static ConnectorOptions from_millis(std::uint32_t reconnect_delay_ms,
-                                      std::uint32_t connect_timeout_ms,
-                                      std::uint32_t inactivity_timeout_ms,
-                                      std::uint32_t write_timeout_ms);
+  static ConnectorOptions from_millis(std::uint32_t reconnect_delay_ms, std::uint32_t connect_timeout_ms,
+                                      std::uint32_t inactivity_timeout_ms, std::uint32_t write_timeout_ms);
 };
 
 // Ok, or a text naming the first timing outside its range

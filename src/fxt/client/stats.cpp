@@ -9,8 +9,7 @@ ConnStats::ConnStats() noexcept : state_since_us_(monotonic_us()) {}
 
 bool ConnStats::end_connection(DisconnectCause cause, std::string_view reason) {
   auto expected = static_cast<uint8_t>(DisconnectCause::None);
-  if (cause == DisconnectCause::None ||
-      !cause_.compare_exchange_strong(expected, static_cast<uint8_t>(cause))) {
+  if (cause == DisconnectCause::None || !cause_.compare_exchange_strong(expected, static_cast<uint8_t>(cause))) {
     return false;
   }
   // The reason first: a reader that sees the disconnect counted must find

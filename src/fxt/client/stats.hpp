@@ -41,9 +41,7 @@ struct ConnStatsSnapshot {
   uint64_t send_refused_queue_full = 0;
   uint64_t queue_depth = 0;
 
-  uint64_t disconnects_by(DisconnectCause c) const noexcept {
-    return disconnects[static_cast<std::size_t>(c)];
-  }
+  uint64_t disconnects_by(DisconnectCause c) const noexcept { return disconnects[static_cast<std::size_t>(c)]; }
 };
 
 class ConnStats {

@@ -4,15 +4,16 @@
 // wake-up that arrives early or twice does no harm and none can be lost.
 #pragma once
 
+#include <atomic>
+#include <memory>
+
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>
-#include <asio/post.hpp>
-#include <atomic>
-#include <memory>
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/experimental/concurrent_channel.hpp>
+#include <asio/post.hpp>
 #include <asio/use_awaitable.hpp>
 
 #include "fxt/client/channels.hpp"
@@ -45,10 +46,9 @@ class AsyncWaker final : public Waker {
 // Wakes a task that waits on one Asio operation at a time by cancelling
 // that operation, so a wait costs the operation alone instead of a race of
 // several. The task brackets each wait with begin_wait()/end_wait() and runs
-// on `strand` (a strand, or a context that one thread runs); wake() may come from any thread. A wake-up that arrives
-// between two waits makes the next begin_wait() refuse, so none is lost;
-// one that lands late cancels a later wait, which only costs a poll.
-// Cancelling a socket read before it has read leaves the bytes in the socket;
+// on `strand` (a strand, or a context that one thread runs); wake() may come from any thread. A wake-up that
+// arrives between two waits makes the next begin_wait() refuse, so none is lost; one that lands late cancels a
+// later wait, which only costs a poll. Cancelling a socket read before it has read leaves the bytes in the socket;
 // once it has read, the read completes normally with them.
 class Interrupter final : public Waker, public std::enable_shared_from_this<Interrupter> {
  public:
@@ -80,8 +80,7 @@ class Interrupter final : public Waker, public std::enable_shared_from_this<Inte
 
   // The completion token for the bracketed operation.
   auto token() {
-    return asio::bind_cancellation_slot(signal_.slot(),
-                                        asio::experimental::as_tuple(asio::use_awaitable));
+    return asio::bind_cancellation_slot(signal_.slot(), asio::experimental::as_tuple(asio::use_awaitable));
   }
 
   // wake() for a caller already on the strand: no hop through the queue.

@@ -2,11 +2,11 @@
 // last and is never written because the single members have covered its bits.
 #include "fxt/packet/flags.hpp"
 
-#include <fmt/format.h>
-
 #include <array>
 #include <string_view>
 #include <utility>
+
+#include <fmt/format.h>
 
 namespace mok::fxt {
 

@@ -22,9 +22,7 @@ struct Flags {
   static constexpr uint8_t kAll = 0x6D;
 
   // Flags as read from the wire: undefined bits dropped.
-  static constexpr Flags from_received(uint8_t bits) noexcept {
-    return Flags{static_cast<uint8_t>(bits & kAll)};
-  }
+  static constexpr Flags from_received(uint8_t bits) noexcept { return Flags{static_cast<uint8_t>(bits & kAll)}; }
   constexpr bool contains(uint8_t mask) const noexcept { return (bits & mask) == mask; }
 
   friend constexpr bool operator==(Flags, Flags) noexcept = default;

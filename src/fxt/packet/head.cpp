@@ -36,8 +36,7 @@ Result<Head, Error> Head::parse(std::span<const uint8_t> bytes) noexcept {
   if (!kind) return err(Error::unknown_kind(p[5]));
   const auto stream_id = static_cast<uint16_t>(load_be(p + 6, 2));
   if (stream_id >= kStreamIdLimit) return err(Error::invalid_stream_id(stream_id));
-  return Head{length, Flags::from_received(p[4]), *kind, stream_id, load_be(p + 8, 8),
-              load_be(p + 16, 8)};
+  return Head{length, Flags::from_received(p[4]), *kind, stream_id, load_be(p + 8, 8), load_be(p + 16, 8)};
 }
 
 void Head::write_to(uint8_t* out) const noexcept {
@@ -56,9 +55,8 @@ std::array<uint8_t, kHeadLen> Head::to_bytes() const noexcept {
 }
 
 std::string debug_string(const Head& head) {
-  return fmt::format("Head {{ length: {}, flags: {}, kind: {}, stream_id: {}, seq: {}, ts: {} }}",
-                     head.length, debug_string(head.flags), to_string(head.kind), head.stream_id,
-                     head.seq, head.ts);
+  return fmt::format("Head {{ length: {}, flags: {}, kind: {}, stream_id: {}, seq: {}, ts: {} }}", head.length,
+                     debug_string(head.flags), to_string(head.kind), head.stream_id, head.seq, head.ts);
 }
 
 }  // namespace mok::fxt

@@ -24,9 +24,7 @@ struct Packet {
 
 using PacketPtr = std::shared_ptr<Packet>;
 
-inline PacketPtr make_packet_ptr(Packet packet) {
-  return std::make_shared<Packet>(std::move(packet));
-}
+inline PacketPtr make_packet_ptr(Packet packet) { return std::make_shared<Packet>(std::move(packet)); }
 
 // True when `p` is the only reference, so its packet may be changed. Orders
 // the change after every earlier holder's last read.

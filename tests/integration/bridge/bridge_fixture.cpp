@@ -1,17 +1,17 @@
 // The shared pieces of the bridge tests (see bridge_fixture.hpp).
 #include "bridge_fixture.hpp"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "camsim/scan_payload.hpp"
 #include "camsim/scene.hpp"

@@ -4,8 +4,6 @@
 // information, so they only match writers whose type names are right.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -15,6 +13,7 @@
 
 #include <dds/dds.h>
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include "camsim/simulator.hpp"
 #include "fakes/eventually.hpp"

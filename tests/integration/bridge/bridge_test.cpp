@@ -1,8 +1,5 @@
 // mok-bridge end to end: emulated cameras -> mok-bridge (child process) ->
 // DDS subscribers in this process that know the ROS 2 type names only.
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +8,8 @@
 #include <string>
 
 #include <mok/mok.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include "bridge_fixture.hpp"
 #include "camsim/scene.hpp"
@@ -68,7 +67,9 @@ TEST_F(BridgeTest, EveryProfileArrivesOnceInOrderWithItsValuesAcrossAReconnectAn
   std::vector<SeamSeen> seen;
   std::set<std::int64_t> found_stamps;
   std::vector<std::int64_t> points_found;
-  const auto ns = [](const builtin_interfaces_msg_dds__Time_& t) { return std::int64_t{t.sec} * 1'000'000'000 + t.nanosec; };
+  const auto ns = [](const builtin_interfaces_msg_dds__Time_& t) {
+    return std::int64_t{t.sec} * 1'000'000'000 + t.nanosec;
+  };
   std::string received, published;
   const auto drain = [&] {
     profiles.take<sensor_msgs_msg_dds__PointCloud2_>([&](const sensor_msgs_msg_dds__PointCloud2_& m) {
@@ -79,13 +80,13 @@ TEST_F(BridgeTest, EveryProfileArrivesOnceInOrderWithItsValuesAcrossAReconnectAn
       seen.push_back({m.profile_index, m.found, m.width});
       if (m.found) found_stamps.insert(ns(m.header.stamp));
     });
-    seam_points.take<geometry_msgs_msg_dds__PointStamped_>([&](const geometry_msgs_msg_dds__PointStamped_& m) {
-      points_found.push_back(ns(m.header.stamp));
-    });
-    health.take<diagnostic_msgs_msg_dds__DiagnosticArray_>([&](const diagnostic_msgs_msg_dds__DiagnosticArray_& m) {
-      received = diagnostic_value(m, "profiles_received");
-      published = diagnostic_value(m, "profiles_published");
-    });
+    seam_points.take<geometry_msgs_msg_dds__PointStamped_>(
+        [&](const geometry_msgs_msg_dds__PointStamped_& m) { points_found.push_back(ns(m.header.stamp)); });
+    health.take<diagnostic_msgs_msg_dds__DiagnosticArray_>(
+        [&](const diagnostic_msgs_msg_dds__DiagnosticArray_& m) {
+          received = diagnostic_value(m, "profiles_received");
+          published = diagnostic_value(m, "profiles_published");
+        });
   };
 
   ASSERT_TRUE(eventually([&] {
@@ -95,7 +96,13 @@ TEST_F(BridgeTest, EveryProfileArrivesOnceInOrderWithItsValuesAcrossAReconnectAn
   switch_laser_on(cam);
 
   // Through a reconnect; a subscriber that joins after it starts mid-stream.
-  ASSERT_TRUE(eventually([&] { drain(); return checker.gaps() >= 1; }, 30s)) << bridge.log();
+  ASSERT_TRUE(eventually(
+      [&] {
+        drain();
+        return checker.gaps() >= 1;
+      },
+      30s))
+      << bridge.log();
   Reader late(participant_, "rt/line/cam/profiles", &sensor_msgs_msg_dds__PointCloud2__desc);
   Reader late_best_effort(participant_, "rt/line/cam/profiles", &sensor_msgs_msg_dds__PointCloud2__desc,
                           {.reliable = false, .keep_all = false, .depth = 10});
@@ -115,7 +122,8 @@ TEST_F(BridgeTest, EveryProfileArrivesOnceInOrderWithItsValuesAcrossAReconnectAn
   ASSERT_TRUE(eventually([&] {
     drain();
     return received == std::to_string(checker.first_index() + checker.rows()) && published == received;
-  })) << "received " << received << ", published " << published << ", subscriber " << checker.rows();
+  })) << "received "
+      << received << ", published " << published << ", subscriber " << checker.rows();
   EXPECT_EQ(cam.sim->stats().scans_skipped, 0u);
   EXPECT_GE(checker.gaps(), 1u);
   EXPECT_EQ(checker.first_index(), 0u);
@@ -151,7 +159,9 @@ TEST_F(BridgeTest, OneSubscriberSeesTwoCamerasOfOneBridgeAndACameraOfAnotherBrid
   const camsim::Options o = camera_options(200, 128);
   Camera left(o), right(o), other(o);
   const std::string file = testing::TempDir() + "bridge-cameras.txt";
-  std::ofstream(file) << "# cell 1\n" << left.address << " cell1/left\n" << right.address << " /cell1/right/ right_link\n";
+  std::ofstream(file) << "# cell 1\n"
+                      << left.address << " cell1/left\n"
+                      << right.address << " /cell1/right/ right_link\n";
   BridgeProcess one(domain_, {"--cameras", file});
   BridgeProcess two(domain_, {other.address, "--namespace", "cell2"});
 
@@ -164,17 +174,20 @@ TEST_F(BridgeTest, OneSubscriberSeesTwoCamerasOfOneBridgeAndACameraOfAnotherBrid
   Stream streams[] = {{Reader(participant_, "rt/cell1/left/profiles", desc), ProfileChecker(o), "cell1_left"},
                       {Reader(participant_, "rt/cell1/right/profiles", desc), ProfileChecker(o), "right_link"},
                       {Reader(participant_, "rt/cell2/profiles", desc), ProfileChecker(o), "cell2"}};
-  ASSERT_TRUE(eventually([&] {
-    bool all = true;
-    for (Stream& s : streams) {
-      s.reader.take<sensor_msgs_msg_dds__PointCloud2_>([&](const sensor_msgs_msg_dds__PointCloud2_& m) {
-        EXPECT_EQ(s.frame_id, m.header.frame_id);
-        for (const Row& r : rows_of(m)) s.checker.check(r);
-      });
-      all = all && s.checker.rows() >= 100;
-    }
-    return all;
-  }, 20s)) << one.log() << two.log();
+  ASSERT_TRUE(eventually(
+      [&] {
+        bool all = true;
+        for (Stream& s : streams) {
+          s.reader.take<sensor_msgs_msg_dds__PointCloud2_>([&](const sensor_msgs_msg_dds__PointCloud2_& m) {
+            EXPECT_EQ(s.frame_id, m.header.frame_id);
+            for (const Row& r : rows_of(m)) s.checker.check(r);
+          });
+          all = all && s.checker.rows() >= 100;
+        }
+        return all;
+      },
+      20s))
+      << one.log() << two.log();
   std::remove(file.c_str());
 }
 
@@ -198,11 +211,21 @@ TEST_F(BridgeTest, DISABLED_StuckSubscriberChild) {
   ASSERT_TRUE(eventually([&] { return stuck.matched() == 1; }, 60s));
   // A profile read before the stop: whatever was lost while stopped, even
   // all that waited in the socket buffers, shows as a jump from it.
-  ASSERT_TRUE(eventually([&] { read(); return last >= 0; }, 60s));
+  ASSERT_TRUE(eventually(
+      [&] {
+        read();
+        return last >= 0;
+      },
+      60s));
   std::ofstream(ready) << "matched\n";
   raise(SIGSTOP);
   resumed = true;
-  eventually([&] { read(); return false; }, 30s);
+  eventually(
+      [&] {
+        read();
+        return false;
+      },
+      30s);
 }
 
 // A bridge held up by its subscriber stops reading altogether, whatever the
@@ -215,8 +238,9 @@ TEST_F(BridgeTest, ASubscriberThatFallsBehindNeverSlowsTheCamera) {
   Reader health(participant_, "rt/slow/diagnostics", &diagnostic_msgs_msg_dds__DiagnosticArray__desc);
   BridgeProcess bridge(domain_, {cam.address, "--namespace", "slow"});
   const std::string ready = testing::TempDir() + "bridge-stuck-" + std::to_string(getpid());
-  ChildProcess stuck({"/proc/self/exe", "--gtest_also_run_disabled_tests", "--gtest_filter=*StuckSubscriberChild"},
-                     {"MOK_BRIDGE_TEST_STUCK_READY=" + ready, "MOK_BRIDGE_TEST_DOMAIN=" + std::to_string(domain_)});
+  ChildProcess stuck(
+      {"/proc/self/exe", "--gtest_also_run_disabled_tests", "--gtest_filter=*StuckSubscriberChild"},
+      {"MOK_BRIDGE_TEST_STUCK_READY=" + ready, "MOK_BRIDGE_TEST_DOMAIN=" + std::to_string(domain_)});
   ASSERT_TRUE(eventually([&] { return std::ifstream(ready).good(); }, 30s)) << stuck.log();
   std::remove(ready.c_str());
   const std::uint64_t sent_before = cam.sim->stats().scans_sent;
@@ -225,13 +249,16 @@ TEST_F(BridgeTest, ASubscriberThatFallsBehindNeverSlowsTheCamera) {
   // The bridge went on at the camera's pace while the subscriber stood still.
   std::uint64_t received = 0, dropped = 0;
   ASSERT_TRUE(eventually([&] {
-    health.take<diagnostic_msgs_msg_dds__DiagnosticArray_>([&](const diagnostic_msgs_msg_dds__DiagnosticArray_& m) {
-      received = std::stoull("0" + diagnostic_value(m, "profiles_published"));
-      dropped = std::stoull("0" + diagnostic_value(m, "queue_dropped")) +
-                std::stoull("0" + diagnostic_value(m, "write_failed"));
-    });
+    health.take<diagnostic_msgs_msg_dds__DiagnosticArray_>(
+        [&](const diagnostic_msgs_msg_dds__DiagnosticArray_& m) {
+          received = std::stoull("0" + diagnostic_value(m, "profiles_published"));
+          dropped = std::stoull("0" + diagnostic_value(m, "queue_dropped")) +
+                    std::stoull("0" + diagnostic_value(m, "write_failed"));
+        });
     return received >= sent_before + 1500;
-  })) << "published " << received << "\n" << bridge.log();
+  })) << "published "
+      << received << "\n"
+      << bridge.log();
   EXPECT_EQ(dropped, 0u);
   EXPECT_EQ(cam.sim->stats().scans_skipped, 0u);
 
@@ -241,10 +268,13 @@ TEST_F(BridgeTest, ASubscriberThatFallsBehindNeverSlowsTheCamera) {
   std::string gap;
   // Within the child's 30 s of reading: a sanitized child catching up on a
   // loaded machine can take longer than the usual 10 s.
-  EXPECT_TRUE(eventually([&] {
-    gap = first_line(ready + ".gap");
-    return !gap.empty();
-  }, 25s)) << stuck.log();
+  EXPECT_TRUE(eventually(
+      [&] {
+        gap = first_line(ready + ".gap");
+        return !gap.empty();
+      },
+      25s))
+      << stuck.log();
   std::remove((ready + ".gap").c_str());
 }
 

@@ -1,14 +1,15 @@
 // mok::brelo::Client connected to camsim::Simulator: parameters, RTS, scan
 // results, snapshots of every format. Any byte the two sides read differently
 // shows up here as a wrong value.
-#include <gtest/gtest.h>
+#include "brelo/client.hpp"
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <thread>
 
-#include "brelo/client.hpp"
+#include <gtest/gtest.h>
+
 #include "camsim/simulator.hpp"
 #include "common/runtime.hpp"
 #include "fakes/eventually.hpp"

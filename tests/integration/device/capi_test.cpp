@@ -1,11 +1,11 @@
 // The mok_* C interface against a scripted camera: status codes, handle and
 // pointer rules, the text-copy protocol, and the record layouts read through
 // the raw pointers hosts get.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <cmath>
 #include <cstring>
+
+#include <gtest/gtest.h>
 
 #include "brelo/reg_cache.hpp"
 #include "fakes/device_stats.hpp"
@@ -147,8 +147,10 @@ TEST(CapiConnect, PortWithALeadingPlusConnects) {
 }
 
 TEST(CapiConnect, RefusesBadAddresses) {
-  for (const char* bad : {"", "   ", "\xC3\x28", "cam\xED\xA0\x80", "\xC0\xAF" "cam", "cam\xF4\x90\x80\x80",
-                          "cam\xE2\x82", "::1", "cam:7a", "a:b:c", "cam$bad:7000"}) {
+  for (const char* bad : {"", "   ", "\xC3\x28", "cam\xED\xA0\x80",
+                          "\xC0\xAF"
+                          "cam",
+                          "cam\xF4\x90\x80\x80", "cam\xE2\x82", "::1", "cam:7a", "a:b:c", "cam$bad:7000"}) {
     EXPECT_EQ(mok_connect(bad), nullptr) << bad;
   }
   mok_client_t* ok = mok_connect(" 127.0.0.1:1 ");
@@ -284,8 +286,16 @@ TEST_F(CapiTest, ScanResultThroughAccessorsAndRawPointers) {
   start();
 
   ScanPayload p(2, true);
-  p.offsets(1000, 500).profile_point(0, 1500, 2500).profile_point(1, 600, 1100).u64(36, 0xABCDEF)
-      .u16(44, 1).u16(50, 3).i16(52, -150).i16(54, 40).i16(56, -45).seam_point(3, 700, 1200);
+  p.offsets(1000, 500)
+      .profile_point(0, 1500, 2500)
+      .profile_point(1, 600, 1100)
+      .u64(36, 0xABCDEF)
+      .u16(44, 1)
+      .u16(50, 3)
+      .i16(52, -150)
+      .i16(54, 40)
+      .i16(56, -45)
+      .seam_point(3, 700, 1200);
   for (std::size_t i = 0; i < 8; ++i) p.u8(90 + i, static_cast<std::uint8_t>(i + 1)).u8(170 + i, 0xEE);
   p.i32(98, -12345).i32(98 + 17 * 4, 250).u32(178, 0xCAFEBABE);
   const std::size_t s5 = ScanPayload::segment_at(5);
@@ -301,7 +311,7 @@ TEST_F(CapiTest, ScanResultThroughAccessorsAndRawPointers) {
   }
   mok_scan_result_t* latest = mok_get_scan_result(h);
   ASSERT_NE(latest, nullptr);
-  ASSERT_NE(latest, r);  // every hand-out is a handle of its own
+  ASSERT_NE(latest, r);                                                  // every hand-out is a handle of its own
   EXPECT_EQ(mok_scan_result_points(latest), mok_scan_result_points(r));  // ...to the same record
 
   EXPECT_EQ(mok_scan_result_point_count(r), 2u);
@@ -418,8 +428,8 @@ TEST_F(CapiTest, SnapshotRequestAndImages) {
   ASSERT_TRUE(req);
   EXPECT_EQ(req->stream_id, 1);
   EXPECT_EQ(req->kind, kKindFlexRegs);
-  EXPECT_EQ(req->payload, (Bytes{0, 2, 1, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 2, 2, 0, 20, 0, 0, 0, 0, 2, 3, 0, 1, 0, 0, 0,
-                                 0, 2, 4, 0, 1, 0, 0, 0, 0, 2, 5, 0, 50, 0, 0, 0}));
+  EXPECT_EQ(req->payload, (Bytes{0, 2, 1, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 2, 2, 0, 20, 0, 0, 0, 0,  2, 3, 0,
+                                 1, 0, 0, 0, 0,    2,    4,    0,    1, 0, 0, 0, 0,  2, 5, 0, 50, 0, 0, 0}));
 
   report(concat({reg_u32(reg::kImageWidth, 4), reg_u32(reg::kImageHeight, 2)}));
   const Bytes raw{10, 11, 12, 13, 14, 15, 16, 17};
@@ -499,8 +509,16 @@ TEST_F(CapiTest, ScanQueuePopIntoCopiesRecordsAndPointsAndKeepsWhatDoesNotFit) {
   ASSERT_EQ(mok_scan_queue_enable(h, 8), MOK_OK);
   start();
   ScanPayload a(2, true);  // a seam at seam point 3
-  a.offsets(1000, 500).profile_point(0, 1500, 2500).profile_point(1, 600, 1100).u64(36, 1)
-      .u16(44, 1).u16(50, 3).i16(52, -150).i16(54, 40).i16(56, -45).seam_point(3, 700, 1200);
+  a.offsets(1000, 500)
+      .profile_point(0, 1500, 2500)
+      .profile_point(1, 600, 1100)
+      .u64(36, 1)
+      .u16(44, 1)
+      .u16(50, 3)
+      .i16(52, -150)
+      .i16(54, 40)
+      .i16(56, -45)
+      .seam_point(3, 700, 1200);
   ScanPayload b(3, true);  // no seam
   b.offsets(1000, 500).profile_point(2, 1500, 2500).u64(36, 2);
   for (auto* p : {&a, &b, &a}) {

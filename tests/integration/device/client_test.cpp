@@ -1,9 +1,9 @@
 // The device client against a scripted camera: the bytes it writes, how it
 // sorts what the camera sends, and its waits.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <future>
+
+#include <gtest/gtest.h>
 
 #include "brelo/reg_cache.hpp"
 #include "fakes/scan_payload.hpp"
@@ -49,9 +49,8 @@ TEST_F(ClientTest, SettersWriteOneEntryOnStreamZero) {
   ASSERT_TRUE(client->set_rts(123).ok());
   expect_flexregs(cam.next_packet(), 0, {0x00, 0x04, 0x08, 0x11, 123, 0, 0, 0, 0, 0, 0, 0});
   ASSERT_TRUE(client->snapshot(10, true, 20).ok());
-  expect_flexregs(cam.next_packet(), 1,
-                  {0, 2, 1, 0, 10, 0, 0, 0, 0, 2, 2, 0, 20, 0, 0, 0, 0, 2, 3, 0, 1, 0, 0, 0,
-                   0, 2, 4, 0, 1, 0, 0, 0, 0, 2, 5, 0, 50, 0, 0, 0});
+  expect_flexregs(cam.next_packet(), 1, {0, 2, 1, 0, 10, 0, 0, 0, 0, 2, 2, 0, 20, 0, 0, 0, 0,  2, 3, 0,
+                                         1, 0, 0, 0, 0,  2, 4, 0, 1, 0, 0, 0, 0,  2, 5, 0, 50, 0, 0, 0});
   ASSERT_TRUE(client->snapshot(0xFFFFFFFF, false, 0).ok());
   auto snap = cam.next_packet();
   ASSERT_TRUE(snap);
@@ -64,9 +63,9 @@ TEST_F(ClientTest, SettersWriteOneEntryOnStreamZero) {
 TEST_F(ClientTest, RtsZeroSendsWallClockMicros) {
   connect_and_start();
   const auto micros = [] {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                          std::chrono::system_clock::now().time_since_epoch())
-                                          .count());
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count());
   };
   const std::uint64_t before = micros();
   ASSERT_TRUE(client->set_rts(0).ok());

@@ -2,8 +2,6 @@
 // fixture that connects a real Client to a FakeCamera.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -11,6 +9,8 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "brelo/client.hpp"
 #include "common/runtime.hpp"
@@ -28,7 +28,8 @@ class StateLog {
   }
   bool wait_for(std::uint32_t s, std::chrono::milliseconds bound = kWait) {
     std::unique_lock lock(m_);
-    return cv_.wait_for(lock, bound, [&] { return std::find(states_.begin(), states_.end(), s) != states_.end(); });
+    return cv_.wait_for(lock, bound,
+                        [&] { return std::find(states_.begin(), states_.end(), s) != states_.end(); });
   }
   std::vector<std::uint32_t> snapshot() {
     std::lock_guard lock(m_);

@@ -3,10 +3,10 @@
 // baseline taken once connected, since connecting may refuse early sends),
 // each kind of disconnect with its text, and the versioned struct's prefix
 // rule for hosts that know a shorter struct.
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "brelo/reg_cache.hpp"
 #include "fakes/device_stats.hpp"
@@ -75,9 +75,8 @@ TEST_F(StatsTest, ScriptedTrafficIsCountedByClassWithExactBytes) {
 
   const mok_stats_t s = stats_of(&h);
   EXPECT_EQ(s.packets_received, 9u);
-  EXPECT_EQ(s.bytes_received, wire_size(report) + 4 * wire_size(scan) - wire_size(scan) +
-                                  wire_size(bad_scan) + 2 * wire_size(image) + wire_size(other) +
-                                  wire_size(video));
+  EXPECT_EQ(s.bytes_received, wire_size(report) + 4 * wire_size(scan) - wire_size(scan) + wire_size(bad_scan) +
+                                  2 * wire_size(image) + wire_size(other) + wire_size(video));
   EXPECT_EQ(s.register_reports, 1u);
   EXPECT_EQ(s.scan_results, 4u);
   EXPECT_EQ(s.scan_results_rejected, 1u);
@@ -115,9 +114,9 @@ TEST_F(StatsTest, RemoteCloseIsCountedWithItsText) {
   cam.drop_connection();
   ASSERT_TRUE(wait_stats([](const mok_stats_t& s) { return s.disconnects_remote_close == 1; }));
   const mok_stats_t s = stats_of(&h);
-  EXPECT_EQ(s.disconnects_stop + s.disconnects_decode_error + s.disconnects_inactivity +
-                s.disconnects_write_failure,
-            0u);
+  EXPECT_EQ(
+      s.disconnects_stop + s.disconnects_decode_error + s.disconnects_inactivity + s.disconnects_write_failure,
+      0u);
   EXPECT_EQ(last_error(&h), "remote closed read half");
 }
 
@@ -161,8 +160,7 @@ TEST_F(StatsTest, LastErrorFollowsTheTextCopyProtocol) {
   EXPECT_EQ(small[0], 'x');
   EXPECT_EQ(last_error(&h), "no decoder here");
   // Codes other than Other leave the text alone.
-  EXPECT_EQ(ffi::status_of(*client, brelo::Result<void>(brelo::fail(brelo::ErrorKind::Timeout))),
-            MOK_ERR_TIMEOUT);
+  EXPECT_EQ(ffi::status_of(*client, brelo::Result<void>(brelo::fail(brelo::ErrorKind::Timeout))), MOK_ERR_TIMEOUT);
   EXPECT_EQ(last_error(&h), "no decoder here");
 }
 

@@ -2,17 +2,17 @@
 // read once the callback returns, so they refuse at once with their own
 // status instead of holding a runtime worker; calls that do not wait keep
 // working there.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <cstdint>
 #include <string>
 
+#include <gtest/gtest.h>
+
+#include "fakes/eventually.hpp"
 #include "fakes/fake_camera.hpp"
 #include "fakes/scan_payload.hpp"
-#include "mok/mok.h"
-#include "fakes/eventually.hpp"
 #include "fakes/scripted_peer.hpp"
+#include "mok/mok.h"
 
 namespace {
 

@@ -1,8 +1,6 @@
 // A host that closes a client while other threads still use it: waiters are
 // woken with a status of their own, calls in flight finish on live state,
 // and no runtime worker is left stuck, so later clients still connect.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -10,15 +8,17 @@
 #include <thread>
 #include <vector>
 
-#include "fakes/fake_camera.hpp"
-#include "mok/mok.h"
+#include <gtest/gtest.h>
+
 #include "fakes/eventually.hpp"
+#include "fakes/fake_camera.hpp"
 #include "fakes/scripted_peer.hpp"
+#include "mok/mok.h"
 
 namespace {
 
-using mok::test::ScriptedPeer;
 using mok::test::eventually;
+using mok::test::ScriptedPeer;
 
 // Runs `fn` on a thread of its own and hands its result over a future; the
 // thread is detached, so a waiter that never returns fails the test instead

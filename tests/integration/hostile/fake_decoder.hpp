@@ -3,11 +3,11 @@
 // library's control block.
 #pragma once
 
-#include <dlfcn.h>
-#include <unistd.h>
-
 #include <string>
 #include <vector>
+
+#include <dlfcn.h>
+#include <unistd.h>
 
 #include "fake_media_control.hpp"
 

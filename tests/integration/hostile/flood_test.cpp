@@ -1,17 +1,17 @@
 // Peers that send more than the host takes: snapshot images nobody receives.
 // The queue keeps the newest images within its count and byte bounds and
 // counts what it dropped.
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "brelo/client.hpp"
-#include "ffi/handles.hpp"
 #include "fakes/device_stats.hpp"
-#include "fakes/fake_camera.hpp"
 #include "fakes/eventually.hpp"
+#include "fakes/fake_camera.hpp"
 #include "fakes/scripted_peer.hpp"
+#include "ffi/handles.hpp"
 
 namespace {
 

@@ -1,24 +1,24 @@
 // Not tests (all disabled): drivers that print the peak resident memory of a
 // host under a flooding peer, for the performance notes. Run one at a time:
 //   integration_hostile --gtest_also_run_disabled_tests --gtest_filter='HostileMeasure.<name>'
-#include <gtest/gtest.h>
-#include <sys/resource.h>
-
-#include <cstdint>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <thread>
 #include <vector>
 
-#include "fakes/device_stats.hpp"
-#include "mok/mok_fxt.h"
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
 #include "fake_decoder.hpp"
-#include "fakes/fake_camera.hpp"
+#include "fakes/device_stats.hpp"
 #include "fakes/eventually.hpp"
+#include "fakes/fake_camera.hpp"
 #include "fakes/process_figures.hpp"
 #include "fakes/scripted_peer.hpp"
+#include "mok/mok_fxt.h"
 
 namespace {
 
@@ -64,7 +64,8 @@ TEST(HostileMeasure, DISABLED_VideoFlood) {
   mok_close(h);
   const auto took = std::chrono::steady_clock::now() - start;
   std::printf("video flood: %zu x 256 KiB at 30 ms a decode, peak RSS %ld MiB, mok_close took %lld ms\n", kUnits,
-              peak_rss_mib(), static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+              peak_rss_mib(),
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
 }
 
 struct Kept {

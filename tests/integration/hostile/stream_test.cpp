@@ -2,25 +2,25 @@
 // next one straight behind it in the same reads, and a packet that takes
 // longer than the inactivity time-out to trickle in. Both are received and
 // the connection stays up.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "fakes/device_stats.hpp"
-#include "mok/mok.h"
-#include "mok/mok_fxt.h"
 #include "fakes/eventually.hpp"
 #include "fakes/fake_camera.hpp"
 #include "fakes/scripted_peer.hpp"
+#include "mok/mok.h"
+#include "mok/mok_fxt.h"
 
 namespace {
 
-using mok::test::ScriptedPeer;
 using mok::test::eventually;
+using mok::test::ScriptedPeer;
 using mok::test::stats_of;
 
 constexpr std::uint16_t kIgnoredStream = 99;
@@ -49,7 +49,8 @@ class HostileSlowStream : public HostileStream {
 };
 
 TEST_F(HostileStream, LargestPacketFollowedAtOnceByAnotherIsReceived) {
-  std::vector<std::uint8_t> bytes = mok::test::encode_wire(0, kIgnoredStream, std::vector<std::uint8_t>(kMaxPayload, 7), 0, 1);
+  std::vector<std::uint8_t> bytes =
+      mok::test::encode_wire(0, kIgnoredStream, std::vector<std::uint8_t>(kMaxPayload, 7), 0, 1);
   const auto next = mok::test::encode_wire(0, kIgnoredStream, std::vector<std::uint8_t>(16, 9), 0, 2);
   bytes.insert(bytes.end(), next.begin(), next.end());
   ASSERT_TRUE(peer.send(bytes, std::chrono::seconds(30)));

@@ -2,18 +2,18 @@
 // within its bound by dropping packets up to the next key frame, and
 // switching video off discards what is queued instead of decoding it first.
 // Every packet is accounted for in the counters.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <cstdint>
+
+#include <gtest/gtest.h>
 
 #include "brelo/client.hpp"
 #include "fake_decoder.hpp"
 #include "fakes/device_stats.hpp"
-#include "fakes/fake_camera.hpp"
-#include "ffi/handles.hpp"
 #include "fakes/eventually.hpp"
+#include "fakes/fake_camera.hpp"
 #include "fakes/scripted_peer.hpp"
+#include "ffi/handles.hpp"
 
 namespace mok::test {
 namespace {
@@ -87,7 +87,8 @@ TEST_F(HostileVideo, DisableDiscardsTheQueueInsteadOfDecodingIt) {
   decoder.control()->decode_delay_ms = 500;
   std::atomic<int> frames{0};
   mok_set_video_cb(
-      h, [](mok_video_frame_t* f, void* user) {
+      h,
+      [](mok_video_frame_t* f, void* user) {
         mok_video_frame_free(f);
         static_cast<std::atomic<int>*>(user)->fetch_add(1);
       },

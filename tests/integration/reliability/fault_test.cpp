@@ -4,8 +4,6 @@
 // its own and goes on delivering. A peer that sends faster than the host
 // consumes is held back by TCP, not by our memory. The faults run side by
 // side, one client each, so their reconnect waits overlap.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -16,6 +14,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "fakes/device_stats.hpp"
 #include "fakes/eventually.hpp"
@@ -28,8 +28,8 @@
 namespace mok::reliability {
 namespace {
 
-using test::ScriptedPeer;
 using test::resident_bytes;
+using test::ScriptedPeer;
 
 // One scan result whose device time stamp numbers it.
 std::vector<uint8_t> scan_packet(uint64_t number, size_t points = 3) {
@@ -47,9 +47,7 @@ struct Host {
   bool stall = false;
   bool in_stalled_call = false;
 
-  size_t count(uint32_t s) {
-    return static_cast<size_t>(std::count(states.begin(), states.end(), s));
-  }
+  size_t count(uint32_t s) { return static_cast<size_t>(std::count(states.begin(), states.end(), s)); }
   bool wait(const std::function<bool()>& pred, std::chrono::milliseconds bound = test::kEventually) {
     std::unique_lock lock(m);
     return cv.wait_for(lock, bound, pred);

@@ -4,12 +4,12 @@
 // reconnects by itself and scan results flow again, in order within every
 // connection.
 #if defined(MOK_HAVE_CAMSIM)
-#include <gtest/gtest.h>
-
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "camsim/simulator.hpp"
 #include "fakes/device_stats.hpp"

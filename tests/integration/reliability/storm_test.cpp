@@ -3,8 +3,6 @@
 // and threads as before, every connection wound down with TERMINATED as its
 // last word, and no callback reached a host after the point the headers
 // promise silence.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -13,19 +11,21 @@
 #include <mutex>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "fakes/eventually.hpp"
+#include "fakes/fake_camera.hpp"
+#include "fakes/process_figures.hpp"
 #include "fakes/scan_payload.hpp"
+#include "fakes/scripted_peer.hpp"
 #include "mok/mok.h"
 #include "mok/mok_fxt.h"
-#include "fakes/eventually.hpp"
-#include "fakes/process_figures.hpp"
-#include "fakes/fake_camera.hpp"
-#include "fakes/scripted_peer.hpp"
 
 namespace mok::reliability {
 namespace {
 
-using test::ScriptedPeer;
 using test::open_fds;
+using test::ScriptedPeer;
 using test::thread_count;
 
 using mok::test::eventually;
@@ -103,9 +103,8 @@ void transport_cycle(ScriptedPeer& peer, int i) {
 }
 
 bool settled(ScriptedPeer& peer, size_t fds, size_t threads) {
-  return eventually([&] {
-    return peer.open_connections() == 0 && open_fds() <= fds && thread_count() <= threads;
-  });
+  return eventually(
+      [&] { return peer.open_connections() == 0 && open_fds() <= fds && thread_count() <= threads; });
 }
 
 TEST(ReconnectStorm, TransportConnectDropCyclesLeaveNothingBehind) {
@@ -124,8 +123,8 @@ TEST(ReconnectStorm, TransportConnectDropCyclesLeaveNothingBehind) {
   EXPECT_GE(peer.accepted(), size_t{kCycles + 1});
 
   EXPECT_TRUE(settled(peer, fds, threads))
-      << "fds " << open_fds() << " (was " << fds << "), threads " << thread_count() << " (was "
-      << threads << "), peer connections " << peer.open_connections();
+      << "fds " << open_fds() << " (was " << fds << "), threads " << thread_count() << " (was " << threads
+      << "), peer connections " << peer.open_connections();
   // Nothing spoke after the last TERMINATED.
   const uint64_t calls = g_fxt.calls.load();
   ASSERT_TRUE(settled(peer, fds, threads));
@@ -145,7 +144,8 @@ struct DeviceCtx {
 
   bool wait_state(uint32_t s) {
     std::unique_lock lock(m);
-    return cv.wait_for(lock, test::kEventually, [&] { return std::find(states.begin(), states.end(), s) != states.end(); });
+    return cv.wait_for(lock, test::kEventually,
+                       [&] { return std::find(states.begin(), states.end(), s) != states.end(); });
   }
   std::vector<uint32_t> snapshot() {
     std::lock_guard lock(m);
@@ -221,8 +221,8 @@ TEST(ReconnectStorm, DeviceConnectCloseCyclesWithCallbacksLeaveNothingBehind) {
   }
 
   EXPECT_TRUE(settled(peer, fds, threads))
-      << "fds " << open_fds() << " (was " << fds << "), threads " << thread_count() << " (was "
-      << threads << "), peer connections " << peer.open_connections();
+      << "fds " << open_fds() << " (was " << fds << "), threads " << thread_count() << " (was " << threads
+      << "), peer connections " << peer.open_connections();
 
   int late = 0;
   int scans = 0;
@@ -236,7 +236,8 @@ TEST(ReconnectStorm, DeviceConnectCloseCyclesWithCallbacksLeaveNothingBehind) {
     ASSERT_TRUE(eventually([&] {
       auto s = ctx.snapshot();
       return !s.empty() && s.back() == MOK_STATE_TERMINATED;
-    })) << "context " << k;
+    })) << "context "
+        << k;
   }
   EXPECT_EQ(late, 0) << "callbacks after they were cleared";
   EXPECT_EQ(scans, (kCycles + 1) / 10) << "each scan sent arrives once";

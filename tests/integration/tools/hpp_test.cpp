@@ -1,15 +1,13 @@
 // mok.hpp compiled as C++17 (this file's standard) and used against the
 // simulator: ownership, callbacks as lambdas, spans and the error type.
-#include <gtest/gtest.h>
-
 #include <algorithm>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
+#include <gtest/gtest.h>
 #include <mok/mok.hpp>
 
 #include "fakes/eventually.hpp"
@@ -17,7 +15,8 @@
 
 static_assert(__cplusplus == 201703L, "this test checks that mok.hpp compiles as C++17");
 static_assert(!std::is_copy_constructible_v<mok::Client> && std::is_nothrow_move_constructible_v<mok::Client>);
-static_assert(!std::is_copy_constructible_v<mok::ScanResult> && std::is_nothrow_move_constructible_v<mok::ScanResult>);
+static_assert(!std::is_copy_constructible_v<mok::ScanResult> &&
+              std::is_nothrow_move_constructible_v<mok::ScanResult>);
 static_assert(sizeof(mok::Point) == 16);
 
 namespace {
@@ -187,7 +186,7 @@ TEST(MokHpp, ResultsOutliveTheirClient) {
     std::atomic<int> n{0};  // outlives the client, whose destructor unhooks the callback
     auto c = mok::Client::connect(sim.address());
     c.on_scan([&](mok::ScanResult) { ++n; });  // destroyed with the client while results flow
-    c.enable_scan_queue(16);  // the callback and the queue both see every result
+    c.enable_scan_queue(16);                   // the callback and the queue both see every result
     c.start();
     c.wait_params(5s);
     first_send([&] { c.set_laser_enable(true); });

@@ -2,18 +2,18 @@
 // and waits that poll waitpid until a deadline.
 #include "process.hpp"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #ifndef CAMSIM_PATH
 #error "CAMSIM_PATH must name the mok-camsim binary"

@@ -3,10 +3,10 @@
 // length of a test. C++17, so the wrapper test can use it too.
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
 #include <vector>
+
+#include <sys/types.h>
 
 namespace tooltest {
 

@@ -1,20 +1,20 @@
 // mokctl and the example hosts run as a user would run them, against
 // mok-camsim on a free loopback port: what they print, what they write and
 // how they exit.
-#include <gtest/gtest.h>
-#include <jpeglib.h>
-#include <png.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <thread>
-#include <memory>
+
+#include <gtest/gtest.h>
+#include <jpeglib.h>
+#include <netinet/in.h>
+#include <png.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "camsim/recording.hpp"
 #include "process.hpp"
@@ -31,8 +31,8 @@ Outcome mokctl(std::vector<std::string> args, double limit_s = 60, const std::st
 }
 
 std::string describe(const Outcome& o) {
-  return "exit " + std::to_string(o.exit_code) + (o.timed_out ? " (killed after the limit)" : "") +
-         "\nstdout:\n" + o.out + "\nstderr:\n" + o.err;
+  return "exit " + std::to_string(o.exit_code) + (o.timed_out ? " (killed after the limit)" : "") + "\nstdout:\n" +
+         o.out + "\nstderr:\n" + o.err;
 }
 
 std::size_t count_lines(const std::string& s) {
@@ -119,9 +119,8 @@ TEST_F(Tools, SetValuesAreReportedBackByInfo) {
 }
 
 TEST_F(Tools, ScanCountReceivesExactlyThatManyAndWritesCsvAndPlot) {
-  Outcome o = mokctl({"scan", sim_.address(), "--count", "500", "--csv", dir_.file("r.csv"), "--plot",
-                      dir_.file("p.svg")},
-                     120);
+  Outcome o = mokctl(
+      {"scan", sim_.address(), "--count", "500", "--csv", dir_.file("r.csv"), "--plot", dir_.file("p.svg")}, 120);
   ASSERT_EQ(o.exit_code, 0) << describe(o);
   EXPECT_NE(o.out.find("received 500 results"), std::string::npos) << o.out;
   std::string csv = tooltest::read_file(dir_.file("r.csv"));
@@ -241,7 +240,8 @@ TEST_F(Tools, StatsShowsTheLiveConnectionsFigures) {
   // One progress line a second, then the table.
   EXPECT_GE(count_lines(o.out.substr(0, o.out.find("Connection:"))), 2u) << o.out;
   std::smatch m;
-  ASSERT_TRUE(std::regex_search(o.out, m, std::regex(R"(Connection: (\w+) for \d+ ms; (\d+) attempts, (\d+) established)")))
+  ASSERT_TRUE(std::regex_search(o.out, m,
+                                std::regex(R"(Connection: (\w+) for \d+ ms; (\d+) attempts, (\d+) established)")))
       << o.out;
   EXPECT_EQ(m[1], "Connected") << o.out;
   EXPECT_EQ(m[2], "1") << o.out;
@@ -249,7 +249,10 @@ TEST_F(Tools, StatsShowsTheLiveConnectionsFigures) {
   EXPECT_NE(o.out.find("Disconnects: remote close 0, inactivity 0, decode error 0, write failure 0, stop 0\n"),
             std::string::npos)
       << o.out;
-  ASSERT_TRUE(std::regex_search(o.out, m, std::regex(R"(By class: (\d+) register reports, \d+ snapshot images, (\d+) scan results \((\d+) rejected\))")))
+  ASSERT_TRUE(std::regex_search(
+      o.out, m,
+      std::regex(
+          R"(By class: (\d+) register reports, \d+ snapshot images, (\d+) scan results \((\d+) rejected\))")))
       << o.out;
   EXPECT_GT(std::stoull(m[1]), 0u) << o.out;
   EXPECT_GT(std::stoull(m[2]), 0u) << o.out;
@@ -266,9 +269,8 @@ TEST(ToolsVideo, SavesDecodedFramesAndRecordsTheStream) {
   Simulator sim({"--video", "h264"});
   ASSERT_FALSE(sim.address().empty()) << sim.log();
   TempDir dir;
-  Outcome o = mokctl({"video", sim.address(), "--frames", "3", "-o", dir.file("frames"), "--record",
-                      dir.file("v.mokrec")},
-                     120);
+  Outcome o = mokctl(
+      {"video", sim.address(), "--frames", "3", "-o", dir.file("frames"), "--record", dir.file("v.mokrec")}, 120);
   if (o.exit_code == 5 && o.err.find("built without video") != std::string::npos) {
     GTEST_SKIP() << "this build has no video functions";
   }
@@ -322,7 +324,8 @@ TEST(ToolsVideo, ARecordingEndedByCtrlCIsComplete) {
   ASSERT_TRUE(rec.ok()) << rec.error();
   EXPECT_FALSE(rec->truncated) << "the last packet was cut";
   EXPECT_EQ(rec->packets.size(), std::stoull(m[1]));
-  EXPECT_TRUE(std::any_of(rec->packets.begin(), rec->packets.end(), [](const auto& p) { return p.head[5] == 23; }));
+  EXPECT_TRUE(
+      std::any_of(rec->packets.begin(), rec->packets.end(), [](const auto& p) { return p.head[5] == 23; }));
 }
 
 TEST(ToolsDemo, WritesEveryFileItNames) {
@@ -461,7 +464,7 @@ TEST(ToolsFaults, ASettingTheCameraKeepsIsAnErrorNotConfirmed) {
 
 TEST(ToolsErrors, SimulatorRefusesEveryBadOptionWithExit2) {
   const std::vector<std::vector<std::string>> bad = {
-      {"--points", "0"},       {"--width", "0"},          {"--rate", "0"},        {"--log-level", "loud"},
+      {"--points", "0"},           {"--width", "0"},        {"--rate", "0"},        {"--log-level", "loud"},
       {"--video-size", "641x480"}, {"--video-size", "640"}, {"--drop-every", "-1"}, {"--report-interval", "0"},
       {"--ignore-writes", "gain"}};
   for (const auto& args : bad) {

@@ -2,13 +2,13 @@
 // test encoded itself, the client decodes it with the stand-in decoder
 // library found next to this executable, and the host side reads the frames
 // through the C interface only.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <cstring>
 #include <random>
 #include <string>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "brelo/client.hpp"
 #include "fakes/eventually.hpp"
@@ -188,8 +188,8 @@ TEST_F(LiveVideo, CloseDeliversWhatWasReceivedThenGoesQuiet) {
   ASSERT_TRUE(eventually([&] { return !cam.send(kKindVideoH264, 7, units.front()); }));
   EXPECT_EQ(sink.count(), units.size());
   // The frames outlive the client.
-  EXPECT_LT(difference_to_source(sink.frames().back(),
-                                 fakes::moving_pattern(kSourceWidth, kSourceHeight, static_cast<int>(units.size()) - 1)),
+  EXPECT_LT(difference_to_source(sink.frames().back(), fakes::moving_pattern(kSourceWidth, kSourceHeight,
+                                                                             static_cast<int>(units.size()) - 1)),
             4.0);
 }
 

@@ -1,9 +1,9 @@
 // Video without a decoder library: this executable lives in a directory of
 // its own and runs there, so the loader finds libmok_media.so neither next
 // to it, nor in the working directory, nor on the system's search path.
-#include <gtest/gtest.h>
-
 #include <filesystem>
+
+#include <gtest/gtest.h>
 
 #include "ffi/handles.hpp"
 #include "mok/mok.h"

@@ -47,7 +47,8 @@ void VideoTest::SetUp() {
   ASSERT_EQ(mok_start(h), MOK_OK);
   ASSERT_TRUE(cam.wait_accepted());
   // A write goes through once the connection is up; the camera drops it.
-  ASSERT_TRUE(eventually([&] { return mok_set_task_id(h, 0) == MOK_OK; }, kWait)) << "the connection never came up";
+  ASSERT_TRUE(eventually([&] { return mok_set_task_id(h, 0) == MOK_OK; }, kWait))
+      << "the connection never came up";
   ASSERT_TRUE(cam.next_packet());
 }
 

@@ -3,13 +3,13 @@
 // over, and the comparison of a decoded frame with the picture it came from.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "fakes/fake_camera.hpp"
 #include "fakes/video_encoder.hpp"

@@ -1,15 +1,15 @@
 // The device's video counters against a decoder that is too slow on purpose:
 // every packet is counted and posted, the first 151 are decoded and handed
 // to the host, and the real-time rule drops the rest, each drop counted once.
-#include <dlfcn.h>
-#include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "fake_media_control.hpp"
 #include "fakes/eventually.hpp"

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "brelo/address.hpp"
+
+#include <gtest/gtest.h>
 
 namespace mok::brelo {
 namespace {
@@ -18,7 +18,9 @@ TEST(NormalizeRemoteAddr, AcceptedForms) {
       {"cam:0", "cam:0"},
       {"cam:65535", "cam:65535"},
       {"cam:00080", "cam:00080"},
-      {"\xC2\xA0" "cam\xE3\x80\x80", "cam:6833"},  // Unicode spaces are trimmed too
+      {"\xC2\xA0"
+       "cam\xE3\x80\x80",
+       "cam:6833"},  // Unicode spaces are trimmed too
   };
   for (const auto& [in, want] : cases) {
     auto r = normalize_remote_addr(in);
@@ -28,9 +30,9 @@ TEST(NormalizeRemoteAddr, AcceptedForms) {
 }
 
 TEST(NormalizeRemoteAddr, RejectedForms) {
-  const char* cases[] = {"",        "   \t ",     ":7000",  "cam-01:", "cam-01:65536", "cam-01:7a",
-                         "cam-01:-1", "cam-01:+", "a:b:c",  "::1",     "[::1]",        "[::1]:+80",
-                         "[::1]:70000", "cam:1:2", "cam:+-1", "cam: 80", "[zz::1]:80"};
+  const char* cases[] = {"",         "   \t ",  ":7000",     "cam-01:", "cam-01:65536", "cam-01:7a",   "cam-01:-1",
+                         "cam-01:+", "a:b:c",   "::1",       "[::1]",   "[::1]:+80",    "[::1]:70000", "cam:1:2",
+                         "cam:+-1",  "cam: 80", "[zz::1]:80"};
   for (const char* in : cases) {
     auto r = normalize_remote_addr(in);
     ASSERT_FALSE(r.ok()) << in;

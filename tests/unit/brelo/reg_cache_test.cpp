@@ -1,8 +1,8 @@
-#include <gtest/gtest.h>
+#include "brelo/reg_cache.hpp"
 
 #include <initializer_list>
 
-#include "brelo/reg_cache.hpp"
+#include <gtest/gtest.h>
 
 namespace mok::brelo {
 namespace {
@@ -11,8 +11,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 // One record entry written by hand: reserved, word count, id LE, value bytes.
 Bytes entry(std::uint16_t id, std::initializer_list<std::uint8_t> value, std::uint8_t words = 0xFF) {
-  Bytes b{0, words == 0xFF ? static_cast<std::uint8_t>(value.size() / 2) : words,
-          static_cast<std::uint8_t>(id), static_cast<std::uint8_t>(id >> 8)};
+  Bytes b{0, words == 0xFF ? static_cast<std::uint8_t>(value.size() / 2) : words, static_cast<std::uint8_t>(id),
+          static_cast<std::uint8_t>(id >> 8)};
   b.insert(b.end(), value);
   return b;
 }
@@ -44,17 +44,14 @@ TEST(RegCache, SingleRegisterLeavesOthersUntouched) {
 
 TEST(RegCache, EveryRegisterConverted) {
   RegCache c;
-  apply_report(c, cat({entry(reg::kCts, {1, 2, 3, 4, 5, 6, 7, 8}),
-                       entry(reg::kRts, {0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11}),
-                       entry(reg::kSerialNumber, {'S', 'N', '1', '2'}),
-                       entry(reg::kBoardId, {'B', 'D', 0xFF, 'x'}),
-                       entry(reg::kImageWidth, {0x80, 0x02}),
-                       entry(reg::kImageHeight, {0xE0, 0x01, 0xAA, 0xBB}),
-                       entry(reg::kExposureTime, {0xE8, 0x03, 0, 0}),
-                       entry(reg::kLaserEnable, {2, 0, 0, 0}),
-                       entry(reg::kLaserStrength, {0x40, 0, 0, 0, 0x99, 0x99}),
-                       entry(reg::kTaskId, {0xFF, 0xFF, 0xFF, 0xFF}),
-                       entry(0x1234, {1, 1})}));
+  apply_report(c,
+               cat({entry(reg::kCts, {1, 2, 3, 4, 5, 6, 7, 8}),
+                    entry(reg::kRts, {0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11}),
+                    entry(reg::kSerialNumber, {'S', 'N', '1', '2'}), entry(reg::kBoardId, {'B', 'D', 0xFF, 'x'}),
+                    entry(reg::kImageWidth, {0x80, 0x02}), entry(reg::kImageHeight, {0xE0, 0x01, 0xAA, 0xBB}),
+                    entry(reg::kExposureTime, {0xE8, 0x03, 0, 0}), entry(reg::kLaserEnable, {2, 0, 0, 0}),
+                    entry(reg::kLaserStrength, {0x40, 0, 0, 0, 0x99, 0x99}),
+                    entry(reg::kTaskId, {0xFF, 0xFF, 0xFF, 0xFF}), entry(0x1234, {1, 1})}));
   EXPECT_EQ(c.cts, 0x0807060504030201ULL);
   EXPECT_EQ(c.rts, 0x1122334455667788ULL);
   EXPECT_EQ(c.serial_number, "SN12");
@@ -70,9 +67,9 @@ TEST(RegCache, EveryRegisterConverted) {
 TEST(RegCache, ShortValueAreasReadAsZeroButPresent) {
   RegCache c;
   c.width = 99;
-  apply_report(c, cat({entry(reg::kExposureTime, {1, 2}), entry(reg::kLaserEnable, {1, 0}),
-                       entry(reg::kCts, {1, 2, 3, 4}), entry(reg::kImageWidth, {}, 0),
-                       entry(reg::kSerialNumber, {}, 0)}));
+  apply_report(
+      c, cat({entry(reg::kExposureTime, {1, 2}), entry(reg::kLaserEnable, {1, 0}), entry(reg::kCts, {1, 2, 3, 4}),
+              entry(reg::kImageWidth, {}, 0), entry(reg::kSerialNumber, {}, 0)}));
   EXPECT_EQ(c.exposure_time, 0u);
   EXPECT_EQ(c.laser_enable, false);
   EXPECT_EQ(c.cts, 0u);

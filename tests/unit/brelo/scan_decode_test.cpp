@@ -1,8 +1,8 @@
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <cstring>
 #include <limits>
+
+#include <gtest/gtest.h>
 
 #include "brelo/payload_decode.hpp"
 #include "fakes/scan_payload.hpp"
@@ -243,8 +243,14 @@ TEST(ScanDecode, SegmentPresenceRules) {
 
 TEST(ScanDecode, ExtraFields) {
   ScanPayload p(0, false);
-  p.offsets(100, 100).point(1078, 300, 500).i32(1082, -250).i32(1086, -7).i32(1090, 9)
-      .u16(1094, 65535).u16(1096, 50).i32(1098, 12345);
+  p.offsets(100, 100)
+      .point(1078, 300, 500)
+      .i32(1082, -250)
+      .i32(1086, -7)
+      .i32(1090, 9)
+      .u16(1094, 65535)
+      .u16(1096, 50)
+      .i32(1098, 12345);
   auto r = decode(p);
   ASSERT_TRUE(r);
   EXPECT_FLOAT_EQ(r->extra_point.y, 4.0f);

@@ -1,13 +1,13 @@
 // The pull queue of scan results: order, the bound with its drop count,
 // switching off, and waits that end on a push, a time-out or close.
-#include <gtest/gtest.h>
+#include "brelo/scan_queue.hpp"
 
 #include <array>
 #include <chrono>
 #include <future>
 #include <thread>
 
-#include "brelo/scan_queue.hpp"
+#include <gtest/gtest.h>
 
 namespace mok::brelo {
 namespace {

@@ -1,8 +1,8 @@
 // The scan-rate window: what counts as the last second as time moves in
 // 100 ms buckets, and that old buckets are reused rather than added up.
-#include <gtest/gtest.h>
-
 #include "brelo/stats.hpp"
+
+#include <gtest/gtest.h>
 
 namespace mok::brelo {
 namespace {

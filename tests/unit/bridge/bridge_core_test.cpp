@@ -1,10 +1,10 @@
 // The bridge's decisions without DDS or a camera: how device time becomes host
 // time, how profiles become rows, and which cameras a command line names.
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <cstring>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "camera_list.hpp"
 #include "device_clock.hpp"
@@ -19,8 +19,8 @@ TEST(DeviceClock, TakesTheSmallestDelayAtOnceAndFollowsLaterOnesSlowly) {
   DeviceClock clock(ClockFilter{.follow = 100, .resync_ns = 1000 * kMs});
   const std::int64_t base = 1'700'000'000'000 * kMs;
   EXPECT_EQ(clock.map(1000, base + 5 * kMs), base + 5 * kMs);  // first sample: delay unknown
-  EXPECT_EQ(clock.offset_ns(), base + 4 * kMs);  // host - device (1 ms)
-  clock.map(2000, base + 3 * kMs);  // 1 ms delay: a better estimate, taken at once
+  EXPECT_EQ(clock.offset_ns(), base + 4 * kMs);                // host - device (1 ms)
+  clock.map(2000, base + 3 * kMs);                             // 1 ms delay: a better estimate, taken at once
   EXPECT_EQ(clock.offset_ns(), base + 1 * kMs);
   clock.map(3000, base + 104 * kMs);  // one packet 100 ms late moves it by 1 ms only
   EXPECT_EQ(clock.offset_ns(), base + 2 * kMs);
@@ -105,8 +105,8 @@ TEST(CameraList, SeveralAddressesGetOneNamespaceEach) {
 TEST(CameraList, TheCameraFileNamesEachCameraAndRejectsMistakes) {
   std::vector<CameraConfig> cams;
   std::string error;
-  ASSERT_TRUE(cameras_from_file_text("# cell 1\n10.0.0.2 left\n\n  10.0.0.3 /right/ right_link  # spare\n", cams,
-                                     error))
+  ASSERT_TRUE(
+      cameras_from_file_text("# cell 1\n10.0.0.2 left\n\n  10.0.0.3 /right/ right_link  # spare\n", cams, error))
       << error;
   ASSERT_EQ(cams.size(), 2u);
   EXPECT_EQ(cams[0].frame_id, "left");

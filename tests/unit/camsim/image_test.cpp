@@ -1,14 +1,13 @@
 // Snapshot images: the laser line lands where the profile says, and the
 // encoders produce files that libjpeg and libpng read back at full size.
-#include <gtest/gtest.h>
-
-#include <jpeglib.h>
-#include <png.h>
+#include "camsim/image.hpp"
 
 #include <csetjmp>
 #include <cstdio>
 
-#include "camsim/image.hpp"
+#include <gtest/gtest.h>
+#include <jpeglib.h>
+#include <png.h>
 
 namespace camsim {
 namespace {

@@ -1,12 +1,12 @@
 // Recordings: what a recorder writes the simulator reads back unchanged, a
 // file cut inside a packet keeps its complete packets, and garbage is refused.
-#include <gtest/gtest.h>
-
-#include <unistd.h>
+#include "camsim/recording.hpp"
 
 #include <string>
 
-#include "camsim/recording.hpp"
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include "fxt/packet/head.hpp"
 
 namespace camsim {
@@ -39,7 +39,7 @@ TEST(Recording, HeaderLayoutIsMagicVersionAndStartTime) {
   EXPECT_EQ(b, want);
   append_recorded_packet(b, 0x10, head_for(4, 0, 0), std::vector<std::uint8_t>{9, 9, 9, 9});
   EXPECT_EQ(b.size(), 16u + 8 + 24 + 4);
-  EXPECT_EQ(b[16], 0x10);  // time, little-endian
+  EXPECT_EQ(b[16], 0x10);   // time, little-endian
   EXPECT_EQ(b[24 + 3], 4);  // head length, big-endian as on the wire
 }
 

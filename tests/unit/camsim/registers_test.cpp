@@ -1,11 +1,12 @@
 // The camera's registers: the report carries every register with the width the
 // client expects, writes change what the next report says, and RTS is a clock.
-#include <gtest/gtest.h>
+#include "camsim/registers.hpp"
 
 #include <map>
 
+#include <gtest/gtest.h>
+
 #include "brelo/reg_cache.hpp"
-#include "camsim/registers.hpp"
 #include "fxr/builder.hpp"
 #include "fxr/reader.hpp"
 

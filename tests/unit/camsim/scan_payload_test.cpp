@@ -1,22 +1,27 @@
 // The scan-result payload, read two ways: field by field at the documented
 // offsets (written out here independently of the encoder), and through the
 // device client's own decoder, which is what a host will actually see.
-#include <gtest/gtest.h>
+#include "camsim/scan_payload.hpp"
 
 #include <cstring>
 
+#include <gtest/gtest.h>
+
 #include "brelo/payload_decode.hpp"
-#include "camsim/scan_payload.hpp"
 
 namespace camsim {
 namespace {
 
 std::uint16_t u16(const std::vector<std::uint8_t>& b, std::size_t off) { return b[off] | (b[off + 1] << 8); }
-std::int16_t i16(const std::vector<std::uint8_t>& b, std::size_t off) { return static_cast<std::int16_t>(u16(b, off)); }
+std::int16_t i16(const std::vector<std::uint8_t>& b, std::size_t off) {
+  return static_cast<std::int16_t>(u16(b, off));
+}
 std::uint32_t u32(const std::vector<std::uint8_t>& b, std::size_t off) {
   return u16(b, off) | (std::uint32_t{u16(b, off + 2)} << 16);
 }
-std::int32_t i32(const std::vector<std::uint8_t>& b, std::size_t off) { return static_cast<std::int32_t>(u32(b, off)); }
+std::int32_t i32(const std::vector<std::uint8_t>& b, std::size_t off) {
+  return static_cast<std::int32_t>(u32(b, off));
+}
 std::uint64_t u64(const std::vector<std::uint8_t>& b, std::size_t off) {
   return u32(b, off) | (std::uint64_t{u32(b, off + 4)} << 32);
 }
@@ -34,8 +39,7 @@ Profile sample_profile() {
   p.seam_width = 12.0f;
   p.seam_height = -1.5f;
   p.seam_angle = -45;
-  p.segments = {Segment{1, 5.0f, pt(-40, 0), pt(-6, 0), pt(-23, 0)},
-                Segment{2, 1.5f, Point{}, Point{}, Point{}}};
+  p.segments = {Segment{1, 5.0f, pt(-40, 0), pt(-6, 0), pt(-23, 0)}, Segment{2, 1.5f, Point{}, Point{}, Point{}}};
   return p;
 }
 
@@ -55,11 +59,11 @@ TEST(ScanPayload, FieldsSitAtTheirOffsets) {
   EXPECT_EQ(i16(b, 56), -45);    // angle, not scaled
   EXPECT_EQ(u16(b, 1214), 3);    // point count
   // Point record: z then y, each (value + offset) in hundredths.
-  EXPECT_EQ(u16(b, 1216), 5000);       // z 0
-  EXPECT_EQ(u16(b, 1218), 9000);       // y -10
-  EXPECT_EQ(u32(b, 1220), 0u);         // an invalid point is all zero
-  EXPECT_EQ(u16(b, 1224), 4200);       // z -8
-  EXPECT_EQ(u16(b, 1226), 10250);      // y 2.5
+  EXPECT_EQ(u16(b, 1216), 5000);             // z 0
+  EXPECT_EQ(u16(b, 1218), 9000);             // y -10
+  EXPECT_EQ(u32(b, 1220), 0u);               // an invalid point is all zero
+  EXPECT_EQ(u16(b, 1224), 4200);             // z -8
+  EXPECT_EQ(u16(b, 1226), 10250);            // y 2.5
   EXPECT_EQ(u16(b, 58 + 4 * 3 + 2), 10400);  // seam point 3: y 4
   // Seam info values: seam point (y, z) pairs in hundredths.
   EXPECT_EQ(i32(b, 98), 100);

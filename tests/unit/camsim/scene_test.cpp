@@ -1,10 +1,10 @@
 // The joint model: the seam the camera reports must follow the weaving path,
 // the hidden stretches must hide it, and the profile must show the joint.
-#include <gtest/gtest.h>
+#include "camsim/scene.hpp"
 
 #include <cmath>
 
-#include "camsim/scene.hpp"
+#include <gtest/gtest.h>
 
 namespace camsim {
 namespace {

@@ -1,11 +1,10 @@
 // The simulator as a server on 127.0.0.1 with an ephemeral port, driven by a
 // plain test client: reports, register writes, RTS pulls, the scan stream's
 // sequence numbers, snapshots, replay, video and injected faults.
-#include <gtest/gtest.h>
-
-#include <unistd.h>
-
 #include <thread>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "brelo/payload_decode.hpp"
 #include "brelo/reg_cache.hpp"
@@ -17,8 +16,8 @@
 namespace camsim {
 namespace {
 
-using test::TestClient;
 using mok::fxt::Kind;
+using test::TestClient;
 
 Options quiet_options() {
   Options o;
@@ -41,7 +40,8 @@ bool send_reg(TestClient& c, std::uint16_t id, std::uint32_t value) {
 
 bool send_snapshot(TestClient& c, std::uint32_t first, bool flag, std::uint32_t second) {
   mok::fxr::Builder b;
-  for (auto [id, v] : {std::pair<std::uint16_t, std::uint32_t>{1, first}, {2, second}, {3, flag ? 1u : 0u}, {4, 1}, {5, 50}})
+  for (auto [id, v] :
+       {std::pair<std::uint16_t, std::uint32_t>{1, first}, {2, second}, {3, flag ? 1u : 0u}, {4, 1}, {5, 50}})
     b.push<std::uint32_t>(id, v);
   return c.send(kStreamSnapshotRequest, Kind::FlexRegs, b.bytes());
 }

@@ -4,14 +4,14 @@
 // Every wait has a deadline, so a silent server fails a test instead of hanging it.
 #pragma once
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <span>
 #include <vector>
+
+#include <unistd.h>
 
 #include "common/bytes.hpp"
 #include "fakes/loopback.hpp"
@@ -36,7 +36,8 @@ class TestClient {
 
   bool connected() const { return connected_; }
 
-  bool send(std::uint16_t stream, mok::fxt::Kind kind, std::span<const std::uint8_t> payload, std::uint8_t flags = 0) {
+  bool send(std::uint16_t stream, mok::fxt::Kind kind, std::span<const std::uint8_t> payload,
+            std::uint8_t flags = 0) {
     mok::fxt::Head h;
     h.length = static_cast<std::uint32_t>(payload.size());
     h.flags = flags;
@@ -79,7 +80,8 @@ class TestClient {
                                              std::chrono::milliseconds within = 5000ms) {
     const auto deadline = std::chrono::steady_clock::now() + within;
     while (std::chrono::steady_clock::now() < deadline) {
-      auto p = next(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
+      auto p =
+          next(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
       if (!p) return std::nullopt;
       if (want(*p)) return p;
     }

@@ -1,10 +1,10 @@
 // The video encoder: each codec yields Annex B access units, the first one a
 // key frame carrying its parameter sets, so a viewer can start there.
-#include <gtest/gtest.h>
+#include "camsim/video_encoder.hpp"
 
 #include <algorithm>
 
-#include "camsim/video_encoder.hpp"
+#include <gtest/gtest.h>
 
 namespace camsim {
 namespace {
@@ -37,7 +37,8 @@ TEST(VideoEncoder, FirstUnitIsAKeyFrameWithParameterSets) {
     ro.width = 64;
     ro.height = 48;
     std::vector<AccessUnit> units;
-    for (int f = 0; f < 6; ++f) ASSERT_TRUE((*enc)->encode(render_view(generate_profile(scene, f, f * 0.04), ro), units));
+    for (int f = 0; f < 6; ++f)
+      ASSERT_TRUE((*enc)->encode(render_view(generate_profile(scene, f, f * 0.04), ro), units));
     ASSERT_FALSE(units.empty()) << (*enc)->encoder_name();
     EXPECT_TRUE(units[0].key);
     const auto types = nal_types(units[0].data, k.codec);

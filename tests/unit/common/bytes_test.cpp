@@ -2,10 +2,10 @@
 // later writes into the buffer never disturb bytes already cut off.
 #include "common/bytes.hpp"
 
-#include <gtest/gtest.h>
-
 #include <numeric>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace mok {
 namespace {
@@ -85,7 +85,7 @@ TEST(BytesMut, TakeSharesUnlessItWouldPinAMuchLargerBlock) {
   EXPECT_EQ(large.capacity(), 0u);
   small_block.release_if_empty(BytesMut::kShareLimit);
   EXPECT_GT(small_block.capacity(), 0u);  // not empty, and small anyway
-  EXPECT_EQ(payload[0], 7);                // the shared payload outlives the block's release
+  EXPECT_EQ(payload[0], 7);               // the shared payload outlives the block's release
 }
 
 TEST(BytesMut, ReadsIntoSpareThenCommit) {

@@ -1,10 +1,10 @@
 // Rate limit of repeated log records: a kind passes its quota per window,
 // the rest are counted and reported with the next record that passes.
-#include <gtest/gtest.h>
+#include "common/log_limit.hpp"
 
 #include <string_view>
 
-#include "common/log_limit.hpp"
+#include <gtest/gtest.h>
 
 namespace mok::log {
 namespace {

@@ -1,15 +1,15 @@
 // The mok_fxr_* C interface: encodings seen through the builder view, status
 // codes in their documented order, the capacity protocols, refusals of
 // over-long values, and NULL everywhere.
-#include "mok/mok_fxr.h"
-
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+
+#include "mok/mok_fxr.h"
 
 namespace {
 
@@ -49,8 +49,7 @@ TEST(FxrCapi, PushesProduceTheDocumentedBytes) {
   const std::uint16_t none[1] = {0};
   mok_fxr_push_cstr(b.get(), 9, "");
   mok_fxr_push_u16s(b.get(), 9, none, 0);
-  EXPECT_EQ(bytes_of(b.get()),
-            (Bytes{0x00, 0x01, 0x09, 0x00, 0x00, 0x00, 0x00, 0x01, 0x09, 0x00, 0x00, 0x00}));
+  EXPECT_EQ(bytes_of(b.get()), (Bytes{0x00, 0x01, 0x09, 0x00, 0x00, 0x00, 0x00, 0x01, 0x09, 0x00, 0x00, 0x00}));
 
   const std::uint8_t raw[3] = {1, 2, 3};
   const std::size_t before = mok_fxr_builder_view(b.get()).len;
@@ -71,8 +70,7 @@ TEST(FxrCapi, OverLongValuesAreRefusedSilently) {
   mok_fxr_push_u64s(b.get(), 3, u64s.data(), u64s.size());
   mok_fxr_push_cstr(b.get(), 4, text.c_str());
   // A count whose byte size would wrap around must not slip through.
-  mok_fxr_push_u32s(b.get(), 5, reinterpret_cast<const std::uint32_t*>(u8s.data()),
-                    SIZE_MAX / 2 + 2);
+  mok_fxr_push_u32s(b.get(), 5, reinterpret_cast<const std::uint32_t*>(u8s.data()), SIZE_MAX / 2 + 2);
   EXPECT_EQ(bytes_of(b.get()), before);
 
   const std::vector<std::uint16_t> longest(255, 7);
@@ -255,8 +253,7 @@ TEST(FxrCapi, EntryConversions) {
   EXPECT_EQ(mok_fxr_as_f64s(&empty, reinterpret_cast<double*>(dst), 0), 0);
   const mok_fxr_entry_t null_data{1, nullptr, 4};
   EXPECT_EQ(mok_fxr_as_u32(&null_data), 0u);
-  EXPECT_EQ(mok_fxr_as_u8s(&null_data, reinterpret_cast<std::uint8_t*>(dst), 6),
-            MOK_FXR_ERR_NULL);
+  EXPECT_EQ(mok_fxr_as_u8s(&null_data, reinterpret_cast<std::uint8_t*>(dst), 6), MOK_FXR_ERR_NULL);
   const mok_fxr_entry_t null_empty{1, nullptr, 0};
   EXPECT_EQ(mok_fxr_as_u8s(&null_empty, reinterpret_cast<std::uint8_t*>(dst), 6), 0);
 }

@@ -2,11 +2,11 @@
 // with a bounded wait for counters that the loops bump in the background.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <string>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "fakes/eventually.hpp"
 #include "mok/mok_fxt.h"

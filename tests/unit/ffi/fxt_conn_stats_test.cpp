@@ -1,24 +1,24 @@
 // Connection statistics: one disconnect per connection whichever loop ends
 // first, and the counters and texts a C host reads from a live connection to
 // a scripted peer.
-#include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <string>
 
-#include "fxt_conn_stats_support.hpp"
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include "fxt/client/stats.hpp"
-#include "unit/fxt_client/harness.hpp"
+#include "fxt_conn_stats_support.hpp"
 #include "mok/mok_fxt.h"
+#include "unit/fxt_client/harness.hpp"
 
 namespace mok::fxt::client {
 namespace {
 
 using namespace std::chrono_literals;
+using test::eventually;
 using test::last_error;
 using test::stats_of;
-using test::eventually;
 
 TEST(ConnStats, FirstEndOfAConnectionDecidesItsCause) {
   ConnStats s;

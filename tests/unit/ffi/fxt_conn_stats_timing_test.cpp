@@ -2,14 +2,14 @@
 // (inactivity) and a peer that stops reading (the write stalls, the queue
 // fills, the write times out). Set up and read through the C interface as a
 // host does, with millisecond timings.
+#include <vector>
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <vector>
-
 #include "fxt_conn_stats_support.hpp"
-#include "unit/fxt_client/harness.hpp"
 #include "mok/mok_fxt.h"
+#include "unit/fxt_client/harness.hpp"
 
 namespace mok::test {
 namespace {

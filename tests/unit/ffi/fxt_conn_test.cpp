@@ -1,14 +1,14 @@
 // The connection C interface: null and refusal paths, the callbacks' handle
 // rules, and the state sequences a C host sees.
-#include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <condition_variable>
 #include <mutex>
 #include <vector>
 
-#include "unit/fxt_client/harness.hpp"
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include "mok/mok_fxt.h"
+#include "unit/fxt_client/harness.hpp"
 
 namespace {
 
@@ -117,10 +117,8 @@ TEST(FxtConn, ConnectedHandleExchangesPacketsAndFreeReportsTeardown) {
   mok_fxt_conn_free(conn);
   ASSERT_TRUE(seen().wait_states(4, 5s));
   std::lock_guard g(seen().lock);
-  EXPECT_EQ(seen().states, (std::vector<uint32_t>{MOK_FXT_STATE_CONNECTED,
-                                                  MOK_FXT_STATE_SHUTTING_DOWN,
-                                                  MOK_FXT_STATE_DISCONNECTED,
-                                                  MOK_FXT_STATE_TERMINATED}));
+  EXPECT_EQ(seen().states, (std::vector<uint32_t>{MOK_FXT_STATE_CONNECTED, MOK_FXT_STATE_SHUTTING_DOWN,
+                                                  MOK_FXT_STATE_DISCONNECTED, MOK_FXT_STATE_TERMINATED}));
   ::close(fd);
 }
 

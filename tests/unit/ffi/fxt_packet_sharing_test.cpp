@@ -1,12 +1,12 @@
 // Packets cut from one receive buffer are read on other threads while the
 // read loop keeps filling that buffer; handles to one packet are cloned and
 // freed on several threads. Payloads must stay intact throughout.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "ffi/fxt_handles.hpp"
 #include "fxt/packet/framer.hpp"

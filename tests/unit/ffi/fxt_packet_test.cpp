@@ -1,10 +1,10 @@
 // The packet C interface seen through its exported functions: value rules,
 // the sole-owner rule of the setters, null handling, sharing without copying
 // and the wire helpers' counts.
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "ffi/fxt_handles.hpp"
 #include "fxt/packet/framer.hpp"
@@ -296,8 +296,8 @@ TEST(CPacketWire, TryParseReportsConsumedAndNeeded) {
 TEST(CPacketWire, HeadParseRefusesWhatTheParserRefuses) {
   mok_fxt_head_t head{1, 2, 3, 4, 5, 6};
   const mok_fxt_head_t before = head;
-  for (auto b : {raw_head(3, 0, 0, 0), raw_head(0x4000001, 0, 0, 0), raw_head(8, 0, 12, 0),
-                 raw_head(8, 0, 0, 512)}) {
+  for (auto b :
+       {raw_head(3, 0, 0, 0), raw_head(0x4000001, 0, 0, 0), raw_head(8, 0, 12, 0), raw_head(8, 0, 0, 512)}) {
     EXPECT_FALSE(mok_fxt_head_parse(b.data(), 24, &head));
   }
   auto ok = raw_head(8, 0, 0, 0);

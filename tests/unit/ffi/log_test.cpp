@@ -1,10 +1,10 @@
 // The log facade: level filtering, callback delivery and replacement.
 #include "common/log.hpp"
 
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "mok/mok_log.h"
 
@@ -15,8 +15,7 @@ struct Captured {
 };
 
 void capture(int32_t level, const char* target, const char* message, void* user) {
-  static_cast<Captured*>(user)->lines.push_back(std::to_string(level) + " " + target + " " +
-                                                message);
+  static_cast<Captured*>(user)->lines.push_back(std::to_string(level) + " " + target + " " + message);
 }
 
 TEST(Log, CallbackReceivesRecordsUpToMaxLevel) {

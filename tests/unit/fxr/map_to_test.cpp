@@ -2,11 +2,11 @@
 // valid text and zero bytes pass through unchanged.
 #include "fxr/map_to.hpp"
 
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -19,8 +19,7 @@ const std::string kRep = "\xEF\xBF\xBD";
 TEST(MapToText, ValidUtf8AndZeroBytesPassThrough) {
   EXPECT_EQ(text({'a', 0, 'b', 0}), std::string("a\0b\0", 4));
   // U+00E9, U+20AC, U+1F600
-  EXPECT_EQ(text({0xC3, 0xA9, 0xE2, 0x82, 0xAC, 0xF0, 0x9F, 0x98, 0x80}),
-            "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
+  EXPECT_EQ(text({0xC3, 0xA9, 0xE2, 0x82, 0xAC, 0xF0, 0x9F, 0x98, 0x80}), "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
 }
 
 TEST(MapToText, EachInvalidSequenceBecomesOneReplacement) {

@@ -2,12 +2,12 @@
 // short values) and typed reads of every width.
 #include "fxr/reader.hpp"
 
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "fxr/builder.hpp"
 

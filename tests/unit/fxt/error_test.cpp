@@ -1,9 +1,9 @@
 // Transport error texts: log lines and hosts match on them.
 #include "fxt/error.hpp"
 
-#include <gtest/gtest.h>
-
 #include <cerrno>
+
+#include <gtest/gtest.h>
 
 namespace mok::fxt {
 namespace {

@@ -3,9 +3,9 @@
 // to make us buffer without bound.
 #include "fxt/packet/framer.hpp"
 
-#include <gtest/gtest.h>
-
 #include <random>
+
+#include <gtest/gtest.h>
 
 #include "wire_bytes.hpp"
 

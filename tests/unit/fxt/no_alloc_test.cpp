@@ -1,20 +1,18 @@
 // Head parsing and writing run once per packet on the read and write paths
 // and must not allocate, refusals included. Counts this thread's allocations
 // through a replaced global operator new.
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <new>
 
-#include "fakes/under_tsan.hpp"
+#include <gtest/gtest.h>
 
+#include "fakes/under_tsan.hpp"
 #include "fxt/packet/head.hpp"
 #include "wire_bytes.hpp"
 
 namespace {
 thread_local size_t allocations = 0;
 }
-
 
 #ifndef MOK_TEST_UNDER_TSAN
 void* operator new(size_t n) {
@@ -43,10 +41,9 @@ TEST(HeadCodec, ParsesAndWritesWithoutAllocating) {
   GTEST_SKIP() << "allocation functions cannot be replaced under ThreadSanitizer";
 #endif
   const auto good = testing::raw_head(100, 0xFF, 23, 18, 1, 2);
-  const std::array<std::array<uint8_t, 24>, 4> bad{testing::raw_head(2, 0, 0, 0),
-                                                   testing::raw_head(0x4000001, 0, 0, 0),
-                                                   testing::raw_head(8, 0, 12, 0),
-                                                   testing::raw_head(8, 0, 0, 512)};
+  const std::array<std::array<uint8_t, 24>, 4> bad{
+      testing::raw_head(2, 0, 0, 0), testing::raw_head(0x4000001, 0, 0, 0), testing::raw_head(8, 0, 12, 0),
+      testing::raw_head(8, 0, 0, 512)};
   const size_t before = allocations;
   auto r = Head::parse(good);
   const bool ok = r.ok();

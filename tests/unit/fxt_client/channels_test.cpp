@@ -1,12 +1,12 @@
 // The command broadcast channel and the outbound queue, without sockets.
 #include "fxt/client/channels.hpp"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <memory>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "fxt/client/connector.hpp"
 
@@ -53,9 +53,7 @@ TEST(Broadcast, ExactlyCapacityBehindIsNoLag) {
 
 TEST(Broadcast, SendWithoutSubscribersFailsAndDroppedSenderCloses) {
   auto [tx, rx] = IntBroadcast::make(8);
-  {
-    auto gone = std::move(rx);
-  }
+  { auto gone = std::move(rx); }
   auto r = tx.send(1);
   ASSERT_FALSE(r.ok());
   EXPECT_STREQ(r.error().text(), "channel closed");
@@ -65,9 +63,7 @@ TEST(Broadcast, SendWithoutSubscribersFailsAndDroppedSenderCloses) {
   ASSERT_TRUE(tx.send(5).ok());
   auto waker = std::make_shared<CountingWaker>();
   late.set_waker(waker);
-  {
-    auto dropped = std::move(tx);
-  }
+  { auto dropped = std::move(tx); }
   EXPECT_GE(waker->wakes.load(), 1);
   // What was sent before the sender went away is still delivered.
   EXPECT_EQ(*late.try_recv(), 5);
@@ -81,9 +77,7 @@ TEST(Broadcast, WakerFollowsAMovedReceiverAndLeavesWithIt) {
   auto moved = std::move(rx);
   ASSERT_TRUE(tx.send(1).ok());
   EXPECT_EQ(waker->wakes.load(), 1);
-  {
-    auto gone = std::move(moved);
-  }
+  { auto gone = std::move(moved); }
   EXPECT_FALSE(tx.send(2).ok());
   EXPECT_EQ(waker->wakes.load(), 1);
   EXPECT_EQ(waker.use_count(), 1);  // no registration left behind
@@ -121,9 +115,7 @@ TEST(EventQueue, DroppedReceiverClosesAndReleasesQueuedPackets) {
   auto packet = make_packet_ptr(Packet::make({}, Kind::Data, 1, Bytes()));
   ASSERT_TRUE(tx.try_send(Event::from(packet)).ok());
   EXPECT_EQ(packet.use_count(), 2);
-  {
-    auto gone = std::move(rx);
-  }
+  { auto gone = std::move(rx); }
   EXPECT_EQ(packet.use_count(), 1);
   auto r = tx.try_send(Event::from(packet));
   ASSERT_FALSE(r.ok());

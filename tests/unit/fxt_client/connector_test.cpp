@@ -1,12 +1,12 @@
 // The connector against scripted peers on 127.0.0.1: lifecycles that settle
 // quickly. The cases that wait for the 5 s reconnect or the 10 s time-outs
 // are in connector_timing_test.cpp.
+#include <atomic>
+#include <thread>
+
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <atomic>
-#include <thread>
 
 #include "harness.hpp"
 
@@ -116,8 +116,8 @@ TEST(Connector, ExchangesPacketsBothWaysByteExactAndInOrder) {
 
   ASSERT_TRUE(s.connector->shutdown().ok());
   ASSERT_TRUE(s.rec->wait_states(4, 5s));
-  EXPECT_EQ(s.rec->states(), (States{State::Connected, State::ShuttingDown, State::Disconnected,
-                                     State::Terminated}));
+  EXPECT_EQ(s.rec->states(),
+            (States{State::Connected, State::ShuttingDown, State::Disconnected, State::Terminated}));
   EXPECT_TRUE(test::wait_eof(s.fd));  // our write side closed
   EXPECT_FALSE(s.rec->overlapped());
 }

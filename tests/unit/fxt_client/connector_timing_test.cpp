@@ -1,6 +1,8 @@
 // Connector cases that wait for the reconnect delay or a time-out, run with
 // millisecond timings (fast_timings) set through the connector's options.
 // Durations are only checked where the code guarantees a lower bound.
+#include <thread>
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -8,19 +10,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-
-#include <thread>
-
-#include "fxt/client/connector.hpp"
 #include "fakes/process_figures.hpp"
+#include "fxt/client/connector.hpp"
 #include "harness.hpp"
 
 namespace mok::fxt::client {
 namespace {
 
 using namespace std::chrono_literals;
-using test::LogCapture;
 using test::Listener;
+using test::LogCapture;
 using test::Recorder;
 using test::Session;
 using Clock = std::chrono::steady_clock;
@@ -45,8 +44,8 @@ TEST(ConnectorTiming, DecodeErrorReconnectsAfterTheDelay) {
   ASSERT_TRUE(s.rec->wait_states(4, 5s));
   // The delay restarts after the Disconnected report.
   EXPECT_GE(s.rec->times()[2] - s.rec->times()[1], s.options.reconnect_delay);
-  EXPECT_EQ(s.rec->states(), (States{State::Connected, State::Disconnected, State::Reconnecting,
-                                     State::Connected}));
+  EXPECT_EQ(s.rec->states(),
+            (States{State::Connected, State::Disconnected, State::Reconnecting, State::Connected}));
 }
 
 // A connector with auto-reconnect on and the same timings as `s`, connected,
@@ -129,8 +128,8 @@ TEST(ConnectorTiming, ConnectThatHangsTimesOut) {
   ASSERT_TRUE(c->shutdown().ok());
   ASSERT_TRUE(rec->wait_states(4, 5s));
   EXPECT_GE(rec->times()[0] - started, timings.connect_timeout);
-  EXPECT_EQ(rec->states(), (States{State::ConnectTimeout, State::ShuttingDown,
-                                   State::Disconnected, State::Terminated}));
+  EXPECT_EQ(rec->states(),
+            (States{State::ConnectTimeout, State::ShuttingDown, State::Disconnected, State::Terminated}));
   EXPECT_TRUE(logs.contains("connect " + peer.address() + " timed out"));
   for (int fd : fillers) ::close(fd);
 }
@@ -150,8 +149,8 @@ TEST(ConnectorTiming, SilentPeerTimesOutForInactivity) {
 // A payload far beyond what the socket buffers hold, so that the write loop
 // blocks in it once the peer has read the head and stops reading.
 void block_writer(Session& s) {
-  ASSERT_TRUE(test::send_until_accepted(
-      *s.connector, test::make_packet(1, std::vector<uint8_t>(32u << 20, 0x5A))));
+  ASSERT_TRUE(
+      test::send_until_accepted(*s.connector, test::make_packet(1, std::vector<uint8_t>(32u << 20, 0x5A))));
   ASSERT_TRUE(test::read_exact(s.fd, 24).has_value());
 }
 

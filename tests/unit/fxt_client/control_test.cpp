@@ -2,13 +2,13 @@
 // options; the runtime's workers.
 #include "fxt/client/control.hpp"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "common/clock.hpp"
 #include "common/runtime.hpp"

@@ -1,13 +1,13 @@
 // Recording handler, log capture and connector set-up for the connector tests.
 #include "harness.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <thread>
+
+#include <unistd.h>
 
 #include "common/log.hpp"
 #include "mok/mok_log.h"
@@ -34,8 +34,8 @@ std::vector<uint8_t> wire(const fxt::Packet& p) {
 }
 
 fxt::Packet make_packet(uint16_t stream_id, std::vector<uint8_t> payload, uint64_t seq) {
-  fxt::Packet p = fxt::Packet::make(fxt::Flags{fxt::Flags::kEndStream}, fxt::Kind::Data, stream_id,
-                                    Bytes(std::move(payload)));
+  fxt::Packet p =
+      fxt::Packet::make(fxt::Flags{fxt::Flags::kEndStream}, fxt::Kind::Data, stream_id, Bytes(std::move(payload)));
   p.head.seq = seq;
   return p;
 }
@@ -49,9 +49,8 @@ fxt::client::ConnectorOptions fast_timings() {
   return o;
 }
 
-std::shared_ptr<fxt::client::Connector> make_connector(
-    const std::string& address, std::shared_ptr<Recorder> rec,
-    const fxt::client::ConnectorOptions& options) {
+std::shared_ptr<fxt::client::Connector> make_connector(const std::string& address, std::shared_ptr<Recorder> rec,
+                                                       const fxt::client::ConnectorOptions& options) {
   auto c = fxt::client::Connector::create(test_runtime(), address, std::move(rec));
   if (!c.ok()) {
     ADD_FAILURE() << "cannot create connector: " << c.error().display();
@@ -171,13 +170,11 @@ void LogCapture::add(std::string line) {
   changed_.notify_all();
 }
 
-bool LogCapture::wait_for(const std::string& prefix, std::chrono::milliseconds timeout,
-                          std::size_t n) {
+bool LogCapture::wait_for(const std::string& prefix, std::chrono::milliseconds timeout, std::size_t n) {
   std::unique_lock g(lock_);
   return changed_.wait_for(g, timeout, [&] {
-    return static_cast<std::size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) {
-             return l.starts_with(prefix);
-           })) >= n;
+    return static_cast<std::size_t>(std::count_if(
+               lines_.begin(), lines_.end(), [&](const std::string& l) { return l.starts_with(prefix); })) >= n;
   });
 }
 

@@ -18,8 +18,8 @@
 #include "common/runtime.hpp"
 #include "fakes/eventually.hpp"
 #include "fakes/loopback.hpp"
-#include "fxt/client/handler.hpp"
 #include "fxt/client/connector.hpp"
+#include "fxt/client/handler.hpp"
 #include "fxt/packet/packet.hpp"
 
 namespace mok::test {
@@ -93,9 +93,8 @@ class LogCapture {
 fxt::client::ConnectorOptions fast_timings();
 
 // A connector on the test runtime, or null (with a test failure).
-std::shared_ptr<fxt::client::Connector> make_connector(
-    const std::string& address, std::shared_ptr<Recorder> rec,
-    const fxt::client::ConnectorOptions& options = {});
+std::shared_ptr<fxt::client::Connector> make_connector(const std::string& address, std::shared_ptr<Recorder> rec,
+                                                       const fxt::client::ConnectorOptions& options = {});
 // Retries while the connector is between Connected and its loops starting.
 bool send_until_accepted(fxt::client::Connector& c, const fxt::Packet& p);
 
@@ -105,7 +104,7 @@ struct Session {
   Listener peer;
   std::shared_ptr<Recorder> rec = std::make_shared<Recorder>();
   std::shared_ptr<fxt::client::Connector> connector;
-  int fd = -1;  // the peer's end of the current connection
+  int fd = -1;                            // the peer's end of the current connection
   fxt::client::ConnectorOptions options;  // set before create()
 
   Session() = default;

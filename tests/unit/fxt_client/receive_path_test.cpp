@@ -2,11 +2,11 @@
 // survive: a handler that keeps some packets and drops the rest while the
 // peer writes faster than the loop reads, with packets both far smaller and
 // far larger than the receive buffer's read room.
-#include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <condition_variable>
 #include <mutex>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "harness.hpp"
 

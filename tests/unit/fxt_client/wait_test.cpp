@@ -4,7 +4,10 @@
 // it cancels before data arrived loses nothing.
 #include "fxt/client/wait.hpp"
 
-#include <gtest/gtest.h>
+#include <atomic>
+#include <future>
+#include <string>
+#include <thread>
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
@@ -13,10 +16,7 @@
 #include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
 #include <asio/write.hpp>
-#include <atomic>
-#include <future>
-#include <string>
-#include <thread>
+#include <gtest/gtest.h>
 
 #include "harness.hpp"
 
@@ -127,8 +127,8 @@ TEST(Interrupter, AReadCancelledBeforeDataLeavesTheBytesForTheNextRead) {
         waker->end_wait();
         first_read.set_value((ec1 == asio::error::operation_aborted ? "aborted:" : ec1.message() + ":") +
                              std::to_string(n1));
-        auto [ec2, n2] = co_await client.async_read_some(
-            asio::buffer(buf), asio::experimental::as_tuple(asio::use_awaitable));
+        auto [ec2, n2] =
+            co_await client.async_read_some(asio::buffer(buf), asio::experimental::as_tuple(asio::use_awaitable));
         second_read.set_value(std::string(buf.data(), ec2 ? 0 : n2));
       },
       asio::detached);

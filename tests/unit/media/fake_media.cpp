@@ -59,8 +59,8 @@ static mok_vdec_frame_t* make_frame(int64_t pts) {
   return f;
 }
 
-MOK_MEDIA_API int32_t mok_vdec_decode_frame(mok_vdec_t* dec, int64_t pts, const uint8_t* data,
-                                            int32_t len, mok_vdec_frame_t** out) {
+MOK_MEDIA_API int32_t mok_vdec_decode_frame(mok_vdec_t* dec, int64_t pts, const uint8_t* data, int32_t len,
+                                            mok_vdec_frame_t** out) {
   ++control.decode_calls;
   control.last_decode_arg = pts;
   if (const int ms = control.decode_delay_ms; ms > 0) {
@@ -93,8 +93,7 @@ MOK_MEDIA_API int32_t mok_vdec_set_oscale(mok_vdec_t*, float scale) {
 }
 MOK_MEDIA_API int32_t mok_vdec_set_osize(mok_vdec_t*, int32_t, int32_t) { return 0; }
 
-MOK_MEDIA_API int32_t mok_vdec_frame_info(const mok_vdec_frame_t* frame,
-                                          mok_vdec_frame_info_t* info) {
+MOK_MEDIA_API int32_t mok_vdec_frame_info(const mok_vdec_frame_t* frame, mok_vdec_frame_info_t* info) {
   if (frame == nullptr || info == nullptr) return -1;
   if (const int32_t status = control.frame_info_status; status != 0) return status;
   info->data[0] = const_cast<uint8_t*>(frame->pixels);
@@ -139,26 +138,20 @@ MOK_MEDIA_API int32_t mok_vdec_seek(mok_vdec_t*, double) { return 0; }
 MOK_MEDIA_API int32_t mok_vdec_is_file_open(mok_vdec_t*) { return 0; }
 MOK_MEDIA_API double mok_vdec_get_file_duration(mok_vdec_t*) { return 0.0; }
 MOK_MEDIA_API int64_t mok_vdec_get_file_frame_count(mok_vdec_t*) { return control.file_frames; }
-MOK_MEDIA_API double mok_vdec_get_file_frame_rate(mok_vdec_t*) {
-  return control.file_frame_rate;
-}
+MOK_MEDIA_API double mok_vdec_get_file_frame_rate(mok_vdec_t*) { return control.file_frame_rate; }
 MOK_MEDIA_API int32_t mok_vdec_seek_to_frame_index(mok_vdec_t*, int64_t index) {
   control.last_seek_index = index;
   if (control.seek_status != 0) return control.seek_status;
   control.file_position = index;
   return 0;
 }
-MOK_MEDIA_API int64_t mok_vdec_get_current_frame_index(mok_vdec_t*) {
-  return control.file_position;
-}
+MOK_MEDIA_API int64_t mok_vdec_get_current_frame_index(mok_vdec_t*) { return control.file_position; }
 
 MOK_MEDIA_API mok_vmux_t* mok_vmux_new(const char*, int32_t, int32_t, double) {
   return new (std::nothrow) mok_vmux;
 }
 MOK_MEDIA_API void mok_vmux_free(mok_vmux_t* mux) { delete mux; }
-MOK_MEDIA_API int64_t mok_vmux_written_bytes(const mok_vmux_t* mux) {
-  return mux != nullptr ? mux->written : -1;
-}
+MOK_MEDIA_API int64_t mok_vmux_written_bytes(const mok_vmux_t* mux) { return mux != nullptr ? mux->written : -1; }
 MOK_MEDIA_API int32_t mok_vmux_flush(mok_vmux_t*) { return 0; }
 MOK_MEDIA_API int32_t mok_vmux_renew(mok_vmux_t*, const char*) { return 0; }
 MOK_MEDIA_API int32_t mok_vmux_set_icodec(mok_vmux_t*, uint32_t) { return 0; }

@@ -44,5 +44,5 @@ struct FakeMediaControl {
 };
 
 // Exported by the scripted library; returns its one control block.
-extern "C" using FakeMediaControlFn = FakeMediaControl* (*)();
+extern "C" using FakeMediaControlFn = FakeMediaControl * (*)();
 inline constexpr const char* kFakeMediaControlSymbol = "mokfake_control";

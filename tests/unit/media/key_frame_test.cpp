@@ -1,10 +1,10 @@
 // Key-frame recognition by NAL unit type, after any start code in the unit.
-#include <gtest/gtest.h>
+#include "media/key_frame.hpp"
 
 #include <cstdint>
 #include <vector>
 
-#include "media/key_frame.hpp"
+#include <gtest/gtest.h>
 
 namespace mok::media {
 namespace {

@@ -2,12 +2,12 @@
 // does, and how frames and decoders keep it loaded.
 #include "media/media_library.hpp"
 
-#include <dlfcn.h>
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <fstream>
 #include <type_traits>
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
 
 #include "media/codec_id.hpp"
 #include "media/error.hpp"
@@ -24,15 +24,14 @@ namespace fs = std::filesystem;
 using test::FakeLibrary;
 
 // The binding's entry point types are the library header's own.
-static_assert(std::is_same_v<decltype(&::mok_vdec_decode_frame),
-                             decltype(MediaApi::mok_vdec_decode_frame)>);
+static_assert(std::is_same_v<decltype(&::mok_vdec_decode_frame), decltype(MediaApi::mok_vdec_decode_frame)>);
 static_assert(std::is_same_v<decltype(&::mok_vdec_read_frame), decltype(MediaApi::mok_vdec_read_frame)>);
 static_assert(std::is_same_v<decltype(&::mok_vdec_set_oscale), decltype(MediaApi::mok_vdec_set_oscale)>);
 static_assert(std::is_same_v<decltype(&::mok_vdec_set_icodec), decltype(MediaApi::mok_vdec_set_icodec)>);
-static_assert(std::is_same_v<decltype(&::mok_vdec_seek_to_frame_index),
-                             decltype(MediaApi::mok_vdec_seek_to_frame_index)>);
-static_assert(std::is_same_v<decltype(&::mok_vdec_get_file_frame_rate),
-                             decltype(MediaApi::mok_vdec_get_file_frame_rate)>);
+static_assert(
+    std::is_same_v<decltype(&::mok_vdec_seek_to_frame_index), decltype(MediaApi::mok_vdec_seek_to_frame_index)>);
+static_assert(
+    std::is_same_v<decltype(&::mok_vdec_get_file_frame_rate), decltype(MediaApi::mok_vdec_get_file_frame_rate)>);
 static_assert(std::is_same_v<decltype(&::mok_vmux_write_frame), decltype(MediaApi::mok_vmux_write_frame)>);
 static_assert(std::is_same_v<decltype(&::mok_vmux_new), decltype(MediaApi::mok_vmux_new)>);
 static_assert(sizeof(mok_vdec_frame_info_t) == sizeof(FrameInfo));
@@ -84,8 +83,7 @@ TEST(MediaLibrarySearch, ExecutableDirectoryComesBeforeWorkingDirectory) {
 TEST(MediaLibrarySearch, SameDirectoryIsListedOnceAndUnknownDirectoriesAreLeftOut) {
   TempDir dir;
   EXPECT_EQ(candidate_paths({dir.path(), dir.path()}).size(), 1u);
-  EXPECT_EQ(candidate_paths({std::nullopt, dir.path()}),
-            std::vector<fs::path>{dir.path() / "libmok_media.so"});
+  EXPECT_EQ(candidate_paths({std::nullopt, dir.path()}), std::vector<fs::path>{dir.path() / "libmok_media.so"});
   EXPECT_TRUE(candidate_paths({std::nullopt, std::nullopt}).empty());
 }
 
@@ -104,8 +102,7 @@ TEST(MediaLibrarySearch, AFirstCandidateThatFailsToOpenEndsTheSearch) {
   cwd.put_library(test::fake_library_path());
   auto loaded = MediaLibrary::load({exe.path(), cwd.path()});
   ASSERT_FALSE(loaded.ok());
-  EXPECT_NE(loaded.error().text().find(exe.path().string()), std::string::npos)
-      << loaded.error().text();
+  EXPECT_NE(loaded.error().text().find(exe.path().string()), std::string::npos) << loaded.error().text();
 }
 
 TEST(MediaLibrarySearch, LoadsFromTheWorkingDirectoryWhenTheExecutableDirectoryHasNone) {
@@ -122,8 +119,7 @@ TEST(MediaLibrary, LibraryMissingOneSymbolIsRefusedAndClosedAgain) {
   const std::string path = incomplete_library_path();
   auto loaded = MediaLibrary::load_path(path);
   ASSERT_FALSE(loaded.ok());
-  EXPECT_NE(loaded.error().text().find("mok_vdec_seek"), std::string::npos)
-      << loaded.error().text();
+  EXPECT_NE(loaded.error().text().find("mok_vdec_seek"), std::string::npos) << loaded.error().text();
   EXPECT_EQ(dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD), nullptr);
 }
 

@@ -3,9 +3,6 @@
 // service's events up to a barrier.
 #pragma once
 
-#include <dlfcn.h>
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -13,17 +10,18 @@
 #include <string>
 #include <vector>
 
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include "common/log.hpp"
 #include "fake_media_control.hpp"
 #include "media/media_library.hpp"
 #include "media/video_decode_service.hpp"
-#include "common/log.hpp"
 #include "mok/mok_log.h"
 
 namespace mok::media::test {
 
-inline std::string fake_library_path() {
-  return std::string(MOK_FAKE_MEDIA_DIR) + "/" + kMediaLibraryFileName;
-}
+inline std::string fake_library_path() { return std::string(MOK_FAKE_MEDIA_DIR) + "/" + kMediaLibraryFileName; }
 
 // The scripted library, loaded through the binding, with its control block
 // reset for this test.

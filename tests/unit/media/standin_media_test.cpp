@@ -1,13 +1,13 @@
 // The FFmpeg stand-in decoder library end to end: streams that the test
 // encodes itself decode to scaled Rgba frames that match the source, damaged
 // input fails without harm, and recorded files play back, seek and save.
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
+
+#include <gtest/gtest.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -40,8 +40,7 @@ std::shared_ptr<const MediaLibrary> standin() {
   return std::move(loaded.value());
 }
 
-std::unique_ptr<VideoDecoder> rgba_quarter_decoder(const std::shared_ptr<const MediaLibrary>& lib,
-                                                   CodecID codec) {
+std::unique_ptr<VideoDecoder> rgba_quarter_decoder(const std::shared_ptr<const MediaLibrary>& lib, CodecID codec) {
   auto decoder = VideoDecoder::create(lib);
   if (!decoder) return nullptr;
   EXPECT_TRUE((*decoder)->set_input_codec(codec).ok());
@@ -167,9 +166,7 @@ TEST_P(StandinStream, ServiceDecodesTheStreamAndReportsGarbageAsFailures) {
   service->decode_bytes_arced(test::packet(std::vector<uint8_t>(500, 0xa5)));
   for (const auto& au : units) service->decode_bytes_arced(test::packet(au));
   auto seen = test::sync(*service, events);
-  {
-    auto release = std::move(service.value());
-  }
+  { auto release = std::move(service.value()); }
   auto rest = test::drain_until_closed(events);
   EXPECT_TRUE(rest.empty());
   auto failures = test::all_of<ev::Failure>(seen);
@@ -190,8 +187,7 @@ INSTANTIATE_TEST_SUITE_P(Codecs, StandinStream,
                          ::testing::Values(StreamCase{VideoCodec::H264, CodecID::H264},
                                            StreamCase{VideoCodec::H265, CodecID::H265}),
                          [](const auto& param) {
-                           return param.param.codec == CodecID::H264 ? std::string("H264")
-                                                                     : std::string("H265");
+                           return param.param.codec == CodecID::H264 ? std::string("H264") : std::string("H265");
                          });
 
 class TempFile {
@@ -211,8 +207,7 @@ class TempFile {
 };
 
 // Records the pattern into a container file with the library's muxer.
-void record(const MediaApi& api, const std::string& path, int frames,
-            VideoCodec codec = VideoCodec::H264) {
+void record(const MediaApi& api, const std::string& path, int frames, VideoCodec codec = VideoCodec::H264) {
   std::string why;
   const auto units = fakes::encode_pattern(codec, kWidth, kHeight, frames, &why);
   ASSERT_EQ(units.size(), static_cast<size_t>(frames)) << why;
@@ -299,8 +294,7 @@ int play(const std::shared_ptr<const MediaLibrary>& lib, const std::string& path
   int n = 0;
   while (auto frame = decoder->read_frame()) {
     if (n++ == 0) {
-      EXPECT_LT(difference_to_source(*frame->get_info(), fakes::moving_pattern(kWidth, kHeight, first)),
-                4.0);
+      EXPECT_LT(difference_to_source(*frame->get_info(), fakes::moving_pattern(kWidth, kHeight, first)), 4.0);
     }
   }
   return n;
@@ -359,9 +353,7 @@ TEST(StandinFile, ServicePlaysAFileToTheEnd) {
   auto events = service->events();
   service->start();
   service->post(ev::DecodeFile{video.str()});
-  {
-    auto release = std::move(service.value());
-  }
+  { auto release = std::move(service.value()); }
   auto seen = test::drain_until_closed(events);  // ends once the file has ended
   EXPECT_EQ(test::all_of<ev::Frame>(seen).size(), 40u);
   auto progress = test::all_of<ev::Progress>(seen);

@@ -4,9 +4,9 @@
 // thread to finish, so no thread outlives its test.
 #include "media/video_decode_service.hpp"
 
-#include <gtest/gtest.h>
-
 #include <optional>
+
+#include <gtest/gtest.h>
 
 #include "media_test_support.hpp"
 
@@ -174,7 +174,7 @@ TEST(VideoDecodeService, PausedDataIsDroppedWithoutCounting) {
   Running r;
   r.service->post(ev::Resume{});
   r.service->post(ev::Pause{});  // no decoder needed
-  r.service->start();  // and a start clears it
+  r.service->start();            // and a start clears it
   r.service->post(ev::Pause{});
   r.service->post(ev::Pause{});
   r.service->decode_bytes_arced(packet({1}));
@@ -311,8 +311,7 @@ TEST(VideoDecodeService, FailedFileOpenLeavesTheStateAlone) {
   r.service->post(ev::DecodeFile{"/videos/missing.mkv"});
   r.service->decode_bytes_arced(packet({1}));
   auto events = r.sync();
-  EXPECT_EQ(r.failures(events),
-            std::vector<std::string>{"Failed to open file /videos/missing.mkv: Error"});
+  EXPECT_EQ(r.failures(events), std::vector<std::string>{"Failed to open file /videos/missing.mkv: Error"});
   EXPECT_EQ(all_of<ev::Frame>(events).size(), 1u);
 }
 

@@ -1,7 +1,7 @@
 // The viewer's decisions and data handling, without a server or a camera.
-#include <gtest/gtest.h>
-
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "access.hpp"
 #include "exports.hpp"

@@ -49,8 +49,8 @@ AVFrame* Output::convert(const AVFrame* src) {
     w = std::max(1, static_cast<int>(std::lround(src->width * static_cast<double>(scale))));
     h = std::max(1, static_cast<int>(std::lround(src->height * static_cast<double>(scale))));
   }
-  sws = sws_getCachedContext(sws, src->width, src->height, static_cast<AVPixelFormat>(src->format),
-                             w, h, format, SWS_BILINEAR, nullptr, nullptr, nullptr);
+  sws = sws_getCachedContext(sws, src->width, src->height, static_cast<AVPixelFormat>(src->format), w, h, format,
+                             SWS_BILINEAR, nullptr, nullptr, nullptr);
   if (sws == nullptr) return nullptr;
   AVFrame* out = av_frame_alloc();
   if (out == nullptr) return nullptr;
@@ -89,7 +89,6 @@ FileSource::~FileSource() {
 
 using namespace mok_media;
 
-
 extern "C" {
 
 MOK_MEDIA_API int32_t mok_media_ver_major(void) { return 1; }
@@ -118,8 +117,8 @@ MOK_MEDIA_API void mok_vdec_free(mok_vdec_t* dec) {
   delete dec;
 }
 
-MOK_MEDIA_API int32_t mok_vdec_decode_frame(mok_vdec_t* dec, int64_t pts, const uint8_t* data,
-                                            int32_t len, mok_vdec_frame_t** out) {
+MOK_MEDIA_API int32_t mok_vdec_decode_frame(mok_vdec_t* dec, int64_t pts, const uint8_t* data, int32_t len,
+                                            mok_vdec_frame_t** out) {
   if (dec == nullptr || data == nullptr || len <= 0 || out == nullptr) return MOK_MEDIA_ERROR;
   *out = nullptr;
   if (dec->stream == nullptr) {

@@ -25,11 +25,16 @@ bool ends_with(const std::string& s, const char* suffix) {
 }
 
 bool image_kind_for(const std::string& path, ImageKind& kind) {
-  if (ends_with(path, ".png")) kind = {AV_CODEC_ID_PNG, AV_PIX_FMT_RGBA};
-  else if (ends_with(path, ".jpg") || ends_with(path, ".jpeg")) kind = {AV_CODEC_ID_MJPEG, AV_PIX_FMT_YUVJ420P};
-  else if (ends_with(path, ".bmp")) kind = {AV_CODEC_ID_BMP, AV_PIX_FMT_BGR24};
-  else if (ends_with(path, ".ppm")) kind = {AV_CODEC_ID_PPM, AV_PIX_FMT_RGB24};
-  else return false;
+  if (ends_with(path, ".png"))
+    kind = {AV_CODEC_ID_PNG, AV_PIX_FMT_RGBA};
+  else if (ends_with(path, ".jpg") || ends_with(path, ".jpeg"))
+    kind = {AV_CODEC_ID_MJPEG, AV_PIX_FMT_YUVJ420P};
+  else if (ends_with(path, ".bmp"))
+    kind = {AV_CODEC_ID_BMP, AV_PIX_FMT_BGR24};
+  else if (ends_with(path, ".ppm"))
+    kind = {AV_CODEC_ID_PPM, AV_PIX_FMT_RGB24};
+  else
+    return false;
   return true;
 }
 
@@ -49,13 +54,11 @@ int encode_image(const AVFrame* src, const ImageKind& kind, AVPacket* packet) {
     picture->format = kind.format;
     picture->width = src->width;
     picture->height = src->height;
-    sws = sws_getContext(src->width, src->height, static_cast<AVPixelFormat>(src->format),
-                         src->width, src->height, kind.format, SWS_BILINEAR, nullptr, nullptr,
-                         nullptr);
-    if (sws != nullptr && avcodec_open2(ctx, codec, nullptr) == 0 &&
-        av_frame_get_buffer(picture, 0) == 0 &&
-        sws_scale(sws, src->data, src->linesize, 0, src->height, picture->data,
-                  picture->linesize) == src->height &&
+    sws = sws_getContext(src->width, src->height, static_cast<AVPixelFormat>(src->format), src->width, src->height,
+                         kind.format, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (sws != nullptr && avcodec_open2(ctx, codec, nullptr) == 0 && av_frame_get_buffer(picture, 0) == 0 &&
+        sws_scale(sws, src->data, src->linesize, 0, src->height, picture->data, picture->linesize) ==
+            src->height &&
         avcodec_send_frame(ctx, picture) == 0 && avcodec_send_frame(ctx, nullptr) == 0 &&
         avcodec_receive_packet(ctx, packet) == 0) {
       rc = 0;
@@ -71,8 +74,7 @@ int encode_image(const AVFrame* src, const ImageKind& kind, AVPacket* packet) {
 
 extern "C" {
 
-MOK_MEDIA_API int32_t mok_vdec_frame_info(const mok_vdec_frame_t* frame,
-                                          mok_vdec_frame_info_t* info) {
+MOK_MEDIA_API int32_t mok_vdec_frame_info(const mok_vdec_frame_t* frame, mok_vdec_frame_info_t* info) {
   if (frame == nullptr || frame->frame == nullptr || info == nullptr) return MOK_MEDIA_ERROR;
   const AVFrame* f = frame->frame;
   static_assert(AV_NUM_DATA_POINTERS == 8);
@@ -105,8 +107,7 @@ MOK_MEDIA_API int32_t mok_vdec_frame_save(const mok_vdec_frame_t* frame, const c
   if (encode_image(frame->frame, kind, packet) == 0) {
     if (std::FILE* f = std::fopen(path, "wb")) {
       const bool written =
-          std::fwrite(packet->data, 1, static_cast<size_t>(packet->size), f) ==
-          static_cast<size_t>(packet->size);
+          std::fwrite(packet->data, 1, static_cast<size_t>(packet->size), f) == static_cast<size_t>(packet->size);
       if (std::fclose(f) == 0 && written) status = MOK_MEDIA_OK;
     }
   }

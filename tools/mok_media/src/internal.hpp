@@ -43,7 +43,7 @@ struct FileSource {
   AVCodecContext* codec = nullptr;
   int stream = -1;
   double frame_rate = 0.0;
-  int64_t next_index = 0;          // index of the next frame read returns
+  int64_t next_index = 0;                // index of the next frame read returns
   int64_t skip_before = AV_NOPTS_VALUE;  // after a seek: frames before this pts are dropped
   bool draining = false;
   bool finished = false;
@@ -68,7 +68,7 @@ struct mok_vdec {
   AVCodecContext* stream = nullptr;  // opened on the first data for `codec`
   AVPacket* packet = nullptr;
   AVFrame* picture = nullptr;
-  int64_t decoded = 0;               // numbers frames when the caller gives no pts
+  int64_t decoded = 0;  // numbers frames when the caller gives no pts
   mok_media::Output output;
   mok_media::FileSource* file = nullptr;
 };

@@ -31,9 +31,7 @@ void for_each_nal(const uint8_t* data, size_t len, bool hevc, Fn fn) {
   }
 }
 
-bool is_parameter_set(int type, bool hevc) {
-  return hevc ? (type >= 32 && type <= 34) : (type == 7 || type == 8);
-}
+bool is_parameter_set(int type, bool hevc) { return hevc ? (type >= 32 && type <= 34) : (type == 7 || type == 8); }
 
 bool is_key(int type, bool hevc) { return hevc ? (type >= 16 && type <= 23) : type == 5; }
 
@@ -82,8 +80,7 @@ struct mok_vmux {
       par->width = width;
       par->height = height;
       if (!extradata.empty()) {
-        par->extradata = static_cast<uint8_t*>(
-            av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        par->extradata = static_cast<uint8_t*>(av_mallocz(extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
         ok = par->extradata != nullptr;
         if (ok) {
           std::copy(extradata.begin(), extradata.end(), par->extradata);
@@ -91,8 +88,7 @@ struct mok_vmux {
         }
       }
     }
-    ok = ok && avio_open(&out->pb, path.c_str(), AVIO_FLAG_WRITE) >= 0 &&
-         avformat_write_header(out, nullptr) >= 0;
+    ok = ok && avio_open(&out->pb, path.c_str(), AVIO_FLAG_WRITE) >= 0 && avformat_write_header(out, nullptr) >= 0;
     if (!ok) {
       if (out->pb != nullptr) avio_closep(&out->pb);
       avformat_free_context(out);
@@ -105,8 +101,7 @@ struct mok_vmux {
 
 extern "C" {
 
-MOK_MEDIA_API mok_vmux_t* mok_vmux_new(const char* path, int32_t width, int32_t height,
-                                       double fps) {
+MOK_MEDIA_API mok_vmux_t* mok_vmux_new(const char* path, int32_t width, int32_t height, double fps) {
   if (path == nullptr || *path == '\0' || width <= 0 || height <= 0 || !(fps > 0) || fps > 1000) {
     return nullptr;
   }
@@ -161,8 +156,7 @@ MOK_MEDIA_API int32_t mok_vmux_set_icodec(mok_vmux_t* mux, uint32_t codec) {
   return MOK_MEDIA_OK;
 }
 
-MOK_MEDIA_API int32_t mok_vmux_write_frame(mok_vmux_t* mux, const uint8_t* data, int32_t len,
-                                           int64_t pts) {
+MOK_MEDIA_API int32_t mok_vmux_write_frame(mok_vmux_t* mux, const uint8_t* data, int32_t len, int64_t pts) {
   if (mux == nullptr || data == nullptr || len <= 0 || mux->codec == AV_CODEC_ID_NONE) {
     return MOK_MEDIA_ERROR;
   }

@@ -11,8 +11,8 @@ namespace mokctl::view {
 bool is_loopback(const std::string& host);
 
 struct AccessPolicy {
-  std::string listen;   // the address the server listens on
-  int port = 0;         // the port it listens on
+  std::string listen;  // the address the server listens on
+  int port = 0;        // the port it listens on
   bool read_only = false;
   bool token_required = false;
   std::string token;

@@ -25,7 +25,11 @@ struct CameraLink::Video {
 };
 
 CameraLink::CameraLink(Session& session, const GlobalOptions& g, HistoryLimits limits, std::string record_dir)
-    : session_(session), g_(g), record_dir_(std::move(record_dir)), live_(limits), video_(std::make_unique<Video>()) {
+    : session_(session),
+      g_(g),
+      record_dir_(std::move(record_dir)),
+      live_(limits),
+      video_(std::make_unique<Video>()) {
   mok::Client& c = session_.client();
   live_.on_state(session_.connected() ? mok::State::Connected : mok::State::Reconnecting);
   c.on_scan([this](mok::ScanResult r) { live_.on_scan(r); });
@@ -63,10 +67,18 @@ Refusal CameraLink::set(const std::string& name, const std::string& text) {
   try {
     session_.run("send the change", [&] {
       switch (*param) {
-        case Param::Exposure: c.set_exposure_time(v); break;
-        case Param::Laser: c.set_laser_enable(v != 0); break;
-        case Param::Strength: c.set_laser_strength(v); break;
-        case Param::Task: c.set_task_id(v); break;
+        case Param::Exposure:
+          c.set_exposure_time(v);
+          break;
+        case Param::Laser:
+          c.set_laser_enable(v != 0);
+          break;
+        case Param::Strength:
+          c.set_laser_strength(v);
+          break;
+        case Param::Task:
+          c.set_task_id(v);
+          break;
       }
     });
   } catch (const Failure& f) {
@@ -178,9 +190,10 @@ Refusal CameraLink::video([[maybe_unused]] bool on) {
     c.enable_video();
   } catch (const mok::Error& e) {
     c.clear_video_cb();
-    std::string why = e.status() == mok::Status::Other
-                          ? "Video decoding is not available: the decoder library libmok_media.so could not be loaded."
-                          : session_.failure("switch video on", e).what();
+    std::string why =
+        e.status() == mok::Status::Other
+            ? "Video decoding is not available: the decoder library libmok_media.so could not be loaded."
+            : session_.failure("switch video on", e).what();
     std::lock_guard<std::mutex> lock(v.mu);
     v.error = why;
     return why;

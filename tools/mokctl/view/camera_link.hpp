@@ -33,8 +33,8 @@ struct Picture {
 
 struct Snapshot {
   Picture shown;
-  std::string extension;            // of the image as received: jpg, png, raw
-  int width = 0, height = 0;        // as reported with the image
+  std::string extension;      // of the image as received: jpg, png, raw
+  int width = 0, height = 0;  // as reported with the image
   std::vector<std::uint8_t> original;
 };
 

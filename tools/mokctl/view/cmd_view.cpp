@@ -35,8 +35,7 @@ void add_view(CLI::App& app, const GlobalOptions& g, Runner& run) {
                   "Require this token for every action, also on loopback (default: a random one, and only "
                   "beyond loopback)");
   cmd->add_option("--record-dir", a->record_dir, "Directory for recordings started from the page (default .)");
-  cmd->add_option("--history", a->history_s,
-                  "Seconds of profiles kept for download, 1..600 (default 10)")
+  cmd->add_option("--history", a->history_s, "Seconds of profiles kept for download, 1..600 (default 10)")
       ->check(CLI::Range(1.0, 600.0));
   cmd->add_option("--history-points", a->history_mpoints,
                   "Millions of profile points kept at most, 1..100 (default 4, about 8 bytes each); at high "
@@ -44,7 +43,8 @@ void add_view(CLI::App& app, const GlobalOptions& g, Runner& run) {
       ->check(CLI::Range(1, 100));
   cmd->add_option("--max-pages", a->view.max_clients, "Live pages open at once, 1..64 (default 8)")
       ->check(CLI::Range(1, 64));
-  cmd->add_option("--update-rate", a->view.publish_hz, "Live updates a second sent to each page, 30..120 (default 40)")
+  cmd->add_option("--update-rate", a->view.publish_hz,
+                  "Live updates a second sent to each page, 30..120 (default 40)")
       ->check(CLI::Range(30.0, 120.0));
   cmd->callback([&g, &run, a] {
     run = [&g, a] {

@@ -1,8 +1,8 @@
 // CSV and PLY texts of the profile history; JPEG encoding through libjpeg-turbo.
 #include "exports.hpp"
 
-#include <cstdio>
 #include <csetjmp>
+#include <cstdio>
 
 #include <jpeglib.h>
 
@@ -24,10 +24,11 @@ std::string history_csv(const std::vector<Profile>& profiles) {
 std::string history_ply(const std::vector<Profile>& profiles) {
   std::size_t n = 0;
   for (const Profile& p : profiles) n += p.points.size();
-  std::string out = format("ply\nformat ascii 1.0\ncomment mokctl view: x = y (mm), y = time (s), z = z (mm)\n"
-                           "element vertex %zu\nproperty float x\nproperty float y\nproperty float z\n"
-                           "end_header\n",
-                           n);
+  std::string out = format(
+      "ply\nformat ascii 1.0\ncomment mokctl view: x = y (mm), y = time (s), z = z (mm)\n"
+      "element vertex %zu\nproperty float x\nproperty float y\nproperty float z\n"
+      "end_header\n",
+      n);
   const double t0 = profiles.empty() ? 0 : profiles.front().t_s;
   for (const Profile& p : profiles) {
     for (const YZ& q : p.points) out += format("%.4f %.6f %.4f\n", q.y, p.t_s - t0, q.z);

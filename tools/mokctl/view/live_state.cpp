@@ -64,9 +64,8 @@ void LiveState::push(Profile p, double latency) {
 
 void LiveState::trim(double now) {
   // The newest profile always stays: it is the one on screen.
-  while (history_.size() > 1 &&
-         (now - history_.front().t_s > limits_.seconds || history_points_ > limits_.points ||
-          history_.size() > kMaxProfiles)) {
+  while (history_.size() > 1 && (now - history_.front().t_s > limits_.seconds ||
+                                 history_points_ > limits_.points || history_.size() > kMaxProfiles)) {
     if (now - history_.front().t_s <= limits_.seconds) ++evicted_;
     history_points_ -= history_.front().points.size();
     if (spare_.size() < 64) spare_.push_back(std::move(history_.front().points));

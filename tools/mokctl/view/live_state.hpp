@@ -44,11 +44,11 @@ struct LiveCopy {
   std::optional<Profile> latest;
   std::vector<YZ> trail;  // oldest first
   std::optional<mok::State> state;
-  double state_since_s = 0;      // when the state last changed
-  double last_result_s = -1;     // when the latest profile arrived, -1 before the first
-  double latency_sum_ms = 0;     // over the results with a usable latency
+  double state_since_s = 0;   // when the state last changed
+  double last_result_s = -1;  // when the latest profile arrived, -1 before the first
+  double latency_sum_ms = 0;  // over the results with a usable latency
   std::uint64_t latency_n = 0;
-  double history_span_s = 0;     // how far back the history reaches now
+  double history_span_s = 0;  // how far back the history reaches now
 };
 
 class LiveState {

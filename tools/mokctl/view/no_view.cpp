@@ -8,7 +8,8 @@ void add_view(CLI::App& app, const GlobalOptions&, Runner& run) {
   cmd->allow_extras();
   cmd->callback([&run] {
     run = [] {
-      throw Failure(kFailed, "This mokctl was built without the viewer: install libcpp-httplib-dev and build again.");
+      throw Failure(kFailed,
+                    "This mokctl was built without the viewer: install libcpp-httplib-dev and build again.");
     };
   });
 }

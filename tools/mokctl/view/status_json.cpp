@@ -74,10 +74,14 @@ void append_stats(std::string& out, const mok_stats_t& s) {
 
 const char* param_name(Param p) {
   switch (p) {
-    case Param::Exposure: return "exposure";
-    case Param::Laser: return "laser";
-    case Param::Strength: return "strength";
-    case Param::Task: return "task";
+    case Param::Exposure:
+      return "exposure";
+    case Param::Laser:
+      return "laser";
+    case Param::Strength:
+      return "strength";
+    case Param::Task:
+      return "task";
   }
   return "?";
 }
@@ -99,16 +103,20 @@ std::variant<std::uint32_t, std::string> parse_value(Param p, const std::string&
   bool digits = !text.empty() && text.size() <= 10;
   for (char c : text) digits = digits && c >= '0' && c <= '9';
   if (!digits || std::stoull(text) > 0xFFFFFFFFull) {
-    return format("The %s takes a whole number from 0 to 4294967295, not \"%s\".", name, text.substr(0, 40).c_str());
+    return format("The %s takes a whole number from 0 to 4294967295, not \"%s\".", name,
+                  text.substr(0, 40).c_str());
   }
   return static_cast<std::uint32_t>(std::stoull(text));
 }
 
 std::optional<std::uint32_t> Reported::get(Param p) const {
   switch (p) {
-    case Param::Exposure: return exposure;
-    case Param::Strength: return strength;
-    case Param::Task: return task;
+    case Param::Exposure:
+      return exposure;
+    case Param::Strength:
+      return strength;
+    case Param::Task:
+      return task;
     case Param::Laser:
       if (!laser) return std::nullopt;
       return *laser ? 1u : 0u;
@@ -150,15 +158,13 @@ std::vector<YZ> decimate(const std::vector<YZ>& points, std::size_t max_points) 
   return out;
 }
 
-std::string status_json(const Status& s, const LiveCopy& live, const mok_stats_t& stats,
-                        std::size_t max_points) {
+std::string status_json(const Status& s, const LiveCopy& live, const mok_stats_t& stats, std::size_t max_points) {
   const bool connected = live.state == mok::State::Connected;
   std::string out;
   out.reserve(32 * 1024);
   out += "{\"now_s\":" + num(s.now_s) + ",\"camera\":" + json_string(s.camera);
   out += format(",\"read_only\":%s,\"token_required\":%s", b(s.read_only), b(s.token_required));
-  out += ",\"connection\":{\"state\":" +
-         json_string(live.state ? mok::state_name(*live.state) : "Starting") +
+  out += ",\"connection\":{\"state\":" + json_string(live.state ? mok::state_name(*live.state) : "Starting") +
          ",\"connected\":" + b(connected) + ",\"for_s\":" + num(s.now_s - live.state_since_s, 1) +
          ",\"quiet_s\":" + num(connected ? s.quiet_s : 0, 1) + "}";
   out += format(",\"results\":%" PRIu64 ",\"rate_hz\":", live.results) + num(s.rate_hz, 1);
@@ -198,14 +204,15 @@ std::string status_json(const Status& s, const LiveCopy& live, const mok_stats_t
                 ",\"replaced\":%" PRIu64 ",\"width\":%d,\"height\":%d,\"error\":%s}",
                 b(s.video.available), b(s.video.on), s.video.seq, s.video.frames, s.video.replaced, s.video.width,
                 s.video.height, json_string(s.video.error).c_str());
-  out += format(",\"snapshot\":{\"seq\":%" PRIu64 ",\"format\":%s,\"width\":%d,\"height\":%d,\"busy\":%s,"
+  out += format(",\"snapshot\":{\"seq\":%" PRIu64
+                ",\"format\":%s,\"width\":%d,\"height\":%d,\"busy\":%s,"
                 "\"error\":%s}",
                 s.snapshot.seq, json_string(s.snapshot.format).c_str(), s.snapshot.width, s.snapshot.height,
                 b(s.snapshot.busy), json_string(s.snapshot.error).c_str());
-  out += format(",\"record\":{\"active\":%s,\"path\":%s,\"packets\":%" PRIu64 ",\"bytes\":%" PRIu64
-                ",\"error\":%s}",
-                b(s.record.active), json_string(s.record.path).c_str(), s.record.packets, s.record.bytes,
-                json_string(s.record.error).c_str());
+  out +=
+      format(",\"record\":{\"active\":%s,\"path\":%s,\"packets\":%" PRIu64 ",\"bytes\":%" PRIu64 ",\"error\":%s}",
+             b(s.record.active), json_string(s.record.path).c_str(), s.record.packets, s.record.bytes,
+             json_string(s.record.error).c_str());
   out += ",\"stats\":";
   append_stats(out, stats);
   out += '}';

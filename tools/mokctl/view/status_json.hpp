@@ -41,9 +41,9 @@ struct Status {
   double now_s = 0;
   std::string camera;  // the address as given
   bool read_only = false, token_required = false;
-  double rate_hz = 0;        // profiles per second over the last window
-  double latency_ms = -1;    // mean over the last window, -1 unknown
-  double quiet_s = 0;        // seconds since the last packet while connected
+  double rate_hz = 0;      // profiles per second over the last window
+  double latency_ms = -1;  // mean over the last window, -1 unknown
+  double quiet_s = 0;      // seconds since the last packet while connected
   Reported reported;
   std::vector<Pending> pending;
   struct {

@@ -137,9 +137,8 @@ void ViewServer::Impl::routes() {
     return httplib::Server::HandlerResponse::Handled;
   });
   server.Get("/events", [this](const httplib::Request&, httplib::Response& res) { events(res); });
-  server.Get("/api/state", [this](const httplib::Request&, httplib::Response& res) {
-    reply_json(res, 200, build_document());
-  });
+  server.Get("/api/state",
+             [this](const httplib::Request&, httplib::Response& res) { reply_json(res, 200, build_document()); });
   server.Post("/api/set", [this](const httplib::Request& req, httplib::Response& res) {
     if (allowed(req, res)) reply_refusal(res, link.set(req.get_param_value("name"), req.get_param_value("value")));
   });
@@ -157,9 +156,9 @@ void ViewServer::Impl::routes() {
     if (!shot) return reply_error(res, 404, "No snapshot yet.");
     res.set_header("Cache-Control", "no-store");
     if (req.has_param("download")) {
-      res.set_header("Content-Disposition", format("attachment; filename=\"snapshot-%llu.%s\"",
-                                                   static_cast<unsigned long long>(shot->shown.seq),
-                                                   shot->extension.c_str()));
+      res.set_header("Content-Disposition",
+                     format("attachment; filename=\"snapshot-%llu.%s\"",
+                            static_cast<unsigned long long>(shot->shown.seq), shot->extension.c_str()));
       const auto& b = shot->original;
       return res.set_content(std::string(b.begin(), b.end()), "application/octet-stream");
     }
@@ -187,7 +186,8 @@ void ViewServer::Impl::routes() {
     auto profiles = link.live().history(seconds);
     res.set_header("Cache-Control", "no-store");
     res.set_header("Content-Disposition", format("attachment; filename=\"profiles.%s\"", csv ? "csv" : "ply"));
-    res.set_content(csv ? history_csv(profiles) : history_ply(profiles), csv ? "text/csv" : "application/octet-stream");
+    res.set_content(csv ? history_csv(profiles) : history_ply(profiles),
+                    csv ? "text/csv" : "application/octet-stream");
   });
   // The page's files; registered last, as the first matching route serves.
   server.Get("/.*", [](const httplib::Request& req, httplib::Response& res) {
@@ -202,7 +202,8 @@ void ViewServer::Impl::routes() {
   });
 }
 
-ViewServer::ViewServer(CameraLink& link, ViewOptions options) : impl_(std::make_unique<Impl>(link, std::move(options))) {
+ViewServer::ViewServer(CameraLink& link, ViewOptions options)
+    : impl_(std::make_unique<Impl>(link, std::move(options))) {
   Impl& m = *impl_;
   // Each live page holds a worker for as long as it is open: the pool has
   // room for the most pages allowed and the requests beside them.
@@ -212,7 +213,8 @@ ViewServer::ViewServer(CameraLink& link, ViewOptions options) : impl_(std::make_
   m.server.set_read_timeout(5, 0);
   m.server.set_write_timeout(5, 0);
   m.routes();
-  m.port = m.o.port == 0 ? m.server.bind_to_any_port(m.o.listen) : (m.server.bind_to_port(m.o.listen, m.o.port) ? m.o.port : -1);
+  m.port = m.o.port == 0 ? m.server.bind_to_any_port(m.o.listen)
+                         : (m.server.bind_to_port(m.o.listen, m.o.port) ? m.o.port : -1);
   m.policy = AccessPolicy{m.o.listen, m.port, m.o.read_only, m.token_required, m.o.token};
   if (m.port <= 0) {
     throw Failure(kUsage, format("Cannot listen on %s port %d: the address is not this machine's or the port is "
