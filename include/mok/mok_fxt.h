@@ -53,9 +53,9 @@ MOK_FXT_ASSERT(offsetof(mok_fxt_head_t, ts) == 16, head_ts_offset);
 #define MOK_FXT_MAX_LENGTH 0x4000000u /**< largest payload length (64 MiB) */
 #define MOK_FXT_STREAM_ID_LIMIT 512   /**< stream ids are below this */
 
-/* Flag bits; parsing a received head keeps only MOK_FXT_FLAG_ALL. */
-#define MOK_FXT_FLAG_END_STREAM 0x01  /**< END_STREAM bit (the transport carries flags, it does not act on them) \
-                                       */
+/* Flag bits; parsing a received head keeps only MOK_FXT_FLAG_ALL. The
+ * transport carries flags, it does not act on them. */
+#define MOK_FXT_FLAG_END_STREAM 0x01  /**< END_STREAM bit */
 #define MOK_FXT_FLAG_END_HEADERS 0x04 /**< END_HEADERS bit */
 #define MOK_FXT_FLAG_PADDED 0x08      /**< PADDED bit */
 #define MOK_FXT_FLAG_PRIORITY 0x20    /**< PRIORITY bit */

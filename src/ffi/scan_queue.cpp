@@ -42,7 +42,7 @@ int32_t hand_out(std::span<mok::brelo::ScanResultPtr> taken, mok_scan_result_t**
 // previous result's; the caller made sure they fit.
 void copy_out(std::span<const mok::brelo::ScanResultPtr> taken, mok_scan_record_t* records,
               mok_scan_point_t* points) {
-  constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+  constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
   uint64_t offset = 0;
   for (std::size_t i = 0; i < taken.size(); ++i) {
     const mok::brelo::ScanResult& r = *taken[i];
@@ -52,7 +52,7 @@ void copy_out(std::span<const mok::brelo::ScanResultPtr> taken, mok_scan_record_
     rec.point_offset = offset;
     rec.point_count = r.point_count;
     rec.seam_point_idx = r.seam_point_idx;
-    rec.seam_point = {nan, nan, nan, nan};
+    rec.seam_point = {kNan, kNan, kNan, kNan};
     if (r.seam_found && r.seam_point_idx < r.seam_points.size()) {
       std::memcpy(&rec.seam_point, &r.seam_points[r.seam_point_idx], sizeof rec.seam_point);
     }

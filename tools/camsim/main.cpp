@@ -33,7 +33,7 @@ std::optional<std::pair<unsigned, unsigned>> parse_video_size(const std::string&
   return std::pair{w, h};
 }
 
-const CLI::Validator valid_video_size(
+const CLI::Validator kValidVideoSize(
     [](const std::string& text) -> std::string {
       return parse_video_size(text) ? std::string() : "expected WxH with even numbers from 2 to 8192, got " + text;
     },
@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
   app.add_option("--video-fps", video_fps, "Video frame rate")->capture_default_str()->check(CLI::Range(1, 120));
   app.add_option("--video-size", video_size, "Video frame size WxH in pixels (even numbers, 2 to 8192 each)")
       ->capture_default_str()
-      ->check(valid_video_size);
+      ->check(kValidVideoSize);
 
   app.add_option("--drop-every", o.faults.drop_every_s, "Fault: close each connection every N seconds (>= 0)")
       ->check(CLI::NonNegativeNumber);

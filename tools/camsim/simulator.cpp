@@ -36,7 +36,7 @@ using asio::awaitable;
 using asio::use_awaitable;
 using asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
-constexpr auto as_tuple = asio::experimental::as_tuple(use_awaitable);
+constexpr auto kAsTuple = asio::experimental::as_tuple(use_awaitable);
 constexpr std::string_view kLog = "camsim";
 
 std::uint64_t unix_us() {
@@ -252,7 +252,7 @@ struct Simulator::Impl {
 
   awaitable<void> accept_loop() {
     for (;;) {
-      auto [ec, socket] = co_await acceptor->async_accept(as_tuple);
+      auto [ec, socket] = co_await acceptor->async_accept(kAsTuple);
       if (ec) {
         if (ec != asio::error::operation_aborted) mok::log::error(kLog, "accept failed: {}", ec.message());
         co_return;
@@ -331,7 +331,7 @@ awaitable<void> Connection::sleep_until(Clock::time_point t) {
   if (closed_) co_return;  // close() cancels only the timers that already exist
   auto timer = std::make_shared<asio::steady_timer>(socket_.get_executor(), t);
   timers_.push_back(timer);
-  co_await timer->async_wait(as_tuple);
+  co_await timer->async_wait(kAsTuple);
   std::erase(timers_, timer);
 }
 
@@ -394,7 +394,7 @@ awaitable<void> Connection::reader() {
     buf.reserve(4096);
     auto spare = buf.spare();
     auto [ec, n] = co_await socket_.async_read_some(asio::buffer(spare.data(), spare.size()),
-                                                    asio::bind_cancellation_slot(reading_.slot(), as_tuple));
+                                                    asio::bind_cancellation_slot(reading_.slot(), kAsTuple));
     if (ec == asio::error::operation_aborted && stalled_read_ && !closed_) continue;
     if (ec) {
       close(ec == asio::error::eof ? "peer closed" : ec.message());
@@ -463,7 +463,7 @@ awaitable<void> Connection::writer() {
   while (!closed_) {
     if (queue_.empty() || frozen_ || half_closed_) {
       wake_.expires_at(Clock::time_point::max());
-      co_await wake_.async_wait(as_tuple);
+      co_await wake_.async_wait(kAsTuple);
       continue;
     }
     if (queue_.front().due > Clock::now()) {
@@ -483,7 +483,7 @@ awaitable<void> Connection::writer() {
       bytes += o.head.size() + (o.payload ? o.payload->size() : 0);
       ++batch_items;
     }
-    auto [ec, n] = co_await asio::async_write(socket_, bufs, as_tuple);
+    auto [ec, n] = co_await asio::async_write(socket_, bufs, kAsTuple);
     if (ec) {
       // A half-close fails the write in flight; the reading side stays open.
       if (!half_closed_) close(ec.message());
@@ -521,7 +521,7 @@ awaitable<void> Connection::scanner() {
     if (frozen_ || half_closed_) continue;
     if (queued_bytes_ > sim_.opt.max_queued_bytes) {
       drained_.expires_at(Clock::time_point::max());
-      co_await drained_.async_wait(as_tuple);
+      co_await drained_.async_wait(kAsTuple);
       continue;
     }
     const std::uint64_t due = due_frame();

@@ -10,8 +10,8 @@ namespace mok::fxt {
 
 std::optional<Error> Framer::check_buffered(size_t n) noexcept {
   if (n <= kMaxLength) return std::nullopt;
-  constexpr size_t u32max = std::numeric_limits<uint32_t>::max();
-  return Error::buffer_too_large(static_cast<uint32_t>(n < u32max ? n : u32max), kMaxLength);
+  constexpr size_t kU32Max = std::numeric_limits<uint32_t>::max();
+  return Error::buffer_too_large(static_cast<uint32_t>(n < kU32Max ? n : kU32Max), kMaxLength);
 }
 
 Result<std::optional<Packet>, Error> Framer::decode(BytesMut& buf) {

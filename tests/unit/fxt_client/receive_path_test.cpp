@@ -46,8 +46,8 @@ class Keeper final : public Handler {
 
 std::vector<uint8_t> payload_for(uint64_t seq) {
   // Sizes from a few bytes to several times the 64 KiB read room.
-  static constexpr std::size_t sizes[] = {4, 100, 6336, 70'000, 9, 300'000, 6336, 65'536, 1'000};
-  std::vector<uint8_t> p(sizes[seq % std::size(sizes)]);
+  static constexpr std::size_t kSizes[] = {4, 100, 6336, 70'000, 9, 300'000, 6336, 65'536, 1'000};
+  std::vector<uint8_t> p(kSizes[seq % std::size(kSizes)]);
   for (std::size_t i = 0; i < p.size(); ++i) p[i] = static_cast<uint8_t>(i * 31 + seq * 7);
   return p;
 }
