@@ -13,7 +13,7 @@ packages=(
   cyclonedds-dev cyclonedds-tools
   libcpp-httplib-dev chromium chromium-driver python3-selenium python3-pytest
   python3 python3-numpy python3-setuptools
-  liburing-dev
+  liburing-dev clang-format clang-tidy
 )
 missing=()
 for p in "${packages[@]}"; do
