@@ -148,7 +148,7 @@ void ClientInner::publish_scan_result(std::span<const std::uint8_t> payload) {
     spare_scan_ = std::move(record);
     return;
   }
-  stats.scan_rate.add(monotonic_us() / 1000);
+  stats.scan_rate.add(monotonic_coarse_ms());
   ScanResultPtr result = std::move(record);
   ScanResultPtr previous;
   {
@@ -474,7 +474,7 @@ Result<SnapshotImagePtr> Client::recv_snapshot_image(std::uint64_t timeout_ms) {
 ClientStatsSnapshot Client::stats() const {
   ClientStatsSnapshot s = copy_counters(inner_->stats);
   s.conn = connector_->stats_snapshot();
-  s.scan_rate_hz = static_cast<double>(inner_->stats.scan_rate.count(monotonic_us() / 1000));
+  s.scan_rate_hz = static_cast<double>(inner_->stats.scan_rate.count(monotonic_coarse_ms()));
   s.scan_queue_dropped = inner_->scan_queue->dropped();
   s.scan_queue_depth = inner_->scan_queue->depth();
   return s;

@@ -12,4 +12,10 @@ uint64_t monotonic_us() noexcept {
   return static_cast<uint64_t>(t.tv_sec) * 1000000u + static_cast<uint64_t>(t.tv_nsec) / 1000u;
 }
 
+uint64_t monotonic_coarse_ms() noexcept {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
+  return static_cast<uint64_t>(t.tv_sec) * 1000u + static_cast<uint64_t>(t.tv_nsec) / 1000000u;
+}
+
 }  // namespace mok

@@ -326,7 +326,7 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, std::sha
       now = Clock::now();
       // Bytes count as traffic as soon as they arrive, not only once their
       // packet is complete; a packet is never cut from bytes not counted so.
-      if (reader.take_progress()) control.update_activity();
+      if (reader.take_progress()) control.update_activity(now);
       continue;
     }
     if (choice == COMMAND) {

@@ -30,6 +30,8 @@ class Control {
 
   // Records traffic now.
   void update_activity() noexcept;
+  // The same with a time the caller has just read from the steady clock.
+  void update_activity(std::chrono::steady_clock::time_point now) noexcept;
   // Time since the last traffic; zero if the stored time lies ahead of now.
   std::chrono::nanoseconds last_activity_elapsed() const noexcept;
 
