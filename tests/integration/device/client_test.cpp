@@ -350,6 +350,9 @@ TEST_F(ClientTest, StateCallbackWaitsForTheRunningScanCallback) {
   EXPECT_TRUE(states.wait_for(static_cast<std::uint32_t>(brelo::State::Disconnected)));
   EXPECT_FALSE(overlapped.load());
   client->clear_scan_cb();
+  // The callbacks above use this test's locals: the fixture's own takes over
+  // before they go (it also sees the states of the shutdown).
+  client->set_state_cb([this](brelo::State s) { states.push(static_cast<std::uint32_t>(s)); });
 }
 
 TEST(ClientConnect, AddressRulesAndResolution) {
