@@ -155,20 +155,25 @@ struct PathFigures {
   std::uint64_t received = 0;
 };
 
-PathFigures transport_raw(const std::vector<std::uint8_t>& batch, std::size_t k, double secs) {
+// The raw loop over a bulk stream of `batch`, calling on(head, payload) per packet.
+template <class OnPacket>
+PathFigures raw_bulk(const std::vector<std::uint8_t>& batch, std::size_t k, double secs, OnPacket on) {
   g_tally.reset(0);
   bench::Listener l;
   bench::SendReport sent;
   std::thread sender([&] { sent = bench::send_bulk(l, batch, k, secs); });
   const int fd = bench::connect_loopback(l.port);
   bench::RawCutter cutter;
-  while (fd >= 0 && cutter.read_and_cut(fd, [](const std::uint8_t*, std::span<const std::uint8_t> p) {
-    g_tally.count(p.size());
-  })) {
+  while (fd >= 0 && cutter.read_and_cut(fd, on)) {
   }
   sender.join();
   if (fd >= 0) ::close(fd);
   return {g_tally.per_second(), g_tally.mb_per_second(), 0, sent.packets, g_tally.packets};
+}
+
+PathFigures transport_raw(const std::vector<std::uint8_t>& batch, std::size_t k, double secs) {
+  return raw_bulk(batch, k, secs,
+                  [](const std::uint8_t*, std::span<const std::uint8_t> p) { g_tally.count(p.size()); });
 }
 
 PathFigures transport_lib(const std::vector<std::uint8_t>& batch, std::size_t k, double secs) {
@@ -248,29 +253,14 @@ void close_clients(std::vector<mok_client_t*>& clients) {
   clients.clear();
 }
 
-template <class OnPacket>
-PathFigures device_raw(const std::vector<std::uint8_t>& batch, std::size_t k, double secs, OnPacket on) {
-  g_tally.reset(0);
-  bench::Listener l;
-  bench::SendReport sent;
-  std::thread sender([&] { sent = bench::send_bulk(l, batch, k, secs); });
-  const int fd = bench::connect_loopback(l.port);
-  bench::RawCutter cutter;
-  while (fd >= 0 && cutter.read_and_cut(fd, on)) {
-  }
-  sender.join();
-  if (fd >= 0) ::close(fd);
-  return {g_tally.per_second(), g_tally.mb_per_second(), 0, sent.packets, g_tally.packets};
-}
-
 void device(const Options& o) {
   header("Device path (mok_connect, scan callback freeing each result), 1,280-point results");
   const auto packets = scan_packets(16);
   std::size_t k = 0;
   const auto batch = batch_of(packets, 256 * 1024, k);
 
-  const PathFigures raw = device_raw(batch, k, o.seconds, raw_decode);
-  const PathFigures single = device_raw(batch, k, o.seconds, raw_single_pass);
+  const PathFigures raw = raw_bulk(batch, k, o.seconds, raw_decode);
+  const PathFigures single = raw_bulk(batch, k, o.seconds, raw_single_pass);
   g_tally.reset(0);
   PathFigures lib;
   {
