@@ -16,11 +16,11 @@
 
 #include "alloc_count.hpp"
 #include "brelo/payload_decode.hpp"
-#include "camsim/scan_payload.hpp"
-#include "camsim/scene.hpp"
 #include "loopback.hpp"
 #include "mok/mok.h"
 #include "mok/mok_fxt.h"
+#include "sim/scan_payload.hpp"
+#include "sim/scene.hpp"
 #include "single_pass_decode.hpp"
 
 namespace {

@@ -3,8 +3,8 @@
 
 #include <span>
 
-#include "camsim/recording.hpp"
-#include "camsim/simulator.hpp"
+#include "sim/recording.hpp"
+#include "sim/simulator.hpp"
 
 namespace mokctl::sim {
 namespace {

@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "bridge_fixture.hpp"
-#include "camsim/scene.hpp"
+#include "sim/scene.hpp"
 
 namespace bridgetest {
 namespace {

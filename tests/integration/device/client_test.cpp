@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "brelo/reg_cache.hpp"
-#include "fakes/scan_payload.hpp"
 #include "harness.hpp"
+#include "support/scan_payload.hpp"
 
 namespace mok::test {
 namespace {

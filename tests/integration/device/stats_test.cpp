@@ -9,12 +9,12 @@
 #include <gtest/gtest.h>
 
 #include "brelo/reg_cache.hpp"
-#include "fakes/device_stats.hpp"
-#include "fakes/scan_payload.hpp"
 #include "ffi/handles.hpp"
 #include "fxt/error.hpp"
 #include "harness.hpp"
 #include "mok/mok.h"
+#include "support/device_stats.hpp"
+#include "support/scan_payload.hpp"
 
 namespace mok::test {
 namespace {

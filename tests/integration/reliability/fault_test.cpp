@@ -17,13 +17,13 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes/device_stats.hpp"
-#include "fakes/eventually.hpp"
-#include "fakes/fake_camera.hpp"
-#include "fakes/process_figures.hpp"
-#include "fakes/scan_payload.hpp"
-#include "fakes/scripted_peer.hpp"
 #include "mok/mok.h"
+#include "support/device_stats.hpp"
+#include "support/eventually.hpp"
+#include "support/fake_camera.hpp"
+#include "support/process_figures.hpp"
+#include "support/scan_payload.hpp"
+#include "support/scripted_peer.hpp"
 
 namespace mok::reliability {
 namespace {

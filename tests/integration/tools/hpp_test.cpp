@@ -10,8 +10,8 @@
 #include <gtest/gtest.h>
 #include <mok/mok.hpp>
 
-#include "fakes/eventually.hpp"
 #include "process.hpp"
+#include "support/eventually.hpp"
 
 static_assert(__cplusplus == 201703L, "this test checks that mok.hpp compiles as C++17");
 static_assert(!std::is_copy_constructible_v<mok::Client> && std::is_nothrow_move_constructible_v<mok::Client>);

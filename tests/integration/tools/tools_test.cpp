@@ -16,8 +16,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "camsim/recording.hpp"
 #include "process.hpp"
+#include "sim/recording.hpp"
 
 namespace {
 

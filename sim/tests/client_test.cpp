@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "camsim/simulator.hpp"
 #include "common/runtime.hpp"
-#include "fakes/eventually.hpp"
+#include "sim/simulator.hpp"
+#include "support/eventually.hpp"
 
 namespace {
 

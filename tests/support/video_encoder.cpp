@@ -1,6 +1,6 @@
 // The test encoder on FFmpeg: RGB pictures are converted to YUV 4:2:0 with
 // libswscale and encoded with libx264 or libx265 tuned for zero latency.
-#include "fakes/video_encoder.hpp"
+#include "support/video_encoder.hpp"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -9,7 +9,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-namespace mok::fakes {
+namespace mok::test {
 
 RgbImage moving_pattern(int width, int height, int frame) {
   RgbImage img;
@@ -130,4 +130,4 @@ std::vector<AccessUnit> encode_pattern(VideoCodec codec, int width, int height, 
   return out;
 }
 
-}  // namespace mok::fakes
+}  // namespace mok::test

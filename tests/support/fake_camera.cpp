@@ -2,7 +2,7 @@
 // connection and a wake-up eventfd used to stop it; the destructor stops and
 // joins it. Only that thread (or the destructor after the join) closes
 // descriptors.
-#include "fakes/fake_camera.hpp"
+#include "support/fake_camera.hpp"
 
 #include <cerrno>
 #include <stdexcept>
@@ -12,7 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "fakes/loopback.hpp"
+#include "support/loopback.hpp"
 
 namespace mok::test {
 namespace {

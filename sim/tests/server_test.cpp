@@ -8,9 +8,9 @@
 
 #include "brelo/payload_decode.hpp"
 #include "brelo/reg_cache.hpp"
-#include "camsim/recording.hpp"
-#include "camsim/simulator.hpp"
 #include "fxr/builder.hpp"
+#include "sim/recording.hpp"
+#include "sim/simulator.hpp"
 #include "test_client.hpp"
 
 namespace camsim {

@@ -1,6 +1,6 @@
 // The camera's registers: the report carries every register with the width the
 // client expects, writes change what the next report says, and RTS is a clock.
-#include "camsim/registers.hpp"
+#include "sim/registers.hpp"
 
 #include <map>
 

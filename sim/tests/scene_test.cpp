@@ -1,6 +1,6 @@
 // The joint model: the seam the camera reports must follow the weaving path,
 // the hidden stretches must hide it, and the profile must show the joint.
-#include "camsim/scene.hpp"
+#include "sim/scene.hpp"
 
 #include <cmath>
 

@@ -14,9 +14,9 @@
 #include <unistd.h>
 
 #include "common/bytes.hpp"
-#include "fakes/loopback.hpp"
 #include "fxt/packet/framer.hpp"
 #include "fxt/packet/head.hpp"
+#include "support/loopback.hpp"
 
 namespace camsim::test {
 

@@ -11,8 +11,8 @@
 
 #include <CLI/CLI.hpp>
 
-#include "camsim/simulator.hpp"
 #include "common/log.hpp"
+#include "sim/simulator.hpp"
 
 namespace {
 

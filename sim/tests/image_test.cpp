@@ -1,6 +1,6 @@
 // Snapshot images: the laser line lands where the profile says, and the
 // encoders produce files that libjpeg and libpng read back at full size.
-#include "camsim/image.hpp"
+#include "sim/image.hpp"
 
 #include <csetjmp>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // The scan-result payload, read two ways: field by field at the documented
 // offsets (written out here independently of the encoder), and through the
 // device client's own decoder, which is what a host will actually see.
-#include "camsim/scan_payload.hpp"
+#include "sim/scan_payload.hpp"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 // Recordings: what a recorder writes the simulator reads back unchanged, a
 // file cut inside a packet keeps its complete packets, and garbage is refused.
-#include "camsim/recording.hpp"
+#include "sim/recording.hpp"
 
 #include <string>
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace mok::fakes {
+namespace mok::test {
 
 // A tightly packed RGB24 picture.
 struct RgbImage {
@@ -61,4 +61,4 @@ class VideoEncoder {
 // missing (the reason goes to `error`).
 std::vector<AccessUnit> encode_pattern(VideoCodec codec, int width, int height, int frames, std::string* error);
 
-}  // namespace mok::fakes
+}  // namespace mok::test

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "fakes/loopback.hpp"
+#include "support/loopback.hpp"
 
 namespace mok::test {
 

@@ -1,6 +1,6 @@
 // The video encoder: each codec yields Annex B access units, the first one a
 // key frame carrying its parameter sets, so a viewer can start there.
-#include "camsim/video_encoder.hpp"
+#include "sim/video_encoder.hpp"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
 // The peer runs one thread that accepts, reads and closes; sends happen on
 // the test's thread under the lock, so a test can script a connection
 // without racing the acceptor.
-#include "fakes/scripted_peer.hpp"
+#include "support/scripted_peer.hpp"
 
 #include <algorithm>
 #include <cerrno>
