@@ -150,14 +150,14 @@ int main(int argc, char** argv) {
 
   o.scene.joint = *camsim::parse_joint(joint);
   static const std::pair<const char*, std::vector<std::uint16_t>> writable[] = {
-      {"exposure", {camsim::kRegExposureTime}},
-      {"laser", {camsim::kRegLaserEnable}},
-      {"strength", {camsim::kRegLaserStrength}},
-      {"task", {camsim::kRegTaskId}},
-      {"rts", {camsim::kRegRts}},
+      {"exposure", {camsim::reg::kExposureTime}},
+      {"laser", {camsim::reg::kLaserEnable}},
+      {"strength", {camsim::reg::kLaserStrength}},
+      {"task", {camsim::reg::kTaskId}},
+      {"rts", {camsim::reg::kRts}},
       {"all",
-       {camsim::kRegExposureTime, camsim::kRegLaserEnable, camsim::kRegLaserStrength, camsim::kRegTaskId,
-        camsim::kRegRts}}};
+       {camsim::reg::kExposureTime, camsim::reg::kLaserEnable, camsim::reg::kLaserStrength, camsim::reg::kTaskId,
+        camsim::reg::kRts}}};
   for (const auto& name : ignore_writes)
     for (const auto& [n, ids] : writable)
       if (name == n) o.faults.ignored_writes.insert(o.faults.ignored_writes.end(), ids.begin(), ids.end());

@@ -8,6 +8,7 @@
 #include <asio.hpp>
 
 #include "common/bytes.hpp"
+#include "common/wire.hpp"
 #include "fxt/packet/framer.hpp"
 
 int main(int argc, char** argv) {
@@ -43,7 +44,7 @@ int main(int argc, char** argv) {
         }
         if (!*r) break;
         const mok::fxt::Packet& p = **r;
-        if (p.head.stream_id == 18) {
+        if (p.head.stream_id == mok::wire::stream::kScan) {
           if (last_seq != 0 && p.head.seq != last_seq + 1) ++gaps;
           last_seq = p.head.seq;
           ++scans;

@@ -52,26 +52,26 @@ mok::Result<Recording, std::string> parse_recording(std::span<const std::uint8_t
   std::uint64_t last_time = 0;
   while (pos < bytes.size()) {
     const std::size_t left = bytes.size() - pos;
-    if (left < 8 + kWireHeadLen) {
+    if (left < 8 + mok::wire::kHeadLen) {
       rec.truncated = true;
       break;
     }
     const std::uint8_t* p = bytes.data() + pos;
     RecordedPacket pkt;
     pkt.time_us = get_u64le(p);
-    std::memcpy(pkt.head.data(), p + 8, kWireHeadLen);
+    std::memcpy(pkt.head.data(), p + 8, mok::wire::kHeadLen);
     const std::uint32_t len = head_length(pkt.head.data());
-    if (len > kMaxPacketLen)
+    if (len > mok::wire::kMaxLength)
       return mok::err("packet length " + std::to_string(len) + " too large at offset " + std::to_string(pos));
     if (pkt.time_us < last_time) return mok::err("time goes backwards at offset " + std::to_string(pos));
-    if (left - 8 - kWireHeadLen < len) {
+    if (left - 8 - mok::wire::kHeadLen < len) {
       rec.truncated = true;
       break;
     }
-    pkt.payload.assign(p + 8 + kWireHeadLen, p + 8 + kWireHeadLen + len);
+    pkt.payload.assign(p + 8 + mok::wire::kHeadLen, p + 8 + mok::wire::kHeadLen + len);
     last_time = pkt.time_us;
     rec.packets.push_back(std::move(pkt));
-    pos += 8 + kWireHeadLen + len;
+    pos += 8 + mok::wire::kHeadLen + len;
   }
   return rec;
 }
@@ -118,7 +118,7 @@ RecordingWriter::~RecordingWriter() {
 mok::Result<void, std::string> RecordingWriter::write(std::uint64_t time_us, std::span<const std::uint8_t> head,
                                                       std::span<const std::uint8_t> payload) {
   if (!file_) return mok::err(std::string("recording closed"));
-  if (head.size() != kWireHeadLen) return mok::err(std::string("a head is 24 bytes"));
+  if (head.size() != mok::wire::kHeadLen) return mok::err(std::string("a head is 24 bytes"));
   buf_.clear();
   append_recorded_packet(buf_, time_us, head, {});
   if (std::fwrite(buf_.data(), 1, buf_.size(), file_) != buf_.size() ||

@@ -11,18 +11,17 @@
 #include <vector>
 
 #include "common/result.hpp"
+#include "common/wire.hpp"
 
 namespace camsim {
 
 inline constexpr std::array<std::uint8_t, 6> kRecordingMagic = {'M', 'O', 'K', 'R', 'E', 'C'};
 inline constexpr std::uint16_t kRecordingVersion = 1;
 inline constexpr std::size_t kRecordingHeaderLen = 16;
-inline constexpr std::size_t kWireHeadLen = 24;
-inline constexpr std::uint32_t kMaxPacketLen = 0x4000000;
 
 struct RecordedPacket {
-  std::uint64_t time_us = 0;                      // since the start of the recording
-  std::array<std::uint8_t, kWireHeadLen> head{};  // exactly as it was on the wire
+  std::uint64_t time_us = 0;                             // since the start of the recording
+  std::array<std::uint8_t, mok::wire::kHeadLen> head{};  // exactly as it was on the wire
   std::vector<std::uint8_t> payload;
 };
 

@@ -66,26 +66,26 @@ WriteOutcome Registers::apply_write(std::span<const std::uint8_t> record, std::u
     }
     const auto u32 = [&] { return static_cast<std::uint32_t>(read_le(e->value, 4)); };
     switch (e->id) {
-      case kRegExposureTime:
+      case reg::kExposureTime:
         set(s_.exposure_time, u32(), out.changed);
         break;
-      case kRegLaserEnable:
+      case reg::kLaserEnable:
         set(s_.laser_enable, u32() != 0, out.changed);
         break;
-      case kRegLaserStrength:
+      case reg::kLaserStrength:
         set(s_.laser_strength, u32(), out.changed);
         break;
-      case kRegTaskId:
+      case reg::kTaskId:
         set(s_.task_id, u32(), out.changed);
         break;
-      case kRegRts: {
+      case reg::kRts: {
         const std::uint64_t v = e->value.size() >= 8 ? read_le(e->value, 8) : read_le(e->value, 4);
         rts_base_ = v;
         rts_base_mono_us_ = now_mono_us;
         out.changed = true;
         break;
       }
-      case kRegRtsPull:
+      case reg::kRtsPull:
         out.rts_pulled = true;
         break;
       default:
@@ -99,20 +99,20 @@ WriteOutcome Registers::apply_write(std::span<const std::uint8_t> record, std::u
 std::vector<std::uint8_t> Registers::report(std::uint64_t now_mono_us) const {
   std::lock_guard lock(mutex_);
   mok::fxr::Builder b;
-  b.push<std::uint64_t>(kRegCts, now_mono_us - boot_mono_us_);
-  b.push<std::uint64_t>(kRegRts, rts_base_ + (now_mono_us - rts_base_mono_us_));
+  b.push<std::uint64_t>(reg::kCts, now_mono_us - boot_mono_us_);
+  b.push<std::uint64_t>(reg::kRts, rts_base_ + (now_mono_us - rts_base_mono_us_));
   // Identity texts longer than an entry holds are cut to fit rather than dropped.
   const auto text = [&](std::uint16_t id, const std::string& t) {
     (void)b.push(id, std::string_view(t).substr(0, mok::fxr::kMaxValueBytes));
   };
-  text(kRegSerialNumber, s_.serial_number);
-  text(kRegBoardId, s_.board_id);
-  b.push<std::uint16_t>(kRegImageWidth, s_.image_width);
-  b.push<std::uint16_t>(kRegImageHeight, s_.image_height);
-  b.push<std::uint32_t>(kRegExposureTime, s_.exposure_time);
-  b.push<std::uint32_t>(kRegLaserEnable, s_.laser_enable ? 1u : 0u);
-  b.push<std::uint32_t>(kRegLaserStrength, s_.laser_strength);
-  b.push<std::uint32_t>(kRegTaskId, s_.task_id);
+  text(reg::kSerialNumber, s_.serial_number);
+  text(reg::kBoardId, s_.board_id);
+  b.push<std::uint16_t>(reg::kImageWidth, s_.image_width);
+  b.push<std::uint16_t>(reg::kImageHeight, s_.image_height);
+  b.push<std::uint32_t>(reg::kExposureTime, s_.exposure_time);
+  b.push<std::uint32_t>(reg::kLaserEnable, s_.laser_enable ? 1u : 0u);
+  b.push<std::uint32_t>(reg::kLaserStrength, s_.laser_strength);
+  b.push<std::uint32_t>(reg::kTaskId, s_.task_id);
   return std::move(b).into_bytes();
 }
 

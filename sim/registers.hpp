@@ -11,19 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "common/wire.hpp"
+
 namespace camsim {
 
-inline constexpr std::uint16_t kRegCts = 0x1100;
-inline constexpr std::uint16_t kRegRts = 0x1108;
-inline constexpr std::uint16_t kRegSerialNumber = 0x11B0;
-inline constexpr std::uint16_t kRegBoardId = 0x11C0;
-inline constexpr std::uint16_t kRegImageWidth = 0x1200;
-inline constexpr std::uint16_t kRegImageHeight = 0x1202;
-inline constexpr std::uint16_t kRegRtsPull = 0x161C;
-inline constexpr std::uint16_t kRegExposureTime = 0x1800;
-inline constexpr std::uint16_t kRegLaserEnable = 0x1A00;
-inline constexpr std::uint16_t kRegLaserStrength = 0x1A04;
-inline constexpr std::uint16_t kRegTaskId = 0x1C0C;
+namespace reg = mok::wire::reg;
 
 struct DeviceSettings {
   std::string serial_number = "CSIM0001";  // odd lengths reach readers with a pad byte

@@ -337,7 +337,7 @@ awaitable<void> Connection::sleep_until(Clock::time_point t) {
 
 void Connection::push_report() {
   auto payload = std::make_shared<std::vector<std::uint8_t>>(sim_.regs.report(mok::monotonic_us()));
-  const auto head = make_head(payload->size(), mok::fxt::Kind::FlexRegs, kStreamRegisters, 0);
+  const auto head = make_head(payload->size(), mok::fxt::Kind::FlexRegs, stream::kRegisters, 0);
   push(head, std::move(payload));
   ++sim_.reports_sent;
 }
@@ -351,13 +351,13 @@ void Connection::push_video(std::uint8_t kind, const Buffer& au, bool key, std::
     return;
   }
   video_started_ = true;
-  push(make_head(au->size(), static_cast<mok::fxt::Kind>(kind), kStreamVideo, frame), au);
+  push(make_head(au->size(), static_cast<mok::fxt::Kind>(kind), stream::kVideo, frame), au);
   ++sim_.video_units_sent;
 }
 
 void Connection::corrupt() {
   // A length below the minimum: every reader must refuse this head and drop us.
-  auto head = make_head(2, mok::fxt::Kind::Data, kStreamScan, 0);
+  auto head = make_head(2, mok::fxt::Kind::Data, stream::kScan, 0);
   push(head, std::make_shared<std::vector<std::uint8_t>>(2, 0));
   mok::log::info(kLog, "client {}: corrupt head queued (fault injection)", id_);
 }
@@ -417,7 +417,7 @@ awaitable<void> Connection::reader() {
 void Connection::handle(const mok::fxt::Packet& p) {
   const auto kind = p.head.kind;
   if (kind == mok::fxt::Kind::VideoH264 || kind == mok::fxt::Kind::VideoH265) return;
-  if (p.head.stream_id == kStreamRegisters) {
+  if (p.head.stream_id == stream::kRegisters) {
     if (sim_.replay) return;  // a recording answers nothing
     const auto out = sim_.regs.apply_write(p.payload.span(), mok::monotonic_us(), sim_.opt.faults.ignored_writes);
     mok::log::debug(kLog, "client {}: register write ({} bytes, changed {}, pull {})", id_, p.payload.size(),
@@ -428,7 +428,7 @@ void Connection::handle(const mok::fxt::Packet& p) {
       sim_.for_each_connection([this](Connection& c) {
         if (&c != this) c.push_report();
       });
-  } else if (p.head.stream_id == kStreamSnapshotRequest) {
+  } else if (p.head.stream_id == stream::kSnapshotRequest) {
     if (sim_.replay) return;
     auto self = shared_from_this();
     std::vector<std::uint8_t> req(p.payload.span().begin(), p.payload.span().end());
@@ -438,9 +438,10 @@ void Connection::handle(const mok::fxt::Packet& p) {
 
 awaitable<void> Connection::snapshot(std::vector<std::uint8_t> request) {
   mok::fxr::Reader r(request);
-  const auto format = static_cast<SnapshotFormat>(r.peek<std::uint32_t>(1).value_or(1));
-  const std::uint32_t quality = r.peek<std::uint32_t>(2).value_or(0);
-  const bool mark = r.peek<std::uint32_t>(3).value_or(0) != 0;
+  namespace snap = mok::wire::snapshot;
+  const auto format = static_cast<SnapshotFormat>(r.peek<std::uint32_t>(snap::kFormat).value_or(1));
+  const std::uint32_t quality = r.peek<std::uint32_t>(snap::kQuality).value_or(0);
+  const bool mark = r.peek<std::uint32_t>(snap::kMarkSeam).value_or(0) != 0;
   const DeviceSettings s = sim_.regs.settings();
   const double t = sim_.scene_time(Clock::now());
   // Rendering and compression take milliseconds; keep them off the io thread.
@@ -452,7 +453,7 @@ awaitable<void> Connection::snapshot(std::vector<std::uint8_t> request) {
     co_return;
   }
   auto payload = std::make_shared<std::vector<std::uint8_t>>(std::move(done.bytes));
-  const auto head = make_head(payload->size(), done.kind, kStreamSnapshotImage, 0);
+  const auto head = make_head(payload->size(), done.kind, stream::kSnapshotImage, 0);
   push(head, std::move(payload));
   ++sim_.snapshots_sent;
 }
@@ -548,7 +549,7 @@ awaitable<void> Connection::scanner() {
       const auto age_us = static_cast<std::uint64_t>(std::max(0.0, sim_.scene_time(Clock::now()) - t) * 1e6);
       auto payload = std::make_shared<std::vector<std::uint8_t>>();
       encode_scan_payload(profile, rts_now - std::min(rts_now, age_us), *payload);
-      const auto head = make_head(payload->size(), mok::fxt::Kind::Data, kStreamScan, ++scan_seq_);
+      const auto head = make_head(payload->size(), mok::fxt::Kind::Data, stream::kScan, ++scan_seq_);
       push(head, std::move(payload));
       ++sim_.scans_sent;
     }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/result.hpp"
+#include "common/wire.hpp"
 #include "registers.hpp"
 #include "scene.hpp"
 #include "video_encoder.hpp"
@@ -18,15 +19,8 @@ namespace camsim {
 
 inline constexpr std::uint16_t kDefaultPort = 6833;
 
-// Stream ids and the video stream (video kinds may travel on any stream).
-inline constexpr std::uint16_t kStreamRegisters = 0;
-inline constexpr std::uint16_t kStreamSnapshotRequest = 1;
-inline constexpr std::uint16_t kStreamSnapshotImage = 2;
-inline constexpr std::uint16_t kStreamVideo = 3;
-inline constexpr std::uint16_t kStreamScan = 18;
-
-// Snapshot request values: the first one picks the image format.
-enum class SnapshotFormat : std::uint32_t { Raw = 0, Jpeg = 1, Png = 2 };
+namespace stream = mok::wire::stream;
+using SnapshotFormat = mok::wire::snapshot::ImageFormat;
 
 // Misbehaviour on purpose, per connection, times counted from its accept.
 // Zero switches a fault off.

@@ -259,8 +259,12 @@ MOK_API int32_t mok_scan_result_seam_point(const mok_scan_result_t* result, mok_
 
 /* ---- Snapshots ---- */
 
-/** Requests one image; it arrives later through mok_recv_snapshot_image. */
-MOK_API int32_t mok_snapshot(mok_client_t* client, int32_t first, int32_t flag, int32_t second);
+/** Requests one image; it arrives later through mok_recv_snapshot_image. The
+ * three values reach the camera unchanged; the simulator reads them so:
+ * image_format is the format to answer in (MOK_IMAGE_RAW, MOK_IMAGE_JPEG or
+ * MOK_IMAGE_PNG), mark_seam non-zero draws the found seam on the image, and
+ * jpeg_quality is 1 to 100 (0: 85). */
+MOK_API int32_t mok_snapshot(mok_client_t* client, int32_t image_format, int32_t mark_seam, int32_t jpeg_quality);
 /** The oldest image not yet received, waiting up to timeout_ms (0: no wait;
  * UINT64_MAX: no limit); null when none arrived. Images wait in a queue of at
  * most 32 images and 128 MiB (the newest image is always kept): an image

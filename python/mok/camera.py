@@ -598,9 +598,14 @@ class Camera:
 
     # ---- snapshots and video ---------------------------------------------
 
-    def snapshot(self, first: int = 0, flag: bool = False, second: int = 0, timeout: float = 5.0) -> Snapshot:
-        """Requests one image and waits for it (:class:`mok.Timeout`)."""
-        self._status("snapshot", lambda h: self._lib.mok_snapshot(h, first, int(flag), second))
+    def snapshot(self, image_format: int = 0, mark_seam: bool = False, jpeg_quality: int = 0,
+                 timeout: float = 5.0) -> Snapshot:
+        """Requests one image and waits for it (:class:`mok.Timeout`). The values
+        reach the camera unchanged; the simulator answers in image_format (an
+        :class:`ImageFormat`), draws the found seam when mark_seam is set and
+        takes jpeg_quality from 1 to 100 (0: 85)."""
+        fmt, mark = int(image_format), int(mark_seam)
+        self._status("snapshot", lambda h: self._lib.mok_snapshot(h, fmt, mark, jpeg_quality))
         img = self.recv_snapshot(timeout)
         if img is None:
             raise Timeout("snapshot", _lib.ERR_TIMEOUT)

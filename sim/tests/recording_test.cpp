@@ -12,7 +12,7 @@
 namespace camsim {
 namespace {
 
-std::array<std::uint8_t, 24> head_for(std::size_t len, std::uint16_t stream, std::uint64_t seq) {
+std::array<std::uint8_t, mok::wire::kHeadLen> head_for(std::size_t len, std::uint16_t stream, std::uint64_t seq) {
   mok::fxt::Head h;
   h.length = static_cast<std::uint32_t>(len);
   h.kind = mok::fxt::Kind::FlexRegs;
@@ -28,7 +28,7 @@ std::vector<std::uint8_t> two_packet_recording() {
   const std::vector<std::uint8_t> p1 = {1, 2, 3, 4};
   const std::vector<std::uint8_t> p2(300, 7);
   append_recorded_packet(b, 0, head_for(p1.size(), 0, 1), p1);
-  append_recorded_packet(b, 2500, head_for(p2.size(), 18, 2), p2);
+  append_recorded_packet(b, 2500, head_for(p2.size(), mok::wire::stream::kScan, 2), p2);
   return b;
 }
 
@@ -53,7 +53,7 @@ TEST(Recording, RoundTripsPacketsAndTimes) {
   EXPECT_EQ(r->packets[1].payload.size(), 300u);
   const auto h = mok::fxt::Head::parse(r->packets[1].head);
   ASSERT_TRUE(h);
-  EXPECT_EQ(h->stream_id, 18);
+  EXPECT_EQ(h->stream_id, mok::wire::stream::kScan);
   EXPECT_EQ(h->seq, 2u);
 }
 

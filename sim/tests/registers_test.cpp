@@ -30,11 +30,12 @@ TEST(Registers, ReportCarriesEveryRegisterAsTheClientReadsIt) {
   mok::fxr::RegisterIter it(rec);
   std::map<std::uint16_t, std::size_t> widths;
   while (auto e = it.next()) widths[e->id] = e->value.size();
-  EXPECT_EQ(widths.at(kRegCts), 8u);
-  EXPECT_EQ(widths.at(kRegRts), 8u);
-  EXPECT_EQ(widths.at(kRegImageWidth), 2u);
-  EXPECT_EQ(widths.at(kRegImageHeight), 2u);
-  for (auto id : {kRegExposureTime, kRegLaserEnable, kRegLaserStrength, kRegTaskId}) EXPECT_EQ(widths.at(id), 4u);
+  EXPECT_EQ(widths.at(reg::kCts), 8u);
+  EXPECT_EQ(widths.at(reg::kRts), 8u);
+  EXPECT_EQ(widths.at(reg::kImageWidth), 2u);
+  EXPECT_EQ(widths.at(reg::kImageHeight), 2u);
+  for (auto id : {reg::kExposureTime, reg::kLaserEnable, reg::kLaserStrength, reg::kTaskId})
+    EXPECT_EQ(widths.at(id), 4u);
   EXPECT_EQ(widths.size(), 10u);
 
   mok::brelo::RegCache cache;
@@ -54,10 +55,10 @@ TEST(Registers, ReportCarriesEveryRegisterAsTheClientReadsIt) {
 TEST(Registers, WritesChangeTheNextReport) {
   Registers regs({}, kBootMono, kBootUnix);
   mok::fxr::Builder w;
-  w.push<std::uint32_t>(kRegExposureTime, 5000);
-  w.push<std::uint32_t>(kRegLaserEnable, 0);
-  w.push<std::uint32_t>(kRegLaserStrength, 33);
-  w.push<std::uint32_t>(kRegTaskId, 4);
+  w.push<std::uint32_t>(reg::kExposureTime, 5000);
+  w.push<std::uint32_t>(reg::kLaserEnable, 0);
+  w.push<std::uint32_t>(reg::kLaserStrength, 33);
+  w.push<std::uint32_t>(reg::kTaskId, 4);
   const WriteOutcome out = regs.apply_write(w.bytes(), kBootMono);
   EXPECT_TRUE(out.changed);
   EXPECT_FALSE(out.rts_pulled);
@@ -72,11 +73,11 @@ TEST(Registers, WritesChangeTheNextReport) {
 
   // The same values again change nothing; a later entry of a record wins.
   mok::fxr::Builder again;
-  again.push<std::uint32_t>(kRegExposureTime, 5000);
+  again.push<std::uint32_t>(reg::kExposureTime, 5000);
   EXPECT_FALSE(regs.apply_write(again.bytes(), kBootMono).changed);
   mok::fxr::Builder twice;
-  twice.push<std::uint32_t>(kRegTaskId, 1);
-  twice.push<std::uint32_t>(kRegTaskId, 2);
+  twice.push<std::uint32_t>(reg::kTaskId, 1);
+  twice.push<std::uint32_t>(reg::kTaskId, 2);
   (void)regs.apply_write(twice.bytes(), kBootMono);
   EXPECT_EQ(regs.settings().task_id, 2u);
 }
@@ -84,9 +85,9 @@ TEST(Registers, WritesChangeTheNextReport) {
 TEST(Registers, ReadOnlyRegistersIgnoreWritesAndPullIsReported) {
   Registers regs({}, kBootMono, kBootUnix);
   mok::fxr::Builder w;
-  w.push<std::uint16_t>(kRegImageWidth, 16);
-  (void)w.push(kRegSerialNumber, std::string_view("HACKED"));
-  w.push<std::uint32_t>(kRegRtsPull, 1);
+  w.push<std::uint16_t>(reg::kImageWidth, 16);
+  (void)w.push(reg::kSerialNumber, std::string_view("HACKED"));
+  w.push<std::uint32_t>(reg::kRtsPull, 1);
   const WriteOutcome out = regs.apply_write(w.bytes(), kBootMono);
   EXPECT_TRUE(out.rts_pulled);
   EXPECT_FALSE(out.changed);
@@ -99,7 +100,7 @@ TEST(Registers, RtsRunsAsAMicrosecondClockThatWritesRebase) {
   Registers regs({}, kBootMono, kBootUnix);
   EXPECT_EQ(regs.rts(kBootMono + 2'000'000), kBootUnix + 2'000'000);
   mok::fxr::Builder w;
-  w.push<std::uint64_t>(kRegRts, 123);
+  w.push<std::uint64_t>(reg::kRts, 123);
   EXPECT_TRUE(regs.apply_write(w.bytes(), kBootMono + 10).changed);
   EXPECT_EQ(regs.rts(kBootMono + 10), 123u);
   EXPECT_EQ(regs.rts(kBootMono + 1010), 1123u);

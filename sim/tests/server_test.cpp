@@ -35,15 +35,18 @@ mok::brelo::RegCache cache_of(const mok::fxt::Packet& p) {
 bool send_reg(TestClient& c, std::uint16_t id, std::uint32_t value) {
   mok::fxr::Builder b;
   b.push<std::uint32_t>(id, value);
-  return c.send(kStreamRegisters, Kind::FlexRegs, b.bytes());
+  return c.send(stream::kRegisters, Kind::FlexRegs, b.bytes());
 }
 
-bool send_snapshot(TestClient& c, std::uint32_t first, bool flag, std::uint32_t second) {
+bool send_snapshot(TestClient& c, SnapshotFormat format, bool mark_seam, std::uint32_t quality) {
+  namespace snap = mok::wire::snapshot;
   mok::fxr::Builder b;
-  for (auto [id, v] :
-       {std::pair<std::uint16_t, std::uint32_t>{1, first}, {2, second}, {3, flag ? 1u : 0u}, {4, 1}, {5, 50}})
-    b.push<std::uint32_t>(id, v);
-  return c.send(kStreamSnapshotRequest, Kind::FlexRegs, b.bytes());
+  b.push<std::uint32_t>(snap::kFormat, static_cast<std::uint32_t>(format));
+  b.push<std::uint32_t>(snap::kQuality, quality);
+  b.push<std::uint32_t>(snap::kMarkSeam, mark_seam ? 1u : 0u);
+  b.push<std::uint32_t>(snap::kFixed1, snap::kFixed1Value);
+  b.push<std::uint32_t>(snap::kFixed2, snap::kFixed2Value);
+  return c.send(stream::kSnapshotRequest, Kind::FlexRegs, b.bytes());
 }
 
 class Server : public testing::Test {
@@ -67,7 +70,7 @@ TEST_F(Server, TwoClientsEachGetAFullReportOnConnect) {
   ASSERT_TRUE(a.connected());
   ASSERT_TRUE(b.connected());
   for (TestClient* c : {&a, &b}) {
-    auto p = c->next_on_stream(kStreamRegisters);
+    auto p = c->next_on_stream(stream::kRegisters);
     ASSERT_TRUE(p);
     EXPECT_EQ(p->head.kind, Kind::FlexRegs);
     const auto cache = cache_of(*p);
@@ -81,11 +84,11 @@ TEST_F(Server, TwoClientsEachGetAFullReportOnConnect) {
 TEST_F(Server, RegisterWriteIsAppliedAndReportedToEveryClient) {
   const auto port = start(quiet_options());
   TestClient writer(port), watcher(port);
-  ASSERT_TRUE(writer.next_on_stream(kStreamRegisters));
-  ASSERT_TRUE(watcher.next_on_stream(kStreamRegisters));
-  ASSERT_TRUE(send_reg(writer, 0x1800, 4321));
+  ASSERT_TRUE(writer.next_on_stream(stream::kRegisters));
+  ASSERT_TRUE(watcher.next_on_stream(stream::kRegisters));
+  ASSERT_TRUE(send_reg(writer, reg::kExposureTime, 4321));
   const auto has_new_exposure = [](const mok::fxt::Packet& p) {
-    return p.head.stream_id == kStreamRegisters && cache_of(p).exposure_time == 4321u;
+    return p.head.stream_id == stream::kRegisters && cache_of(p).exposure_time == 4321u;
   };
   EXPECT_TRUE(writer.next_where(has_new_exposure));
   EXPECT_TRUE(watcher.next_where(has_new_exposure));
@@ -95,16 +98,16 @@ TEST_F(Server, RegisterWriteIsAppliedAndReportedToEveryClient) {
 TEST_F(Server, RtsPullIsAnsweredWithTheRebasedClock) {
   const auto port = start(quiet_options());
   TestClient c(port);
-  ASSERT_TRUE(c.next_on_stream(kStreamRegisters));
+  ASSERT_TRUE(c.next_on_stream(stream::kRegisters));
   mok::fxr::Builder rts;
-  rts.push<std::uint64_t>(0x1108, 5'000'000);
-  ASSERT_TRUE(c.send(kStreamRegisters, Kind::FlexRegs, rts.bytes()));
+  rts.push<std::uint64_t>(reg::kRts, 5'000'000);
+  ASSERT_TRUE(c.send(stream::kRegisters, Kind::FlexRegs, rts.bytes()));
   ASSERT_TRUE(c.next_where([](const mok::fxt::Packet& p) {
     const auto r = cache_of(p).rts;
-    return p.head.stream_id == kStreamRegisters && r && *r < 1'000'000'000;
+    return p.head.stream_id == stream::kRegisters && r && *r < 1'000'000'000;
   }));
-  ASSERT_TRUE(send_reg(c, 0x161C, 1));
-  auto p = c.next_on_stream(kStreamRegisters);
+  ASSERT_TRUE(send_reg(c, reg::kRtsPull, 1));
+  auto p = c.next_on_stream(stream::kRegisters);
   ASSERT_TRUE(p);
   const auto rts_now = cache_of(*p).rts;
   ASSERT_TRUE(rts_now);
@@ -121,7 +124,7 @@ TEST_F(Server, ScanResultsArriveExactlyOnceInOrderAndDecode) {
   std::uint64_t expect_seq = 1;
   std::uint64_t last_ts = 0;
   for (int i = 0; i < 500; ++i) {
-    auto p = c.next_on_stream(kStreamScan);
+    auto p = c.next_on_stream(stream::kScan);
     ASSERT_TRUE(p) << "after " << i << " results";
     ASSERT_EQ(p->head.seq, expect_seq++);
     EXPECT_GE(p->head.ts, last_ts);
@@ -139,15 +142,15 @@ TEST_F(Server, LaserOffStopsTheProfiles) {
   o.scan_rate = 500;
   const auto port = start(o);
   TestClient c(port);
-  ASSERT_TRUE(c.next_on_stream(kStreamScan));
-  ASSERT_TRUE(send_reg(c, 0x1A00, 0));
+  ASSERT_TRUE(c.next_on_stream(stream::kScan));
+  ASSERT_TRUE(send_reg(c, reg::kLaserEnable, 0));
   ASSERT_TRUE(c.next_where([](const mok::fxt::Packet& p) {
-    return p.head.stream_id == kStreamRegisters && cache_of(p).laser_enable == false;
+    return p.head.stream_id == stream::kRegisters && cache_of(p).laser_enable == false;
   }));
   // Anything queued before the write came ahead of its report; nothing may follow it.
-  EXPECT_FALSE(c.next_on_stream(kStreamScan, std::chrono::milliseconds(300)));
-  ASSERT_TRUE(send_reg(c, 0x1A00, 1));
-  EXPECT_TRUE(c.next_on_stream(kStreamScan));
+  EXPECT_FALSE(c.next_on_stream(stream::kScan, std::chrono::milliseconds(300)));
+  ASSERT_TRUE(send_reg(c, reg::kLaserEnable, 1));
+  EXPECT_TRUE(c.next_on_stream(stream::kScan));
 }
 
 TEST_F(Server, SnapshotsComeAsJpegPngOrRawOfTheReportedSize) {
@@ -162,8 +165,8 @@ TEST_F(Server, SnapshotsComeAsJpegPngOrRawOfTheReportedSize) {
   };
   for (const Case k : {Case{SnapshotFormat::Jpeg, Kind::Data}, Case{SnapshotFormat::Png, Kind::Data},
                        Case{SnapshotFormat::Raw, Kind::RawGray8}}) {
-    ASSERT_TRUE(send_snapshot(c, static_cast<std::uint32_t>(k.format), true, 80));
-    auto p = c.next_on_stream(kStreamSnapshotImage, std::chrono::milliseconds(10000));
+    ASSERT_TRUE(send_snapshot(c, k.format, true, 80));
+    auto p = c.next_on_stream(stream::kSnapshotImage, std::chrono::milliseconds(10000));
     ASSERT_TRUE(p);
     EXPECT_EQ(p->head.kind, k.kind);
     const auto img = mok::brelo::make_snapshot_image(p->payload.span(), 320, 200);
@@ -184,7 +187,7 @@ TEST_F(Server, ReplaySendsTheRecordedPacketsUnchanged) {
       mok::fxt::Head h;
       h.length = 6;
       h.kind = Kind::Json;
-      h.stream_id = 18;
+      h.stream_id = stream::kScan;
       h.seq = 100 + i;
       h.ts = 7;
       heads.push_back(h.to_bytes());
@@ -237,7 +240,7 @@ TEST_F(Server, DropFaultClosesEachConnectionAndNewOnesAreServed) {
     EXPECT_FALSE(c.corrupt());
   }
   TestClient again(port);
-  EXPECT_TRUE(again.next_on_stream(kStreamRegisters));
+  EXPECT_TRUE(again.next_on_stream(stream::kRegisters));
 }
 
 TEST_F(Server, StallKeepsSendingButNoLongerReads) {
@@ -246,14 +249,14 @@ TEST_F(Server, StallKeepsSendingButNoLongerReads) {
   o.faults.stall_after_s = 0.1;
   const auto port = start(o);
   TestClient c(port);
-  ASSERT_TRUE(c.next_on_stream(kStreamRegisters));
+  ASSERT_TRUE(c.next_on_stream(stream::kRegisters));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  ASSERT_TRUE(send_reg(c, 0x1800, 7777));
+  ASSERT_TRUE(send_reg(c, reg::kExposureTime, 7777));
   // Profiles keep coming, but the write is never applied.
   for (int i = 0; i < 40; ++i) {
     auto p = c.next();
     ASSERT_TRUE(p);
-    if (p->head.stream_id == kStreamRegisters) {
+    if (p->head.stream_id == stream::kRegisters) {
       EXPECT_NE(cache_of(*p).exposure_time, 7777u);
     }
   }
@@ -266,7 +269,7 @@ TEST_F(Server, FreezeGoesSilentWithoutClosing) {
   o.faults.freeze_after_s = 0.1;
   const auto port = start(o);
   TestClient c(port);
-  ASSERT_TRUE(c.next_on_stream(kStreamScan));
+  ASSERT_TRUE(c.next_on_stream(stream::kScan));
   std::this_thread::sleep_for(std::chrono::milliseconds(150));
   while (c.next(std::chrono::milliseconds(300))) {  // drain what left before the freeze
   }
@@ -285,7 +288,7 @@ TEST_F(Server, HalfCloseEndsTheStreamButKeepsTheConnection) {
   EXPECT_TRUE(c.closed());
   EXPECT_FALSE(c.corrupt());
   // The simulator still reads: its side closes only when the client's does.
-  ASSERT_TRUE(send_reg(c, 0x1C0C, 3));
+  ASSERT_TRUE(send_reg(c, reg::kTaskId, 3));
   EXPECT_EQ(sim_->stats().open, 1u);
 }
 
@@ -304,7 +307,7 @@ TEST_F(Server, LatencyAndJitterKeepTheOrder) {
   const auto port = start(o);
   TestClient c(port);
   for (std::uint64_t seq = 1; seq <= 300; ++seq) {
-    auto p = c.next_on_stream(kStreamScan);
+    auto p = c.next_on_stream(stream::kScan);
     ASSERT_TRUE(p);
     ASSERT_EQ(p->head.seq, seq);
   }
@@ -338,7 +341,7 @@ TEST_F(Server, VideoStreamsAccessUnitsStartingWithAKeyFrame) {
 TEST_F(Server, StopClosesConnectedClients) {
   const auto port = start(quiet_options());
   TestClient c(port);
-  ASSERT_TRUE(c.next_on_stream(kStreamRegisters));
+  ASSERT_TRUE(c.next_on_stream(stream::kRegisters));
   sim_->stop();
   while (c.next()) {
   }

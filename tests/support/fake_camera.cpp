@@ -138,9 +138,9 @@ void FakeCamera::run() {
         continue;
       }
       buf.insert(buf.end(), chunk, chunk + got);
-      while (buf.size() >= 24) {
+      while (buf.size() >= wire::kHeadLen) {
         const auto length = static_cast<std::uint32_t>(get_be(buf.data(), 4));
-        if (buf.size() < 24 + std::size_t{length}) break;
+        if (buf.size() < wire::kHeadLen + length) break;
         WirePacket p;
         p.length = length;
         p.flags = buf[4];
@@ -148,8 +148,9 @@ void FakeCamera::run() {
         p.stream_id = static_cast<std::uint16_t>(get_be(buf.data() + 6, 2));
         p.seq = get_be(buf.data() + 8, 8);
         p.ts = get_be(buf.data() + 16, 8);
-        p.payload.assign(buf.begin() + 24, buf.begin() + 24 + length);
-        buf.erase(buf.begin(), buf.begin() + 24 + length);
+        const auto payload_at = static_cast<std::ptrdiff_t>(wire::kHeadLen);
+        p.payload.assign(buf.begin() + payload_at, buf.begin() + payload_at + length);
+        buf.erase(buf.begin(), buf.begin() + payload_at + length);
         std::lock_guard lock(mutex_);
         received_.push_back(std::move(p));
         cv_.notify_all();

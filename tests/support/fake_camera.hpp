@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/wire.hpp"
+
 namespace mok::test {
 
 struct WirePacket {
@@ -29,13 +31,13 @@ struct WirePacket {
   std::vector<std::uint8_t> payload;
 };
 
-// Kind codes used by the tests.
-inline constexpr std::uint8_t kKindData = 0;
-inline constexpr std::uint8_t kKindFlexRegs = 20;
-inline constexpr std::uint8_t kKindJson = 21;
-inline constexpr std::uint8_t kKindVideoH264 = 23;
-inline constexpr std::uint8_t kKindVideoH265 = 24;
-inline constexpr std::uint8_t kKindVideoVP8 = 25;
+// Kind codes used by the tests, as the bytes the fake camera writes.
+inline constexpr std::uint8_t kKindData = static_cast<std::uint8_t>(wire::Kind::Data);
+inline constexpr std::uint8_t kKindFlexRegs = static_cast<std::uint8_t>(wire::Kind::FlexRegs);
+inline constexpr std::uint8_t kKindJson = static_cast<std::uint8_t>(wire::Kind::Json);
+inline constexpr std::uint8_t kKindVideoH264 = static_cast<std::uint8_t>(wire::Kind::VideoH264);
+inline constexpr std::uint8_t kKindVideoH265 = static_cast<std::uint8_t>(wire::Kind::VideoH265);
+inline constexpr std::uint8_t kKindVideoVP8 = static_cast<std::uint8_t>(wire::Kind::VideoVP8);
 
 inline constexpr std::chrono::milliseconds kWait{5000};
 
@@ -71,7 +73,9 @@ class FakeCamera {
             std::uint8_t flags = 0);
   bool send_raw(std::span<const std::uint8_t> bytes);
   // A register report: kind FlexRegs on stream 0.
-  bool send_report(std::span<const std::uint8_t> record) { return send(kKindFlexRegs, 0, record); }
+  bool send_report(std::span<const std::uint8_t> record) {
+    return send(kKindFlexRegs, wire::stream::kRegisters, record);
+  }
 
   // The next received packet in arrival order, or nothing within the timeout.
   std::optional<WirePacket> next_packet(std::chrono::milliseconds timeout = kWait);

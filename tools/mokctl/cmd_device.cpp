@@ -342,8 +342,8 @@ void add_scan(CLI::App& app, const GlobalOptions& g, Runner& run) {
 void add_snapshot(CLI::App& app, const GlobalOptions& g, Runner& run) {
   struct Args {
     std::string address, out, format;
-    std::int32_t first = 0, second = 0;
-    bool flag = false;
+    std::int32_t format_code = MOK_IMAGE_RAW, quality = 0;
+    bool mark_seam = false;
   };
   auto a = std::make_shared<Args>();
   auto* cmd = app.add_subcommand("snapshot", "Take one still image and save it as received (JPEG, PNG or raw).");
@@ -354,27 +354,27 @@ void add_snapshot(CLI::App& app, const GlobalOptions& g, Runner& run) {
   auto* format_opt =
       cmd->add_option("--format", a->format,
                       "Image format to ask for: raw (8-bit grey of the reported sensor size), jpeg or png "
-                      "(sent as the first request value 0, 1 or 2)")
+                      "(format code 0, 1 or 2; default raw)")
           ->check(CLI::IsMember({"raw", "jpeg", "png"}));
-  cmd->add_option("--first", a->first,
-                  "First request value, passed to the camera as it is (0 to 2147483647; default 0; "
-                  "--format names the common ones)")
+  cmd->add_option("--format-code", a->format_code,
+                  "Image format as the camera's number, passed as it is (0 to 2147483647; --format names "
+                  "the common ones)")
       ->check(CLI::Range(0, 2147483647))
       ->excludes(format_opt);
-  cmd->add_option("--second", a->second,
-                  "Second request value, passed to the camera as it is (0 to 2147483647; default 0; the "
-                  "simulator takes it as the JPEG quality, 0 meaning 85)")
+  cmd->add_option("--quality", a->quality,
+                  "JPEG quality, passed to the camera as it is (0 to 2147483647; default 0; the simulator "
+                  "takes 1 to 100, 0 meaning 85)")
       ->check(CLI::Range(0, 2147483647));
-  cmd->add_flag("--flag", a->flag, "Set the request flag");
+  cmd->add_flag("--mark-seam", a->mark_seam, "Ask for the found seam to be drawn on the image");
   cmd->callback([&g, &run, a] {
     run = [&g, a] {
       Session s(a->address, g);
       s.wait_params();  // raw images take their size from the reported registers
-      const std::int32_t first = a->format == "raw"    ? 0
-                                 : a->format == "jpeg" ? 1
-                                 : a->format == "png"  ? 2
-                                                       : a->first;
-      s.run("request a snapshot", [&] { s.client().snapshot(first, a->flag, a->second); });
+      const std::int32_t image_format = a->format == "raw"    ? MOK_IMAGE_RAW
+                                        : a->format == "jpeg" ? MOK_IMAGE_JPEG
+                                        : a->format == "png"  ? MOK_IMAGE_PNG
+                                                              : a->format_code;
+      s.run("request a snapshot", [&] { s.client().snapshot(image_format, a->mark_seam, a->quality); });
       auto image = s.client().recv_snapshot_image(s.timeout());
       if (!image) {
         throw Failure(kTimeout,

@@ -25,7 +25,7 @@ class File final : public RecordingFile {
   explicit File(camsim::RecordingWriter w) : w_(std::move(w)) {}
   bool write(std::uint64_t time_us, const std::uint8_t* head, const std::uint8_t* payload, std::size_t payload_len,
              std::string& error) override {
-    auto r = w_.write(time_us, std::span<const std::uint8_t>(head, camsim::kWireHeadLen),
+    auto r = w_.write(time_us, std::span<const std::uint8_t>(head, mok::wire::kHeadLen),
                       std::span<const std::uint8_t>(payload, payload ? payload_len : 0));
     if (!r.ok()) error = r.error();
     return r.ok();

@@ -35,7 +35,7 @@ using test::ScriptedPeer;
 std::vector<uint8_t> scan_packet(uint64_t number, size_t points = 3) {
   test::ScanPayload p(points);
   p.u64(36, number);
-  return test::encode_wire(0, 18, p.bytes(), 0, number);
+  return test::encode_wire(test::kKindData, wire::stream::kScan, p.bytes(), 0, number);
 }
 
 struct Host {

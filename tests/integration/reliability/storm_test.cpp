@@ -171,7 +171,7 @@ void dev_on_scan(mok_scan_result_t* result, void* user) {
 
 std::vector<uint8_t> scan_packet() {
   test::ScanPayload p(3);
-  return test::encode_wire(0, 18, p.bytes(), 0, 1);
+  return test::encode_wire(test::kKindData, wire::stream::kScan, p.bytes(), 0, 1);
 }
 
 // One cycle; the contexts outlive the clients (a client closed without

@@ -6,6 +6,7 @@
 
 #include "brelo/client.hpp"
 #include "brelo/video.hpp"
+#include "common/wire.hpp"
 #include "ffi/handles.hpp"
 #include "support/eventually.hpp"
 
@@ -80,7 +81,7 @@ void VideoTest::barrier() {
     return counter.value;
   };
   const std::uint64_t before = reports();
-  ASSERT_TRUE(cam.send_report(reg_u32(0x1800, 100)));
+  ASSERT_TRUE(cam.send_report(reg_u32(wire::reg::kExposureTime, 100)));
   ASSERT_TRUE(eventually([&] { return reports() != before; }, kWait)) << "the report never arrived";
 }
 
