@@ -6,9 +6,9 @@
 #include <thread>
 
 #include "commands.hpp"
-#include "files.hpp"
+#include "demo_camera.hpp"
+#include "output_files.hpp"
 #include "scan_stream.hpp"
-#include "sim_bridge.hpp"
 #include "video.hpp"
 
 namespace mokctl {

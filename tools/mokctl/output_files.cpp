@@ -1,5 +1,5 @@
 // File writers for mokctl: CSV, SVG, PNG (libpng) and raw bytes.
-#include "files.hpp"
+#include "output_files.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,7 +14,7 @@
 #include <png.h>
 #include <unistd.h>
 
-#include "common.hpp"
+#include "session.hpp"
 
 namespace mokctl {
 namespace {

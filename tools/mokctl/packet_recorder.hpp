@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "common.hpp"
+#include "session.hpp"
 
 namespace mokctl {
 
@@ -38,10 +38,5 @@ class PacketRecorder {
 
   std::shared_ptr<State> state_;
 };
-
-// Ctrl-C and SIGTERM end waits instead of the process, so files are closed
-// properly; a closed pipe shows as a failed write instead of ending it.
-void catch_interrupt();
-bool interrupted();
 
 }  // namespace mokctl

@@ -1,25 +1,27 @@
 // PacketRecorder: mok_fxt_conn_* callbacks carry no user data, so the one
 // active recorder of the process is reached through a guarded global.
-#include "recorder.hpp"
+#include "packet_recorder.hpp"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <mutex>
 #include <optional>
+#include <span>
+#include <utility>
 
 #include <mok/mok_fxt.h>
 
-#include "sim_bridge.hpp"
+#include "signals.hpp"
+#include "sim/recording.hpp"
 
 namespace mokctl {
 
 struct PacketRecorder::State {
   std::mutex mu;
   std::condition_variable cv;
-  std::unique_ptr<sim::RecordingFile> writer;
+  std::optional<camsim::RecordingWriter> writer;
   std::string error;
   std::chrono::steady_clock::time_point t0 = std::chrono::steady_clock::now();
   std::uint64_t packets = 0;
@@ -32,7 +34,6 @@ namespace {
 
 std::mutex g_active_mu;
 std::shared_ptr<PacketRecorder::State> g_active;
-std::atomic<bool> g_interrupted{false};
 
 std::shared_ptr<PacketRecorder::State> active() {
   std::lock_guard<std::mutex> lock(g_active_mu);
@@ -42,20 +43,21 @@ std::shared_ptr<PacketRecorder::State> active() {
 void on_packet(mok_fxt_packet_t* packet) {
   auto st = active();
   if (!st) return;
-  std::uint8_t head[24];
+  std::uint8_t head[MOK_FXT_HEAD_LEN];
   if (!mok_fxt_packet_write_head_bytes(packet, head, sizeof head)) return;
   std::uint32_t len = 0;
   const std::uint8_t* payload = mok_fxt_packet_payload_ptr(packet, &len);
   std::lock_guard<std::mutex> lock(st->mu);
   if (!st->writer) return;
   auto t = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - st->t0);
-  std::string error;
-  if (!st->writer->write(static_cast<std::uint64_t>(t.count()), head, payload, payload ? len : 0, error)) {
-    if (st->error.empty()) st->error = error;
+  auto written = st->writer->write(static_cast<std::uint64_t>(t.count()), head,
+                                   std::span<const std::uint8_t>(payload, payload ? len : 0));
+  if (!written) {
+    if (st->error.empty()) st->error = written.error();
     return;
   }
   ++st->packets;
-  st->bytes += 24 + len;
+  st->bytes += MOK_FXT_HEAD_LEN + len;
   st->cv.notify_all();
 }
 
@@ -90,9 +92,9 @@ PacketRecorder::PacketRecorder(const std::string& address, const std::string& pa
   auto now_unix =
       std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
           .count();
-  std::string error;
-  state_->writer = sim::RecordingFile::create(path, static_cast<std::uint64_t>(now_unix), error);
-  if (!state_->writer) throw Failure(kFailed, format("Cannot write %s: %s.", path.c_str(), error.c_str()));
+  auto writer = camsim::RecordingWriter::create(path, static_cast<std::uint64_t>(now_unix));
+  if (!writer) throw Failure(kFailed, format("Cannot write %s: %s.", path.c_str(), writer.error().c_str()));
+  state_->writer.emplace(std::move(*writer));
   state_->t0 = std::chrono::steady_clock::now();
   {
     std::lock_guard<std::mutex> lock(g_active_mu);
@@ -164,8 +166,8 @@ void PacketRecorder::finish() {
   {
     std::lock_guard<std::mutex> lock(state_->mu);
     if (state_->writer) {
-      std::string close_error;
-      if (!state_->writer->close(close_error) && state_->error.empty()) state_->error = close_error;
+      auto closed = state_->writer->close();
+      if (!closed && state_->error.empty()) state_->error = closed.error();
       state_->writer.reset();
     }
     error = std::exchange(state_->error, std::string());
@@ -181,14 +183,5 @@ void PacketRecorder::discard(const std::string& path) noexcept {
   }
   std::remove(path.c_str());
 }
-
-void catch_interrupt() {
-  std::signal(SIGINT, [](int) { g_interrupted = true; });
-  std::signal(SIGTERM, [](int) { g_interrupted = true; });
-  // A reader that goes away shows as a failed write, which ends the run.
-  std::signal(SIGPIPE, SIG_IGN);
-}
-
-bool interrupted() { return g_interrupted.load(); }
 
 }  // namespace mokctl

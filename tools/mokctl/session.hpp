@@ -1,6 +1,6 @@
-// What every mokctl command shares: failures as sentences with an exit code,
-// the -v log routing, and a Session that connects to a camera and turns the
-// library's state codes and time-outs into messages a person can act on.
+// What every mokctl command shares: the global options, the -v log routing,
+// and a Session that connects to a camera and turns the library's state codes
+// and time-outs into Failures a person can act on.
 #pragma once
 
 #include <chrono>
@@ -8,33 +8,14 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <thread>
 
 #include <mok/mok.hpp>
 
+#include "exit_codes.hpp"
+
 namespace mokctl {
-
-// Exit codes, listed in `mokctl --help`.
-enum Exit : int {
-  kOk = 0,
-  kFailed = 1,       // anything else
-  kUsage = 2,        // bad arguments or a refused address
-  kUnreachable = 3,  // no connection to the camera
-  kTimeout = 4,      // connected, but the camera did not answer in time
-  kNoDecoder = 5,    // video asked for, decoder library missing
-};
-
-// A failure the user should read: `what()` is a whole sentence.
-class Failure : public std::runtime_error {
- public:
-  Failure(int exit_code, const std::string& sentence) : std::runtime_error(sentence), exit_code_(exit_code) {}
-  int exit_code() const { return exit_code_; }
-
- private:
-  int exit_code_;
-};
 
 // Shown with every command.
 struct GlobalOptions {

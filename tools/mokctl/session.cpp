@@ -1,5 +1,5 @@
 // Connection set-up and error wording shared by the mokctl commands.
-#include "common.hpp"
+#include "session.hpp"
 
 #include <chrono>
 #include <cstdarg>

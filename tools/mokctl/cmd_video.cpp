@@ -1,8 +1,12 @@
-// video and record: the commands that capture a camera's streams to files.
+// mokctl video: decodes the camera's live video and saves frames as PNG
+// files, optionally recording the raw packets beside.
 #include <cstdio>
+#include <memory>
+#include <string>
 
 #include "commands.hpp"
-#include "recorder.hpp"
+#include "packet_recorder.hpp"
+#include "signals.hpp"
 #include "video.hpp"
 
 namespace mokctl {
@@ -38,41 +42,6 @@ void add_video(CLI::App& app, const GlobalOptions& g, Runner& run) {
       if (files.size() < static_cast<std::size_t>(a->frames) && !interrupted()) {
         s.require_connection("receiving video");
         throw Failure(kTimeout, format("Only %zu of %d frames arrived.", files.size(), a->frames));
-      }
-    };
-  });
-}
-
-void add_record(CLI::App& app, const GlobalOptions& g, Runner& run) {
-  struct Args {
-    std::string address, out;
-    double seconds = 0;
-    std::uint64_t count = 0;
-  };
-  auto a = std::make_shared<Args>();
-  auto* cmd = app.add_subcommand(
-      "record",
-      "Record every packet the camera sends, with its arrival time, for replay (mok-camsim --replay) "
-      "and bug reports. Runs until Ctrl-C unless --seconds or --count is given.");
-  cmd->add_option("ADDR", a->address, "Camera address")->required();
-  cmd->add_option("-o,--output", a->out, "Recording file to write")->required();
-  cmd->add_option("--seconds", a->seconds, "Stop after this long, seconds (> 0)")->check(CLI::PositiveNumber);
-  cmd->add_option("--count", a->count, "Stop after this many packets (>= 1)")->check(CLI::PositiveNumber);
-  cmd->callback([&g, &run, a] {
-    run = [&g, a] {
-      catch_interrupt();
-      PacketRecorder rec(a->address, a->out, g);
-      std::printf("recording %s to %s%s\n", a->address.c_str(), a->out.c_str(),
-                  a->seconds > 0 || a->count ? "" : " (Ctrl-C ends)");
-      std::fflush(stdout);
-      bool kept = rec.wait(a->count, a->seconds);
-      rec.finish();
-      std::printf("recorded %llu packets (%llu bytes) to %s\n", static_cast<unsigned long long>(rec.packets()),
-                  static_cast<unsigned long long>(rec.bytes()), a->out.c_str());
-      if (!kept) {
-        throw Failure(kUnreachable, format("The connection to %s dropped; the recording holds the packets "
-                                           "received until then.",
-                                           a->address.c_str()));
       }
     };
   });
