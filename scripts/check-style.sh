@@ -41,9 +41,10 @@ if [ ${#py_files[@]} -gt 0 ]; then
   else
     rc=1
   fi
-  # The package is typed throughout (every function annotated); its tests,
-  # the benchmark and the example are checked against it.
-  if mypy --python-version 3.9 --disallow-untyped-defs --disallow-incomplete-defs python/mok &&
+  # The package and the interface check are typed throughout (every function
+  # annotated); the package's tests, its benchmark and example are checked
+  # against it.
+  if mypy --python-version 3.9 --disallow-untyped-defs --disallow-incomplete-defs python/mok ros2/check_interfaces.py &&
      MYPYPATH=python mypy --python-version 3.9 --ignore-missing-imports python/tests bench/python_pull.py \
        examples/python; then
     echo "check-style: the Python package passes mypy"
