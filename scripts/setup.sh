@@ -12,7 +12,7 @@ packages=(
   doxygen
   cyclonedds-dev cyclonedds-tools
   libcpp-httplib-dev chromium chromium-driver python3-selenium python3-pytest
-  python3 python3-numpy python3-setuptools
+  python3 python3-numpy python3-setuptools python3-flake8 mypy
   liburing-dev clang-format clang-tidy
 )
 missing=()

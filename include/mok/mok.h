@@ -140,11 +140,13 @@ MOK_LAYOUT_CHECK(segment_type, offsetof(mok_segment_t, type) == 60);
  * runtime thread). Inside a callback the host must not set
  * or clear that same kind of callback on that client (it would wait on
  * itself). The blocking waits (mok_wait_params, mok_pull_rts,
- * mok_recv_snapshot_image) do not wait inside any callback of the library:
- * what they wait for is delivered by the library's threads, so they answer
- * at once (MOK_ERR_IN_CALLBACK); calls that do not wait work as anywhere. Setting or clearing from elsewhere waits
- * for a running call to return. mok_close does not clear callbacks: clear them before releasing what user_data
- * points to. user_data is passed back unchanged. */
+ * mok_recv_snapshot_image, and the extensions' mok_flush, mok_scan_queue_pop
+ * and mok_scan_queue_pop_into) do not wait inside any callback of the
+ * library: what they wait for is delivered by the library's threads, so they
+ * answer at once (MOK_ERR_IN_CALLBACK, or null); calls that do not wait work
+ * as anywhere. Setting or clearing from elsewhere waits for a running call to
+ * return. mok_close does not clear callbacks: clear them before releasing
+ * what user_data points to. user_data is passed back unchanged. */
 
 /** `result` is new and belongs to the host: release it with
  * mok_scan_result_free, inside the callback or later. */

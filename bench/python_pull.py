@@ -1,5 +1,8 @@
-"""Figures for the pull path against the C callback path, against a local
-simulator: ``/usr/bin/python3 -m mok.bench [--rates 10000 100000]``.
+#!/usr/bin/python3
+"""Figures for the Python pull path against the C callback path, against a
+local simulator: ``/usr/bin/python3 bench/python_pull.py BUILD_DIR
+[--rates 10000 100000]`` (BUILD_DIR e.g. build/release: its staged package,
+libmok.so and mok-camsim are used).
 
 For each simulator rate it runs, one after the other on the same simulator:
 the C callback path (the library hands each result to a C function that
@@ -19,11 +22,24 @@ import subprocess
 import sys
 import tempfile
 import time
-from typing import Callable, Dict, Optional
+from collections.abc import Callable
+from pathlib import Path
 
-from . import _lib
-from .camera import Camera
-from .simulator import Simulator
+
+def _use_build(build: str) -> None:
+    """Points the package, the library and the simulator at one build tree."""
+    root = Path(build).resolve()
+    sys.path.insert(0, str(root / "python"))
+    os.environ.setdefault("MOK_LIBRARY", str(root / "src" / "libmok.so.1"))
+    camsim = next(root.glob("**/mok-camsim"), None)
+    if camsim:
+        os.environ.setdefault("MOK_CAMSIM", str(camsim))
+
+
+_use_build(sys.argv[1] if len(sys.argv) > 1 and not sys.argv[1].startswith("-") else "build/release")
+
+from mok import Camera, Simulator, _lib  # noqa: E402
+
 
 _COUNTER_C = r"""
 #define _GNU_SOURCE
@@ -47,7 +63,7 @@ int posix_memalign(void **p, size_t a, size_t s) {
 _ENV_MARK = "MOK_BENCH_COUNTER"
 
 
-def _alloc_counter() -> Optional[Callable[[], int]]:
+def _alloc_counter() -> Callable[[], int] | None:
     try:
         fn = ctypes.CDLL(None).alloc_count_total
     except AttributeError:
@@ -69,19 +85,18 @@ def _reexec_with_counter() -> None:
         return
     env = dict(os.environ, LD_PRELOAD=so, **{_ENV_MARK: "1"})
     try:
-        sys.exit(subprocess.call([sys.executable, "-m", "mok.bench", *sys.argv[1:]], env=env))
+        sys.exit(subprocess.call([sys.executable, os.path.abspath(__file__), *sys.argv[1:]], env=env))
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 
 
 def _accepted(cam: Camera) -> int:
-    s = cam.stats()
-    return int(s["scan_results"] - s["scan_results_rejected"])
+    return cam.stats().scan_results_accepted
 
 
-def run_c_callback(address: str, seconds: float, allocs: Optional[Callable[[], int]]) -> Dict[str, float]:
+def run_c_callback(address: str, seconds: float, allocs: Callable[[], int] | None) -> dict[str, float]:
     lib = _lib.load()
-    free = _lib.SCAN_CB(ctypes.cast(lib.mok_scan_result_free, ctypes.c_void_p).value)
+    free = _lib.SCAN_CB(ctypes.cast(lib.mok_scan_result_free, ctypes.c_void_p).value or 0)
     with Camera(address) as cam:
         cam.wait_params(10)
         assert cam._h is not None
@@ -99,7 +114,7 @@ def run_c_callback(address: str, seconds: float, allocs: Optional[Callable[[], i
 
 
 def run_read_scans(address: str, seconds: float, batch: int, interval: float,
-                   allocs: Optional[Callable[[], int]]) -> Dict[str, float]:
+                   allocs: Callable[[], int] | None) -> dict[str, float]:
     # The queue is on before the first result, so every accepted result must
     # reach Python or be counted as dropped: lost = accepted - read - dropped.
     with Camera(address, queue_capacity=_lib.SCAN_QUEUE_MAX_CAPACITY) as cam:
@@ -123,17 +138,14 @@ def run_read_scans(address: str, seconds: float, batch: int, interval: float,
                 break
             total += len(b)
         stats = cam.stats()
-    return {"rate": got / (t1 - t0), "results": got, "dropped": stats["scan_queue_dropped"],
-            "lost": _accepted_from(stats) - total - stats["scan_queue_dropped"],
+    return {"rate": got / (t1 - t0), "results": got, "dropped": stats.scan_queue_dropped,
+            "lost": stats.scan_results_accepted - total - stats.scan_queue_dropped,
             "allocs": (a1 - a0) / max(1, got) if allocs else float("nan"), "batch": got / max(1, calls)}
 
 
-def _accepted_from(stats: Dict[str, int]) -> int:
-    return int(stats["scan_results"] - stats["scan_results_rejected"])
-
-
 def main() -> None:
-    ap = argparse.ArgumentParser(prog="python -m mok.bench", description=(__doc__ or "").split("\n\n")[0])
+    ap = argparse.ArgumentParser(description=(__doc__ or "").split("\n\n")[0])
+    ap.add_argument("build", help="build tree, e.g. build/release (read before the package is imported)")
     ap.add_argument("--rates", type=float, nargs="+", default=[10000, 100000], help="simulator rates (results/s)")
     ap.add_argument("--points", type=int, default=1280)
     ap.add_argument("--seconds", type=float, default=3.0)
