@@ -73,20 +73,27 @@ void Tracker::reset() {
   pending_.clear();
   look_ahead_mm_.reset();
   newest_rx_ns_ = newest_pose_rx_ns_ = INT64_MIN;
+  robot_far_in_row_ = 0;
 }
 
-std::optional<std::int64_t> Tracker::pose_time(std::int64_t t_robot_us, std::int64_t t_host_rx_ns) {
-  if (!config_.poses_carry_robot_clock) return t_host_rx_ns - config_.robot_latency_ns;
+Tracker::PoseTime Tracker::pose_time(std::int64_t t_robot_us, std::int64_t t_host_rx_ns) {
+  if (!config_.poses_carry_robot_clock) return {MOK_OK, t_host_rx_ns - config_.robot_latency_ns};
   constexpr std::int64_t kLimitUs = std::numeric_limits<std::int64_t>::max() / 1000;
-  if (t_robot_us > kLimitUs || t_robot_us < -kLimitUs) return std::nullopt;
+  if (t_robot_us > kLimitUs || t_robot_us < -kLimitUs) return {MOK_TRACK_ERR_BAD_POSE, 0};
   const std::int64_t stamp_ns = t_robot_us * 1000;
-  // Far off the line is a clock that was set (the filter starts over);
-  // moderately early is a pose claiming a time it cannot have had yet.
-  const std::int64_t residual = robot_clock_.residual_ns(stamp_ns, t_host_rx_ns);
-  if (robot_clock_.settled() && residual < -config_.future_tolerance_ns && residual >= -config_.clock_resync_ns) {
-    return std::nullopt;
+  if (robot_clock_.settled()) {
+    // Far off the line: a pose from long ago or ahead, unless several in a
+    // row say so, which is a clock that was set (the filter then starts
+    // over). Moderately early: a pose claiming a time it cannot have had.
+    const std::int64_t residual = robot_clock_.residual_ns(stamp_ns, t_host_rx_ns);
+    const bool far = residual > config_.clock_resync_ns || residual < -config_.clock_resync_ns;
+    robot_far_in_row_ = far ? robot_far_in_row_ + 1 : 0;
+    if (far && robot_far_in_row_ < kFarInRowToResync) {
+      return {residual < 0 ? MOK_TRACK_ERR_FUTURE : MOK_TRACK_ERR_PAST, 0};
+    }
+    if (!far && residual < -config_.future_tolerance_ns) return {MOK_TRACK_ERR_FUTURE, 0};
   }
-  return robot_clock_.sample(stamp_ns, t_host_rx_ns) - config_.robot_latency_ns;
+  return {MOK_OK, robot_clock_.sample(stamp_ns, t_host_rx_ns) - config_.robot_latency_ns};
 }
 
 std::int32_t Tracker::push_pose(const mok_pose_t& X_base_tool, std::int64_t t_robot_us,
@@ -97,12 +104,21 @@ std::int32_t Tracker::push_pose(const mok_pose_t& X_base_tool, std::int64_t t_ro
     ++stats_.poses_bad;
     return MOK_TRACK_ERR_BAD_POSE;
   }
-  const auto t_ns = pose_time(t_robot_us, t_host_rx_ns);
-  if (!t_ns) {
-    ++stats_.poses_future;
-    return MOK_TRACK_ERR_FUTURE;
+  const PoseTime t = pose_time(t_robot_us, t_host_rx_ns);
+  switch (t.refusal) {
+    case MOK_TRACK_ERR_BAD_POSE:
+      ++stats_.poses_bad;
+      return t.refusal;
+    case MOK_TRACK_ERR_FUTURE:
+      ++stats_.poses_future;
+      return t.refusal;
+    case MOK_TRACK_ERR_PAST:
+      ++stats_.poses_past;
+      return t.refusal;
+    default:
+      break;
   }
-  switch (poses_.insert(*t_ns, *pose)) {
+  switch (poses_.insert(t.t_ns, *pose)) {
     case Insert::Past:
       ++stats_.poses_past;
       return MOK_TRACK_ERR_PAST;

@@ -19,7 +19,7 @@
 #include <mok/mok.h>
 
 #include "dds_io.hpp"
-#include "device_clock.hpp"
+#include "track/clock_filter.hpp"
 
 namespace bridge {
 
@@ -99,7 +99,7 @@ class Camera {
   std::deque<Item> queue_;
   bool stopping_ = false;
   std::thread thread_;
-  DeviceClock clock_;  // publishing thread only
+  mok::track::ClockFilter clock_;  // publishing thread only
 };
 
 }  // namespace bridge
