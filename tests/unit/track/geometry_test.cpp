@@ -1,6 +1,7 @@
 // Poses, their interpolation and the pose buffer, with answers worked by hand.
 #include <cmath>
 #include <numbers>
+#include <random>
 
 #include <gtest/gtest.h>
 
@@ -90,6 +91,17 @@ TEST_F(PoseBufferTest, TravelDirectionComesFromThePathAndFallsBackBeforeItMoved)
   // Standing still keeps the direction it last travelled in.
   buffer.insert(20 * kMs, at_ms(10));
   EXPECT_TRUE(buffer.direction(buffer.newest().s, 2, fallback).isApprox(Eigen::Vector3d::UnitX()));
+}
+
+TEST_F(PoseBufferTest, StandingStillWithJitteringPositionsAddsNoDistance) {
+  put(0);
+  put(10);
+  std::mt19937 rng(3);
+  std::normal_distribution<double> wobble(0, 0.01);
+  for (int ms = 11; ms < 500; ++ms) {
+    buffer.insert(ms * kMs, Pose{{10 + wobble(rng), wobble(rng), wobble(rng)}, at_ms(10).q});
+  }
+  EXPECT_NEAR(buffer.newest().s, 10.0, 0.05);
 }
 
 }  // namespace
