@@ -154,7 +154,11 @@ typedef struct mok_correction {
 } mok_correction_t;
 
 /** Counters of one tracker, since mok_tracker_create. Grows only at its end;
- * the first field tells how many bytes the library filled. */
+ * the first field tells how many bytes the library filled. Every pushed
+ * result is counted once, so results_pushed is the sum of results_used,
+ * _not_found, _gated, _outliers, _stale, _dropped and _pending (a result
+ * counted as unused still waits for its poses, to mark its stretch as
+ * scanned, but is not counted again). */
 typedef struct mok_tracker_stats {
   uint32_t size;                 /**< bytes filled by the library */
   uint32_t reserved;             /**< 0 */

@@ -164,8 +164,9 @@ void Tracker::push_seam(const SeamInput& in) {
   const std::int64_t t_ns = device_clock_.map(in.t_device_us, in.t_host_rx_ns) - config_.device_latency_ns;
   pending_.push_back({t_ns, in.t_host_rx_ns, usable(in), in.y, in.z});
   if (pending_.size() > config_.pending_capacity) {
+    // A result already counted as unused is not counted again.
+    stats_.results_dropped += pending_.front().usable ? 1 : 0;
     pending_.pop_front();
-    ++stats_.results_dropped;
   }
   newest_rx_ns_ = std::max(newest_rx_ns_, in.t_host_rx_ns);
   drain();
@@ -178,7 +179,7 @@ void Tracker::drain() {
     if (at.status == Lookup::Ok) {
       take(r, at.pose);
     } else if (at.status == Lookup::Stale || newest_rx_ns_ - r.rx_ns > config_.pending_max_wait_ns) {
-      ++stats_.results_stale;
+      stats_.results_stale += r.usable ? 1 : 0;
     } else {
       return;  // the poses for it are still on their way
     }
@@ -298,7 +299,8 @@ std::int32_t Tracker::map_points(std::uint64_t t_device_us, const mok_scan_point
 mok_tracker_stats_t Tracker::stats() {
   std::lock_guard lock(mutex_);
   mok_tracker_stats_t s = stats_;
-  s.results_pending = pending_.size();
+  s.results_pending = static_cast<std::uint64_t>(
+      std::count_if(pending_.begin(), pending_.end(), [](const Pending& p) { return p.usable; }));
   s.poses_held = poses_.size();
   s.device_offset_ns = device_clock_.offset_ns();
   s.device_drift_ppm = device_clock_.drift_ppm();
