@@ -48,12 +48,14 @@ PoseAt PoseBuffer::at(std::int64_t t_ns) const {
   const TimedPose& last = poses_.back();
   if (t_ns >= last.t_ns) {
     if (t_ns - last.t_ns > settings_.extrapolation_limit_ns) return {Lookup::Waiting, {}};
-    if (poses_.size() < 2 || t_ns == last.t_ns) return {Lookup::Ok, last};
+    if (poses_.size() < 2 || t_ns == last.t_ns) return {Lookup::Ok, last, t_ns != last.t_ns};
     // Within the limit the newest velocity carries on; the rotation holds.
     const TimedPose& prev = poses_[poses_.size() - 2];
     const double f = static_cast<double>(t_ns - last.t_ns) / static_cast<double>(last.t_ns - prev.t_ns);
     const Eigen::Vector3d step = f * (last.X_base_tool.p - prev.X_base_tool.p);
-    return {Lookup::Ok, {t_ns, Pose{last.X_base_tool.p + step, last.X_base_tool.q}, last.s + step.norm(), {}, 0}};
+    return {Lookup::Ok,
+            {t_ns, Pose{last.X_base_tool.p + step, last.X_base_tool.q}, last.s + step.norm(), {}, 0},
+            true};
   }
   const auto hi = std::upper_bound(poses_.begin(), poses_.end(), t_ns,
                                    [](std::int64_t t, const TimedPose& p) { return t < p.t_ns; });

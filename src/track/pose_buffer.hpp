@@ -37,6 +37,7 @@ enum class Lookup { Ok, Stale, Waiting, NoPose };
 struct PoseAt {
   Lookup status = Lookup::NoPose;
   TimedPose pose;
+  bool extrapolated = false;  // past the newest pose, within the limit
 };
 
 enum class Insert { Ok, Past, Duplicate };

@@ -176,9 +176,13 @@ void Tracker::drain() {
   while (!pending_.empty()) {
     const Pending& r = pending_.front();
     const PoseAt at = poses_.at(r.t_ns);
-    if (at.status == Lookup::Ok) {
+    const bool waited_long = newest_rx_ns_ - r.rx_ns > config_.pending_max_wait_ns;
+    // Past the newest pose the motion is only carried on, which errs when
+    // the robot changes speed; the next pose is due within a cycle, so a
+    // result waits for it and is extrapolated only once no more come.
+    if (at.status == Lookup::Ok && (!at.extrapolated || waited_long)) {
       take(r, at.pose);
-    } else if (at.status == Lookup::Stale || newest_rx_ns_ - r.rx_ns > config_.pending_max_wait_ns) {
+    } else if (at.status == Lookup::Stale || waited_long) {
       stats_.results_stale += r.usable ? 1 : 0;
     } else {
       return;  // the poses for it are still on their way
