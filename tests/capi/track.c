@@ -42,6 +42,8 @@ int main(void) {
   mount.x_mm = 40;
   mount.qw = 1;
   CHECK(mok_tracker_set_mount(tracker, &mount) == MOK_OK);
+  CHECK(mok_track_mount_save("/nonexistent/m.json", &mount, "[1]", err, sizeof err) == MOK_ERR_INVALID_ARGUMENT);
+  CHECK(mok_track_mount_save("/nonexistent/m.json", &mount, NULL, err, sizeof err) == MOK_ERR_OTHER);
   memset(&d, 0, sizeof d);
   d.X_base_tool.qw = 1;
   for (t = 0; t <= 1000 * MS; t += MS) {
