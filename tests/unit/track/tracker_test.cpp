@@ -126,6 +126,16 @@ TEST_F(TrackerTest, TellsNotYetScannedGapAndStaleWhereTheyApply) {
                                                                  : status;  // near an edge: either
     EXPECT_EQ(status, expected) << x;
   }
+  // A profile from after the last pose waits; one from before the poses kept is stale.
+  const mok_scan_point_t point{0, 1, 2, 0};
+  double xyz[3];
+  const auto device_us = [](std::int64_t host_ns) {
+    return static_cast<std::uint64_t>(host_ns / 1000 + kDeviceClock);
+  };
+  EXPECT_EQ(tracker.map_points(device_us(1'610 * kMs), &point, 1, xyz), MOK_TRACK_WAITING);
+  EXPECT_EQ(tracker.map_points(device_us(-100 * kMs), &point, 1, xyz), MOK_TRACK_STALE_POSE);
+  ASSERT_EQ(tracker.map_points(device_us(1'000 * kMs), &point, 1, xyz), MOK_TRACK_OK);
+  EXPECT_NEAR(xyz[1], -1.0, 1e-9);  // the sensor's y is the base's -y
   EXPECT_EQ(tracker.correction(nullptr, 1'700 * kMs, c), MOK_TRACK_OK);
   EXPECT_EQ(tracker.correction(nullptr, 1'800 * kMs, c), MOK_TRACK_STALE_POSE);
   EXPECT_GT(tracker.stats().results_not_found, 0u);
@@ -152,6 +162,8 @@ TEST(Tracker, AnswersNoPoseFirstAndRefusesBadPosesCountingEach) {
   mok_correction_t c{};
   EXPECT_EQ(tracker.correction(nullptr, 0, c), MOK_TRACK_NO_POSE);
   EXPECT_EQ(c.status, MOK_TRACK_NO_POSE);
+  std::int64_t host_ns;
+  EXPECT_EQ(tracker.device_time(1, host_ns), MOK_TRACK_NO_CLOCK);
   EXPECT_TRUE(std::isnan(c.lateral_mm));
   const mok_pose_t good{0, 0, 0, 1, 0, 0, 0};
   EXPECT_EQ(tracker.push_pose({NAN, 0, 0, 1, 0, 0, 0}, 0, 0), MOK_TRACK_ERR_BAD_POSE);
