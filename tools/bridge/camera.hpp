@@ -20,6 +20,7 @@
 
 #include "dds_io.hpp"
 #include "track/clock_filter.hpp"
+#include "tracking.hpp"
 
 namespace bridge {
 
@@ -65,6 +66,9 @@ class Camera {
   // called once a second from the owner's thread.
   void publish_health();
 
+  // Hands every result to `tracking` as it is published; set before start.
+  void track_with(Tracking* tracking) { tracking_ = tracking; }
+
   const CameraConfig& config() const { return config_; }
   const CameraCounters& counters() const { return counters_; }
 
@@ -100,6 +104,7 @@ class Camera {
   bool stopping_ = false;
   std::thread thread_;
   mok::track::ClockFilter clock_;  // publishing thread only
+  Tracking* tracking_ = nullptr;   // outlives the camera
 };
 
 }  // namespace bridge
