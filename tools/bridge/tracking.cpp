@@ -49,23 +49,28 @@ bool Tracking::start(dds_entity_t participant, const std::string& ns, const Trac
 
 void Tracking::on_poses(dds_entity_t reader, void* self) {
   auto& t = *static_cast<Tracking*>(self);
-  void* samples[64] = {};
-  dds_sample_info_t infos[64];
-  const dds_return_t n = dds_take(reader, samples, infos, 64, 64);
-  if (n <= 0) return;
   const std::int64_t rx = wall_now_ns();
-  for (dds_return_t i = 0; i < n; ++i) {
-    if (!infos[i].valid_data) continue;
-    const auto& m = *static_cast<const geometry_msgs_msg_dds__PoseStamped_*>(samples[i]);
-    // ROS poses are in metres; the tracker works in millimetres.
-    const mok::Pose X_base_tool{1000 * m.pose.position.x, 1000 * m.pose.position.y, 1000 * m.pose.position.z,
-                                m.pose.orientation.w,     m.pose.orientation.x,     m.pose.orientation.y,
-                                m.pose.orientation.z};
-    const std::int64_t t_robot_us =
-        static_cast<std::int64_t>(m.header.stamp.sec) * 1'000'000 + m.header.stamp.nanosec / 1000;
-    t.tracker_.push_pose(X_base_tool, t_robot_us, rx);  // refusals are counted by the tracker
+  // Everything waiting: the listener is not called again for samples that
+  // were already there.
+  for (;;) {
+    void* samples[64] = {};
+    dds_sample_info_t infos[64];
+    const dds_return_t n = dds_take(reader, samples, infos, 64, 64);
+    if (n <= 0) break;
+    for (dds_return_t i = 0; i < n; ++i) {
+      if (!infos[i].valid_data) continue;
+      const auto& m = *static_cast<const geometry_msgs_msg_dds__PoseStamped_*>(samples[i]);
+      // ROS poses are in metres; the tracker works in millimetres.
+      const mok::Pose X_base_tool{1000 * m.pose.position.x, 1000 * m.pose.position.y, 1000 * m.pose.position.z,
+                                  m.pose.orientation.w,     m.pose.orientation.x,     m.pose.orientation.y,
+                                  m.pose.orientation.z};
+      const std::int64_t t_robot_us =
+          static_cast<std::int64_t>(m.header.stamp.sec) * 1'000'000 + m.header.stamp.nanosec / 1000;
+      t.tracker_.push_pose(X_base_tool, t_robot_us, rx);  // refusals are counted by the tracker
+    }
+    dds_return_loan(reader, samples, n);
+    if (n < 64) break;
   }
-  dds_return_loan(reader, samples, n);
   t.publish(rx);
 }
 
