@@ -137,26 +137,63 @@ int main(int argc, char** argv) {
   print_case("(b) pose noise 0.05 mm 0.01 deg", b);
   const Stats b_naive = sweep(seeds, 12, robot, false);
   print_case("    same, pose noise not modelled", b_naive);
-  if (verbose) return 0;
 
   std::printf("\nmean error (translation mm / rotation deg) by robot pose noise and pose count, %d seeds each\n",
-              std::max(2, seeds / 2));
+              std::max(2, seeds / 5));
   std::printf("%-26s %18s %18s %18s\n", "pose noise", "6 poses", "12 poses", "24 poses");
   for (Noise n : {Noise{0, 0}, Noise{0.05, 0.01}, Noise{0.1, 0.02}, Noise{0.2, 0.05}}) {
     std::string row = fmt::format("{:.2f} mm {:.2f} deg", n.mm, n.deg);
     std::printf("%-26s", row.c_str());
     for (std::size_t poses : {6u, 12u, 24u}) {
-      const Stats s = sweep(std::max(2, seeds / 2), poses, n, true);
+      const Stats s = sweep(std::max(2, seeds / 5), poses, n, true);
       std::printf(" %8.4f / %7.4f", mean(s.t_mm), mean(s.r_deg));
     }
     std::printf("\n");
+  }
+
+  // The plane target as a cross-check: three planes of different normals
+  // through the sphere's place, 4 poses each; and one plane alone.
+  {
+    const std::vector<Eigen::Vector3d> normals = {Eigen::Vector3d(0, 0, 1), Eigen::Vector3d(-1, 0, 1).normalized(),
+                                                  Eigen::Vector3d(0, -1, 1).normalized()};
+    Stats three, one;
+    std::string one_reason;
+    const int plane_seeds = std::max(2, seeds / 5);
+    for (int seed = 1; seed <= plane_seeds; ++seed) {
+      Cell cell = scenario::make_cell(static_cast<std::uint64_t>(seed));
+      cell.pose_sigma_mm = robot.mm;
+      cell.pose_sigma_deg = robot.deg;
+      std::mt19937_64 rng(static_cast<std::uint64_t>(seed));
+      std::vector<std::vector<View>> by_plane;
+      for (std::size_t k = 0; k < normals.size(); ++k) {
+        PlanOptions plan = scenario::plan_for(cell, k == 0 ? 12 : 4, static_cast<std::uint64_t>(seed));
+        plan.look_base = -normals[k];
+        by_plane.push_back(scenario::plane_views(cell, propose_sphere_poses(plan), normals[k],
+                                                 normals[k].dot(cell.centre_base), rng));
+      }
+      SolveOptions o;
+      o.initial_X_tool_sensor = cell.X_tool_sensor_drawing;
+      o.pose_sigma_mm = robot.mm;
+      o.pose_sigma_deg = robot.deg;
+      const Solution single = solve_planes({by_plane[0]}, o);
+      one.add({single, scenario::local_error(cell.X_tool_sensor_true, single.X_tool_sensor), {}});
+      if (one_reason.empty()) one_reason = single.status == Status::kOk ? "" : single.reason;
+      by_plane[0].resize(4);
+      const Solution multi = solve_planes(by_plane, o);
+      if (verbose) std::printf("  three planes: %s %s\n", status_name(multi.status), multi.reason.c_str());
+      three.add({multi, scenario::local_error(cell.X_tool_sensor_true, multi.X_tool_sensor), {}});
+    }
+    std::printf("\nplane targets, pose noise 0.05 mm 0.01 deg, %d seeds\n", plane_seeds);
+    print_case("three planes, 4 poses each", three);
+    print_case("one plane, 12 poses", one);
+    if (!one_reason.empty()) std::printf("    one plane refused: %s\n", one_reason.c_str());
   }
 
   // Degenerate sets: shifts only (no tilt, no roll), rolls about one axis
   // only, and poses that mostly miss the sphere.
   std::printf("\ndegenerate pose sets (12 poses each)\n");
   int refused = 0, total = 0;
-  const int degenerate_seeds = std::max(2, seeds / 5);
+  const int degenerate_seeds = std::max(2, seeds / 10);
   struct Kind {
     const char* name;
     PlanOptions plan;

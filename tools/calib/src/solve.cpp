@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <mutex>
 
 #include <Eigen/Eigenvalues>
 #include <fmt/format.h>
+#include <glog/logging.h>
 
 #include "advice.hpp"
 #include "models.hpp"
@@ -50,12 +52,20 @@ Eigen::Vector3d to_base(const Pose& X_tool_sensor, const Pose& X_base_tool, cons
   return X_base_tool * p_moved;
 }
 
+// Ceres reports a singular step (a degenerate pose set) on standard error
+// through its logging library; the refusal says it better.
+void quiet_solver_log() {
+  static std::once_flag once;
+  std::call_once(once, [] { FLAGS_minloglevel = google::GLOG_ERROR; });
+}
+
 class Fit {
  public:
   Fit(const std::vector<View>& views, TargetModel& model, const SolveOptions& options)
       : views_(views), model_(model), o_(options), corrections_(views.size(), Vec6{}) {}
 
   Solution run() {
+    quiet_solver_log();
     Solution s;
     s.view_rms_mm.assign(views_.size(), std::numeric_limits<double>::quiet_NaN());
     for (std::size_t i = 0; i < views_.size(); ++i) {
@@ -133,7 +143,7 @@ class Fit {
     ceres::Solver::Options options;
     options.linear_solver_type = ceres::DENSE_SCHUR;
     options.logging_type = ceres::SILENT;
-    options.max_num_iterations = 200;
+    options.max_num_iterations = 100;
     options.function_tolerance = 1e-12;
     options.parameter_tolerance = 1e-12;
     options.gradient_tolerance = 1e-14;
