@@ -15,6 +15,7 @@ from typing import Optional
 
 from . import _lib
 from ._lib import LibraryNotFound
+from .calibrate import SphereCalibration, calibrate_sphere
 from .camera import DEFAULT_QUEUE_CAPACITY, Camera, State
 from .errors import Closed, InvalidArgument, MokError, NotAvailable, SendFailed, Timeout
 from .media import ImageFormat, Snapshot, VideoFrame
@@ -35,4 +36,5 @@ __all__ = [
     "Camera", "State", "DEFAULT_QUEUE_CAPACITY", "ScanResult", "ScanBatch", "POINT_DTYPE", "SEAM_INFO_DTYPE",
     "SEGMENT_DTYPE", "SCAN_RECORD_DTYPE", "Snapshot", "ImageFormat", "VideoFrame", "Simulator", "MokError",
     "NotAvailable", "SendFailed", "InvalidArgument", "Timeout", "Closed", "LibraryNotFound", "load_library",
+    "calibrate_sphere", "SphereCalibration",
 ]

@@ -144,11 +144,17 @@ class Fit {
     options.linear_solver_type = ceres::DENSE_SCHUR;
     options.logging_type = ceres::SILENT;
     options.max_num_iterations = 100;
-    options.function_tolerance = 1e-12;
-    options.parameter_tolerance = 1e-12;
-    options.gradient_tolerance = 1e-14;
+    options.function_tolerance = 1e-10;
+    options.parameter_tolerance = 1e-10;
+    options.gradient_tolerance = 1e-12;
     ceres::Solver::Summary summary;
     ceres::Solve(options, &problem, &summary);
+    if (summary.termination_type != ceres::CONVERGENCE) {
+      // The Schur complement can be singular where the data leave a pose's
+      // correction to its prior alone; QR does not form it.
+      options.linear_solver_type = ceres::DENSE_QR;
+      ceres::Solve(options, &problem, &summary);
+    }
     X_ = apply(X_, mount);
     return summary.termination_type == ceres::CONVERGENCE;
   }
