@@ -14,6 +14,7 @@ packages=(
   libcpp-httplib-dev chromium chromium-driver python3-selenium python3-pytest
   python3 python3-numpy python3-setuptools python3-flake8 mypy
   liburing-dev clang-format clang-tidy
+  libceres-dev nlohmann-json3-dev
 )
 missing=()
 for p in "${packages[@]}"; do
