@@ -239,6 +239,11 @@ struct HttpServer::Impl {
       HttpRequest& req = *parsed.request;
       buf.erase(0, end);
       std::optional<HttpResponse> early = handler.screen(req, c->peer);
+      if (early && early->stream && streams.size() >= o.max_streams) {
+        ++n.streams;
+        early = HttpResponse{503, "application/json", o.streams_full, {}, false};
+        req.keep_alive = false;
+      }
       if (early && early->stream) {
         co_await stream(c, std::move(*early));
         co_return;
@@ -317,12 +322,9 @@ struct HttpServer::Impl {
   }
 
   awaitable<void> stream(const std::shared_ptr<Connection>& c, HttpResponse res) {
-    if (streams.size() >= o.max_streams) {
-      ++n.streams;
-      co_await send(c, HttpResponse{503, "application/json", o.streams_full, {}, false}, false);
-      co_return;
-    }
     c->deadline.cancel();
+    std::error_code ignored;
+    c->sock.set_option(asio::socket_base::send_buffer_size(o.stream_send_buffer), ignored);
     Stream s(io.get_executor());
     auto at = streams.insert(streams.end(), &s);
     ++n.open_streams;

@@ -35,6 +35,7 @@ struct HttpServerOptions {
   std::size_t max_per_address = 128;              // likewise, among one address's connections
   std::size_t max_streams = 8;                    // event streams open at once
   std::size_t stream_queue = 4;                   // messages waiting per stream; the oldest go first
+  int stream_send_buffer = 256 * 1024;            // the kernel's buffer per stream, so that it too is bounded
   std::size_t big_body = 1 << 20;                 // responses above this size are big...
   std::size_t max_big = 2;                        // ...and at most this many are built or sent at once
   std::chrono::milliseconds head_timeout{5000};   // a request's head and body, from the first wait

@@ -209,6 +209,8 @@ ViewServer::ViewServer(CameraLink& link, ViewOptions options)
   http.listen = m.o.listen;
   http.port = m.o.port;
   http.max_streams = static_cast<std::size_t>(m.o.max_clients);
+  http.head_timeout = http.write_timeout =
+      std::chrono::milliseconds(static_cast<std::int64_t>(m.o.client_timeout_s * 1000));
   http.streams_full =
       "{\"error\":" + json_string(format("Already %d live pages are open; close one first.", m.o.max_clients)) +
       "}";
