@@ -3,7 +3,6 @@
 
 #include <csetjmp>
 #include <cstdio>
-#include <cstdlib>
 
 #include <jpeglib.h>
 
@@ -35,14 +34,6 @@ std::string history_ply(const std::vector<Profile>& profiles) {
     for (const YZ& q : p.points) out += format("%.4f %.6f %.4f\n", q.y, p.t_s - t0, q.z);
   }
   return out;
-}
-
-std::optional<double> download_seconds(const std::string& text) {
-  if (text.empty()) return 5.0;
-  char* end = nullptr;
-  const double seconds = std::strtod(text.c_str(), &end);
-  if (end == text.c_str() || *end != '\0' || !(seconds > 0) || seconds > 3600) return std::nullopt;
-  return seconds;
 }
 
 namespace {

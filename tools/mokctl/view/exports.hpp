@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,10 +17,6 @@ std::string history_csv(const std::vector<Profile>& profiles);
 // An ASCII point cloud: x = y (mm), y = receive time (s since the first
 // profile), z = z (mm), so successive profiles lie side by side.
 std::string history_ply(const std::vector<Profile>& profiles);
-
-// The `seconds` parameter of a profile download: 5 when absent, otherwise a
-// number above 0 and at most 3600; nothing when it is not one.
-std::optional<double> download_seconds(const std::string& text);
 
 // JPEG bytes of 1 (grey), 3 (RGB) or 4 (RGBA) channel pixels; empty on failure.
 std::vector<std::uint8_t> encode_jpeg(const PixelView& view, int quality = 85);

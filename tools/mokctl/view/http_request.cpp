@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
 
 namespace mokctl::view {
 namespace {
@@ -177,6 +178,14 @@ std::string form_value(std::string_view form, std::string_view name) {
     form.remove_prefix(amp + 1);
   }
   return {};
+}
+
+std::optional<double> download_seconds(const std::string& text) {
+  if (text.empty()) return 5.0;
+  char* end = nullptr;
+  const double seconds = std::strtod(text.c_str(), &end);
+  if (end == text.c_str() || *end != '\0' || !(seconds > 0) || seconds > 3600) return std::nullopt;
+  return seconds;
 }
 
 }  // namespace mokctl::view

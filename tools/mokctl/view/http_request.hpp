@@ -53,4 +53,8 @@ bool form_has(std::string_view form, std::string_view name);
 // %XX and '+' decoded; nothing when an escape is broken.
 std::optional<std::string> url_decode(std::string_view text);
 
+// The `seconds` parameter of a profile download: 5 when absent, otherwise a
+// number above 0 and at most 3600; nothing when it is not one.
+std::optional<double> download_seconds(const std::string& text);
+
 }  // namespace mokctl::view

@@ -10,6 +10,7 @@
 #include "access.hpp"
 #include "assets.hpp"
 #include "exports.hpp"
+#include "http_request.hpp"
 #include "http_server.hpp"
 
 namespace mokctl::view {
