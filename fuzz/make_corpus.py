@@ -121,6 +121,15 @@ def main():
     write("view_request", "folded", b"GET / HTTP/1.0\r\nHost: a\r\n b\r\n\r\n")
     write("view_request", "range", b"1e-3")
 
+    # Recordings: a header, then per packet its time, wire head and payload.
+    rec_header = b"MOKREC" + struct.pack("<HQ", 1, 1_700_000_000_000_000)
+    scan = packet(scan_payload(5), 0x01, 0, 18, 1)
+    report = packet(rec, 0x01, 20, 0, 2)
+    write("recording", "two_packets", rec_header + struct.pack("<Q", 10) + scan + struct.pack("<Q", 25) + report)
+    write("recording", "cut_short", rec_header + struct.pack("<Q", 10) + scan[:40])
+    write("recording", "time_backwards", rec_header + struct.pack("<Q", 9) + scan + struct.pack("<Q", 8) + scan)
+    write("recording", "empty", rec_header)
+
     # The bridge's camera file.
     write("camera_list", "two_cameras", b"# cell 1\n10.0.0.5 /cell1/left/ left_cam\n[::1]:7000 cell1/right\n")
     write("camera_list", "same_namespace", b"a:1 x\nb:2 /x/\n")
