@@ -2,12 +2,13 @@
 // whatever the bytes, reading either fails with a reason or gives packets
 // that, written out again, are the file itself (or, for a file cut off
 // inside a packet, the part before the cut), with times that never go back.
+#include "recording.hpp"
+
 #include <cstring>
 #include <span>
 #include <vector>
 
 #include "check.hpp"
-#include "recording.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<uint8_t> bytes(data, data + size);  // exact size: an overread shows
