@@ -65,7 +65,7 @@ struct ViewServer::Impl final : HttpHandler {
   bool token_required;
   AccessPolicy policy;     // complete once the port is known
   TokenFailures failures;  // the event loop thread's
-  std::atomic<std::uint64_t> refused_host{0}, refused_token{0}, refused_guessing{0};
+  std::atomic<std::uint64_t> refused_host{0}, refused_action{0}, refused_token{0}, refused_guessing{0};
   std::unique_ptr<HttpServer> server;
   std::thread publisher;
 
@@ -99,6 +99,7 @@ struct ViewServer::Impl final : HttpHandler {
                    {"http_refused_busy", c.refused_busy},
                    {"http_stream_drops", c.stream_drops},
                    {"http_refused_host", refused_host.load()},
+                   {"http_refused_action", refused_action.load()},
                    {"http_refused_token", refused_token.load()},
                    {"http_refused_guessing", refused_guessing.load()}};
     }
@@ -135,6 +136,8 @@ std::optional<HttpResponse> ViewServer::Impl::refuse_action(const HttpRequest& r
   if (token_required && !policy.token_matches(token ? *token : std::string())) {
     failures.failed(peer, now);
     ++refused_token;
+  } else {
+    ++refused_action;  // read-only, or not from the page
   }
   return error(403, *refusal);
 }
