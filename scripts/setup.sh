@@ -11,7 +11,7 @@ packages=(
   libclang-rt-14-dev binutils
   doxygen
   cyclonedds-dev cyclonedds-tools
-  libcpp-httplib-dev chromium chromium-driver python3-selenium python3-pytest
+  chromium chromium-driver python3-selenium python3-pytest
   python3 python3-numpy python3-setuptools python3-flake8 mypy
   liburing-dev clang-format clang-tidy
   libceres-dev nlohmann-json3-dev

@@ -5,9 +5,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <random>
+#include <string>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -150,6 +153,49 @@ TEST_P(StandinStream, DamagedInputFailsWithoutHarm) {
     ASSERT_TRUE(decoder->flush().ok());
     EXPECT_TRUE(decoder->decode_frame(units.front()).ok());
   }
+}
+
+// What `body` writes to standard error, line by line.
+template <class Body>
+std::vector<std::string> stderr_lines(Body body) {
+  std::fflush(stderr);
+  FILE* capture = std::tmpfile();
+  const int saved = dup(2);
+  dup2(fileno(capture), 2);
+  body();
+  std::fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  std::rewind(capture);
+  std::vector<std::string> lines;
+  char line[4096];
+  while (std::fgets(line, sizeof line, capture)) lines.emplace_back(line);
+  std::fclose(capture);
+  return lines;
+}
+
+TEST_P(StandinStream, GarbageAtFullRateLogsALittleAndTheHostsOwnRecordsPassUnchanged) {
+  auto lib = standin();
+  ASSERT_TRUE(lib);
+  auto decoder = rgba_quarter_decoder(lib, GetParam().codec);
+  AVCodecContext* host = avcodec_alloc_context3(nullptr);
+  std::mt19937 rng(7);
+  constexpr int kPackets = 5000, kHostRecords = 50;
+  const auto lines = stderr_lines([&] {
+    for (int i = 0; i < kPackets; ++i) {
+      std::vector<uint8_t> garbage = {0, 0, 0, 1};
+      garbage.resize(4 + 1 + rng() % 200);
+      for (std::size_t k = 4; k < garbage.size(); ++k) garbage[k] = static_cast<uint8_t>(rng());
+      (void)decoder->decode_frame(garbage);
+      if (i % (kPackets / kHostRecords) == 0) av_log(host, AV_LOG_ERROR, "host record %d\n", i);
+    }
+  });
+  avcodec_free_context(&host);
+  const auto host_lines = std::count_if(lines.begin(), lines.end(),
+                                        [](const std::string& l) { return l.find("host record") != l.npos; });
+  std::cout << kPackets << " garbage packets: " << lines.size() << " lines on standard error\n";
+  EXPECT_EQ(host_lines, kHostRecords);
+  EXPECT_LT(lines.size() - static_cast<std::size_t>(host_lines), 100u);
 }
 
 TEST_P(StandinStream, ServiceDecodesTheStreamAndReportsGarbageAsFailures) {
