@@ -50,6 +50,17 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+# CPack asks dpkg for the architecture, which names the build machine's; a
+# cross build names its target's (arm64 for aarch64-linux-gnu).
+if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE)
+  execute_process(COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
+    OUTPUT_VARIABLE mok_deb_arch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(NOT mok_deb_arch)
+    message(FATAL_ERROR "dpkg-architecture (Debian: dpkg-dev) cannot name the architecture of "
+                        "${CMAKE_LIBRARY_ARCHITECTURE}")
+  endif()
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${mok_deb_arch})
+endif()
 set(CPACK_COMPONENTS_ALL runtime media development tools python)
 if(TARGET mok-bridge)
   list(APPEND CPACK_COMPONENTS_ALL bridge)

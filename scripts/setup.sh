@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs from Debian's packages whatever the build, the tests and the tools
 # need and this machine lacks. Safe to run again; does nothing when all is there.
+# --arm64: also what the ARM64 cross build needs (scripts/setup-arm64.sh).
 set -euo pipefail
 packages=(
   cmake ninja-build g++ clang lld pkg-config
@@ -26,4 +27,7 @@ if ((${#missing[@]})); then
   [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+if [[ "${1:-}" == --arm64 ]]; then
+  "$(dirname "$0")/setup-arm64.sh"
 fi

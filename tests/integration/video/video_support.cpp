@@ -45,6 +45,10 @@ double difference_to_source(const mok_video_frame_t* frame, const test::RgbImage
 void VideoTest::SetUp() {
   h = mok_connect(cam.address().c_str());
   ASSERT_NE(h, nullptr);
+  // The tests encode pictures while connected and the camera is silent
+  // meanwhile: under an emulator that outlasts the default inactivity
+  // time-out, which these tests are not about.
+  ASSERT_EQ(mok_set_timing(h, 0, 0, 300000, 0), MOK_OK);
   ASSERT_EQ(mok_start(h), MOK_OK);
   ASSERT_TRUE(cam.wait_accepted());
   // A write goes through once the connection is up; the camera drops it.
