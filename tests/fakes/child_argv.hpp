@@ -32,4 +32,11 @@ inline std::vector<std::string> child_argv(std::vector<std::string> argv) {
 #endif
 }
 
+// The same as words for a shell script (paths here hold no spaces).
+inline std::string child_command(const std::string& program) {
+  std::string out;
+  for (const std::string& w : child_argv({program})) out += (out.empty() ? "" : " ") + w;
+  return out;
+}
+
 }  // namespace mok::fakes

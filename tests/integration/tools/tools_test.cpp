@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "camsim/recording.hpp"
+#include "fakes/child_argv.hpp"
 #include "process.hpp"
 
 namespace {
@@ -134,7 +135,9 @@ TEST_F(Tools, ScanCountReceivesExactlyThatManyAndWritesCsvAndPlot) {
 
 // Runs `script` with /bin/sh, $M standing for mokctl and $A for the address.
 Outcome shell(const std::string& script, const std::string& address, const std::string& cwd, double limit_s = 30) {
-  return tooltest::run({"/bin/sh", "-c", "M='" MOKCTL_PATH "'; A='" + address + "'; " + script}, limit_s, cwd);
+  return tooltest::run_host(
+      {"/bin/sh", "-c", "M='" + mok::fakes::child_command(MOKCTL_PATH) + "'; A='" + address + "'; " + script},
+      limit_s, cwd);
 }
 
 TEST_F(Tools, ScanStreamsItsTableAndFinishesItOnSigtermOrAClosedPipe) {
