@@ -16,7 +16,7 @@ install(FILES ${MOK_GENERATED_INCLUDE_DIR}/mok/mok_version.h
 # The integrator documents travel with the headers.
 install(FILES ${PROJECT_SOURCE_DIR}/docs/threading.md ${PROJECT_SOURCE_DIR}/docs/wire-protocol.md
   ${PROJECT_SOURCE_DIR}/docs/troubleshooting.md ${PROJECT_SOURCE_DIR}/docs/c-conventions.md
-  ${PROJECT_SOURCE_DIR}/docs/units.md
+  ${PROJECT_SOURCE_DIR}/docs/units.md ${PROJECT_SOURCE_DIR}/docs/tracking.md ${PROJECT_SOURCE_DIR}/docs/tracking-frames.svg
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development)
 
 # What mokctl record writes and mok-camsim --replay reads.
@@ -81,7 +81,7 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME mok-tools)
 # The DDS bridge in a package of its own: Cyclone DDS stays out of the others.
 set(CPACK_DEBIAN_BRIDGE_PACKAGE_NAME mok-bridge)
 set(CPACK_DEBIAN_BRIDGE_PACKAGE_DEPENDS "libmok1 (= ${PROJECT_VERSION}), libddsc0debian")
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libmok1 (= ${PROJECT_VERSION}), libmok-media (= ${PROJECT_VERSION}), libjpeg62-turbo, libpng16-16, libcpp-httplib0.11")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libmok1 (= ${PROJECT_VERSION}), libmok-media (= ${PROJECT_VERSION}), libjpeg62-turbo, libpng16-16")
 # Pure Python over libmok1 (python/CMakeLists.txt installs it).
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-mok)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)

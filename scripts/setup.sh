@@ -5,16 +5,17 @@
 set -euo pipefail
 packages=(
   cmake ninja-build g++ clang lld pkg-config
-  libasio-dev libfmt-dev libcli11-dev
+  libasio-dev libfmt-dev libcli11-dev libeigen3-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libavcodec-dev libavformat-dev libswscale-dev libavutil-dev
   libjpeg62-turbo-dev libpng-dev
   libclang-rt-14-dev binutils
   doxygen
   cyclonedds-dev cyclonedds-tools
-  libcpp-httplib-dev chromium chromium-driver python3-selenium python3-pytest
-  python3 python3-numpy python3-setuptools
+  chromium chromium-driver python3-selenium python3-pytest
+  python3 python3-numpy python3-setuptools python3-flake8 mypy
   liburing-dev clang-format clang-tidy
+  libceres-dev nlohmann-json3-dev
 )
 missing=()
 for p in "${packages[@]}"; do

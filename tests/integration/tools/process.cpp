@@ -15,7 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "fakes/child_argv.hpp"
+#include "support/child_argv.hpp"
 
 #ifndef CAMSIM_PATH
 #error "CAMSIM_PATH must name the mok-camsim binary"
@@ -28,7 +28,7 @@ namespace {
 // any), not one of this machine's.
 pid_t spawn(const std::vector<std::string>& program_argv, const std::string& out, const std::string& err,
             const std::string& cwd, bool built = true) {
-  const std::vector<std::string> argv = built ? mok::fakes::child_argv(program_argv) : program_argv;
+  const std::vector<std::string> argv = built ? mok::test::child_argv(program_argv) : program_argv;
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);

@@ -16,9 +16,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "camsim/recording.hpp"
-#include "fakes/child_argv.hpp"
 #include "process.hpp"
+#include "sim/recording.hpp"
+#include "support/child_argv.hpp"
 
 namespace {
 
@@ -136,7 +136,7 @@ TEST_F(Tools, ScanCountReceivesExactlyThatManyAndWritesCsvAndPlot) {
 // Runs `script` with /bin/sh, $M standing for mokctl and $A for the address.
 Outcome shell(const std::string& script, const std::string& address, const std::string& cwd, double limit_s = 30) {
   return tooltest::run_host(
-      {"/bin/sh", "-c", "M='" + mok::fakes::child_command(MOKCTL_PATH) + "'; A='" + address + "'; " + script},
+      {"/bin/sh", "-c", "M='" + mok::test::child_command(MOKCTL_PATH) + "'; A='" + address + "'; " + script},
       limit_s, cwd);
 }
 
@@ -183,7 +183,7 @@ TEST_F(Tools, ScanWritesEveryPointAndACloudViewersRead) {
 
 TEST_F(Tools, SnapshotsDecodeAsJpegAndPng) {
   // The simulator picks the format from the first request value.
-  Outcome jpg = mokctl({"snapshot", sim_.address(), "--first", "1", "-o", dir_.file("s.jpg")});
+  Outcome jpg = mokctl({"snapshot", sim_.address(), "--format-code", "1", "-o", dir_.file("s.jpg")});
   ASSERT_EQ(jpg.exit_code, 0) << describe(jpg);
   std::string j = tooltest::read_file(dir_.file("s.jpg"));
   ASSERT_GE(j.size(), 3u);
@@ -206,7 +206,7 @@ TEST_F(Tools, SnapshotsDecodeAsJpegAndPng) {
   EXPECT_EQ(rs.second, 1024u);
 
   // Without -o the name follows the format.
-  Outcome named = mokctl({"snapshot", sim_.address(), "--first", "2"}, 60, dir_.path());
+  Outcome named = mokctl({"snapshot", sim_.address(), "--format", "png"}, 60, dir_.path());
   ASSERT_EQ(named.exit_code, 0) << describe(named);
   EXPECT_TRUE(tooltest::file_exists(dir_.file("snapshot.png")));
 }
