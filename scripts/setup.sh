@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(
   cmake ninja-build g++ clang lld pkg-config
-  libasio-dev libfmt-dev libcli11-dev
+  libasio-dev libfmt-dev libcli11-dev libeigen3-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libavcodec-dev libavformat-dev libswscale-dev libavutil-dev
   libjpeg62-turbo-dev libpng-dev
