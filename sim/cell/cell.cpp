@@ -19,7 +19,7 @@ Cell::Cell(Scenario scenario)
       motion_(std::make_shared<PathMotion>(scenario_.X_base_start(), scenario_.legs, scenario_.accel_mm_s2)),
       X_tool_sensor_(scenario_.X_tool_sensor()) {}
 
-CellProfile Cell::scan(std::uint64_t frame, double t_s) const {
+CellProfile Cell::scan(std::uint64_t frame, double t_s, bool with_points) const {
   const CameraParams& cam = scenario_.camera;
   CellProfile p;
   p.frame = frame;
@@ -32,7 +32,7 @@ CellProfile Cell::scan(std::uint64_t frame, double t_s) const {
   const Eigen::Isometry3d X_base_sensor = motion_->at(t_s).X_base_tool * X_tool_sensor_;
   const Eigen::Vector3d dir_base = X_base_sensor.linear().col(2);
   const Surface& surface = target_ ? *target_ : static_cast<const Surface&>(workpiece_);
-  const std::uint32_t n = cam.point_count;
+  const std::uint32_t n = with_points ? cam.point_count : 0;
   const double step = n > 1 ? cam.fov_mm / (n - 1) : 0.0;
   p.points.resize(n);
   for (std::uint32_t i = 0; i < n; ++i) {

@@ -56,8 +56,9 @@ class Cell {
   double run_s() const { return motion_->duration_s() + scenario_.poses.run_on_s; }
 
   // The profile of frame `frame` captured t_s after the start. Noise and
-  // spatter are drawn from (seed, frame): the same call gives the same profile.
-  CellProfile scan(std::uint64_t frame, double t_s) const;
+  // spatter are drawn from (seed, frame): the same call gives the same
+  // profile. Without points only the seam report is made (fast replays).
+  CellProfile scan(std::uint64_t frame, double t_s, bool with_points = true) const;
 
   // Ground truth: the seam point at the torch (the seam's crossing of the
   // plane through the tool centre point across the travel), nullopt where
