@@ -11,6 +11,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "camsim/cell_scan.hpp"
 #include "camsim/simulator.hpp"
 #include "common/log.hpp"
 
@@ -141,6 +142,13 @@ int main(int argc, char** argv) {
       ->check(CLI::ExistingFile);
   app.add_flag("--replay-loop", o.replay_loop, "Start the recording again when it ends");
 
+  camsim::CellCommand cell;
+  app.add_option("--cell", cell.scenario, "Scan a simulated robot cell instead: standard or short")
+      ->check(CLI::IsMember({"standard", "short"}));
+  app.add_option("--poses-to", cell.poses_to, "With --cell: send the robot's pose datagrams to HOST:PORT (UDP)");
+  app.add_option("--pose-log", o.cell_poses.log_path, "With --cell: log the poses sent (CSV)");
+  app.add_option("--truth", cell.truth_path, "With --cell: write the run's ground truth (CSV)");
+  app.add_option("--mount-out", cell.mount_path, "With --cell: write the sensor's mounting file (JSON)");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -183,10 +191,15 @@ int main(int argc, char** argv) {
     if (log_level == name) level = l;
   mok::log::set_callback(log_to_stderr, level, nullptr);
 
+  if (auto r = camsim::configure_cell(o, cell, app.count("--rate") > 0); !r) {
+    std::fprintf(stderr, "mok-camsim: %s\n", r.error().c_str());
+    return 2;
+  }
   camsim::Simulator sim(o);
   auto port = sim.start();
-  if (!port) {
-    std::fprintf(stderr, "mok-camsim: %s\n", port.error().c_str());
+  auto files = port ? camsim::write_cell_files(o, cell, sim.start_time()) : mok::Result<void, std::string>();
+  if (!port || !files) {
+    std::fprintf(stderr, "mok-camsim: %s\n", port ? files.error().c_str() : port.error().c_str());
     return 1;
   }
   std::printf("listening on %s:%u\n", o.host.c_str(), static_cast<unsigned>(*port));

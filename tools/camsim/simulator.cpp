@@ -19,6 +19,7 @@
 #include <asio.hpp>
 #include <asio/experimental/as_tuple.hpp>
 
+#include "cell_scan.hpp"
 #include "common/bytes.hpp"
 #include "common/clock.hpp"
 #include "common/log.hpp"
@@ -229,6 +230,7 @@ struct Simulator::Impl {
   std::list<std::weak_ptr<Connection>> connections;  // io thread only
   std::optional<Recording> replay;
   std::unique_ptr<VideoEncoder> encoder;
+  std::unique_ptr<cell::PoseSender> robot;
   std::uint64_t next_id = 1;
 
   std::atomic<std::uint64_t> accepted{0}, open{0}, scans_sent{0}, scans_skipped{0}, reports_sent{0},
@@ -543,11 +545,13 @@ awaitable<void> Connection::scanner() {
     const std::uint64_t rts_now = sim_.regs.rts(now_mono);
     for (; next <= due && !closed_; ++next) {
       const double t = double(next) / rate;
-      profile = generate_profile(sim_.opt.scene, next, t);
-      // pts: the RTS clock at the moment the profile was taken.
+      // pts: the RTS clock at the moment the profile was taken (a cell's camera keeps its own clock).
       const auto age_us = static_cast<std::uint64_t>(std::max(0.0, sim_.scene_time(Clock::now()) - t) * 1e6);
+      std::uint64_t pts = rts_now - std::min(rts_now, age_us);
+      profile = sim_.opt.cell ? cell_scan_profile(*sim_.opt.cell, next, t, pts)
+                              : generate_profile(sim_.opt.scene, next, t);
       auto payload = std::make_shared<std::vector<std::uint8_t>>();
-      encode_scan_payload(profile, rts_now - std::min(rts_now, age_us), *payload);
+      encode_scan_payload(profile, pts, *payload);
       const auto head = make_head(payload->size(), mok::fxt::Kind::Data, kStreamScan, ++scan_seq_);
       push(head, std::move(payload));
       ++sim_.scans_sent;
@@ -635,6 +639,10 @@ mok::Result<std::uint16_t, std::string> Simulator::start() {
   m.bound_port = acceptor.local_endpoint(ec).port();
   m.acceptor.emplace(std::move(acceptor));
   m.start_time = Clock::now();
+  if (m.opt.cell && m.opt.cell_poses.port != 0) {
+    m.robot = std::make_unique<cell::PoseSender>(m.opt.cell, m.opt.cell_poses);
+    if (auto r = m.robot->start(m.start_time); !r) return mok::err("robot: " + r.error());
+  }
   m.stopping = false;
   asio::co_spawn(m.io, m.accept_loop(), [](std::exception_ptr e) {
     if (e) mok::log::error(kLog, "accept loop failed");
@@ -665,6 +673,7 @@ void Simulator::stop() {
   Impl& m = *impl_;
   if (!m.running.exchange(false)) return;
   m.stopping = true;
+  if (m.robot) m.robot->stop();
   asio::post(m.io, [&m] {
     asio::error_code ignore;
     if (m.acceptor) m.acceptor->close(ignore);
@@ -679,6 +688,7 @@ void Simulator::stop() {
 
 bool Simulator::running() const { return impl_->running; }
 std::uint16_t Simulator::port() const { return impl_->bound_port; }
+std::chrono::steady_clock::time_point Simulator::start_time() const { return impl_->start_time; }
 Registers& Simulator::registers() { return impl_->regs; }
 
 Stats Simulator::stats() const {
