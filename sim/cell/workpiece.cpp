@@ -59,7 +59,7 @@ std::optional<double> Workpiece::intersect(const Eigen::Vector3d& o, const Eigen
     if (!g) return std::nullopt;
     const double step = *g / -dir.z();
     d += step;
-    if (std::abs(step) < 1e-9) return d < 0 ? std::nullopt : std::optional<double>(d);
+    if (std::abs(step) < 1e-7) return d < 0 ? std::nullopt : std::optional<double>(d);
   }
   // Newton cycles only where the ray meets a vertical face (the step, the
   // backing bar's edge): bisect between above and below the surface there.

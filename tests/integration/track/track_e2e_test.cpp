@@ -17,6 +17,14 @@ TEST(TrackEndToEnd, ShortRunFollowsTheSeamWithEveryStatusWhereItBelongs) {
   const camsim::cell::Cell cell(options.scenario);
   const camsim::cell::WorkpieceParams& w = options.scenario.workpiece;
   const double look_ahead = options.scenario.look_ahead_mm();
+  const mok_tracker_stats_t& st = run->stats;
+  SCOPED_TRACE(testing::Message() << "results " << run->results << " used " << st.results_used << " stale "
+                                  << st.results_stale << " outliers " << st.results_outliers << ", poses "
+                                  << st.poses_accepted << " refused "
+                                  << st.poses_bad + st.poses_future + st.poses_past + st.poses_duplicate
+                                  << ", robot clock " << st.robot_drift_ppm << " ppm resyncs "
+                                  << st.robot_clock_resyncs << ", camera clock " << st.device_drift_ppm
+                                  << " ppm resyncs " << st.device_clock_resyncs);
 
   int not_yet = 0, in_gap = 0, ok = 0;
   for (const Query& q : run->queries) {
