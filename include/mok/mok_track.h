@@ -154,7 +154,11 @@ typedef struct mok_correction {
 } mok_correction_t;
 
 /** Counters of one tracker, since mok_tracker_create. Grows only at its end;
- * the first field tells how many bytes the library filled. */
+ * the first field tells how many bytes the library filled. Every pushed
+ * result is counted once, so results_pushed is the sum of results_used,
+ * _not_found, _gated, _outliers, _stale, _dropped and _pending (a result
+ * counted as unused still waits for its poses, to mark its stretch as
+ * scanned, but is not counted again). */
 typedef struct mok_tracker_stats {
   uint32_t size;                 /**< bytes filled by the library */
   uint32_t reserved;             /**< 0 */
@@ -265,7 +269,10 @@ MOK_API int32_t mok_tracker_reset(mok_tracker_t* tracker);
  * clock (ignored unless poses_carry_robot_clock), received at
  * `t_host_rx_ns`. Poses may arrive out of order. MOK_OK when taken; a
  * refusal MOK_TRACK_ERR_BAD_POSE, _FUTURE, _PAST or _DUPLICATE (counted, the
- * pose ignored); MOK_ERR_INVALID_ARGUMENT for a null pointer. */
+ * pose ignored); MOK_ERR_INVALID_ARGUMENT for a null pointer. A robot stamp
+ * more than clock_resync_ns off the robot clock's estimate is refused as
+ * _PAST or _FUTURE, unless three in a row are: the robot's clock was set,
+ * and its filter starts over. */
 MOK_API int32_t mok_tracker_push_pose(mok_tracker_t* tracker, const mok_pose_t* X_base_tool, int64_t t_robot_us,
                                       int64_t t_host_rx_ns);
 /** Decodes one pose datagram and pushes its pose as mok_tracker_push_pose
@@ -300,7 +307,9 @@ MOK_API int32_t mok_tracker_push_seam(mok_tracker_t* tracker, uint64_t t_device_
  * so a given pose should be near the newest. Returns and stores in
  * out->status MOK_TRACK_OK, _NOT_YET_SCANNED (the sensor has not reached that
  * distance, or the seam starts later), _GAP, _STALE_POSE or _NO_POSE;
- * MOK_ERR_INVALID_ARGUMENT (out untouched) for a null tracker or out. */
+ * MOK_TRACK_ERR_BAD_POSE for a given pose that is not one, and
+ * MOK_ERR_INVALID_ARGUMENT, out untouched both times, for a null tracker or
+ * out. */
 MOK_API int32_t mok_tracker_correction(mok_tracker_t* tracker, const mok_pose_t* X_base_tool, int64_t t_host_ns,
                                        mok_correction_t* out);
 /** The smoothed seam point at `distance_mm` along the tool's path, base frame,

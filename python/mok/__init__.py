@@ -8,6 +8,9 @@ A pure-Python package over libmok.so (ctypes); numpy is its only dependency.
         batch = cam.read_scans(256, timeout=1.0)   # stacked numpy arrays
         for r in cam.scans(timeout=1.0):           # numpy views, no copy
             print(r.pts, r.z.mean())
+
+Seam tracking (robot poses + scan results -> the torch's correction):
+:class:`Tracker`, see docs/tracking.md.
 """
 from __future__ import annotations
 
@@ -20,6 +23,8 @@ from .errors import Closed, InvalidArgument, MokError, NotAvailable, SendFailed,
 from .media import ImageFormat, Snapshot, VideoFrame
 from .scan import POINT_DTYPE, SCAN_RECORD_DTYPE, SEAM_INFO_DTYPE, SEGMENT_DTYPE, ScanBatch, ScanResult
 from .simulator import Simulator
+from .tracker import Correction, Pose, PoseRefusal, Tracker, TrackStatus, load_mount, save_mount
+from .tracker import now_ns as track_now_ns
 
 __version__ = "1.3.2"
 
@@ -35,4 +40,5 @@ __all__ = [
     "Camera", "State", "DEFAULT_QUEUE_CAPACITY", "ScanResult", "ScanBatch", "POINT_DTYPE", "SEAM_INFO_DTYPE",
     "SEGMENT_DTYPE", "SCAN_RECORD_DTYPE", "Snapshot", "ImageFormat", "VideoFrame", "Simulator", "MokError",
     "NotAvailable", "SendFailed", "InvalidArgument", "Timeout", "Closed", "LibraryNotFound", "load_library",
+    "Tracker", "TrackStatus", "PoseRefusal", "Pose", "Correction", "load_mount", "save_mount", "track_now_ns",
 ]

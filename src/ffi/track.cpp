@@ -95,6 +95,9 @@ MOK_API int32_t mok_track_mount_save(const char* path, const mok_pose_t* X_tool_
   return guarded<int32_t>(MOK_ERR_OTHER, [&] {
     const auto pose = mok::track::checked_pose(*X_tool_sensor);
     if (!pose) return put_error("the mounting is not a pose", err, err_len), MOK_ERR_INVALID_ARGUMENT;
+    if (calibration_json && !mok::track::is_json_object(calibration_json)) {
+      return put_error("the calibration is not a JSON object", err, err_len), MOK_ERR_INVALID_ARGUMENT;
+    }
     const auto saved = mok::track::save_mount(path, *pose, calibration_json ? calibration_json : "");
     if (!saved) return put_error(saved.error(), err, err_len), MOK_ERR_OTHER;
     return MOK_OK;

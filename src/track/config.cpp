@@ -1,8 +1,8 @@
 // Tracker settings: defaults and range checks.
 #include "track/config.hpp"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

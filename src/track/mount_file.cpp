@@ -108,6 +108,8 @@ Result<Pose, std::string> load_mount(const std::string& path) {
   return pose;
 }
 
+bool is_json_object(std::string_view text) { return json::parse(text, nullptr, false).is_object(); }
+
 Result<bool, std::string> save_mount(const std::string& path, const Pose& X_tool_sensor,
                                      std::string_view calibration_json) {
   json doc = {{"format", kMountFormat},

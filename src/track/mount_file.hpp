@@ -18,6 +18,7 @@ inline constexpr std::string_view kMountFormat = "mok-mount/1";
 Result<Pose, std::string> parse_mount(std::string_view text);
 // Errors read "PATH:LINE: reason" (or "PATH: reason" when it cannot be read).
 Result<Pose, std::string> load_mount(const std::string& path);
+bool is_json_object(std::string_view text);
 // `calibration_json`, when not empty, must be a JSON object; it is stored as
 // the "calibration" entry. Written beside the target and renamed over it, so
 // a reader never sees half a file.

@@ -10,20 +10,29 @@ Insert PoseBuffer::insert(std::int64_t t_ns, const Pose& X_base_tool) {
   const auto at = std::lower_bound(poses_.begin(), poses_.end(), t_ns,
                                    [](const TimedPose& p, std::int64_t t) { return p.t_ns < t; });
   if (at != poses_.end() && at->t_ns == t_ns) return Insert::Duplicate;
-  auto it = poses_.insert(at, TimedPose{t_ns, X_base_tool, 0.0});
+  auto it = poses_.insert(at, TimedPose{t_ns, X_base_tool, 0.0, X_base_tool.p, 0.0});
   if (it == poses_.begin()) {
     const auto next = std::next(it);
-    it->s = next == poses_.end() ? 0.0 : next->s - (next->X_base_tool.p - it->X_base_tool.p).norm();
+    it->s = it->anchor_s = next == poses_.end() ? 0.0 : next->s - (next->X_base_tool.p - it->X_base_tool.p).norm();
   } else {
-    // A late pose lands between two others: the path through it is longer,
-    // so every later distance moves on by the difference.
-    for (; it != poses_.end(); ++it) {
-      const auto prev = std::prev(it);
-      it->s = prev->s + (it->X_base_tool.p - prev->X_base_tool.p).norm();
-    }
+    // A late pose lands between two others: every later distance follows
+    // from it again.
+    for (; it != poses_.end(); ++it) follow(*std::prev(it), *it);
   }
   trim();
   return Insert::Ok;
+}
+
+void PoseBuffer::follow(const TimedPose& prev, TimedPose& cur) {
+  const double chord = (cur.X_base_tool.p - prev.anchor).norm();
+  cur.s = std::max(prev.s, prev.anchor_s + chord);
+  if (chord >= kArcStepMm) {
+    cur.anchor = cur.X_base_tool.p;
+    cur.anchor_s = cur.s;
+  } else {
+    cur.anchor = prev.anchor;
+    cur.anchor_s = prev.anchor_s;
+  }
 }
 
 void PoseBuffer::trim() {
@@ -39,19 +48,21 @@ PoseAt PoseBuffer::at(std::int64_t t_ns) const {
   const TimedPose& last = poses_.back();
   if (t_ns >= last.t_ns) {
     if (t_ns - last.t_ns > settings_.extrapolation_limit_ns) return {Lookup::Waiting, {}};
-    if (poses_.size() < 2 || t_ns == last.t_ns) return {Lookup::Ok, {t_ns, last.X_base_tool, last.s}};
+    if (poses_.size() < 2 || t_ns == last.t_ns) return {Lookup::Ok, last, t_ns != last.t_ns};
     // Within the limit the newest velocity carries on; the rotation holds.
     const TimedPose& prev = poses_[poses_.size() - 2];
     const double f = static_cast<double>(t_ns - last.t_ns) / static_cast<double>(last.t_ns - prev.t_ns);
     const Eigen::Vector3d step = f * (last.X_base_tool.p - prev.X_base_tool.p);
-    return {Lookup::Ok, {t_ns, Pose{last.X_base_tool.p + step, last.X_base_tool.q}, last.s + step.norm()}};
+    return {Lookup::Ok,
+            {t_ns, Pose{last.X_base_tool.p + step, last.X_base_tool.q}, last.s + step.norm(), {}, 0},
+            true};
   }
   const auto hi = std::upper_bound(poses_.begin(), poses_.end(), t_ns,
                                    [](std::int64_t t, const TimedPose& p) { return t < p.t_ns; });
   const TimedPose& b = *hi;
   const TimedPose& a = *std::prev(hi);
   const double f = static_cast<double>(t_ns - a.t_ns) / static_cast<double>(b.t_ns - a.t_ns);
-  return {Lookup::Ok, {t_ns, interpolate(a.X_base_tool, b.X_base_tool, f), a.s + f * (b.s - a.s)}};
+  return {Lookup::Ok, {t_ns, interpolate(a.X_base_tool, b.X_base_tool, f), a.s + f * (b.s - a.s), {}, 0}};
 }
 
 Eigen::Vector3d PoseBuffer::position_at_distance(double s) const {

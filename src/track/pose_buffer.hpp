@@ -18,18 +18,26 @@ struct PoseBufferSettings {
 };
 
 // One pose in the buffer; `s` is the tool's distance travelled (mm) since
-// the first pose the buffer took, summed over the positions in time order.
+// the first pose the buffer took, in time order. It is summed in chords of
+// at least kArcStepMm from an anchor pose, not pose to pose: a robot standing
+// still reports positions that wobble by micrometres, and summing every
+// wobble would carry the path on by millimetres during a stop.
 struct TimedPose {
   std::int64_t t_ns = 0;
   Pose X_base_tool;
   double s = 0.0;
+  Eigen::Vector3d anchor = Eigen::Vector3d::Zero();  // where the current chord starts
+  double anchor_s = 0.0;
 };
+
+inline constexpr double kArcStepMm = 0.5;
 
 enum class Lookup { Ok, Stale, Waiting, NoPose };
 
 struct PoseAt {
   Lookup status = Lookup::NoPose;
   TimedPose pose;
+  bool extrapolated = false;  // past the newest pose, within the limit
 };
 
 enum class Insert { Ok, Past, Duplicate };
@@ -57,6 +65,7 @@ class PoseBuffer {
 
  private:
   Eigen::Vector3d position_at_distance(double s) const;
+  static void follow(const TimedPose& prev, TimedPose& cur);
   void trim();
 
   PoseBufferSettings settings_;

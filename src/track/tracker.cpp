@@ -73,20 +73,27 @@ void Tracker::reset() {
   pending_.clear();
   look_ahead_mm_.reset();
   newest_rx_ns_ = newest_pose_rx_ns_ = INT64_MIN;
+  robot_far_in_row_ = 0;
 }
 
-std::optional<std::int64_t> Tracker::pose_time(std::int64_t t_robot_us, std::int64_t t_host_rx_ns) {
-  if (!config_.poses_carry_robot_clock) return t_host_rx_ns - config_.robot_latency_ns;
+Tracker::PoseTime Tracker::pose_time(std::int64_t t_robot_us, std::int64_t t_host_rx_ns) {
+  if (!config_.poses_carry_robot_clock) return {MOK_OK, t_host_rx_ns - config_.robot_latency_ns};
   constexpr std::int64_t kLimitUs = std::numeric_limits<std::int64_t>::max() / 1000;
-  if (t_robot_us > kLimitUs || t_robot_us < -kLimitUs) return std::nullopt;
+  if (t_robot_us > kLimitUs || t_robot_us < -kLimitUs) return {MOK_TRACK_ERR_BAD_POSE, 0};
   const std::int64_t stamp_ns = t_robot_us * 1000;
-  // Far off the line is a clock that was set (the filter starts over);
-  // moderately early is a pose claiming a time it cannot have had yet.
-  const std::int64_t residual = robot_clock_.residual_ns(stamp_ns, t_host_rx_ns);
-  if (robot_clock_.settled() && residual < -config_.future_tolerance_ns && residual >= -config_.clock_resync_ns) {
-    return std::nullopt;
+  if (robot_clock_.settled()) {
+    // Far off the line: a pose from long ago or ahead, unless several in a
+    // row say so, which is a clock that was set (the filter then starts
+    // over). Moderately early: a pose claiming a time it cannot have had.
+    const std::int64_t residual = robot_clock_.residual_ns(stamp_ns, t_host_rx_ns);
+    const bool far = residual > config_.clock_resync_ns || residual < -config_.clock_resync_ns;
+    robot_far_in_row_ = far ? robot_far_in_row_ + 1 : 0;
+    if (far && robot_far_in_row_ < kFarInRowToResync) {
+      return {residual < 0 ? MOK_TRACK_ERR_FUTURE : MOK_TRACK_ERR_PAST, 0};
+    }
+    if (!far && residual < -config_.future_tolerance_ns) return {MOK_TRACK_ERR_FUTURE, 0};
   }
-  return robot_clock_.sample(stamp_ns, t_host_rx_ns) - config_.robot_latency_ns;
+  return {MOK_OK, robot_clock_.sample(stamp_ns, t_host_rx_ns) - config_.robot_latency_ns};
 }
 
 std::int32_t Tracker::push_pose(const mok_pose_t& X_base_tool, std::int64_t t_robot_us,
@@ -97,12 +104,21 @@ std::int32_t Tracker::push_pose(const mok_pose_t& X_base_tool, std::int64_t t_ro
     ++stats_.poses_bad;
     return MOK_TRACK_ERR_BAD_POSE;
   }
-  const auto t_ns = pose_time(t_robot_us, t_host_rx_ns);
-  if (!t_ns) {
-    ++stats_.poses_future;
-    return MOK_TRACK_ERR_FUTURE;
+  const PoseTime t = pose_time(t_robot_us, t_host_rx_ns);
+  switch (t.refusal) {
+    case MOK_TRACK_ERR_BAD_POSE:
+      ++stats_.poses_bad;
+      return t.refusal;
+    case MOK_TRACK_ERR_FUTURE:
+      ++stats_.poses_future;
+      return t.refusal;
+    case MOK_TRACK_ERR_PAST:
+      ++stats_.poses_past;
+      return t.refusal;
+    default:
+      break;
   }
-  switch (poses_.insert(*t_ns, *pose)) {
+  switch (poses_.insert(t.t_ns, *pose)) {
     case Insert::Past:
       ++stats_.poses_past;
       return MOK_TRACK_ERR_PAST;
@@ -148,8 +164,9 @@ void Tracker::push_seam(const SeamInput& in) {
   const std::int64_t t_ns = device_clock_.map(in.t_device_us, in.t_host_rx_ns) - config_.device_latency_ns;
   pending_.push_back({t_ns, in.t_host_rx_ns, usable(in), in.y, in.z});
   if (pending_.size() > config_.pending_capacity) {
+    // A result already counted as unused is not counted again.
+    stats_.results_dropped += pending_.front().usable ? 1 : 0;
     pending_.pop_front();
-    ++stats_.results_dropped;
   }
   newest_rx_ns_ = std::max(newest_rx_ns_, in.t_host_rx_ns);
   drain();
@@ -159,10 +176,14 @@ void Tracker::drain() {
   while (!pending_.empty()) {
     const Pending& r = pending_.front();
     const PoseAt at = poses_.at(r.t_ns);
-    if (at.status == Lookup::Ok) {
+    const bool waited_long = newest_rx_ns_ - r.rx_ns > config_.pending_max_wait_ns;
+    // Past the newest pose the motion is only carried on, which errs when
+    // the robot changes speed; the next pose is due within a cycle, so a
+    // result waits for it and is extrapolated only once no more come.
+    if (at.status == Lookup::Ok && (!at.extrapolated || waited_long)) {
       take(r, at.pose);
-    } else if (at.status == Lookup::Stale || newest_rx_ns_ - r.rx_ns > config_.pending_max_wait_ns) {
-      ++stats_.results_stale;
+    } else if (at.status == Lookup::Stale || waited_long) {
+      stats_.results_stale += r.usable ? 1 : 0;
     } else {
       return;  // the poses for it are still on their way
     }
@@ -282,7 +303,8 @@ std::int32_t Tracker::map_points(std::uint64_t t_device_us, const mok_scan_point
 mok_tracker_stats_t Tracker::stats() {
   std::lock_guard lock(mutex_);
   mok_tracker_stats_t s = stats_;
-  s.results_pending = pending_.size();
+  s.results_pending = static_cast<std::uint64_t>(
+      std::count_if(pending_.begin(), pending_.end(), [](const Pending& p) { return p.usable; }));
   s.poses_held = poses_.size();
   s.device_offset_ns = device_clock_.offset_ns();
   s.device_drift_ppm = device_clock_.drift_ppm();

@@ -58,7 +58,15 @@ class Tracker {
   bool usable(const SeamInput& in);
   void drain();
   void take(const Pending& r, const TimedPose& at);
-  std::optional<std::int64_t> pose_time(std::int64_t t_robot_us, std::int64_t t_host_rx_ns);
+  // A pose's host time, or the refusal it earns (MOK_OK: none).
+  struct PoseTime {
+    std::int32_t refusal;
+    std::int64_t t_ns;
+  };
+  PoseTime pose_time(std::int64_t t_robot_us, std::int64_t t_host_rx_ns);
+  // Robot stamps this many times in a row far off the clock's line mean the
+  // robot's clock was set, not that single poses are wrong.
+  static constexpr int kFarInRowToResync = 3;
 
   std::mutex mutex_;
   const mok_tracker_config_t config_;
@@ -72,6 +80,7 @@ class Tracker {
   std::optional<double> look_ahead_mm_;
   std::int64_t newest_rx_ns_ = INT64_MIN;
   std::int64_t newest_pose_rx_ns_ = INT64_MIN;
+  int robot_far_in_row_ = 0;
   mok_tracker_stats_t stats_{};
 };
 

@@ -4,17 +4,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "check.h"
 #include "mok/mok_fxr.h"
-
-static int failures;
-
-#define CHECK(cond)                                                      \
-  do {                                                                   \
-    if (!(cond)) {                                                       \
-      fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #cond); \
-      failures++;                                                        \
-    }                                                                    \
-  } while (0)
 
 int main(void) {
   static const uint8_t expected[] = {0x00, 0x02, 0x00, 0x18, 0xE8, 0x03, 0x00, 0x00};
