@@ -185,7 +185,9 @@ mok::Result<RunRecord, std::string> run_cell(const RunOptions& options) {
     std::lock_guard lock(latest_mu);
     if (!newest_pose) return;
     mok_tracker_push_pose(latest.get(), &*newest_pose, 0, rx);
-    mok_tracker_push_seam(latest.get(), static_cast<std::uint64_t>(rx / 1000), rx, seam ? 1 : 0,
+    // The result's time a few microseconds before its arrival: inside the
+    // pose just pushed, whatever the clock filter's rounding.
+    mok_tracker_push_seam(latest.get(), static_cast<std::uint64_t>(rx / 1000 - 5), rx, seam ? 1 : 0,
                           seam ? seam->y : 0, seam ? seam->z : 0, r.seam_width(), r.seam_height(), r.seam_angle());
   });
   client.start();
