@@ -16,7 +16,7 @@ install(FILES ${MOK_GENERATED_INCLUDE_DIR}/mok/mok_version.h
 # The integrator documents travel with the headers.
 install(FILES ${PROJECT_SOURCE_DIR}/docs/threading.md ${PROJECT_SOURCE_DIR}/docs/wire-protocol.md
   ${PROJECT_SOURCE_DIR}/docs/troubleshooting.md ${PROJECT_SOURCE_DIR}/docs/c-conventions.md
-  ${PROJECT_SOURCE_DIR}/docs/units.md
+  ${PROJECT_SOURCE_DIR}/docs/units.md ${PROJECT_SOURCE_DIR}/docs/tracking.md ${PROJECT_SOURCE_DIR}/docs/tracking-frames.svg
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development)
 
 # What mokctl record writes and mok-camsim --replay reads.

@@ -118,6 +118,22 @@ def main():
     write("snapshot", "raw", dims + bytes(range(48)))
     write("snapshot", "almost_jpeg", dims + b"\xff\xd8")
 
+    # Tracker input: control bytes (time step, kind) then a pose datagram,
+    # scan fields or a query; and a mounting file, which the same input is
+    # also parsed as.
+    def datagram(seq, t_us, x):
+        return b"MKP1" + struct.pack("<Iq7dII", seq, t_us, x, 0, 0, 1, 0, 0, 0, 0, 0)
+    steps = b""
+    for i in range(40):
+        steps += bytes([16, 0, 1]) + datagram(i, i * 4000, i * 0.4)
+        steps += bytes([4, 1]) + struct.pack("<dd", 1.5, 100.0) + struct.pack("<HB", i * 4, 1)
+        steps += bytes([4, 2]) + struct.pack("<d", i * 0.4)
+    write("track_input", "moving_tool", steps)
+    write("track_input", "mount", b'{"format": "mok-mount/1", "X_tool_sensor": '
+          b'{"translation_mm": [40, 0, -100], "quaternion_wxyz": [1, 0, 0, 0]}}')
+    write("track_input", "mount_bad_norm", b'{"format": "mok-mount/1",\n"X_tool_sensor": '
+          b'{"translation_mm": [0, 0, 0],\n"quaternion_wxyz": [2, 0, 0, 0]}}')
+
 
 if __name__ == "__main__":
     main()

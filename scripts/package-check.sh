@@ -128,6 +128,7 @@ check_layout() {
            lib/libmokctl_sim.so \
            include/mok/mok.h include/mok/mok.hpp include/mok/mok_fxt.h include/mok/mok_fxr.h \
            include/mok/mok_log.h include/mok/mok_export.h include/mok/mok_version.h \
+           include/mok/mok_track.h include/mok/mok_track.hpp \
            lib/cmake/mok/mokConfig.cmake lib/cmake/mok/mokConfigVersion.cmake share/doc/mok/threading.md \
            lib/cmake/mok/mokTargets.cmake lib/pkgconfig/mok.pc bin/mok-camsim bin/mokctl \
            lib/python3/dist-packages/mok/__init__.py lib/python3/dist-packages/mok/py.typed; do

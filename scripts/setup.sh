@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(
   cmake ninja-build g++ clang lld pkg-config
-  libasio-dev libfmt-dev libcli11-dev
+  libasio-dev libfmt-dev libcli11-dev libeigen3-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libavcodec-dev libavformat-dev libswscale-dev libavutil-dev
   libjpeg62-turbo-dev libpng-dev
@@ -12,7 +12,7 @@ packages=(
   doxygen
   cyclonedds-dev cyclonedds-tools
   libcpp-httplib-dev chromium chromium-driver python3-selenium python3-pytest
-  python3 python3-numpy python3-setuptools
+  python3 python3-numpy python3-setuptools python3-flake8 mypy
   liburing-dev clang-format clang-tidy
   libceres-dev nlohmann-json3-dev
 )

@@ -28,8 +28,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "camsim/simulator.hpp"
 #include "ros2_types.h"
+#include "sim/simulator.hpp"
 
 extern char** environ;
 

@@ -252,6 +252,7 @@ void Camera::run() {
     if (batch.rows() > 0 && batch.width() != mok_scan_result_point_count(item.result)) flush();
     counters_.missing_points.fetch_add(batch.add(item.result, item.index, stamp), std::memory_order_relaxed);
     publish_seam(item, stamp);
+    if (tracking_) tracking_->on_result(item.result, item.rx_ns);
     mok_scan_result_free(item.result);
     rate.add(item.rx_ns);
     if (options_.batch == 0 && rate.ready()) batch_.store(auto_batch(rate.take()), std::memory_order_relaxed);

@@ -19,7 +19,8 @@
 #include <mok/mok.h>
 
 #include "dds_io.hpp"
-#include "device_clock.hpp"
+#include "track/clock_filter.hpp"
+#include "tracking.hpp"
 
 namespace bridge {
 
@@ -65,6 +66,9 @@ class Camera {
   // called once a second from the owner's thread.
   void publish_health();
 
+  // Hands every result to `tracking` as it is published; set before start.
+  void track_with(Tracking* tracking) { tracking_ = tracking; }
+
   const CameraConfig& config() const { return config_; }
   const CameraCounters& counters() const { return counters_; }
 
@@ -99,7 +103,8 @@ class Camera {
   std::deque<Item> queue_;
   bool stopping_ = false;
   std::thread thread_;
-  DeviceClock clock_;  // publishing thread only
+  mok::track::ClockFilter clock_;  // publishing thread only
+  Tracking* tracking_ = nullptr;   // outlives the camera
 };
 
 }  // namespace bridge

@@ -13,8 +13,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "camsim/scan_payload.hpp"
-#include "camsim/scene.hpp"
+#include "sim/scan_payload.hpp"
+#include "sim/scene.hpp"
 
 #ifndef BRIDGE_PATH
 #error "BRIDGE_PATH must name the mok-bridge binary"

@@ -1,7 +1,6 @@
 """mokctl view in a real browser: headless Chromium, driven through
 chromedriver, against mok-camsim on free loopback ports. One simulator, one
 viewer and one browser are shared by all tests, which run in file order."""
-import json
 import os
 import re
 import signal

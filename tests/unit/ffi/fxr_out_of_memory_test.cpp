@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes/under_tsan.hpp"
 #include "mok/mok_fxr.h"
+#include "support/under_tsan.hpp"
 
 namespace {
 thread_local bool fail_allocations = false;

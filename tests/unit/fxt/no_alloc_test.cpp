@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes/under_tsan.hpp"
 #include "fxt/packet/head.hpp"
+#include "support/under_tsan.hpp"
 #include "wire_bytes.hpp"
 
 namespace {

@@ -13,20 +13,20 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-#include "fakes/video_encoder.hpp"
 #include "media/media_library.hpp"
 #include "media/video_decode_service.hpp"
 #include "media/video_decoder.hpp"
 #include "media_test_support.hpp"
+#include "support/video_encoder.hpp"
 
 namespace mok::media {
 namespace {
 
 namespace fs = std::filesystem;
 namespace ev = video_event;
-using fakes::AccessUnit;
-using fakes::RgbImage;
-using fakes::VideoCodec;
+using mok::test::AccessUnit;
+using mok::test::RgbImage;
+using mok::test::VideoCodec;
 
 constexpr int kWidth = 320;
 constexpr int kHeight = 240;
@@ -76,7 +76,7 @@ class StandinStream : public ::testing::TestWithParam<StreamCase> {
  protected:
   std::vector<AccessUnit> encode(int frames) {
     std::string why;
-    auto units = fakes::encode_pattern(GetParam().encoder, kWidth, kHeight, frames, &why);
+    auto units = mok::test::encode_pattern(GetParam().encoder, kWidth, kHeight, frames, &why);
     if (units.empty()) ADD_FAILURE() << why;
     return units;
   }
@@ -106,7 +106,7 @@ TEST_P(StandinStream, DecodesToQuarterSizeRgbaMatchingTheSource) {
     EXPECT_EQ(info->data[1], nullptr);
     ASSERT_GE(info->pts, 0);
     ASSERT_LT(info->pts, 36);
-    const RgbImage src = fakes::moving_pattern(kWidth, kHeight, static_cast<int>(info->pts));
+    const RgbImage src = mok::test::moving_pattern(kWidth, kHeight, static_cast<int>(info->pts));
     EXPECT_LT(difference_to_source(*info, src), 4.0) << "frame " << info->pts;
     EXPECT_EQ(info->data[0][3], 255);  // opaque alpha
   }
@@ -209,7 +209,7 @@ class TempFile {
 // Records the pattern into a container file with the library's muxer.
 void record(const MediaApi& api, const std::string& path, int frames, VideoCodec codec = VideoCodec::H264) {
   std::string why;
-  const auto units = fakes::encode_pattern(codec, kWidth, kHeight, frames, &why);
+  const auto units = mok::test::encode_pattern(codec, kWidth, kHeight, frames, &why);
   ASSERT_EQ(units.size(), static_cast<size_t>(frames)) << why;
   mok_vmux* mux = api.mok_vmux_new(path.c_str(), kWidth, kHeight, 25.0);
   ASSERT_NE(mux, nullptr);
@@ -245,7 +245,7 @@ TEST(StandinFile, RecordedFilePlaysBackSeeksByIndexAndSavesImages) {
     ASSERT_TRUE(info.ok());
     EXPECT_EQ(info->width, 80);
     if (read == 5) {
-      EXPECT_LT(difference_to_source(*info, fakes::moving_pattern(kWidth, kHeight, 5)), 4.0);
+      EXPECT_LT(difference_to_source(*info, mok::test::moving_pattern(kWidth, kHeight, 5)), 4.0);
     }
     ++read;
   }
@@ -262,7 +262,7 @@ TEST(StandinFile, RecordedFilePlaysBackSeeksByIndexAndSavesImages) {
   int best = -1;
   double best_diff = 1e9;
   for (int i = 26; i <= 34; ++i) {
-    const double d = difference_to_source(*info, fakes::moving_pattern(kWidth, kHeight, i));
+    const double d = difference_to_source(*info, mok::test::moving_pattern(kWidth, kHeight, i));
     if (d < best_diff) {
       best_diff = d;
       best = i;
@@ -294,7 +294,7 @@ int play(const std::shared_ptr<const MediaLibrary>& lib, const std::string& path
   int n = 0;
   while (auto frame = decoder->read_frame()) {
     if (n++ == 0) {
-      EXPECT_LT(difference_to_source(*frame->get_info(), fakes::moving_pattern(kWidth, kHeight, first)), 4.0);
+      EXPECT_LT(difference_to_source(*frame->get_info(), mok::test::moving_pattern(kWidth, kHeight, first)), 4.0);
     }
   }
   return n;
@@ -305,7 +305,7 @@ TEST(StandinFile, RecordsH265IntoMp4AndGoesOnInANewFileFromTheNextKeyFrame) {
   ASSERT_TRUE(lib);
   const MediaApi& api = lib->api();
   std::string why;
-  const auto units = fakes::encode_pattern(VideoCodec::H265, kWidth, kHeight, 30, &why);
+  const auto units = mok::test::encode_pattern(VideoCodec::H265, kWidth, kHeight, 30, &why);
   ASSERT_EQ(units.size(), 30u) << why;
   TempFile first(".mp4");
   TempFile second(".mp4");
@@ -339,7 +339,7 @@ TEST(StandinFile, SeekByTimeLandsOnTheFrameAtThatTime) {
   EXPECT_EQ(decoder->current_frame_index(), 25u);
   auto frame = decoder->read_frame();
   ASSERT_NE(frame, nullptr);
-  EXPECT_LT(difference_to_source(*frame->get_info(), fakes::moving_pattern(kWidth, kHeight, 25)), 4.0);
+  EXPECT_LT(difference_to_source(*frame->get_info(), mok::test::moving_pattern(kWidth, kHeight, 25)), 4.0);
   EXPECT_NE(lib->api().mok_vdec_seek(decoder->handle(), -1.0), 0);
 }
 

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "../commands.hpp"
-#include "../recorder.hpp"
+#include "../signals.hpp"
 #include "view_server.hpp"
 
 namespace mokctl {

@@ -4,7 +4,7 @@
 #include <cinttypes>
 #include <cmath>
 
-#include "../common.hpp"
+#include "../session.hpp"
 
 namespace mokctl::view {
 namespace {
