@@ -62,7 +62,7 @@ TEST(HostileCallbacks, BlockingWaitsRefuseAtOnceAndOthersStillWork) {
   EXPECT_EQ(seen.wait_params_no_wait.load(), MOK_ERR_TIMEOUT);
   EXPECT_EQ(seen.getter.load(), MOK_ERR_NOT_AVAILABLE);
 
-  ASSERT_TRUE(cam.send(mok::test::kKindData, wire::stream::kScan, mok::test::ScanPayload(4).bytes()));
+  ASSERT_TRUE(cam.send(mok::test::kKindData, mok::wire::stream::kScan, mok::test::ScanPayload(4).bytes()));
   ASSERT_TRUE(eventually([&] { return seen.scanned.load(); }));
   EXPECT_EQ(seen.pull_rts.load(), MOK_ERR_IN_CALLBACK);
   EXPECT_EQ(seen.image.load(), 0);

@@ -1,6 +1,6 @@
-// Not tests (all disabled): drivers that print the peak resident memory of a
-// host under a flooding peer, for the performance notes. Run one at a time:
-//   integration_hostile --gtest_also_run_disabled_tests --gtest_filter='HostileMeasure.<name>'
+// Drivers that print the peak resident memory of a host under a flooding
+// peer, for the performance notes; the peak is the process's, so run one at
+// a time: mok-bench-hostile-memory --gtest_filter='HostileMeasure.<name>'
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -31,7 +31,7 @@ long peak_rss_mib() {
   return usage.ru_maxrss / 1024;
 }
 
-TEST(HostileMeasure, DISABLED_SnapshotFlood) {
+TEST(HostileMeasure, SnapshotFlood) {
   mok::test::FakeCamera cam;
   mok_client_t* h = mok_connect(cam.address().c_str());
   ASSERT_EQ(mok_start(h), MOK_OK);
@@ -46,7 +46,7 @@ TEST(HostileMeasure, DISABLED_SnapshotFlood) {
 
 // Valid-looking access units at loopback speed into a decoder that takes
 // 30 ms each; then how long mok_close takes with whatever is queued.
-TEST(HostileMeasure, DISABLED_VideoFlood) {
+TEST(HostileMeasure, VideoFlood) {
   mok::test::FakeDecoder decoder;
   ASSERT_NE(decoder.control(), nullptr);
   decoder.control()->decode_delay_ms = 30;  // under the real-time rule's 33 ms: nothing is shed
@@ -85,7 +85,7 @@ void ignore_state(uint32_t) {}
 
 // One 64 MiB packet, then four 1 KiB ones the host keeps clones of: what
 // stays resident once the connection has gone quiet.
-TEST(HostileMeasure, DISABLED_SmallClonesAfterALargePacket) {
+TEST(HostileMeasure, SmallClonesAfterALargePacket) {
   mok::test::ScriptedPeer peer;
   mok_fxt_conn_t* conn = mok_fxt_connect(peer.address().c_str(), keep_small, ignore_state);
   ASSERT_TRUE(peer.wait_accepted(1));
