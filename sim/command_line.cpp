@@ -131,6 +131,13 @@ std::variant<CommandLine, int> parse_command_line(int argc, char** argv) {
       ->check(CLI::ExistingFile);
   app.add_flag("--replay-loop", o.replay_loop, "Start the recording again when it ends");
 
+  CellCommand& cell = line.cell;
+  app.add_option("--cell", cell.scenario, "Scan a simulated robot cell instead: standard or short")
+      ->check(CLI::IsMember({"standard", "short"}));
+  app.add_option("--poses-to", cell.poses_to, "With --cell: send the robot's pose datagrams to HOST:PORT (UDP)");
+  app.add_option("--pose-log", o.cell_poses.log_path, "With --cell: log the poses sent (CSV)");
+  app.add_option("--truth", cell.truth_path, "With --cell: write the run's ground truth (CSV)");
+  app.add_option("--mount-out", cell.mount_path, "With --cell: write the sensor's mounting file (JSON)");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -168,6 +175,11 @@ std::variant<CommandLine, int> parse_command_line(int argc, char** argv) {
                                                                    {"trace", mok::log::Level::Trace}};
   for (const auto& [name, l] : levels)
     if (log_level == name) line.log_level = l;
+  if (auto r = configure_cell(o, line.cell, app.count("--rate") > 0); !r) {
+    std::fprintf(stderr, "mok-camsim: %s
+", r.error().c_str());
+    return 2;
+  }
   return line;
 }
 

@@ -6,12 +6,14 @@
 #include <variant>
 
 #include "common/log.hpp"
+#include "sim/cell_scan.hpp"
 #include "sim/simulator.hpp"
 
 namespace camsim {
 
 struct CommandLine {
   Options options;
+  CellCommand cell;  // the robot cell's options (none: the weaving scene)
   double duration_s = 0;  // 0: until SIGINT or SIGTERM
   mok::log::Level log_level = mok::log::Level::Info;
 };

@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "common/log.hpp"
+#include "sim/cell_scan.hpp"
 #include "sim/command_line.hpp"
 #include "sim/simulator.hpp"
 
@@ -33,8 +34,9 @@ int main(int argc, char** argv) {
 
   camsim::Simulator sim(o);
   auto port = sim.start();
-  if (!port) {
-    std::fprintf(stderr, "mok-camsim: %s\n", port.error().c_str());
+  auto files = port ? camsim::write_cell_files(o, line.cell, sim.start_time()) : mok::Result<void, std::string>();
+  if (!port || !files) {
+    std::fprintf(stderr, "mok-camsim: %s\n", port ? files.error().c_str() : port.error().c_str());
     return 1;
   }
   std::printf("listening on %s:%u\n", o.host.c_str(), static_cast<unsigned>(*port));

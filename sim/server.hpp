@@ -170,6 +170,7 @@ struct Simulator::Impl {
   std::list<std::weak_ptr<Connection>> connections;  // io thread only
   std::optional<Recording> replay;
   std::unique_ptr<VideoEncoder> encoder;
+  std::unique_ptr<cell::PoseSender> robot;
   std::uint64_t next_id = 1;
 
   std::atomic<std::uint64_t> accepted{0}, open{0}, scans_sent{0}, scans_skipped{0}, reports_sent{0},

@@ -67,6 +67,10 @@ mok::Result<std::uint16_t, std::string> Simulator::start() {
   m.bound_port = acceptor.local_endpoint(ec).port();
   m.acceptor.emplace(std::move(acceptor));
   m.start_time = Clock::now();
+  if (m.opt.cell && m.opt.cell_poses.port != 0) {
+    m.robot = std::make_unique<cell::PoseSender>(m.opt.cell, m.opt.cell_poses);
+    if (auto r = m.robot->start(m.start_time); !r) return mok::err("robot: " + r.error());
+  }
   m.stopping = false;
   asio::co_spawn(m.io, m.accept_loop(), [](std::exception_ptr e) {
     if (e) mok::log::error(kLog, "accept loop failed");
@@ -97,6 +101,7 @@ void Simulator::stop() {
   Impl& m = *impl_;
   if (!m.running.exchange(false)) return;
   m.stopping = true;
+  if (m.robot) m.robot->stop();
   asio::post(m.io, [&m] {
     asio::error_code ignore;
     if (m.acceptor) m.acceptor->close(ignore);
@@ -111,6 +116,7 @@ void Simulator::stop() {
 
 bool Simulator::running() const { return impl_->running; }
 std::uint16_t Simulator::port() const { return impl_->bound_port; }
+std::chrono::steady_clock::time_point Simulator::start_time() const { return impl_->start_time; }
 Registers& Simulator::registers() { return impl_->regs; }
 
 Stats Simulator::stats() const {

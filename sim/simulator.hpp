@@ -4,6 +4,7 @@
 // tests can switch on. mok-camsim's main is a thin wrapper around it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -13,9 +14,14 @@
 #include "common/wire.hpp"
 #include "registers.hpp"
 #include "scene.hpp"
+#include "sim/cell/pose_sender.hpp"
 #include "video_encoder.hpp"
 
 namespace camsim {
+
+namespace cell {
+class Cell;
+}
 
 inline constexpr std::uint16_t kDefaultPort = 6833;
 
@@ -49,6 +55,12 @@ struct Options {
   std::string replay_file;  // replay this recording instead of simulating
   bool replay_loop = false;
   std::size_t max_queued_bytes = 16u << 20;  // per client; beyond it profiles are skipped
+  // A robot cell scanned instead of the weaving scene: profiles, seam and
+  // time stamps (the cell camera's clock) from the cell, whose run starts
+  // with the simulator; the robot's poses go out over UDP when
+  // cell_poses.port is set.
+  std::shared_ptr<const cell::Cell> cell;
+  cell::PoseSenderOptions cell_poses;
 };
 
 struct Stats {
@@ -79,6 +91,8 @@ class Simulator {
 
   bool running() const;
   std::uint16_t port() const;
+  // When scene time 0 was (start()): the robot cell's run starts then.
+  std::chrono::steady_clock::time_point start_time() const;
   Stats stats() const;
   // The camera's registers, shared with the server (for demos and tests).
   Registers& registers();

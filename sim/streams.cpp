@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/log.hpp"
+#include "sim/cell_scan.hpp"
 #include "sim/scan_payload.hpp"
 #include "sim/server.hpp"
 
@@ -62,11 +63,13 @@ awaitable<void> Connection::scanner() {
     const std::uint64_t rts_now = sim_.regs.rts(now_mono);
     for (; next <= due && !closed_; ++next) {
       const double t = double(next) / rate;
-      profile = generate_profile(sim_.opt.scene, next, t);
-      // pts: the RTS clock at the moment the profile was taken.
+      // pts: the RTS clock at the moment the profile was taken (a cell's camera keeps its own clock).
       const auto age_us = static_cast<std::uint64_t>(std::max(0.0, sim_.scene_time(Clock::now()) - t) * 1e6);
+      std::uint64_t pts = rts_now - std::min(rts_now, age_us);
+      profile = sim_.opt.cell ? cell_scan_profile(*sim_.opt.cell, next, t, pts)
+                              : generate_profile(sim_.opt.scene, next, t);
       auto payload = std::make_shared<std::vector<std::uint8_t>>();
-      encode_scan_payload(profile, rts_now - std::min(rts_now, age_us), *payload);
+      encode_scan_payload(profile, pts, *payload);
       const auto head = make_head(payload->size(), mok::fxt::Kind::Data, stream::kScan, ++scan_seq_);
       push(head, std::move(payload));
       ++sim_.scans_sent;

@@ -32,4 +32,19 @@ inline std::vector<std::string> child_argv(std::vector<std::string> argv) {
 #endif
 }
 
+// How many times longer a child takes to start and get going than natively:
+// a test that signals a child after a while stretches the while by this.
+#ifdef MOK_TEST_EMULATOR
+inline constexpr int kChildStartFactor = 5;
+#else
+inline constexpr int kChildStartFactor = 1;
+#endif
+
+// The same as words for a shell script (paths here hold no spaces).
+inline std::string child_command(const std::string& program) {
+  std::string out;
+  for (const std::string& w : child_argv({program})) out += (out.empty() ? "" : " ") + w;
+  return out;
+}
+
 }  // namespace mok::test

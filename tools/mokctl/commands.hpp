@@ -25,6 +25,7 @@ void add_demo(CLI::App& app, const GlobalOptions& g, Runner& run);
 void add_stats(CLI::App& app, const GlobalOptions& g, Runner& run);
 void add_view(CLI::App& app, const GlobalOptions& g, Runner& run);
 void add_convert(CLI::App& app, const GlobalOptions& g, Runner& run);
+void add_track(CLI::App& app, const GlobalOptions& g, Runner& run);
 
 // The client's counters and last failure, a few lines.
 void print_stats(mok::Client& client);

@@ -51,6 +51,7 @@ int main(int argc, char** argv) {
   add_stats(app, g, run);
   add_view(app, g, run);
   add_convert(app, g, run);
+  add_track(app, g, run);
 
   if (argc < 2) {
     std::printf("%s", app.help().c_str());

@@ -12,6 +12,7 @@
 #include <mok/mok_track.hpp>
 
 #include "process.hpp"
+#include "support/child_argv.hpp"
 #include "support/eventually.hpp"
 
 static_assert(__cplusplus == 201703L, "this test checks that mok.hpp compiles as C++17");
@@ -24,6 +25,10 @@ static_assert(!std::is_copy_constructible_v<mok::Tracker> && std::is_nothrow_mov
 namespace {
 
 using namespace std::chrono_literals;
+
+// The simulator encodes a snapshot in a few milliseconds natively, seconds
+// under an emulator with other tests beside it.
+const auto kSnapshotWait = 5s * mok::test::kChildStartFactor;
 
 // The transport marks a connection ready for sending only after its read
 // loop runs, so the first parameter report can arrive while a send is still
@@ -159,7 +164,7 @@ TEST(MokHpp, StreamsParametersResultsAndSnapshotsFromTheSimulator) {
   EXPECT_GT(latest->points().size(), 0u);
 
   c.snapshot(2);
-  auto image = c.recv_snapshot_image(5s);
+  auto image = c.recv_snapshot_image(kSnapshotWait);
   ASSERT_TRUE(image.has_value());
   EXPECT_EQ(image->format(), mok::ImageFormat::Png);
   EXPECT_STREQ(image->extension(), "png");
@@ -196,7 +201,7 @@ TEST(MokHpp, ResultsOutliveTheirClient) {
     kept = c.latest_scan_result();
     popped = c.pop_scan_results(4, 5s);
     c.snapshot(1);
-    image = c.recv_snapshot_image(5s);
+    image = c.recv_snapshot_image(kSnapshotWait);
   }
   ASSERT_TRUE(kept.has_value());
   ASSERT_FALSE(popped.empty());

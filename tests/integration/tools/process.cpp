@@ -24,9 +24,11 @@
 namespace tooltest {
 namespace {
 
+// `built`: argv[0] is a program of this build (run through its emulator, if
+// any), not one of this machine's.
 pid_t spawn(const std::vector<std::string>& program_argv, const std::string& out, const std::string& err,
-            const std::string& cwd) {
-  const std::vector<std::string> argv = mok::test::child_argv(program_argv);
+            const std::string& cwd, bool built = true) {
+  const std::vector<std::string> argv = built ? mok::test::child_argv(program_argv) : program_argv;
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -91,9 +93,17 @@ TempDir::~TempDir() {
 }
 
 Outcome run(const std::vector<std::string>& argv, double limit_s, const std::string& cwd) {
+  return run_program(argv, limit_s, cwd, true);
+}
+
+Outcome run_host(const std::vector<std::string>& argv, double limit_s, const std::string& cwd) {
+  return run_program(argv, limit_s, cwd, false);
+}
+
+Outcome run_program(const std::vector<std::string>& argv, double limit_s, const std::string& cwd, bool built) {
   TempDir io;
   Outcome o;
-  pid_t pid = spawn(argv, io.file("out"), io.file("err"), cwd);
+  pid_t pid = spawn(argv, io.file("out"), io.file("err"), cwd, built);
   int status = wait_for(pid, limit_s);
   if (status == -1) {
     o.timed_out = true;

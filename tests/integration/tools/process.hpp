@@ -20,6 +20,10 @@ struct Outcome {
 // Runs `argv` (argv[0] is the program path) in `cwd` ("" keeps the current
 // one) and kills it after `limit_s` seconds.
 Outcome run(const std::vector<std::string>& argv, double limit_s = 60, const std::string& cwd = "");
+// As run, for one of this machine's programs (a shell) rather than one of
+// this build's, which a cross build runs through its emulator.
+Outcome run_host(const std::vector<std::string>& argv, double limit_s = 60, const std::string& cwd = "");
+Outcome run_program(const std::vector<std::string>& argv, double limit_s, const std::string& cwd, bool built);
 
 // A fresh empty directory under the system's temporary directory, removed
 // with the object.

@@ -18,6 +18,7 @@
 
 #include "process.hpp"
 #include "sim/recording.hpp"
+#include "support/child_argv.hpp"
 
 namespace {
 
@@ -134,7 +135,9 @@ TEST_F(Tools, ScanCountReceivesExactlyThatManyAndWritesCsvAndPlot) {
 
 // Runs `script` with /bin/sh, $M standing for mokctl and $A for the address.
 Outcome shell(const std::string& script, const std::string& address, const std::string& cwd, double limit_s = 30) {
-  return tooltest::run({"/bin/sh", "-c", "M='" MOKCTL_PATH "'; A='" + address + "'; " + script}, limit_s, cwd);
+  return tooltest::run_host(
+      {"/bin/sh", "-c", "M='" + mok::test::child_command(MOKCTL_PATH) + "'; A='" + address + "'; " + script},
+      limit_s, cwd);
 }
 
 TEST_F(Tools, ScanStreamsItsTableAndFinishesItOnSigtermOrAClosedPipe) {
@@ -142,7 +145,8 @@ TEST_F(Tools, ScanStreamsItsTableAndFinishesItOnSigtermOrAClosedPipe) {
   EXPECT_EQ(bad.exit_code, 2) << describe(bad);
   EXPECT_NE(bad.err.find("its directory does not exist"), std::string::npos) << describe(bad);
 
-  Outcome term = shell("$M scan $A --seconds 30 --csv r.csv --plot p.svg & p=$!; sleep 1; kill -TERM $p; wait $p",
+  Outcome term = shell("$M scan $A --seconds 30 --csv r.csv --plot p.svg & p=$!; sleep " +
+                           std::to_string(mok::test::kChildStartFactor) + "; kill -TERM $p; wait $p",
                        sim_.address(), dir_.path());
   EXPECT_EQ(term.exit_code, 0) << describe(term);
   EXPECT_NE(term.out.find("(interrupted)"), std::string::npos) << describe(term);
@@ -312,7 +316,8 @@ TEST(ToolsVideo, ARecordingEndedByCtrlCIsComplete) {
   TempDir dir;
   // A backgrounded shell job starts with SIGINT ignored; mokctl installs its
   // own handler, so the signal still reaches it as Ctrl-C would.
-  Outcome o = shell("$M video $A --frames 100000 -o f --record v.mokrec & p=$!; sleep 2; kill -INT $p; wait $p",
+  Outcome o = shell("$M video $A --frames 100000 -o f --record v.mokrec & p=$!; sleep " +
+                        std::to_string(2 * mok::test::kChildStartFactor) + "; kill -INT $p; wait $p",
                     sim.address(), dir.path(), 60);
   if (o.exit_code == 5 && o.err.find("built without video") != std::string::npos) {
     GTEST_SKIP() << "this build has no video functions";

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "mok/mok_track.h"
 #include "mok_calib/mount_file.hpp"
 #include "scenario.hpp"
 
@@ -113,6 +114,14 @@ TEST(MountFile, RoundTripsAndRefusesWhatTheTrackerWould) {
   EXPECT_TRUE(back.sigma_translation_mm.isApprox(s.sigma_translation_mm));
   EXPECT_DOUBLE_EQ(back.residual_rms_mm, s.residual_rms_mm);
   EXPECT_EQ(back.method, "sphere");
+
+  // The tracker reads what calibration writes.
+  const std::string text = mount_json(s.X_tool_sensor, &s, "sphere");
+  mok_pose_t pose{};
+  char err[256] = "";
+  ASSERT_EQ(mok_track_mount_parse(text.data(), text.size(), &pose, err, sizeof err), 0) << err;
+  EXPECT_NEAR(pose.x_mm, s.X_tool_sensor.translation().x(), 1e-9);
+  EXPECT_NEAR(std::abs(pose.qw), std::abs(quaternion_wxyz(s.X_tool_sensor)(0)), 1e-9);
 
   const std::string head = R"({"format": "mok-mount/1", "X_tool_sensor": {"translation_mm": [1, 2, 3], )";
   EXPECT_TRUE(parse_mount(head + R"("quaternion_wxyz": [1.0005, 0, 0, 0]}})").ok);  // normalised
