@@ -26,7 +26,8 @@ GROWTH_BOUND_KIB = 32 * 1024  # a process's memory from the first to the last qu
 
 
 def binary(name):
-    found = [p for p in glob.glob(os.path.join(BUILD, "**", name), recursive=True) if os.path.isfile(p) and os.access(p, os.X_OK)]
+    found = [p for p in glob.glob(os.path.join(BUILD, "**", name), recursive=True)
+             if os.path.isfile(p) and os.access(p, os.X_OK)]
     return found[0] if found else None
 
 
@@ -174,7 +175,8 @@ def main():
     procs["mokctl view"] = view
     view_port = int(line.split("http://127.0.0.1:")[1].split("/")[0])
     if bridge:
-        env = dict(os.environ, CYCLONEDDS_URI="file://" + os.path.join(ROOT, "tools", "bridge", "cyclonedds-loopback.xml"))
+        loopback = os.path.join(ROOT, "tools", "bridge", "cyclonedds-loopback.xml")
+        env = dict(os.environ, CYCLONEDDS_URI="file://" + loopback)
         procs["mok-bridge"] = subprocess.Popen([bridge, "--domain", str(random.randrange(100, 200)),
                                                 f"127.0.0.1:{cam_port}"], stdout=subprocess.DEVNULL,
                                                stderr=subprocess.DEVNULL, env=env)
@@ -207,7 +209,8 @@ def main():
         s = s[min(20, len(s) // 3):]
         q = max(1, len(s) // 4)
         first, last = sum(s[:q]) / q, sum(s[-q:]) / q
-        print(f"  {name}: resident {first / 1024:.1f} MiB in the first quarter after warming up, {last / 1024:.1f} MiB in the last; "
+        print(f"  {name}: resident {first / 1024:.1f} MiB in the first quarter after warming up, "
+              f"{last / 1024:.1f} MiB in the last; "
               f"alive {alive[name]}")
         if last - first > GROWTH_BOUND_KIB:
             failures.append(f"{name} grew by {(last - first) / 1024:.1f} MiB")

@@ -15,11 +15,11 @@ import ctypes
 import os
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Optional
 
 import numpy as np
+from numpy.typing import ArrayLike
 
-from .errors import MokError
+from ._lib import LibraryNotFound
 
 _c_double_p = ctypes.POINTER(ctypes.c_double)
 
@@ -57,7 +57,7 @@ class SphereCalibration:
     message: str                      # the refusal's reason, or advice toward the target sigma
 
 
-_lib: Optional[ctypes.CDLL] = None
+_lib: ctypes.CDLL | None = None
 
 
 def _load() -> ctypes.CDLL:
@@ -74,7 +74,7 @@ def _load() -> ctypes.CDLL:
             except OSError as e:
                 tried.append(f"{name}: {e}")
         else:
-            raise MokError("libmok_calib_c could not be loaded; tried:\n  " + "\n  ".join(tried))
+            raise LibraryNotFound("libmok_calib_c could not be loaded; tried:\n  " + "\n  ".join(tried))
         lib.mok_calib_sphere.restype = ctypes.c_int
         lib.mok_calib_sphere.argtypes = [
             _c_double_p, ctypes.c_size_t, _c_double_p, ctypes.POINTER(ctypes.c_uint32), ctypes.c_size_t,
@@ -84,7 +84,8 @@ def _load() -> ctypes.CDLL:
     return _lib
 
 
-def calibrate_sphere(poses, points, point_pose, radius_mm: float, initial=None, pose_sigma_mm: float = 0.0,
+def calibrate_sphere(poses: ArrayLike, points: ArrayLike, point_pose: ArrayLike, radius_mm: float,
+                     initial: ArrayLike | None = None, pose_sigma_mm: float = 0.0,
                      pose_sigma_deg: float = 0.0, target_sigma_mm: float = 0.0,
                      target_sigma_deg: float = 0.0) -> SphereCalibration:
     """poses: (N, 7) X_base_tool as x, y, z (mm), qw, qx, qy, qz; points: (M, 2)

@@ -31,9 +31,11 @@ from ctypes import (
     c_uint64,
     c_void_p,
 )
-from typing import Any, Dict, Iterable, Optional, Sequence, Tuple, Union
+from collections.abc import Iterator, Iterable, Sequence
+from typing import Any, Union
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from . import _lib
 from .errors import MokError, check
@@ -45,14 +47,14 @@ class Pose(Structure):
 
     _fields_ = [(n, c_double) for n in ("x_mm", "y_mm", "z_mm", "qw", "qx", "qy", "qz")]
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[float]:
         return iter(tuple(getattr(self, n) for n, _ in self._fields_))
 
     def __repr__(self) -> str:
         return "Pose(%s)" % ", ".join("%s=%g" % (n, getattr(self, n)) for n, _ in self._fields_)
 
 
-PoseLike = Union[Pose, Sequence[float], np.ndarray]
+PoseLike = Union[Pose, Sequence[float], np.ndarray]  # evaluated at run time: no "|" before 3.10
 
 
 class _Config(Structure):
@@ -143,7 +145,7 @@ _PROTOTYPES = {
     "mok_tracker_map_points": (c_int32, [c_void_p, c_uint64, c_void_p, c_uint32, c_void_p]),
     "mok_tracker_get_stats": (c_int32, [c_void_p, _P(_Stats), c_uint32]),
 }
-_declared: Optional[ctypes.CDLL] = None
+_declared: ctypes.CDLL | None = None
 _declare_lock = threading.Lock()
 
 
@@ -189,7 +191,7 @@ def load_mount(path: str) -> Pose:
     return out
 
 
-def save_mount(path: str, X_tool_sensor: PoseLike, calibration_json: Optional[str] = None) -> None:
+def save_mount(path: str, X_tool_sensor: PoseLike, calibration_json: str | None = None) -> None:
     """Writes a mounting file; ``calibration_json`` (a JSON object) is kept in it."""
     err = ctypes.create_string_buffer(512)
     rc = _api().mok_track_mount_save(str(path).encode(), ctypes.byref(_pose(X_tool_sensor)),
@@ -203,8 +205,8 @@ class Tracker:
     ``poses_carry_robot_clock=0``, ...). Methods may be called from any
     thread. Receive times default to :func:`now_ns` at the call."""
 
-    def __init__(self, mount: Optional[PoseLike] = None, **settings: Any) -> None:
-        self._h: Optional[int] = None
+    def __init__(self, mount: PoseLike | None = None, **settings: Any) -> None:
+        self._h: int | None = None
         self._lib = _api()
         config = _Config()
         self._lib.mok_tracker_config_init(ctypes.byref(config))
@@ -248,20 +250,20 @@ class Tracker:
         """Forgets poses, results, path and clocks: a new seam starts."""
         check("mok_tracker_reset", self._lib.mok_tracker_reset(self._handle()))
 
-    def push_pose(self, X_base_tool: PoseLike, t_robot_us: int = 0, t_host_rx_ns: Optional[int] = None) -> int:
+    def push_pose(self, X_base_tool: PoseLike, t_robot_us: int = 0, t_host_rx_ns: int | None = None) -> int:
         """0 when taken, else a :class:`PoseRefusal` value."""
         rx = now_ns() if t_host_rx_ns is None else t_host_rx_ns
         rc = self._lib.mok_tracker_push_pose(self._handle(), ctypes.byref(_pose(X_base_tool)), t_robot_us, rx)
         return _pose_answer("mok_tracker_push_pose", rc)
 
-    def push_pose_datagram(self, data: bytes, t_host_rx_ns: Optional[int] = None) -> int:
+    def push_pose_datagram(self, data: bytes, t_host_rx_ns: int | None = None) -> int:
         """Decodes one robot datagram and pushes its pose; 0 or a refusal."""
         rx = now_ns() if t_host_rx_ns is None else t_host_rx_ns
         rc = self._lib.mok_tracker_push_pose_datagram(self._handle(), bytes(data), len(data), rx, None)
         return _pose_answer("mok_tracker_push_pose_datagram", rc)
 
-    def push(self, results: Union[ScanResult, ScanBatch, Iterable[ScanResult]],
-             t_host_rx_ns: Optional[int] = None) -> None:
+    def push(self, results: ScanResult | ScanBatch | Iterable[ScanResult],
+             t_host_rx_ns: int | None = None) -> None:
         """Takes a result, a batch (one receive time for all) or results."""
         h, rx = self._handle(), now_ns() if t_host_rx_ns is None else t_host_rx_ns
         if isinstance(results, ScanBatch):
@@ -275,13 +277,13 @@ class Tracker:
             check("mok_tracker_push_result", self._lib.mok_tracker_push_result(h, r.handle, rx))
 
     def push_seam(self, t_device_us: int, y: float, z: float, found: bool = True, width: float = 0.0,
-                  height: float = 0.0, angle: float = 0.0, t_host_rx_ns: Optional[int] = None) -> None:
+                  height: float = 0.0, angle: float = 0.0, t_host_rx_ns: int | None = None) -> None:
         """Takes one result's fields without a camera."""
         rx = now_ns() if t_host_rx_ns is None else t_host_rx_ns
         check("mok_tracker_push_seam", self._lib.mok_tracker_push_seam(
             self._handle(), t_device_us, rx, 1 if found else 0, y, z, width, height, angle))
 
-    def correction(self, X_base_tool: Optional[PoseLike] = None, t_host_ns: Optional[int] = None) -> Correction:
+    def correction(self, X_base_tool: PoseLike | None = None, t_host_ns: int | None = None) -> Correction:
         """The correction for the newest pose (or for ``X_base_tool``); read ``.status`` first."""
         out = Correction()
         pose = ctypes.byref(_pose(X_base_tool)) if X_base_tool is not None else None
@@ -292,14 +294,14 @@ class Tracker:
         check("mok_tracker_correction", min(rc, 0))
         return out
 
-    def seam_at(self, distance_mm: float) -> Tuple[TrackStatus, Optional[np.ndarray]]:
+    def seam_at(self, distance_mm: float) -> tuple[TrackStatus, np.ndarray | None]:
         """The smoothed seam point (base frame) at a path distance."""
         p = (c_double * 3)()
         rc = self._lib.mok_tracker_seam_at(self._handle(), distance_mm, p)
         check("mok_tracker_seam_at", min(rc, 0))
         return TrackStatus(rc), np.array(p[:]) if rc == TrackStatus.OK else None
 
-    def map_points(self, t_device_us: int, points: np.ndarray) -> Tuple[TrackStatus, Optional[np.ndarray]]:
+    def map_points(self, t_device_us: int, points: ArrayLike) -> tuple[TrackStatus, np.ndarray | None]:
         """Maps a profile taken at ``t_device_us`` into the base frame: ``points`` is
         a :data:`~mok.POINT_DTYPE` array or an ``(n, 2)`` array of (y, z); the answer
         ``(n, 3)``. WAITING means the poses have not reached that time yet."""
@@ -315,7 +317,7 @@ class Tracker:
         check("mok_tracker_map_points", min(rc, 0))
         return TrackStatus(rc), out if rc == TrackStatus.OK else None
 
-    def stats(self) -> Dict[str, Union[int, float]]:
+    def stats(self) -> dict[str, int | float]:
         """The tracker's counters, clock offsets and drifts."""
         s = _Stats()
         rc = self._lib.mok_tracker_get_stats(self._handle(), ctypes.byref(s), ctypes.sizeof(s))

@@ -26,7 +26,8 @@ def quat(r):
     i = int(np.argmax(d))
     if i == 0:
         w = np.sqrt(1 + d[0]) / 2
-        return np.array([w, (r[2, 1] - r[1, 2]) / (4 * w), (r[0, 2] - r[2, 0]) / (4 * w), (r[1, 0] - r[0, 1]) / (4 * w)])
+        return np.array([w, (r[2, 1] - r[1, 2]) / (4 * w), (r[0, 2] - r[2, 0]) / (4 * w),
+                         (r[1, 0] - r[0, 1]) / (4 * w)])
     j, k = (i % 3) + 1, ((i + 1) % 3) + 1
     q = np.zeros(4)
     q[i] = np.sqrt(max(1e-12, 1 + 2 * r[i - 1, i - 1] - np.trace(r))) / 2

@@ -28,7 +28,7 @@ def test_tracks_a_seam_ahead_of_the_moving_tool() -> None:
         assert tracker.correction(t_host_ns=2000 * MS).status == mok.TrackStatus.STALE_POSE
         assert tracker.seam_at(0.0)[0] == mok.TrackStatus.NOT_YET_SCANNED
         status, xyz = tracker.map_points(996_000, [[1.5, 100.0], [0.0, 0.0]])
-        assert status == mok.TrackStatus.OK
+        assert status == mok.TrackStatus.OK and xyz is not None
         assert xyz[0] == pytest.approx([99.6 + 40, 1.5, 100.0])
         stats = tracker.stats()
         assert stats["poses_bad"] == 1 and stats["results_used"] == 1001
