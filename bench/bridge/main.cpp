@@ -7,7 +7,8 @@
 // results) and that of ddsperf publishing messages of the same sizes at the
 // same rates, and the latency from the camera taking a profile to the
 // subscriber taking its seam and its profiles message. It ends with one line
-// per scenario for scripts:
+// per scenario for scripts (`--rounds N`: N rounds, CPU as the median,
+// counts and latencies over all rounds):
 //   bridge CASE: cpu_ms_per_1000=X ddsperf_cpu_ms_per_1000=X seam_p50_us=X seam_p99_us=X lost=N
 // (`--compare PATH` runs a second mok-bridge, e.g. an earlier build, on the
 // same cameras in the same run, `--compare-config FILE` that or the same
@@ -132,7 +133,8 @@ struct Sizes {
 
 // What one bridge run gave.
 struct Outcome {
-  double cpu_ms_per_k = 0;
+  double cpu_ms_per_k = 0;                          // the median of the rounds'
+  std::vector<double> cpu_rounds;                   // each round's
   std::uint64_t received = 0, rows = 0, seams = 0;  // received: the bridge's own count
   std::uint64_t lost = 0;                           // profiles and seams received but not delivered
   std::vector<double> profile_ms, seam_ms;
@@ -319,6 +321,25 @@ class Cameras {
 
 double ms_per_k(double cpu_s, double profiles) { return profiles > 0 ? cpu_s * 1e6 / profiles : 0; }
 
+// Adds one round to `total`: counts and latencies pooled, CPU as the median.
+void add_round(Outcome& total, Outcome&& o) {
+  total.cpu_rounds.push_back(o.cpu_ms_per_k);
+  total.cpu_ms_per_k = percentile(total.cpu_rounds, 0.5);
+  total.received += o.received;
+  total.rows += o.rows;
+  total.seams += o.seams;
+  total.lost += o.lost;
+  total.profile_ms.insert(total.profile_ms.end(), o.profile_ms.begin(), o.profile_ms.end());
+  total.seam_ms.insert(total.seam_ms.end(), o.seam_ms.begin(), o.seam_ms.end());
+  total.sizes.messages += o.sizes.messages;
+  total.sizes.message_bytes += o.sizes.message_bytes;
+  total.sizes.seams += o.sizes.seams;
+  total.sizes.seam_bytes += o.sizes.seam_bytes;
+  total.sizes.seam_points += o.sizes.seam_points;
+  total.sizes.seam_point_bytes += o.sizes.seam_point_bytes;
+  total.counters += (total.counters.empty() ? "" : ";") + o.counters;
+}
+
 Outcome run_bridge(const Scenario& sc, Cameras& cams, const std::string& bridge_path,
                    const std::vector<std::string>& extra, double seconds, std::uint32_t domain) {
   Outcome out;
@@ -396,7 +417,13 @@ void print(const char* label, const Outcome& o, double seconds) {
               o.sizes.messages / seconds, o.sizes.messages ? o.sizes.message_bytes / o.sizes.messages / 1000 : 0,
               o.sizes.seams / seconds, o.sizes.seams ? o.sizes.seam_bytes / o.sizes.seams : 0,
               o.sizes.seam_points / seconds);
-  std::printf("    CPU per 1,000 profiles %.1f ms\n", o.cpu_ms_per_k);
+  std::string each;
+  for (const double ms : o.cpu_rounds) {
+    char one[32];
+    std::snprintf(one, sizeof one, " %.1f", ms);
+    each += one;
+  }
+  std::printf("    CPU per 1,000 profiles %.1f ms (median; rounds:%s)\n", o.cpu_ms_per_k, each.c_str());
   std::printf(
       "    latency, profile taken -> taken by the subscriber: seam p50 %.0f us, p99 %.0f us; "
       "profiles message (first row) p50 %.2f ms, p99 %.2f ms\n",
@@ -415,7 +442,7 @@ struct Compare {
 };
 
 std::vector<std::string> run(const Scenario& sc, double seconds, std::uint32_t domain, const std::string& self,
-                             const std::string& config, const Compare& compare) {
+                             const std::string& config, const Compare& compare, int rounds) {
   Cameras cams(sc);
   std::printf("%s: %d camera(s) x %.0f profiles/s x %u points, %.1f s each\n", sc.name, sc.cameras, sc.rate,
               sc.points, seconds);
@@ -430,15 +457,23 @@ std::vector<std::string> run(const Scenario& sc, double seconds, std::uint32_t d
     const auto [cpu, profiles] = cams.measure(rx.pid(), seconds);
     lib_ms = ms_per_k(cpu, static_cast<double>(profiles));
   }
-  const Outcome o = run_bridge(sc, cams, MOK_BRIDGE_PATH, {}, seconds, domain);
-  Outcome c;
-  if (compare.wanted()) {
-    if (!compare.config.empty()) use_config(compare.config);
-    c = run_bridge(sc, cams, compare.bridge, compare.args, seconds, domain);
-    use_config(config);
+  // Rounds alternate, so a busy moment elsewhere on the machine does not
+  // land on one side only; ddsperf publishes what this round's bridge wrote.
+  Outcome o, c;
+  std::vector<double> ddsperf_rounds;
+  for (int round = 0; round < rounds; ++round) {
+    Outcome r = run_bridge(sc, cams, MOK_BRIDGE_PATH, {}, seconds, domain);
+    // The measured stream lasts `seconds`; the drained tail adds nothing.
+    ddsperf_rounds.push_back(run_ddsperf(r.sizes, seconds, sc.cameras * sc.rate, seconds, domain));
+    add_round(o, std::move(r));
+    if (compare.wanted()) {
+      if (!compare.config.empty()) use_config(compare.config);
+      add_round(c, run_bridge(sc, cams, compare.bridge, compare.args, seconds, domain));
+      use_config(config);
+    }
   }
-  // The measured stream lasts `seconds`; the drained tail adds nothing.
-  const double ddsperf_ms = run_ddsperf(o.sizes, seconds, sc.cameras * sc.rate, seconds, domain);
+  const double ddsperf_ms = percentile(ddsperf_rounds, 0.5);
+  seconds *= rounds;  // for the rates below
 
   print("mok-bridge", o, seconds);
   if (compare.wanted()) {
@@ -447,8 +482,9 @@ std::vector<std::string> run(const Scenario& sc, double seconds, std::uint32_t d
     print(label.c_str(), c, seconds);
   }
   std::printf(
-      "  CPU per 1,000 profiles: bare libmok receiver %.1f ms; ddsperf publishing the same messages %.1f ms\n",
-      lib_ms, ddsperf_ms);
+      "  CPU per 1,000 profiles: bare libmok receiver %.1f ms; ddsperf publishing the same messages %.1f ms "
+      "(median of %d)\n",
+      lib_ms, ddsperf_ms, rounds);
   std::fflush(stdout);
   std::vector<std::string> lines{summary("bridge", sc, o, ddsperf_ms)};
   if (compare.wanted()) lines.push_back(summary("compare", sc, c, ddsperf_ms));
@@ -461,6 +497,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (!args.empty() && args[0] == "--receive") return receive_only({args.begin() + 1, args.end()});
   double seconds = 5;
+  int rounds = 1;
   std::string only, config = MOK_DDS_CONFIG_PATH;
   Compare compare;
   for (std::size_t i = 0; i + 1 < args.size(); i += 2) {
@@ -470,6 +507,7 @@ int main(int argc, char** argv) {
     if (args[i] == "--compare-arg") compare.args.push_back(args[i + 1]);
     if (args[i] == "--config") config = args[i + 1];
     if (args[i] == "--only") only = args[i + 1];
+    if (args[i] == "--rounds") rounds = std::max(1, std::atoi(args[i + 1].c_str()));
   }
   use_config(config);
   const std::uint32_t domain = 1 + std::random_device{}() % 200;
@@ -479,7 +517,7 @@ int main(int argc, char** argv) {
   for (const Scenario& sc :
        {Scenario{"one-camera-10000", 1, 10000, 1280}, Scenario{"eight-cameras-1000", 8, 1000, 1280}}) {
     if (!only.empty() && only != sc.name) continue;
-    for (std::string& l : run(sc, seconds, domain, exe, config, compare)) lines.push_back(std::move(l));
+    for (std::string& l : run(sc, seconds, domain, exe, config, compare, rounds)) lines.push_back(std::move(l));
   }
   for (const std::string& l : lines) std::printf("%s\n", l.c_str());
   return 0;

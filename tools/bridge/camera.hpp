@@ -33,11 +33,11 @@ struct CameraConfig {
 
 struct PublishOptions {
   WriterQos qos;
-  std::uint32_t batch = 0;         // profiles per PointCloud2; 0 chooses from the profile rate
-  std::size_t queue = 2048;        // profiles waiting for the publishing thread, at most
-  std::int64_t max_wait_ms = 10;   // a started batch goes out after this long at the latest
-  std::uint32_t seam_every = 1;    // seam messages for every n-th profile only (1: all)
-  std::int32_t seam_depth = 2000;  // keep-last depth of the seam writers (200 ms at 10,000 profiles/s)
+  std::uint32_t batch = 0;        // profiles per PointCloud2; 0 chooses from the profile rate
+  std::size_t queue = 2048;       // profiles waiting for the publishing thread, at most
+  std::int64_t max_wait_ms = 10;  // a started batch goes out after this long at the latest
+  std::uint32_t seam_every = 1;   // seam messages for every n-th profile only (1: all)
+  std::int32_t seam_depth = 10;   // keep-last depth of the seam writers
 };
 
 // Counters for the health topic; all only grow.

@@ -41,7 +41,7 @@ class Entity {
 };
 
 struct WriterQos {
-  std::int32_t depth = 50;          // keep-last history depth (250 to 500 ms of profiles messages)
+  std::int32_t depth = 10;          // keep-last history depth
   std::int64_t max_block_ms = 100;  // a write waits at most this long for slow readers
 };
 
