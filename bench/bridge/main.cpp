@@ -414,9 +414,9 @@ void print(const char* label, const Outcome& o, double seconds) {
       static_cast<unsigned long long>(o.received), static_cast<unsigned long long>(o.lost));
   std::printf("    losses the bridge counted (all cameras):%s\n", o.counters.c_str());
   std::printf("    %.0f profiles messages/s of %.0f kB; %.0f seams/s of %.0f B; %.0f seam points/s\n",
-              o.sizes.messages / seconds, o.sizes.messages ? o.sizes.message_bytes / o.sizes.messages / 1000 : 0,
-              o.sizes.seams / seconds, o.sizes.seams ? o.sizes.seam_bytes / o.sizes.seams : 0,
-              o.sizes.seam_points / seconds);
+              o.sizes.messages / seconds,
+              o.sizes.messages > 0 ? o.sizes.message_bytes / o.sizes.messages / 1000 : 0, o.sizes.seams / seconds,
+              o.sizes.seams > 0 ? o.sizes.seam_bytes / o.sizes.seams : 0, o.sizes.seam_points / seconds);
   std::string each;
   for (const double ms : o.cpu_rounds) {
     char one[32];
