@@ -8,6 +8,7 @@
 #include <benchmark/benchmark.h>
 
 #include "common/bytes.hpp"
+#include "common/wire.hpp"
 #include "fxt/packet/framer.hpp"
 #include "fxt/packet/head.hpp"
 #include "mok/mok_fxt.h"
@@ -17,7 +18,7 @@ namespace {
 using namespace mok::fxt;
 
 Head sample_head(uint32_t length) {
-  Head h = Head::make(length, Flags{}, Kind::Data, 18);
+  Head h = Head::make(length, Flags{}, Kind::Data, mok::wire::stream::kScan);
   h.seq = 12345;
   h.ts = 987654321;
   return h;
@@ -97,8 +98,8 @@ BENCHMARK(BM_FramerDecode)
 void BM_CPacketFromPayload(benchmark::State& state) {
   const std::vector<uint8_t> payload(static_cast<size_t>(state.range(0)), 7);
   for (auto _ : state) {
-    mok_fxt_packet_t* p =
-        mok_fxt_packet_from_payload(0, 0, 18, 1, 2, payload.data(), static_cast<uint32_t>(payload.size()));
+    mok_fxt_packet_t* p = mok_fxt_packet_from_payload(0, 0, mok::wire::stream::kScan, 1, 2, payload.data(),
+                                                      static_cast<uint32_t>(payload.size()));
     benchmark::DoNotOptimize(p);
     mok_fxt_packet_free(p);
   }
@@ -109,8 +110,8 @@ BENCHMARK(BM_CPacketFromPayload)->Arg(64)->Arg(6336);
 
 void BM_CPacketClone(benchmark::State& state) {
   const std::vector<uint8_t> payload(6336, 7);
-  mok_fxt_packet_t* p =
-      mok_fxt_packet_from_payload(0, 0, 18, 1, 2, payload.data(), static_cast<uint32_t>(payload.size()));
+  mok_fxt_packet_t* p = mok_fxt_packet_from_payload(0, 0, mok::wire::stream::kScan, 1, 2, payload.data(),
+                                                    static_cast<uint32_t>(payload.size()));
   for (auto _ : state) {
     mok_fxt_packet_t* c = mok_fxt_packet_clone(p);
     benchmark::DoNotOptimize(c);
@@ -123,8 +124,8 @@ BENCHMARK(BM_CPacketClone);
 
 void BM_CPacketWriteWire(benchmark::State& state) {
   const std::vector<uint8_t> payload(static_cast<size_t>(state.range(0)), 7);
-  mok_fxt_packet_t* p =
-      mok_fxt_packet_from_payload(0, 0, 18, 1, 2, payload.data(), static_cast<uint32_t>(payload.size()));
+  mok_fxt_packet_t* p = mok_fxt_packet_from_payload(0, 0, mok::wire::stream::kScan, 1, 2, payload.data(),
+                                                    static_cast<uint32_t>(payload.size()));
   std::vector<uint8_t> out(mok_fxt_packet_wire_len(p));
   for (auto _ : state) {
     benchmark::DoNotOptimize(mok_fxt_packet_write_wire(p, out.data(), out.size()));

@@ -5,6 +5,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "common/wire.hpp"
 #include "fxr/builder.hpp"
 #include "fxr/reader.hpp"
 
@@ -16,7 +17,7 @@ using mok::fxr::Reader;
 void BM_RecordPushScalar(benchmark::State& state) {
   for (auto _ : state) {
     Builder b;
-    b.push<std::uint32_t>(0x1800, 5000);
+    b.push<std::uint32_t>(mok::wire::reg::kExposureTime, 5000);
     benchmark::DoNotOptimize(b.bytes().data());
   }
   state.SetItemsProcessed(state.iterations());

@@ -7,8 +7,8 @@
 #include <benchmark/benchmark.h>
 
 #include "brelo/payload_decode.hpp"
-#include "fakes/scan_payload.hpp"
 #include "single_pass_decode.hpp"
+#include "support/scan_payload.hpp"
 
 namespace {
 

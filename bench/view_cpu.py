@@ -65,7 +65,7 @@ def measure(address, command, page=False):
     return share, camera, rates
 
 
-sim = subprocess.Popen([f"{build}/tools/camsim/mok-camsim", "--port", "0", "--duration", "300", "--rate", rate,
+sim = subprocess.Popen([f"{build}/sim/mok-camsim", "--port", "0", "--duration", "300", "--rate", rate,
                         "--points", points], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
 try:
     address = "127.0.0.1:" + re.search(r":(\d+)", sim.stdout.readline()).group(1)

@@ -30,6 +30,16 @@ add_library(mok_fmt INTERFACE)
 target_compile_definitions(mok_fmt INTERFACE FMT_HEADER_ONLY=1)
 target_include_directories(mok_fmt SYSTEM INTERFACE $<TARGET_PROPERTY:fmt::fmt-header-only,INTERFACE_INCLUDE_DIRECTORIES>)
 
+# Eigen and nlohmann's JSON, header-only: the tracking module's geometry and
+# its mounting file. Included as system headers so their warnings stay theirs.
+find_package(Eigen3 3.3 REQUIRED NO_MODULE)
+find_package(nlohmann_json 3 REQUIRED)
+add_library(mok_eigen INTERFACE)
+target_include_directories(mok_eigen SYSTEM INTERFACE $<TARGET_PROPERTY:Eigen3::Eigen,INTERFACE_INCLUDE_DIRECTORIES>)
+add_library(mok_json INTERFACE)
+target_include_directories(mok_json SYSTEM INTERFACE
+  $<TARGET_PROPERTY:nlohmann_json::nlohmann_json,INTERFACE_INCLUDE_DIRECTORIES>)
+
 if(MOK_BUILD_TOOLS OR MOK_BUILD_TESTS)
   # FFmpeg: the stand-in decoder library and the simulator's video encoder.
   pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavcodec libavformat libswscale libavutil)

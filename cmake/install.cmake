@@ -16,7 +16,7 @@ install(FILES ${MOK_GENERATED_INCLUDE_DIR}/mok/mok_version.h
 # The integrator documents travel with the headers.
 install(FILES ${PROJECT_SOURCE_DIR}/docs/threading.md ${PROJECT_SOURCE_DIR}/docs/wire-protocol.md
   ${PROJECT_SOURCE_DIR}/docs/troubleshooting.md ${PROJECT_SOURCE_DIR}/docs/c-conventions.md
-  ${PROJECT_SOURCE_DIR}/docs/units.md
+  ${PROJECT_SOURCE_DIR}/docs/units.md ${PROJECT_SOURCE_DIR}/docs/tracking.md ${PROJECT_SOURCE_DIR}/docs/tracking-frames.svg
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development)
 
 # What mokctl record writes and mok-camsim --replay reads.
@@ -50,6 +50,17 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+# CPack asks dpkg for the architecture, which names the build machine's; a
+# cross build names its target's (arm64 for aarch64-linux-gnu).
+if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE)
+  execute_process(COMMAND dpkg-architecture -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
+    OUTPUT_VARIABLE mok_deb_arch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(NOT mok_deb_arch)
+    message(FATAL_ERROR "dpkg-architecture (Debian: dpkg-dev) cannot name the architecture of "
+                        "${CMAKE_LIBRARY_ARCHITECTURE}")
+  endif()
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${mok_deb_arch})
+endif()
 set(CPACK_COMPONENTS_ALL runtime media development tools python)
 if(TARGET mok-bridge)
   list(APPEND CPACK_COMPONENTS_ALL bridge)
@@ -70,7 +81,7 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME mok-tools)
 # The DDS bridge in a package of its own: Cyclone DDS stays out of the others.
 set(CPACK_DEBIAN_BRIDGE_PACKAGE_NAME mok-bridge)
 set(CPACK_DEBIAN_BRIDGE_PACKAGE_DEPENDS "libmok1 (= ${PROJECT_VERSION}), libddsc0debian")
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libmok1 (= ${PROJECT_VERSION}), libmok-media (= ${PROJECT_VERSION}), libjpeg62-turbo, libpng16-16, libcpp-httplib0.11")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libmok1 (= ${PROJECT_VERSION}), libmok-media (= ${PROJECT_VERSION}), libjpeg62-turbo, libpng16-16")
 # Pure Python over libmok1 (python/CMakeLists.txt installs it).
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-mok)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)

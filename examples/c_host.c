@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
   mok_clear_scan_cb(cam); /* waits for a running call, so `count` is ours again */
   printf("%u scan results in about a second\n", count);
 
-  if ((status = mok_snapshot(cam, 1, 0, 0)) != MOK_OK) {
+  if ((status = mok_snapshot(cam, MOK_IMAGE_JPEG, 0, 0)) != MOK_OK) {
     report(cam, "request a snapshot", status);
     goto out;
   }

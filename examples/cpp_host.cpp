@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
     std::printf("%u scan results in about a second\n", count.load());
 
-    cam.snapshot(1);
+    cam.snapshot(MOK_IMAGE_JPEG);
     auto image = cam.recv_snapshot_image(std::chrono::seconds(5));
     if (!image) {
       std::fprintf(stderr, "no snapshot\n");

@@ -110,6 +110,30 @@ def main():
     struct.pack_into("<H", bad, 1214, 9)  # more points than bytes
     write("scan", "points_beyond_payload", bytes(bad))
     write("scan", "wrong_format", b"\0\0\3" + scan_payload(0)[3:])
+    write("scan", "most_points", scan_payload(4096))  # the largest profile a camera sends
+
+    # The viewer's requests: an action with its form, a download range, refusals.
+    write("view_request", "action", b"POST /api/set HTTP/1.1\r\nHost: 127.0.0.1:8080\r\nX-Mok-Request: 1\r\n"
+          b"X-Mok-Token: s3cret\r\nContent-Length: 25\r\n\r\nname=exposure&value=1%2B2")
+    write("view_request", "download", b"GET /api/profiles.csv?seconds=2.5&x=%41 HTTP/1.1\r\nHost: h\r\n"
+          b"Connection: keep-alive, close\r\n\r\n")
+    write("view_request", "two_lengths", b"POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n")
+    write("view_request", "folded", b"GET / HTTP/1.0\r\nHost: a\r\n b\r\n\r\n")
+    write("view_request", "range", b"1e-3")
+
+    # Recordings: a header, then per packet its time, wire head and payload.
+    rec_header = b"MOKREC" + struct.pack("<HQ", 1, 1_700_000_000_000_000)
+    scan = packet(scan_payload(5), 0x01, 0, 18, 1)
+    report = packet(rec, 0x01, 20, 0, 2)
+    write("recording", "two_packets", rec_header + struct.pack("<Q", 10) + scan + struct.pack("<Q", 25) + report)
+    write("recording", "cut_short", rec_header + struct.pack("<Q", 10) + scan[:40])
+    write("recording", "time_backwards", rec_header + struct.pack("<Q", 9) + scan + struct.pack("<Q", 8) + scan)
+    write("recording", "empty", rec_header)
+
+    # The bridge's camera file.
+    write("camera_list", "two_cameras", b"# cell 1\n10.0.0.5 /cell1/left/ left_cam\n[::1]:7000 cell1/right\n")
+    write("camera_list", "same_namespace", b"a:1 x\nb:2 /x/\n")
+    write("camera_list", "bad_namespace", b"a:1 1cell\n")
 
     # Snapshots: width and height (u16 LE each) then the payload.
     dims = struct.pack("<HH", 64, 48)
@@ -117,6 +141,22 @@ def main():
     write("snapshot", "png", dims + b"\x89PNG\r\n\x1a\n\0\0\0\rIHDR")
     write("snapshot", "raw", dims + bytes(range(48)))
     write("snapshot", "almost_jpeg", dims + b"\xff\xd8")
+
+    # Tracker input: control bytes (time step, kind) then a pose datagram,
+    # scan fields or a query; and a mounting file, which the same input is
+    # also parsed as.
+    def datagram(seq, t_us, x):
+        return b"MKP1" + struct.pack("<Iq7dII", seq, t_us, x, 0, 0, 1, 0, 0, 0, 0, 0)
+    steps = b""
+    for i in range(40):
+        steps += bytes([16, 0, 1]) + datagram(i, i * 4000, i * 0.4)
+        steps += bytes([4, 1]) + struct.pack("<dd", 1.5, 100.0) + struct.pack("<HB", i * 4, 1)
+        steps += bytes([4, 2]) + struct.pack("<d", i * 0.4)
+    write("track_input", "moving_tool", steps)
+    write("track_input", "mount", b'{"format": "mok-mount/1", "X_tool_sensor": '
+          b'{"translation_mm": [40, 0, -100], "quaternion_wxyz": [1, 0, 0, 0]}}')
+    write("track_input", "mount_bad_norm", b'{"format": "mok-mount/1",\n"X_tool_sensor": '
+          b'{"translation_mm": [0, 0, 0],\n"quaternion_wxyz": [2, 0, 0, 0]}}')
 
 
 if __name__ == "__main__":

@@ -4,11 +4,19 @@
 # find_package(mok) and once through pkg-config, with the staged emulator
 # (mok-camsim) as the camera. A missing or broken install rule fails here.
 #
-# Usage: scripts/package-check.sh [--system]
+# Usage: scripts/package-check.sh [--system] [--arm64]
 #   --system  also install the packages with dpkg -i (root only), build the C
 #             example against /usr, remove them with dpkg -r and check that no
 #             file is left behind. Changes this machine; off by default.
-# Environment: MOK_PKG_BUILD_DIR (default build/pkg-check), MOK_PKG_JOBS (2),
+#   --arm64   the packages cross-built for arm64 (scripts/setup-arm64.sh):
+#             also checks their architecture, the ELF machine of what they
+#             carry and that their dependencies exist in Debian's arm64
+#             archive; the consumers are cross-compiled against the staged
+#             SDK, and every staged or consumer program runs under
+#             qemu-aarch64. The Python package's check needs an arm64
+#             interpreter and is left out.
+# Environment: MOK_PKG_BUILD_DIR (default build/pkg-check, build/pkg-check-arm64
+#   with --arm64), MOK_PKG_JOBS (2),
 #   MOK_PKG_CMAKE_ARGS (extra configure arguments, e.g. to check an
 #   unoptimised build quickly: "-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-O0"),
 #   MOK_PKG_SKIP_BUILD=1 (check the packages already in the build directory).
@@ -16,15 +24,32 @@
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-bdir=${MOK_PKG_BUILD_DIR:-$root/build/pkg-check}
 jobs=${MOK_PKG_JOBS:-2}
 system=0
+arm64=0
 for arg in "$@"; do
   case "$arg" in
     --system) system=1 ;;
-    *) echo "usage: $0 [--system]" >&2; exit 2 ;;
+    --arm64) arm64=1 ;;
+    *) echo "usage: $0 [--system] [--arm64]" >&2; exit 2 ;;
   esac
 done
+# "${emu[@]}" PROGRAM ARGS... runs a program built for the packages' architecture.
+emu=()
+cross_args=()
+cc=cc
+cxx=c++
+if [ "$arm64" -eq 1 ]; then
+  bdir=${MOK_PKG_BUILD_DIR:-$root/build/pkg-check-arm64}
+  cross_args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/aarch64-linux-gnu.cmake")
+  cc=aarch64-linux-gnu-gcc
+  cxx=aarch64-linux-gnu-g++
+  # No prefix (-L /): the multiarch libraries alone (see the toolchain file).
+  emu=(qemu-aarch64-static -L /)
+  [ "$system" -eq 0 ] || { echo "--system checks this machine's own architecture only" >&2; exit 2; }
+else
+  bdir=${MOK_PKG_BUILD_DIR:-$root/build/pkg-check}
+fi
 
 work=$(mktemp -d /tmp/mok-pkg.XXXXXX)
 camsim_pids=()
@@ -67,7 +92,7 @@ summary() {
 if [ "${MOK_PKG_SKIP_BUILD:-0}" != 1 ]; then
   step "configure release (tests off)" timeout 600 cmake -S "$root" -B "$bdir" -G Ninja \
     -DCMAKE_BUILD_TYPE=Release -DMOK_BUILD_TESTS=OFF -DMOK_BUILD_BENCH=OFF \
-    -DMOK_BUILD_FUZZ=OFF -DMOK_BUILD_EXAMPLES=OFF ${MOK_PKG_CMAKE_ARGS:-} || summary
+    -DMOK_BUILD_FUZZ=OFF -DMOK_BUILD_EXAMPLES=OFF "${cross_args[@]}" ${MOK_PKG_CMAKE_ARGS:-} || summary
   step "build" timeout 3600 cmake --build "$bdir" -j "$jobs" || summary
   rm -f "$bdir"/*.deb
   step "cpack DEB" bash -c "cd '$bdir' && timeout 900 cpack -G DEB" || summary
@@ -112,6 +137,44 @@ check_metadata() {
 }
 step "package metadata" check_metadata
 
+if [ "$arm64" -eq 1 ]; then
+  # The architecture field, and the machine of every ELF file inside.
+  check_arch() {
+    local deb arch want f bad=0 x="$work/arch"
+    for deb in "${debs[@]}"; do
+      arch=$(dpkg-deb -f "$deb" Architecture)
+      want=arm64
+      [[ "$(basename "$deb")" == python3-mok_* ]] && want=all
+      [ "$arch" = "$want" ] || { echo "$(basename "$deb"): Architecture $arch, not $want"; bad=1; }
+      rm -rf "$x" && mkdir -p "$x" && dpkg-deb -x "$deb" "$x"
+      while IFS= read -r f; do
+        if head -c 4 "$f" | grep -q $'^\x7fELF'; then
+          readelf -h "$f" | grep -q 'Machine:.*AArch64' || { echo "not AArch64: ${f#"$x"}"; bad=1; }
+        fi
+      done < <(find "$x" -type f)
+    done
+    return $bad
+  }
+  step "architecture arm64, AArch64 ELF files" check_arch
+  # Every dependency outside our own packages must have an arm64 (or
+  # architecture-independent) candidate in Debian's archive.
+  check_deps_resolvable() {
+    local deb dep name bad=0
+    for deb in "${debs[@]}"; do
+      while IFS= read -r dep; do
+        name=${dep%% *}
+        [ -n "$name" ] || continue
+        case "$name" in libmok1|libmok-media|libmok-dev|mok-tools|mok-bridge|python3-mok) continue ;; esac
+        if ! apt-cache policy "$name:arm64" | grep -q 'Candidate: [^(]'; then
+          echo "$(basename "$deb"): no arm64 candidate for $dep"; bad=1
+        fi
+      done < <(dpkg-deb -f "$deb" Depends | tr ',|' '\n\n' | sed 's/^ *//')
+    done
+    return $bad
+  }
+  step "dependencies resolvable from Debian's arm64 archive" check_deps_resolvable
+fi
+
 # ---- Stage -----------------------------------------------------------------
 stage="$work/stage"
 unpack() {
@@ -128,6 +191,7 @@ check_layout() {
            lib/libmokctl_sim.so \
            include/mok/mok.h include/mok/mok.hpp include/mok/mok_fxt.h include/mok/mok_fxr.h \
            include/mok/mok_log.h include/mok/mok_export.h include/mok/mok_version.h \
+           include/mok/mok_track.h include/mok/mok_track.hpp \
            lib/cmake/mok/mokConfig.cmake lib/cmake/mok/mokConfigVersion.cmake share/doc/mok/threading.md \
            lib/cmake/mok/mokTargets.cmake lib/pkgconfig/mok.pc bin/mok-camsim bin/mokctl \
            lib/python3/dist-packages/mok/__init__.py lib/python3/dist-packages/mok/py.typed; do
@@ -147,13 +211,17 @@ step "installed layout (SONAME, links, headers, package files)" check_layout
 # Installed tools must find their libraries through the run path alone.
 tools_run() {
   local deps
-  deps=$(env -u LD_LIBRARY_PATH ldd "$prefix/bin/mokctl") || return 1
+  if [ "$arm64" -eq 1 ]; then
+    deps=$(env -u LD_LIBRARY_PATH "${emu[@]}" /lib/ld-linux-aarch64.so.1 --list "$prefix/bin/mokctl") || return 1
+  else
+    deps=$(env -u LD_LIBRARY_PATH ldd "$prefix/bin/mokctl") || return 1
+  fi
   echo "$deps"
   grep -q "libmok.so.1 => $prefix/\(bin/\.\./\)\?lib/" <<<"$deps" || { echo "libmok.so.1 not from $prefix/lib"; return 1; }
-  env -u LD_LIBRARY_PATH timeout 60 "$prefix/bin/mokctl" --help >/dev/null || { echo "mokctl --help: $?"; return 1; }
-  env -u LD_LIBRARY_PATH timeout 60 "$prefix/bin/mok-camsim" --help >/dev/null || { echo "mok-camsim --help: $?"; return 1; }
+  env -u LD_LIBRARY_PATH timeout 60 "${emu[@]}" "$prefix/bin/mokctl" --help >/dev/null || { echo "mokctl --help: $?"; return 1; }
+  env -u LD_LIBRARY_PATH timeout 60 "${emu[@]}" "$prefix/bin/mok-camsim" --help >/dev/null || { echo "mok-camsim --help: $?"; return 1; }
   if [ -n "$bridge_deb" ]; then
-    env -u LD_LIBRARY_PATH timeout 60 "$prefix/bin/mok-bridge" --help >/dev/null || { echo "mok-bridge --help: $?"; return 1; }
+    env -u LD_LIBRARY_PATH timeout 60 "${emu[@]}" "$prefix/bin/mok-bridge" --help >/dev/null || { echo "mok-bridge --help: $?"; return 1; }
   fi
 }
 step "staged tools run from their own lib directory" tools_run
@@ -163,7 +231,7 @@ step "staged tools run from their own lib directory" tools_run
 # $port from its first line ("listening on 127.0.0.1:PORT").
 start_camsim() {
   local name="$1"; shift
-  "$prefix/bin/mok-camsim" --port 0 --duration 600 "$@" >"$work/$name.out" 2>"$work/$name.err" &
+  "${emu[@]}" "$prefix/bin/mok-camsim" --port 0 --duration 600 "$@" >"$work/$name.out" 2>"$work/$name.err" &
   local pid=$!
   camsim_pids+=("$pid")
   local _
@@ -182,8 +250,8 @@ step "staged mok-camsim listens" start_camsim camsim || summary
 addr="127.0.0.1:$port"
 
 run_hosts() {  # DIR
-  env -u LD_LIBRARY_PATH timeout 60 "$1/c_host" "$addr" || return 1
-  env -u LD_LIBRARY_PATH timeout 60 "$1/cpp_host" "$addr"
+  env -u LD_LIBRARY_PATH timeout 60 "${emu[@]}" "$1/c_host" "$addr" || return 1
+  env -u LD_LIBRARY_PATH timeout 60 "${emu[@]}" "$1/cpp_host" "$addr"
 }
 
 # ---- Examples through find_package -------------------------------------------
@@ -191,7 +259,7 @@ ex_cmake() {
   local b="$work/ex-cmake"
   timeout 300 cmake -S "$root/examples" -B "$b" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF \
-    -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF || return 1
+    -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF "${cross_args[@]}" || return 1
   # The package must come from the staging prefix, not from this machine.
   grep -q "^mok_DIR:PATH=$prefix/lib/cmake/mok$" "$b/CMakeCache.txt" || { grep mok_DIR "$b/CMakeCache.txt"; return 1; }
   timeout 600 cmake --build "$b" -j "$jobs" || return 1
@@ -214,10 +282,10 @@ ex_pkgconfig() {
   [ "$(cd "$inc" && pwd -P)" = "$(cd "$prefix/include" && pwd -P)" ] || { echo "includedir $inc"; return 1; }
   [ "$(cd "$lib" && pwd -P)" = "$(cd "$prefix/lib" && pwd -P)" ] || { echo "libdir $lib"; return 1; }
   # shellcheck disable=SC2086
-  timeout 300 cc -std=c99 -Wall -Wextra -pedantic -Werror -D_POSIX_C_SOURCE=199309L \
+  timeout 300 "$cc" -std=c99 -Wall -Wextra -pedantic -Werror -D_POSIX_C_SOURCE=199309L \
     "$root/examples/c_host.c" $flags -Wl,-rpath,"$prefix/lib" -o "$b/c_host" || return 1
   # shellcheck disable=SC2086
-  timeout 300 c++ -std=c++17 -Wall -Wextra -pedantic -Werror \
+  timeout 300 "$cxx" -std=c++17 -Wall -Wextra -pedantic -Werror \
     "$root/examples/cpp_host.cpp" $flags -Wl,-rpath,"$prefix/lib" -o "$b/cpp_host" || return 1
   run_hosts "$b"
 }
@@ -238,7 +306,7 @@ with mok.Camera('$addr', queue_capacity=64) as cam:
     print('python:', mok.load_library(), len(b), 'results from', cam.serial_number)
 "
 }
-step "python3-mok imports and reads results from mok-camsim" python_check
+[ "$arm64" -eq 1 ] || step "python3-mok imports and reads results from mok-camsim" python_check
 
 # ---- Video through the staged tools ---------------------------------------------
 # Run from the staged lib directory: the decoder library is found in the
@@ -248,7 +316,7 @@ video_addr=""
 video_check() {
   start_camsim camsim-video --video h264 --video-fps 10 || return 1
   video_addr="127.0.0.1:$port"
-  (cd "$prefix/lib" && env -u LD_LIBRARY_PATH timeout 120 "$prefix/bin/mokctl" video "$video_addr" \
+  (cd "$prefix/lib" && env -u LD_LIBRARY_PATH timeout 120 "${emu[@]}" "$prefix/bin/mokctl" video "$video_addr" \
      --frames 3 -o "$work/frames") || return 1
   ls "$work/frames"/*.png >/dev/null
 }

@@ -33,9 +33,9 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "camsim/simulator.hpp"
 #include "processes.hpp"
 #include "ros2_types.h"
+#include "sim/simulator.hpp"
 
 namespace {
 

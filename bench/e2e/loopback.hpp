@@ -10,9 +10,11 @@
 #include <span>
 #include <vector>
 
+#include "common/wire.hpp"
+
 namespace bench {
 
-inline constexpr std::size_t kHeadLen = 24;
+using mok::wire::kHeadLen;
 inline constexpr std::size_t kPtsAt = 36;  // pts field of a scan payload
 
 // Nanoseconds of CLOCK_MONOTONIC. Paced senders stamp it into the scan

@@ -16,11 +16,11 @@
 
 #include "alloc_count.hpp"
 #include "brelo/payload_decode.hpp"
-#include "camsim/scan_payload.hpp"
-#include "camsim/scene.hpp"
 #include "loopback.hpp"
 #include "mok/mok.h"
 #include "mok/mok_fxt.h"
+#include "sim/scan_payload.hpp"
+#include "sim/scene.hpp"
 #include "single_pass_decode.hpp"
 
 namespace {
@@ -123,7 +123,7 @@ std::vector<std::vector<std::uint8_t>> scan_packets(std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     const auto profile = camsim::generate_profile(cfg, i, static_cast<double>(i) / 1000.0);
     const auto payload = camsim::encode_scan_payload(profile, i);
-    out.push_back(bench::wire_packet(0, mok::brelo::kScanResultStream, i, payload));
+    out.push_back(bench::wire_packet(0, mok::wire::stream::kScan, i, payload));
   }
   return out;
 }

@@ -37,7 +37,7 @@ def main() -> None:
                 seam.set_data([sp[1]], [sp[2]])
                 ax.relim()
                 ax.autoscale_view()
-                ax.set_title(f"{cam.stats()['scan_rate_hz']:.0f} results/s, seam found: {bool(batch.seam_found[-1])}")
+                ax.set_title(f"{cam.stats().scan_rate_hz:.0f} results/s, seam found: {bool(batch.seam_found[-1])}")
             return profile, seam
 
         anim = FuncAnimation(fig, update, interval=50, cache_frame_data=False)  # must stay referenced

@@ -140,11 +140,13 @@ MOK_LAYOUT_CHECK(segment_type, offsetof(mok_segment_t, type) == 60);
  * runtime thread). Inside a callback the host must not set
  * or clear that same kind of callback on that client (it would wait on
  * itself). The blocking waits (mok_wait_params, mok_pull_rts,
- * mok_recv_snapshot_image) do not wait inside any callback of the library:
- * what they wait for is delivered by the library's threads, so they answer
- * at once (MOK_ERR_IN_CALLBACK); calls that do not wait work as anywhere. Setting or clearing from elsewhere waits
- * for a running call to return. mok_close does not clear callbacks: clear them before releasing what user_data
- * points to. user_data is passed back unchanged. */
+ * mok_recv_snapshot_image, and the extensions' mok_flush, mok_scan_queue_pop
+ * and mok_scan_queue_pop_into) do not wait inside any callback of the
+ * library: what they wait for is delivered by the library's threads, so they
+ * answer at once (MOK_ERR_IN_CALLBACK, or null); calls that do not wait work
+ * as anywhere. Setting or clearing from elsewhere waits for a running call to
+ * return. mok_close does not clear callbacks: clear them before releasing
+ * what user_data points to. user_data is passed back unchanged. */
 
 /** `result` is new and belongs to the host: release it with
  * mok_scan_result_free, inside the callback or later. */
@@ -259,8 +261,12 @@ MOK_API int32_t mok_scan_result_seam_point(const mok_scan_result_t* result, mok_
 
 /* ---- Snapshots ---- */
 
-/** Requests one image; it arrives later through mok_recv_snapshot_image. */
-MOK_API int32_t mok_snapshot(mok_client_t* client, int32_t first, int32_t flag, int32_t second);
+/** Requests one image; it arrives later through mok_recv_snapshot_image. The
+ * three values reach the camera unchanged; the simulator reads them so:
+ * image_format is the format to answer in (MOK_IMAGE_RAW, MOK_IMAGE_JPEG or
+ * MOK_IMAGE_PNG), mark_seam non-zero draws the found seam on the image, and
+ * jpeg_quality is 1 to 100 (0: 85). */
+MOK_API int32_t mok_snapshot(mok_client_t* client, int32_t image_format, int32_t mark_seam, int32_t jpeg_quality);
 /** The oldest image not yet received, waiting up to timeout_ms (0: no wait;
  * UINT64_MAX: no limit); null when none arrived. Images wait in a queue of at
  * most 32 images and 128 MiB (the newest image is always kept): an image

@@ -556,9 +556,10 @@ class Client {
     return out;
   }
 
-  /** Requests one snapshot image; receive it with recv_snapshot_image(). */
-  void snapshot(std::int32_t first = 0, bool flag = false, std::int32_t second = 0) {
-    check(::mok_snapshot(h_, first, flag ? 1 : 0, second), "mok_snapshot");
+  /** Requests one snapshot image; receive it with recv_snapshot_image(). The
+   * values as for mok_snapshot. */
+  void snapshot(std::int32_t image_format = MOK_IMAGE_RAW, bool mark_seam = false, std::int32_t jpeg_quality = 0) {
+    check(::mok_snapshot(h_, image_format, mark_seam ? 1 : 0, jpeg_quality), "mok_snapshot");
   }
   /** The oldest snapshot image not yet received, waiting up to `timeout`; nothing on time-out. */
   std::optional<SnapshotImage> recv_snapshot_image(Millis timeout = Millis(5000)) {

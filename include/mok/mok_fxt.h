@@ -216,8 +216,9 @@ typedef void (*mok_fxt_packet_cb_t)(mok_fxt_packet_t* packet);
 
 /**
  * Receives one state code (MOK_FXT_STATE_*). Called on a library worker
- * thread, one call at a time per connection, in order; it may run at the same
- * time as the packet callback. The same calling rules apply. Both callbacks
+ * thread, one call at a time per connection, in order. All of a connection's
+ * work runs on one worker, so its state and packet callbacks never overlap.
+ * The same calling rules apply. Both callbacks
  * must stay callable after the handle is released: the connection reports
  * SHUTTING_DOWN, DISCONNECTED and TERMINATED while it winds down.
  */

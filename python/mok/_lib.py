@@ -27,7 +27,6 @@ from ctypes import (
     c_void_p,
 )
 from pathlib import Path
-from typing import List, Optional
 
 # Status codes (mok.h); the numbers never change.
 OK = 0
@@ -177,10 +176,10 @@ _PROTOTYPES = {
 }
 
 _lock = threading.Lock()
-_loaded: Optional[ctypes.CDLL] = None
+_loaded: ctypes.CDLL | None = None
 
 
-def _candidates(path: Optional[str]) -> List[str]:
+def _candidates(path: str | None) -> list[str]:
     here = Path(__file__).resolve().parent
     names = [str(here / "libmok.so.1"), str(here / "libmok.so")]
     for explicit in (path, os.environ.get("MOK_LIBRARY")):
@@ -198,7 +197,7 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
     return lib
 
 
-def load(path: Optional[str] = None) -> ctypes.CDLL:
+def load(path: str | None = None) -> ctypes.CDLL:
     """Returns the loaded library, loading it on first use.
 
     ``path`` (or ``MOK_LIBRARY``) names a library file to try after the copy

@@ -16,18 +16,19 @@ import atexit
 import collections
 import contextlib
 import ctypes
-import enum
 import logging
 import queue as _queue
 import threading
 import time
 import weakref
-from typing import Any, AsyncIterator, Callable, Dict, Iterator, List, Optional
+from collections.abc import AsyncIterator, Callable, Iterator
+from typing import Any
 
 from . import _lib
 from .errors import Closed, MokError, NotAvailable, Timeout, check
 from .media import Snapshot, VideoFrame
 from .scan import BatchBuffers, ScanBatch, ScanResult, stack
+from .stats import State, Stats
 
 log = logging.getLogger("mok")
 
@@ -35,19 +36,6 @@ log = logging.getLogger("mok")
 DEFAULT_QUEUE_CAPACITY = 2048
 # Longest single wait in the library, so Ctrl-C and close stay responsive.
 _SLICE_MS = 100
-
-
-class State(enum.IntEnum):
-    """Connection states (MOK_STATE_*)."""
-
-    IDLE = 0
-    CONNECTED = 1
-    CONNECT_FAILED = 2
-    CONNECT_TIMEOUT = 3
-    DISCONNECTED = 4
-    SHUTTING_DOWN = 5
-    TERMINATED = 6
-    RECONNECTING = 7
 
 
 _callback_thread = threading.local()
@@ -68,14 +56,14 @@ def _close_all_at_exit() -> None:
 atexit.register(_close_all_at_exit)
 
 
-def _refuse_wait_in_callback(what: str, timeout: Optional[float]) -> None:
+def _refuse_wait_in_callback(what: str, timeout: float | None) -> None:
     """A wait inside a callback would hold up the library thread that
     delivers what it waits for."""
     if timeout != 0 and getattr(_callback_thread, "active", False):
         raise RuntimeError(f"{what} waits, which a camera callback must not do (use timeout=0)")
 
 
-def _ms(timeout: Optional[float]) -> int:
+def _ms(timeout: float | None) -> int:
     return _lib.NO_LIMIT_MS if timeout is None else max(0, int(timeout * 1000))
 
 
@@ -91,23 +79,23 @@ class Camera:
     are passed to :meth:`set_timing`.
     """
 
-    def __init__(self, address: str, *, library: Optional[str] = None, queue_capacity: int = 0,
-                 reconnect_delay: Optional[float] = None, connect_timeout: Optional[float] = None,
-                 inactivity_timeout: Optional[float] = None, write_timeout: Optional[float] = None) -> None:
+    def __init__(self, address: str, *, library: str | None = None, queue_capacity: int = 0,
+                 reconnect_delay: float | None = None, connect_timeout: float | None = None,
+                 inactivity_timeout: float | None = None, write_timeout: float | None = None) -> None:
         self._lib = _lib.load(library)
         self.address = address
         h = self._lib.mok_connect(address.encode())
         if not h:
             raise MokError(f"connect {address!r}", _lib.ERR_INVALID_ARGUMENT, "address rejected or not resolved")
-        self._h: Optional[int] = h
+        self._h: int | None = h
         self._lock = threading.Condition()
         self._calls = 0
         self._closing = False
         self._queue_on = False
         self._pending: "collections.deque[ScanResult]" = collections.deque()
         self._batches = BatchBuffers()
-        self._callbacks: Dict[str, Any] = {}
-        self._user: Dict[str, Optional[Callable[..., None]]] = {"scan": None, "state": None, "frame": None}
+        self._callbacks: dict[str, Any] = {}
+        self._user: dict[str, Callable[..., None] | None] = {"scan": None, "state": None, "frame": None}
         self.callback_errors = 0
         _live.add(self)
         try:
@@ -157,14 +145,14 @@ class Camera:
         """Whether close() was called."""
         return self._closing
 
-    def set_timing(self, reconnect_delay: Optional[float] = None, connect_timeout: Optional[float] = None,
-                   inactivity_timeout: Optional[float] = None, write_timeout: Optional[float] = None) -> None:
+    def set_timing(self, reconnect_delay: float | None = None, connect_timeout: float | None = None,
+                   inactivity_timeout: float | None = None, write_timeout: float | None = None) -> None:
         """Sets the connection timings in seconds, before start(); None keeps
         a timing's default (5 s delay before the next attempt after a loss,
         10 s for the others). Ranges: 0.01 s to a day, the inactivity
         time-out from 0.1 s (:class:`mok.InvalidArgument` otherwise);
         :class:`mok.MokError` once started."""
-        def ms(name: str, seconds: Optional[float]) -> int:
+        def ms(name: str, seconds: float | None) -> int:
             if seconds is None:
                 return 0  # the library's default
             if not seconds > 0:
@@ -227,7 +215,7 @@ class Camera:
 
     # ---- parameters -------------------------------------------------------
 
-    def _get(self, name: str, ctype: Any) -> Optional[Any]:
+    def _get(self, name: str, ctype: Any) -> Any | None:
         out = ctype()
         with self._using(name) as h:
             status = getattr(self._lib, "mok_get_" + name)(h, ctypes.byref(out))
@@ -239,7 +227,7 @@ class Camera:
     def _set(self, name: str, value: int) -> None:
         self._status("set " + name, lambda h: getattr(self._lib, "mok_set_" + name)(h, value))
 
-    def _text(self, name: str) -> Optional[str]:
+    def _text(self, name: str) -> str | None:
         fn = getattr(self._lib, "mok_get_" + name)
         with self._using(name) as h:
             while True:
@@ -256,7 +244,7 @@ class Camera:
                     check(name, status)
 
     @property
-    def exposure_time(self) -> Optional[int]:
+    def exposure_time(self) -> int | None:
         """Exposure time as last reported (None before); setting queues a write."""
         return self._get("exposure_time", ctypes.c_uint32)
 
@@ -265,7 +253,7 @@ class Camera:
         self._set("exposure_time", value)
 
     @property
-    def laser_strength(self) -> Optional[int]:
+    def laser_strength(self) -> int | None:
         """Laser strength as last reported; setting queues a write."""
         return self._get("laser_strength", ctypes.c_uint32)
 
@@ -274,7 +262,7 @@ class Camera:
         self._set("laser_strength", value)
 
     @property
-    def task_id(self) -> Optional[int]:
+    def task_id(self) -> int | None:
         """Task id as last reported; setting queues a write."""
         return self._get("task_id", ctypes.c_uint32)
 
@@ -283,7 +271,7 @@ class Camera:
         self._set("task_id", value)
 
     @property
-    def laser_enabled(self) -> Optional[bool]:
+    def laser_enabled(self) -> bool | None:
         """Whether the laser is on, as last reported; setting queues a write."""
         v = self._get("laser_enable", ctypes.c_int32)
         return None if v is None else bool(v)
@@ -293,7 +281,7 @@ class Camera:
         self._set("laser_enable", 1 if on else 0)
 
     @property
-    def rts(self) -> Optional[int]:
+    def rts(self) -> int | None:
         """RTS as last reported; setting 0 sends the host's clock in µs."""
         return self._get("rts", ctypes.c_uint64)
 
@@ -302,17 +290,17 @@ class Camera:
         self._set("rts", value)
 
     @property
-    def cts(self) -> Optional[int]:
+    def cts(self) -> int | None:
         """CTS (read-only on the device) as last reported."""
         return self._get("cts", ctypes.c_uint64)
 
     @property
-    def board_id(self) -> Optional[str]:
+    def board_id(self) -> str | None:
         """Board id text as last reported."""
         return self._text("board_id")
 
     @property
-    def serial_number(self) -> Optional[str]:
+    def serial_number(self) -> str | None:
         """Serial number text as last reported."""
         return self._text("serial_number")
 
@@ -333,29 +321,25 @@ class Camera:
 
     # ---- state and statistics --------------------------------------------
 
-    def stats(self) -> Dict[str, Any]:
-        """Every counter of the client (names as in mok_stats_t)."""
+    def stats(self) -> Stats:
+        """Every counter of the client at this moment (as in mok_stats_t)."""
         s = _lib.Stats()
         self._status("stats", lambda h: self._lib.mok_get_stats(h, ctypes.byref(s), ctypes.sizeof(s)))
-        return {
-            name: getattr(s, name)
-            for name, _ in _lib.Stats._fields_
-            if getattr(_lib.Stats, name).offset + getattr(_lib.Stats, name).size <= s.size
-        }
+        return Stats.from_struct(s)
 
     @property
     def state(self) -> State:
         """The connection state last reported."""
-        return State(self.stats()["state"])
+        return self.stats().state
 
     @property
-    def last_error(self) -> Optional[str]:
+    def last_error(self) -> str | None:
         """Text of the client's most recent failure, None before any."""
         return self._text("last_error")
 
     # ---- scan results ----------------------------------------------------
 
-    def latest_scan(self) -> Optional[ScanResult]:
+    def latest_scan(self) -> ScanResult | None:
         """The most recent result (not consumed), or None before the first."""
         with self._using("latest_scan") as h:
             r = self._lib.mok_get_scan_result(h)
@@ -364,11 +348,11 @@ class Camera:
     def enable_queue(self, capacity: int = DEFAULT_QUEUE_CAPACITY) -> None:
         """Queues results for the pull methods, keeping at most `capacity`;
         when the host falls behind, the oldest are dropped and counted in
-        ``stats()['scan_queue_dropped']``. 0 switches queueing off."""
+        ``stats().scan_queue_dropped``. 0 switches queueing off."""
         self._status("enable_queue", lambda h: self._lib.mok_scan_queue_enable(h, capacity))
         self._queue_on = capacity > 0
 
-    def _wait_queue(self, timeout: Optional[float], pop: Callable[[int, int], int]) -> bool:
+    def _wait_queue(self, timeout: float | None, pop: Callable[[int, int], int]) -> bool:
         """Calls ``pop(handle, ms)`` in waits of at most _SLICE_MS until it
         returns OK (True) or `timeout` seconds passed (False)."""
         _refuse_wait_in_callback("read_scans", timeout)
@@ -389,7 +373,7 @@ class Camera:
             if left is not None and left * 1000 <= _SLICE_MS:
                 return False
 
-    def _pop(self, max_n: int, timeout: Optional[float]) -> List[int]:
+    def _pop(self, max_n: int, timeout: float | None) -> list[int]:
         """Up to max_n handles; [] when none came within `timeout`."""
         out, n = _pop_buffers(max_n)
         pop = self._lib.mok_scan_queue_pop
@@ -397,28 +381,28 @@ class Camera:
             return list(out[: n.value])
         return []
 
-    def _take(self, max_n: int, timeout: Optional[float]) -> List[ScanResult]:
+    def _take(self, max_n: int, timeout: float | None) -> list[ScanResult]:
         """Results an iterator gave back first, then fresh ones from the queue."""
         if self._pending:
-            taken = []
+            taken: list[ScanResult] = []
             with contextlib.suppress(IndexError):
                 while len(taken) < max_n:
                     taken.append(self._pending.popleft())
             return taken
         return [ScanResult(h) for h in self._pop(max_n, timeout)]
 
-    def _give_back(self, results: List[ScanResult]) -> None:
+    def _give_back(self, results: list[ScanResult]) -> None:
         """Results taken from the queue but not handed to the host: they are
         the next ones any pull method returns, so nothing is lost by leaving
         an iterator early."""
         self._pending.extendleft(reversed(results))
 
-    def pop_scans(self, max_n: int = 256, timeout: Optional[float] = 1.0) -> List[ScanResult]:
+    def pop_scans(self, max_n: int = 256, timeout: float | None = 1.0) -> list[ScanResult]:
         """Up to `max_n` queued results as :class:`ScanResult` (no copy);
         waits up to `timeout` seconds (None: no limit) for the first."""
         return self._take(max_n, timeout)
 
-    def read_scans(self, max_n: int = 256, timeout: Optional[float] = 1.0) -> ScanBatch:
+    def read_scans(self, max_n: int = 256, timeout: float | None = 1.0) -> ScanBatch:
         """Up to `max_n` queued results as numpy arrays, copied by the
         library in one call; an empty batch when none came within `timeout`.
 
@@ -449,7 +433,7 @@ class Camera:
         self._batches.note(slab, n.value, max_n, used.value, batch.y.shape[1])
         return batch if lent else batch.copy()
 
-    def scans(self, timeout: Optional[float] = None, batch: int = 256) -> Iterator[ScanResult]:
+    def scans(self, timeout: float | None = None, batch: int = 256) -> Iterator[ScanResult]:
         """Iterates over queued results as they arrive; ends when none comes
         within `timeout` seconds (None: never) or the camera closes. Results
         taken but not yet yielded when the loop is left are given back."""
@@ -477,7 +461,7 @@ class Camera:
         library's bounded queue. Ends when the camera closes; results taken
         but not yielded when the loop is left are given back."""
         loop = asyncio.get_running_loop()
-        requests: "_queue.SimpleQueue[Optional[asyncio.Future]]" = _queue.SimpleQueue()
+        requests: "_queue.SimpleQueue[asyncio.Future | None]" = _queue.SimpleQueue()
         stop = threading.Event()
 
         def settle(fut: "asyncio.Future[Any]", res: Any) -> None:  # on the loop
@@ -510,7 +494,7 @@ class Camera:
 
         thread = threading.Thread(target=worker, name="mok-ascans", daemon=True)
         thread.start()
-        got: List[ScanResult] = []
+        got: list[ScanResult] = []
         i = 0
         try:
             while True:
@@ -551,7 +535,7 @@ class Camera:
 
         return call
 
-    def _install(self, kind: str, fn: Optional[Callable[..., None]]) -> None:
+    def _install(self, kind: str, fn: Callable[..., None] | None) -> None:
         names = {"scan": ("scan", _lib.SCAN_CB, ScanResult), "state": ("state", _lib.STATE_CB, State),
                  "frame": ("video", _lib.VIDEO_CB, VideoFrame)}
         cname, ctype, convert = names[kind]
@@ -567,46 +551,51 @@ class Camera:
             getattr(self._lib, f"mok_set_{cname}_cb")(h, self._callbacks[kind], None)
 
     @property
-    def on_scan(self) -> Optional[Callable[[ScanResult], None]]:
+    def on_scan(self) -> Callable[[ScanResult], None] | None:
         """Called with each :class:`ScanResult` on a library thread, with the
         interpreter lock taken. Exceptions are logged and counted in
         ``callback_errors``; calling close() from it is allowed."""
         return self._user["scan"]
 
     @on_scan.setter
-    def on_scan(self, fn: Optional[Callable[[ScanResult], None]]) -> None:
+    def on_scan(self, fn: Callable[[ScanResult], None] | None) -> None:
         self._install("scan", fn)
 
     @property
-    def on_state(self) -> Optional[Callable[[State], None]]:
+    def on_state(self) -> Callable[[State], None] | None:
         """Called with each connection :class:`State`; as :attr:`on_scan`."""
         return self._user["state"]
 
     @on_state.setter
-    def on_state(self, fn: Optional[Callable[[State], None]]) -> None:
+    def on_state(self, fn: Callable[[State], None] | None) -> None:
         self._install("state", fn)
 
     @property
-    def on_frame(self) -> Optional[Callable[[VideoFrame], None]]:
+    def on_frame(self) -> Callable[[VideoFrame], None] | None:
         """Called with each decoded :class:`VideoFrame` (video on); must not
         switch video off itself (close() is allowed)."""
         return self._user["frame"]
 
     @on_frame.setter
-    def on_frame(self, fn: Optional[Callable[[VideoFrame], None]]) -> None:
+    def on_frame(self, fn: Callable[[VideoFrame], None] | None) -> None:
         self._install("frame", fn)
 
     # ---- snapshots and video ---------------------------------------------
 
-    def snapshot(self, first: int = 0, flag: bool = False, second: int = 0, timeout: float = 5.0) -> Snapshot:
-        """Requests one image and waits for it (:class:`mok.Timeout`)."""
-        self._status("snapshot", lambda h: self._lib.mok_snapshot(h, first, int(flag), second))
+    def snapshot(self, image_format: int = 0, mark_seam: bool = False, jpeg_quality: int = 0,
+                 timeout: float = 5.0) -> Snapshot:
+        """Requests one image and waits for it (:class:`mok.Timeout`). The values
+        reach the camera unchanged; the simulator answers in image_format (an
+        :class:`ImageFormat`), draws the found seam when mark_seam is set and
+        takes jpeg_quality from 1 to 100 (0: 85)."""
+        fmt, mark = int(image_format), int(mark_seam)
+        self._status("snapshot", lambda h: self._lib.mok_snapshot(h, fmt, mark, jpeg_quality))
         img = self.recv_snapshot(timeout)
         if img is None:
             raise Timeout("snapshot", _lib.ERR_TIMEOUT)
         return img
 
-    def recv_snapshot(self, timeout: float = 0.0) -> Optional[Snapshot]:
+    def recv_snapshot(self, timeout: float = 0.0) -> Snapshot | None:
         """The oldest image received and not yet taken, or None."""
         _refuse_wait_in_callback("recv_snapshot", timeout)
         with self._using("recv_snapshot") as h:

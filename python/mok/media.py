@@ -4,7 +4,7 @@ from __future__ import annotations
 import ctypes
 import enum
 import io
-from typing import Optional
+
 
 import numpy as np
 
@@ -66,7 +66,7 @@ class VideoFrame:
         self.height: int = info.height if ok else 0
         self.format: int = info.format if ok else -1
         self.pts: int = info.pts if ok else 0
-        self.rgba: Optional[np.ndarray] = None
+        self.rgba: np.ndarray | None = None
         if ok and info.format == 26 and info.data[0]:  # MOK_PIXEL_FORMAT_RGBA
             shape = (info.height, info.width, 4)
             self.rgba = view(self._h, info.data[0], np.uint8, shape, (info.linesize[0], 4, 1))

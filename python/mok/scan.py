@@ -11,7 +11,8 @@ from __future__ import annotations
 import ctypes
 import sys
 import threading
-from typing import Any, Callable, List, Optional, Sequence, Tuple
+from collections.abc import Callable, Sequence
+from typing import Any
 
 import numpy as np
 
@@ -69,8 +70,8 @@ class _View:
 
     __slots__ = ("__array_interface__", "_owner")
 
-    def __init__(self, owner: _Handle, addr: int, dtype: np.dtype, shape: Tuple[int, ...],
-                 strides: Optional[Tuple[int, ...]]) -> None:
+    def __init__(self, owner: _Handle, addr: int, dtype: np.dtype, shape: tuple[int, ...],
+                 strides: tuple[int, ...] | None) -> None:
         self._owner = owner
         descr = dtype.descr if dtype.fields else dtype.str
         self.__array_interface__ = {
@@ -78,8 +79,8 @@ class _View:
         }
 
 
-def view(owner: _Handle, addr: Optional[int], dtype: Any, shape: Tuple[int, ...],
-         strides: Optional[Tuple[int, ...]] = None) -> np.ndarray:
+def view(owner: _Handle, addr: int | None, dtype: Any, shape: tuple[int, ...],
+         strides: tuple[int, ...] | None = None) -> np.ndarray:
     """A read-only array over library memory that keeps `owner` alive."""
     dt = np.dtype(dtype)
     if not addr or 0 in shape:
@@ -170,7 +171,7 @@ class ScanResult:
         return view(self._h, self._get("seam_points"), POINT_DTYPE, (SEAM_POINT_COUNT,))
 
     @property
-    def seam_point(self) -> Optional[np.ndarray]:
+    def seam_point(self) -> np.ndarray | None:
         """The chosen seam point (a record of :data:`POINT_DTYPE`), or None
         when no seam was found."""
         p = _lib.ScanPoint()
@@ -345,10 +346,10 @@ class BatchBuffers:
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
-        self._slabs: List[_Slab] = []  # _LENT lent, then the scratch buffer
+        self._slabs: list[_Slab] = []  # _LENT lent, then the scratch buffer
         self._points = self._FIRST_POINTS
 
-    def take(self, records: int, points: int = 0) -> Tuple[_Slab, np.ndarray, bool]:
+    def take(self, records: int, points: int = 0) -> tuple[_Slab, np.ndarray, bool]:
         """An idle buffer with room for `records` records and `points`
         points (at least the current room), a reference to its memory taken
         under the lock, which keeps it busy until the caller drops it, and

@@ -10,10 +10,10 @@ import subprocess
 import tempfile
 import time
 from pathlib import Path
-from typing import Any, List, Optional
+from typing import Any
 
 
-def find_camsim(path: Optional[str] = None) -> str:
+def find_camsim(path: str | None = None) -> str:
     """The mok-camsim to run: `path`, ``MOK_CAMSIM``, next to the package's
     library, or on PATH; FileNotFoundError naming what was tried."""
     here = Path(__file__).resolve().parent
@@ -35,8 +35,8 @@ class Simulator:
     :meth:`stop`; a simulator still running at interpreter exit is stopped.
     """
 
-    def __init__(self, *, camsim: Optional[str] = None, timeout: float = 10.0, **options: Any) -> None:
-        args: List[str] = [find_camsim(camsim), "--host", "127.0.0.1", "--port", "0", "--log-level", "warn"]
+    def __init__(self, *, camsim: str | None = None, timeout: float = 10.0, **options: Any) -> None:
+        args: list[str] = [find_camsim(camsim), "--host", "127.0.0.1", "--port", "0", "--log-level", "warn"]
         for key, value in options.items():
             flag = "--" + key.replace("_", "-")
             if value is True:
@@ -46,7 +46,7 @@ class Simulator:
         # Files, not pipes: output nobody reads must never block the simulator.
         self._out = tempfile.TemporaryFile("w+")
         self._err = tempfile.TemporaryFile("w+")
-        self._proc: Optional[subprocess.Popen] = subprocess.Popen(args, stdout=self._out, stderr=self._err, text=True)
+        self._proc: subprocess.Popen | None = subprocess.Popen(args, stdout=self._out, stderr=self._err, text=True)
         atexit.register(self.stop)
         self.port = self._read_port(timeout)
         self.address = f"127.0.0.1:{self.port}"

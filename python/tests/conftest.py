@@ -1,20 +1,18 @@
-"""Shared fixtures: the package from this source tree, the library and
-mok-camsim named by MOK_LIBRARY and MOK_CAMSIM (ctest sets both), and one
-simulator per module at a modest rate."""
+"""Shared fixtures: the package the build staged (ctest puts it on
+PYTHONPATH), the library and mok-camsim named by MOK_LIBRARY and MOK_CAMSIM
+(ctest sets all three), and one simulator per module at a modest rate."""
 from __future__ import annotations
 
 import os
 import subprocess
 import sys
 import textwrap
+from collections.abc import Iterator
 from pathlib import Path
-from typing import Iterator
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
-
-import mok  # noqa: E402
+import mok
 
 
 @pytest.fixture(scope="module")
@@ -32,6 +30,6 @@ def cam(sim: mok.Simulator) -> Iterator[mok.Camera]:
 
 def run_python(code: str, timeout: float = 60, **env: str) -> subprocess.CompletedProcess:
     """Runs `code` in a fresh interpreter with the package importable."""
-    full_env = dict(os.environ, PYTHONPATH=str(Path(__file__).resolve().parents[1]), **env)
+    full_env = dict(os.environ, PYTHONPATH=str(Path(mok.__file__).resolve().parents[1]), **env)
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=full_env, capture_output=True,
                           text=True, timeout=timeout)

@@ -5,12 +5,14 @@ from __future__ import annotations
 import threading
 
 import mok
+import numpy as np
 import pytest
 from conftest import run_python
 
 
 def test_callbacks_receive_results_and_states_and_survive_raising(sim: mok.Simulator, caplog) -> None:
-    states, results = [], []
+    states: list[mok.State] = []
+    results: list[np.ndarray] = []
     got = threading.Event()
     cam = mok.Camera(sim.address)
     cam.on_state = states.append

@@ -33,3 +33,9 @@ def test_rejected_address_and_unreachable_camera() -> None:
             cam.exposure_time = 5
     with pytest.raises(mok.Closed):
         cam.start()
+
+
+def test_package_version_is_the_library_version() -> None:
+    # Both come from the project's one version: a stale staged package or a
+    # library from another build shows here.
+    assert mok.__version__ == mok.load_library()

@@ -15,6 +15,7 @@
 #include "brelo/payload_decode.hpp"
 #include "common/clock.hpp"
 #include "common/library_thread.hpp"
+#include "common/wire.hpp"
 #include "fxr/builder.hpp"
 #include "fxt/client/connector.hpp"
 
@@ -42,15 +43,6 @@ WaitEnd wait_here(std::condition_variable& cv, std::unique_lock<std::mutex>& loc
   }
   return WaitEnd{wait_bounded(cv, lock, timeout, pred), false};
 }
-
-// Entry ids of the snapshot request, and the values of its two constant entries.
-constexpr std::uint16_t kSnapFirst = 1;
-constexpr std::uint16_t kSnapSecond = 2;
-constexpr std::uint16_t kSnapFlag = 3;
-constexpr std::uint16_t kSnapConst4 = 4;
-constexpr std::uint16_t kSnapConst5 = 5;
-constexpr std::uint32_t kSnapConst4Value = 1;
-constexpr std::uint32_t kSnapConst5Value = 50;
 
 template <class T>
 auto read_slot(Slot<T>& slot, auto field) {
@@ -238,15 +230,15 @@ void ClientBridge::on_packet(fxt::PacketPtr& packet) noexcept {
     }
     const std::span<const std::uint8_t> payload = packet->payload.span();
     switch (head.stream_id) {
-      case kRegisterStream:
+      case wire::stream::kRegisters:
         ClientStats::bump(stats.register_reports);
         inner_->apply_register_report(payload);
         break;
-      case kSnapshotImageStream:
+      case wire::stream::kSnapshotImage:
         ClientStats::bump(stats.snapshot_images);
         inner_->push_snapshot_image(payload);
         break;
-      case kScanResultStream:
+      case wire::stream::kScan:
         fxt::client::ConnStats::bump_own(stats.scan_results);  // written by this loop only
         inner_->publish_scan_result(payload);
         break;
@@ -362,7 +354,7 @@ Result<void> Client::send_record(std::uint16_t stream_id, std::vector<std::uint8
 Result<void> Client::send_reg(std::uint16_t id, std::uint32_t value) {
   fxr::Builder b;
   b.push<std::uint32_t>(id, value);
-  return send_record(kRegisterStream, std::move(b).into_bytes());
+  return send_record(wire::stream::kRegisters, std::move(b).into_bytes());
 }
 
 Result<void> Client::flush(std::chrono::nanoseconds timeout) {
@@ -385,7 +377,7 @@ Result<void> Client::set_rts(std::uint64_t value) {
   }
   fxr::Builder b;
   b.push<std::uint64_t>(reg::kRts, value);
-  return send_record(kRegisterStream, std::move(b).into_bytes());
+  return send_record(wire::stream::kRegisters, std::move(b).into_bytes());
 }
 
 std::optional<std::uint32_t> Client::exposure_time() {
@@ -448,14 +440,15 @@ Result<std::uint64_t> Client::pull_rts(std::chrono::nanoseconds timeout) {
   return read_slot(inner_->regs, [](const RegCache& c) { return c.rts.value_or(0); });
 }
 
-Result<void> Client::snapshot(std::uint32_t first, bool flag, std::uint32_t second) {
+Result<void> Client::snapshot(std::uint32_t format, bool mark_seam, std::uint32_t quality) {
+  namespace snap = wire::snapshot;
   fxr::Builder b;
-  b.push<std::uint32_t>(kSnapFirst, first);
-  b.push<std::uint32_t>(kSnapSecond, second);
-  b.push<std::uint32_t>(kSnapFlag, flag ? 1 : 0);
-  b.push<std::uint32_t>(kSnapConst4, kSnapConst4Value);
-  b.push<std::uint32_t>(kSnapConst5, kSnapConst5Value);
-  return send_record(kSnapshotRequestStream, std::move(b).into_bytes());
+  b.push<std::uint32_t>(snap::kFormat, format);
+  b.push<std::uint32_t>(snap::kQuality, quality);
+  b.push<std::uint32_t>(snap::kMarkSeam, mark_seam ? 1 : 0);
+  b.push<std::uint32_t>(snap::kFixed1, snap::kFixed1Value);
+  b.push<std::uint32_t>(snap::kFixed2, snap::kFixed2Value);
+  return send_record(wire::stream::kSnapshotRequest, std::move(b).into_bytes());
 }
 
 Result<SnapshotImagePtr> Client::recv_snapshot_image(std::uint64_t timeout_ms) {

@@ -251,8 +251,9 @@ class Client {
   // returns the cached RTS then (0 when none is cached).
   Result<std::uint64_t> pull_rts(std::chrono::nanoseconds timeout);
 
-  // Sends one snapshot request on stream 1; does not wait for the image.
-  Result<void> snapshot(std::uint32_t first, bool flag, std::uint32_t second);
+  // Sends one snapshot request; does not wait for the image. The values go
+  // out unchanged (common/wire.hpp says what the simulator makes of them).
+  Result<void> snapshot(std::uint32_t format, bool mark_seam, std::uint32_t quality);
   // The oldest image not yet received; waits up to `timeout_ms` (0: no wait;
   // values too large for the clock wait without limit).
   Result<SnapshotImagePtr> recv_snapshot_image(std::uint64_t timeout_ms);

@@ -1,6 +1,5 @@
 // Payload codecs of the device protocol that need no connection: the
-// scan-result decoder, the snapshot image builder and the stream ids that
-// sort incoming packets.
+// scan-result decoder and the snapshot image builder.
 #pragma once
 
 #include <cstdint>
@@ -10,12 +9,6 @@
 #include "brelo/types.hpp"
 
 namespace mok::brelo {
-
-// Stream ids the camera and the client agree on.
-inline constexpr std::uint16_t kRegisterStream = 0;
-inline constexpr std::uint16_t kSnapshotRequestStream = 1;
-inline constexpr std::uint16_t kSnapshotImageStream = 2;
-inline constexpr std::uint16_t kScanResultStream = 18;
 
 // Smallest valid scan-result payload: everything up to the first point record.
 inline constexpr std::size_t kScanHeaderLen = 1216;

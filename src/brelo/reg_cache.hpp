@@ -8,22 +8,11 @@
 #include <span>
 #include <string>
 
+#include "common/wire.hpp"
+
 namespace mok::brelo {
 
-// Register ids of the device.
-namespace reg {
-inline constexpr std::uint16_t kCts = 0x1100;
-inline constexpr std::uint16_t kRts = 0x1108;
-inline constexpr std::uint16_t kSerialNumber = 0x11B0;
-inline constexpr std::uint16_t kBoardId = 0x11C0;
-inline constexpr std::uint16_t kImageWidth = 0x1200;
-inline constexpr std::uint16_t kImageHeight = 0x1202;
-inline constexpr std::uint16_t kRtsPull = 0x161C;
-inline constexpr std::uint16_t kExposureTime = 0x1800;
-inline constexpr std::uint16_t kLaserEnable = 0x1A00;
-inline constexpr std::uint16_t kLaserStrength = 0x1A04;
-inline constexpr std::uint16_t kTaskId = 0x1C0C;
-}  // namespace reg
+namespace reg = wire::reg;
 
 struct RegCache {
   std::optional<std::uint64_t> cts;

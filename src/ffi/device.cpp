@@ -266,9 +266,10 @@ extern "C" MOK_API int32_t mok_scan_result_seam_point(const mok_scan_result_t* r
 
 // ---- Snapshots ---------------------------------------------------------------
 
-extern "C" MOK_API int32_t mok_snapshot(mok_client_t* client, int32_t first, int32_t flag, int32_t second) {
+extern "C" MOK_API int32_t mok_snapshot(mok_client_t* client, int32_t image_format, int32_t mark_seam,
+                                        int32_t jpeg_quality) {
   return call_status(client, [&](Client& c) {
-    return c.snapshot(static_cast<uint32_t>(first), flag != 0, static_cast<uint32_t>(second));
+    return c.snapshot(static_cast<uint32_t>(image_format), mark_seam != 0, static_cast<uint32_t>(jpeg_quality));
   });
 }
 

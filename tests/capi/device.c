@@ -3,16 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "check.h"
 #include "mok/mok.h"
-
-static int failures = 0;
-#define CHECK(cond)                                                            \
-  do {                                                                         \
-    if (!(cond)) {                                                             \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                              \
-    }                                                                          \
-  } while (0)
 
 static void on_scan(mok_scan_result_t* result, void* user) {
   (void)user;

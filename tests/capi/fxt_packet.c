@@ -3,17 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "check.h"
 #include "mok/mok_fxt.h"
-
-static int failures;
-
-#define CHECK(cond)                                              \
-  do {                                                           \
-    if (!(cond)) {                                               \
-      fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #cond); \
-      failures++;                                                \
-    }                                                            \
-  } while (0)
 
 static void build_and_share(void) {
   const uint8_t bytes[6] = {1, 2, 3, 4, 5, 6};

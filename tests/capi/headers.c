@@ -2,6 +2,7 @@
 #include <stdio.h>
 
 #include "mok/mok_log.h"
+#include "mok/mok_track.h"
 
 static int calls;
 

@@ -137,6 +137,7 @@ void Camera::handle(const mok_scan_result_t* r) {
   clock_offset_ns_.store(clock_.offset_ns(), std::memory_order_relaxed);
   clock_resyncs_.store(clock_.resyncs(), std::memory_order_relaxed);
   if (options_.seam_every <= 1 || index % options_.seam_every == 0) publish_seam(r, index, stamp);
+  if (tracking_) tracking_->on_result(r, rx_ns);
 
   // Profiles per second over windows of at least 100 ms, so the batch size
   // follows a change of rate within a fraction of a second.

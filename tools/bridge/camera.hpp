@@ -20,8 +20,9 @@
 #include <mok/mok.h>
 
 #include "dds_io.hpp"
-#include "device_clock.hpp"
 #include "profile_batches.hpp"
+#include "track/clock_filter.hpp"
+#include "tracking.hpp"
 
 namespace bridge {
 
@@ -70,6 +71,9 @@ class Camera {
   // called once a second from the owner's thread.
   void publish_health();
 
+  // Hands every result to `tracking` as it arrives; set before start.
+  void track_with(Tracking* tracking) { tracking_ = tracking; }
+
   const CameraConfig& config() const { return config_; }
   const CameraCounters& counters() const { return counters_; }
 
@@ -95,7 +99,7 @@ class Camera {
   std::uint64_t last_dropped_ = 0;  // health thread only
 
   // The scan callback's own (one call at a time per client).
-  DeviceClock clock_;
+  mok::track::ClockFilter clock_;
   std::uint32_t index_ = 0;  // position in the camera's stream since the bridge started
   std::int64_t rate_start_ns_ = 0;
   std::uint32_t rate_count_ = 0;
@@ -105,6 +109,7 @@ class Camera {
   BatchQueue batches_;  // under mutex_
   bool stopping_ = false;
   std::thread thread_;
+  Tracking* tracking_ = nullptr;  // outlives the camera
 };
 
 }  // namespace bridge

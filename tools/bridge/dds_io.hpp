@@ -64,4 +64,10 @@ class WriterLosses {
 Entity create_writer(dds_entity_t participant, const std::string& topic, const dds_topic_descriptor_t* type,
                      const WriterQos& qos, std::string& error);
 
+// A best-effort reader on DDS topic `topic` of `type`, so publishers of
+// either reliability match; `listener` (may be null) is attached to it. On
+// failure the handle is empty and `error` says why.
+Entity create_reader(dds_entity_t participant, const std::string& topic, const dds_topic_descriptor_t* type,
+                     std::int32_t depth, const dds_listener_t* listener, std::string& error);
+
 }  // namespace bridge

@@ -29,6 +29,7 @@ struct Args {
   double health_period_s = 1.0;
   double duration_s = 0;
   bridge::PublishOptions publish;
+  bridge::TrackingConfig tracking;
 };
 
 bool load_cameras(const Args& a, std::vector<bridge::CameraConfig>& cams, std::string& error) {
@@ -55,6 +56,10 @@ bool load_cameras(const Args& a, std::vector<bridge::CameraConfig>& cams, std::s
     error = "no camera given (ADDR... or --cameras FILE)";
     return false;
   }
+  if (!a.tracking.mount_file.empty() && (cams.size() != 1 || a.tracking.pose_topic.empty())) {
+    error = "--mount tracks a single camera and needs --pose-topic";
+    return false;
+  }
   if (!a.frame_id.empty()) {
     if (cams.size() != 1) {
       error = "--frame-id applies to a single camera; give frame ids in the camera file";
@@ -71,9 +76,20 @@ int serve(const Args& a, const std::vector<bridge::CameraConfig>& cams, const si
     std::fprintf(stderr, "mok-bridge: cannot join DDS domain %u (check CYCLONEDDS_URI)\n", a.domain);
     return 1;
   }
+  // Before the cameras, so it outlives them (they hand it results).
+  std::unique_ptr<bridge::Tracking> tracking;
+  if (!a.tracking.mount_file.empty()) {
+    tracking = std::make_unique<bridge::Tracking>();
+    std::string error;
+    if (!tracking->start(participant.get(), cams[0].ns, a.tracking, a.publish.qos, error)) {
+      std::fprintf(stderr, "mok-bridge: %s\n", error.c_str());
+      return 1;
+    }
+  }
   std::vector<std::unique_ptr<bridge::Camera>> cameras;
   for (const bridge::CameraConfig& c : cams) {
     cameras.push_back(std::make_unique<bridge::Camera>(participant.get(), c, a.publish));
+    cameras.back()->track_with(tracking.get());
     std::string error;
     if (!cameras.back()->start(error)) {
       std::fprintf(stderr, "mok-bridge: %s\n", error.c_str());
@@ -95,8 +111,10 @@ int serve(const Args& a, const std::vector<bridge::CameraConfig>& cams, const si
     clock_gettime(CLOCK_MONOTONIC, &now);
     if (a.duration_s > 0 && static_cast<double>(now.tv_sec - started.tv_sec) >= a.duration_s) break;
   }
-  // Cameras first (their threads write through the participant), then the participant.
+  // Cameras first (their threads write through the participant), then the
+  // tracking (its pose listener ends with its reader), then the participant.
   cameras.clear();
+  tracking.reset();
   return 0;
 }
 
@@ -107,7 +125,8 @@ int main(int argc, char** argv) {
   CLI::App app{
       "Publishes cameras onto DDS as ROS 2 topics: <ns>/profiles (sensor_msgs/PointCloud2), "
       "<ns>/seam_point (geometry_msgs/PointStamped), <ns>/seam (mok_interfaces/Seam) and "
-      "<ns>/diagnostics (diagnostic_msgs/DiagnosticArray, once a period).",
+      "<ns>/diagnostics (diagnostic_msgs/DiagnosticArray, once a period); with --mount also the "
+      "torch's correction.",
       "mok-bridge"};
   app.add_option("ADDR", a.addresses, "Camera addresses (host, host:port); several get NS/cam0, NS/cam1, ...");
   app.add_option("--cameras", a.camera_file,
@@ -149,6 +168,14 @@ int main(int argc, char** argv) {
                  "(seam writes never wait)")
       ->capture_default_str()
       ->check(CLI::Range(0, 60000));
+  app.add_option("--mount", a.tracking.mount_file,
+                 "Track the seam with this mounting file (X_tool_sensor, JSON): publishes <ns>/correction "
+                 "(mok_interfaces/Correction) and <ns>/seam_base (geometry_msgs/PointStamped, mm) per pose")
+      ->check(CLI::ExistingFile);
+  app.add_option("--pose-topic", a.tracking.pose_topic,
+                 "Topic of the tool's pose in the base frame (geometry_msgs/PoseStamped, metres), with --mount");
+  app.add_option("--base-frame", a.tracking.base_frame, "frame_id of what tracking publishes")
+      ->capture_default_str();
   app.add_option("--health-period", a.health_period_s, "Seconds between diagnostics messages")
       ->capture_default_str()
       ->check(CLI::Range(0.01, 3600.0));

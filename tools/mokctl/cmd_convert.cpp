@@ -17,7 +17,7 @@
 #include "commands.hpp"
 #include "point_files.hpp"
 #include "scan_stream.hpp"
-#include "sim_bridge.hpp"
+#include "sim/recording.hpp"
 
 namespace mokctl {
 namespace {
@@ -83,12 +83,20 @@ void run_convert(const GlobalOptions& g, const ConvertArgs& a) {
   ScanAxis axis = a.axis;
   if (a.speed > 0) axis.speed_mm_s = a.speed;
   PointWriter points(ply ? "" : a.out, ply ? a.out : "", axis);
-  std::vector<std::uint8_t> wire;
-  std::string note;
-  if (!sim::RecordingFile::read_wire(a.in, wire, note)) {
-    throw Failure(kUsage, format("Cannot read the recording %s: %s.", a.in.c_str(), note.c_str()));
+  auto recording = camsim::read_recording_file(a.in);
+  if (!recording) {
+    throw Failure(kUsage, format("Cannot read the recording %s: %s.", a.in.c_str(), recording.error().c_str()));
   }
-  if (!note.empty()) std::fprintf(stderr, "mokctl: %s: %s\n", a.in.c_str(), note.c_str());
+  // A recording cut off by a crash keeps its whole packets.
+  if (recording->truncated) {
+    std::fprintf(stderr, "mokctl: %s: the recording ends in the middle of a packet, which is left out\n",
+                 a.in.c_str());
+  }
+  std::vector<std::uint8_t> wire;
+  for (const auto& p : recording->packets) {
+    wire.insert(wire.end(), p.head.begin(), p.head.end());
+    wire.insert(wire.end(), p.payload.begin(), p.payload.end());
+  }
 
   Player player(wire);
   mok::Client client = mok::Client::connect(player.address());

@@ -6,9 +6,9 @@
 #include <thread>
 
 #include "commands.hpp"
-#include "files.hpp"
+#include "demo_camera.hpp"
+#include "output_files.hpp"
 #include "scan_stream.hpp"
-#include "sim_bridge.hpp"
 #include "video.hpp"
 
 namespace mokctl {
@@ -85,7 +85,7 @@ void run_demo(const GlobalOptions& g, const DemoArgs& a) {
   }
 
   // The simulator answers a first request value of 1 with a JPEG image.
-  s.run("request a snapshot", [&] { c.snapshot(1, false, 0); });
+  s.run("request a snapshot", [&] { c.snapshot(MOK_IMAGE_JPEG); });
   auto image = c.recv_snapshot_image(s.timeout());
   if (!image) throw Failure(kTimeout, "The simulated camera sent no snapshot.");
   std::string snap = join_path(a.dir, std::string("demo_snapshot.") + image->extension());

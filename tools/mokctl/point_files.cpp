@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common.hpp"
-#include "files.hpp"
+#include "output_files.hpp"
+#include "session.hpp"
 
 namespace mokctl {
 namespace {

@@ -7,7 +7,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "common.hpp"
+#include "session.hpp"
 
 namespace mokctl {
 

@@ -7,8 +7,8 @@
 #include <deque>
 #include <mutex>
 
-#include "files.hpp"
-#include "recorder.hpp"
+#include "output_files.hpp"
+#include "signals.hpp"
 
 namespace mokctl {
 

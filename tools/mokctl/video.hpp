@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "common.hpp"
-#include "files.hpp"
+#include "output_files.hpp"
+#include "session.hpp"
 
 namespace mokctl {
 

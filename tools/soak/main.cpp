@@ -17,8 +17,8 @@
 #include <dirent.h>
 #include <unistd.h>
 
-#include "camsim/simulator.hpp"
 #include "mok/mok.h"
+#include "sim/simulator.hpp"
 #include "stats_check.hpp"
 #include "tap.hpp"
 

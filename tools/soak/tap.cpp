@@ -17,13 +17,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "common/wire.hpp"
 #include "fxt/packet/framer.hpp"
 
 namespace soak {
 
 namespace {
 
-constexpr std::uint16_t kScanStream = 18;
 constexpr std::size_t kPtsAt = 36;
 
 bool send_all(int fd, const std::uint8_t* p, std::size_t n) {
@@ -173,7 +173,7 @@ void Tap::serve(int client) {
         ok = false;
         break;
       }
-      const bool scan = pkt.head.stream_id == kScanStream && pkt.payload.size() >= kPtsAt + 8 &&
+      const bool scan = pkt.head.stream_id == mok::wire::stream::kScan && pkt.payload.size() >= kPtsAt + 8 &&
                         pkt.head.kind != mok::fxt::Kind::VideoH264 && pkt.head.kind != mok::fxt::Kind::VideoH265;
       if (!scan) continue;
       std::uint64_t pts = 0;

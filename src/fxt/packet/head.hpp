@@ -11,19 +11,18 @@
 
 #include "common/clock.hpp"
 #include "common/result.hpp"
+#include "common/wire.hpp"
 #include "fxt/error.hpp"
 #include "fxt/packet/flags.hpp"
 #include "fxt/packet/kind.hpp"
 
 namespace mok::fxt {
 
-constexpr size_t kHeadLen = 24;
-// Largest valid length; also the most bytes the framer lets accumulate.
-constexpr uint32_t kMaxLength = 0x4000000;
-// Smallest length a received head may announce.
-constexpr uint32_t kMinLength = 4;
-// Stream ids must be below this.
-constexpr uint16_t kStreamIdLimit = 512;
+using wire::kHeadLen;
+// The largest valid length is also the most bytes the framer lets accumulate.
+using wire::kMaxLength;
+using wire::kMinLength;
+using wire::kStreamIdLimit;
 
 struct Head {
   uint32_t length = 0;  // payload bytes after the head

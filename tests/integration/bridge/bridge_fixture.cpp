@@ -13,8 +13,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "camsim/scan_payload.hpp"
-#include "camsim/scene.hpp"
+#include "sim/scan_payload.hpp"
+#include "sim/scene.hpp"
+#include "support/child_argv.hpp"
 
 #ifndef BRIDGE_PATH
 #error "BRIDGE_PATH must name the mok-bridge binary"
@@ -53,7 +54,8 @@ Camera::Camera(camsim::Options o) : options(std::move(o)) {
   if (port.ok()) address = "127.0.0.1:" + std::to_string(port.value());
 }
 
-ChildProcess::ChildProcess(std::vector<std::string> argv, const std::vector<std::string>& env) {
+ChildProcess::ChildProcess(std::vector<std::string> program_argv, const std::vector<std::string>& env) {
+  std::vector<std::string> argv = mok::test::child_argv(std::move(program_argv));
   char path[] = "/tmp/mok-bridge-test.XXXXXX";
   const int fd = mkstemp(path);
   log_path_ = path;

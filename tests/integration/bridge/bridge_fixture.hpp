@@ -15,9 +15,9 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
-#include "camsim/simulator.hpp"
-#include "fakes/eventually.hpp"
 #include "ros2_types.h"
+#include "sim/simulator.hpp"
+#include "support/eventually.hpp"
 
 namespace bridgetest {
 

@@ -1,6 +1,7 @@
 // mok-bridge end to end: emulated cameras -> mok-bridge (child process) ->
 // DDS subscribers in this process that know the ROS 2 type names only.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -8,11 +9,12 @@
 #include <string>
 
 #include <mok/mok.h>
+#include <mok/mok_track.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include "bridge_fixture.hpp"
-#include "camsim/scene.hpp"
+#include "sim/scene.hpp"
 
 namespace bridgetest {
 namespace {
@@ -189,6 +191,57 @@ TEST_F(BridgeTest, OneSubscriberSeesTwoCamerasOfOneBridgeAndACameraOfAnotherBrid
       20s))
       << one.log() << two.log();
   std::remove(file.c_str());
+}
+
+TEST_F(BridgeTest, TracksTheSeamFromRobotPosesAndPublishesTheCorrection) {
+  Camera cam(camera_options(500, 64));
+  switch_laser_on(cam);
+  // The sensor 40 mm ahead of the tool along its x.
+  const std::string mount = testing::TempDir() + "bridge-mount.json";
+  const mok_pose_t X_tool_sensor{40, 0, 0, 1, 0, 0, 0};
+  ASSERT_EQ(mok_track_mount_save(mount.c_str(), &X_tool_sensor, nullptr, nullptr, 0), MOK_OK);
+  BridgeProcess bridge(domain_, {cam.address, "--namespace", "cell", "--mount", mount, "--pose-topic",
+                                 "/robot/tool_pose", "--base-frame", "world"});
+  Reader corrections(participant_, "rt/cell/correction", &mok_interfaces_msg_dds__Correction__desc);
+  Reader seams(participant_, "rt/cell/seam_base", &geometry_msgs_msg_dds__PointStamped__desc);
+  const dds_entity_t topic = dds_create_topic(participant_, &geometry_msgs_msg_dds__PoseStamped__desc,
+                                              "rt/robot/tool_pose", nullptr, nullptr);
+  const dds_entity_t poses = dds_create_writer(participant_, topic, nullptr, nullptr);
+  ASSERT_GT(poses, 0);
+
+  // The tool moves along the base x at 100 mm/s, one pose per poll (every
+  // few ms), stamped with the host's wall clock as a robot on this host would.
+  const auto start = std::chrono::system_clock::now();
+  std::set<std::int32_t> statuses;
+  std::size_t seam_points = 0;
+  const bool ok = eventually(
+      [&] {
+        const auto now = std::chrono::system_clock::now();
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
+        const double s = std::chrono::duration<double>(now - start).count();
+        geometry_msgs_msg_dds__PoseStamped_ m{};
+        m.header.stamp = {static_cast<std::int32_t>(ns / 1'000'000'000),
+                          static_cast<std::uint32_t>(ns % 1'000'000'000)};
+        m.header.frame_id = const_cast<char*>("world");
+        m.pose.position.x = 0.1 * s;  // metres
+        m.pose.orientation.w = 1;
+        dds_write(poses, &m);
+        corrections.take<mok_interfaces_msg_dds__Correction_>([&](const mok_interfaces_msg_dds__Correction_& c) {
+          statuses.insert(c.status);
+          EXPECT_STREQ(c.header.frame_id, "world");
+          // The seam at the torch's distance lies beside the torch, not ahead.
+          if (c.status == MOK_TRACK_OK) {
+            EXPECT_NEAR(c.offset_base_mm.x, 0.0, 1.0);
+          }
+        });
+        seams.take<geometry_msgs_msg_dds__PointStamped_>(
+            [&](const geometry_msgs_msg_dds__PointStamped_&) { ++seam_points; });
+        return statuses.count(MOK_TRACK_OK) > 0 && seam_points > 0;
+      },
+      20s);
+  EXPECT_TRUE(ok) << bridge.log();
+  EXPECT_TRUE(statuses.count(MOK_TRACK_NOT_YET_SCANNED)) << "the torch starts behind the first scanned point";
+  std::remove(mount.c_str());
 }
 
 // The stuck subscriber of the next test, run as a child process: it matches,

@@ -8,11 +8,11 @@
 #include <gtest/gtest.h>
 
 #include "brelo/reg_cache.hpp"
-#include "fakes/device_stats.hpp"
-#include "fakes/scan_payload.hpp"
 #include "ffi/handles.hpp"
 #include "harness.hpp"
 #include "mok/mok.h"
+#include "support/device_stats.hpp"
+#include "support/scan_payload.hpp"
 
 namespace mok::test {
 namespace {
@@ -301,7 +301,7 @@ TEST_F(CapiTest, ScanResultThroughAccessorsAndRawPointers) {
   const std::size_t s5 = ScanPayload::segment_at(5);
   for (std::size_t i = 0; i < 8; ++i) p.u8(s5 + i, static_cast<std::uint8_t>(0x50 + i));
   p.f32(s5 + 8, 0.5f).point(s5 + 12, 1500, 2500).point(s5 + 16, 500, 1000).point(s5 + 20, 0, 0).i32(s5 + 24, -7);
-  ASSERT_TRUE(cam.send(kKindData, 18, p.bytes()));
+  ASSERT_TRUE(cam.send(kKindData, wire::stream::kScan, p.bytes()));
 
   mok_scan_result_t* r = nullptr;
   {
@@ -381,7 +381,7 @@ TEST_F(CapiTest, ScanResultThroughAccessorsAndRawPointers) {
   mok_set_scan_cb(h, nullptr, &sink);
   ScanPayload none;  // no seam, index 8, no points
   none.u16(50, 8);
-  ASSERT_TRUE(cam.send(kKindData, 18, none.bytes()));
+  ASSERT_TRUE(cam.send(kKindData, wire::stream::kScan, none.bytes()));
   ASSERT_TRUE(eventually([&] {
     mok_scan_result_t* l = mok_get_scan_result(h);
     const bool newer = l && mok_scan_result_pts(l) == 0;
@@ -408,7 +408,7 @@ TEST_F(CapiTest, SeamPointNeedsFoundSeamAndValidIndex) {
   start();
   ScanPayload p;
   p.u16(44, 0).u16(50, 2);  // valid index, no seam
-  ASSERT_TRUE(cam.send(kKindData, 18, p.bytes()));
+  ASSERT_TRUE(cam.send(kKindData, wire::stream::kScan, p.bytes()));
   ASSERT_TRUE(eventually([&] {
     mok_scan_result_t* l = mok_get_scan_result(h);
     mok_scan_result_free(l);
@@ -426,15 +426,15 @@ TEST_F(CapiTest, SnapshotRequestAndImages) {
   ASSERT_EQ(mok_snapshot(h, -1, 5, 20), MOK_OK);
   auto req = cam.next_packet();
   ASSERT_TRUE(req);
-  EXPECT_EQ(req->stream_id, 1);
+  EXPECT_EQ(req->stream_id, wire::stream::kSnapshotRequest);
   EXPECT_EQ(req->kind, kKindFlexRegs);
   EXPECT_EQ(req->payload, (Bytes{0, 2, 1, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 2, 2, 0, 20, 0, 0, 0, 0,  2, 3, 0,
                                  1, 0, 0, 0, 0,    2,    4,    0,    1, 0, 0, 0, 0,  2, 5, 0, 50, 0, 0, 0}));
 
   report(concat({reg_u32(reg::kImageWidth, 4), reg_u32(reg::kImageHeight, 2)}));
   const Bytes raw{10, 11, 12, 13, 14, 15, 16, 17};
-  ASSERT_TRUE(cam.send(kKindData, 2, raw));
-  ASSERT_TRUE(cam.send(kKindData, 2, Bytes{0xFF, 0xD8, 0xFF, 0xE0}));
+  ASSERT_TRUE(cam.send(kKindData, wire::stream::kSnapshotImage, raw));
+  ASSERT_TRUE(cam.send(kKindData, wire::stream::kSnapshotImage, Bytes{0xFF, 0xD8, 0xFF, 0xE0}));
   mok_snapshot_image_t* a = mok_recv_snapshot_image(h, 5000);
   mok_snapshot_image_t* b = mok_recv_snapshot_image(h, 5000);
   ASSERT_NE(a, nullptr);
@@ -475,7 +475,7 @@ TEST_F(CapiTest, ScanQueueHandsOutBatchesCountsDropsAndWakesOnClose) {
   start();
   for (std::uint64_t pts = 1; pts <= 5; ++pts) {
     ScanPayload p(1, false);
-    ASSERT_TRUE(cam.send(kKindData, 18, p.u64(36, pts).bytes()));
+    ASSERT_TRUE(cam.send(kKindData, wire::stream::kScan, p.u64(36, pts).bytes()));
   }
   ASSERT_TRUE(eventually([&] { return stats_of(h).scan_results == 5; }));
   const mok_stats_t s = stats_of(h);
@@ -522,7 +522,7 @@ TEST_F(CapiTest, ScanQueuePopIntoCopiesRecordsAndPointsAndKeepsWhatDoesNotFit) {
   ScanPayload b(3, true);  // no seam
   b.offsets(1000, 500).profile_point(2, 1500, 2500).u64(36, 2);
   for (auto* p : {&a, &b, &a}) {
-    ASSERT_TRUE(cam.send(kKindData, 18, p->bytes()));
+    ASSERT_TRUE(cam.send(kKindData, wire::stream::kScan, p->bytes()));
   }
   ASSERT_TRUE(eventually([&] { return stats_of(h).scan_queue_depth == 3; }));
 

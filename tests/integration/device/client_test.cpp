@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "brelo/reg_cache.hpp"
-#include "fakes/scan_payload.hpp"
 #include "harness.hpp"
+#include "support/scan_payload.hpp"
 
 namespace mok::test {
 namespace {
@@ -113,8 +113,8 @@ TEST_F(ClientTest, ReportsFillTheCacheAndReleaseWaiters) {
 
   // Any non-video kind on stream 0 is a report; video kinds never are, and
   // other streams are ignored.
-  ASSERT_TRUE(cam.send(kKindVideoVP8, 0, reg_u32(reg::kLaserStrength, 55)));
-  ASSERT_TRUE(cam.send(kKindVideoH264, 0, reg_u32(reg::kTaskId, 77)));
+  ASSERT_TRUE(cam.send(kKindVideoVP8, wire::stream::kRegisters, reg_u32(reg::kLaserStrength, 55)));
+  ASSERT_TRUE(cam.send(kKindVideoH264, wire::stream::kRegisters, reg_u32(reg::kTaskId, 77)));
   ASSERT_TRUE(cam.send(kKindFlexRegs, 5, reg_u32(reg::kTaskId, 78)));
   ASSERT_TRUE(cam.send_report(reg_u32(reg::kExposureTime, 3)));  // marks the end of the batch
   ASSERT_TRUE(eventually([&] { return client->exposure_time() == 3u; }));
@@ -124,7 +124,7 @@ TEST_F(ClientTest, ReportsFillTheCacheAndReleaseWaiters) {
   // Values, the ready flag and the latest result outlive the connection.
   ScanPayload scan;
   scan.u64(36, 4242);
-  ASSERT_TRUE(cam.send(kKindData, 18, scan.bytes()));
+  ASSERT_TRUE(cam.send(kKindData, wire::stream::kScan, scan.bytes()));
   ASSERT_TRUE(eventually([&] { return client->latest_scan_result() != nullptr; }));
   cam.drop_connection();
   ASSERT_TRUE(states.wait_for(static_cast<std::uint32_t>(brelo::State::Disconnected)));
@@ -170,12 +170,12 @@ TEST_F(ClientTest, SnapshotImagesQueueInArrivalOrder) {
   connect_and_start();
   // The transport refuses payloads under 4 bytes, so the short forms are
   // padded with bytes that match no signature.
-  ASSERT_TRUE(cam.send(kKindData, 2, Bytes{1, 2, 3, 4}));  // raw before any size report
+  ASSERT_TRUE(cam.send(kKindData, wire::stream::kSnapshotImage, Bytes{1, 2, 3, 4}));  // raw before any size report
   ASSERT_TRUE(cam.send_report(concat({reg_u32(reg::kImageWidth, 640), reg_u32(reg::kImageHeight, 480)})));
-  ASSERT_TRUE(cam.send(kKindData, 2, Bytes{0xFF, 0xD8, 0xFF, 0xE0, 9}));
-  ASSERT_TRUE(cam.send(kKindJson, 2, Bytes{0x89, 0x50, 0x4E, 0x47, 0x0D}));
-  ASSERT_TRUE(cam.send(kKindData, 2, Bytes{0xFF, 0xD8, 0x00, 0xFF}));
-  ASSERT_TRUE(cam.send(kKindData, 2, Bytes{0x89, 0x50, 0x4E, 0x00}));
+  ASSERT_TRUE(cam.send(kKindData, wire::stream::kSnapshotImage, Bytes{0xFF, 0xD8, 0xFF, 0xE0, 9}));
+  ASSERT_TRUE(cam.send(kKindJson, wire::stream::kSnapshotImage, Bytes{0x89, 0x50, 0x4E, 0x47, 0x0D}));
+  ASSERT_TRUE(cam.send(kKindData, wire::stream::kSnapshotImage, Bytes{0xFF, 0xD8, 0x00, 0xFF}));
+  ASSERT_TRUE(cam.send(kKindData, wire::stream::kSnapshotImage, Bytes{0x89, 0x50, 0x4E, 0x00}));
 
   struct Want {
     brelo::SnapshotFormat format;
@@ -205,8 +205,8 @@ TEST_F(ClientTest, EachImageWakesExactlyOneReceiver) {
   // UINT64_MAX must mean "no limit", not a deadline that wrapped into the past.
   auto a = std::async(std::launch::async, [&] { return client->recv_snapshot_image(UINT64_MAX); });
   auto b = std::async(std::launch::async, [&] { return client->recv_snapshot_image(UINT64_MAX); });
-  ASSERT_TRUE(cam.send(kKindData, 2, Bytes{1, 0, 0, 0}));
-  ASSERT_TRUE(cam.send(kKindData, 2, Bytes{2, 0, 0, 0}));
+  ASSERT_TRUE(cam.send(kKindData, wire::stream::kSnapshotImage, Bytes{1, 0, 0, 0}));
+  ASSERT_TRUE(cam.send(kKindData, wire::stream::kSnapshotImage, Bytes{2, 0, 0, 0}));
   if (a.wait_for(kWait) != std::future_status::ready || b.wait_for(kWait) != std::future_status::ready) {
     // Release the receivers so the test ends, then fail.
     client->inner()->push_snapshot_image(Bytes{9, 9, 9, 9});
@@ -235,12 +235,12 @@ TEST_F(ClientTest, ScanResultsReachCallbackInOrderAndLatestSlot) {
   second.u64(36, 222);
   ScanPayload broken;
   broken.u8(2, 1).u64(36, 333);
-  ASSERT_TRUE(cam.send(kKindJson, 18, first.bytes()));
-  ASSERT_TRUE(cam.send(kKindData, 18, second.bytes()));
-  ASSERT_TRUE(cam.send(kKindData, 18, broken.bytes()));
-  ASSERT_TRUE(cam.send(kKindVideoH265, 18, first.bytes()));  // video, not a scan result
-  ASSERT_TRUE(cam.send(kKindData, 17, first.bytes()));       // unknown stream
-  ASSERT_TRUE(cam.send_report(reg_u32(reg::kTaskId, 1)));    // marks the end of the batch
+  ASSERT_TRUE(cam.send(kKindJson, wire::stream::kScan, first.bytes()));
+  ASSERT_TRUE(cam.send(kKindData, wire::stream::kScan, second.bytes()));
+  ASSERT_TRUE(cam.send(kKindData, wire::stream::kScan, broken.bytes()));
+  ASSERT_TRUE(cam.send(kKindVideoH265, wire::stream::kScan, first.bytes()));  // video, not a scan result
+  ASSERT_TRUE(cam.send(kKindData, 17, first.bytes()));                        // unknown stream
+  ASSERT_TRUE(cam.send_report(reg_u32(reg::kTaskId, 1)));                     // marks the end of the batch
   ASSERT_TRUE(client->wait_params_ready(kWait).ok());
 
   auto latest = client->latest_scan_result();
@@ -269,7 +269,7 @@ TEST_F(ClientTest, KeptScanResultsStayIntactWhileDroppedOnesAreReused) {
   for (std::uint64_t i = 1; i <= kCount; ++i) {
     ScanPayload p(4 + i % 3);
     p.u64(36, i).profile_point(0, 0, static_cast<std::uint16_t>(100 * i));
-    ASSERT_TRUE(cam.send(kKindData, 18, p.bytes()));
+    ASSERT_TRUE(cam.send(kKindData, wire::stream::kScan, p.bytes()));
   }
   ASSERT_TRUE(eventually([&] {
     std::lock_guard lock(m);
@@ -302,7 +302,7 @@ TEST_F(ClientTest, ClearingScanCallbackWaitsForRunningCall) {
     }
   });
   connect_and_start();
-  ASSERT_TRUE(cam.send(kKindData, 18, ScanPayload{}.bytes()));
+  ASSERT_TRUE(cam.send(kKindData, wire::stream::kScan, ScanPayload{}.bytes()));
   ASSERT_EQ(entered.get_future().wait_for(kWait), std::future_status::ready);
 
   std::atomic<bool> cleared{false};
@@ -317,7 +317,7 @@ TEST_F(ClientTest, ClearingScanCallbackWaitsForRunningCall) {
   EXPECT_TRUE(cleared.load());
 
   // The old callback is not called again.
-  ASSERT_TRUE(cam.send(kKindData, 18, ScanPayload{}.bytes()));
+  ASSERT_TRUE(cam.send(kKindData, wire::stream::kScan, ScanPayload{}.bytes()));
   ASSERT_TRUE(cam.send_report(reg_u32(reg::kTaskId, 1)));
   ASSERT_TRUE(client->wait_params_ready(kWait).ok());
   ASSERT_TRUE(eventually([&] { return client->task_id() == 1u; }));
@@ -344,7 +344,7 @@ TEST_F(ClientTest, StateCallbackWaitsForTheRunningScanCallback) {
     in_scan = false;
   });
   connect_and_start();
-  ASSERT_TRUE(cam.send(kKindData, 18, ScanPayload{}.bytes()));
+  ASSERT_TRUE(cam.send(kKindData, wire::stream::kScan, ScanPayload{}.bytes()));
   ASSERT_EQ(entered.get_future().wait_for(kWait), std::future_status::ready);
   cam.drop_connection();
   EXPECT_TRUE(states.wait_for(static_cast<std::uint32_t>(brelo::State::Disconnected)));

@@ -14,8 +14,8 @@
 
 #include "brelo/client.hpp"
 #include "common/runtime.hpp"
-#include "fakes/eventually.hpp"
-#include "fakes/fake_camera.hpp"
+#include "support/eventually.hpp"
+#include "support/fake_camera.hpp"
 
 namespace mok::test {
 

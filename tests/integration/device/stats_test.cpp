@@ -9,12 +9,12 @@
 #include <gtest/gtest.h>
 
 #include "brelo/reg_cache.hpp"
-#include "fakes/device_stats.hpp"
-#include "fakes/scan_payload.hpp"
 #include "ffi/handles.hpp"
 #include "fxt/error.hpp"
 #include "harness.hpp"
 #include "mok/mok.h"
+#include "support/device_stats.hpp"
+#include "support/scan_payload.hpp"
 
 namespace mok::test {
 namespace {
@@ -58,10 +58,10 @@ TEST_F(StatsTest, ScriptedTrafficIsCountedByClassWithExactBytes) {
   const Bytes other{9, 9, 9, 9};
   const Bytes video{0, 0, 0, 1, 0x67, 1, 2, 3};
   ASSERT_TRUE(cam.send_report(report));
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(cam.send(kKindData, 18, scan));
-  ASSERT_TRUE(cam.send(kKindData, 18, bad_scan));
-  ASSERT_TRUE(cam.send(kKindData, 2, image));
-  ASSERT_TRUE(cam.send(kKindData, 2, image));
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(cam.send(kKindData, wire::stream::kScan, scan));
+  ASSERT_TRUE(cam.send(kKindData, wire::stream::kScan, bad_scan));
+  ASSERT_TRUE(cam.send(kKindData, wire::stream::kSnapshotImage, image));
+  ASSERT_TRUE(cam.send(kKindData, wire::stream::kSnapshotImage, image));
   ASSERT_TRUE(cam.send(kKindData, 7, other));
   ASSERT_TRUE(cam.send(kKindVideoH264, 5, video));  // video is off
   ASSERT_TRUE(wait_stats([](const mok_stats_t& s) { return s.packets_received >= 9; }));
@@ -135,7 +135,7 @@ TEST_F(StatsTest, SilentCameraIsNoticedAfterTheSetInactivityTimeAndRetried) {
 
 TEST_F(StatsTest, CorruptHeadIsADecodeErrorDisconnectWithTheDecodersText) {
   connect_and_start();
-  Bytes bad = encode_wire(kKindData, 18, ScanPayload(0).bytes());
+  Bytes bad = encode_wire(kKindData, wire::stream::kScan, ScanPayload(0).bytes());
   bad[0] = bad[1] = bad[2] = 0;
   bad[3] = 2;  // a length below the smallest the reader accepts
   ASSERT_TRUE(cam.send_raw(bad));

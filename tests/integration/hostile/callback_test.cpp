@@ -8,11 +8,11 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes/eventually.hpp"
-#include "fakes/fake_camera.hpp"
-#include "fakes/scan_payload.hpp"
-#include "fakes/scripted_peer.hpp"
 #include "mok/mok.h"
+#include "support/eventually.hpp"
+#include "support/fake_camera.hpp"
+#include "support/scan_payload.hpp"
+#include "support/scripted_peer.hpp"
 
 namespace {
 
@@ -62,7 +62,7 @@ TEST(HostileCallbacks, BlockingWaitsRefuseAtOnceAndOthersStillWork) {
   EXPECT_EQ(seen.wait_params_no_wait.load(), MOK_ERR_TIMEOUT);
   EXPECT_EQ(seen.getter.load(), MOK_ERR_NOT_AVAILABLE);
 
-  ASSERT_TRUE(cam.send(mok::test::kKindData, 18, mok::test::ScanPayload(4).bytes()));
+  ASSERT_TRUE(cam.send(mok::test::kKindData, wire::stream::kScan, mok::test::ScanPayload(4).bytes()));
   ASSERT_TRUE(eventually([&] { return seen.scanned.load(); }));
   EXPECT_EQ(seen.pull_rts.load(), MOK_ERR_IN_CALLBACK);
   EXPECT_EQ(seen.image.load(), 0);

@@ -10,10 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes/eventually.hpp"
-#include "fakes/fake_camera.hpp"
-#include "fakes/scripted_peer.hpp"
 #include "mok/mok.h"
+#include "support/eventually.hpp"
+#include "support/fake_camera.hpp"
+#include "support/scripted_peer.hpp"
 
 namespace {
 

@@ -7,11 +7,11 @@
 #include <gtest/gtest.h>
 
 #include "brelo/client.hpp"
-#include "fakes/device_stats.hpp"
-#include "fakes/eventually.hpp"
-#include "fakes/fake_camera.hpp"
-#include "fakes/scripted_peer.hpp"
 #include "ffi/handles.hpp"
+#include "support/device_stats.hpp"
+#include "support/eventually.hpp"
+#include "support/fake_camera.hpp"
+#include "support/scripted_peer.hpp"
 
 namespace {
 

@@ -13,12 +13,12 @@
 #include <sys/resource.h>
 
 #include "fake_decoder.hpp"
-#include "fakes/device_stats.hpp"
-#include "fakes/eventually.hpp"
-#include "fakes/fake_camera.hpp"
-#include "fakes/process_figures.hpp"
-#include "fakes/scripted_peer.hpp"
 #include "mok/mok_fxt.h"
+#include "support/device_stats.hpp"
+#include "support/eventually.hpp"
+#include "support/fake_camera.hpp"
+#include "support/process_figures.hpp"
+#include "support/scripted_peer.hpp"
 
 namespace {
 

@@ -10,12 +10,12 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes/device_stats.hpp"
-#include "fakes/eventually.hpp"
-#include "fakes/fake_camera.hpp"
-#include "fakes/scripted_peer.hpp"
 #include "mok/mok.h"
 #include "mok/mok_fxt.h"
+#include "support/device_stats.hpp"
+#include "support/eventually.hpp"
+#include "support/fake_camera.hpp"
+#include "support/scripted_peer.hpp"
 
 namespace {
 

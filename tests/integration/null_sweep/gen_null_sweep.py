@@ -120,9 +120,9 @@ def check_for(name, ret, where, exceptions):
     if ret.endswith("*"):
         return f"{{ {ret} r = CALL; CHECK(r == NULL); }}"
     if ret == "bool":
-        return f"{{ bool r = CALL; CHECK(r == false); }}"
+        return "{ bool r = CALL; CHECK(r == false); }"
     if ret == "int32_t":
-        return f"{{ int32_t r = CALL; CHECK(r < 0); }}"
+        return "{ int32_t r = CALL; CHECK(r < 0); }"
     if ret in INTEGERS:
         return f"{{ {ret} r = CALL; CHECK(r == 0); }}"
     if ret in FLOATS:

@@ -17,13 +17,13 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes/device_stats.hpp"
-#include "fakes/eventually.hpp"
-#include "fakes/fake_camera.hpp"
-#include "fakes/process_figures.hpp"
-#include "fakes/scan_payload.hpp"
-#include "fakes/scripted_peer.hpp"
 #include "mok/mok.h"
+#include "support/device_stats.hpp"
+#include "support/eventually.hpp"
+#include "support/fake_camera.hpp"
+#include "support/process_figures.hpp"
+#include "support/scan_payload.hpp"
+#include "support/scripted_peer.hpp"
 
 namespace mok::reliability {
 namespace {
@@ -35,7 +35,7 @@ using test::ScriptedPeer;
 std::vector<uint8_t> scan_packet(uint64_t number, size_t points = 3) {
   test::ScanPayload p(points);
   p.u64(36, number);
-  return test::encode_wire(0, 18, p.bytes(), 0, number);
+  return test::encode_wire(test::kKindData, wire::stream::kScan, p.bytes(), 0, number);
 }
 
 struct Host {

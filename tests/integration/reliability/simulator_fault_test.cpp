@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include "camsim/simulator.hpp"
-#include "fakes/device_stats.hpp"
 #include "mok/mok.h"
+#include "sim/simulator.hpp"
+#include "support/device_stats.hpp"
 
 namespace mok::reliability {
 namespace {

@@ -13,13 +13,13 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes/eventually.hpp"
-#include "fakes/fake_camera.hpp"
-#include "fakes/process_figures.hpp"
-#include "fakes/scan_payload.hpp"
-#include "fakes/scripted_peer.hpp"
 #include "mok/mok.h"
 #include "mok/mok_fxt.h"
+#include "support/eventually.hpp"
+#include "support/fake_camera.hpp"
+#include "support/process_figures.hpp"
+#include "support/scan_payload.hpp"
+#include "support/scripted_peer.hpp"
 
 namespace mok::reliability {
 namespace {
@@ -171,7 +171,7 @@ void dev_on_scan(mok_scan_result_t* result, void* user) {
 
 std::vector<uint8_t> scan_packet() {
   test::ScanPayload p(3);
-  return test::encode_wire(0, 18, p.bytes(), 0, 1);
+  return test::encode_wire(test::kKindData, wire::stream::kScan, p.bytes(), 0, 1);
 }
 
 // One cycle; the contexts outlive the clients (a client closed without

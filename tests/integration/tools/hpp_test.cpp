@@ -9,15 +9,17 @@
 
 #include <gtest/gtest.h>
 #include <mok/mok.hpp>
+#include <mok/mok_track.hpp>
 
-#include "fakes/eventually.hpp"
 #include "process.hpp"
+#include "support/eventually.hpp"
 
 static_assert(__cplusplus == 201703L, "this test checks that mok.hpp compiles as C++17");
 static_assert(!std::is_copy_constructible_v<mok::Client> && std::is_nothrow_move_constructible_v<mok::Client>);
 static_assert(!std::is_copy_constructible_v<mok::ScanResult> &&
               std::is_nothrow_move_constructible_v<mok::ScanResult>);
 static_assert(sizeof(mok::Point) == 16);
+static_assert(!std::is_copy_constructible_v<mok::Tracker> && std::is_nothrow_move_constructible_v<mok::Tracker>);
 
 namespace {
 
@@ -261,6 +263,33 @@ TEST(MokHpp, LogHandlerReceivesTheTransportRecords) {
   mok::set_log_handler(nullptr);
   std::lock_guard<std::mutex> lock(mu);
   EXPECT_NE(std::find(targets.begin(), targets.end(), "mok_fxt::client::tcp"), targets.end());
+}
+
+TEST(MokTrackHpp, RefusalsAreAnswersAndBadSettingsAndMountsThrow) {
+  mok::TrackerConfig bad = mok::default_tracker_config();
+  bad.smoothing_window_mm = -1;
+  EXPECT_THROW(mok::Tracker{bad}, mok::Error);
+  mok::TrackerConfig config = mok::default_tracker_config();
+  config.poses_carry_robot_clock = 0;
+  mok::Tracker tracker(config);
+  EXPECT_EQ(tracker.correction(0).status, MOK_TRACK_NO_POSE);
+  EXPECT_EQ(tracker.push_pose({0, 0, 0, 2, 0, 0, 0}, 0, 0), MOK_TRACK_ERR_BAD_POSE);
+  EXPECT_THROW(tracker.set_mount({0, 0, 0, 0, 0, 0, 0}), mok::Error);
+  try {
+    mok::load_mount("/nonexistent/mount.json");
+    ADD_FAILURE() << "no error";
+  } catch (const mok::Error& e) {
+    EXPECT_NE(std::string(e.what()).find("/nonexistent/mount.json: cannot be read"), std::string::npos)
+        << e.what();
+  }
+  // The tool at rest, the seam 2 mm to the side of the laser line's centre.
+  ASSERT_EQ(tracker.push_pose({0, 0, 0, 1, 0, 0, 0}, 0, 1000), MOK_OK);
+  tracker.push_seam(1, 1000, true, 2.0, 0.0);
+  mok::TrackStatus status{};
+  const auto seam = tracker.seam_at(0.0, &status);
+  ASSERT_TRUE(seam) << mok::track_status_name(status);
+  EXPECT_DOUBLE_EQ((*seam)[1], 2.0);
+  EXPECT_EQ(tracker.stats().results_used, 1u);
 }
 
 }  // namespace

@@ -15,6 +15,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "support/child_argv.hpp"
+
 #ifndef CAMSIM_PATH
 #error "CAMSIM_PATH must name the mok-camsim binary"
 #endif
@@ -22,8 +24,9 @@
 namespace tooltest {
 namespace {
 
-pid_t spawn(const std::vector<std::string>& argv, const std::string& out, const std::string& err,
+pid_t spawn(const std::vector<std::string>& program_argv, const std::string& out, const std::string& err,
             const std::string& cwd) {
+  const std::vector<std::string> argv = mok::test::child_argv(program_argv);
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);

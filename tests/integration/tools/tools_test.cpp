@@ -16,8 +16,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "camsim/recording.hpp"
 #include "process.hpp"
+#include "sim/recording.hpp"
 
 namespace {
 
@@ -180,7 +180,7 @@ TEST_F(Tools, ScanWritesEveryPointAndACloudViewersRead) {
 
 TEST_F(Tools, SnapshotsDecodeAsJpegAndPng) {
   // The simulator picks the format from the first request value.
-  Outcome jpg = mokctl({"snapshot", sim_.address(), "--first", "1", "-o", dir_.file("s.jpg")});
+  Outcome jpg = mokctl({"snapshot", sim_.address(), "--format-code", "1", "-o", dir_.file("s.jpg")});
   ASSERT_EQ(jpg.exit_code, 0) << describe(jpg);
   std::string j = tooltest::read_file(dir_.file("s.jpg"));
   ASSERT_GE(j.size(), 3u);
@@ -203,7 +203,7 @@ TEST_F(Tools, SnapshotsDecodeAsJpegAndPng) {
   EXPECT_EQ(rs.second, 1024u);
 
   // Without -o the name follows the format.
-  Outcome named = mokctl({"snapshot", sim_.address(), "--first", "2"}, 60, dir_.path());
+  Outcome named = mokctl({"snapshot", sim_.address(), "--format", "png"}, 60, dir_.path());
   ASSERT_EQ(named.exit_code, 0) << describe(named);
   EXPECT_TRUE(tooltest::file_exists(dir_.file("snapshot.png")));
 }

@@ -11,15 +11,15 @@
 #include <gtest/gtest.h>
 
 #include "brelo/client.hpp"
-#include "fakes/eventually.hpp"
 #include "ffi/handles.hpp"
 #include "mok/mok_log.h"
+#include "support/eventually.hpp"
 #include "video_support.hpp"
 
 namespace mok::test {
 namespace {
 
-using fakes::VideoCodec;
+using test::VideoCodec;
 
 constexpr int kFrames = 24;
 
@@ -54,7 +54,7 @@ TEST_P(LiveVideoStream, EveryFrameArrivesAsQuarterSizeRgbaMatchingTheSource) {
     // Packed RGBA has one plane.
     EXPECT_EQ(mok_video_frame_data(f, 1), nullptr);
     EXPECT_EQ(mok_video_frame_linesize(f, 1), 0);
-    const fakes::RgbImage source = fakes::moving_pattern(kSourceWidth, kSourceHeight, static_cast<int>(i));
+    const test::RgbImage source = test::moving_pattern(kSourceWidth, kSourceHeight, static_cast<int>(i));
     const double diff = difference_to_source(f, source);
     EXPECT_GE(diff, 0.0);
     EXPECT_LT(diff, 4.0);
@@ -80,7 +80,7 @@ TEST_P(LiveVideoStream, EveryFrameArrivesAsQuarterSizeRgbaMatchingTheSource) {
 
   // And after the client is gone.
   close();
-  const fakes::RgbImage last = fakes::moving_pattern(kSourceWidth, kSourceHeight, kFrames - 1);
+  const test::RgbImage last = test::moving_pattern(kSourceWidth, kSourceHeight, kFrames - 1);
   const double diff = difference_to_source(frames.back(), last);
   EXPECT_GE(diff, 0.0);
   EXPECT_LT(diff, 4.0);
@@ -112,7 +112,7 @@ TEST_F(LiveVideo, KindChangesWithinAStreamSwitchTheDecoder) {
   ASSERT_EQ(frames.size(), h264.size() * 2 + h265.size());
   for (std::size_t i = 0; i < frames.size(); ++i) {
     const int picture = static_cast<int>(i % 8);
-    EXPECT_LT(difference_to_source(frames[i], fakes::moving_pattern(kSourceWidth, kSourceHeight, picture)), 4.0)
+    EXPECT_LT(difference_to_source(frames[i], test::moving_pattern(kSourceWidth, kSourceHeight, picture)), 4.0)
         << "frame " << i;
   }
 }
@@ -188,8 +188,8 @@ TEST_F(LiveVideo, CloseDeliversWhatWasReceivedThenGoesQuiet) {
   ASSERT_TRUE(eventually([&] { return !cam.send(kKindVideoH264, 7, units.front()); }));
   EXPECT_EQ(sink.count(), units.size());
   // The frames outlive the client.
-  EXPECT_LT(difference_to_source(sink.frames().back(), fakes::moving_pattern(kSourceWidth, kSourceHeight,
-                                                                             static_cast<int>(units.size()) - 1)),
+  EXPECT_LT(difference_to_source(sink.frames().back(), test::moving_pattern(kSourceWidth, kSourceHeight,
+                                                                            static_cast<int>(units.size()) - 1)),
             4.0);
 }
 
@@ -286,7 +286,7 @@ TEST_F(LiveVideo, DamagedPacketsDoNotHarmTheStreamThatFollows) {
   const std::size_t first = frames.size() - units.size();
   for (std::size_t i = 0; i < units.size(); ++i) {
     EXPECT_LT(difference_to_source(frames[first + i],
-                                   fakes::moving_pattern(kSourceWidth, kSourceHeight, static_cast<int>(i))),
+                                   test::moving_pattern(kSourceWidth, kSourceHeight, static_cast<int>(i))),
               4.0)
         << "frame " << i;
   }

@@ -6,19 +6,20 @@
 
 #include "brelo/client.hpp"
 #include "brelo/video.hpp"
-#include "fakes/eventually.hpp"
+#include "common/wire.hpp"
 #include "ffi/handles.hpp"
+#include "support/eventually.hpp"
 
 namespace mok::test {
 
-std::vector<fakes::AccessUnit> encode(fakes::VideoCodec codec, int frames) {
+std::vector<test::AccessUnit> encode(test::VideoCodec codec, int frames) {
   std::string why;
-  auto units = fakes::encode_pattern(codec, kSourceWidth, kSourceHeight, frames, &why);
+  auto units = test::encode_pattern(codec, kSourceWidth, kSourceHeight, frames, &why);
   if (units.empty()) ADD_FAILURE() << "test encoder: " << why;
   return units;
 }
 
-double difference_to_source(const mok_video_frame_t* frame, const fakes::RgbImage& source) {
+double difference_to_source(const mok_video_frame_t* frame, const test::RgbImage& source) {
   const std::uint8_t* plane = mok_video_frame_data(frame, 0);
   const int stride = mok_video_frame_linesize(frame, 0);
   const int width = mok_video_frame_width(frame);
@@ -44,6 +45,10 @@ double difference_to_source(const mok_video_frame_t* frame, const fakes::RgbImag
 void VideoTest::SetUp() {
   h = mok_connect(cam.address().c_str());
   ASSERT_NE(h, nullptr);
+  // The tests encode pictures while connected and the camera is silent
+  // meanwhile: under an emulator that outlasts the default inactivity
+  // time-out, which these tests are not about.
+  ASSERT_EQ(mok_set_timing(h, 0, 0, 300000, 0), MOK_OK);
   ASSERT_EQ(mok_start(h), MOK_OK);
   ASSERT_TRUE(cam.wait_accepted());
   // A write goes through once the connection is up; the camera drops it.
@@ -80,11 +85,11 @@ void VideoTest::barrier() {
     return counter.value;
   };
   const std::uint64_t before = reports();
-  ASSERT_TRUE(cam.send_report(reg_u32(0x1800, 100)));
+  ASSERT_TRUE(cam.send_report(reg_u32(wire::reg::kExposureTime, 100)));
   ASSERT_TRUE(eventually([&] { return reports() != before; }, kWait)) << "the report never arrived";
 }
 
-void VideoTest::send_units(const std::vector<fakes::AccessUnit>& units, std::uint8_t kind, std::uint16_t stream) {
+void VideoTest::send_units(const std::vector<test::AccessUnit>& units, std::uint8_t kind, std::uint16_t stream) {
   for (const auto& au : units) ASSERT_TRUE(cam.send(kind, stream, au));
 }
 

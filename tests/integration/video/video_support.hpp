@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes/fake_camera.hpp"
-#include "fakes/video_encoder.hpp"
 #include "mok/mok.h"
+#include "support/fake_camera.hpp"
+#include "support/video_encoder.hpp"
 
 namespace mok::test {
 
@@ -59,12 +59,12 @@ class FrameSink {
 
 // Encodes `frames` pictures of the moving pattern; fails the test when the
 // encoder is missing.
-std::vector<fakes::AccessUnit> encode(fakes::VideoCodec codec, int frames);
+std::vector<test::AccessUnit> encode(test::VideoCodec codec, int frames);
 
 // Mean absolute difference per colour channel between an Rgba frame read
 // through the C accessors and the source picture averaged over the matching
 // 4 x 4 blocks; negative when the frame cannot be read.
-double difference_to_source(const mok_video_frame_t* frame, const fakes::RgbImage& source);
+double difference_to_source(const mok_video_frame_t* frame, const test::RgbImage& source);
 
 // A C client connected to a FakeCamera, with the connection up and the
 // probe packet it used taken off the camera's queue.
@@ -81,7 +81,7 @@ class VideoTest : public ::testing::Test {
   // so far: switching video off discards what it has not yet decoded.
   void settle();
   // Sends each access unit as one packet of `kind` on `stream`.
-  void send_units(const std::vector<fakes::AccessUnit>& units, std::uint8_t kind, std::uint16_t stream = 7);
+  void send_units(const std::vector<test::AccessUnit>& units, std::uint8_t kind, std::uint16_t stream = 7);
   // Releases the client now (TearDown then does nothing).
   void close();
 

@@ -12,9 +12,9 @@
 #include <unistd.h>
 
 #include "fake_media_control.hpp"
-#include "fakes/eventually.hpp"
-#include "fakes/fake_camera.hpp"
 #include "mok/mok.h"
+#include "support/eventually.hpp"
+#include "support/fake_camera.hpp"
 
 namespace mok::test {
 namespace {

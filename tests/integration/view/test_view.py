@@ -1,12 +1,7 @@
 """mokctl view in a real browser: headless Chromium, driven through
 chromedriver, against mok-camsim on free loopback ports. One simulator, one
 viewer and one browser are shared by all tests, which run in file order."""
-import json
 import os
-import re
-import signal
-import socket
-import subprocess
 import tempfile
 import time
 
@@ -15,68 +10,11 @@ from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 
-MOKCTL = os.environ["MOKCTL"]
-CAMSIM = os.environ["CAMSIM"]
-OUT = os.environ.get("VIEW_TEST_OUTPUT", tempfile.mkdtemp(prefix="view-test-"))
-POINTS = 400
+from view_rig import OUT, POINTS, eventually, free_port, start_sim, start_view, stop
+
 # The simulator's V-groove: 12 mm wide at the top, 8 mm deep, a 1.5 mm gap at
 # the root through which the backing bar shows 1 mm lower.
 V_WIDTH, V_DEPTH, V_GAP, BACKING = 12.0, 8.0, 1.5, 1.0
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def eventually(check, timeout=10.0, what="condition"):
-    end = time.monotonic() + timeout
-    while True:
-        value = check()
-        if value:
-            return value
-        if time.monotonic() > end:
-            raise AssertionError(f"timed out after {timeout} s waiting for {what}")
-        time.sleep(0.05)
-
-
-def read_line(proc, pattern, timeout=10.0):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        line = proc.stdout.readline()
-        if not line:
-            break
-        m = re.search(pattern, line)
-        if m:
-            return m
-    raise AssertionError(f"{proc.args[0]} printed no line matching {pattern}")
-
-
-def start_sim(port):
-    proc = subprocess.Popen(
-        [CAMSIM, "--port", str(port), "--points", str(POINTS), "--noise", "0", "--weave-amplitude", "0",
-         "--lost-every", "0", "--rate", "200", "--duration", "300"],
-        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    read_line(proc, r"listening on")
-    return proc
-
-
-def start_view(camera_port, *extra):
-    proc = subprocess.Popen([MOKCTL, "--timeout", "3", "--reconnect-delay", "200", "view", f"127.0.0.1:{camera_port}",
-                             "--record-dir", OUT, *extra],
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    return proc, read_line(proc, r"(http://\S+)").group(1)
-
-
-def stop(proc):
-    if proc.poll() is None:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
 
 
 class Rig:

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "brelo/payload_decode.hpp"
-#include "fakes/scan_payload.hpp"
+#include "support/scan_payload.hpp"
 
 namespace mok::brelo {
 namespace {

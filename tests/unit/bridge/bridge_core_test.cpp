@@ -1,6 +1,6 @@
-// The bridge's decisions without DDS or a camera: how device time becomes host
-// time, how profiles become rows and batches, and which cameras a command
-// line names.
+// The bridge's decisions without DDS or a camera: how profiles become rows
+// and batches, and which cameras a command line names. (Its device clock is
+// the library's, tested there.)
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -8,37 +8,11 @@
 #include <gtest/gtest.h>
 
 #include "camera_list.hpp"
-#include "device_clock.hpp"
 #include "profile_batches.hpp"
 #include "profile_rows.hpp"
 
 namespace bridge {
 namespace {
-
-constexpr std::int64_t kMs = 1'000'000;
-
-TEST(DeviceClock, TakesTheSmallestDelayAtOnceAndFollowsLaterOnesSlowly) {
-  DeviceClock clock(ClockFilter{.follow = 100, .resync_ns = 1000 * kMs});
-  const std::int64_t base = 1'700'000'000'000 * kMs;
-  EXPECT_EQ(clock.map(1000, base + 5 * kMs), base + 5 * kMs);  // first sample: delay unknown
-  EXPECT_EQ(clock.offset_ns(), base + 4 * kMs);                // host - device (1 ms)
-  clock.map(2000, base + 3 * kMs);                             // 1 ms delay: a better estimate, taken at once
-  EXPECT_EQ(clock.offset_ns(), base + 1 * kMs);
-  clock.map(3000, base + 104 * kMs);  // one packet 100 ms late moves it by 1 ms only
-  EXPECT_EQ(clock.offset_ns(), base + 2 * kMs);
-  EXPECT_EQ(clock.map(4000, base + 6 * kMs), 4 * kMs + base + 2 * kMs);
-  EXPECT_EQ(clock.resyncs(), 1u);
-}
-
-TEST(DeviceClock, StartsOverWhenTheDeviceClockJumps) {
-  DeviceClock clock;
-  clock.map(1'000'000, 10'000 * kMs);
-  clock.map(1'001'000, 10'001 * kMs);
-  // The camera's clock was set to the host's time: a jump of years.
-  const std::int64_t host = 1'700'000'000'000 * kMs;
-  EXPECT_EQ(clock.map(static_cast<std::uint64_t>(host / 1000), host + kMs), host + kMs);
-  EXPECT_EQ(clock.resyncs(), 2u);
-}
 
 std::vector<float> floats_at(const std::vector<std::uint8_t>& out, std::size_t offset) {
   std::vector<float> v;

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/wire.hpp"
 #include "mok/mok_fxr.h"
 
 namespace {
@@ -38,7 +39,7 @@ Bytes bytes_of(const mok_fxr_builder_t* b) {
 
 TEST(FxrCapi, PushesProduceTheDocumentedBytes) {
   auto b = make_builder();
-  mok_fxr_push_u32(b.get(), 0x1800, 1000);
+  mok_fxr_push_u32(b.get(), mok::wire::reg::kExposureTime, 1000);
   EXPECT_EQ(bytes_of(b.get()), (Bytes{0x00, 0x02, 0x00, 0x18, 0xE8, 0x03, 0x00, 0x00}));
 
   b = make_builder();
@@ -155,25 +156,25 @@ TEST(FxrCapi, ArrayLookupIntoTheRecordItselfSeesTheOriginalValues) {
 
 TEST(FxrCapi, TextLookupCapacityProtocol) {
   auto b = make_builder();
-  mok_fxr_push_cstr(b.get(), 0x11B0, "abc");
-  mok_fxr_push_cstr(b.get(), 0x11C0, "abcd");
+  mok_fxr_push_cstr(b.get(), mok::wire::reg::kSerialNumber, "abc");
+  mok_fxr_push_cstr(b.get(), mok::wire::reg::kBoardId, "abcd");
   mok_fxr_view_t v = mok_fxr_builder_view(b.get());
 
   char dst[8];
   std::memset(dst, 'Z', sizeof dst);
-  EXPECT_EQ(mok_fxr_peek_cstr(&v, 0x11B0, dst, 5), 4);
+  EXPECT_EQ(mok_fxr_peek_cstr(&v, mok::wire::reg::kSerialNumber, dst, 5), 4);
   EXPECT_EQ(std::string(dst, 5), std::string("abc\0\0", 5));
   std::memset(dst, 'Z', sizeof dst);
-  EXPECT_EQ(mok_fxr_peek_cstr(&v, 0x11B0, dst, 4), MOK_FXR_ERR_TOO_SMALL);
+  EXPECT_EQ(mok_fxr_peek_cstr(&v, mok::wire::reg::kSerialNumber, dst, 4), MOK_FXR_ERR_TOO_SMALL);
   EXPECT_EQ(dst[0], 'Z');
-  EXPECT_EQ(mok_fxr_peek_cstr(&v, 0x11C0, dst, 5), 4);
+  EXPECT_EQ(mok_fxr_peek_cstr(&v, mok::wire::reg::kBoardId, dst, 5), 4);
   EXPECT_STREQ(dst, "abcd");
 
   EXPECT_EQ(mok_fxr_peek_cstr(&v, 0x7777, dst, 0), MOK_FXR_ERR_TOO_SMALL)
       << "a zero capacity is refused before the search";
   EXPECT_EQ(mok_fxr_peek_cstr(&v, 0x7777, dst, 5), MOK_FXR_ERR_NOT_FOUND);
-  EXPECT_EQ(mok_fxr_peek_cstr(&v, 0x11B0, nullptr, 5), MOK_FXR_ERR_NULL);
-  EXPECT_EQ(mok_fxr_peek_cstr(nullptr, 0x11B0, dst, 5), MOK_FXR_ERR_NULL);
+  EXPECT_EQ(mok_fxr_peek_cstr(&v, mok::wire::reg::kSerialNumber, nullptr, 5), MOK_FXR_ERR_NULL);
+  EXPECT_EQ(mok_fxr_peek_cstr(nullptr, mok::wire::reg::kSerialNumber, dst, 5), MOK_FXR_ERR_NULL);
 }
 
 TEST(FxrCapi, MaxTextBufferFitsTheWorstCaseValue) {

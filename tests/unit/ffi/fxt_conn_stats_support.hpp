@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "fakes/eventually.hpp"
 #include "mok/mok_fxt.h"
+#include "support/eventually.hpp"
 
 namespace mok::test {
 

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/wire.hpp"
 #include "fxr/reader.hpp"
 
 namespace {
@@ -20,7 +21,7 @@ Bytes bytes_of(const Builder& b) { return {b.bytes().begin(), b.bytes().end()}; 
 
 TEST(Builder, WorkedEncodingsMatchByteForByte) {
   Builder b;
-  b.push<std::uint32_t>(0x1800, 1000);
+  b.push<std::uint32_t>(mok::wire::reg::kExposureTime, 1000);
   EXPECT_EQ(bytes_of(b), (Bytes{0x00, 0x02, 0x00, 0x18, 0xE8, 0x03, 0x00, 0x00}));
 
   b = Builder::new_();
@@ -36,7 +37,7 @@ TEST(Builder, WorkedEncodingsMatchByteForByte) {
   EXPECT_EQ(bytes_of(b), (Bytes{0x00, 0x02, 0x07, 0x00, 0x00, 0x00, 0xC0, 0x3F}));
 
   b = Builder{};
-  ASSERT_TRUE(b.push(0x11B0, std::string_view{"abc"}).ok());
+  ASSERT_TRUE(b.push(mok::wire::reg::kSerialNumber, std::string_view{"abc"}).ok());
   EXPECT_EQ(bytes_of(b), (Bytes{0x00, 0x02, 0xB0, 0x11, 0x61, 0x62, 0x63, 0x00}));
 
   b = Builder{};
@@ -46,7 +47,7 @@ TEST(Builder, WorkedEncodingsMatchByteForByte) {
 
 TEST(Builder, SixtyFourBitValuesTakeFourWords) {
   Builder b;
-  b.push<std::uint64_t>(0x1108, 0x0102030405060708ull);
+  b.push<std::uint64_t>(mok::wire::reg::kRts, 0x0102030405060708ull);
   b.push<double>(2, -2.0);
   EXPECT_EQ(bytes_of(b), (Bytes{0x00, 0x04, 0x08, 0x11, 0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,
                                 0x00, 0x04, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0}));

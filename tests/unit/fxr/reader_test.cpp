@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/wire.hpp"
 #include "fxr/builder.hpp"
 
 namespace {
@@ -177,12 +178,12 @@ TEST(Reader, ByteArraysComeBackEvenWithTheirPadByte) {
 
 TEST(Reader, TextLookupKeepsThePadByteAsNul) {
   Builder b;
-  ASSERT_TRUE(b.push(0x11B0, std::string_view{"abc"}).ok());
-  ASSERT_TRUE(b.push(0x11C0, std::string_view{"abcd"}).ok());
+  ASSERT_TRUE(b.push(mok::wire::reg::kSerialNumber, std::string_view{"abc"}).ok());
+  ASSERT_TRUE(b.push(mok::wire::reg::kBoardId, std::string_view{"abcd"}).ok());
   ASSERT_TRUE(b.push(3, std::string_view{""}).ok());
   Reader r{b.bytes()};
-  EXPECT_EQ(r.peek_text(0x11B0), std::string("abc\0", 4));
-  EXPECT_EQ(r.peek_text(0x11C0), std::string("abcd"));
+  EXPECT_EQ(r.peek_text(mok::wire::reg::kSerialNumber), std::string("abc\0", 4));
+  EXPECT_EQ(r.peek_text(mok::wire::reg::kBoardId), std::string("abcd"));
   EXPECT_EQ(r.peek_text(3), std::string("\0\0", 2));
   EXPECT_FALSE(r.peek_text(4).has_value());
 }

@@ -10,9 +10,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "fakes/process_figures.hpp"
 #include "fxt/client/connector.hpp"
 #include "harness.hpp"
+#include "support/process_figures.hpp"
 
 namespace mok::fxt::client {
 namespace {

@@ -12,8 +12,8 @@
 
 #include "common/clock.hpp"
 #include "common/runtime.hpp"
-#include "fakes/eventually.hpp"
 #include "fxt/client/options.hpp"
+#include "support/eventually.hpp"
 
 namespace mok::fxt::client {
 namespace {

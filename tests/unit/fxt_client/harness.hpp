@@ -1,4 +1,4 @@
-// Test harness for the connector: a listener on 127.0.0.1 (fakes/loopback.hpp)
+// Test harness for the connector: a listener on 127.0.0.1 (support/loopback.hpp)
 // the test accepts from, a Handler that records what it is given, and a capture
 // of the transport's log records. Every wait is bounded.
 #pragma once
@@ -16,11 +16,11 @@
 #include <gtest/gtest.h>
 
 #include "common/runtime.hpp"
-#include "fakes/eventually.hpp"
-#include "fakes/loopback.hpp"
 #include "fxt/client/connector.hpp"
 #include "fxt/client/handler.hpp"
 #include "fxt/packet/packet.hpp"
+#include "support/eventually.hpp"
+#include "support/loopback.hpp"
 
 namespace mok::test {
 

@@ -25,6 +25,19 @@ TEST(ViewAccess, ActionsNeedThePageHeaderAndTheTokenWhereOneIsRequired) {
   EXPECT_NE(read_only.refuse_action(true, "")->find("--read-only"), std::string::npos);
 }
 
+TEST(ViewAccess, WrongTokensFromOneAddressAreTurnedAwayForAWindow) {
+  TokenFailures f;
+  for (std::uint32_t i = 0; i < TokenFailures::kAllowed; ++i) {
+    EXPECT_FALSE(f.blocked("10.0.0.9", 1000));
+    f.failed("10.0.0.9", 1000 + i);
+  }
+  EXPECT_TRUE(f.blocked("10.0.0.9", 2000));
+  EXPECT_FALSE(f.blocked("10.0.0.8", 2000));  // others are not punished for it
+  EXPECT_FALSE(f.blocked("10.0.0.9", 1000 + TokenFailures::kWindowMs));
+  for (std::size_t i = 0; i < TokenFailures::kAddresses + 10; ++i) f.failed(std::to_string(i), 5000);
+  f.failed("10.0.0.7", 5000);  // a full table still takes a newcomer
+}
+
 TEST(ViewAccess, LoopbackListenerAcceptsOnlyLoopbackHostNames) {
   EXPECT_TRUE(is_loopback("127.0.0.2"));
   EXPECT_TRUE(is_loopback("::1"));

@@ -11,6 +11,7 @@ extern "C" {
 #include <new>
 
 #include "internal.hpp"
+#include "log.hpp"
 
 namespace mok_media {
 
@@ -19,14 +20,20 @@ AVCodecContext* open_decoder(AVCodecID id, const AVCodecParameters* params) {
   if (codec == nullptr) return nullptr;
   AVCodecContext* ctx = avcodec_alloc_context3(codec);
   if (ctx == nullptr) return nullptr;
+  adopt_log(ctx);
   if (params != nullptr && avcodec_parameters_to_context(ctx, params) < 0) {
-    avcodec_free_context(&ctx);
+    free_decoder(&ctx);
     return nullptr;
   }
   ctx->thread_count = 1;
   ctx->flags |= AV_CODEC_FLAG_LOW_DELAY;
-  if (avcodec_open2(ctx, codec, nullptr) < 0) avcodec_free_context(&ctx);
+  if (avcodec_open2(ctx, codec, nullptr) < 0) free_decoder(&ctx);
   return ctx;
+}
+
+void free_decoder(AVCodecContext** ctx) {
+  release_log(*ctx);
+  avcodec_free_context(ctx);
 }
 
 AVCodecID to_av_codec(uint32_t code) {
@@ -49,8 +56,13 @@ AVFrame* Output::convert(const AVFrame* src) {
     w = std::max(1, static_cast<int>(std::lround(src->width * static_cast<double>(scale))));
     h = std::max(1, static_cast<int>(std::lround(src->height * static_cast<double>(scale))));
   }
+  SwsContext* const before = sws;
   sws = sws_getCachedContext(sws, src->width, src->height, static_cast<AVPixelFormat>(src->format), w, h, format,
                              SWS_BILINEAR, nullptr, nullptr, nullptr);
+  if (sws != before) {
+    release_log(before);
+    adopt_log(sws);
+  }
   if (sws == nullptr) return nullptr;
   AVFrame* out = av_frame_alloc();
   if (out == nullptr) return nullptr;
@@ -80,8 +92,14 @@ int32_t hand_out(Output& output, const AVFrame* picture, mok_vdec_frame_t** out)
   return MOK_MEDIA_OK;
 }
 
+Output::~Output() {
+  release_log(sws);
+  sws_freeContext(sws);
+}
+
 FileSource::~FileSource() {
-  avcodec_free_context(&codec);
+  free_decoder(&codec);
+  release_log(format);
   avformat_close_input(&format);
 }
 
@@ -109,9 +127,10 @@ MOK_MEDIA_API mok_vdec_t* mok_vdec_new(void) {
 }
 
 MOK_MEDIA_API void mok_vdec_free(mok_vdec_t* dec) {
+  const mok_media::LogScope log_scope;  // FFmpeg's records meanwhile are ours
   if (dec == nullptr) return;
   delete dec->file;
-  avcodec_free_context(&dec->stream);
+  free_decoder(&dec->stream);
   av_packet_free(&dec->packet);
   av_frame_free(&dec->picture);
   delete dec;
@@ -119,6 +138,7 @@ MOK_MEDIA_API void mok_vdec_free(mok_vdec_t* dec) {
 
 MOK_MEDIA_API int32_t mok_vdec_decode_frame(mok_vdec_t* dec, int64_t pts, const uint8_t* data, int32_t len,
                                             mok_vdec_frame_t** out) {
+  const mok_media::LogScope log_scope;  // FFmpeg's records meanwhile are ours
   if (dec == nullptr || data == nullptr || len <= 0 || out == nullptr) return MOK_MEDIA_ERROR;
   *out = nullptr;
   if (dec->stream == nullptr) {
@@ -160,6 +180,7 @@ MOK_MEDIA_API int32_t mok_vdec_decode_frame(mok_vdec_t* dec, int64_t pts, const 
 }
 
 MOK_MEDIA_API int32_t mok_vdec_flush(mok_vdec_t* dec) {
+  const mok_media::LogScope log_scope;  // FFmpeg's records meanwhile are ours
   if (dec == nullptr) return MOK_MEDIA_ERROR;
   if (dec->stream != nullptr) avcodec_flush_buffers(dec->stream);
   return MOK_MEDIA_OK;
@@ -170,7 +191,7 @@ MOK_MEDIA_API int32_t mok_vdec_set_icodec(mok_vdec_t* dec, uint32_t codec) {
   const AVCodecID id = to_av_codec(codec);
   if (id == AV_CODEC_ID_NONE || avcodec_find_decoder(id) == nullptr) return MOK_MEDIA_ERROR;
   if (id != dec->codec) {
-    avcodec_free_context(&dec->stream);
+    free_decoder(&dec->stream);
     dec->codec = id;
   }
   return MOK_MEDIA_OK;

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "internal.hpp"
+#include "log.hpp"
 
 using namespace mok_media;
 
@@ -74,12 +75,18 @@ MOK_MEDIA_API int32_t mok_vdec_close_file(mok_vdec_t* dec) {
 }
 
 MOK_MEDIA_API int32_t mok_vdec_open_file(mok_vdec_t* dec, const char* path) {
+  const mok_media::LogScope log_scope;  // FFmpeg's records meanwhile are ours
   if (dec == nullptr || path == nullptr) return MOK_MEDIA_ERROR;
   mok_vdec_close_file(dec);
   auto* file = new (std::nothrow) FileSource;
   if (file == nullptr) return MOK_MEDIA_ERROR;
-  bool ok = avformat_open_input(&file->format, path, nullptr, nullptr) == 0 &&
-            avformat_find_stream_info(file->format, nullptr) >= 0;
+  // Allocated first so that what opening it logs is already the library's.
+  AVFormatContext* format = avformat_alloc_context();
+  adopt_log(format);
+  bool ok = format != nullptr && avformat_open_input(&format, path, nullptr, nullptr) == 0;
+  if (!ok) release_log(format);  // opening freed it
+  file->format = ok ? format : nullptr;
+  ok = ok && avformat_find_stream_info(file->format, nullptr) >= 0;
   if (ok) {
     file->stream = av_find_best_stream(file->format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     ok = file->stream >= 0;
@@ -100,6 +107,7 @@ MOK_MEDIA_API int32_t mok_vdec_open_file(mok_vdec_t* dec, const char* path) {
 }
 
 MOK_MEDIA_API int32_t mok_vdec_read_frame(mok_vdec_t* dec, mok_vdec_frame_t** out) {
+  const mok_media::LogScope log_scope;  // FFmpeg's records meanwhile are ours
   if (dec == nullptr || out == nullptr || dec->file == nullptr) return MOK_MEDIA_ERROR;
   *out = nullptr;
   if (dec->file->finished) return MOK_MEDIA_NEED_MORE;
@@ -113,6 +121,7 @@ MOK_MEDIA_API int32_t mok_vdec_read_frame(mok_vdec_t* dec, mok_vdec_frame_t** ou
 }
 
 MOK_MEDIA_API int32_t mok_vdec_seek(mok_vdec_t* dec, double seconds) {
+  const mok_media::LogScope log_scope;  // FFmpeg's records meanwhile are ours
   if (dec == nullptr || dec->file == nullptr || !(seconds >= 0.0)) return MOK_MEDIA_ERROR;
   FileSource* file = dec->file;
   const AVStream* st = stream_of(file);
@@ -157,6 +166,7 @@ MOK_MEDIA_API double mok_vdec_get_file_frame_rate(mok_vdec_t* dec) {
 }
 
 MOK_MEDIA_API int32_t mok_vdec_seek_to_frame_index(mok_vdec_t* dec, int64_t index) {
+  const mok_media::LogScope log_scope;  // FFmpeg's records meanwhile are ours
   if (dec == nullptr || dec->file == nullptr || index < 0 || dec->file->frame_rate <= 0) {
     return MOK_MEDIA_ERROR;
   }

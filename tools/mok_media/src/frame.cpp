@@ -5,6 +5,7 @@
 #include <string>
 
 #include "internal.hpp"
+#include "log.hpp"
 
 namespace {
 
@@ -43,6 +44,7 @@ int encode_image(const AVFrame* src, const ImageKind& kind, AVPacket* packet) {
   const AVCodec* codec = avcodec_find_encoder(kind.codec);
   if (codec == nullptr) return -1;
   AVCodecContext* ctx = avcodec_alloc_context3(codec);
+  mok_media::adopt_log(ctx);
   AVFrame* picture = av_frame_alloc();
   SwsContext* sws = nullptr;
   int rc = -1;
@@ -66,6 +68,7 @@ int encode_image(const AVFrame* src, const ImageKind& kind, AVPacket* packet) {
   }
   sws_freeContext(sws);
   av_frame_free(&picture);
+  mok_media::release_log(ctx);
   avcodec_free_context(&ctx);
   return rc;
 }
@@ -98,6 +101,7 @@ MOK_MEDIA_API void mok_vdec_frame_free(mok_vdec_frame_t* frame) {
 }
 
 MOK_MEDIA_API int32_t mok_vdec_frame_save(const mok_vdec_frame_t* frame, const char* path) {
+  const mok_media::LogScope log_scope;  // FFmpeg's records meanwhile are ours
   if (frame == nullptr || frame->frame == nullptr || path == nullptr) return MOK_MEDIA_ERROR;
   ImageKind kind{};
   if (!image_kind_for(path, kind)) return MOK_MEDIA_ERROR;

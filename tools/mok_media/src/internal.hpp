@@ -32,7 +32,7 @@ struct Output {
   int height = 0;
   SwsContext* sws = nullptr;
 
-  ~Output() { sws_freeContext(sws); }
+  ~Output();
   // A new frame holding `src` converted; null when it cannot be converted.
   AVFrame* convert(const AVFrame* src);
 };
@@ -57,6 +57,9 @@ int32_t hand_out(Output& output, const AVFrame* picture, mok_vdec_frame_t** out)
 
 // Opens a decoder for `id`; null when FFmpeg has none or it fails to open.
 AVCodecContext* open_decoder(AVCodecID id, const AVCodecParameters* params);
+
+// Frees a decoder from open_decoder (null is fine) and sets *ctx to null.
+void free_decoder(AVCodecContext** ctx);
 
 // True when FFmpeg flagged the picture as damaged.
 bool is_damaged(const AVFrame* frame);

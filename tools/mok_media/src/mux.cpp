@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "internal.hpp"
+#include "log.hpp"
 
 namespace {
 
@@ -102,6 +103,7 @@ struct mok_vmux {
 extern "C" {
 
 MOK_MEDIA_API mok_vmux_t* mok_vmux_new(const char* path, int32_t width, int32_t height, double fps) {
+  const mok_media::LogScope log_scope;  // FFmpeg's records meanwhile are ours
   if (path == nullptr || *path == '\0' || width <= 0 || height <= 0 || !(fps > 0) || fps > 1000) {
     return nullptr;
   }
@@ -120,6 +122,7 @@ MOK_MEDIA_API mok_vmux_t* mok_vmux_new(const char* path, int32_t width, int32_t 
 }
 
 MOK_MEDIA_API void mok_vmux_free(mok_vmux_t* mux) {
+  const mok_media::LogScope log_scope;  // FFmpeg's records meanwhile are ours
   if (mux == nullptr) return;
   mux->close_file();
   av_packet_free(&mux->packet);
@@ -133,12 +136,14 @@ MOK_MEDIA_API int64_t mok_vmux_written_bytes(const mok_vmux_t* mux) {
 }
 
 MOK_MEDIA_API int32_t mok_vmux_flush(mok_vmux_t* mux) {
+  const mok_media::LogScope log_scope;  // FFmpeg's records meanwhile are ours
   if (mux == nullptr) return MOK_MEDIA_ERROR;
   if (mux->out != nullptr && mux->out->pb != nullptr) avio_flush(mux->out->pb);
   return MOK_MEDIA_OK;
 }
 
 MOK_MEDIA_API int32_t mok_vmux_renew(mok_vmux_t* mux, const char* path) {
+  const mok_media::LogScope log_scope;  // FFmpeg's records meanwhile are ours
   if (mux == nullptr || path == nullptr || *path == '\0') return MOK_MEDIA_ERROR;
   const int rc = mux->close_file();
   mux->path = path;
@@ -157,6 +162,7 @@ MOK_MEDIA_API int32_t mok_vmux_set_icodec(mok_vmux_t* mux, uint32_t codec) {
 }
 
 MOK_MEDIA_API int32_t mok_vmux_write_frame(mok_vmux_t* mux, const uint8_t* data, int32_t len, int64_t pts) {
+  const mok_media::LogScope log_scope;  // FFmpeg's records meanwhile are ours
   if (mux == nullptr || data == nullptr || len <= 0 || mux->codec == AV_CODEC_ID_NONE) {
     return MOK_MEDIA_ERROR;
   }

@@ -30,11 +30,39 @@ bool AccessPolicy::host_allowed(const std::string& host_header) const {
 std::optional<std::string> AccessPolicy::refuse_action(bool from_page, const std::string& token_given) const {
   if (!from_page) return "Actions are taken from the viewer's page only.";
   if (read_only) return "This viewer was started with --read-only: it shows the camera and changes nothing.";
-  if (token_required && token_given != token) {
+  if (token_required && !token_matches(token_given)) {
     return "This action needs the token mokctl view printed when it started (open the page through the printed "
            "address).";
   }
   return std::nullopt;
+}
+
+bool AccessPolicy::token_matches(const std::string& given) const {
+  // Every byte of the token is looked at whatever the guess, and differences
+  // are gathered without a branch.
+  unsigned diff = given.size() != token.size() ? 1u : 0u;
+  for (std::size_t i = 0; i < token.size(); ++i) {
+    const unsigned char g = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
+    diff |= static_cast<unsigned>(g ^ static_cast<unsigned char>(token[i]));
+  }
+  return diff == 0;
+}
+
+bool TokenFailures::blocked(const std::string& address, std::uint64_t now_ms) const {
+  const auto it = by_address_.find(address);
+  return it != by_address_.end() && now_ms - it->second.window_start < kWindowMs &&
+         it->second.failures >= kAllowed;
+}
+
+void TokenFailures::failed(const std::string& address, std::uint64_t now_ms) {
+  if (by_address_.size() >= kAddresses && !by_address_.contains(address)) {
+    std::erase_if(by_address_, [&](const auto& e) { return now_ms - e.second.window_start >= kWindowMs; });
+    // Still full of recent guessers: the newcomer is remembered in place of one of them.
+    if (by_address_.size() >= kAddresses) by_address_.erase(by_address_.begin());
+  }
+  Entry& e = by_address_[address];
+  if (e.failures == 0 || now_ms - e.window_start >= kWindowMs) e = {now_ms, 0};
+  ++e.failures;
 }
 
 }  // namespace mokctl::view

@@ -5,8 +5,8 @@
 #include <chrono>
 #include <ctime>
 
-#include "../files.hpp"
-#include "../recorder.hpp"
+#include "../output_files.hpp"
+#include "../packet_recorder.hpp"
 #include "../video.hpp"
 #include "exports.hpp"
 

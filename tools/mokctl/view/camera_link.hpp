@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "../common.hpp"
+#include "../session.hpp"
 #include "live_state.hpp"
 #include "status_json.hpp"
 

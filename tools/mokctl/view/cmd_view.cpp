@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "../commands.hpp"
-#include "../recorder.hpp"
+#include "../signals.hpp"
 #include "view_server.hpp"
 
 namespace mokctl {
@@ -43,6 +43,10 @@ void add_view(CLI::App& app, const GlobalOptions& g, Runner& run) {
       ->check(CLI::Range(1, 100));
   cmd->add_option("--max-pages", a->view.max_clients, "Live pages open at once, 1..64 (default 8)")
       ->check(CLI::Range(1, 64));
+  cmd->add_option("--client-timeout", a->view.client_timeout_s,
+                  "Seconds a browser has to send a request, or to take a response or a live update, before it "
+                  "is cut off, 0.1..60 (default 5)")
+      ->check(CLI::Range(0.1, 60.0));
   cmd->add_option("--update-rate", a->view.publish_hz,
                   "Live updates a second sent to each page, 30..120 (default 40)")
       ->check(CLI::Range(30.0, 120.0));

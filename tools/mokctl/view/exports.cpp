@@ -6,7 +6,7 @@
 
 #include <jpeglib.h>
 
-#include "../common.hpp"
+#include "../session.hpp"
 
 namespace mokctl::view {
 

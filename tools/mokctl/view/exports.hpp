@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "../files.hpp"
+#include "../output_files.hpp"
 #include "live_state.hpp"
 
 namespace mokctl::view {

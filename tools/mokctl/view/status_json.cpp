@@ -4,7 +4,7 @@
 #include <cinttypes>
 #include <cmath>
 
-#include "../common.hpp"
+#include "../session.hpp"
 
 namespace mokctl::view {
 namespace {
@@ -37,7 +37,8 @@ void append_points(std::string& out, const std::vector<YZ>& pts) {
   out += ']';
 }
 
-void append_stats(std::string& out, const mok_stats_t& s) {
+void append_stats(std::string& out, const mok_stats_t& s,
+                  const std::vector<std::pair<const char*, std::uint64_t>>& service) {
   const std::pair<const char*, std::uint64_t> counters[] = {
       {"connect_attempts", s.connect_attempts},
       {"connections_established", s.connections_established},
@@ -67,6 +68,7 @@ void append_stats(std::string& out, const mok_stats_t& s) {
     first = false;
     out += format("\"%s\":%" PRIu64, name, value);
   }
+  for (const auto& [name, value] : service) out += format(",\"%s\":%" PRIu64, name, value);
   out += '}';
 }
 
@@ -214,7 +216,7 @@ std::string status_json(const Status& s, const LiveCopy& live, const mok_stats_t
              b(s.record.active), json_string(s.record.path).c_str(), s.record.packets, s.record.bytes,
              json_string(s.record.error).c_str());
   out += ",\"stats\":";
-  append_stats(out, stats);
+  append_stats(out, stats, s.service);
   out += '}';
   return out;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -63,6 +64,8 @@ struct Status {
     std::string path, error;
     std::uint64_t packets = 0, bytes = 0;
   } record;
+  // The web server's own counters (refusals among them), shown beside the connection's.
+  std::vector<std::pair<const char*, std::uint64_t>> service;
 };
 
 // `max_points` bounds the drawn profile (min and max of each bucket kept).

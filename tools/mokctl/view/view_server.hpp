@@ -13,11 +13,12 @@ namespace mokctl::view {
 
 struct ViewOptions {
   std::string listen = "127.0.0.1";
-  int port = 0;            // 0: a free one
-  bool read_only = false;  // refuse every action
-  std::string token;       // given: actions need it even on loopback
-  int max_clients = 8;     // live pages at once
-  double publish_hz = 40;  // live documents a second
+  int port = 0;                 // 0: a free one
+  bool read_only = false;       // refuse every action
+  std::string token;            // given: actions need it even on loopback
+  int max_clients = 8;          // live pages at once
+  double publish_hz = 40;       // live documents a second
+  double client_timeout_s = 5;  // to send a request, or to take a response or live update
 };
 
 class ViewServer {

@@ -1,0 +1,2 @@
+# The version module the build generates from _version.py.in.
+__version__: str

@@ -1,0 +1,77 @@
+// What a connection sends of its own accord: register reports on connect,
+// on a timer and after writes, and scan results of the scene at the scan rate.
+#include <algorithm>
+
+#include "common/log.hpp"
+#include "sim/scan_payload.hpp"
+#include "sim/server.hpp"
+
+namespace camsim {
+
+void Connection::push_report() {
+  auto payload = std::make_shared<std::vector<std::uint8_t>>(sim_.regs.report(mok::monotonic_us()));
+  const auto head = make_head(payload->size(), mok::fxt::Kind::FlexRegs, stream::kRegisters, 0);
+  push(head, std::move(payload));
+  ++sim_.reports_sent;
+}
+
+awaitable<void> Connection::reporter() {
+  const auto every = seconds(std::max(0.01, sim_.opt.report_interval_s));
+  auto next = Clock::now() + every;
+  while (!closed_) {
+    co_await sleep_until(next);
+    if (closed_) co_return;
+    if (!frozen_ && !half_closed_) push_report();
+    next += every;
+  }
+}
+
+awaitable<void> Connection::scanner() {
+  const double rate = std::max(0.001, sim_.opt.scan_rate);
+  const auto frame_time = [&](std::uint64_t f) { return sim_.start_time + seconds(double(f) / rate); };
+  const auto due_frame = [&] { return static_cast<std::uint64_t>(sim_.scene_time(Clock::now()) * rate); };
+  // Above 1000 per second profiles go out in batches of about a millisecond.
+  const auto min_sleep = std::chrono::milliseconds(1);
+  std::uint64_t next = due_frame() + 1;
+  Profile profile;
+  while (!closed_) {
+    co_await sleep_until(std::max(frame_time(next), Clock::now() + min_sleep));
+    if (closed_) co_return;
+    if (frozen_ || half_closed_) continue;
+    if (queued_bytes_ > sim_.opt.max_queued_bytes) {
+      drained_.expires_at(Clock::time_point::max());
+      co_await drained_.async_wait(kAsTuple);
+      continue;
+    }
+    const std::uint64_t due = due_frame();
+    if (due < next) continue;
+    const DeviceSettings s = sim_.regs.settings();
+    if (!s.laser_enable) {  // laser off: the camera has nothing to measure
+      next = due + 1;
+      continue;
+    }
+    // More than a second behind (a slow client): skip to the present as a
+    // camera would, keeping seq contiguous over what is actually sent.
+    const auto backlog = static_cast<std::uint64_t>(rate);
+    if (due - next > backlog) {
+      sim_.scans_skipped += due - backlog - next;
+      mok::log::warn(kLog, "client {}: too slow, {} profiles skipped", id_, due - backlog - next);
+      next = due - backlog;
+    }
+    const std::uint64_t now_mono = mok::monotonic_us();
+    const std::uint64_t rts_now = sim_.regs.rts(now_mono);
+    for (; next <= due && !closed_; ++next) {
+      const double t = double(next) / rate;
+      profile = generate_profile(sim_.opt.scene, next, t);
+      // pts: the RTS clock at the moment the profile was taken.
+      const auto age_us = static_cast<std::uint64_t>(std::max(0.0, sim_.scene_time(Clock::now()) - t) * 1e6);
+      auto payload = std::make_shared<std::vector<std::uint8_t>>();
+      encode_scan_payload(profile, rts_now - std::min(rts_now, age_us), *payload);
+      const auto head = make_head(payload->size(), mok::fxt::Kind::Data, stream::kScan, ++scan_seq_);
+      push(head, std::move(payload));
+      ++sim_.scans_sent;
+    }
+  }
+}
+
+}  // namespace camsim
