@@ -62,7 +62,7 @@ PY
 )
   if [ ${#units[@]} -gt 0 ]; then
     # Headers of this tree only, not those a build generates under build/.
-    filter="^$root/(src|include|tests|bench|fuzz|examples|tools)/"
+    filter="^$root/(src|include|sim|tests|bench|fuzz|examples|tools)/"
     printf '%s\0' "${units[@]}" |
       xargs -0 -P "$(nproc)" -n 4 clang-tidy -p "$tidy_dir" --quiet --header-filter="$filter" || rc=1
     [ $rc -ne 0 ] || echo "check-style: ${#units[@]} source(s) follow .clang-tidy"
