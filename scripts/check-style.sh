@@ -4,7 +4,7 @@
 # sources with flake8 (.flake8) and mypy. Changes nothing; exits non-zero
 # listing what differs.
 # Usage: scripts/check-style.sh [--tidy <build dir>] [files...]
-#   Without files: every tracked source under src include tests tools bench
+#   Without files: every tracked source under src include sim tests tools bench
 #   fuzz examples, and every tracked Python file. Needs Debian's clang-format
 #   (and clang-tidy for --tidy), python3-flake8 and mypy.
 set -euo pipefail
@@ -16,7 +16,7 @@ if [ "${1:-}" = "--tidy" ]; then
   shift 2
 fi
 if [ $# -eq 0 ]; then
-  mapfile -t files < <(git ls-files -- src include tests tools bench fuzz examples |
+  mapfile -t files < <(git ls-files -- src include sim tests tools bench fuzz examples |
                        grep -E '\.(c|h|cpp|hpp)$')
   mapfile -t py_files < <(git ls-files -- '*.py')
 else
@@ -62,7 +62,7 @@ PY
 )
   if [ ${#units[@]} -gt 0 ]; then
     # Headers of this tree only, not those a build generates under build/.
-    filter="^$root/(src|include|tests|bench|fuzz|examples|tools)/"
+    filter="^$root/(src|include|sim|tests|bench|fuzz|examples|tools)/"
     printf '%s\0' "${units[@]}" |
       xargs -0 -P "$(nproc)" -n 4 clang-tidy -p "$tidy_dir" --quiet --header-filter="$filter" || rc=1
     [ $rc -ne 0 ] || echo "check-style: ${#units[@]} source(s) follow .clang-tidy"
