@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "common/wire.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<uint8_t> bytes(data, data + size);  // exact size: an overread shows
@@ -21,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   camsim::append_recording_header(again, r->start_unix_us);
   std::uint64_t last = 0;
   for (const auto& p : r->packets) {
-    FUZZ_CHECK(p.time_us >= last && p.payload.size() <= camsim::kMaxPacketLen);
+    FUZZ_CHECK(p.time_us >= last && p.payload.size() <= mok::wire::kMaxLength);
     last = p.time_us;
     camsim::append_recorded_packet(again, p.time_us, p.head, p.payload);
   }
