@@ -1,11 +1,11 @@
-// The per-camera pipeline: library callback -> bounded queue -> publishing
-// thread -> DDS writers (see camera.hpp for why the queue sits in between).
+// The per-camera pipeline: library callback -> seam writers at once, profile
+// rows -> bounded batch queue -> publishing thread -> profiles writer (see
+// camera.hpp for why the queue sits in between).
 #include "camera.hpp"
 
 #include <chrono>
 #include <cstring>
 #include <utility>
-#include <vector>
 
 #include "profile_rows.hpp"
 #include "ros2_types.h"
@@ -18,6 +18,10 @@ using Clock = std::chrono::steady_clock;
 std::int64_t wall_ns() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
       .count();
+}
+
+std::int64_t steady_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
 }
 
 builtin_interfaces_msg_dds__Time_ to_time(std::int64_t ns) {
@@ -56,87 +60,10 @@ const char* state_name(std::uint32_t state) {
   }
 }
 
-// Profiles per second over windows of at least 100 ms of arrival times, so
-// the batch size follows a change of rate within a fraction of a second.
-class ArrivalRate {
- public:
-  void add(std::int64_t rx_ns) {
-    if (count_++ == 0) start_ns_ = rx_ns;
-    last_ns_ = rx_ns;
-  }
-  bool ready() const { return last_ns_ - start_ns_ >= 100'000'000; }
-  double take() {
-    const double rate = static_cast<double>(count_ - 1) * 1e9 / static_cast<double>(last_ns_ - start_ns_);
-    count_ = 0;
-    return rate;
-  }
-
- private:
-  std::int64_t start_ns_ = 0, last_ns_ = 0;
-  std::uint64_t count_ = 0;
-};
-
 }  // namespace
 
-// The PointCloud2 being filled: rows of one width, stamped by its first row.
-class Camera::Batch {
- public:
-  explicit Batch(const std::string& frame_id) : frame_id_(frame_id) {
-    fields_[0] = {const_cast<char*>("y"), 0, kFloat32, 1};
-    fields_[1] = {const_cast<char*>("z"), 4, kFloat32, 1};
-    fields_[2] = {const_cast<char*>("index"), 8, kUint32, 1};
-  }
-  std::uint32_t rows() const { return rows_; }
-  std::uint32_t width() const { return width_; }
-  Clock::time_point started() const { return started_; }
-
-  // Adds one profile; the caller flushes first when the width differs.
-  std::uint32_t add(const mok_scan_result_t* r, std::uint32_t index, std::int64_t stamp_ns) {
-    const std::uint32_t n = mok_scan_result_point_count(r);
-    if (rows_ == 0) {
-      width_ = n;
-      stamp_ns_ = stamp_ns;
-      started_ = Clock::now();
-    }
-    const std::size_t at = data_.size();
-    data_.resize(at + std::size_t{n} * kPointStep);
-    ++rows_;
-    return pack_row(mok_scan_result_points(r), n, index, data_.data() + at);
-  }
-
-  // Writes the message and empties the batch; the DDS return code.
-  dds_return_t write(dds_entity_t writer) {
-    sensor_msgs_msg_dds__PointCloud2_ m{};
-    m.header.stamp = to_time(stamp_ns_);
-    m.header.frame_id = text(frame_id_);
-    m.height = rows_;
-    m.width = width_;
-    m.fields._buffer = fields_;
-    m.fields._length = m.fields._maximum = 3;
-    m.is_bigendian = false;
-    m.point_step = kPointStep;
-    m.row_step = kPointStep * width_;
-    m.data._buffer = data_.data();
-    m.data._length = m.data._maximum = static_cast<std::uint32_t>(data_.size());
-    m.is_dense = false;
-    const dds_return_t rc = dds_write(writer, &m);
-    rows_ = 0;
-    data_.clear();
-    return rc;
-  }
-
- private:
-  const std::string& frame_id_;
-  sensor_msgs_msg_dds__PointField_ fields_[3];
-  std::vector<std::uint8_t> data_;
-  std::uint32_t rows_ = 0;
-  std::uint32_t width_ = 0;
-  std::int64_t stamp_ns_ = 0;
-  Clock::time_point started_;
-};
-
 Camera::Camera(dds_entity_t participant, CameraConfig config, PublishOptions options)
-    : participant_(participant), config_(std::move(config)), options_(options) {
+    : participant_(participant), config_(std::move(config)), options_(options), batches_(options_.queue) {
   if (options_.batch > 0) batch_ = options_.batch;
 }
 
@@ -146,12 +73,16 @@ bool Camera::start(std::string& error) {
   const std::string base = "rt/" + config_.ns + "/";
   profiles_ =
       create_writer(participant_, base + "profiles", &sensor_msgs_msg_dds__PointCloud2__desc, options_.qos, error);
+  // Seams are written from the camera's callback, which must never wait.
+  WriterQos seam_qos = options_.qos;
+  seam_qos.max_block_ms = 0;
+  seam_qos.depth = options_.seam_depth;
   if (profiles_) {
     seam_point_ = create_writer(participant_, base + "seam_point", &geometry_msgs_msg_dds__PointStamped__desc,
-                                options_.qos, error);
+                                seam_qos, error);
   }
   if (seam_point_) {
-    seam_ = create_writer(participant_, base + "seam", &mok_interfaces_msg_dds__Seam__desc, options_.qos, error);
+    seam_ = create_writer(participant_, base + "seam", &mok_interfaces_msg_dds__Seam__desc, seam_qos, error);
   }
   if (seam_) {
     health_ = create_writer(participant_, base + "diagnostics", &diagnostic_msgs_msg_dds__DiagnosticArray__desc,
@@ -189,87 +120,109 @@ void Camera::stop() {
   }
   wake_.notify_all();
   if (thread_.joinable()) thread_.join();
-  for (const Item& item : queue_) mok_scan_result_free(item.result);
-  queue_.clear();
 }
 
 void Camera::on_scan(mok_scan_result_t* result, void* self) {
-  auto& cam = *static_cast<Camera*>(self);
-  const std::int64_t now = wall_ns();
-  const auto index = static_cast<std::uint32_t>(cam.counters_.received.fetch_add(1, std::memory_order_relaxed));
-  {
-    const std::lock_guard lock(cam.mutex_);
-    if (cam.queue_.size() < cam.options_.queue) {
-      cam.queue_.push_back({result, now, index});
-      result = nullptr;
-    }
-  }
-  if (result) {
-    mok_scan_result_free(result);
-    cam.counters_.queue_dropped.fetch_add(1, std::memory_order_relaxed);
-    return;
-  }
-  cam.wake_.notify_one();
+  static_cast<Camera*>(self)->handle(result);
+  mok_scan_result_free(result);  // at once: the library decodes the next result into the same record
 }
 
 void Camera::on_state(std::uint32_t state, void* self) { static_cast<Camera*>(self)->state_ = state; }
 
+void Camera::handle(const mok_scan_result_t* r) {
+  const std::int64_t rx_ns = wall_ns();
+  const std::uint32_t index = index_++;
+  counters_.received.fetch_add(1, std::memory_order_relaxed);
+  const std::int64_t stamp = clock_.map(mok_scan_result_pts(r), rx_ns);
+  clock_offset_ns_.store(clock_.offset_ns(), std::memory_order_relaxed);
+  clock_resyncs_.store(clock_.resyncs(), std::memory_order_relaxed);
+  if (options_.seam_every <= 1 || index % options_.seam_every == 0) publish_seam(r, index, stamp);
+  if (tracking_) tracking_->on_result(r, rx_ns);
+
+  // Profiles per second over windows of at least 100 ms, so the batch size
+  // follows a change of rate within a fraction of a second.
+  if (rate_count_++ == 0) rate_start_ns_ = rx_ns;
+  if (options_.batch == 0 && rx_ns - rate_start_ns_ >= 100'000'000) {
+    batch_.store(
+        auto_batch(static_cast<double>(rate_count_ - 1) * 1e9 / static_cast<double>(rx_ns - rate_start_ns_)),
+        std::memory_order_relaxed);
+    rate_count_ = 0;
+  }
+
+  std::uint32_t missing = 0;
+  BatchQueue::Added added;
+  {
+    const std::lock_guard lock(mutex_);
+    added = batches_.add(mok_scan_result_points(r), mok_scan_result_point_count(r), index, stamp, steady_ns(),
+                         batch_.load(std::memory_order_relaxed), missing);
+  }
+  if (added == BatchQueue::Added::kDropped) {
+    counters_.queue_dropped.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  if (missing) counters_.missing_points.fetch_add(missing, std::memory_order_relaxed);
+  // The publishing thread sleeps until a batch closes or the open one's
+  // deadline, so it is woken once per batch, not per profile.
+  if (added == BatchQueue::Added::kOpened || added == BatchQueue::Added::kClosed) wake_.notify_one();
+}
+
 void Camera::run() {
-  Batch batch(config_.frame_id);
-  ArrivalRate rate;
-  const auto max_wait = std::chrono::milliseconds(options_.max_wait_ms);
-  const auto flush = [&] {
-    const std::uint32_t rows = batch.rows();
-    if (batch.write(profiles_.get()) < 0) {
-      counters_.write_failed.fetch_add(1, std::memory_order_relaxed);
-      return;
-    }
-    counters_.published.fetch_add(rows, std::memory_order_relaxed);
-    counters_.messages.fetch_add(1, std::memory_order_relaxed);
-  };
+  const std::int64_t max_wait_ns = options_.max_wait_ms * 1'000'000;
+  Batch batch;
   std::unique_lock lock(mutex_);
   for (;;) {
-    if (queue_.empty()) {
+    const std::int64_t now = steady_ns();
+    const bool overdue = batches_.has_open() && now - batches_.open_since_ns() >= max_wait_ns;
+    if (!batches_.take(batch, overdue || stopping_)) {
       if (stopping_) break;
-      if (batch.rows() > 0) {
-        if (wake_.wait_until(lock, batch.started() + max_wait) == std::cv_status::timeout && queue_.empty()) {
-          lock.unlock();
-          flush();
-          lock.lock();
-        }
+      if (batches_.has_open()) {
+        wake_.wait_until(lock,
+                         Clock::time_point(std::chrono::nanoseconds(batches_.open_since_ns() + max_wait_ns)));
       } else {
         wake_.wait(lock);
       }
       continue;
     }
-    const Item item = queue_.front();
-    queue_.pop_front();
     lock.unlock();
-
-    const std::int64_t stamp = clock_.map(mok_scan_result_pts(item.result), item.rx_ns);
-    clock_offset_ns_.store(clock_.offset_ns(), std::memory_order_relaxed);
-    clock_resyncs_.store(clock_.resyncs(), std::memory_order_relaxed);
-    if (batch.rows() > 0 && batch.width() != mok_scan_result_point_count(item.result)) flush();
-    counters_.missing_points.fetch_add(batch.add(item.result, item.index, stamp), std::memory_order_relaxed);
-    publish_seam(item, stamp);
-    if (tracking_) tracking_->on_result(item.result, item.rx_ns);
-    mok_scan_result_free(item.result);
-    rate.add(item.rx_ns);
-    if (options_.batch == 0 && rate.ready()) batch_.store(auto_batch(rate.take()), std::memory_order_relaxed);
-    if (batch.rows() >= batch_.load(std::memory_order_relaxed)) flush();
+    write_profiles(batch);
     lock.lock();
   }
-  lock.unlock();
-  if (batch.rows() > 0) flush();
 }
 
-void Camera::publish_seam(const Item& item, std::int64_t stamp_ns) {
-  const mok_scan_result_t* r = item.result;
+void Camera::write_profiles(const Batch& batch) {
+  sensor_msgs_msg_dds__PointField_ fields[3] = {
+      {const_cast<char*>("y"), 0, kFloat32, 1},
+      {const_cast<char*>("z"), 4, kFloat32, 1},
+      {const_cast<char*>("index"), 8, kUint32, 1},
+  };
+  sensor_msgs_msg_dds__PointCloud2_ m{};
+  m.header.stamp = to_time(batch.stamp_ns);
+  m.header.frame_id = text(config_.frame_id);
+  m.height = batch.rows;
+  m.width = batch.width;
+  m.fields._buffer = fields;
+  m.fields._length = m.fields._maximum = 3;
+  m.is_bigendian = false;
+  m.point_step = kPointStep;
+  m.row_step = kPointStep * batch.width;
+  m.data._buffer = batch.data.get();
+  m.data._length = m.data._maximum = static_cast<std::uint32_t>(batch.bytes());
+  m.is_dense = false;
+  // DDS serializes the rows once, straight from the batch's buffer.
+  if (dds_write(profiles_.get(), &m) < 0) {
+    counters_.write_failed.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  counters_.published.fetch_add(batch.rows, std::memory_order_relaxed);
+  counters_.messages.fetch_add(1, std::memory_order_relaxed);
+}
+
+void Camera::publish_seam(const mok_scan_result_t* r, std::uint32_t index, std::int64_t stamp_ns) {
   const bool found = mok_scan_result_seam_found(r);
   mok_interfaces_msg_dds__Seam_ m{};
   m.header.stamp = to_time(stamp_ns);
   m.header.frame_id = text(config_.frame_id);
-  m.profile_index = item.index;
+  m.profile_index = index;
   m.found = found;
   m.seam_point_index = mok_scan_result_seam_point_idx(r);
   m.width = mok_scan_result_seam_width(r);
@@ -298,7 +251,7 @@ void Camera::publish_seam(const Item& item, std::int64_t stamp_ns) {
     rc = dds_write(seam_point_.get(), &ps);
   }
   if (rc < 0) {
-    counters_.write_failed.fetch_add(1, std::memory_order_relaxed);
+    counters_.seams_failed.fetch_add(1, std::memory_order_relaxed);
   } else {
     counters_.seams.fetch_add(1, std::memory_order_relaxed);
   }
@@ -310,8 +263,8 @@ void Camera::publish_health() {
   const std::uint32_t state = state_.load();
   const std::uint64_t history_lost = profiles_lost_->lost();
   const std::uint64_t seams_history_lost = seams_lost_->lost();
-  const std::uint64_t dropped =
-      counters_.queue_dropped.load() + counters_.write_failed.load() + history_lost + seams_history_lost;
+  const std::uint64_t dropped = counters_.queue_dropped.load() + counters_.write_failed.load() +
+                                counters_.seams_failed.load() + history_lost + seams_history_lost;
 
   const std::pair<const char*, std::string> values[] = {
       {"address", config_.address},
@@ -324,6 +277,7 @@ void Camera::publish_health() {
       {"seams_published", std::to_string(counters_.seams.load())},
       {"queue_dropped", std::to_string(counters_.queue_dropped.load())},
       {"write_failed", std::to_string(counters_.write_failed.load())},
+      {"seams_failed", std::to_string(counters_.seams_failed.load())},
       {"profile_messages_lost_in_history", std::to_string(history_lost)},
       {"seams_lost_in_history", std::to_string(seams_history_lost)},
       {"missing_points", std::to_string(counters_.missing_points.load())},

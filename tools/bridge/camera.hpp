@@ -1,16 +1,17 @@
-// One camera on the bus: a libmok client whose scan callback only stamps each
-// result and puts it into a bounded queue, and a publishing thread that turns
-// the queue into profiles, seam and seam point messages. A DDS write that
-// waits for a slow subscriber therefore delays the publishing thread only,
-// never the camera connection; when the queue is full new results are dropped
-// and counted. With keep-last writers a reader that falls behind mostly loses
-// samples in the DDS history instead, which the health topic reports too.
+// One camera on the bus: a libmok client whose scan callback writes the seam
+// and seam point at once (a robot acts on them, so they wait for nothing) and
+// packs the profile into a bounded queue of PointCloud2 batches, and a
+// publishing thread that writes whole batches. A profile write that waits for
+// a slow subscriber therefore delays the publishing thread only; seam writes
+// never wait (a refused one is counted). When the queue is full new profiles
+// are dropped and counted. With keep-last writers a reader that falls behind
+// mostly loses samples in the DDS history instead, which the health topic
+// reports too.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,6 +20,7 @@
 #include <mok/mok.h>
 
 #include "dds_io.hpp"
+#include "profile_batches.hpp"
 #include "track/clock_filter.hpp"
 #include "tracking.hpp"
 
@@ -35,6 +37,8 @@ struct PublishOptions {
   std::uint32_t batch = 0;        // profiles per PointCloud2; 0 chooses from the profile rate
   std::size_t queue = 2048;       // profiles waiting for the publishing thread, at most
   std::int64_t max_wait_ms = 10;  // a started batch goes out after this long at the latest
+  std::uint32_t seam_every = 1;   // seam messages for every n-th profile only (1: all)
+  std::int32_t seam_depth = 10;   // keep-last depth of the seam writers
 };
 
 // Counters for the health topic; all only grow.
@@ -44,6 +48,7 @@ struct CameraCounters {
   std::atomic<std::uint64_t> published{0};       // profiles written as PointCloud2 rows
   std::atomic<std::uint64_t> messages{0};        // PointCloud2 messages written
   std::atomic<std::uint64_t> seams{0};           // seam messages written
+  std::atomic<std::uint64_t> seams_failed{0};    // seam writes refused (they never wait); data lost
   std::atomic<std::uint64_t> write_failed{0};    // writes refused or timed out (slow readers); data lost
   std::atomic<std::uint64_t> missing_points{0};  // points sent as NaN
 };
@@ -60,30 +65,25 @@ class Camera {
   // connection. False with `error` set when any of that fails.
   bool start(std::string& error);
   // Shutdown order: clear the callbacks (no new results), close the client,
-  // end and join the publishing thread, free what is still queued.
+  // write what is still queued, end and join the publishing thread.
   void stop();
   // Writes one DiagnosticArray with the connection state and all counters;
   // called once a second from the owner's thread.
   void publish_health();
 
-  // Hands every result to `tracking` as it is published; set before start.
+  // Hands every result to `tracking` as it arrives; set before start.
   void track_with(Tracking* tracking) { tracking_ = tracking; }
 
   const CameraConfig& config() const { return config_; }
   const CameraCounters& counters() const { return counters_; }
 
  private:
-  struct Item {
-    mok_scan_result_t* result;
-    std::int64_t rx_ns;   // host wall clock when the callback ran
-    std::uint32_t index;  // position in the camera's stream since the bridge started
-  };
-  class Batch;
-
   static void on_scan(mok_scan_result_t* result, void* self);
   static void on_state(std::uint32_t state, void* self);
+  void handle(const mok_scan_result_t* result);
   void run();
-  void publish_seam(const Item& item, std::int64_t stamp_ns);
+  void write_profiles(const Batch& batch);
+  void publish_seam(const mok_scan_result_t* r, std::uint32_t index, std::int64_t stamp_ns);
 
   dds_entity_t participant_;
   CameraConfig config_;
@@ -98,13 +98,18 @@ class Camera {
   std::atomic<std::uint64_t> clock_resyncs_{0};
   std::uint64_t last_dropped_ = 0;  // health thread only
 
+  // The scan callback's own (one call at a time per client).
+  mok::track::ClockFilter clock_;
+  std::uint32_t index_ = 0;  // position in the camera's stream since the bridge started
+  std::int64_t rate_start_ns_ = 0;
+  std::uint32_t rate_count_ = 0;
+
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<Item> queue_;
+  BatchQueue batches_;  // under mutex_
   bool stopping_ = false;
   std::thread thread_;
-  mok::track::ClockFilter clock_;  // publishing thread only
-  Tracking* tracking_ = nullptr;   // outlives the camera
+  Tracking* tracking_ = nullptr;  // outlives the camera
 };
 
 }  // namespace bridge

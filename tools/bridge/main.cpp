@@ -140,7 +140,11 @@ int main(int argc, char** argv) {
   app.add_option("--dds-config", a.dds_config,
                  "Cyclone DDS configuration file (else CYCLONEDDS_URI as set in the environment)")
       ->check(CLI::ExistingFile);
-  app.add_option("--depth", a.publish.qos.depth, "Keep-last history depth of every writer")
+  app.add_option("--depth", a.publish.qos.depth, "Keep-last history depth of the profiles and diagnostics writers")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 100000));
+  app.add_option("--seam-depth", a.publish.seam_depth,
+                 "Keep-last history depth of the seam and seam point writers")
       ->capture_default_str()
       ->check(CLI::Range(1, 100000));
   app.add_option("--batch", a.publish.batch,
@@ -155,8 +159,13 @@ int main(int argc, char** argv) {
                  "Profiles waiting to be published, per camera; beyond it new ones are dropped and counted")
       ->capture_default_str()
       ->check(CLI::Range(1, 1000000));
+  app.add_option("--seam-every", a.publish.seam_every,
+                 "Seam and seam point messages for every n-th profile only (1: every profile)")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 1000000));
   app.add_option("--max-block-ms", a.publish.qos.max_block_ms,
-                 "How long a write may wait for slow reliable subscribers before the message is dropped")
+                 "How long a profiles write may wait for slow reliable subscribers before the message is dropped "
+                 "(seam writes never wait)")
       ->capture_default_str()
       ->check(CLI::Range(0, 60000));
   app.add_option("--mount", a.tracking.mount_file,

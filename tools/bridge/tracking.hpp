@@ -1,5 +1,5 @@
 // Seam tracking in the bridge: robot tool poses come in on a PoseStamped
-// topic, the camera's results from the publishing thread, and for every pose
+// topic, the camera's results from its scan callback, and for every pose
 // the torch's correction and the seam point at the torch go out. The
 // tracking itself is the library's tracker; this file only moves messages.
 #pragma once
@@ -30,7 +30,8 @@ class Tracking {
   // pose reader. False with `error` set when any of that fails.
   bool start(dds_entity_t participant, const std::string& ns, const TrackingConfig& config, const WriterQos& qos,
              std::string& error);
-  // Publishing thread: one scan result and its host receive time (wall clock).
+  // The camera's scan callback: one scan result and its host receive time
+  // (wall clock).
   void on_result(const mok_scan_result_t* result, std::int64_t rx_ns) {
     mok_tracker_push_result(tracker_.get(), result, rx_ns);
   }

@@ -1,6 +1,6 @@
-// The bridge's decisions without DDS or a camera: how profiles become rows,
-// and which cameras a command line names. (Its device clock is the library's,
-// tested there.)
+// The bridge's decisions without DDS or a camera: how profiles become rows
+// and batches, and which cameras a command line names. (Its device clock is
+// the library's, tested there.)
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "camera_list.hpp"
+#include "profile_batches.hpp"
 #include "profile_rows.hpp"
 
 namespace bridge {
@@ -54,6 +55,46 @@ TEST(ProfileRows, BatchesKeepMessagesBetween100And200PerSecond) {
     EXPECT_GT(messages, 100) << rate;
     EXPECT_LE(messages, 200) << rate;
   }
+}
+
+TEST(BatchQueue, ClosesFullOrResizedBatchesInOrderDropsBeyondItsBoundAndReusesBuffers) {
+  const mok_scan_point_t p3[3] = {{0, 1, 2, 0}, {0, 2, 3, 0}, {0, 3, 4, 0}};
+  const mok_scan_point_t p2[2] = {{0, 5, 6, 0}, {0, 6, 7, 0}};
+  BatchQueue q(5);
+  std::uint32_t missing = 9;
+  using Added = BatchQueue::Added;
+  EXPECT_EQ(q.add(p3, 3, 0, 1000, 10, 2, missing), Added::kOpened);
+  EXPECT_EQ(missing, 0u);
+  EXPECT_EQ(q.add(p3, 3, 1, 2000, 11, 2, missing), Added::kClosed);
+  EXPECT_EQ(q.add(p3, 3, 2, 3000, 12, 2, missing), Added::kOpened);
+  EXPECT_EQ(q.add(p2, 2, 3, 4000, 13, 2, missing), Added::kOpened);  // a new width closes the open batch
+  EXPECT_EQ(q.add(p2, 2, 4, 5000, 14, 3, missing), Added::kAdded);
+  EXPECT_EQ(q.add(p2, 2, 5, 6000, 15, 3, missing), Added::kDropped);  // five profiles wait
+
+  Batch b;
+  ASSERT_TRUE(q.take(b, false));
+  EXPECT_EQ(b.rows, 2u);
+  EXPECT_EQ(b.width, 3u);
+  EXPECT_EQ(b.stamp_ns, 1000);
+  std::uint32_t index = 0;
+  std::memcpy(&index, b.data.get() + b.bytes() - 4, 4);
+  EXPECT_EQ(index, 1u);
+  ASSERT_TRUE(q.take(b, false));
+  const std::uint8_t* written = b.data.get();
+  EXPECT_EQ(b.rows, 1u);
+  EXPECT_EQ(b.stamp_ns, 3000);
+  EXPECT_FALSE(q.take(b, false));  // only the open batch is left, and it is not due
+  EXPECT_TRUE(q.has_open());
+  EXPECT_EQ(q.open_since_ns(), 13);
+  ASSERT_TRUE(q.take(b, true));
+  EXPECT_EQ(b.rows, 2u);
+  EXPECT_EQ(b.width, 2u);
+
+  // A written batch's buffer goes back when the next is taken: the next
+  // batch opens in the one written last.
+  EXPECT_EQ(q.add(p3, 3, 6, 7000, 16, 1, missing), Added::kClosed);
+  ASSERT_TRUE(q.take(b, false));
+  EXPECT_EQ(b.data.get(), written);
 }
 
 TEST(CameraList, NamespacesAreNormalisedAndCheckedAsRosNames) {
