@@ -176,8 +176,7 @@ std::variant<CommandLine, int> parse_command_line(int argc, char** argv) {
   for (const auto& [name, l] : levels)
     if (log_level == name) line.log_level = l;
   if (auto r = configure_cell(o, line.cell, app.count("--rate") > 0); !r) {
-    std::fprintf(stderr, "mok-camsim: %s
-", r.error().c_str());
+    std::fprintf(stderr, "mok-camsim: %s\n", r.error().c_str());
     return 2;
   }
   return line;
