@@ -139,7 +139,8 @@ def page_fetches(port, stop, t, latencies):
 
 
 def python_reader(address, stop, t, result):
-    sys.path.insert(0, os.path.join(ROOT, "python"))
+    # The package as the build stages it (with its generated version module).
+    sys.path.insert(0, os.path.abspath(os.path.join(BUILD, "python")))
     from mok import Camera, load_library
     from mok import _lib
     load_library(binary("libmok.so") or os.path.join(BUILD, "src", "libmok.so"))
