@@ -158,9 +158,9 @@ def python_reader(address, stop, t, result):
                 break
             read += len(b)
         st = cam.stats()
-    accepted = st["scan_results"] - st["scan_results_rejected"]
-    result.update(read=read, dropped=st["scan_queue_dropped"], accepted=accepted,
-                  lost=accepted - read - st["scan_queue_dropped"], disconnects=st["disconnects_remote_close"])
+    accepted = st.scan_results - st.scan_results_rejected
+    result.update(read=read, dropped=st.scan_queue_dropped, accepted=accepted,
+                  lost=accepted - read - st.scan_queue_dropped, disconnects=st.disconnects_remote_close)
 
 
 def main():
