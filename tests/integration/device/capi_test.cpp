@@ -477,7 +477,11 @@ TEST_F(CapiTest, ScanQueueHandsOutBatchesCountsDropsAndWakesOnClose) {
     ScanPayload p(1, false);
     ASSERT_TRUE(cam.send(kKindData, wire::stream::kScan, p.u64(36, pts).bytes()));
   }
-  ASSERT_TRUE(eventually([&] { return stats_of(h).scan_results == 5; }));
+  // A result is counted as received before the queue takes it: wait for both.
+  ASSERT_TRUE(eventually([&] {
+    const mok_stats_t now = stats_of(h);
+    return now.scan_results == 5 && now.scan_queue_dropped + now.scan_queue_depth == 5;
+  }));
   const mok_stats_t s = stats_of(h);
   EXPECT_EQ(s.scan_queue_dropped, 2u);
   EXPECT_EQ(s.scan_queue_depth, 3u);
