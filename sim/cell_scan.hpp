@@ -9,8 +9,8 @@
 #include <string>
 
 #include "common/result.hpp"
-#include "sim/scene.hpp"
 #include "sim/cell/cell.hpp"
+#include "sim/scene.hpp"
 #include "sim/simulator.hpp"
 
 namespace camsim {

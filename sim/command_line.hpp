@@ -13,7 +13,7 @@ namespace camsim {
 
 struct CommandLine {
   Options options;
-  CellCommand cell;  // the robot cell's options (none: the weaving scene)
+  CellCommand cell;       // the robot cell's options (none: the weaving scene)
   double duration_s = 0;  // 0: until SIGINT or SIGTERM
   mok::log::Level log_level = mok::log::Level::Info;
 };

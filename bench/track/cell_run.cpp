@@ -18,8 +18,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "sim/simulator.hpp"
 #include "sim/cell/cell.hpp"
+#include "sim/simulator.hpp"
 
 namespace celltrack {
 namespace {
