@@ -86,6 +86,12 @@ Result<Pose, std::string> parse_mount(std::string_view text) {
   auto q = numbers(text, mount, "quaternion_wxyz", 4);
   if (!q) return err(q.error());
   const auto& w = q.value();
+  for (double v : t.value()) {
+    if (!(std::abs(v) <= kMaxPositionMm)) {
+      return err(failure(line_of(text, {"X_tool_sensor", "translation_mm"}),
+                         "translation_mm holds a value beyond a thousand kilometres"));
+    }
+  }
   const double norm = std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2] + w[3] * w[3]);
   const auto pose =
       checked_pose(Eigen::Vector3d(t.value()[0], t.value()[1], t.value()[2]), w[0], w[1], w[2], w[3]);

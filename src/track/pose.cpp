@@ -9,7 +9,9 @@ Pose interpolate(const Pose& a, const Pose& b, double f) { return {a.p + f * (b.
 
 std::optional<Pose> checked_pose(const Eigen::Vector3d& p, double w, double x, double y, double z) {
   const Eigen::Quaterniond q(w, x, y, z);
-  if (!p.allFinite() || !q.coeffs().allFinite()) return std::nullopt;
+  // Beyond a thousand kilometres a position is garbage, and distances and
+  // squares computed from it would overflow to infinity further on.
+  if (!p.allFinite() || !q.coeffs().allFinite() || p.cwiseAbs().maxCoeff() > kMaxPositionMm) return std::nullopt;
   if (std::abs(q.norm() - 1.0) > kUnitTolerance) return std::nullopt;
   return Pose{p, q.normalized()};
 }

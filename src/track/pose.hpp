@@ -33,6 +33,9 @@ inline constexpr double kUnitTolerance = 1e-3;
 
 // The pose, quaternion normalised; nothing when a value is not finite or the
 // quaternion's norm is off by more than kUnitTolerance.
+// The largest position coordinate accepted, in mm (a thousand kilometres).
+inline constexpr double kMaxPositionMm = 1e9;
+
 std::optional<Pose> checked_pose(const mok_pose_t& in);
 std::optional<Pose> checked_pose(const Eigen::Vector3d& p, double w, double x, double y, double z);
 mok_pose_t to_c(const Pose& pose);
