@@ -7,7 +7,12 @@
 namespace mok::track {
 
 std::int64_t SeamPath::index_of(double s) const {
-  return static_cast<std::int64_t>(std::floor(s / settings_.resolution_mm));
+  // A distance a host asks for may be anything: one outside the index's range
+  // (or NaN) lands on an end, where nothing was ever scanned.
+  constexpr double kLimit = 4e18;
+  const double bin = std::floor(s / settings_.resolution_mm);
+  if (bin >= -kLimit && bin <= kLimit) return static_cast<std::int64_t>(bin);
+  return bin > 0 ? static_cast<std::int64_t>(kLimit) : -static_cast<std::int64_t>(kLimit);
 }
 
 double SeamPath::centre_of(std::int64_t index) const {
