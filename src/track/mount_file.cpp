@@ -71,6 +71,8 @@ Result<Pose, std::string> parse_mount(std::string_view text) {
     doc = json::parse(text);
   } catch (const json::parse_error& e) {
     return err(failure(line_at(text, e.byte == 0 ? 0 : e.byte - 1), parse_reason(e)));
+  } catch (const json::exception& e) {  // a number beyond a double's range, and the like
+    return err(failure(1, std::string("not a mounting file: ") + e.what()));
   }
   if (!doc.is_object()) return err(failure(1, "the file must hold a JSON object"));
   if (!doc.contains("format")) return err(failure(line_of(text, {}), "missing \"format\""));
