@@ -85,13 +85,13 @@ MOK_EXTERN_C_BEGIN
 /** A pose: position in mm and a unit quaternion (w, x, y, z). As X_A_B it is
  * frame B's pose in frame A. */
 typedef struct mok_pose {
-  double x_mm;
-  double y_mm;
-  double z_mm;
-  double qw;
-  double qx;
-  double qy;
-  double qz;
+  double x_mm; /**< position, x, mm */
+  double y_mm; /**< position, y, mm */
+  double z_mm; /**< position, z, mm */
+  double qw;   /**< rotation: unit quaternion, w */
+  double qx;   /**< rotation: unit quaternion, x */
+  double qy;   /**< rotation: unit quaternion, y */
+  double qz;   /**< rotation: unit quaternion, z */
 } mok_pose_t;
 MOK_LAYOUT_CHECK(pose_size, sizeof(mok_pose_t) == 56);
 
@@ -117,9 +117,12 @@ typedef struct mok_tracker_config {
   int32_t poses_carry_robot_clock; /**< 1 (default): a pose's time is its t_robot_us mapped to the host
                                         clock; 0: its receive time minus robot_latency_ns */
   int32_t require_seam_found;      /**< 1 (default): results without a seam are not used */
-  double width_min, width_max;     /**< plausible seam width, camera unit; default -inf..inf */
-  double height_min, height_max;   /**< plausible seam height, camera unit; default -inf..inf */
-  double angle_min, angle_max;     /**< plausible seam angle, camera unit; default -inf..inf */
+  double width_min;                /**< plausible seam width from, camera unit; default -inf */
+  double width_max;                /**< plausible seam width to, camera unit; default inf */
+  double height_min;               /**< plausible seam height from, camera unit; default -inf */
+  double height_max;               /**< plausible seam height to, camera unit; default inf */
+  double angle_min;                /**< plausible seam angle from, camera unit; default -inf */
+  double angle_max;                /**< plausible seam angle to, camera unit; default inf */
   uint32_t outlier_window;         /**< results in the outlier filter's window (default 15; 0: off) */
   uint32_t pending_capacity;       /**< results waiting for the poses that cover them (default 4096); a
                                         full queue drops the oldest (counted) */

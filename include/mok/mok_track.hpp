@@ -98,7 +98,9 @@ class Tracker {
   explicit Tracker(const TrackerConfig& config = default_tracker_config()) : h_(::mok_tracker_create(&config)) {
     if (h_ == nullptr) throw Error(MOK_ERR_INVALID_ARGUMENT, "mok_tracker_create");
   }
+  /** Takes over another tracker's handle. */
   Tracker(Tracker&& o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
+  /** Frees this tracker and takes over another's handle. */
   Tracker& operator=(Tracker&& o) noexcept {
     if (this != &o) {
       ::mok_tracker_free(h_);
