@@ -12,11 +12,11 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
-#include "fake_decoder.hpp"
 #include "mok/mok_fxt.h"
 #include "support/device_stats.hpp"
 #include "support/eventually.hpp"
 #include "support/fake_camera.hpp"
+#include "support/fake_media/fake_decoder.hpp"
 #include "support/process_figures.hpp"
 #include "support/scripted_peer.hpp"
 

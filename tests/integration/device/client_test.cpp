@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "brelo/reg_cache.hpp"
-#include "harness.hpp"
+#include "support/device/harness.hpp"
 #include "support/scan_payload.hpp"
 
 namespace mok::test {

@@ -11,8 +11,8 @@
 #include "brelo/reg_cache.hpp"
 #include "ffi/handles.hpp"
 #include "fxt/error.hpp"
-#include "harness.hpp"
 #include "mok/mok.h"
+#include "support/device/harness.hpp"
 #include "support/device_stats.hpp"
 #include "support/scan_payload.hpp"
 

@@ -8,11 +8,11 @@
 #include <gtest/gtest.h>
 
 #include "brelo/client.hpp"
-#include "fake_decoder.hpp"
 #include "ffi/handles.hpp"
 #include "support/device_stats.hpp"
 #include "support/eventually.hpp"
 #include "support/fake_camera.hpp"
+#include "support/fake_media/fake_decoder.hpp"
 #include "support/scripted_peer.hpp"
 
 namespace mok::test {

@@ -11,10 +11,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "fake_media_control.hpp"
 #include "mok/mok.h"
 #include "support/eventually.hpp"
 #include "support/fake_camera.hpp"
+#include "support/fake_media/fake_media_control.hpp"
 
 namespace mok::test {
 namespace {

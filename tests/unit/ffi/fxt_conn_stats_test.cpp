@@ -10,7 +10,7 @@
 #include "fxt/client/stats.hpp"
 #include "fxt_conn_stats_support.hpp"
 #include "mok/mok_fxt.h"
-#include "unit/fxt_client/harness.hpp"
+#include "support/connector/harness.hpp"
 
 namespace mok::fxt::client {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "fxt_conn_stats_support.hpp"
 #include "mok/mok_fxt.h"
-#include "unit/fxt_client/harness.hpp"
+#include "support/connector/harness.hpp"
 
 namespace mok::test {
 namespace {

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "mok/mok_fxt.h"
-#include "unit/fxt_client/harness.hpp"
+#include "support/connector/harness.hpp"
 
 namespace {
 

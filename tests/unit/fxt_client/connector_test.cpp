@@ -8,7 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "harness.hpp"
+#include "support/connector/harness.hpp"
 
 namespace mok::fxt::client {
 namespace {

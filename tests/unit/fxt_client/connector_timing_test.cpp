@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "fxt/client/connector.hpp"
-#include "harness.hpp"
+#include "support/connector/harness.hpp"
 #include "support/process_figures.hpp"
 
 namespace mok::fxt::client {

@@ -18,7 +18,7 @@
 #include <asio/write.hpp>
 #include <gtest/gtest.h>
 
-#include "harness.hpp"
+#include "support/connector/harness.hpp"
 
 namespace mok::fxt::client {
 namespace {

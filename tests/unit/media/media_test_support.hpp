@@ -14,10 +14,10 @@
 #include <gtest/gtest.h>
 
 #include "common/log.hpp"
-#include "fake_media_control.hpp"
 #include "media/media_library.hpp"
 #include "media/video_decode_service.hpp"
 #include "mok/mok_log.h"
+#include "support/fake_media/fake_media_control.hpp"
 
 namespace mok::media::test {
 

@@ -1,4 +1,4 @@
-#include "harness.hpp"
+#include "support/device/harness.hpp"
 
 namespace mok::test {
 

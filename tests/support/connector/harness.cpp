@@ -1,5 +1,5 @@
 // Recording handler, log capture and connector set-up for the connector tests.
-#include "harness.hpp"
+#include "support/connector/harness.hpp"
 
 #include <algorithm>
 #include <atomic>
