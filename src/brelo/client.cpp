@@ -13,6 +13,7 @@
 #include "brelo/address.hpp"
 #include "brelo/bounded_wait.hpp"
 #include "brelo/payload_decode.hpp"
+#include "brelo/scan_record.hpp"
 #include "common/clock.hpp"
 #include "common/library_thread.hpp"
 #include "common/wire.hpp"
@@ -131,9 +132,12 @@ void ClientInner::push_snapshot_image(std::span<const std::uint8_t> payload) {
 }
 
 void ClientInner::publish_scan_result(std::span<const std::uint8_t> payload) {
+  // A record too small for this payload is let go for one with room: the
+  // points then stay in the record's own allocation.
+  const std::size_t count = scan_point_count(payload);
   std::shared_ptr<ScanResult> record = std::move(spare_scan_);
-  if (!record) {
-    record = std::make_shared<ScanResult>();
+  if (!record || (record->point_capacity < count && count <= kMaxScanPoints)) {
+    record = make_scan_record(record_capacity_for(count));
   }
   if (!decode_scan_result_into(payload, *record)) {
     ClientStats::bump(stats.scan_results_rejected);
