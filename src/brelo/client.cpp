@@ -152,7 +152,7 @@ void ClientInner::publish_scan_result(std::span<const std::uint8_t> payload) {
     previous = std::exchange(latest_scan.value, result);
   }
   if (previous) {
-    retired_scans_.push_back(std::move(previous));
+    retire(std::move(previous));
   }
   recycle_retired_scan();
   scan_queue->push(result);
@@ -167,11 +167,30 @@ void ClientInner::publish_scan_result(std::span<const std::uint8_t> payload) {
 // from the queue): the record and its point array then cost no allocation
 // per result. Only the oldest retired result is looked at; one still held
 // when the window is full is let go, and its holder keeps it untouched.
+void ClientInner::retire(ScanResultPtr result) {
+  if (retired_count_ == retired_scans_.size()) {
+    std::vector<ScanResultPtr> grown(std::max<std::size_t>(64, 2 * retired_scans_.size()));
+    for (std::size_t i = 0; i < retired_count_; ++i) {
+      grown[i] = std::move(retired_scans_[(retired_head_ + i) % retired_scans_.size()]);
+    }
+    retired_scans_.swap(grown);
+    retired_head_ = 0;
+  }
+  retired_scans_[(retired_head_ + retired_count_) % retired_scans_.size()] = std::move(result);
+  ++retired_count_;
+}
+
+void ClientInner::drop_oldest_retired() noexcept {
+  retired_scans_[retired_head_].reset();
+  retired_head_ = (retired_head_ + 1) % retired_scans_.size();
+  --retired_count_;
+}
+
 void ClientInner::recycle_retired_scan() {
-  if (retired_scans_.empty()) {
+  if (retired_count_ == 0) {
     return;
   }
-  ScanResultPtr& oldest = retired_scans_.front();
+  ScanResultPtr& oldest = retired_scans_[retired_head_];
   if (oldest.use_count() == 1) {
     // The last other holder's reads of the record must be over before it is
     // written again: its release of the count has to be acquired here. A
@@ -181,9 +200,9 @@ void ClientInner::recycle_retired_scan() {
     { ScanResultPtr sync = oldest; }
     std::atomic_thread_fence(std::memory_order_acquire);
     spare_scan_ = std::const_pointer_cast<ScanResult>(std::move(oldest));
-    retired_scans_.pop_front();
-  } else if (retired_scans_.size() > std::max(kRetiredScanWindow, scan_queue->capacity())) {
-    retired_scans_.pop_front();
+    drop_oldest_retired();
+  } else if (retired_count_ > std::max(kRetiredScanWindow, scan_queue->capacity())) {
+    drop_oldest_retired();
   }
 }
 
