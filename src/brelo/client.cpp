@@ -162,11 +162,6 @@ void ClientInner::publish_scan_result(std::span<const std::uint8_t> payload) {
   }
 }
 
-// A retired result is reused for the next one once nobody holds it any more
-// (a host that frees each result in its callback, or soon after popping it
-// from the queue): the record and its point array then cost no allocation
-// per result. Only the oldest retired result is looked at; one still held
-// when the window is full is let go, and its holder keeps it untouched.
 void ClientInner::retire(ScanResultPtr result) {
   if (retired_count_ == retired_scans_.size()) {
     std::vector<ScanResultPtr> grown(std::max<std::size_t>(64, 2 * retired_scans_.size()));
@@ -186,6 +181,11 @@ void ClientInner::drop_oldest_retired() noexcept {
   --retired_count_;
 }
 
+// A retired result is reused for the next one once nobody holds it any more
+// (a host that frees each result in its callback, or soon after popping it
+// from the queue): the record and its point array then cost no allocation
+// per result. Only the oldest retired result is looked at; one still held
+// when the window is full is let go, and its holder keeps it untouched.
 void ClientInner::recycle_retired_scan() {
   if (retired_count_ == 0) {
     return;
