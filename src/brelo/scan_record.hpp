@@ -4,9 +4,7 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <memory>
-#include <span>
 
 #include "brelo/types.hpp"
 
