@@ -13,6 +13,7 @@
 #include "brelo/address.hpp"
 #include "brelo/bounded_wait.hpp"
 #include "brelo/payload_decode.hpp"
+#include "brelo/scan_record.hpp"
 #include "common/clock.hpp"
 #include "common/library_thread.hpp"
 #include "common/wire.hpp"
@@ -131,9 +132,12 @@ void ClientInner::push_snapshot_image(std::span<const std::uint8_t> payload) {
 }
 
 void ClientInner::publish_scan_result(std::span<const std::uint8_t> payload) {
+  // A record too small for this payload is let go for one with room: the
+  // points then stay in the record's own allocation.
+  const std::size_t count = scan_point_count(payload);
   std::shared_ptr<ScanResult> record = std::move(spare_scan_);
-  if (!record) {
-    record = std::make_shared<ScanResult>();
+  if (!record || (record->point_capacity < count && count <= kMaxScanPoints)) {
+    record = make_scan_record(record_capacity_for(count));
   }
   if (!decode_scan_result_into(payload, *record)) {
     ClientStats::bump(stats.scan_results_rejected);
@@ -148,7 +152,7 @@ void ClientInner::publish_scan_result(std::span<const std::uint8_t> payload) {
     previous = std::exchange(latest_scan.value, result);
   }
   if (previous) {
-    retired_scans_.push_back(std::move(previous));
+    retire(std::move(previous));
   }
   recycle_retired_scan();
   scan_queue->push(result);
@@ -158,16 +162,35 @@ void ClientInner::publish_scan_result(std::span<const std::uint8_t> payload) {
   }
 }
 
+void ClientInner::retire(ScanResultPtr result) {
+  if (retired_count_ == retired_scans_.size()) {
+    std::vector<ScanResultPtr> grown(std::max<std::size_t>(64, 2 * retired_scans_.size()));
+    for (std::size_t i = 0; i < retired_count_; ++i) {
+      grown[i] = std::move(retired_scans_[(retired_head_ + i) % retired_scans_.size()]);
+    }
+    retired_scans_.swap(grown);
+    retired_head_ = 0;
+  }
+  retired_scans_[(retired_head_ + retired_count_) % retired_scans_.size()] = std::move(result);
+  ++retired_count_;
+}
+
+void ClientInner::drop_oldest_retired() noexcept {
+  retired_scans_[retired_head_].reset();
+  retired_head_ = (retired_head_ + 1) % retired_scans_.size();
+  --retired_count_;
+}
+
 // A retired result is reused for the next one once nobody holds it any more
 // (a host that frees each result in its callback, or soon after popping it
 // from the queue): the record and its point array then cost no allocation
 // per result. Only the oldest retired result is looked at; one still held
 // when the window is full is let go, and its holder keeps it untouched.
 void ClientInner::recycle_retired_scan() {
-  if (retired_scans_.empty()) {
+  if (retired_count_ == 0) {
     return;
   }
-  ScanResultPtr& oldest = retired_scans_.front();
+  ScanResultPtr& oldest = retired_scans_[retired_head_];
   if (oldest.use_count() == 1) {
     // The last other holder's reads of the record must be over before it is
     // written again: its release of the count has to be acquired here. A
@@ -177,9 +200,9 @@ void ClientInner::recycle_retired_scan() {
     { ScanResultPtr sync = oldest; }
     std::atomic_thread_fence(std::memory_order_acquire);
     spare_scan_ = std::const_pointer_cast<ScanResult>(std::move(oldest));
-    retired_scans_.pop_front();
-  } else if (retired_scans_.size() > std::max(kRetiredScanWindow, scan_queue->capacity())) {
-    retired_scans_.pop_front();
+    drop_oldest_retired();
+  } else if (retired_count_ > std::max(kRetiredScanWindow, scan_queue->capacity())) {
+    drop_oldest_retired();
   }
 }
 

@@ -18,6 +18,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "brelo/error.hpp"
 #include "brelo/reg_cache.hpp"
@@ -151,7 +152,13 @@ class ClientInner {
   // results it may come from, oldest first. Touched only by
   // publish_scan_result, that is by the read loop, one packet at a time.
   std::shared_ptr<ScanResult> spare_scan_;
-  std::deque<ScanResultPtr> retired_scans_;
+  // A ring (oldest at retired_head_) that grows by doubling and never
+  // shrinks, so retiring a result allocates nothing once it has its size.
+  std::vector<ScanResultPtr> retired_scans_;
+  std::size_t retired_head_ = 0;
+  std::size_t retired_count_ = 0;
+  void retire(ScanResultPtr result);
+  void drop_oldest_retired() noexcept;
 };
 
 // The connector's Handler: sorts packets by kind first, then stream id.

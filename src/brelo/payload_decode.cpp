@@ -4,6 +4,7 @@
 #include "brelo/payload_decode.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <initializer_list>
 
@@ -65,6 +66,22 @@ void copy_at(std::array<std::uint8_t, N>& out, const std::uint8_t* p, std::size_
 
 float hundredths(float v) noexcept { return v / 100.0f; }
 
+// The same quotient for a 16-bit count, by a multiplication the vector units
+// do several times faster than a division: the product in double is within
+// 2^-52 of v / 100, while v / 100 is never closer than 2^-31 (relative) to
+// a point halfway between two floats, so rounding it to float gives exactly
+// what the division gives (checked for every 16-bit value by a test).
+float hundredths_u16(std::uint32_t v) noexcept { return static_cast<float>(static_cast<double>(v) * 0.01); }
+
+// A point record is four bytes, z then y, little-endian like the host: one
+// load per record instead of four byte loads.
+static_assert(std::endian::native == std::endian::little);
+std::uint32_t record_at(const std::uint8_t* p, std::size_t at) noexcept {
+  std::uint32_t w;
+  std::memcpy(&w, p + at, sizeof w);
+  return w;
+}
+
 // Converts a point record (z at +0, y at +2). Scaled coordinates are
 // hundredths minus the frame offsets; raw ones keep y and shift z.
 struct PointConverter {
@@ -72,14 +89,12 @@ struct PointConverter {
   float oz;
 
   ScanPoint scaled(const std::uint8_t* p, std::size_t at) const noexcept {
-    const std::uint16_t zr = u16_at(p, at);
-    const std::uint16_t yr = u16_at(p, at + 2);
-    return ScanPoint{0.0f, hundredths(static_cast<float>(yr)) - oy, hundredths(static_cast<float>(zr)) - oz, 0.0f};
+    const std::uint32_t w = record_at(p, at);
+    return ScanPoint{0.0f, hundredths_u16(w >> 16) - oy, hundredths_u16(w & 0xFFFFu) - oz, 0.0f};
   }
   static ScanPoint raw(const std::uint8_t* p, std::size_t at, unsigned z_shift) noexcept {
-    const std::uint16_t zr = u16_at(p, at);
-    const std::uint16_t yr = u16_at(p, at + 2);
-    return ScanPoint{0.0f, static_cast<float>(yr), static_cast<float>(zr >> z_shift), 0.0f};
+    const std::uint32_t w = record_at(p, at);
+    return ScanPoint{0.0f, static_cast<float>(w >> 16), static_cast<float>((w & 0xFFFFu) >> z_shift), 0.0f};
   }
 };
 
@@ -101,6 +116,10 @@ std::optional<ScanResult> decode_scan_result(std::span<const std::uint8_t> paylo
     return std::nullopt;
   }
   return r;
+}
+
+std::size_t scan_point_count(std::span<const std::uint8_t> payload) noexcept {
+  return payload.size() < kScanHeaderLen ? 0 : u16_at(payload.data(), kPointCountAt);
 }
 
 bool decode_scan_result_into(std::span<const std::uint8_t> payload, ScanResult& out) {
@@ -127,7 +146,7 @@ bool decode_scan_result_into(std::span<const std::uint8_t> payload, ScanResult& 
   // Every field below is written from the payload (absent segments as
   // zero), so nothing of a record's previous result survives but its point
   // array, and that only while it is long enough.
-  std::unique_ptr<ScanPoint[]> points;
+  PointArray points;
   std::uint32_t capacity = 0;
   if (count > out.point_capacity) {
     points.reset(new ScanPoint[count]);  // may throw: `out` is still whole

@@ -19,6 +19,10 @@ inline constexpr std::size_t kScanHeaderLen = 1216;
 // payload. Allocates only the point array.
 std::optional<ScanResult> decode_scan_result(std::span<const std::uint8_t> payload);
 
+// The point count a scan payload announces, valid or not (0 when it is too
+// short to say).
+std::size_t scan_point_count(std::span<const std::uint8_t> payload) noexcept;
+
 // The same decode into an existing record, whose point array is reused when
 // it is long enough (no allocation then). False, with `out` unchanged, when
 // the payload fails validation. A result without points has none.

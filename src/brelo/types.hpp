@@ -55,10 +55,20 @@ static_assert(offsetof(Segment, value) == 8 && offsetof(Segment, a) == 12 && off
 static_assert(sizeof(std::array<ScanPoint, kSeamPointCount>) == 128);
 static_assert(sizeof(std::array<Segment, kSegmentCount>) == 2048);
 
+// Frees a point array of its own; one that lives in its record's allocation
+// (make_scan_record) goes with the record.
+struct PointArrayDeleter {
+  bool owned = true;
+  void operator()(ScanPoint* p) const noexcept {
+    if (owned) delete[] p;
+  }
+};
+using PointArray = std::unique_ptr<ScanPoint[], PointArrayDeleter>;
+
 // One decoded profile. Immutable once built and shared by reference count;
 // `points` is null when point_count is 0.
 struct ScanResult {
-  std::unique_ptr<ScanPoint[]> points;
+  PointArray points;
   std::uint32_t point_count = 0;
   // Length of `points`, which may exceed point_count in a reused record.
   std::uint32_t point_capacity = 0;

@@ -27,8 +27,12 @@ std::size_t line_at(std::string_view text, std::size_t offset) {
 // its name.
 std::size_t line_of(std::string_view text, std::initializer_list<std::string_view> keys) {
   std::size_t at = 0, line = line_at(text, text.find('{'));
+  std::string quoted;
   for (std::string_view key : keys) {
-    const std::size_t found = text.find("\"" + std::string(key) + "\"", at);
+    // Appended piece by piece: "\"" + std::string(key) trips a false
+    // -Wrestrict in g++ 12 at -O3.
+    quoted.assign(1, '"').append(key).push_back('"');
+    const std::size_t found = text.find(quoted, at);
     if (found == std::string_view::npos) break;
     at = found;
     line = line_at(text, found);

@@ -2,15 +2,24 @@
 // than one rule) and hosts see which error wins, so it must not change.
 #include "fxt/packet/head.hpp"
 
+#include <bit>
+#include <cstring>
+
 #include <fmt/format.h>
 
 namespace mok::fxt {
 
 namespace {
-uint64_t load_be(const uint8_t* p, size_t n) noexcept {
-  uint64_t v = 0;
-  for (size_t i = 0; i < n; ++i) v = (v << 8) | p[i];
-  return v;
+// One load and a byte swap per field instead of a loop over its bytes: every
+// packet's head goes through here.
+template <class T>
+T load_be(const uint8_t* p) noexcept {
+  static_assert(std::endian::native == std::endian::little);
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (sizeof(T) == 2) return __builtin_bswap16(v);
+  if constexpr (sizeof(T) == 4) return __builtin_bswap32(v);
+  if constexpr (sizeof(T) == 8) return __builtin_bswap64(v);
 }
 void store_be(uint8_t* p, uint64_t v, size_t n) noexcept {
   for (size_t i = n; i-- > 0;) {
@@ -29,14 +38,15 @@ Result<Head, Error> Head::parse(std::span<const uint8_t> bytes) noexcept {
     return err(Error::not_enough_data(static_cast<uint32_t>(bytes.size()), kHeadLen));
   }
   const uint8_t* p = bytes.data();
-  const auto length = static_cast<uint32_t>(load_be(p, 4));
+  const auto length = load_be<uint32_t>(p);
   if (length < kMinLength) return err(Error::length_too_small(length, kMinLength));
   if (length > kMaxLength) return err(Error::length_too_large(length, kMaxLength));
   const auto kind = kind_from_code(p[5]);
   if (!kind) return err(Error::unknown_kind(p[5]));
-  const auto stream_id = static_cast<uint16_t>(load_be(p + 6, 2));
+  const auto stream_id = load_be<uint16_t>(p + 6);
   if (stream_id >= kStreamIdLimit) return err(Error::invalid_stream_id(stream_id));
-  return Head{length, Flags::from_received(p[4]), *kind, stream_id, load_be(p + 8, 8), load_be(p + 16, 8)};
+  return Head{length,    Flags::from_received(p[4]), *kind,
+              stream_id, load_be<uint64_t>(p + 8),   load_be<uint64_t>(p + 16)};
 }
 
 void Head::write_to(uint8_t* out) const noexcept {

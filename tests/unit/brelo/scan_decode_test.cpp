@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "brelo/payload_decode.hpp"
+#include "brelo/scan_record.hpp"
 #include "support/scan_payload.hpp"
 
 namespace mok::brelo {
@@ -162,6 +163,26 @@ TEST(ScanDecode, UnscaledPointsShiftProfileAndSeamDifferently) {
   EXPECT_EQ(r->seam_points[3].y, 7.0f);
 }
 
+TEST(ScanDecode, OneBlockRecordKeepsItsPointsInPlace) {
+  const auto record = make_scan_record(record_capacity_for(1000));
+  ASSERT_EQ(record->point_capacity, 1024u);
+  const ScanPoint* room = record->points.get();
+  ScanPayload p(1000, true);
+  p.offsets(20, 30).profile_point(999, 4000, 5000);
+  ASSERT_TRUE(decode_scan_result_into(p.bytes(), *record));
+  EXPECT_EQ(record->points.get(), room);
+  const auto fresh = decode(p);
+  ASSERT_TRUE(fresh);
+  EXPECT_EQ(std::memcmp(room, fresh->points.get(), 1000 * sizeof(ScanPoint)), 0);
+  EXPECT_EQ(scan_point_count(p.bytes()), 1000u);
+
+  // Outgrown: an array of its own, freed with the record; the room is not.
+  ASSERT_TRUE(decode_scan_result_into(ScanPayload(2000, true).bytes(), *record));
+  EXPECT_NE(record->points.get(), room);
+  EXPECT_EQ(record->point_capacity, 2000u);
+  EXPECT_EQ(record_capacity_for(kMaxScanPoints + 1), kMaxScanPoints);
+}
+
 TEST(ScanDecode, ArithmeticStaysInSinglePrecision) {
   ScanPayload p(1, true);
   p.offsets(333, 1).profile_point(0, 12345, 54321);
@@ -171,6 +192,21 @@ TEST(ScanDecode, ArithmeticStaysInSinglePrecision) {
   const float oz = 1.0f / 100.0f;
   EXPECT_EQ(r->points[0].y, 54321.0f / 100.0f - oy);
   EXPECT_EQ(r->points[0].z, 12345.0f / 100.0f - oz);
+
+  // Every 16-bit coordinate comes out exactly as the float division gives it.
+  ScanResult all;
+  for (std::uint32_t first = 0; first < 65536; first += kMaxScanPoints) {
+    ScanPayload q(kMaxScanPoints, true);
+    q.offsets(333, 1);
+    for (std::uint32_t i = 0; i < kMaxScanPoints; ++i) {
+      q.profile_point(i, static_cast<std::uint16_t>(first + i), static_cast<std::uint16_t>(65535 - first - i));
+    }
+    ASSERT_TRUE(decode_scan_result_into(q.bytes(), all));
+    for (std::uint32_t i = 0; i < kMaxScanPoints; ++i) {
+      ASSERT_EQ(all.points[i].z, static_cast<float>(first + i) / 100.0f - oz) << first + i;
+      ASSERT_EQ(all.points[i].y, static_cast<float>(65535 - first - i) / 100.0f - oy) << first + i;
+    }
+  }
 }
 
 TEST(ScanDecode, SeamInfoBlock) {
