@@ -81,7 +81,9 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME mok-tools)
 # The DDS bridge in a package of its own: Cyclone DDS stays out of the others.
 set(CPACK_DEBIAN_BRIDGE_PACKAGE_NAME mok-bridge)
 set(CPACK_DEBIAN_BRIDGE_PACKAGE_DEPENDS "libmok1 (= ${PROJECT_VERSION}), libddsc0debian")
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libmok1 (= ${PROJECT_VERSION}), libmok-media (= ${PROJECT_VERSION}), libjpeg62-turbo, libpng16-16")
+# mokctl calibrate and libmok_calib_c.so carry Ceres (static in Debian) and
+# need what it links at run time.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libmok1 (= ${PROJECT_VERSION}), libmok-media (= ${PROJECT_VERSION}), libjpeg62-turbo, libpng16-16, libgoogle-glog0v6, libgflags2.2, libcholmod3, libcxsparse3, libgomp1, liblapack3 | liblapack.so.3, libblas3 | libblas.so.3")
 # Pure Python over libmok1 (python/CMakeLists.txt installs it).
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-mok)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)

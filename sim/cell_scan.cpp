@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "sim/cell/sphere_cell.hpp"
 #include "sim/cell/truth.hpp"
 
 namespace camsim {
@@ -46,9 +47,12 @@ Profile cell_scan_profile(const cell::Cell& cell, std::uint64_t frame, double t_
 
 mok::Result<void, std::string> configure_cell(Options& o, const CellCommand& c, bool rate_given) {
   if (c.scenario.empty()) return {};
-  const auto scenario = cell::scenario_by_name(c.scenario);
-  if (!scenario) return mok::err("unknown cell scenario " + c.scenario + " (standard or short)");
-  o.cell = std::make_shared<const cell::Cell>(*scenario);
+  // The sphere cell: the standard cell's robot and sensor running the
+  // calibration program over a sphere.
+  const bool sphere = c.scenario == "sphere";
+  const auto scenario = cell::scenario_by_name(sphere ? "standard" : c.scenario);
+  if (!scenario) return mok::err("unknown cell scenario " + c.scenario + " (standard, short or sphere)");
+  o.cell = sphere ? cell::make_sphere_cell(*scenario) : std::make_shared<const cell::Cell>(*scenario);
   if (!rate_given) o.scan_rate = scenario->camera.scan_rate_hz;
   o.scene.point_count = scenario->camera.point_count;
   if (c.poses_to.empty()) return {};

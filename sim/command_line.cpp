@@ -132,8 +132,10 @@ std::variant<CommandLine, int> parse_command_line(int argc, char** argv) {
   app.add_flag("--replay-loop", o.replay_loop, "Start the recording again when it ends");
 
   CellCommand& cell = line.cell;
-  app.add_option("--cell", cell.scenario, "Scan a simulated robot cell instead: standard or short")
-      ->check(CLI::IsMember({"standard", "short"}));
+  app.add_option("--cell", cell.scenario,
+                 "Scan a simulated robot cell instead: standard or short (a seam), or sphere (the "
+                 "mounting's calibration program)")
+      ->check(CLI::IsMember({"standard", "short", "sphere"}));
   app.add_option("--poses-to", cell.poses_to, "With --cell: send the robot's pose datagrams to HOST:PORT (UDP)");
   app.add_option("--pose-log", o.cell_poses.log_path, "With --cell: log the poses sent (CSV)");
   app.add_option("--truth", cell.truth_path, "With --cell: write the run's ground truth (CSV)");

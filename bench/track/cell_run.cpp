@@ -133,7 +133,7 @@ mok_tracker_config_t tracker_config(const Scenario& s) {
 mok::Result<RunRecord, std::string> run_cell(const RunOptions& options) {
   const Scenario& sc = options.scenario;
   auto cell = std::make_shared<const Cell>(sc);
-  const mok_pose_t mount = to_pose(sc.X_tool_sensor());
+  const mok_pose_t mount = to_pose(options.mount.value_or(sc.X_tool_sensor()));
 
   mok_tracker_config_t config = tracker_config(sc);
   TrackerPtr ours(mok_tracker_create(&config));

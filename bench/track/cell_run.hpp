@@ -40,6 +40,9 @@ struct RunOptions {
   camsim::cell::Scenario scenario;
   std::string pose_log;  // the robot's pose log, when wanted
   double tail_s = 0.3;   // keep listening this long after the poses stop
+  // The mounting the trackers are given (a calibration's, a drawing's);
+  // the cell's true one when empty.
+  std::optional<Eigen::Isometry3d> mount;
 };
 
 struct RunRecord {

@@ -10,7 +10,6 @@
 // poses cover them. Shutdown order: the pose receiver, then the scan
 // callback, then the files.
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -18,15 +17,11 @@
 #include <thread>
 #include <vector>
 
-#include <arpa/inet.h>
 #include <mok/mok_track.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "commands.hpp"
 #include "output_files.hpp"
+#include "pose_receiver.hpp"
 #include "session.hpp"
 #include "signals.hpp"
 
@@ -39,42 +34,6 @@ struct TrackArgs {
   double robot_latency_ms = 0;
   bool host_time_poses = false;
 };
-
-struct FileCloser {
-  void operator()(std::FILE* f) const {
-    if (f) std::fclose(f);
-  }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-File open_output(const std::string& path) {
-  if (path.empty()) return nullptr;
-  check_writable(path);
-  File f(std::fopen(path.c_str(), "wb"));
-  if (!f) throw Failure(kUsage, format("Cannot write %s: %s.", path.c_str(), std::strerror(errno)));
-  return f;
-}
-
-// "udp:PORT" or "udp:HOST:PORT" (HOST an IPv4 address to listen on; all by default).
-sockaddr_in parse_pose_source(const std::string& s) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_ANY);
-  const auto fail = [&] {
-    return Failure(kUsage, format("--poses wants udp:PORT or udp:HOST:PORT, not \"%s\".", s.c_str()));
-  };
-  if (s.rfind("udp:", 0) != 0) throw fail();
-  std::string rest = s.substr(4);
-  if (const auto colon = rest.rfind(':'); colon != std::string::npos) {
-    if (::inet_pton(AF_INET, rest.substr(0, colon).c_str(), &a.sin_addr) != 1) throw fail();
-    rest = rest.substr(colon + 1);
-  }
-  char* end = nullptr;
-  const unsigned long port = std::strtoul(rest.c_str(), &end, 10);
-  if (rest.empty() || *end != '\0' || port > 65535) throw fail();
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  return a;
-}
 
 void write_correction_row(std::FILE* f, const mok_correction_t& c) {
   std::fprintf(f, "correction,%lld,%d,%.4f,%.4f,%.4f,%.4f,%.4f,%.4f,%.4f,%.4f,%.4f\n",
@@ -168,66 +127,6 @@ class Cloud {
   std::atomic<std::uint64_t> dropped_{0};
 };
 
-// Receives pose datagrams on its own thread until stopped.
-class PoseReceiver {
- public:
-  // `csv` (may be null) gets a correction row per pose and stays the caller's.
-  PoseReceiver(mok_tracker_t* tracker, const sockaddr_in& at, std::FILE* csv, File log)
-      : tracker_(tracker), csv_(csv), log_(std::move(log)) {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0) {
-      const int e = errno;
-      if (fd_ >= 0) ::close(fd_);
-      throw Failure(kUsage,
-                    format("Cannot listen for poses on UDP port %u: %s.", ntohs(at.sin_port), std::strerror(e)));
-    }
-    if (log_) std::fputs("t_host_ns,seq,t_robot_us,x_mm,y_mm,z_mm,qw,qx,qy,qz,flags\n", log_.get());
-    thread_ = std::thread([this] { run(); });
-  }
-  ~PoseReceiver() {
-    stop_ = true;
-    thread_.join();
-    ::close(fd_);
-  }
-  std::uint64_t received() const { return received_; }
-
- private:
-  void run() {
-    std::uint8_t buf[512];
-    while (!stop_) {
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
-      const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-      if (n < 0) continue;
-      const std::int64_t rx = mok_track_now_ns();
-      mok_pose_datagram_t d{};
-      if (mok_tracker_push_pose_datagram(tracker_, buf, static_cast<std::size_t>(n), rx, &d) ==
-          MOK_TRACK_ERR_BAD_DATAGRAM)
-        continue;  // counted by the tracker
-      ++received_;
-      if (log_) {
-        const mok_pose_t& x = d.X_base_tool;
-        std::fprintf(log_.get(), "%lld,%u,%lld,%.6f,%.6f,%.6f,%.9f,%.9f,%.9f,%.9f,%u\n",
-                     static_cast<long long>(rx), d.seq, static_cast<long long>(d.t_robot_us), x.x_mm, x.y_mm,
-                     x.z_mm, x.qw, x.qx, x.qy, x.qz, d.flags);
-      }
-      if (csv_) {
-        mok_correction_t c{};
-        mok_tracker_correction(tracker_, nullptr, rx, &c);
-        write_correction_row(csv_, c);
-      }
-    }
-  }
-
-  mok_tracker_t* tracker_;
-  std::FILE* csv_;
-  File log_;
-  int fd_ = -1;
-  std::atomic<bool> stop_{false};
-  std::atomic<std::uint64_t> received_{0};
-  std::thread thread_;
-};
-
 const char* status_word(int32_t s) {
   static const char* const kWords[] = {"ok",      "not yet scanned", "gap",     "stale pose",
                                        "no pose", "waiting",         "no clock"};
@@ -264,7 +163,19 @@ void run_track(const GlobalOptions& g, const TrackArgs& a) {
     if (cloud.wanted()) cloud.add(r);
   });
   {
-    PoseReceiver receiver(tracker.get(), at, csv.get(), open_output(a.pose_log));
+    // Each pose goes to the tracker and brings a correction row.
+    PoseReceiver receiver(at, open_output(a.pose_log),
+                          [&](std::span<const std::uint8_t> bytes, std::int64_t rx, mok_pose_datagram_t& d) {
+                            if (mok_tracker_push_pose_datagram(tracker.get(), bytes.data(), bytes.size(), rx,
+                                                               &d) == MOK_TRACK_ERR_BAD_DATAGRAM)
+                              return false;  // counted by the tracker
+                            if (csv) {
+                              mok_correction_t c{};
+                              mok_tracker_correction(tracker.get(), nullptr, rx, &c);
+                              write_correction_row(csv.get(), c);
+                            }
+                            return true;
+                          });
     std::printf("tracking %s with poses from %s (Ctrl-C ends)\n", a.address.c_str(), a.poses.c_str());
     const auto start = std::chrono::steady_clock::now();
     auto next_print = start;

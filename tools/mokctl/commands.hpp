@@ -26,6 +26,8 @@ void add_stats(CLI::App& app, const GlobalOptions& g, Runner& run);
 void add_view(CLI::App& app, const GlobalOptions& g, Runner& run);
 void add_convert(CLI::App& app, const GlobalOptions& g, Runner& run);
 void add_track(CLI::App& app, const GlobalOptions& g, Runner& run);
+// Only where the calibration library is built (MOKCTL_CALIBRATE).
+void add_calibrate(CLI::App& app, const GlobalOptions& g, Runner& run);
 
 // The client's counters and last failure, a few lines.
 void print_stats(mok::Client& client);

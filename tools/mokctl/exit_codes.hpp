@@ -16,6 +16,7 @@ enum Exit : int {
   kUnreachable = 3,  // no connection to the camera
   kTimeout = 4,      // connected, but the camera did not answer in time
   kNoDecoder = 5,    // video asked for, decoder library missing
+  kRefused = 6,      // a calibration refused: the views leave the mounting undetermined
 };
 
 // A failure the user should read: `what()` is a whole sentence.

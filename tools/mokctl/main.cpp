@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
   app.footer(
       "\nExit codes: 0 success, 1 failure, 2 bad arguments or address, 3 camera unreachable, or "
       "the connection lost and not back when scan, video or stats ended, 4 the camera did not "
-      "answer or confirm in time, 5 no video decoder library.\n"
+      "answer or confirm in time, 5 no video decoder library, 6 a calibration refused.\n"
       "Each loss and return of the connection is reported on standard error with its cause, and "
       "so are the library's warnings and errors (everything with -v).");
   GlobalOptions g;
@@ -52,6 +52,9 @@ int main(int argc, char** argv) {
   add_view(app, g, run);
   add_convert(app, g, run);
   add_track(app, g, run);
+#ifdef MOKCTL_CALIBRATE
+  add_calibrate(app, g, run);
+#endif
 
   if (argc < 2) {
     std::printf("%s", app.help().c_str());

@@ -9,8 +9,11 @@
 #include <sstream>
 #include <thread>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -80,6 +83,18 @@ std::string read_file(const std::string& path) {
 }
 
 bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
+
+std::string free_udp_port() {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return std::to_string(ntohs(a.sin_port));
+}
 
 TempDir::TempDir() {
   std::string tmpl = (std::filesystem::temp_directory_path() / "moktool-XXXXXX").string();

@@ -62,4 +62,7 @@ class Simulator {
 std::string read_file(const std::string& path);
 bool file_exists(const std::string& path);
 
+// A UDP port free a moment ago (the simulator sends poses to it, mokctl binds it).
+std::string free_udp_port();
+
 }  // namespace tooltest

@@ -5,9 +5,6 @@
 #include <string>
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "process.hpp"
 
@@ -16,22 +13,9 @@ namespace {
 using tooltest::Outcome;
 using tooltest::TempDir;
 
-// A UDP port free a moment ago (the simulator sends to it, mokctl binds it).
-std::string free_udp_port() {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return std::to_string(ntohs(a.sin_port));
-}
-
 TEST(ToolsTrack, FollowsTheCellAndWritesCorrectionsCloudAndPoseLog) {
   TempDir dir;
-  const std::string port = free_udp_port(), mount = dir.file("mount.json");
+  const std::string port = tooltest::free_udp_port(), mount = dir.file("mount.json");
   tooltest::Simulator sim({"--cell", "short", "--poses-to", "127.0.0.1:" + port, "--mount-out", mount});
   ASSERT_FALSE(sim.address().empty()) << sim.log();
   const Outcome o = tooltest::run({MOKCTL_PATH, "track", sim.address(), "--mount", mount, "--poses",

@@ -1,0 +1,276 @@
+// mokctl calibrate sphere: the sensor's mounting on the tool (X_tool_sensor)
+// from views of a sphere of known radius. The robot holds still at each of
+// its calibration poses (the pose stream's "holding still" flag); the
+// profiles received while it holds are that pose's view. At the end (the
+// robot's stream stops, --count poses, --seconds, or Ctrl-C) the calibration
+// library solves, and the mounting file is written with how well it is known.
+//
+// Threads: the library's scan callback and the pose receiver feed the
+// capture; the command's own thread waits for the end and solves.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <mok/mok_track.h>
+
+#include "commands.hpp"
+#include "mok_calib/mount_file.hpp"
+#include "mok_calib/solve.hpp"
+#include "output_files.hpp"
+#include "pose_receiver.hpp"
+#include "session.hpp"
+#include "signals.hpp"
+
+namespace mokctl {
+namespace {
+
+namespace calib = mok::calib;
+
+struct CalibrateArgs {
+  std::string address, poses, drawing, out, pose_log;
+  double radius_mm = 0;
+  double seconds = 0;
+  std::size_t count = 0;
+  double guard_ms = 80;
+  std::size_t profiles_per_pose = 5;
+  double pose_sigma_mm = 0, pose_sigma_deg = 0;
+  double target_sigma_mm = 0, target_sigma_deg = 0;
+};
+
+// The robot's stream has ended when no pose came for this long after a hold.
+constexpr auto kStreamEnded = std::chrono::milliseconds(2000);
+// Profiles waiting for their hold to end, at most (the oldest go first).
+constexpr std::size_t kMaxWaiting = 4096;
+
+// Collects one view per hold. A hold runs from the first pose flagged
+// "holding still" to the first one that is not (or that stands elsewhere);
+// since both streams arrive with some latency, the profiles received within
+// `guard` of either end are left out.
+class HoldCapture {
+ public:
+  HoldCapture(std::int64_t guard_ns, std::size_t per_view) : guard_ns_(guard_ns), per_view_(per_view) {}
+
+  void on_pose(const mok_pose_datagram_t& d, std::int64_t rx) {
+    std::lock_guard lock(mu_);
+    const bool still = (d.flags & MOK_POSE_FLAG_STILL) != 0;
+    const calib::Pose X =
+        calib::pose_from({d.X_base_tool.x_mm, d.X_base_tool.y_mm, d.X_base_tool.z_mm},
+                         {d.X_base_tool.qw, d.X_base_tool.qx, d.X_base_tool.qy, d.X_base_tool.qz});
+    if (holding_ && (!still || !same_place(X, hold_pose_))) end_hold(rx);
+    if (still && !holding_) {
+      holding_ = true;
+      hold_pose_ = X;
+      hold_start_ns_ = rx;
+    }
+  }
+
+  void on_profile(std::vector<Eigen::Vector2d> points, std::int64_t rx) {
+    std::lock_guard lock(mu_);
+    if (!holding_ || points.empty()) return;
+    if (waiting_.size() >= kMaxWaiting) waiting_.pop_front();
+    waiting_.push_back({rx, std::move(points)});
+  }
+
+  std::size_t views() {
+    std::lock_guard lock(mu_);
+    return views_.size();
+  }
+  // Ends a hold still open (the run was cut short) and hands the views over.
+  std::vector<calib::View> finish(std::int64_t now) {
+    std::lock_guard lock(mu_);
+    if (holding_) end_hold(now);
+    return std::move(views_);
+  }
+
+ private:
+  struct Profile {
+    std::int64_t rx;
+    std::vector<Eigen::Vector2d> points;
+  };
+
+  static bool same_place(const calib::Pose& a, const calib::Pose& b) {
+    const calib::PoseError e = calib::pose_error(a, b);
+    return e.translation_mm < 0.5 && e.rotation_deg < 0.1;
+  }
+
+  // Keeps the profiles well inside the hold, evenly spread over it.
+  void end_hold(std::int64_t end_ns) {
+    holding_ = false;
+    std::vector<const Profile*> inside;
+    for (const Profile& p : waiting_)
+      if (p.rx >= hold_start_ns_ + guard_ns_ && p.rx <= end_ns - guard_ns_) inside.push_back(&p);
+    if (!inside.empty()) {
+      calib::View v;
+      v.X_base_tool = hold_pose_;
+      const std::size_t n = std::min(per_view_, inside.size());
+      for (std::size_t i = 0; i < n; ++i) {
+        const auto& pts = inside[i * inside.size() / n]->points;
+        v.points_yz.insert(v.points_yz.end(), pts.begin(), pts.end());
+      }
+      views_.push_back(std::move(v));
+    }
+    waiting_.clear();
+  }
+
+  const std::int64_t guard_ns_;
+  const std::size_t per_view_;
+  std::mutex mu_;
+  bool holding_ = false;
+  calib::Pose hold_pose_ = calib::Pose::Identity();
+  std::int64_t hold_start_ns_ = 0;
+  std::deque<Profile> waiting_;
+  std::vector<calib::View> views_;
+};
+
+calib::Pose read_drawing(const std::string& path) {
+  std::string text, why;
+  if (!calib::read_text_file(path, text, why))
+    throw Failure(kUsage, format("Cannot read %s: %s.", path.c_str(), why.c_str()));
+  const calib::MountFile m = calib::parse_mount(text);
+  if (!m.ok)
+    throw Failure(kUsage, format("The drawing's mounting %s was refused: %s.", path.c_str(), m.error.c_str()));
+  return m.X_tool_sensor;
+}
+
+// The solution as a person reads it: the figures, each pose's residual with
+// the poses far above the others marked, and what would improve it.
+void print_solution(const calib::Solution& s, const std::vector<calib::View>& views) {
+  std::printf("%zu poses used of %zu; residual RMS %.4f mm (profile noise %.4f mm)\n", s.views_used, views.size(),
+              s.residual_rms_mm, s.noise_sigma_mm);
+  std::vector<double> finite;
+  for (double r : s.view_rms_mm)
+    if (std::isfinite(r)) finite.push_back(r);
+  std::sort(finite.begin(), finite.end());
+  const double median = finite.empty() ? 0 : finite[finite.size() / 2];
+  for (std::size_t i = 0; i < views.size(); ++i) {
+    const double r = i < s.view_rms_mm.size() ? s.view_rms_mm[i] : NAN;
+    const std::size_t n = i < s.view_points.size() ? s.view_points[i] : views[i].points_yz.size();
+    if (std::isfinite(r))
+      std::printf("  pose %2zu: %5zu points, RMS %.4f mm%s\n", i + 1, n, r,
+                  r > 3 * median ? "  <- far above the others: check this pose, drop it and solve again" : "");
+    else
+      std::printf("  pose %2zu: %5zu points, not used (too few on the sphere)\n", i + 1, n);
+  }
+  const Eigen::Vector3d& t = s.sigma_translation_mm;
+  const Eigen::Vector3d& r = s.sigma_rotation_deg;
+  std::printf("sigma translation (tool x y z) %.4f %.4f %.4f mm; rotation (sensor x y z) %.4f %.4f %.4f deg\n",
+              t.x(), t.y(), t.z(), r.x(), r.y(), r.z());
+  if (!s.weakest_direction.empty()) std::printf("weakest direction: %s\n", s.weakest_direction.c_str());
+  if (!s.advice.empty()) std::printf("%s\n", s.advice.c_str());
+}
+
+void solve_and_write(const CalibrateArgs& a, const calib::Pose& drawing, const std::vector<calib::View>& views) {
+  calib::SolveOptions o;
+  o.initial_X_tool_sensor = drawing;
+  o.pose_sigma_mm = a.pose_sigma_mm;
+  o.pose_sigma_deg = a.pose_sigma_deg;
+  o.target_sigma_mm = a.target_sigma_mm;
+  o.target_sigma_deg = a.target_sigma_deg;
+  const calib::Solution s = calib::solve_sphere(views, a.radius_mm, o);
+  print_solution(s, views);
+  if (s.status != calib::Status::kOk)
+    throw Failure(kRefused,
+                  format("The calibration was refused (%s): %s", calib::status_name(s.status), s.reason.c_str()));
+  std::string why;
+  if (!calib::write_text_file(a.out, calib::mount_json(s.X_tool_sensor, &s, "sphere"), why))
+    throw Failure(kFailed, format("Cannot write %s: %s.", a.out.c_str(), why.c_str()));
+  const calib::PoseError moved = calib::pose_error(drawing, s.X_tool_sensor);
+  std::printf("mounting to %s (%.3f mm and %.3f deg from the drawing's)\n", a.out.c_str(), moved.translation_mm,
+              moved.rotation_deg);
+}
+
+std::vector<Eigen::Vector2d> profile_points(const mok::ScanResult& r) {
+  std::vector<Eigen::Vector2d> out;
+  for (const auto& p : r.points())
+    // A column without a laser return decodes to the payload's negated
+    // offsets; whatever the sensor really sees lies ahead of it.
+    if (p.z > 0) out.emplace_back(p.y, p.z);
+  return out;
+}
+
+void run_live(const GlobalOptions& g, const CalibrateArgs& a) {
+  const calib::Pose drawing = read_drawing(a.drawing);
+  const sockaddr_in at = parse_pose_source(a.poses);
+  check_writable(a.out);
+  HoldCapture capture(static_cast<std::int64_t>(a.guard_ms * 1e6), a.profiles_per_pose);
+  catch_interrupt();
+  Session s(a.address, g);
+  s.client().on_scan([&](mok::ScanResult r) { capture.on_profile(profile_points(r), mok_track_now_ns()); });
+  {
+    PoseReceiver receiver(at, open_output(a.pose_log),
+                          [&](std::span<const std::uint8_t> bytes, std::int64_t rx, mok_pose_datagram_t& d) {
+                            if (mok_track_decode_pose_datagram(bytes.data(), bytes.size(), &d) != MOK_OK)
+                              return false;
+                            capture.on_pose(d, rx);
+                            return true;
+                          });
+    std::printf("calibrating from %s with poses from %s (Ctrl-C ends)\n", a.address.c_str(), a.poses.c_str());
+    std::fflush(stdout);
+    const auto start = std::chrono::steady_clock::now();
+    std::size_t shown = 0;
+    while (!interrupted()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      const std::size_t views = capture.views();
+      if (views != shown) {
+        std::printf("pose %zu captured\n", views);
+        std::fflush(stdout);
+        shown = views;
+      }
+      if (a.count && views >= a.count) break;
+      if (a.seconds > 0 && std::chrono::steady_clock::now() - start > std::chrono::duration<double>(a.seconds))
+        break;
+      if (views > 0 && mok_track_now_ns() - receiver.last_rx_ns() > std::chrono::nanoseconds(kStreamEnded).count())
+        break;
+    }
+  }
+  s.client().clear_scan_cb();
+  solve_and_write(a, drawing, capture.finish(mok_track_now_ns()));
+}
+
+}  // namespace
+
+void add_calibrate(CLI::App& app, const GlobalOptions& g, Runner& run) {
+  auto* cmd = app.add_subcommand("calibrate", "Calibrate the sensor's mounting on the robot's tool.");
+  cmd->require_subcommand(1);
+  auto a = std::make_shared<CalibrateArgs>();
+  auto* sphere = cmd->add_subcommand(
+      "sphere",
+      "From views of a sphere of known radius: the robot holds still at each of its calibration poses (the "
+      "pose stream's holding-still flag) while the camera sees the sphere. Ends when the robot's pose stream "
+      "stops, after --count poses or --seconds, or at Ctrl-C; then solves and writes the mounting file. A "
+      "refused calibration (poses that leave the mounting undetermined, too few on the sphere) exits with 6.");
+  sphere->add_option("ADDR", a->address, "Camera address")->required();
+  sphere->add_option("--radius", a->radius_mm, "The sphere's radius, mm")->required()->check(CLI::PositiveNumber);
+  sphere->add_option("--poses", a->poses, "Where the robot's pose datagrams arrive: udp:PORT or udp:HOST:PORT")
+      ->required();
+  sphere->add_option("--drawing", a->drawing, "The drawing's mounting file (mok-mount/1), where the solver starts")
+      ->required();
+  sphere->add_option("-o,--output", a->out, "The mounting file to write")->required();
+  sphere->add_option("--pose-log", a->pose_log, "CSV of the poses received");
+  sphere->add_option("--count", a->count, "Stop after this many poses (>= 1)")->check(CLI::PositiveNumber);
+  sphere->add_option("--seconds", a->seconds, "Stop after this long (> 0)")->check(CLI::PositiveNumber);
+  sphere
+      ->add_option("--guard-ms", a->guard_ms,
+                   "Leave out the profiles received this close to a hold's start or end, ms (default 80; more "
+                   "than the poses' and the profiles' latency)")
+      ->check(CLI::Range(0.0, 10000.0));
+  sphere->add_option("--profiles-per-pose", a->profiles_per_pose, "Profiles kept per pose (default 5)")
+      ->check(CLI::Range(1, 1000));
+  sphere->add_option("--pose-sigma-mm", a->pose_sigma_mm, "The robot's repeatability, mm per axis (one sigma)")
+      ->check(CLI::NonNegativeNumber);
+  sphere->add_option("--pose-sigma-deg", a->pose_sigma_deg, "The robot's repeatability, degrees per axis")
+      ->check(CLI::NonNegativeNumber);
+  sphere
+      ->add_option("--target-sigma-mm", a->target_sigma_mm,
+                   "The translation sigma wanted; above it, says which poses to add")
+      ->check(CLI::NonNegativeNumber);
+  sphere->add_option("--target-sigma-deg", a->target_sigma_deg, "The rotation sigma wanted, degrees")
+      ->check(CLI::NonNegativeNumber);
+  sphere->callback([&g, &run, a] { run = [&g, a] { run_live(g, *a); }; });
+}
+
+}  // namespace mokctl
