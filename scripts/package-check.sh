@@ -165,7 +165,9 @@ if [ "$arm64" -eq 1 ]; then
         name=${dep%% *}
         [ -n "$name" ] || continue
         case "$name" in libmok1|libmok-media|libmok-dev|mok-tools|mok-bridge|python3-mok) continue ;; esac
-        if ! apt-cache policy "$name:arm64" | grep -q 'Candidate: [^(]'; then
+        # grep reads to the end (no -q): under pipefail, apt-cache killed by
+        # SIGPIPE after an early match would fail the pipeline.
+        if ! apt-cache policy "$name:arm64" | grep 'Candidate: [^(]' >/dev/null; then
           echo "$(basename "$deb"): no arm64 candidate for $dep"; bad=1
         fi
       done < <(dpkg-deb -f "$deb" Depends | tr ',|' '\n\n' | sed 's/^ *//')

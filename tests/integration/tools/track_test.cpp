@@ -1,6 +1,7 @@
 // mokctl track against mok-camsim's robot cell, as a user runs the two: the
 // corrections reach "ok", and the CSV, the cloud and the pose log are
 // complete; a bad mounting file is refused with its line.
+#include <fstream>
 #include <regex>
 #include <string>
 
@@ -33,9 +34,7 @@ TEST(ToolsTrack, FollowsTheCellAndWritesCorrectionsCloudAndPoseLog) {
                 .rfind("t_host_ns,seq,t_robot_us,x_mm,y_mm,z_mm,qw,qx,qy,qz,flags\n", 0),
             0u);
 
-  tooltest::run(
-      {"/bin/sh", "-c",
-       "printf '{\\n  \"format\": \"mok-mount/1\",\\n  \"X_tool_sensor\": 3\\n}\\n' > " + dir.file("bad.json")});
+  std::ofstream(dir.file("bad.json")) << "{\n  \"format\": \"mok-mount/1\",\n  \"X_tool_sensor\": 3\n}\n";
   const Outcome bad = tooltest::run(
       {MOKCTL_PATH, "track", sim.address(), "--mount", dir.file("bad.json"), "--poses", "udp:" + port}, 30);
   EXPECT_EQ(bad.exit_code, 2);
