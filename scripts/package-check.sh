@@ -149,7 +149,7 @@ if [ "$arm64" -eq 1 ]; then
       rm -rf "$x" && mkdir -p "$x" && dpkg-deb -x "$deb" "$x"
       while IFS= read -r f; do
         if head -c 4 "$f" | grep -q $'^\x7fELF'; then
-          readelf -h "$f" | grep -q 'Machine:.*AArch64' || { echo "not AArch64: ${f#"$x"}"; bad=1; }
+          readelf -h "$f" | grep 'Machine:.*AArch64' >/dev/null || { echo "not AArch64: ${f#"$x"}"; bad=1; }
         fi
       done < <(find "$x" -type f)
     done
@@ -201,11 +201,11 @@ check_layout() {
   done
   [ "$(readlink "$prefix/lib/libmok.so.1")" = "libmok.so.$version" ] || { echo "libmok.so.1 is not a link to libmok.so.$version"; bad=1; }
   [ "$(readlink "$prefix/lib/libmok.so")" = "libmok.so.1" ] || { echo "libmok.so is not a link to libmok.so.1"; bad=1; }
-  readelf -d "$prefix/lib/libmok.so.$version" | grep -q 'SONAME.*\[libmok\.so\.1\]' || { echo "SONAME is not libmok.so.1"; bad=1; }
+  readelf -d "$prefix/lib/libmok.so.$version" | grep 'SONAME.*\[libmok\.so\.1\]' >/dev/null || { echo "SONAME is not libmok.so.1"; bad=1; }
   readelf -d "$prefix/bin/mokctl" | grep -Eq '(RUNPATH|RPATH).*\$ORIGIN/\.\./lib' || { echo "mokctl lacks the \$ORIGIN/../lib run path"; bad=1; }
   # The runtime package carries the library only; headers and links belong to -dev.
   dpkg-deb -c "$bdir/libmok1_${version}_"*.deb | grep -Eq 'include/|libmok\.so$|pkgconfig|cmake' && { echo "libmok1 carries development files"; bad=1; }
-  dpkg-deb -c "$bdir/libmok1_${version}_"*.deb | grep -q 'libmok_media' && { echo "libmok1 carries the decoder library"; bad=1; }
+  dpkg-deb -c "$bdir/libmok1_${version}_"*.deb | grep 'libmok_media' >/dev/null && { echo "libmok1 carries the decoder library"; bad=1; }
   return $bad
 }
 step "installed layout (SONAME, links, headers, package files)" check_layout
