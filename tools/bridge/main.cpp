@@ -147,7 +147,7 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 100000));
   app.add_option("--seam-depth", a.publish.seam_depth,
                  "Keep-last history depth of the seam, seam point and tracking writers; 0 keeps all (a write "
-                 "that finds the history full is refused and counted)")
+                 "that finds the history full is refused and counted, and a slow subscriber gets old seams)")
       ->capture_default_str()
       ->check(CLI::Range(0, 100000));
   app.add_option("--batch", a.publish.batch,
