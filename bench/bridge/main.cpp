@@ -391,25 +391,25 @@ Outcome run_bridge(const Scenario& sc, Cameras& cams, const std::string& bridge_
 
 // ddsperf publishing the bridge's messages (profiles, seams, seam points) at
 // the rates and mean sizes `s` has, one publisher process per stream and one
-// subscriber, with the bridge's QoS (reliable, keep-all): their CPU per
-// 1,000 of `profiles_per_s`.
+// subscriber, with the bridge's default QoS (reliable; profiles keep-all,
+// seams keep-last 1,000): their CPU per 1,000 of `profiles_per_s`.
 double run_ddsperf(const Sizes& s, double seconds_measured, double profiles_per_s, double seconds,
                    std::uint32_t domain) {
   const std::string d = std::to_string(domain);
   Child sub({"ddsperf", "-i", d, "sub", "waitset"}, "/tmp/mok-bench-ddsperf-sub.out");
   std::vector<std::unique_ptr<Child>> pubs;
-  const auto pub = [&](double count, double bytes, const char* name) {
+  const auto pub = [&](double count, double bytes, const char* history, const char* name) {
     if (count <= 0) return;
     const double hz = count / seconds_measured;
     const auto size = static_cast<long>(std::max(12.0, bytes / count));
     pubs.push_back(
-        std::make_unique<Child>(std::vector<std::string>{"ddsperf", "-i", d, "-k", "all", "pub",
+        std::make_unique<Child>(std::vector<std::string>{"ddsperf", "-i", d, "-k", history, "pub",
                                                          std::to_string(hz) + "Hz", "size", std::to_string(size)},
                                 std::string("/tmp/mok-bench-ddsperf-") + name + ".out"));
   };
-  pub(s.messages, s.message_bytes, "profiles");
-  pub(s.seams, s.seam_bytes, "seam");
-  pub(s.seam_points, s.seam_point_bytes, "seam-point");
+  pub(s.messages, s.message_bytes, "all", "profiles");
+  pub(s.seams, s.seam_bytes, "1000", "seam");
+  pub(s.seam_points, s.seam_point_bytes, "1000", "seam-point");
   std::this_thread::sleep_for(std::chrono::milliseconds(2000));  // discovery, then a steady stream
   const auto total = [&] {
     double cpu = 0;
