@@ -137,6 +137,9 @@ struct Outcome {
   std::vector<double> cpu_rounds;                   // each round's
   std::uint64_t received = 0, rows = 0, seams = 0;  // received: the bridge's own count
   std::uint64_t lost = 0;                           // profiles and seams received but not delivered
+  // What the subscriber itself can tell: seams missing between the profile
+  // indices it took, and its readers' lost and rejected statuses.
+  std::uint64_t seam_gaps = 0, status_lost = 0, status_rejected = 0;
   std::vector<double> profile_ms, seam_ms;
   Sizes sizes;  // totals; divided by the run's length for ddsperf
   std::string counters;
@@ -167,6 +170,7 @@ class Subscriber {
     }
     dds_delete_qos(q);
     received_.resize(health_.size());
+    next_seam_.resize(health_.size());
     losses_.resize(health_.size());
     thread_ = std::thread([this] { loop(); });
   }
@@ -202,6 +206,17 @@ class Subscriber {
     for (const std::uint64_t r : received_) out.received += r;
     out.lost =
         (out.received - std::min(out.received, out.rows)) + (out.received - std::min(out.received, out.seams));
+    out.seam_gaps = seam_gaps_;
+    for (const auto* readers : {&profiles_, &seams_, &seam_points_}) {
+      for (const dds_entity_t r : *readers) {
+        dds_sample_lost_status_t lost{};
+        dds_sample_rejected_status_t rejected{};
+        dds_get_sample_lost_status(r, &lost);
+        dds_get_sample_rejected_status(r, &rejected);
+        out.status_lost += lost.total_count;
+        out.status_rejected += rejected.total_count;
+      }
+    }
     std::map<std::string, std::uint64_t> sum;
     for (const auto& camera : losses_) {
       for (const auto& [key, n] : camera) sum[key] += n;
@@ -235,6 +250,10 @@ class Subscriber {
         take<mok_interfaces_msg_dds__Seam_>(
             seams_[c], [&](const mok_interfaces_msg_dds__Seam_& m, std::int64_t now) {
               ++seams_taken_;
+              // Every profile has a seam message, in order, so a jump in the
+              // index is seams this subscriber never got.
+              if (m.profile_index > next_seam_[c]) seam_gaps_ += m.profile_index - next_seam_[c];
+              next_seam_[c] = m.profile_index + 1;
               seam_ms_.push_back(ms_since(m.header.stamp, now));
               sizes_.seams += 1;
               sizes_.seam_bytes += static_cast<double>(align8(cdr_header(m.header) + 4 + 4 + 4 + 12) + 8 * 24 + 8 +
@@ -273,6 +292,8 @@ class Subscriber {
   dds_entity_t ws_ = 0;
   std::vector<dds_entity_t> profiles_, seams_, seam_points_, health_;
   std::vector<std::uint64_t> received_;
+  std::vector<std::uint32_t> next_seam_;  // the profile index of the next seam expected, per camera
+  std::uint64_t seam_gaps_ = 0;
   std::vector<std::map<std::string, std::uint64_t>> losses_;  // the bridge's loss counters per camera
   std::atomic<bool> done_{false};
   std::thread thread_;
@@ -329,6 +350,9 @@ void add_round(Outcome& total, Outcome&& o) {
   total.rows += o.rows;
   total.seams += o.seams;
   total.lost += o.lost;
+  total.seam_gaps += o.seam_gaps;
+  total.status_lost += o.status_lost;
+  total.status_rejected += o.status_rejected;
   total.profile_ms.insert(total.profile_ms.end(), o.profile_ms.begin(), o.profile_ms.end());
   total.seam_ms.insert(total.seam_ms.end(), o.seam_ms.begin(), o.seam_ms.end());
   total.sizes.messages += o.sizes.messages;
@@ -367,25 +391,25 @@ Outcome run_bridge(const Scenario& sc, Cameras& cams, const std::string& bridge_
 
 // ddsperf publishing the bridge's messages (profiles, seams, seam points) at
 // the rates and mean sizes `s` has, one publisher process per stream and one
-// subscriber, with the bridge's QoS (reliable, keep-last 10): their CPU per
-// 1,000 of `profiles_per_s`.
+// subscriber, with the bridge's default QoS (reliable; profiles keep-all,
+// seams keep-last 1,000): their CPU per 1,000 of `profiles_per_s`.
 double run_ddsperf(const Sizes& s, double seconds_measured, double profiles_per_s, double seconds,
                    std::uint32_t domain) {
   const std::string d = std::to_string(domain);
   Child sub({"ddsperf", "-i", d, "sub", "waitset"}, "/tmp/mok-bench-ddsperf-sub.out");
   std::vector<std::unique_ptr<Child>> pubs;
-  const auto pub = [&](double count, double bytes, const char* name) {
+  const auto pub = [&](double count, double bytes, const char* history, const char* name) {
     if (count <= 0) return;
     const double hz = count / seconds_measured;
     const auto size = static_cast<long>(std::max(12.0, bytes / count));
     pubs.push_back(
-        std::make_unique<Child>(std::vector<std::string>{"ddsperf", "-i", d, "-k", "10", "pub",
+        std::make_unique<Child>(std::vector<std::string>{"ddsperf", "-i", d, "-k", history, "pub",
                                                          std::to_string(hz) + "Hz", "size", std::to_string(size)},
                                 std::string("/tmp/mok-bench-ddsperf-") + name + ".out"));
   };
-  pub(s.messages, s.message_bytes, "profiles");
-  pub(s.seams, s.seam_bytes, "seam");
-  pub(s.seam_points, s.seam_point_bytes, "seam-point");
+  pub(s.messages, s.message_bytes, "all", "profiles");
+  pub(s.seams, s.seam_bytes, "1000", "seam");
+  pub(s.seam_points, s.seam_point_bytes, "1000", "seam-point");
   std::this_thread::sleep_for(std::chrono::milliseconds(2000));  // discovery, then a steady stream
   const auto total = [&] {
     double cpu = 0;
@@ -413,6 +437,9 @@ void print(const char* label, const Outcome& o, double seconds) {
       label, static_cast<unsigned long long>(o.rows), static_cast<unsigned long long>(o.seams),
       static_cast<unsigned long long>(o.received), static_cast<unsigned long long>(o.lost));
   std::printf("    losses the bridge counted (all cameras):%s\n", o.counters.c_str());
+  std::printf("    losses the subscriber saw: %llu seams missing by index; readers' lost %llu, rejected %llu\n",
+              static_cast<unsigned long long>(o.seam_gaps), static_cast<unsigned long long>(o.status_lost),
+              static_cast<unsigned long long>(o.status_rejected));
   std::printf("    %.0f profiles messages/s of %.0f kB; %.0f seams/s of %.0f B; %.0f seam points/s\n",
               o.sizes.messages / seconds,
               o.sizes.messages > 0 ? o.sizes.message_bytes / o.sizes.messages / 1000 : 0, o.sizes.seams / seconds,

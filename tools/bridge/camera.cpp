@@ -73,10 +73,7 @@ bool Camera::start(std::string& error) {
   const std::string base = "rt/" + config_.ns + "/";
   profiles_ =
       create_writer(participant_, base + "profiles", &sensor_msgs_msg_dds__PointCloud2__desc, options_.qos, error);
-  // Seams are written from the camera's callback, which must never wait.
-  WriterQos seam_qos = options_.qos;
-  seam_qos.max_block_ms = 0;
-  seam_qos.depth = options_.seam_depth;
+  const WriterQos seam_qos = options_.seam_qos();
   if (profiles_) {
     seam_point_ = create_writer(participant_, base + "seam_point", &geometry_msgs_msg_dds__PointStamped__desc,
                                 seam_qos, error);
@@ -85,8 +82,9 @@ bool Camera::start(std::string& error) {
     seam_ = create_writer(participant_, base + "seam", &mok_interfaces_msg_dds__Seam__desc, seam_qos, error);
   }
   if (seam_) {
+    // Only the newest report matters, and a slow reader must not hold it up.
     health_ = create_writer(participant_, base + "diagnostics", &diagnostic_msgs_msg_dds__DiagnosticArray__desc,
-                            options_.qos, error);
+                            {10, 0}, error);
   }
   if (!health_) return false;
   profiles_lost_ = std::make_unique<WriterLosses>(profiles_.get());

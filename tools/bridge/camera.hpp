@@ -4,9 +4,10 @@
 // publishing thread that writes whole batches. A profile write that waits for
 // a slow subscriber therefore delays the publishing thread only; seam writes
 // never wait (a refused one is counted). When the queue is full new profiles
-// are dropped and counted. With keep-last writers a reader that falls behind
-// mostly loses samples in the DDS history instead, which the health topic
-// reports too.
+// are dropped and counted. The profiles writer keeps all unacknowledged
+// samples by default, so a reader that falls behind costs timed-out writes,
+// which are counted; with keep-last it would lose samples in the DDS history
+// instead, unseen by the bridge. Seams are keep-last (see seam_depth).
 #pragma once
 
 #include <atomic>
@@ -38,7 +39,13 @@ struct PublishOptions {
   std::size_t queue = 2048;       // profiles waiting for the publishing thread, at most
   std::int64_t max_wait_ms = 10;  // a started batch goes out after this long at the latest
   std::uint32_t seam_every = 1;   // seam messages for every n-th profile only (1: all)
-  std::int32_t seam_depth = 10;   // keep-last depth of the seam writers
+  // Keep-last: a robot wants the newest seam, not a backlog, and 1,000 covers
+  // the round trip of a resend at 10,000 profiles/s (100 ms). A subscriber
+  // further behind sees the overwritten ones as a jump in profile_index.
+  std::int32_t seam_depth = 1000;  // keep-last depth of the seam writers; 0: keep all
+
+  // Seam writers run on the camera's callback, which must never wait.
+  WriterQos seam_qos() const { return {seam_depth, 0}; }
 };
 
 // Counters for the health topic; all only grow.

@@ -10,7 +10,11 @@ Entity create_writer(dds_entity_t participant, const std::string& topic, const d
   const std::unique_ptr<dds_qos_t, void (*)(dds_qos_t*)> q(dds_create_qos(), dds_delete_qos);
   dds_qset_reliability(q.get(), DDS_RELIABILITY_RELIABLE, DDS_MSECS(qos.max_block_ms));
   dds_qset_durability(q.get(), DDS_DURABILITY_VOLATILE);
-  dds_qset_history(q.get(), DDS_HISTORY_KEEP_LAST, qos.depth);
+  if (qos.depth > 0) {
+    dds_qset_history(q.get(), DDS_HISTORY_KEEP_LAST, qos.depth);
+  } else {
+    dds_qset_history(q.get(), DDS_HISTORY_KEEP_ALL, 0);
+  }
   // The topic entity is owned by the participant and shared by every writer
   // of the same name in this process.
   const dds_entity_t t = dds_create_topic(participant, type, topic.c_str(), q.get(), nullptr);

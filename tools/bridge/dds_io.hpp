@@ -1,6 +1,6 @@
 // The bridge's small layer over Cyclone DDS's C API: an owning entity handle
-// and the writers with the QoS every topic shares (reliable, volatile, keep
-// last), so ROS 2 subscribers with either reliable or best-effort QoS match.
+// and the writers with the QoS every topic shares (reliable, volatile), so
+// ROS 2 subscribers with either reliable or best-effort QoS match.
 #pragma once
 
 #include <cstdint>
@@ -40,8 +40,14 @@ class Entity {
   dds_entity_t e_ = 0;
 };
 
+// Keep-all (depth 0) keeps every sample until each reliable reader has
+// acknowledged it: nothing is overwritten unseen, the history is bounded by
+// the DDS configuration's writer watermarks, and a write that finds it full
+// waits at most max_block_ms and then fails, so the loss is counted here.
+// Keep-last overwrites the oldest sample even when a reader still needs it,
+// which the writer never learns of.
 struct WriterQos {
-  std::int32_t depth = 10;          // keep-last history depth
+  std::int32_t depth = 0;           // keep-last history depth; 0: keep all
   std::int64_t max_block_ms = 100;  // a write waits at most this long for slow readers
 };
 

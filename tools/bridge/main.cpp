@@ -81,7 +81,7 @@ int serve(const Args& a, const std::vector<bridge::CameraConfig>& cams, const si
   if (!a.tracking.mount_file.empty()) {
     tracking = std::make_unique<bridge::Tracking>();
     std::string error;
-    if (!tracking->start(participant.get(), cams[0].ns, a.tracking, a.publish.qos, error)) {
+    if (!tracking->start(participant.get(), cams[0].ns, a.tracking, a.publish.seam_qos(), error)) {
       std::fprintf(stderr, "mok-bridge: %s\n", error.c_str());
       return 1;
     }
@@ -140,13 +140,16 @@ int main(int argc, char** argv) {
   app.add_option("--dds-config", a.dds_config,
                  "Cyclone DDS configuration file (else CYCLONEDDS_URI as set in the environment)")
       ->check(CLI::ExistingFile);
-  app.add_option("--depth", a.publish.qos.depth, "Keep-last history depth of the profiles and diagnostics writers")
+  app.add_option("--depth", a.publish.qos.depth,
+                 "Keep-last history depth of the profiles writer; 0 keeps every sample until all reliable "
+                 "subscribers have it (bounded by the DDS configuration's writer watermarks)")
       ->capture_default_str()
-      ->check(CLI::Range(1, 100000));
+      ->check(CLI::Range(0, 100000));
   app.add_option("--seam-depth", a.publish.seam_depth,
-                 "Keep-last history depth of the seam and seam point writers")
+                 "Keep-last history depth of the seam, seam point and tracking writers; 0 keeps all (a write "
+                 "that finds the history full is refused and counted, and a slow subscriber gets old seams)")
       ->capture_default_str()
-      ->check(CLI::Range(1, 100000));
+      ->check(CLI::Range(0, 100000));
   app.add_option("--batch", a.publish.batch,
                  "Profiles per PointCloud2 message; 0 chooses from the profile rate (100-200 messages/s)")
       ->capture_default_str()
