@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "process.hpp"
+#include "support/sanitized.hpp"
 
 namespace {
 
@@ -15,6 +16,9 @@ using tooltest::Outcome;
 using tooltest::TempDir;
 
 TEST(ToolsTrack, FollowsTheCellAndWritesCorrectionsCloudAndPoseLog) {
+#ifdef MOK_TEST_SANITIZED
+  GTEST_SKIP() << "real-time cell run: not in sanitized builds";
+#endif
   TempDir dir;
   const std::string port = tooltest::free_udp_port(), mount = dir.file("mount.json");
   tooltest::Simulator sim({"--cell", "short", "--poses-to", "127.0.0.1:" + port, "--mount-out", mount});

@@ -5,25 +5,13 @@
 
 #include "cell_run.hpp"
 #include "figures.hpp"
-
-// The cell renders its camera and robot in real time; a sanitized build runs
-// them several times slower than real time, so the camera skips profiles and
-// the statuses' places move. The tracker's own logic runs under the
-// sanitizers in its unit tests.
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define MOK_TRACK_E2E_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define MOK_TRACK_E2E_SANITIZED 1
-#endif
+#include "support/sanitized.hpp"
 
 namespace celltrack {
 namespace {
 
 TEST(TrackEndToEnd, ShortRunFollowsTheSeamWithEveryStatusWhereItBelongs) {
-#ifdef MOK_TRACK_E2E_SANITIZED
+#ifdef MOK_TEST_SANITIZED
   GTEST_SKIP() << "real-time cell run: not in sanitized builds";
 #endif
   RunOptions options;
