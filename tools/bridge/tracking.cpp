@@ -42,6 +42,7 @@ bool Tracking::start(dds_entity_t participant, const std::string& ns, const Trac
                                                                             dds_delete_listener);
   dds_lset_data_available(listener.get(), &Tracking::on_poses);
   const std::string topic = config.pose_topic.rfind('/', 0) == 0 ? config.pose_topic.substr(1) : config.pose_topic;
+  ready_.store(true, std::memory_order_release);
   poses_ = create_reader(participant, "rt/" + topic, &geometry_msgs_msg_dds__PoseStamped__desc, 64, listener.get(),
                          error);
   return static_cast<bool>(poses_);
@@ -49,6 +50,7 @@ bool Tracking::start(dds_entity_t participant, const std::string& ns, const Trac
 
 void Tracking::on_poses(dds_entity_t reader, void* self) {
   auto& t = *static_cast<Tracking*>(self);
+  if (!t.ready_.load(std::memory_order_acquire)) return;
   const std::int64_t rx = wall_now_ns();
   // Everything waiting: the listener is not called again for samples that
   // were already there.

@@ -48,6 +48,10 @@ class Tracking {
   std::string base_frame_;
   std::atomic<std::uint64_t> corrections_{0};
   Entity correction_, seam_base_;
+  // Stored once the writers exist, before the pose reader is created, and
+  // loaded by its listener on DDS's thread: the hand-over to that thread
+  // happens inside DDS, and this makes the writers visible to it explicitly.
+  std::atomic<bool> ready_{false};
   // Last: deleted first, so no listener call outlives the writers.
   Entity poses_;
 };
