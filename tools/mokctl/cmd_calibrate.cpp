@@ -4,6 +4,8 @@
 // profiles received while it holds are that pose's view. At the end (the
 // robot's stream stops, --count poses, --seconds, or Ctrl-C) the calibration
 // library solves, and the mounting file is written with how well it is known.
+// Offline, a recording and a pose log taken together stand in for the camera
+// and the robot; both are put on one time line by the wall clock.
 //
 // Threads: the library's scan callback and the pose receiver feed the
 // capture; the command's own thread waits for the end and solves.
@@ -12,16 +14,21 @@
 #include <cmath>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include <mok/mok_track.h>
 
 #include "commands.hpp"
+#include "common/wire.hpp"
 #include "mok_calib/mount_file.hpp"
 #include "mok_calib/solve.hpp"
 #include "output_files.hpp"
+#include "packet_recorder.hpp"
 #include "pose_receiver.hpp"
+#include "recording_player.hpp"
 #include "session.hpp"
 #include "signals.hpp"
 
@@ -31,7 +38,8 @@ namespace {
 namespace calib = mok::calib;
 
 struct CalibrateArgs {
-  std::string address, poses, drawing, out, pose_log;
+  std::string address, poses, drawing, out, pose_log, record, recording;
+  double pose_offset_ms = 0;
   double radius_mm = 0;
   double seconds = 0;
   std::size_t count = 0;
@@ -198,6 +206,8 @@ void run_live(const GlobalOptions& g, const CalibrateArgs& a) {
   check_writable(a.out);
   HoldCapture capture(static_cast<std::int64_t>(a.guard_ms * 1e6), a.profiles_per_pose);
   catch_interrupt();
+  std::optional<PacketRecorder> recorder;
+  if (!a.record.empty()) recorder.emplace(a.address, a.record, g);
   Session s(a.address, g);
   s.client().on_scan([&](mok::ScanResult r) { capture.on_profile(profile_points(r), mok_track_now_ns()); });
   {
@@ -228,7 +238,85 @@ void run_live(const GlobalOptions& g, const CalibrateArgs& a) {
     }
   }
   s.client().clear_scan_cb();
+  if (recorder) recorder->finish();
   solve_and_write(a, drawing, capture.finish(mok_track_now_ns()));
+}
+
+// The device time stamp of each recorded scan payload, to its arrival time
+// in the recording: the results come back from the library without it.
+std::unordered_map<std::uint64_t, std::uint64_t> arrival_by_pts(const camsim::Recording& r) {
+  constexpr std::size_t kPtsAt = 36;  // in the scan payload, little-endian
+  std::unordered_map<std::uint64_t, std::uint64_t> out;
+  for (const auto& p : r.packets) {
+    const std::uint16_t stream = static_cast<std::uint16_t>(p.head[6] << 8 | p.head[7]);
+    if (stream != mok::wire::stream::kScan || p.payload.size() < kPtsAt + 8) continue;
+    std::uint64_t pts = 0;
+    for (std::size_t i = 0; i < 8; ++i) pts |= std::uint64_t{p.payload[kPtsAt + i]} << (8 * i);
+    out.emplace(pts, p.time_us);
+  }
+  return out;
+}
+
+void run_offline(const GlobalOptions& g, const CalibrateArgs& a) {
+  const calib::Pose drawing = read_drawing(a.drawing);
+  check_writable(a.out);
+  const std::vector<LoggedPose> poses = read_pose_log(a.pose_log);
+  const camsim::Recording recording = load_recording(a.recording);
+  if (poses.empty()) throw Failure(kUsage, format("The pose log %s holds no poses.", a.pose_log.c_str()));
+
+  // One time line, ns since the recording's start. The pose log's wall-clock
+  // column places it; without that column (or without the recording's start)
+  // the first pose is put at --pose-offset-ms.
+  const bool by_wall_clock = poses.front().t_unix_us >= 0 && recording.start_unix_us > 0;
+  const std::int64_t offset_ns = static_cast<std::int64_t>(a.pose_offset_ms * 1e6);
+  const auto pose_time = [&](const LoggedPose& p) {
+    return offset_ns + (by_wall_clock ? (p.t_unix_us - static_cast<std::int64_t>(recording.start_unix_us)) * 1000
+                                      : p.t_host_ns - poses.front().t_host_ns);
+  };
+  std::printf("poses placed on the recording's time line %s: the first at %.3f s\n",
+              by_wall_clock ? "by the wall clock" : "from --pose-offset-ms", pose_time(poses.front()) * 1e-9);
+
+  struct Event {
+    std::int64_t t_ns;
+    const LoggedPose* pose;  // or a profile
+    std::vector<Eigen::Vector2d> points;
+  };
+  std::vector<Event> events;
+  for (const LoggedPose& p : poses) events.push_back({pose_time(p), &p, {}});
+  const auto arrival = arrival_by_pts(recording);
+  std::int64_t first_ns = INT64_MAX, last_ns = INT64_MIN;
+  play_recording(g, recording, [&](std::uint64_t, mok::ScanResult r) {
+    const auto at = arrival.find(r.pts());
+    if (at == arrival.end()) return;
+    const std::int64_t t = static_cast<std::int64_t>(at->second) * 1000;
+    first_ns = std::min(first_ns, t);
+    last_ns = std::max(last_ns, t);
+    events.push_back({t, nullptr, profile_points(r)});
+  });
+  if (first_ns > last_ns)
+    throw Failure(kUsage, format("The recording %s holds no scan results.", a.recording.c_str()));
+  const bool overlap = std::any_of(poses.begin(), poses.end(), [&](const LoggedPose& p) {
+    return (p.d.flags & MOK_POSE_FLAG_STILL) && pose_time(p) >= first_ns && pose_time(p) <= last_ns;
+  });
+  if (!overlap)
+    throw Failure(
+        kRefused,
+        format("The calibration was refused: no hold of the pose log falls within the recording's "
+               "profiles (%.3f to %.3f s; poses from %.3f to %.3f s): the two were not taken together, "
+               "or their clocks differ by more; --pose-offset-ms shifts the poses.",
+               first_ns * 1e-9, last_ns * 1e-9, pose_time(poses.front()) * 1e-9, pose_time(poses.back()) * 1e-9));
+  // A pose and a profile at the same instant: the pose first, as live.
+  std::stable_sort(events.begin(), events.end(), [](const Event& x, const Event& y) {
+    return x.t_ns < y.t_ns || (x.t_ns == y.t_ns && x.pose && !y.pose);
+  });
+  HoldCapture capture(static_cast<std::int64_t>(a.guard_ms * 1e6), a.profiles_per_pose);
+  for (Event& e : events) {
+    if (e.pose)
+      capture.on_pose(e.pose->d, e.t_ns);
+    else
+      capture.on_profile(std::move(e.points), e.t_ns);
+  }
+  solve_and_write(a, drawing, capture.finish(events.back().t_ns));
 }
 
 }  // namespace
@@ -242,15 +330,30 @@ void add_calibrate(CLI::App& app, const GlobalOptions& g, Runner& run) {
       "From views of a sphere of known radius: the robot holds still at each of its calibration poses (the "
       "pose stream's holding-still flag) while the camera sees the sphere. Ends when the robot's pose stream "
       "stops, after --count poses or --seconds, or at Ctrl-C; then solves and writes the mounting file. A "
-      "refused calibration (poses that leave the mounting undetermined, too few on the sphere) exits with 6.");
-  sphere->add_option("ADDR", a->address, "Camera address")->required();
+      "refused calibration (poses that leave the mounting undetermined, too few on the sphere) exits with 6. "
+      "Offline, --recording and --pose-log of one run (live --record and --pose-log) take the camera's and the "
+      "robot's place.");
+  sphere->add_option("ADDR", a->address, "Camera address (live)");
   sphere->add_option("--radius", a->radius_mm, "The sphere's radius, mm")->required()->check(CLI::PositiveNumber);
-  sphere->add_option("--poses", a->poses, "Where the robot's pose datagrams arrive: udp:PORT or udp:HOST:PORT")
-      ->required();
+  auto* poses = sphere->add_option("--poses", a->poses,
+                                   "Where the robot's pose datagrams arrive: udp:PORT or udp:HOST:PORT");
   sphere->add_option("--drawing", a->drawing, "The drawing's mounting file (mok-mount/1), where the solver starts")
       ->required();
   sphere->add_option("-o,--output", a->out, "The mounting file to write")->required();
-  sphere->add_option("--pose-log", a->pose_log, "CSV of the poses received");
+  auto* recording = sphere->add_option(
+      "--recording", a->recording,
+      "Offline: a recording (mokctl record, or --record) to calibrate from, with --pose-log the poses of the "
+      "same run");
+  recording->excludes(poses)->check(CLI::ExistingFile);
+  sphere->add_option("--record", a->record, "Live: also record the camera's packets, for a later offline run")
+      ->excludes(recording);
+  sphere
+      ->add_option("--pose-offset-ms", a->pose_offset_ms,
+                   "Offline: shift the poses by this much against the recording, ms (for clocks that differ); "
+                   "for a pose log without its wall-clock column, where the first pose lies in the recording")
+      ->needs(recording);
+  sphere->add_option("--pose-log", a->pose_log,
+                     "Live: CSV of the poses received, with each one's host time. Offline: the pose log to read");
   sphere->add_option("--count", a->count, "Stop after this many poses (>= 1)")->check(CLI::PositiveNumber);
   sphere->add_option("--seconds", a->seconds, "Stop after this long (> 0)")->check(CLI::PositiveNumber);
   sphere
@@ -270,7 +373,13 @@ void add_calibrate(CLI::App& app, const GlobalOptions& g, Runner& run) {
       ->check(CLI::NonNegativeNumber);
   sphere->add_option("--target-sigma-deg", a->target_sigma_deg, "The rotation sigma wanted, degrees")
       ->check(CLI::NonNegativeNumber);
-  sphere->callback([&g, &run, a] { run = [&g, a] { run_live(g, *a); }; });
+  sphere->callback([sphere, &g, &run, a] {
+    const bool offline = !a->recording.empty();
+    if (offline ? a->pose_log.empty() || !a->address.empty() : a->address.empty() || a->poses.empty())
+      throw CLI::ValidationError(sphere->get_name(),
+                                 "give ADDR and --poses (live), or --recording and --pose-log (offline)");
+    run = [&g, a, offline] { offline ? run_offline(g, *a) : run_live(g, *a); };
+  });
 }
 
 }  // namespace mokctl
