@@ -23,6 +23,7 @@
 
 #include "commands.hpp"
 #include "common/wire.hpp"
+#include "hold_alignment.hpp"
 #include "mok_calib/mount_file.hpp"
 #include "mok_calib/solve.hpp"
 #include "output_files.hpp"
@@ -39,7 +40,7 @@ namespace calib = mok::calib;
 
 struct CalibrateArgs {
   std::string address, poses, drawing, out, pose_log, record, recording;
-  double pose_offset_ms = 0;
+  std::optional<double> pose_offset_ms;
   double radius_mm = 0;
   double seconds = 0;
   std::size_t count = 0;
@@ -257,66 +258,113 @@ std::unordered_map<std::uint64_t, std::uint64_t> arrival_by_pts(const camsim::Re
   return out;
 }
 
+// The recording's profiles in their order, each at its arrival time with its
+// points and how much it changed from the one before.
+struct RecordedProfiles {
+  std::uint64_t start_unix_us = 0;  // the recording's wall-clock start, 0 if unknown
+  std::vector<std::int64_t> t_ns;   // since the recording's start
+  std::vector<std::vector<Eigen::Vector2d>> points;
+  std::vector<double> change_mm;
+};
+
+RecordedProfiles read_profiles(const GlobalOptions& g, const std::string& path) {
+  const camsim::Recording recording = load_recording(path);
+  const auto arrival = arrival_by_pts(recording);
+  RecordedProfiles out;
+  out.start_unix_us = recording.start_unix_us;
+  // Each profile is compared with one this much older: the motion between
+  // the two then stands well above the noise.
+  constexpr std::int64_t kLagNs = 40'000'000;
+  std::deque<std::pair<std::int64_t, std::vector<mok::Point>>> earlier;
+  play_recording(g, recording, [&](std::uint64_t, mok::ScanResult r) {
+    const auto at = arrival.find(r.pts());
+    if (at == arrival.end() ||
+        (!out.t_ns.empty() && at->second * 1000 < static_cast<std::uint64_t>(out.t_ns.back())))
+      return;
+    const std::int64_t t = static_cast<std::int64_t>(at->second) * 1000;
+    out.t_ns.push_back(t);
+    out.points.push_back(profile_points(r));
+    while (earlier.size() > 1 && earlier[1].first <= t - kLagNs) earlier.pop_front();
+    out.change_mm.push_back(!earlier.empty() && earlier.front().first <= t - kLagNs
+                                ? profile_change(earlier.front().second, r.points())
+                                : NAN);
+    earlier.emplace_back(t, std::vector<mok::Point>(r.points().begin(), r.points().end()));
+  });
+  if (out.t_ns.empty()) throw Failure(kUsage, format("The recording %s holds no scan results.", path.c_str()));
+  return out;
+}
+
+// The poses' times on the recording's time line, before any offset: by the
+// wall clock when both files carry it, else from the first pose.
+std::vector<std::int64_t> pose_times(const std::vector<LoggedPose>& poses, std::uint64_t start_unix_us,
+                                     bool& by_wall_clock) {
+  by_wall_clock = poses.front().t_unix_us >= 0 && start_unix_us > 0;
+  std::vector<std::int64_t> t;
+  for (const LoggedPose& p : poses)
+    t.push_back(by_wall_clock ? (p.t_unix_us - static_cast<std::int64_t>(start_unix_us)) * 1000
+                              : p.t_host_ns - poses.front().t_host_ns);
+  return t;
+}
+
+std::vector<Hold> holds_of(const std::vector<LoggedPose>& poses, const std::vector<std::int64_t>& t) {
+  std::vector<Hold> out;
+  for (std::size_t i = 0; i < poses.size(); ++i) {
+    if (!(poses[i].d.flags & MOK_POSE_FLAG_STILL)) continue;
+    if (i == 0 || !(poses[i - 1].d.flags & MOK_POSE_FLAG_STILL)) out.push_back({t[i], t[i]});
+    out.back().end_ns = i + 1 < poses.size() ? t[i + 1] : t[i];
+  }
+  return out;
+}
+
 void run_offline(const GlobalOptions& g, const CalibrateArgs& a) {
   const calib::Pose drawing = read_drawing(a.drawing);
   check_writable(a.out);
   const std::vector<LoggedPose> poses = read_pose_log(a.pose_log);
-  const camsim::Recording recording = load_recording(a.recording);
   if (poses.empty()) throw Failure(kUsage, format("The pose log %s holds no poses.", a.pose_log.c_str()));
+  RecordedProfiles profiles = read_profiles(g, a.recording);
+  bool by_wall_clock = false;
+  std::vector<std::int64_t> t = pose_times(poses, profiles.start_unix_us, by_wall_clock);
+  const std::int64_t guard_ns = static_cast<std::int64_t>(a.guard_ms * 1e6);
 
-  // One time line, ns since the recording's start. The pose log's wall-clock
-  // column places it; without that column (or without the recording's start)
-  // the first pose is put at --pose-offset-ms.
-  const bool by_wall_clock = poses.front().t_unix_us >= 0 && recording.start_unix_us > 0;
-  const std::int64_t offset_ns = static_cast<std::int64_t>(a.pose_offset_ms * 1e6);
-  const auto pose_time = [&](const LoggedPose& p) {
-    return offset_ns + (by_wall_clock ? (p.t_unix_us - static_cast<std::int64_t>(recording.start_unix_us)) * 1000
-                                      : p.t_host_ns - poses.front().t_host_ns);
-  };
-  std::printf("poses placed on the recording's time line %s: the first at %.3f s\n",
-              by_wall_clock ? "by the wall clock" : "from --pose-offset-ms", pose_time(poses.front()) * 1e-9);
-
-  struct Event {
-    std::int64_t t_ns;
-    const LoggedPose* pose;  // or a profile
-    std::vector<Eigen::Vector2d> points;
-  };
-  std::vector<Event> events;
-  for (const LoggedPose& p : poses) events.push_back({pose_time(p), &p, {}});
-  const auto arrival = arrival_by_pts(recording);
-  std::int64_t first_ns = INT64_MAX, last_ns = INT64_MIN;
-  play_recording(g, recording, [&](std::uint64_t, mok::ScanResult r) {
-    const auto at = arrival.find(r.pts());
-    if (at == arrival.end()) return;
-    const std::int64_t t = static_cast<std::int64_t>(at->second) * 1000;
-    first_ns = std::min(first_ns, t);
-    last_ns = std::max(last_ns, t);
-    events.push_back({t, nullptr, profile_points(r)});
-  });
-  if (first_ns > last_ns)
-    throw Failure(kUsage, format("The recording %s holds no scan results.", a.recording.c_str()));
-  const bool overlap = std::any_of(poses.begin(), poses.end(), [&](const LoggedPose& p) {
-    return (p.d.flags & MOK_POSE_FLAG_STILL) && pose_time(p) >= first_ns && pose_time(p) <= last_ns;
-  });
-  if (!overlap)
-    throw Failure(
-        kRefused,
-        format("The calibration was refused: no hold of the pose log falls within the recording's "
-               "profiles (%.3f to %.3f s; poses from %.3f to %.3f s): the two were not taken together, "
-               "or their clocks differ by more; --pose-offset-ms shifts the poses.",
-               first_ns * 1e-9, last_ns * 1e-9, pose_time(poses.front()) * 1e-9, pose_time(poses.back()) * 1e-9));
-  // A pose and a profile at the same instant: the pose first, as live.
-  std::stable_sort(events.begin(), events.end(), [](const Event& x, const Event& y) {
-    return x.t_ns < y.t_ns || (x.t_ns == y.t_ns && x.pose && !y.pose);
-  });
-  HoldCapture capture(static_cast<std::int64_t>(a.guard_ms * 1e6), a.profiles_per_pose);
-  for (Event& e : events) {
-    if (e.pose)
-      capture.on_pose(e.pose->d, e.t_ns);
-    else
-      capture.on_profile(std::move(e.points), e.t_ns);
+  std::int64_t offset_ns = 0;
+  if (a.pose_offset_ms) {
+    offset_ns = static_cast<std::int64_t>(*a.pose_offset_ms * 1e6);
+  } else {
+    // One host's clocks agree exactly, two kept by NTP to far better than this.
+    constexpr std::int64_t kWallClockSlackNs = 1'000'000'000;
+    const Alignment al = align_holds(holds_of(poses, t), profiles.t_ns, profiles.change_mm,
+                                     by_wall_clock ? -kWallClockSlackNs : INT64_MIN / 2,
+                                     by_wall_clock ? kWallClockSlackNs : INT64_MAX / 2, guard_ns);
+    if (!al.ok)
+      throw Failure(kRefused, format("The calibration was refused: %s; --pose-offset-ms gives the offset by hand.",
+                                     al.reason.c_str()));
+    offset_ns = al.offset_ns;
+    std::printf(
+        "pose offset found from the holds: %+.1f ms%s (profiles change %.3f mm in the holds, %.3f mm "
+        "between them)\n",
+        offset_ns * 1e-6, by_wall_clock ? " from the wall clocks'" : "", al.hold_change_mm, al.between_change_mm);
   }
-  solve_and_write(a, drawing, capture.finish(events.back().t_ns));
+  for (std::int64_t& x : t) x += offset_ns;
+  std::printf("poses placed on the recording's time line: the first at %.3f s, the last at %.3f s\n",
+              t.front() * 1e-9, t.back() * 1e-9);
+
+  // Both streams into the live capture, in time order; a pose and a profile
+  // at the same instant: the pose first, as live.
+  HoldCapture capture(guard_ns, a.profiles_per_pose);
+  std::size_t j = 0;
+  for (std::size_t i = 0; i < poses.size(); ++i) {
+    for (; j < profiles.t_ns.size() && profiles.t_ns[j] < t[i]; ++j)
+      capture.on_profile(std::move(profiles.points[j]), profiles.t_ns[j]);
+    capture.on_pose(poses[i].d, t[i]);
+  }
+  for (; j < profiles.t_ns.size(); ++j) capture.on_profile(std::move(profiles.points[j]), profiles.t_ns[j]);
+  std::vector<calib::View> views = capture.finish(std::max(t.back(), profiles.t_ns.back()));
+  if (views.empty())
+    throw Failure(kRefused,
+                  format("The calibration was refused: no hold of the pose log holds profiles of the recording "
+                         "(%.3f to %.3f s): the two were not taken together, or --pose-offset-ms is off.",
+                         profiles.t_ns.front() * 1e-9, profiles.t_ns.back() * 1e-9));
+  solve_and_write(a, drawing, views);
 }
 
 }  // namespace
