@@ -37,7 +37,7 @@ Alignment align_holds(const std::vector<Hold>& holds, const std::vector<std::int
                       std::int64_t guard_ns) {
   Alignment out;
   if (holds.empty() || t_ns.empty()) {
-    out.reason = holds.empty() ? "the pose log holds no hold" : "the recording holds no profiles";
+    out.reason = holds.empty() ? "the pose log has no hold" : "the recording holds no profiles";
     return out;
   }
   lo_ns = std::max(lo_ns, t_ns.front() - holds.front().start_ns);
@@ -77,21 +77,28 @@ Alignment align_holds(const std::vector<Hold>& holds, const std::vector<std::int
     between = moved > 0 ? (sum[last] - sum[first] - in_sum) / moved : 0;
     return counted ? total / static_cast<double>(counted) : INFINITY;
   };
-  constexpr std::int64_t kStepNs = 1'000'000;
   // Stillness in the holds alone would match them with any still stretch
   // (the next hold, the rest after the program): the moves between them
   // must fall where the profiles change.
   double best = INFINITY;
-  for (std::int64_t o = lo_ns; o <= hi_ns; o += kStepNs) {
-    double between = 0;
-    const double s = score(o, between);
-    if (between > 0 && s / between < best) {
-      best = s / between;
-      out.offset_ns = o;
-      out.hold_change_mm = s;
-      out.between_change_mm = between;
+  const auto search = [&](std::int64_t from, std::int64_t to, std::int64_t step) {
+    for (std::int64_t o = std::max(from, lo_ns); o <= std::min(to, hi_ns); o += step) {
+      double between = 0;
+      const double s = score(o, between);
+      if (between > 0 && s / between < best) {
+        best = s / between;
+        out.offset_ns = o;
+        out.hold_change_mm = s;
+        out.between_change_mm = between;
+      }
     }
-  }
+  };
+  // A long span is searched coarsely first (a hold is far longer than the
+  // coarse step), then in 1 ms steps around the best.
+  constexpr std::int64_t kStepNs = 1'000'000, kMaxSteps = 20'000;
+  const std::int64_t coarse = std::max(kStepNs, (hi_ns - lo_ns) / kMaxSteps / kStepNs * kStepNs);
+  search(lo_ns, hi_ns, coarse);
+  if (coarse > kStepNs && std::isfinite(best)) search(out.offset_ns - coarse, out.offset_ns + coarse, kStepNs);
   out.ok = best <= kStillShare;
   if (!out.ok)
     out.reason = format(
