@@ -4,6 +4,8 @@
 // profiles received while it holds are that pose's view. At the end (the
 // robot's stream stops, --count poses, --seconds, or Ctrl-C) the calibration
 // library solves, and the mounting file is written with how well it is known.
+// Offline, a recording and a pose log taken together stand in for the camera
+// and the robot; both are put on one time line by the wall clock.
 //
 // Threads: the library's scan callback and the pose receiver feed the
 // capture; the command's own thread waits for the end and solves.
@@ -12,16 +14,22 @@
 #include <cmath>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include <mok/mok_track.h>
 
 #include "commands.hpp"
+#include "common/wire.hpp"
+#include "hold_alignment.hpp"
 #include "mok_calib/mount_file.hpp"
 #include "mok_calib/solve.hpp"
 #include "output_files.hpp"
+#include "packet_recorder.hpp"
 #include "pose_receiver.hpp"
+#include "recording_player.hpp"
 #include "session.hpp"
 #include "signals.hpp"
 
@@ -31,7 +39,8 @@ namespace {
 namespace calib = mok::calib;
 
 struct CalibrateArgs {
-  std::string address, poses, drawing, out, pose_log;
+  std::string address, poses, drawing, out, pose_log, record, recording;
+  std::optional<double> pose_offset_ms;
   double radius_mm = 0;
   double seconds = 0;
   std::size_t count = 0;
@@ -198,6 +207,8 @@ void run_live(const GlobalOptions& g, const CalibrateArgs& a) {
   check_writable(a.out);
   HoldCapture capture(static_cast<std::int64_t>(a.guard_ms * 1e6), a.profiles_per_pose);
   catch_interrupt();
+  std::optional<PacketRecorder> recorder;
+  if (!a.record.empty()) recorder.emplace(a.address, a.record, g);
   Session s(a.address, g);
   s.client().on_scan([&](mok::ScanResult r) { capture.on_profile(profile_points(r), mok_track_now_ns()); });
   {
@@ -228,7 +239,132 @@ void run_live(const GlobalOptions& g, const CalibrateArgs& a) {
     }
   }
   s.client().clear_scan_cb();
+  if (recorder) recorder->finish();
   solve_and_write(a, drawing, capture.finish(mok_track_now_ns()));
+}
+
+// The device time stamp of each recorded scan payload, to its arrival time
+// in the recording: the results come back from the library without it.
+std::unordered_map<std::uint64_t, std::uint64_t> arrival_by_pts(const camsim::Recording& r) {
+  constexpr std::size_t kPtsAt = 36;  // in the scan payload, little-endian
+  std::unordered_map<std::uint64_t, std::uint64_t> out;
+  for (const auto& p : r.packets) {
+    const std::uint16_t stream = static_cast<std::uint16_t>(p.head[6] << 8 | p.head[7]);
+    if (stream != mok::wire::stream::kScan || p.payload.size() < kPtsAt + 8) continue;
+    std::uint64_t pts = 0;
+    for (std::size_t i = 0; i < 8; ++i) pts |= std::uint64_t{p.payload[kPtsAt + i]} << (8 * i);
+    out.emplace(pts, p.time_us);
+  }
+  return out;
+}
+
+// The recording's profiles in their order, each at its arrival time with its
+// points and how much it changed from the one before.
+struct RecordedProfiles {
+  std::uint64_t start_unix_us = 0;  // the recording's wall-clock start, 0 if unknown
+  std::vector<std::int64_t> t_ns;   // since the recording's start
+  std::vector<std::vector<Eigen::Vector2d>> points;
+  std::vector<double> change_mm;
+};
+
+RecordedProfiles read_profiles(const GlobalOptions& g, const std::string& path) {
+  const camsim::Recording recording = load_recording(path);
+  const auto arrival = arrival_by_pts(recording);
+  RecordedProfiles out;
+  out.start_unix_us = recording.start_unix_us;
+  // Each profile is compared with one this much older: the motion between
+  // the two then stands well above the noise.
+  constexpr std::int64_t kLagNs = 40'000'000;
+  std::deque<std::pair<std::int64_t, std::vector<mok::Point>>> earlier;
+  play_recording(g, recording, [&](std::uint64_t, mok::ScanResult r) {
+    const auto at = arrival.find(r.pts());
+    if (at == arrival.end() ||
+        (!out.t_ns.empty() && at->second * 1000 < static_cast<std::uint64_t>(out.t_ns.back())))
+      return;
+    const std::int64_t t = static_cast<std::int64_t>(at->second) * 1000;
+    out.t_ns.push_back(t);
+    out.points.push_back(profile_points(r));
+    while (earlier.size() > 1 && earlier[1].first <= t - kLagNs) earlier.pop_front();
+    out.change_mm.push_back(!earlier.empty() && earlier.front().first <= t - kLagNs
+                                ? profile_change(earlier.front().second, r.points())
+                                : NAN);
+    earlier.emplace_back(t, std::vector<mok::Point>(r.points().begin(), r.points().end()));
+  });
+  if (out.t_ns.empty()) throw Failure(kUsage, format("The recording %s holds no scan results.", path.c_str()));
+  return out;
+}
+
+// The poses' times on the recording's time line, before any offset: by the
+// wall clock when both files carry it, else from the first pose.
+std::vector<std::int64_t> pose_times(const std::vector<LoggedPose>& poses, std::uint64_t start_unix_us,
+                                     bool& by_wall_clock) {
+  by_wall_clock = poses.front().t_unix_us >= 0 && start_unix_us > 0;
+  std::vector<std::int64_t> t;
+  for (const LoggedPose& p : poses)
+    t.push_back(by_wall_clock ? (p.t_unix_us - static_cast<std::int64_t>(start_unix_us)) * 1000
+                              : p.t_host_ns - poses.front().t_host_ns);
+  return t;
+}
+
+std::vector<Hold> holds_of(const std::vector<LoggedPose>& poses, const std::vector<std::int64_t>& t) {
+  std::vector<Hold> out;
+  for (std::size_t i = 0; i < poses.size(); ++i) {
+    if (!(poses[i].d.flags & MOK_POSE_FLAG_STILL)) continue;
+    if (i == 0 || !(poses[i - 1].d.flags & MOK_POSE_FLAG_STILL)) out.push_back({t[i], t[i]});
+    out.back().end_ns = i + 1 < poses.size() ? t[i + 1] : t[i];
+  }
+  return out;
+}
+
+void run_offline(const GlobalOptions& g, const CalibrateArgs& a) {
+  const calib::Pose drawing = read_drawing(a.drawing);
+  check_writable(a.out);
+  const std::vector<LoggedPose> poses = read_pose_log(a.pose_log);
+  if (poses.empty()) throw Failure(kUsage, format("The pose log %s holds no poses.", a.pose_log.c_str()));
+  RecordedProfiles profiles = read_profiles(g, a.recording);
+  bool by_wall_clock = false;
+  std::vector<std::int64_t> t = pose_times(poses, profiles.start_unix_us, by_wall_clock);
+  const std::int64_t guard_ns = static_cast<std::int64_t>(a.guard_ms * 1e6);
+
+  std::int64_t offset_ns = 0;
+  if (a.pose_offset_ms) {
+    offset_ns = static_cast<std::int64_t>(*a.pose_offset_ms * 1e6);
+  } else {
+    // One host's clocks agree exactly, two kept by NTP to far better than this.
+    constexpr std::int64_t kWallClockSlackNs = 1'000'000'000;
+    const Alignment al = align_holds(holds_of(poses, t), profiles.t_ns, profiles.change_mm,
+                                     by_wall_clock ? -kWallClockSlackNs : INT64_MIN / 2,
+                                     by_wall_clock ? kWallClockSlackNs : INT64_MAX / 2, guard_ns);
+    if (!al.ok)
+      throw Failure(kRefused, format("The calibration was refused: %s; --pose-offset-ms gives the offset by hand.",
+                                     al.reason.c_str()));
+    offset_ns = al.offset_ns;
+    std::printf(
+        "pose offset found from the holds: %+.1f ms%s (profiles change %.3f mm in the holds, %.3f mm "
+        "between them)\n",
+        offset_ns * 1e-6, by_wall_clock ? " from the wall clocks'" : "", al.hold_change_mm, al.between_change_mm);
+  }
+  for (std::int64_t& x : t) x += offset_ns;
+  std::printf("poses placed on the recording's time line: the first at %.3f s, the last at %.3f s\n",
+              t.front() * 1e-9, t.back() * 1e-9);
+
+  // Both streams into the live capture, in time order; a pose and a profile
+  // at the same instant: the pose first, as live.
+  HoldCapture capture(guard_ns, a.profiles_per_pose);
+  std::size_t j = 0;
+  for (std::size_t i = 0; i < poses.size(); ++i) {
+    for (; j < profiles.t_ns.size() && profiles.t_ns[j] < t[i]; ++j)
+      capture.on_profile(std::move(profiles.points[j]), profiles.t_ns[j]);
+    capture.on_pose(poses[i].d, t[i]);
+  }
+  for (; j < profiles.t_ns.size(); ++j) capture.on_profile(std::move(profiles.points[j]), profiles.t_ns[j]);
+  std::vector<calib::View> views = capture.finish(std::max(t.back(), profiles.t_ns.back()));
+  if (views.empty())
+    throw Failure(kRefused,
+                  format("The calibration was refused: no hold of the pose log holds profiles of the recording "
+                         "(%.3f to %.3f s): the two were not taken together, or --pose-offset-ms is off.",
+                         profiles.t_ns.front() * 1e-9, profiles.t_ns.back() * 1e-9));
+  solve_and_write(a, drawing, views);
 }
 
 }  // namespace
@@ -242,15 +378,30 @@ void add_calibrate(CLI::App& app, const GlobalOptions& g, Runner& run) {
       "From views of a sphere of known radius: the robot holds still at each of its calibration poses (the "
       "pose stream's holding-still flag) while the camera sees the sphere. Ends when the robot's pose stream "
       "stops, after --count poses or --seconds, or at Ctrl-C; then solves and writes the mounting file. A "
-      "refused calibration (poses that leave the mounting undetermined, too few on the sphere) exits with 6.");
-  sphere->add_option("ADDR", a->address, "Camera address")->required();
+      "refused calibration (poses that leave the mounting undetermined, too few on the sphere) exits with 6. "
+      "Offline, --recording and --pose-log of one run (live --record and --pose-log) take the camera's and the "
+      "robot's place.");
+  sphere->add_option("ADDR", a->address, "Camera address (live)");
   sphere->add_option("--radius", a->radius_mm, "The sphere's radius, mm")->required()->check(CLI::PositiveNumber);
-  sphere->add_option("--poses", a->poses, "Where the robot's pose datagrams arrive: udp:PORT or udp:HOST:PORT")
-      ->required();
+  auto* poses = sphere->add_option("--poses", a->poses,
+                                   "Where the robot's pose datagrams arrive: udp:PORT or udp:HOST:PORT");
   sphere->add_option("--drawing", a->drawing, "The drawing's mounting file (mok-mount/1), where the solver starts")
       ->required();
   sphere->add_option("-o,--output", a->out, "The mounting file to write")->required();
-  sphere->add_option("--pose-log", a->pose_log, "CSV of the poses received");
+  auto* recording = sphere->add_option(
+      "--recording", a->recording,
+      "Offline: a recording (mokctl record, or --record) to calibrate from, with --pose-log the poses of the "
+      "same run");
+  recording->excludes(poses)->check(CLI::ExistingFile);
+  sphere->add_option("--record", a->record, "Live: also record the camera's packets, for a later offline run")
+      ->excludes(recording);
+  sphere
+      ->add_option("--pose-offset-ms", a->pose_offset_ms,
+                   "Offline: shift the poses by this much against the recording, ms (for clocks that differ); "
+                   "for a pose log without its wall-clock column, where the first pose lies in the recording")
+      ->needs(recording);
+  sphere->add_option("--pose-log", a->pose_log,
+                     "Live: CSV of the poses received, with each one's host time. Offline: the pose log to read");
   sphere->add_option("--count", a->count, "Stop after this many poses (>= 1)")->check(CLI::PositiveNumber);
   sphere->add_option("--seconds", a->seconds, "Stop after this long (> 0)")->check(CLI::PositiveNumber);
   sphere
@@ -270,7 +421,13 @@ void add_calibrate(CLI::App& app, const GlobalOptions& g, Runner& run) {
       ->check(CLI::NonNegativeNumber);
   sphere->add_option("--target-sigma-deg", a->target_sigma_deg, "The rotation sigma wanted, degrees")
       ->check(CLI::NonNegativeNumber);
-  sphere->callback([&g, &run, a] { run = [&g, a] { run_live(g, *a); }; });
+  sphere->callback([sphere, &g, &run, a] {
+    const bool offline = !a->recording.empty();
+    if (offline ? a->pose_log.empty() || !a->address.empty() : a->address.empty() || a->poses.empty())
+      throw CLI::ValidationError(sphere->get_name(),
+                                 "give ADDR and --poses (live), or --recording and --pose-log (offline)");
+    run = [&g, a, offline] { offline ? run_offline(g, *a) : run_live(g, *a); };
+  });
 }
 
 }  // namespace mokctl

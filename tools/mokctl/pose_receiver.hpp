@@ -1,7 +1,7 @@
 // The robot's pose stream as mokctl commands receive it: the --poses source
 // ("udp:PORT" or "udp:HOST:PORT"), a receiver thread that hands each datagram
-// to the command and keeps the pose log, and the output files those commands
-// open before they connect.
+// to the command and keeps the pose log, the pose log's reader for offline
+// work, and the output files those commands open before they connect.
 #pragma once
 
 #include <atomic>
@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <mok/mok_track.h>
 #include <netinet/in.h>
@@ -31,6 +32,19 @@ File open_output(const std::string& path);
 // "udp:PORT" or "udp:HOST:PORT" (HOST an IPv4 address to listen on; all by
 // default); Failure(kUsage) otherwise.
 sockaddr_in parse_pose_source(const std::string& s);
+
+// One row of a pose log. t_host_ns is the receiving host's steady clock;
+// t_unix_us the same instant on its wall clock (both from one reading of
+// the two clocks, so the column moves with t_host_ns), -1 in logs without it.
+struct LoggedPose {
+  std::int64_t t_host_ns = 0;
+  std::int64_t t_unix_us = -1;
+  mok_pose_datagram_t d{};
+};
+
+// Reads a pose log as PoseReceiver writes it (columns found by the header's
+// names; the simulator's pose log reads too); Failure(kUsage) when it cannot.
+std::vector<LoggedPose> read_pose_log(const std::string& path);
 
 // Receives pose datagrams on its own thread until destroyed.
 class PoseReceiver {
@@ -54,6 +68,7 @@ class PoseReceiver {
   void run();
 
   File log_;
+  std::int64_t unix_minus_steady_us_ = 0;  // the log's wall-clock column
   Handler handler_;
   int fd_ = -1;
   std::atomic<bool> stop_{false};

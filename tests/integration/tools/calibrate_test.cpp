@@ -1,7 +1,10 @@
 // mokctl calibrate sphere against mok-camsim's sphere cell, as a person runs
 // the two: the robot's program ends the capture, and the mounting written is
-// near the cell's true one; cut short, the capture is refused with its exit
-// code and no file.
+// near the cell's true one, live and again offline from the run's recording
+// and pose log; cut short, the capture is refused with its exit code and no
+// file.
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -29,32 +32,51 @@ struct SphereCell {
       {"--cell", "sphere", "--poses-to", "127.0.0.1:" + port, "--mount-out", dir.file("true.json")}};
   calib::Pose truth = read_mount(dir.file("true.json"));
 
-  Outcome calibrate(const std::vector<std::string>& extra) {
+  Outcome calibrate(const std::vector<std::string>& extra, bool live = true) {
     calib::Pose drawing = truth;
     drawing.translate(Eigen::Vector3d(1.0, -1.0, 1.0));
     drawing.rotate(Eigen::AngleAxisd(1.5 / calib::kRadToDeg, Eigen::Vector3d(1, 1, 0).normalized()));
     std::string why;
     EXPECT_TRUE(calib::write_text_file(dir.file("drawing.json"), calib::mount_json(drawing, nullptr, ""), why));
-    std::vector<std::string> argv = {MOKCTL_PATH, "calibrate",
-                                     "sphere",    sim.address(),
-                                     "--radius",  "20",
-                                     "--poses",   "udp:127.0.0.1:" + port,
-                                     "--drawing", dir.file("drawing.json"),
-                                     "-o",        dir.file("mount.json")};
+    std::vector<std::string> argv = {
+        MOKCTL_PATH, "calibrate",           "sphere", "--radius", "20", "--drawing", dir.file("drawing.json"),
+        "-o",        dir.file("mount.json")};
+    if (live) argv.insert(argv.end(), {sim.address(), "--poses", "udp:127.0.0.1:" + port});
     argv.insert(argv.end(), extra.begin(), extra.end());
     return tooltest::run(argv, 120);
   }
 };
 
-TEST(ToolsCalibrate, RecoversTheCellsMountingFromTheRobotsProgram) {
+TEST(ToolsCalibrate, RecoversTheCellsMountingLiveAndFromTheRunsRecording) {
   SphereCell cell;
   ASSERT_FALSE(cell.sim.address().empty()) << cell.sim.log();
-  const Outcome o = cell.calibrate({"--seconds", "30"});
-  ASSERT_EQ(o.exit_code, 0) << o.out << o.err;
-  EXPECT_NE(o.out.find("residual RMS"), std::string::npos) << o.out;
-  const calib::PoseError e = calib::pose_error(cell.truth, read_mount(cell.dir.file("mount.json")));
-  EXPECT_LT(e.translation_mm, 0.3) << o.out;
-  EXPECT_LT(e.rotation_deg, 0.2) << o.out;
+  const std::string rec = cell.dir.file("run.rec"), poses = cell.dir.file("poses.csv");
+  const Outcome live = cell.calibrate({"--seconds", "30", "--record", rec, "--pose-log", poses});
+  ASSERT_EQ(live.exit_code, 0) << live.out << live.err;
+  EXPECT_NE(live.out.find("residual RMS"), std::string::npos) << live.out;
+  const calib::Pose live_mount = read_mount(cell.dir.file("mount.json"));
+  const calib::PoseError e = calib::pose_error(cell.truth, live_mount);
+  EXPECT_LT(e.translation_mm, 0.3) << live.out;
+  EXPECT_LT(e.rotation_deg, 0.2) << live.out;
+
+  // Offline: placed by the wall clock, and without it by the holds alone.
+  std::string plain;
+  std::istringstream log(tooltest::read_file(poses));
+  for (std::string line; std::getline(log, line);) plain += line.substr(0, line.rfind(',')) + "\n";
+  std::ofstream(cell.dir.file("plain.csv")) << plain;
+  for (const std::string& pose_log : {poses, cell.dir.file("plain.csv")}) {
+    const Outcome offline = cell.calibrate({"--recording", rec, "--pose-log", pose_log}, false);
+    ASSERT_EQ(offline.exit_code, 0) << offline.out << offline.err;
+    const calib::PoseError again = calib::pose_error(live_mount, read_mount(cell.dir.file("mount.json")));
+    EXPECT_LT(again.translation_mm, 0.1) << offline.out;
+    EXPECT_LT(again.rotation_deg, 0.1) << offline.out;
+  }
+
+  // Poses shifted off the recording are refused with the reason.
+  const Outcome apart =
+      cell.calibrate({"--recording", rec, "--pose-log", poses, "--pose-offset-ms", "1e6"}, false);
+  EXPECT_EQ(apart.exit_code, 6) << apart.out << apart.err;
+  EXPECT_NE(apart.err.find("no hold"), std::string::npos) << apart.err;
 }
 
 TEST(ToolsCalibrate, TooFewPosesAreRefused) {

@@ -35,7 +35,7 @@ TEST(ToolsTrack, FollowsTheCellAndWritesCorrectionsCloudAndPoseLog) {
   const std::string ply = tooltest::read_file(dir.file("c.ply"));
   EXPECT_EQ(ply.find("element vertex 000000000000"), std::string::npos) << "an empty cloud";
   EXPECT_EQ(tooltest::read_file(dir.file("p.csv"))
-                .rfind("t_host_ns,seq,t_robot_us,x_mm,y_mm,z_mm,qw,qx,qy,qz,flags\n", 0),
+                .rfind("t_host_ns,seq,t_robot_us,x_mm,y_mm,z_mm,qw,qx,qy,qz,flags,t_unix_us\n", 0),
             0u);
 
   std::ofstream(dir.file("bad.json")) << "{\n  \"format\": \"mok-mount/1\",\n  \"X_tool_sensor\": 3\n}\n";
