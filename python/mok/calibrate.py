@@ -39,7 +39,7 @@ class _Result(ctypes.Structure):
 
 
 STATUS = {0: "ok", 1: "too few views on the sphere", 2: "pose set leaves the mounting unconstrained",
-          3: "not converged", -1: "bad arguments"}
+          3: "not converged", 4: "poor fit", -1: "bad arguments"}
 
 
 @dataclass

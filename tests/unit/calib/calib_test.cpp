@@ -73,6 +73,15 @@ TEST(SphereCalibration, RefusesPoseSetsThatLeaveADirectionOpen) {
   s = misses.solve(views);
   EXPECT_EQ(s.status, Status::kTooFewViews);
   EXPECT_EQ(s.views_used, 3u);
+
+  // Every pose paired with the next pose's profiles (the robot moved while
+  // they were taken): no mounting fits, whatever the solver settles on.
+  Case shuffled(0.05);
+  views = shuffled.views();
+  const auto taken = views;
+  for (std::size_t i = 0; i < views.size(); ++i) views[i].points_yz = taken[(i + 1) % taken.size()].points_yz;
+  s = shuffled.solve(views);
+  EXPECT_EQ(s.status, Status::kPoorFit) << s.reason << " " << s.noise_sigma_mm;
 }
 
 TEST(SphereCalibration, AViewWithAnotherPosesPointsHasTheWorstResidual) {

@@ -100,6 +100,14 @@ class Fit {
       s.reason = "the solver stopped before converging; check the starting mounting and the target's size";
       return s;
     }
+    if (o_.max_noise_sigma_mm > 0 && s.noise_sigma_mm > o_.max_noise_sigma_mm) {
+      s.status = Status::kPoorFit;
+      s.reason = fmt::format(
+          "the points scatter {:.3f} mm about the target (at most {:.3f} mm expected): were profiles taken while "
+          "the robot moved, paired with the wrong poses, or is the radius wrong?",
+          s.noise_sigma_mm, o_.max_noise_sigma_mm);
+      return s;
+    }
     covariance(s, with_poses);
     return s;
   }
@@ -263,6 +271,8 @@ const char* status_name(Status s) {
       return "pose set leaves the mounting unconstrained";
     case Status::kNotConverged:
       return "not converged";
+    case Status::kPoorFit:
+      return "poor fit";
   }
   return "unknown";
 }

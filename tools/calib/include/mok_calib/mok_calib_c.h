@@ -12,7 +12,7 @@ extern "C" {
 #endif
 
 typedef struct mok_calib_result {
-  int status;          /* 0 ok, 1 too few views, 2 unconstrained, 3 not converged, -1 bad arguments */
+  int status;          /* 0 ok, 1 too few views, 2 unconstrained, 3 not converged, 4 poor fit, -1 bad arguments */
   double mount[7];     /* X_tool_sensor: x_mm, y_mm, z_mm, qw, qx, qy, qz */
   double centre_mm[3]; /* the sphere's centre in the base frame */
   double residual_rms_mm;

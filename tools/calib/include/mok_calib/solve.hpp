@@ -36,6 +36,12 @@ struct SolveOptions {
   // of which kind would reach it (0: no target).
   double target_sigma_mm = 0;
   double target_sigma_deg = 0;
+  // A solution whose points scatter about the target by more than this
+  // (the robust noise sigma of the residuals, mm) is refused as a poor fit:
+  // a laser line's noise is a few hundredths of a millimetre, so such a
+  // scatter means profiles taken while the robot moved, poses paired with
+  // the wrong profiles, or a wrong radius.
+  double max_noise_sigma_mm = 0.5;
 };
 
 enum class Status {
@@ -43,6 +49,7 @@ enum class Status {
   kTooFewViews = 1,    // fewer usable views than min_views
   kUnconstrained = 2,  // some direction of the mounting is not fixed by the views
   kNotConverged = 3,   // the solver stopped without converging
+  kPoorFit = 4,        // the points scatter about the target far beyond a laser line's noise
 };
 const char* status_name(Status s);
 
