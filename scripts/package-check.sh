@@ -159,18 +159,22 @@ if [ "$arm64" -eq 1 ]; then
   # Every dependency outside our own packages must have an arm64 (or
   # architecture-independent) candidate in Debian's archive.
   check_deps_resolvable() {
-    local deb dep name bad=0
+    local deb group alt name found bad=0
     for deb in "${debs[@]}"; do
-      while IFS= read -r dep; do
-        name=${dep%% *}
-        [ -n "$name" ] || continue
-        case "$name" in libmok1|libmok-media|libmok-dev|mok-tools|mok-bridge|python3-mok) continue ;; esac
-        # grep reads to the end (no -q): under pipefail, apt-cache killed by
-        # SIGPIPE after an early match would fail the pipeline.
-        if ! apt-cache policy "$name:arm64" | grep 'Candidate: [^(]' >/dev/null; then
-          echo "$(basename "$deb"): no arm64 candidate for $dep"; bad=1
-        fi
-      done < <(dpkg-deb -f "$deb" Depends | tr ',|' '\n\n' | sed 's/^ *//')
+      # One line per dependency; alternatives (a | b) resolve when one does.
+      while IFS= read -r group; do
+        [ -n "$group" ] || continue
+        found=0
+        while IFS= read -r alt; do
+          name=${alt%% *}
+          [ -n "$name" ] || continue
+          case "$name" in libmok1|libmok-media|libmok-dev|mok-tools|mok-bridge|python3-mok) found=1; break ;; esac
+          # grep reads to the end (no -q): under pipefail, apt-cache killed by
+          # SIGPIPE after an early match would fail the pipeline.
+          if apt-cache policy "$name:arm64" | grep 'Candidate: [^(]' >/dev/null; then found=1; break; fi
+        done < <(tr '|' '\n' <<<"$group" | sed 's/^ *//')
+        if ((!found)); then echo "$(basename "$deb"): no arm64 candidate for $group"; bad=1; fi
+      done < <(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/^ *//')
     done
     return $bad
   }
