@@ -8,33 +8,12 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "common/wire.hpp"
+
 namespace mok::brelo {
 namespace {
 
-// Offsets into the scan-result payload.
-constexpr std::size_t kFormatAt = 2;
-constexpr std::size_t kScaledAt = 3;
-constexpr std::size_t kDeclaredLenAt = 34;
-constexpr std::size_t kDeclaredLenBias = 36;
-constexpr std::size_t kPtsAt = 36;
-constexpr std::size_t kSeamFoundAt = 44;
-constexpr std::size_t kOffsetYAt = 46;
-constexpr std::size_t kOffsetZAt = 48;
-constexpr std::size_t kSeamIdxAt = 50;
-constexpr std::size_t kSeamWidthAt = 52;
-constexpr std::size_t kSeamHeightAt = 54;
-constexpr std::size_t kSeamAngleAt = 56;
-constexpr std::size_t kSeamPointsAt = 58;
-constexpr std::size_t kInfoHeadAt = 90;
-constexpr std::size_t kInfoValuesAt = 98;
-constexpr std::size_t kInfoTailAt = 170;
-constexpr std::size_t kInfoWordAt = 178;
-constexpr std::size_t kSegmentsAt = 182;
-constexpr std::size_t kSegmentLen = 28;
-constexpr std::size_t kExtraPointAt = 1078;
-constexpr std::size_t kPointCountAt = 1214;
-constexpr std::size_t kPointRecordLen = 4;
-constexpr std::uint8_t kScanFormat = 2;
+using namespace wire::scan;  // the payload's offsets
 
 // Callers have validated the length, so these read in bounds.
 std::uint16_t u16_at(const std::uint8_t* p, std::size_t at) noexcept {

@@ -17,6 +17,8 @@ inline constexpr std::uint32_t kMinLength = 4;
 inline constexpr std::uint32_t kMaxLength = 0x4000000;
 // Stream ids must be below this.
 inline constexpr std::uint16_t kStreamIdLimit = 512;
+// Where the head's big-endian stream id sits.
+inline constexpr std::size_t kHeadStreamIdAt = 6;
 
 // What a packet's payload holds. An enumerator may also carry an undefined
 // code when a host stores one through the C interface, so code that switches
@@ -55,6 +57,38 @@ inline constexpr std::uint16_t kSnapshotImage = 2;
 inline constexpr std::uint16_t kVideo = 3;
 inline constexpr std::uint16_t kScan = 18;
 }  // namespace stream
+
+// ---- Scan-result payload ----------------------------------------------------
+// Offsets of its fields (little-endian), written by the simulator and read by
+// the device client's decoder and the tools.
+namespace scan {
+inline constexpr std::uint8_t kScanFormat = 2;  // the format byte's value
+inline constexpr std::size_t kFormatAt = 2;
+inline constexpr std::size_t kScaledAt = 3;
+inline constexpr std::size_t kFrameCounterAt = 4;  // the simulator's: lets a reader spot skipped frames
+inline constexpr std::size_t kDeclaredLenAt = 34;
+inline constexpr std::size_t kDeclaredLenBias = 36;  // the declared length counts from here
+inline constexpr std::size_t kPtsAt = 36;
+inline constexpr std::size_t kSeamFoundAt = 44;
+inline constexpr std::size_t kOffsetYAt = 46;
+inline constexpr std::size_t kOffsetZAt = 48;
+inline constexpr std::size_t kSeamIdxAt = 50;
+inline constexpr std::size_t kSeamWidthAt = 52;
+inline constexpr std::size_t kSeamHeightAt = 54;
+inline constexpr std::size_t kSeamAngleAt = 56;
+inline constexpr std::size_t kSeamPointsAt = 58;
+inline constexpr std::size_t kInfoHeadAt = 90;
+inline constexpr std::size_t kInfoValuesAt = 98;
+inline constexpr std::size_t kInfoTailAt = 170;
+inline constexpr std::size_t kInfoWordAt = 178;
+inline constexpr std::size_t kSegmentsAt = 182;
+inline constexpr std::size_t kSegmentLen = 28;
+inline constexpr std::size_t kMaxSegments = 32;
+inline constexpr std::size_t kExtraPointAt = 1078;
+inline constexpr std::size_t kExtraValuesAt = 1082;
+inline constexpr std::size_t kPointCountAt = 1214;
+inline constexpr std::size_t kPointRecordLen = 4;
+}  // namespace scan
 
 // ---- Registers --------------------------------------------------------------
 namespace reg {

@@ -246,10 +246,11 @@ void run_live(const GlobalOptions& g, const CalibrateArgs& a) {
 // The device time stamp of each recorded scan payload, to its arrival time
 // in the recording: the results come back from the library without it.
 std::unordered_map<std::uint64_t, std::uint64_t> arrival_by_pts(const camsim::Recording& r) {
-  constexpr std::size_t kPtsAt = 36;  // in the scan payload, little-endian
+  using mok::wire::kHeadStreamIdAt;
+  using mok::wire::scan::kPtsAt;
   std::unordered_map<std::uint64_t, std::uint64_t> out;
   for (const auto& p : r.packets) {
-    const std::uint16_t stream = static_cast<std::uint16_t>(p.head[6] << 8 | p.head[7]);
+    const auto stream = static_cast<std::uint16_t>(p.head[kHeadStreamIdAt] << 8 | p.head[kHeadStreamIdAt + 1]);
     if (stream != mok::wire::stream::kScan || p.payload.size() < kPtsAt + 8) continue;
     std::uint64_t pts = 0;
     for (std::size_t i = 0; i < 8; ++i) pts |= std::uint64_t{p.payload[kPtsAt + i]} << (8 * i);
