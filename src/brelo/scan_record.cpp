@@ -1,5 +1,6 @@
 // The one-block scan record: an allocator that gives allocate_shared what it
-// asks for plus the points' room behind it, and says where that room is.
+// asks for plus a host handle's room and the points' room behind it, and says
+// where those are.
 #include "brelo/scan_record.hpp"
 
 #include <algorithm>
@@ -10,22 +11,29 @@ namespace {
 
 constexpr std::size_t kCapacityStep = 256;
 
+struct Rooms {
+  void* host = nullptr;
+  ScanPoint* points = nullptr;
+};
+
 template <class T>
 class WithPointRoom {
  public:
   using value_type = T;
 
-  // `room` receives where the points go; only the one allocation that
-  // allocate_shared makes writes it.
-  WithPointRoom(std::size_t points, ScanPoint** room) noexcept : points_(points), room_(room) {}
+  // `room` receives where the handle and the points go; only the one
+  // allocation that allocate_shared makes writes it.
+  WithPointRoom(std::size_t points, Rooms* room) noexcept : points_(points), room_(room) {}
   template <class U>
   WithPointRoom(const WithPointRoom<U>& other) noexcept : points_(other.points_), room_(other.room_) {}
 
   T* allocate(std::size_t n) {
-    static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__ && alignof(ScanPoint) <= alignof(T));
-    const std::size_t head = (n * sizeof(T) + alignof(T) - 1) / alignof(T) * alignof(T);
-    auto* block = static_cast<std::byte*>(::operator new(head + points_ * sizeof(ScanPoint)));
-    *room_ = reinterpret_cast<ScanPoint*>(block + head);
+    constexpr std::size_t kAlign = __STDCPP_DEFAULT_NEW_ALIGNMENT__;
+    static_assert(alignof(T) <= kAlign && alignof(ScanPoint) <= kAlign && kHostRoomBytes % kAlign == 0);
+    const std::size_t head = (n * sizeof(T) + kAlign - 1) / kAlign * kAlign;
+    auto* block = static_cast<std::byte*>(::operator new(head + kHostRoomBytes + points_ * sizeof(ScanPoint)));
+    room_->host = block + head;
+    room_->points = reinterpret_cast<ScanPoint*>(block + head + kHostRoomBytes);
     return reinterpret_cast<T*>(block);
   }
   void deallocate(T* p, std::size_t) noexcept { ::operator delete(p); }
@@ -39,18 +47,19 @@ class WithPointRoom {
   template <class U>
   friend class WithPointRoom;
   std::size_t points_;
-  ScanPoint** room_;
+  Rooms* room_;
 };
 
 }  // namespace
 
 std::shared_ptr<ScanResult> make_scan_record(std::size_t point_capacity) {
-  ScanPoint* room = nullptr;
+  Rooms room;
   auto record = std::allocate_shared<ScanResult>(WithPointRoom<ScanResult>(point_capacity, &room));
+  record->host_room = room.host;
   if (point_capacity > 0) {
-    std::uninitialized_value_construct_n(room, point_capacity);
+    std::uninitialized_value_construct_n(room.points, point_capacity);
     // Freed with the block, not on its own.
-    record->points = PointArray(room, PointArrayDeleter{false});
+    record->points = PointArray(room.points, PointArrayDeleter{false});
     record->point_capacity = static_cast<std::uint32_t>(point_capacity);
   }
   return record;

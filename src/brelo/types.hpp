@@ -83,7 +83,15 @@ struct ScanResult {
   float seam_angle = 0.0f;
   std::uint32_t seam_point_idx = 0;
   bool seam_found = false;
+  // Room for the one handle a host is given for this record in its
+  // callback, in the record's own allocation (make_scan_record; null in a
+  // record made otherwise). The record is published once per decode and
+  // reused only when nobody holds it, so the room is free whenever it is
+  // handed out.
+  void* host_room = nullptr;
 };
+
+inline constexpr std::size_t kHostRoomBytes = 32;
 
 // Codes of SnapshotImage::format; hosts see the numbers.
 enum class SnapshotFormat : std::uint8_t { Raw = 0, Jpeg = 1, Png = 2 };

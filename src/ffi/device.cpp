@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -216,7 +217,16 @@ extern "C" MOK_API mok_scan_result_t* mok_get_scan_result(mok_client_t* client) 
   });
 }
 
-extern "C" MOK_API void mok_scan_result_free(mok_scan_result_t* result) { delete result; }
+extern "C" MOK_API void mok_scan_result_free(mok_scan_result_t* result) {
+  if (result == nullptr || !result->in_record) {
+    delete result;
+    return;
+  }
+  // The handle lives in the record it holds: let go of the record only once
+  // the handle is gone, since that may free the block holding both.
+  const mok::brelo::ScanResultPtr record = std::move(result->result);
+  std::destroy_at(result);
+}
 
 extern "C" MOK_API uint32_t mok_scan_result_point_count(const mok_scan_result_t* result) {
   return result ? result->result->point_count : 0;
@@ -312,9 +322,14 @@ extern "C" MOK_API void mok_set_scan_cb(mok_client_t* client, mok_scan_cb_t cb, 
       c.clear_scan_cb();
       return;
     }
-    // Each call hands the host a new handle of its own.
-    c.set_scan_cb(
-        [cb, user_data](mok::brelo::ScanResultPtr r) { cb(new mok_scan_result{std::move(r)}, user_data); });
+    // Each call hands the host a handle of its own, made in the record's
+    // room for it when the record has one (no allocation per result).
+    c.set_scan_cb([cb, user_data](mok::brelo::ScanResultPtr r) {
+      void* room = r->host_room;
+      cb(room ? std::construct_at(static_cast<mok_scan_result*>(room), std::move(r), true)
+              : new mok_scan_result{std::move(r)},
+         user_data);
+    });
   });
 }
 

@@ -29,7 +29,12 @@ struct mok_client {
 
 struct mok_scan_result {
   mok::brelo::ScanResultPtr result;
+  // Made in its record's host room (a callback's handle) rather than by new:
+  // freeing it destroys it in place.
+  bool in_record = false;
 };
+static_assert(sizeof(mok_scan_result) <= mok::brelo::kHostRoomBytes &&
+              alignof(mok_scan_result) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
 
 struct mok_snapshot_image {
   mok::brelo::SnapshotImagePtr image;
