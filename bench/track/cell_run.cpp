@@ -154,6 +154,7 @@ mok::Result<RunRecord, std::string> run_cell(const RunOptions& options) {
   if (fd < 0) return mok::err(std::string("no UDP socket"));
 
   camsim::Options so;
+  so.port = 0;  // any free port: a run never takes the camera's
   so.scan_rate = sc.camera.scan_rate_hz;
   so.scene.point_count = sc.camera.point_count;
   so.report_interval_s = 1.0;
