@@ -34,18 +34,18 @@ struct CameraConfig {
 };
 
 struct PublishOptions {
-  WriterQos qos;
-  std::uint32_t batch = 0;        // profiles per PointCloud2; 0 chooses from the profile rate
-  std::size_t queue = 2048;       // profiles waiting for the publishing thread, at most
-  std::int64_t max_wait_ms = 10;  // a started batch goes out after this long at the latest
-  std::uint32_t seam_every = 1;   // seam messages for every n-th profile only (1: all)
+  WriterQos qos{0, 100, kBulkPriority};  // the profiles writer's
+  std::uint32_t batch = 0;               // profiles per PointCloud2; 0 chooses from the profile rate
+  std::size_t queue = 2048;              // profiles waiting for the publishing thread, at most
+  std::int64_t max_wait_ms = 10;         // a started batch goes out after this long at the latest
+  std::uint32_t seam_every = 1;          // seam messages for every n-th profile only (1: all)
   // Keep-last: a robot wants the newest seam, not a backlog, and 1,000 covers
   // the round trip of a resend at 10,000 profiles/s (100 ms). A subscriber
   // further behind sees the overwritten ones as a jump in profile_index.
   std::int32_t seam_depth = 1000;  // keep-last depth of the seam writers; 0: keep all
 
   // Seam writers run on the camera's callback, which must never wait.
-  WriterQos seam_qos() const { return {seam_depth, 0}; }
+  WriterQos seam_qos() const { return {seam_depth, 0, 0}; }
 };
 
 // Counters for the health topic; all only grow.
@@ -58,6 +58,10 @@ struct CameraCounters {
   std::atomic<std::uint64_t> seams_failed{0};    // seam writes refused (they never wait); data lost
   std::atomic<std::uint64_t> write_failed{0};    // writes refused or timed out (slow readers); data lost
   std::atomic<std::uint64_t> missing_points{0};  // points sent as NaN
+  // How old seams were once written (stamp to write), since the last health
+  // report: the camera-to-host share of a subscriber's seam latency.
+  std::atomic<std::uint64_t> seam_age_sum_us{0}, seam_age_count{0}, seam_age_max_us{0};
+  std::atomic<std::uint64_t> seam_write_max_us{0};  // the longest the seam writes took, same period
 };
 
 class Camera {
