@@ -155,24 +155,31 @@ void Camera::handle(const mok_scan_result_t* r) {
 
   std::uint32_t missing = 0;
   BatchQueue::Added added;
+  bool wake;
   {
     const std::lock_guard lock(mutex_);
     added = batches_.add(mok_scan_result_points(r), mok_scan_result_point_count(r), index, stamp, steady_ns(),
                          batch_.load(std::memory_order_relaxed), missing);
+    // The publishing thread is woken once per batch, when it closes; while
+    // profiles flow it checks for a newly opened batch's deadline by itself
+    // (see run), and only an idle one needs the opening to wake it.
+    wake = added == BatchQueue::Added::kClosed || (added == BatchQueue::Added::kOpened && idle_);
   }
+  if (wake) wake_.notify_one();
   if (added == BatchQueue::Added::kDropped) {
     counters_.queue_dropped.fetch_add(1, std::memory_order_relaxed);
     return;
   }
   if (missing) counters_.missing_points.fetch_add(missing, std::memory_order_relaxed);
-  // The publishing thread sleeps until a batch closes or the open one's
-  // deadline, so it is woken once per batch, not per profile.
-  if (added == BatchQueue::Added::kOpened || added == BatchQueue::Added::kClosed) wake_.notify_one();
 }
 
 void Camera::run() {
   const std::int64_t max_wait_ns = options_.max_wait_ms * 1'000'000;
+  // Without a batch for this long the thread sleeps until one opens.
+  constexpr std::int64_t kIdleAfterNs = 1'000'000'000;
+  const auto at = [](std::int64_t ns) { return Clock::time_point(std::chrono::nanoseconds(ns)); };
   Batch batch;
+  std::int64_t last_taken_ns = 0;
   std::unique_lock lock(mutex_);
   for (;;) {
     const std::int64_t now = steady_ns();
@@ -180,13 +187,19 @@ void Camera::run() {
     if (!batches_.take(batch, overdue || stopping_)) {
       if (stopping_) break;
       if (batches_.has_open()) {
-        wake_.wait_until(lock,
-                         Clock::time_point(std::chrono::nanoseconds(batches_.open_since_ns() + max_wait_ns)));
+        wake_.wait_until(lock, at(batches_.open_since_ns() + max_wait_ns));
+      } else if (now - last_taken_ns < kIdleAfterNs) {
+        // A batch opened from now on is due no earlier than this wake-up,
+        // so the callback need not wake us for it: one wake-up per batch.
+        wake_.wait_until(lock, at(now + max_wait_ns));
       } else {
+        idle_ = true;
         wake_.wait(lock);
+        idle_ = false;
       }
       continue;
     }
+    last_taken_ns = now;
     lock.unlock();
     write_profiles(batch);
     lock.lock();

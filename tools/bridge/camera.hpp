@@ -118,6 +118,7 @@ class Camera {
   std::mutex mutex_;
   std::condition_variable wake_;
   BatchQueue batches_;  // under mutex_
+  bool idle_ = false;   // under mutex_: the publishing thread waits with no deadline
   bool stopping_ = false;
   std::thread thread_;
   Tracking* tracking_ = nullptr;  // outlives the camera
