@@ -34,18 +34,18 @@ struct CameraConfig {
 };
 
 struct PublishOptions {
-  WriterQos qos{0, 100, kBulkPriority};  // the profiles writer's
-  std::uint32_t batch = 0;               // profiles per PointCloud2; 0 chooses from the profile rate
-  std::size_t queue = 2048;              // profiles waiting for the publishing thread, at most
-  std::int64_t max_wait_ms = 10;         // a started batch goes out after this long at the latest
-  std::uint32_t seam_every = 1;          // seam messages for every n-th profile only (1: all)
+  WriterQos qos;
+  std::uint32_t batch = 0;        // profiles per PointCloud2; 0 chooses from the profile rate
+  std::size_t queue = 2048;       // profiles waiting for the publishing thread, at most
+  std::int64_t max_wait_ms = 10;  // a started batch goes out after this long at the latest
+  std::uint32_t seam_every = 1;   // seam messages for every n-th profile only (1: all)
   // Keep-last: a robot wants the newest seam, not a backlog, and 1,000 covers
   // the round trip of a resend at 10,000 profiles/s (100 ms). A subscriber
   // further behind sees the overwritten ones as a jump in profile_index.
   std::int32_t seam_depth = 1000;  // keep-last depth of the seam writers; 0: keep all
 
   // Seam writers run on the camera's callback, which must never wait.
-  WriterQos seam_qos() const { return {seam_depth, 0, 0}; }
+  WriterQos seam_qos() const { return {seam_depth, 0}; }
 };
 
 // Counters for the health topic; all only grow.

@@ -10,7 +10,6 @@ Entity create_writer(dds_entity_t participant, const std::string& topic, const d
   const std::unique_ptr<dds_qos_t, void (*)(dds_qos_t*)> q(dds_create_qos(), dds_delete_qos);
   dds_qset_reliability(q.get(), DDS_RELIABILITY_RELIABLE, DDS_MSECS(qos.max_block_ms));
   dds_qset_durability(q.get(), DDS_DURABILITY_VOLATILE);
-  dds_qset_transport_priority(q.get(), qos.transport_priority);
   if (qos.depth > 0) {
     dds_qset_history(q.get(), DDS_HISTORY_KEEP_LAST, qos.depth);
   } else {

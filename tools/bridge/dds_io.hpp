@@ -46,19 +46,10 @@ class Entity {
 // waits at most max_block_ms and then fails, so the loss is counted here.
 // Keep-last overwrites the oldest sample even when a reader still needs it,
 // which the writer never learns of.
-//
-// Transport priority decides where a subscriber hands a writer's samples to
-// its readers: with Cyclone's defaults (SynchronousDeliveryPriorityThreshold
-// 0) a writer at 0 or above is delivered on the receive thread as its
-// datagrams arrive, one below through the delivery queue's own thread. Bulk
-// writers go below, so a seam never waits on the receive thread while a
-// large profiles message is copied into its reader.
 struct WriterQos {
-  std::int32_t depth = 0;               // keep-last history depth; 0: keep all
-  std::int64_t max_block_ms = 100;      // a write waits at most this long for slow readers
-  std::int32_t transport_priority = 0;  // kBulkPriority: delivered off the subscriber's receive thread
+  std::int32_t depth = 0;           // keep-last history depth; 0: keep all
+  std::int64_t max_block_ms = 100;  // a write waits at most this long for slow readers
 };
-inline constexpr std::int32_t kBulkPriority = -1;
 
 // Samples a writer's history had already dropped when a slow reliable reader
 // asked for them again: what a subscriber that fell behind lost in DDS.
