@@ -48,7 +48,8 @@ struct PublishOptions {
   WriterQos seam_qos() const { return {seam_depth, 0}; }
 };
 
-// Counters for the health topic; all only grow.
+// Counters for the health topic; all only grow but the seam ages, which
+// cover one report each.
 struct CameraCounters {
   std::atomic<std::uint64_t> received{0};        // scan results from the library
   std::atomic<std::uint64_t> queue_dropped{0};   // dropped because the queue was full
