@@ -3,6 +3,7 @@
 // camera.hpp for why the queue sits in between).
 #include "camera.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <utility>
@@ -38,6 +39,11 @@ builtin_interfaces_msg_dds__Time_ to_time(std::int64_t ns) {
 char* text(const std::string& s) { return const_cast<char*>(s.c_str()); }
 
 geometry_msgs_msg_dds__Point_ to_point(const mok_scan_point_t& p) { return {p.x, p.y, p.z}; }
+
+// Only the callback thread raises it; the health thread resets it.
+void raise_to(std::atomic<std::uint64_t>& max, std::uint64_t v) {
+  if (v > max.load(std::memory_order_relaxed)) max.store(v, std::memory_order_relaxed);
+}
 
 const char* state_name(std::uint32_t state) {
   switch (state) {
@@ -149,24 +155,31 @@ void Camera::handle(const mok_scan_result_t* r) {
 
   std::uint32_t missing = 0;
   BatchQueue::Added added;
+  bool wake;
   {
     const std::lock_guard lock(mutex_);
     added = batches_.add(mok_scan_result_points(r), mok_scan_result_point_count(r), index, stamp, steady_ns(),
                          batch_.load(std::memory_order_relaxed), missing);
+    // The publishing thread is woken once per batch, when it closes; while
+    // profiles flow it checks for a newly opened batch's deadline by itself
+    // (see run), and only an idle one needs the opening to wake it.
+    wake = added == BatchQueue::Added::kClosed || (added == BatchQueue::Added::kOpened && idle_);
   }
+  if (wake) wake_.notify_one();
   if (added == BatchQueue::Added::kDropped) {
     counters_.queue_dropped.fetch_add(1, std::memory_order_relaxed);
     return;
   }
   if (missing) counters_.missing_points.fetch_add(missing, std::memory_order_relaxed);
-  // The publishing thread sleeps until a batch closes or the open one's
-  // deadline, so it is woken once per batch, not per profile.
-  if (added == BatchQueue::Added::kOpened || added == BatchQueue::Added::kClosed) wake_.notify_one();
 }
 
 void Camera::run() {
   const std::int64_t max_wait_ns = options_.max_wait_ms * 1'000'000;
+  // Without a batch for this long the thread sleeps until one opens.
+  constexpr std::int64_t kIdleAfterNs = 1'000'000'000;
+  const auto at = [](std::int64_t ns) { return Clock::time_point(std::chrono::nanoseconds(ns)); };
   Batch batch;
+  std::int64_t last_taken_ns = 0;
   std::unique_lock lock(mutex_);
   for (;;) {
     const std::int64_t now = steady_ns();
@@ -174,13 +187,19 @@ void Camera::run() {
     if (!batches_.take(batch, overdue || stopping_)) {
       if (stopping_) break;
       if (batches_.has_open()) {
-        wake_.wait_until(lock,
-                         Clock::time_point(std::chrono::nanoseconds(batches_.open_since_ns() + max_wait_ns)));
+        wake_.wait_until(lock, at(batches_.open_since_ns() + max_wait_ns));
+      } else if (now - last_taken_ns < kIdleAfterNs) {
+        // A batch opened from now on is due no earlier than this wake-up,
+        // so the callback need not wake us for it: one wake-up per batch.
+        wake_.wait_until(lock, at(now + max_wait_ns));
       } else {
+        idle_ = true;
         wake_.wait(lock);
+        idle_ = false;
       }
       continue;
     }
+    last_taken_ns = now;
     lock.unlock();
     write_profiles(batch);
     lock.lock();
@@ -239,6 +258,7 @@ void Camera::publish_seam(const mok_scan_result_t* r, std::uint32_t index, std::
   }
   m.segments._buffer = segs;
   m.segments._length = m.segments._maximum = n;
+  const std::int64_t write_start_ns = steady_ns();
   dds_return_t rc = dds_write(seam_.get(), &m);
 
   mok_scan_point_t p;
@@ -250,9 +270,14 @@ void Camera::publish_seam(const mok_scan_result_t* r, std::uint32_t index, std::
   }
   if (rc < 0) {
     counters_.seams_failed.fetch_add(1, std::memory_order_relaxed);
-  } else {
-    counters_.seams.fetch_add(1, std::memory_order_relaxed);
+    return;
   }
+  counters_.seams.fetch_add(1, std::memory_order_relaxed);
+  raise_to(counters_.seam_write_max_us, static_cast<std::uint64_t>(steady_ns() - write_start_ns) / 1000);
+  const auto age_us = static_cast<std::uint64_t>(std::max<std::int64_t>(0, wall_ns() - stamp_ns) / 1000);
+  counters_.seam_age_sum_us.fetch_add(age_us, std::memory_order_relaxed);
+  counters_.seam_age_count.fetch_add(1, std::memory_order_relaxed);
+  raise_to(counters_.seam_age_max_us, age_us);
 }
 
 void Camera::publish_health() {
@@ -263,6 +288,12 @@ void Camera::publish_health() {
   const std::uint64_t seams_history_lost = seams_lost_->lost();
   const std::uint64_t dropped = counters_.queue_dropped.load() + counters_.write_failed.load() +
                                 counters_.seams_failed.load() + history_lost + seams_history_lost;
+
+  // Reset at each report, so it covers (about) its own period.
+  const std::uint64_t age_n = counters_.seam_age_count.exchange(0);
+  const std::uint64_t age_sum = counters_.seam_age_sum_us.exchange(0);
+  const std::uint64_t age_max = counters_.seam_age_max_us.exchange(0);
+  const std::uint64_t write_max = counters_.seam_write_max_us.exchange(0);
 
   const std::pair<const char*, std::string> values[] = {
       {"address", config_.address},
@@ -279,6 +310,9 @@ void Camera::publish_health() {
       {"profile_messages_lost_in_history", std::to_string(history_lost)},
       {"seams_lost_in_history", std::to_string(seams_history_lost)},
       {"missing_points", std::to_string(counters_.missing_points.load())},
+      {"seam_age_mean_us", std::to_string(age_n ? age_sum / age_n : 0)},
+      {"seam_age_max_us", std::to_string(age_max)},
+      {"seam_write_max_us", std::to_string(write_max)},
       {"clock_offset_ns", std::to_string(clock_offset_ns_.load())},
       {"clock_resyncs", std::to_string(clock_resyncs_.load())},
       {"connect_attempts", std::to_string(st.connect_attempts)},

@@ -48,7 +48,8 @@ struct PublishOptions {
   WriterQos seam_qos() const { return {seam_depth, 0}; }
 };
 
-// Counters for the health topic; all only grow.
+// Counters for the health topic; all only grow but the seam ages, which
+// cover one report each.
 struct CameraCounters {
   std::atomic<std::uint64_t> received{0};        // scan results from the library
   std::atomic<std::uint64_t> queue_dropped{0};   // dropped because the queue was full
@@ -58,6 +59,10 @@ struct CameraCounters {
   std::atomic<std::uint64_t> seams_failed{0};    // seam writes refused (they never wait); data lost
   std::atomic<std::uint64_t> write_failed{0};    // writes refused or timed out (slow readers); data lost
   std::atomic<std::uint64_t> missing_points{0};  // points sent as NaN
+  // How old seams were once written (stamp to write), since the last health
+  // report: the camera-to-host share of a subscriber's seam latency.
+  std::atomic<std::uint64_t> seam_age_sum_us{0}, seam_age_count{0}, seam_age_max_us{0};
+  std::atomic<std::uint64_t> seam_write_max_us{0};  // the longest the seam writes took, same period
 };
 
 class Camera {
@@ -114,6 +119,7 @@ class Camera {
   std::mutex mutex_;
   std::condition_variable wake_;
   BatchQueue batches_;  // under mutex_
+  bool idle_ = false;   // under mutex_: the publishing thread waits with no deadline
   bool stopping_ = false;
   std::thread thread_;
   Tracking* tracking_ = nullptr;  // outlives the camera

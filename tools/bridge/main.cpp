@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <CLI/CLI.hpp>
+#include <malloc.h>
 #include <signal.h>
 
 #include "camera.hpp"
@@ -194,6 +195,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (!a.dds_config.empty()) setenv("CYCLONEDDS_URI", ("file://" + a.dds_config).c_str(), 1);
+  // DDS allocates and frees a serialized copy of every message (tens to
+  // hundreds of kB) on each publishing thread. With glibc's adaptive
+  // thresholds the per-thread heaps give those pages back and fault them in
+  // again message after message; the bridge keeps them instead.
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 64 << 20);
 
   // Block the stop signals before any thread starts, so only sigtimedwait sees them.
   sigset_t stop_signals;

@@ -22,24 +22,28 @@ std::uint32_t pack_row(const mok_scan_point_t* points, std::uint32_t count, std:
     if (points[i].y < min_y) min_y = points[i].y;
     if (points[i].z < min_z) min_z = points[i].z;
   }
-  std::uint32_t at_min = 0;
-  for (std::uint32_t i = 0; i < count; ++i) at_min += points[i].y == min_y && points[i].z == min_z;
-  const bool marks_missing = at_min > 1;
-
+  // One pass writes every row, points at the lowest corner as NaN; a corner
+  // that occurs once is a measurement after all and is written back.
   constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-  std::uint32_t missing = 0;
+  std::uint32_t at_min = 0;
+  std::uint8_t* first_at_min = nullptr;
   for (std::uint32_t i = 0; i < count; ++i, out += kPointStep) {
     float y = points[i].y;
     float z = points[i].z;
-    if (marks_missing && y == min_y && z == min_z) {
+    if (y == min_y && z == min_z) {
+      if (at_min++ == 0) first_at_min = out;
       y = z = kNaN;
-      ++missing;
     }
     std::memcpy(out, &y, 4);
     std::memcpy(out + 4, &z, 4);
     std::memcpy(out + 8, &index, 4);
   }
-  return missing;
+  if (at_min == 1) {
+    std::memcpy(first_at_min, &min_y, 4);
+    std::memcpy(first_at_min + 4, &min_z, 4);
+    return 0;
+  }
+  return at_min;
 }
 
 }  // namespace bridge
