@@ -4,7 +4,10 @@
 // mounting is solved from the drawing's, and the seam is then tracked through
 // real sockets with the true, the calibrated and the drawing's mounting. The
 // correction error the calibration adds is set beside what its covariance
-// predicted at the seam. Prints figures; asserts nothing.
+// predicted at the seam, with the share of seeds within two predicted
+// sigmas. --calib-only stops before tracking; --exact-poses, --no-spatter
+// and --exact-profiles take one error source out. Prints figures; asserts
+// nothing.
 #include <cmath>
 #include <cstdio>
 #include <random>
@@ -83,16 +86,25 @@ AtSeam at_seam(const calib::Pose& truth, const calib::Solution& s, const Eigen::
   return {{e.y(), e.z()}, {std::sqrt(cov(1, 1)), std::sqrt(cov(2, 2))}};
 }
 
-Summary track(const RunOptions& opt, const char* name) {
-  const auto run = run_cell(opt);
-  if (!run) {
-    std::fprintf(stderr, "%s: %s\n", name, run.error().c_str());
-    return {};
+// A run in real time on a busy machine can lose its stream (the host
+// stalls): such a run covers far fewer seam samples than the undisturbed
+// one and is run again, rather than counted as the mounting's error.
+Summary track(const RunOptions& opt, const char* name, std::size_t expected_n = 0) {
+  constexpr int kAttempts = 3;
+  Summary s;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    const auto run = run_cell(opt);
+    if (!run) {
+      std::fprintf(stderr, "%s: %s\n", name, run.error().c_str());
+      return {};
+    }
+    const Cell cell(opt.scenario);
+    s = summarize(compute_errors(cell, *run).ours, &opt.scenario.workpiece);
+    std::printf("  %-30s %8.3f %8.3f %7zu\n", name, s.rms, s.max, s.n);
+    std::fflush(stdout);
+    if (s.n * 100 >= expected_n * 95) break;
+    std::printf("  (disturbed: %zu of %zu samples; run again)\n", s.n, expected_n);
   }
-  const Cell cell(opt.scenario);
-  const Summary s = summarize(compute_errors(cell, *run).ours, &opt.scenario.workpiece);
-  std::printf("  %-30s %8.3f %8.3f %7zu\n", name, s.rms, s.max, s.n);
-  std::fflush(stdout);
   return s;
 }
 
@@ -206,11 +218,11 @@ int main(int argc, char** argv) {
   for (std::size_t i = 0; i < mounts.size(); ++i) {
     opt.mount = mounts[i];
     const std::string name = "calibrated, seed " + std::to_string(mount_seed[i]);
-    const Summary s = track(opt, name.c_str());
+    const Summary s = track(opt, name.c_str(), with_truth.n);
     added.push_back(std::sqrt(std::max(0.0, s.rms * s.rms - with_truth.rms * with_truth.rms)));
   }
   opt.mount = drawing;
-  const Summary naive = track(opt, "drawing (no calibration)");
+  const Summary naive = track(opt, "drawing (no calibration)", with_truth.n);
   const Agreement tr = agreement(added, at_seam_sigma);
   const auto rms = [](const std::vector<double>& v) {
     double s2 = 0;
