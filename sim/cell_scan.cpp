@@ -47,12 +47,14 @@ Profile cell_scan_profile(const cell::Cell& cell, std::uint64_t frame, double t_
 
 mok::Result<void, std::string> configure_cell(Options& o, const CellCommand& c, bool rate_given) {
   if (c.scenario.empty()) return {};
-  // The sphere cell: the standard cell's robot and sensor running the
-  // calibration program over a sphere.
-  const bool sphere = c.scenario == "sphere";
-  const auto scenario = cell::scenario_by_name(sphere ? "standard" : c.scenario);
-  if (!scenario) return mok::err("unknown cell scenario " + c.scenario + " (standard, short or sphere)");
-  o.cell = sphere ? cell::make_sphere_cell(*scenario) : std::make_shared<const cell::Cell>(*scenario);
+  // The calibration cells: the standard cell's robot and sensor running the
+  // calibration program over a sphere or a flat plate.
+  const bool sphere = c.scenario == "sphere", plane = c.scenario == "plane";
+  const auto scenario = cell::scenario_by_name(sphere || plane ? "standard" : c.scenario);
+  if (!scenario) return mok::err("unknown cell scenario " + c.scenario + " (standard, short, sphere or plane)");
+  o.cell = sphere  ? cell::make_sphere_cell(*scenario)
+           : plane ? cell::make_plane_cell(*scenario)
+                   : std::make_shared<const cell::Cell>(*scenario);
   if (!rate_given) o.scan_rate = scenario->camera.scan_rate_hz;
   o.scene.point_count = scenario->camera.point_count;
   if (c.poses_to.empty()) return {};

@@ -133,9 +133,9 @@ std::variant<CommandLine, int> parse_command_line(int argc, char** argv) {
 
   CellCommand& cell = line.cell;
   app.add_option("--cell", cell.scenario,
-                 "Scan a simulated robot cell instead: standard or short (a seam), or sphere (the "
-                 "mounting's calibration program)")
-      ->check(CLI::IsMember({"standard", "short", "sphere"}));
+                 "Scan a simulated robot cell instead: standard or short (a seam), sphere (the "
+                 "mounting's calibration program) or plane (the same program over a flat plate)")
+      ->check(CLI::IsMember({"standard", "short", "sphere", "plane"}));
   app.add_option("--poses-to", cell.poses_to, "With --cell: send the robot's pose datagrams to HOST:PORT (UDP)");
   app.add_option("--pose-log", o.cell_poses.log_path, "With --cell: log the poses sent (CSV)");
   app.add_option("--truth", cell.truth_path, "With --cell: write the run's ground truth (CSV)");

@@ -5,10 +5,12 @@
 // trusted, and whether degenerate pose sets are refused. The drawing's
 // mounting (the naive choice) is shown beside the calibrated one.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fmt/format.h>
@@ -93,10 +95,28 @@ struct Stats {
 
 bool verbose = false;
 
+// run(seed) for seeds 1..n over the machine's cores; the results in seed
+// order, so that the figures do not depend on the scheduling.
+template <typename F>
+auto over_seeds(int n, F run) {
+  std::vector<decltype(run(std::uint64_t{1}))> out(static_cast<std::size_t>(std::max(n, 0)));
+  std::atomic<std::size_t> next{0};
+  const auto work = [&] {
+    for (std::size_t i; (i = next++) < out.size();) out[i] = run(static_cast<std::uint64_t>(i + 1));
+  };
+  std::vector<std::thread> threads(std::max(1u, std::thread::hardware_concurrency()) - 1);
+  for (auto& t : threads) t = std::thread(work);
+  work();
+  for (auto& t : threads) t.join();
+  return out;
+}
+
 Stats sweep(int seeds, std::size_t poses, Noise noise, bool model_pose_noise) {
   Stats s;
+  const auto runs =
+      over_seeds(seeds, [&](std::uint64_t seed) { return calibrate(seed, poses, noise, model_pose_noise); });
   for (int seed = 1; seed <= seeds; ++seed) {
-    const Run r = calibrate(static_cast<std::uint64_t>(seed), poses, noise, model_pose_noise);
+    const Run& r = runs[static_cast<std::size_t>(seed - 1)];
     if (verbose)
       std::printf("  seed %d %s rms %.4f noise %.4f error rot deg %.4f trans mm %.4f sigma deg %.4f mm %.4f %s\n",
                   seed, status_name(r.solution.status), r.solution.residual_rms_mm, r.solution.noise_sigma_mm,
@@ -210,8 +230,9 @@ int main(int argc, char** argv) {
   for (auto& k : kinds) {
     int n_refused = 0;
     std::string reason;
-    for (int seed = 1; seed <= degenerate_seeds; ++seed) {
-      const Run r = calibrate(static_cast<std::uint64_t>(seed), 12, exact, false, &k.plan);
+    const auto runs = over_seeds(degenerate_seeds,
+                                 [&](std::uint64_t seed) { return calibrate(seed, 12, exact, false, &k.plan); });
+    for (const Run& r : runs) {
       if (r.solution.status != Status::kOk) {
         ++n_refused;
         if (reason.empty()) reason = r.solution.reason;

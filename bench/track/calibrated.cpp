@@ -4,10 +4,14 @@
 // mounting is solved from the drawing's, and the seam is then tracked through
 // real sockets with the true, the calibrated and the drawing's mounting. The
 // correction error the calibration adds is set beside what its covariance
-// predicted at the seam. Prints figures; asserts nothing.
+// predicted at the seam, with the share of seeds within two predicted
+// sigmas. --calib-only stops before tracking; --exact-poses, --no-spatter
+// and --exact-profiles take one error source out. Prints figures; asserts
+// nothing.
 #include <cmath>
 #include <cstdio>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "cell_run.hpp"
@@ -36,8 +40,11 @@ calib::Pose small_motion(const Eigen::Vector3d& rotation_rad, const Eigen::Vecto
 // The views the sphere program gives: a few profiles in the middle of each
 // hold, with the pose as the robot reports it (off the true one by its
 // repeatability).
-std::vector<calib::View> sphere_views(const Cell& cell, std::mt19937_64& rng) {
-  std::normal_distribution<double> mm(0, kRobotSigmaMm), rad(0, kRobotSigmaDeg / calib::kRadToDeg);
+std::vector<calib::View> sphere_views(const Cell& cell, std::mt19937_64& rng, double robot_mm, double robot_deg) {
+  // Unit draws scaled, so that exact poses (0) draw the same stream.
+  std::normal_distribution<double> mm_unit(0, 1), rad_unit(0, 1);
+  const auto mm = [&](std::mt19937_64& g) { return robot_mm * mm_unit(g); };
+  const auto rad = [&](std::mt19937_64& g) { return robot_deg / calib::kRadToDeg * rad_unit(g); };
   std::vector<calib::View> views;
   const double dt = 0.001;
   double begin = -1;
@@ -79,25 +86,85 @@ AtSeam at_seam(const calib::Pose& truth, const calib::Solution& s, const Eigen::
   return {{e.y(), e.z()}, {std::sqrt(cov(1, 1)), std::sqrt(cov(2, 2))}};
 }
 
-Summary track(const RunOptions& opt, const char* name) {
-  const auto run = run_cell(opt);
-  if (!run) {
-    std::fprintf(stderr, "%s: %s\n", name, run.error().c_str());
-    return {};
+// A run in real time on a busy machine can lose its stream (the host
+// stalls): such a run covers far fewer seam samples than the undisturbed
+// one and is run again, rather than counted as the mounting's error.
+Summary track(const RunOptions& opt, const char* name, std::size_t expected_n = 0) {
+  constexpr int kAttempts = 3;
+  Summary s;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    const auto run = run_cell(opt);
+    if (!run) {
+      std::fprintf(stderr, "%s: %s\n", name, run.error().c_str());
+      return {};
+    }
+    const Cell cell(opt.scenario);
+    s = summarize(compute_errors(cell, *run).ours, &opt.scenario.workpiece);
+    std::printf("  %-30s %8.3f %8.3f %7zu\n", name, s.rms, s.max, s.n);
+    std::fflush(stdout);
+    if (s.n * 100 >= expected_n * 95) break;
+    std::printf("  (disturbed: %zu of %zu samples; run again)\n", s.n, expected_n);
   }
-  const Cell cell(opt.scenario);
-  const Summary s = summarize(compute_errors(cell, *run).ours, &opt.scenario.workpiece);
-  std::printf("  %-30s %8.3f %8.3f %7zu\n", name, s.rms, s.max, s.n);
-  std::fflush(stdout);
   return s;
+}
+
+// observed / predicted RMS over the seeds, with its bootstrap standard
+// deviation (the seeds resampled), and the share within two predicted sigmas.
+struct Agreement {
+  double ratio = 0, ratio_sd = 0, within_2_sigma = 0;
+};
+Agreement agreement(const std::vector<double>& observed, const std::vector<double>& sigma) {
+  Agreement a;
+  const std::size_t n = observed.size();
+  if (n == 0) return a;
+  const auto ratio_of = [&](auto pick) {
+    double e2 = 0, s2 = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t k = pick(i);
+      e2 += observed[k] * observed[k];
+      s2 += sigma[k] * sigma[k];
+    }
+    return std::sqrt(e2 / s2);
+  };
+  a.ratio = ratio_of([](std::size_t i) { return i; });
+  std::mt19937_64 rng(1);
+  std::uniform_int_distribution<std::size_t> any(0, n - 1);
+  double sum = 0, sum2 = 0;
+  constexpr int kResamples = 2000;
+  for (int b = 0; b < kResamples; ++b) {
+    const double r = ratio_of([&](std::size_t) { return any(rng); });
+    sum += r, sum2 += r * r;
+  }
+  a.ratio_sd = std::sqrt(std::max(0.0, sum2 / kResamples - (sum / kResamples) * (sum / kResamples)));
+  std::size_t inside = 0;
+  for (std::size_t i = 0; i < n; ++i) inside += observed[i] <= 2 * sigma[i];
+  a.within_2_sigma = static_cast<double>(inside) / static_cast<double>(n);
+  return a;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int seeds = argc > 1 ? std::atoi(argv[1]) : 3;
+  int seeds = 3;
+  bool calib_only = false, exact_poses = false, no_spatter = false, exact_profiles = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--calib-only")
+      calib_only = true;
+    else if (a == "--exact-poses")
+      exact_poses = true;
+    else if (a == "--no-spatter")
+      no_spatter = true;
+    else if (a == "--exact-profiles")
+      exact_profiles = true;
+    else
+      seeds = std::atoi(argv[i]);
+  }
   RunOptions opt;
   opt.scenario = camsim::cell::standard_scenario();
+  if (no_spatter || exact_profiles) opt.scenario.camera.spatter = 0;
+  if (exact_profiles) opt.scenario.camera.noise_mm = 0;
+  const double robot_mm = exact_poses ? 0 : kRobotSigmaMm, robot_deg = exact_poses ? 0 : kRobotSigmaDeg;
   const calib::Pose truth = opt.scenario.X_tool_sensor();
   // The drawing: 2 mm and 1.5 degrees off.
   const calib::Pose drawing = truth * small_motion(Eigen::Vector3d(1, -1, 1).normalized() * 1.5 / calib::kRadToDeg,
@@ -109,11 +176,12 @@ int main(int argc, char** argv) {
   std::printf(
       "# calibration in the cell, then tracking with its mounting: sphere r 20 mm, 12 poses, %d profiles "
       "each, σ %.2f mm, spatter %.0f %%, robot %.2f mm / %.3f deg per axis; seam at (y %.1f, z %.1f) mm\n",
-      kProfilesPerPose, opt.scenario.camera.noise_mm, opt.scenario.camera.spatter * 100, kRobotSigmaMm,
-      kRobotSigmaDeg, p_seam.y(), p_seam.z());
+      kProfilesPerPose, opt.scenario.camera.noise_mm, opt.scenario.camera.spatter * 100, robot_mm, robot_deg,
+      p_seam.y(), p_seam.z());
   std::printf("# mounting's error at the seam (tool frame, mm): calibrated vs the covariance's one sigma\n");
   std::vector<calib::Pose> mounts;
-  double sum_e2 = 0, sum_s2 = 0;
+  std::vector<int> mount_seed;
+  std::vector<double> at_seam_error, at_seam_sigma;
   for (int seed = 1; seed <= seeds; ++seed) {
     camsim::cell::Scenario sc = opt.scenario;
     sc.seed = static_cast<std::uint64_t>(seed);
@@ -121,17 +189,23 @@ int main(int argc, char** argv) {
     std::mt19937_64 rng(static_cast<std::uint64_t>(seed) * 7717);
     calib::SolveOptions so;
     so.initial_X_tool_sensor = drawing;
-    so.pose_sigma_mm = kRobotSigmaMm;
-    so.pose_sigma_deg = kRobotSigmaDeg;
-    const calib::Solution s = calib::solve_sphere(sphere_views(*cell, rng), 20, so);
+    so.pose_sigma_mm = robot_mm;
+    so.pose_sigma_deg = robot_deg;
+    const calib::Solution s = calib::solve_sphere(sphere_views(*cell, rng, robot_mm, robot_deg), 20, so);
     const AtSeam a = at_seam(truth, s, p_seam);
-    std::printf("  seed %2d: %s, lateral %+.3f (σ %.3f), vertical %+.3f (σ %.3f)\n", seed,
-                calib::status_name(s.status), a.error.x(), a.sigma.x(), a.error.y(), a.sigma.y());
+    std::printf("  seed %2d: %s, lateral %+.3f (σ %.3f), vertical %+.3f (σ %.3f), z %+.2f %+.2f\n", seed,
+                calib::status_name(s.status), a.error.x(), a.sigma.x(), a.error.y(), a.sigma.y(),
+                a.error.x() / a.sigma.x(), a.error.y() / a.sigma.y());
     if (s.status != calib::Status::kOk) continue;
-    sum_e2 += a.error.squaredNorm();
-    sum_s2 += a.sigma.squaredNorm();
+    at_seam_error.push_back(a.error.norm());
+    at_seam_sigma.push_back(a.sigma.norm());
     mounts.push_back(s.X_tool_sensor);
+    mount_seed.push_back(seed);
   }
+  const Agreement at = agreement(at_seam_error, at_seam_sigma);
+  std::printf("# at the seam: observed/predicted %.2f ± %.2f, within two sigmas %.0f %%\n", at.ratio, at.ratio_sd,
+              at.within_2_sigma * 100);
+  if (calib_only) return 0;
   calib::Solution as_drawn;
   as_drawn.X_tool_sensor = drawing;
   const AtSeam d = at_seam(truth, as_drawn, p_seam);
@@ -140,20 +214,26 @@ int main(int argc, char** argv) {
   std::printf("# correction error over the standard run, away from the step and gap (mm)\n");
   std::printf("  %-30s %8s %8s %7s\n", "mounting", "rms", "max", "n");
   const Summary with_truth = track(opt, "true");
-  double added2 = 0;
+  std::vector<double> added;
   for (std::size_t i = 0; i < mounts.size(); ++i) {
     opt.mount = mounts[i];
-    const std::string name = "calibrated, seed " + std::to_string(i + 1);
-    const Summary s = track(opt, name.c_str());
-    added2 += std::max(0.0, s.rms * s.rms - with_truth.rms * with_truth.rms);
+    const std::string name = "calibrated, seed " + std::to_string(mount_seed[i]);
+    const Summary s = track(opt, name.c_str(), with_truth.n);
+    added.push_back(std::sqrt(std::max(0.0, s.rms * s.rms - with_truth.rms * with_truth.rms)));
   }
   opt.mount = drawing;
-  const Summary naive = track(opt, "drawing (no calibration)");
-  const double n = static_cast<double>(std::max<std::size_t>(mounts.size(), 1));
+  const Summary naive = track(opt, "drawing (no calibration)", with_truth.n);
+  const Agreement tr = agreement(added, at_seam_sigma);
+  const auto rms = [](const std::vector<double>& v) {
+    double s2 = 0;
+    for (double x : v) s2 += x * x;
+    return std::sqrt(s2 / static_cast<double>(std::max<std::size_t>(v.size(), 1)));
+  };
   std::printf(
       "calibrated_tracking: runs=%zu true_rms_mm=%.3f added_rms_mm=%.3f mount_error_at_seam_rms_mm=%.3f "
-      "predicted_sigma_at_seam_mm=%.3f drawing_rms_mm=%.3f\n",
-      mounts.size(), with_truth.rms, std::sqrt(added2 / n), std::sqrt(sum_e2 / n), std::sqrt(sum_s2 / n),
-      naive.rms);
+      "predicted_sigma_at_seam_mm=%.3f drawing_rms_mm=%.3f observed_over_predicted=%.2f+-%.2f "
+      "within_2_sigma=%.2f\n",
+      mounts.size(), with_truth.rms, rms(added), rms(at_seam_error), rms(at_seam_sigma), naive.rms, tr.ratio,
+      tr.ratio_sd, tr.within_2_sigma);
   return 0;
 }

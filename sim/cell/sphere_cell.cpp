@@ -19,7 +19,17 @@ std::optional<double> Sphere::intersect(const Eigen::Vector3d& origin_base,
   return std::nullopt;
 }
 
-std::shared_ptr<const Cell> make_sphere_cell(Scenario scenario, const SphereCellParams& params) {
+std::optional<double> Plane::intersect(const Eigen::Vector3d& origin_base, const Eigen::Vector3d& dir_base) const {
+  const double along = normal_.dot(dir_base);
+  if (std::abs(along) < 1e-12) return std::nullopt;
+  const double d = (offset_ - normal_.dot(origin_base)) / along;
+  if (d < 0) return std::nullopt;
+  return d;
+}
+
+namespace {
+
+std::shared_ptr<Cell> with_program(Scenario scenario, const SphereCellParams& params) {
   auto cell = std::make_shared<Cell>(std::move(scenario));
   mok::calib::PlanOptions plan;
   plan.centre_base = params.centre_base;
@@ -33,7 +43,20 @@ std::shared_ptr<const Cell> make_sphere_cell(Scenario scenario, const SphereCell
   std::vector<HoldPose> program;
   for (const auto& X : mok::calib::propose_sphere_poses(plan)) program.push_back({X, params.hold_ms});
   cell->set_motion(std::make_shared<PoseProgram>(std::move(program), params.move_s));
+  return cell;
+}
+
+}  // namespace
+
+std::shared_ptr<const Cell> make_sphere_cell(Scenario scenario, const SphereCellParams& params) {
+  auto cell = with_program(std::move(scenario), params);
   cell->set_target(std::make_shared<Sphere>(params.centre_base, params.radius_mm));
+  return cell;
+}
+
+std::shared_ptr<const Cell> make_plane_cell(Scenario scenario, const SphereCellParams& params) {
+  auto cell = with_program(std::move(scenario), params);
+  cell->set_target(std::make_shared<Plane>(Eigen::Vector3d::UnitZ(), params.centre_base.z()));
   return cell;
 }
 

@@ -1,5 +1,6 @@
-// mokctl calibrate sphere: the sensor's mounting on the tool (X_tool_sensor)
-// from views of a sphere of known radius. The robot holds still at each of
+// mokctl calibrate sphere|plane: the sensor's mounting on the tool
+// (X_tool_sensor) from views of a sphere of known radius, or of flat plates
+// (the cross-check's target). The robot holds still at each of
 // its calibration poses (the pose stream's "holding still" flag); the
 // profiles received while it holds are that pose's view. At the end (the
 // robot's stream stops, --count poses, --seconds, or Ctrl-C) the calibration
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <cmath>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -39,7 +41,9 @@ namespace {
 namespace calib = mok::calib;
 
 struct CalibrateArgs {
-  std::string address, poses, drawing, out, pose_log, record, recording;
+  std::string method;  // "sphere" or "plane"
+  std::string address, poses, drawing, out, pose_log, record, recording, compare;
+  std::vector<std::size_t> plane_poses;  // consecutive holds per plate; empty: one plate
   std::optional<double> pose_offset_ms;
   double radius_mm = 0;
   double seconds = 0;
@@ -162,7 +166,7 @@ void print_solution(const calib::Solution& s, const std::vector<calib::View>& vi
       std::printf("  pose %2zu: %5zu points, RMS %.4f mm%s\n", i + 1, n, r,
                   r > 3 * median ? "  <- far above the others: check this pose, drop it and solve again" : "");
     else
-      std::printf("  pose %2zu: %5zu points, not used (too few on the sphere)\n", i + 1, n);
+      std::printf("  pose %2zu: %5zu points, not used (too few on the target)\n", i + 1, n);
   }
   const Eigen::Vector3d& t = s.sigma_translation_mm;
   const Eigen::Vector3d& r = s.sigma_rotation_deg;
@@ -172,6 +176,52 @@ void print_solution(const calib::Solution& s, const std::vector<calib::View>& vi
   if (!s.advice.empty()) std::printf("%s\n", s.advice.c_str());
 }
 
+// The holds in order, split into the plates they show.
+std::vector<std::vector<calib::View>> by_plate(const CalibrateArgs& a, const std::vector<calib::View>& views) {
+  if (a.plane_poses.empty()) return {views};
+  std::size_t total = 0;
+  for (std::size_t n : a.plane_poses) total += n;
+  if (total != views.size())
+    throw Failure(kRefused,
+                  format("The calibration was refused: --plane-poses counts %zu poses, %zu were captured.", total,
+                         views.size()));
+  std::vector<std::vector<calib::View>> out;
+  auto at = views.begin();
+  for (std::size_t n : a.plane_poses) {
+    out.emplace_back(at, at + static_cast<std::ptrdiff_t>(n));
+    at += static_cast<std::ptrdiff_t>(n);
+  }
+  return out;
+}
+
+// The other method's mounting against this one, axis by axis in their
+// combined sigma: two independent calibrations agree to about that.
+void compare_with(const std::string& path, const calib::Solution& s) {
+  std::string text, why;
+  if (!calib::read_text_file(path, text, why))
+    throw Failure(kUsage, format("Cannot read %s: %s.", path.c_str(), why.c_str()));
+  const calib::MountFile m = calib::parse_mount(text);
+  if (!m.ok) throw Failure(kUsage, format("The mounting %s was refused: %s.", path.c_str(), m.error.c_str()));
+  const Eigen::Vector3d dt = s.X_tool_sensor.translation() - m.X_tool_sensor.translation();
+  const Eigen::AngleAxisd dr(m.X_tool_sensor.linear().transpose() * s.X_tool_sensor.linear());
+  const Eigen::Vector3d dr_deg = dr.angle() * dr.axis() * calib::kRadToDeg;
+  const Eigen::Vector3d st =
+      (s.sigma_translation_mm.array().square() + m.sigma_translation_mm.array().square()).sqrt();
+  const Eigen::Vector3d sr =
+      (s.sigma_rotation_deg.array().square() + m.sigma_rotation_deg.array().square()).sqrt();
+  const double worst = std::max((dt.cwiseAbs().array() / st.array().max(1e-9)).maxCoeff(),
+                                (dr_deg.cwiseAbs().array() / sr.array().max(1e-9)).maxCoeff());
+  std::printf(
+      "against %s (%s): translation %+.4f %+.4f %+.4f mm (sigma %.4f %.4f %.4f), rotation %+.4f %+.4f "
+      "%+.4f deg (sigma %.4f %.4f %.4f)\n",
+      path.c_str(), m.method.empty() ? "no method given" : m.method.c_str(), dt.x(), dt.y(), dt.z(), st.x(),
+      st.y(), st.z(), dr_deg.x(), dr_deg.y(), dr_deg.z(), sr.x(), sr.y(), sr.z());
+  std::printf(worst <= 3
+                  ? "the two agree: at most %.1f combined sigmas apart\n"
+                  : "the two DISAGREE: %.1f combined sigmas apart; check the targets' sizes and the poses\n",
+              worst);
+}
+
 void solve_and_write(const CalibrateArgs& a, const calib::Pose& drawing, const std::vector<calib::View>& views) {
   calib::SolveOptions o;
   o.initial_X_tool_sensor = drawing;
@@ -179,17 +229,19 @@ void solve_and_write(const CalibrateArgs& a, const calib::Pose& drawing, const s
   o.pose_sigma_deg = a.pose_sigma_deg;
   o.target_sigma_mm = a.target_sigma_mm;
   o.target_sigma_deg = a.target_sigma_deg;
-  const calib::Solution s = calib::solve_sphere(views, a.radius_mm, o);
+  const calib::Solution s = a.method == "sphere" ? calib::solve_sphere(views, a.radius_mm, o)
+                                                 : calib::solve_planes(by_plate(a, views), o);
   print_solution(s, views);
   if (s.status != calib::Status::kOk)
     throw Failure(kRefused,
                   format("The calibration was refused (%s): %s", calib::status_name(s.status), s.reason.c_str()));
   std::string why;
-  if (!calib::write_text_file(a.out, calib::mount_json(s.X_tool_sensor, &s, "sphere"), why))
+  if (!calib::write_text_file(a.out, calib::mount_json(s.X_tool_sensor, &s, a.method), why))
     throw Failure(kFailed, format("Cannot write %s: %s.", a.out.c_str(), why.c_str()));
   const calib::PoseError moved = calib::pose_error(drawing, s.X_tool_sensor);
   std::printf("mounting to %s (%.3f mm and %.3f deg from the drawing's)\n", a.out.c_str(), moved.translation_mm,
               moved.rotation_deg);
+  if (!a.compare.empty()) compare_with(a.compare, s);
 }
 
 std::vector<Eigen::Vector2d> profile_points(const mok::ScanResult& r) {
@@ -368,67 +420,92 @@ void run_offline(const GlobalOptions& g, const CalibrateArgs& a) {
   solve_and_write(a, drawing, views);
 }
 
+// One method's subcommand with the capture's and the solver's options, which
+// both methods share.
+CLI::App* add_method(CLI::App* cmd, const GlobalOptions& g, Runner& run, const std::string& method,
+                     const std::string& help, std::shared_ptr<CalibrateArgs> a) {
+  a->method = method;
+  auto* sub = cmd->add_subcommand(method, help);
+  sub->add_option("ADDR", a->address, "Camera address (live)");
+  auto* poses =
+      sub->add_option("--poses", a->poses, "Where the robot's pose datagrams arrive: udp:PORT or udp:HOST:PORT");
+  sub->add_option("--drawing", a->drawing, "The drawing's mounting file (mok-mount/1), where the solver starts")
+      ->required();
+  sub->add_option("-o,--output", a->out, "The mounting file to write")->required();
+  auto* recording = sub->add_option(
+      "--recording", a->recording,
+      "Offline: a recording (mokctl record, or --record) to calibrate from, with --pose-log the poses of the "
+      "same run");
+  recording->excludes(poses)->check(CLI::ExistingFile);
+  sub->add_option("--record", a->record, "Live: also record the camera's packets, for a later offline run")
+      ->excludes(recording);
+  sub->add_option("--pose-offset-ms", a->pose_offset_ms,
+                  "Offline: shift the poses by this much against the recording, ms (for clocks that differ); "
+                  "for a pose log without its wall-clock column, where the first pose lies in the recording")
+      ->needs(recording);
+  sub->add_option("--pose-log", a->pose_log,
+                  "Live: CSV of the poses received, with each one's host time. Offline: the pose log to read");
+  sub->add_option("--count", a->count, "Stop after this many poses (>= 1)")->check(CLI::PositiveNumber);
+  sub->add_option("--seconds", a->seconds, "Stop after this long (> 0)")->check(CLI::PositiveNumber);
+  sub->add_option("--guard-ms", a->guard_ms,
+                  "Leave out the profiles received this close to a hold's start or end, ms (default 80; more "
+                  "than the poses' and the profiles' latency)")
+      ->check(CLI::Range(0.0, 10000.0));
+  sub->add_option("--profiles-per-pose", a->profiles_per_pose, "Profiles kept per pose (default 5)")
+      ->check(CLI::Range(1, 1000));
+  sub->add_option("--pose-sigma-mm", a->pose_sigma_mm, "The robot's repeatability, mm per axis (one sigma)")
+      ->check(CLI::NonNegativeNumber);
+  sub->add_option("--pose-sigma-deg", a->pose_sigma_deg, "The robot's repeatability, degrees per axis")
+      ->check(CLI::NonNegativeNumber);
+  sub->add_option("--target-sigma-mm", a->target_sigma_mm,
+                  "The translation sigma wanted; above it, says which poses to add")
+      ->check(CLI::NonNegativeNumber);
+  sub->add_option("--target-sigma-deg", a->target_sigma_deg, "The rotation sigma wanted, degrees")
+      ->check(CLI::NonNegativeNumber);
+  sub->add_option("--compare", a->compare,
+                  "Another calibration's mounting file (the other method's): prints how far apart the two are "
+                  "in their combined sigmas")
+      ->check(CLI::ExistingFile);
+  sub->callback([sub, &g, &run, a] {
+    const bool offline = !a->recording.empty();
+    if (offline ? a->pose_log.empty() || !a->address.empty() : a->address.empty() || a->poses.empty())
+      throw CLI::ValidationError(sub->get_name(),
+                                 "give ADDR and --poses (live), or --recording and --pose-log (offline)");
+    run = [&g, a, offline] { offline ? run_offline(g, *a) : run_live(g, *a); };
+  });
+  return sub;
+}
+
 }  // namespace
 
 void add_calibrate(CLI::App& app, const GlobalOptions& g, Runner& run) {
   auto* cmd = app.add_subcommand("calibrate", "Calibrate the sensor's mounting on the robot's tool.");
   cmd->require_subcommand(1);
-  auto a = std::make_shared<CalibrateArgs>();
-  auto* sphere = cmd->add_subcommand(
-      "sphere",
+  auto sphere_args = std::make_shared<CalibrateArgs>();
+  auto* sphere = add_method(
+      cmd, g, run, "sphere",
       "From views of a sphere of known radius: the robot holds still at each of its calibration poses (the "
       "pose stream's holding-still flag) while the camera sees the sphere. Ends when the robot's pose stream "
       "stops, after --count poses or --seconds, or at Ctrl-C; then solves and writes the mounting file. A "
       "refused calibration (poses that leave the mounting undetermined, too few on the sphere) exits with 6. "
       "Offline, --recording and --pose-log of one run (live --record and --pose-log) take the camera's and the "
-      "robot's place.");
-  sphere->add_option("ADDR", a->address, "Camera address (live)");
-  sphere->add_option("--radius", a->radius_mm, "The sphere's radius, mm")->required()->check(CLI::PositiveNumber);
-  auto* poses = sphere->add_option("--poses", a->poses,
-                                   "Where the robot's pose datagrams arrive: udp:PORT or udp:HOST:PORT");
-  sphere->add_option("--drawing", a->drawing, "The drawing's mounting file (mok-mount/1), where the solver starts")
-      ->required();
-  sphere->add_option("-o,--output", a->out, "The mounting file to write")->required();
-  auto* recording = sphere->add_option(
-      "--recording", a->recording,
-      "Offline: a recording (mokctl record, or --record) to calibrate from, with --pose-log the poses of the "
-      "same run");
-  recording->excludes(poses)->check(CLI::ExistingFile);
-  sphere->add_option("--record", a->record, "Live: also record the camera's packets, for a later offline run")
-      ->excludes(recording);
-  sphere
-      ->add_option("--pose-offset-ms", a->pose_offset_ms,
-                   "Offline: shift the poses by this much against the recording, ms (for clocks that differ); "
-                   "for a pose log without its wall-clock column, where the first pose lies in the recording")
-      ->needs(recording);
-  sphere->add_option("--pose-log", a->pose_log,
-                     "Live: CSV of the poses received, with each one's host time. Offline: the pose log to read");
-  sphere->add_option("--count", a->count, "Stop after this many poses (>= 1)")->check(CLI::PositiveNumber);
-  sphere->add_option("--seconds", a->seconds, "Stop after this long (> 0)")->check(CLI::PositiveNumber);
-  sphere
-      ->add_option("--guard-ms", a->guard_ms,
-                   "Leave out the profiles received this close to a hold's start or end, ms (default 80; more "
-                   "than the poses' and the profiles' latency)")
-      ->check(CLI::Range(0.0, 10000.0));
-  sphere->add_option("--profiles-per-pose", a->profiles_per_pose, "Profiles kept per pose (default 5)")
-      ->check(CLI::Range(1, 1000));
-  sphere->add_option("--pose-sigma-mm", a->pose_sigma_mm, "The robot's repeatability, mm per axis (one sigma)")
-      ->check(CLI::NonNegativeNumber);
-  sphere->add_option("--pose-sigma-deg", a->pose_sigma_deg, "The robot's repeatability, degrees per axis")
-      ->check(CLI::NonNegativeNumber);
-  sphere
-      ->add_option("--target-sigma-mm", a->target_sigma_mm,
-                   "The translation sigma wanted; above it, says which poses to add")
-      ->check(CLI::NonNegativeNumber);
-  sphere->add_option("--target-sigma-deg", a->target_sigma_deg, "The rotation sigma wanted, degrees")
-      ->check(CLI::NonNegativeNumber);
-  sphere->callback([sphere, &g, &run, a] {
-    const bool offline = !a->recording.empty();
-    if (offline ? a->pose_log.empty() || !a->address.empty() : a->address.empty() || a->poses.empty())
-      throw CLI::ValidationError(sphere->get_name(),
-                                 "give ADDR and --poses (live), or --recording and --pose-log (offline)");
-    run = [&g, a, offline] { offline ? run_offline(g, *a) : run_live(g, *a); };
-  });
+      "robot's place.",
+      sphere_args);
+  sphere->add_option("--radius", sphere_args->radius_mm, "The sphere's radius, mm")
+      ->required()
+      ->check(CLI::PositiveNumber);
+  auto plane_args = std::make_shared<CalibrateArgs>();
+  auto* plane = add_method(
+      cmd, g, run, "plane",
+      "From views of flat plates, as a check of the sphere's result (--compare): captured as the sphere is. "
+      "One plate leaves the translation along its normal nearly open (the reported sigma shows it); plates of "
+      "different normals, each shown by consecutive poses (--plane-poses), pin it down.",
+      plane_args);
+  plane
+      ->add_option("--plane-poses", plane_args->plane_poses,
+                   "How many consecutive poses show each plate, in the order captured (default: one plate)")
+      ->delimiter(',')
+      ->check(CLI::PositiveNumber);
 }
 
 }  // namespace mokctl

@@ -1,11 +1,12 @@
-// mokctl calibrate sphere against mok-camsim's sphere cell, as a person runs
+// mokctl calibrate against mok-camsim's calibration cells, as a person runs
 // the two: the robot's program ends the capture, and the mounting written is
 // near the cell's true one, live and again offline from the run's recording
-// and pose log; cut short, the capture is refused with its exit code and no
-// file.
+// and pose log (the sphere), and checked against it (the plate); cut short,
+// the capture is refused with its exit code and no file.
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -26,11 +27,13 @@ calib::Pose read_mount(const std::string& path) {
 }
 
 // The cell with the drawing's mounting off by about 1.7 mm and 1.5 degrees.
-struct SphereCell {
+struct CalibrationCell {
+  explicit CalibrationCell(std::string cell_target = "sphere") : target(std::move(cell_target)) {}
+  std::string target;
   TempDir dir;
   std::string port = tooltest::free_udp_port();
   tooltest::Simulator sim{
-      {"--cell", "sphere", "--poses-to", "127.0.0.1:" + port, "--mount-out", dir.file("true.json")}};
+      {"--cell", target, "--poses-to", "127.0.0.1:" + port, "--mount-out", dir.file("true.json")}};
   calib::Pose truth = read_mount(dir.file("true.json"));
 
   Outcome calibrate(const std::vector<std::string>& extra, bool live = true) {
@@ -40,8 +43,8 @@ struct SphereCell {
     std::string why;
     EXPECT_TRUE(calib::write_text_file(dir.file("drawing.json"), calib::mount_json(drawing, nullptr, ""), why));
     std::vector<std::string> argv = {
-        MOKCTL_PATH, "calibrate",           "sphere", "--radius", "20", "--drawing", dir.file("drawing.json"),
-        "-o",        dir.file("mount.json")};
+        MOKCTL_PATH, "calibrate", target, "--drawing", dir.file("drawing.json"), "-o", dir.file("mount.json")};
+    if (target == "sphere") argv.insert(argv.end(), {"--radius", "20"});
     if (live) argv.insert(argv.end(), {sim.address(), "--poses", "udp:127.0.0.1:" + port});
     argv.insert(argv.end(), extra.begin(), extra.end());
     return tooltest::run(argv, 120);
@@ -52,7 +55,7 @@ TEST(ToolsCalibrate, RecoversTheCellsMountingLiveAndFromTheRunsRecording) {
 #ifdef MOK_TEST_SANITIZED
   GTEST_SKIP() << "real-time cell run: not in sanitized builds";
 #endif
-  SphereCell cell;
+  CalibrationCell cell;
   ASSERT_FALSE(cell.sim.address().empty()) << cell.sim.log();
   const std::string rec = cell.dir.file("run.rec"), poses = cell.dir.file("poses.csv");
   const Outcome live = cell.calibrate({"--seconds", "30", "--record", rec, "--pose-log", poses});
@@ -83,8 +86,22 @@ TEST(ToolsCalibrate, RecoversTheCellsMountingLiveAndFromTheRunsRecording) {
   EXPECT_NE(apart.err.find("no hold"), std::string::npos) << apart.err;
 }
 
+TEST(ToolsCalibrate, APlateChecksTheMounting) {
+#ifdef MOK_TEST_SANITIZED
+  GTEST_SKIP() << "real-time cell run: not in sanitized builds";
+#endif
+  CalibrationCell cell("plane");
+  ASSERT_FALSE(cell.sim.address().empty()) << cell.sim.log();
+  const Outcome o = cell.calibrate({"--seconds", "30", "--compare", cell.dir.file("true.json")});
+  ASSERT_EQ(o.exit_code, 0) << o.out << o.err;
+  EXPECT_NE(o.out.find("the two agree"), std::string::npos) << o.out;
+  const calib::PoseError e = calib::pose_error(cell.truth, read_mount(cell.dir.file("mount.json")));
+  EXPECT_LT(e.translation_mm, 0.3) << o.out;
+  EXPECT_LT(e.rotation_deg, 0.2) << o.out;
+}
+
 TEST(ToolsCalibrate, TooFewPosesAreRefused) {
-  SphereCell cell;
+  CalibrationCell cell;
   ASSERT_FALSE(cell.sim.address().empty()) << cell.sim.log();
   const Outcome o = cell.calibrate({"--count", "2"});
   EXPECT_EQ(o.exit_code, 6) << o.out << o.err;

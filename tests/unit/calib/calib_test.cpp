@@ -53,6 +53,19 @@ TEST(SphereCalibration, NoisyDataStaysWithinItsReportedSigmas) {
   EXPECT_NEAR(s.noise_sigma_mm, 0.04, 0.02);
   EXPECT_GT(s.more_poses_needed, 12u);
   EXPECT_FALSE(s.advice.empty());
+
+  // Spatter lies on the sensor's side of the surface: one-sided, it must
+  // not pull the solution away from the clean one.
+  auto spattered = c.views();
+  for (auto& v : spattered)
+    for (std::size_t k = 0; k < v.points_yz.size(); k += 10) v.points_yz[k].y() -= 2.0;
+  const Solution sp = c.solve(spattered);
+  ASSERT_EQ(sp.status, Status::kOk) << sp.reason;
+  const auto d = scenario::local_error(s.X_tool_sensor, sp.X_tool_sensor);
+  for (int k = 0; k < 3; ++k) {
+    EXPECT_LT(std::abs(d(k)) * kRadToDeg, s.sigma_rotation_deg(k)) << k;
+    EXPECT_LT(std::abs(d(3 + k)), s.sigma_translation_mm(k)) << k;
+  }
 }
 
 TEST(SphereCalibration, RefusesPoseSetsThatLeaveADirectionOpen) {

@@ -62,7 +62,7 @@ void quiet_solver_log() {
 class Fit {
  public:
   Fit(const std::vector<View>& views, TargetModel& model, const SolveOptions& options)
-      : views_(views), model_(model), o_(options), corrections_(views.size(), Vec6{}) {}
+      : views_(views), model_(model), o_(options), corrections_(views.size(), Vec6{}), outlier_(views.size()) {}
 
   Solution run() {
     quiet_solver_log();
@@ -93,6 +93,7 @@ class Fit {
     for (int pass = 0; pass < 3; ++pass) {
       converged = solve(with_poses && pass > 0);
       sigma_mm_ = std::max(robust_sigma(), 1e-9);
+      mark_outliers();
     }
     summarise(s);
     if (!converged) {
@@ -126,7 +127,9 @@ class Fit {
                    views_[i].X_base_tool.translation(),
                    0,
                    0};
-      for (const auto& yz : views_[i].points_yz) {
+      for (std::size_t k = 0; k < views_[i].points_yz.size(); ++k) {
+        if (!outlier_[i].empty() && outlier_[i][k]) continue;
+        const Eigen::Vector2d& yz = views_[i].points_yz[k];
         map.y = yz.x();
         map.z = yz.y();
         std::vector<double*> blocks;
@@ -181,6 +184,20 @@ class Fit {
     auto mid = all.begin() + static_cast<std::ptrdiff_t>(all.size() / 2);
     std::nth_element(all.begin(), mid, all.end());
     return 1.4826 * *mid;
+  }
+
+  // Spatter and reflections lie on one side of the surface (towards the
+  // sensor): the Huber loss bounds their pull but does not remove it, and
+  // that one-sided pull is a bias the covariance knows nothing of. Points
+  // far beyond the noise are left out of the next pass altogether.
+  void mark_outliers() {
+    for (auto& v : outlier_) v.clear();
+    if (!(o_.reject_sigmas > 0)) return;
+    for (std::size_t i : used_) {
+      const auto r = residuals_of(i);
+      outlier_[i].resize(r.size());
+      for (std::size_t k = 0; k < r.size(); ++k) outlier_[i][k] = std::abs(r[k]) > o_.reject_sigmas * sigma_mm_;
+    }
   }
 
   void summarise(Solution& s) const {
@@ -257,6 +274,7 @@ class Fit {
   std::vector<std::size_t> used_;
   Pose X_ = Pose::Identity();
   double sigma_mm_ = 1.0;
+  std::vector<std::vector<char>> outlier_;  // per view and point; a view's empty: none marked
 };
 
 }  // namespace

@@ -25,6 +25,9 @@ struct SolveOptions {
   // Points farther than this many noise sigmas from the surface weigh less
   // (Huber); the noise sigma is estimated from the residuals.
   double huber_sigmas = 3.0;
+  // After the first pass, points farther than this many noise sigmas are
+  // left out (spatter, reflections); 0 keeps them all.
+  double reject_sigmas = 5.0;
   // A view counts when it has this many points on the target.
   std::size_t min_points_per_view = 20;
   std::size_t min_views = 5;
