@@ -21,6 +21,7 @@
 
 #include "commands.hpp"
 #include "output_files.hpp"
+#include "point_files.hpp"
 #include "pose_receiver.hpp"
 #include "session.hpp"
 #include "signals.hpp"
@@ -83,8 +84,9 @@ class Cloud {
       if (s != MOK_TRACK_OK) {
         ++dropped_;
       } else {
+        const NoReturn none = no_return_in(p.points);
         for (std::size_t i = 0; i < p.points.size(); ++i) {
-          if (p.points[i].y == 0 && p.points[i].z == 0) continue;  // no laser return
+          if (none.is(p.points[i])) continue;
           std::fprintf(file_.get(), "%.4f %.4f %.4f\n", xyz[3 * i], xyz[3 * i + 1], xyz[3 * i + 2]);
           ++points_;
         }

@@ -56,9 +56,9 @@ void PointWriter::add(std::uint64_t index, const mok::ScanResult& result) {
     if (!first_pts_) first_pts_ = result.pts();
     const double t_s = static_cast<double>(result.pts() - std::min(result.pts(), *first_pts_)) / 1e6;
     const double x = axis_.speed_mm_s ? t_s * *axis_.speed_mm_s : static_cast<double>(index) * axis_.pitch_mm;
+    const NoReturn none = no_return_in(points);
     for (const mok::Point& p : points) {
-      // A point without a laser return comes as all zero: not part of the part.
-      if (p.y == 0 && p.z == 0) continue;
+      if (none.is(p)) continue;  // not part of the part
       std::fprintf(ply_, "%.4f %.4f %.4f\n", x, p.y, p.z);
       ++ply_points_;
     }

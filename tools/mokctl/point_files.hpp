@@ -4,14 +4,42 @@
 // a pitch, or from the device time times a speed.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <optional>
 #include <string>
 
 #include <mok/mok.hpp>
 
 namespace mokctl {
+
+// A point without a laser return comes as an all-zero record, which decodes
+// to the lowest y and the lowest z a profile can hold (the payload's offsets,
+// negated: not zero). Measured points differ in y from each other, so that
+// corner occurring more than once marks the missing points; once, it is a
+// measurement. (The bridge's profiles topic uses the same rule.)
+struct NoReturn {
+  float y = 0;
+  float z = 0;
+  bool marked = false;  // the corner occurs more than once
+  bool is(const mok::Point& p) const { return marked && p.y == y && p.z == z; }
+};
+
+template <class Points>
+NoReturn no_return_in(const Points& points) {
+  NoReturn c{std::numeric_limits<float>::infinity(), std::numeric_limits<float>::infinity()};
+  for (const mok::Point& p : points) {
+    c.y = std::min(c.y, p.y);
+    c.z = std::min(c.z, p.z);
+  }
+  std::size_t at_corner = 0;
+  for (const mok::Point& p : points) at_corner += p.y == c.y && p.z == c.z;
+  c.marked = at_corner > 1;
+  return c;
+}
 
 // How the cloud's x axis (the scan direction, mm) is laid out.
 struct ScanAxis {
