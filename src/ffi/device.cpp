@@ -326,9 +326,7 @@ extern "C" MOK_API void mok_set_scan_cb(mok_client_t* client, mok_scan_cb_t cb, 
     // room for it when the record has one (no allocation per result).
     c.set_scan_cb([cb, user_data](mok::brelo::ScanResultPtr r) {
       void* room = r->host_room;
-      cb(room ? std::construct_at(static_cast<mok_scan_result*>(room), std::move(r), true)
-              : new mok_scan_result{std::move(r)},
-         user_data);
+      cb(room ? ::new (room) mok_scan_result{std::move(r), true} : new mok_scan_result{std::move(r)}, user_data);
     });
   });
 }
