@@ -43,13 +43,11 @@ void copy_at(std::array<std::uint8_t, N>& out, const std::uint8_t* p, std::size_
   std::memcpy(out.data(), p + at, N);
 }
 
+// Hundredths of a millimetre to millimetres, the device's own quotient. In
+// the point loop the 16-bit counts convert to float exactly and the division
+// runs four lanes at a time, faster here than a double-precision product
+// that gives the same float: that loop is bound by its two quotients.
 float hundredths(float v) noexcept { return v / 100.0f; }
-
-// A 16-bit count converts to float exactly, so this is the device's own
-// quotient. Dividing in float, four lanes at a time, is faster than the
-// double-precision product that gives the same float (it converts each lane
-// twice): the point loop is bound by these two quotients.
-float hundredths_u16(std::uint32_t v) noexcept { return static_cast<float>(v) / 100.0f; }
 
 // A point record is four bytes, z then y, little-endian like the host: one
 // load per record instead of four byte loads.
@@ -68,7 +66,8 @@ struct PointConverter {
 
   ScanPoint scaled(const std::uint8_t* p, std::size_t at) const noexcept {
     const std::uint32_t w = record_at(p, at);
-    return ScanPoint{0.0f, hundredths_u16(w >> 16) - oy, hundredths_u16(w & 0xFFFFu) - oz, 0.0f};
+    return ScanPoint{0.0f, hundredths(static_cast<float>(w >> 16)) - oy,
+                     hundredths(static_cast<float>(w & 0xFFFFu)) - oz, 0.0f};
   }
   static ScanPoint raw(const std::uint8_t* p, std::size_t at, unsigned z_shift) noexcept {
     const std::uint32_t w = record_at(p, at);
