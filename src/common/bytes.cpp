@@ -44,8 +44,12 @@ void BytesMut::reserve(size_t additional) {
   if (cap_ - off_ - len_ >= additional) return;
   const bool sole = block_ && block_.use_count() == 1;
   if (sole) {
-    // Pairs with the release in the last other holder's decrement: its reads
-    // of the block happen before we move bytes over them.
+    // The last other holder's reads of the block must be over before bytes
+    // move over them, so its release of the count has to be acquired here.
+    // use_count() is a relaxed read; taking and dropping a reference is an
+    // acquiring read-modify-write of the count, one a race detector
+    // understands (unlike a lone fence, kept for the memory model's sake).
+    { auto sync = block_; }
     std::atomic_thread_fence(std::memory_order_acquire);
     if (cap_ - len_ >= additional) {
       if (len_) std::memmove(block_.get(), block_.get() + off_, len_);

@@ -18,8 +18,10 @@ Packet Packet::with_head(Head head, Bytes payload) noexcept {
 
 bool is_sole_owner(const PacketPtr& p) noexcept {
   if (!p || p.use_count() != 1) return false;
-  // use_count() is a relaxed read; this fence pairs with the release done
-  // when the last other reference was dropped.
+  // use_count() is a relaxed read. Taking and dropping a reference acquires
+  // the release done when the last other reference was dropped, in a way a
+  // race detector understands (a lone fence it does not model).
+  { PacketPtr sync = p; }
   std::atomic_thread_fence(std::memory_order_acquire);
   return true;
 }
