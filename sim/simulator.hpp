@@ -48,6 +48,9 @@ struct Options {
   std::uint16_t port = kDefaultPort;  // 0 picks a free one
   SceneConfig scene;
   double scan_rate = 200;  // scan results per second (up to 10,000 and more)
+  // Profiles due within this window go out together (above 1,000 per second
+  // with the default); 0 sends each at its own time, at a wake-up each.
+  double scan_batch_ms = 1.0;
   double report_interval_s = 1.0;
   DeviceSettings device;
   std::optional<VideoConfig> video;  // live video when set
@@ -68,6 +71,10 @@ struct Stats {
   std::uint64_t open = 0;
   std::uint64_t scans_sent = 0;     // queued to clients, over all connections
   std::uint64_t scans_skipped = 0;  // profiles a slow client missed
+  // Profiles queued more than 1 ms after they were taken (the batching
+  // window and a late server thread), and the largest such delay.
+  std::uint64_t scans_late = 0;
+  std::uint64_t scan_age_max_us = 0;
   std::uint64_t reports_sent = 0;
   std::uint64_t snapshots_sent = 0;
   std::uint64_t video_units_sent = 0;

@@ -31,8 +31,10 @@ awaitable<void> Connection::scanner() {
   const double rate = std::max(0.001, sim_.opt.scan_rate);
   const auto frame_time = [&](std::uint64_t f) { return sim_.start_time + seconds(double(f) / rate); };
   const auto due_frame = [&] { return static_cast<std::uint64_t>(sim_.scene_time(Clock::now()) * rate); };
-  // Above 1000 per second profiles go out in batches of about a millisecond.
-  const auto min_sleep = std::chrono::milliseconds(1);
+  // Profiles due within the batching window go out together (by default a
+  // millisecond's worth above 1,000 per second).
+  const auto min_sleep = std::max(std::chrono::microseconds(1),
+                                  std::chrono::microseconds(static_cast<long>(sim_.opt.scan_batch_ms * 1e3)));
   std::uint64_t next = due_frame() + 1;
   Profile profile;
   while (!closed_) {
@@ -66,6 +68,9 @@ awaitable<void> Connection::scanner() {
       // pts: the RTS clock at the moment the profile was taken (a cell's camera keeps its own clock).
       const auto age_us = static_cast<std::uint64_t>(std::max(0.0, sim_.scene_time(Clock::now()) - t) * 1e6);
       std::uint64_t pts = rts_now - std::min(rts_now, age_us);
+      if (age_us > 1000) ++sim_.scans_late;
+      if (age_us > sim_.scan_age_max_us.load(std::memory_order_relaxed))  // only this thread writes it
+        sim_.scan_age_max_us.store(age_us, std::memory_order_relaxed);
       profile = sim_.opt.cell ? cell_scan_profile(*sim_.opt.cell, next, t, pts)
                               : generate_profile(sim_.opt.scene, next, t);
       auto payload = std::make_shared<std::vector<std::uint8_t>>();

@@ -144,6 +144,9 @@ struct Outcome {
   // How old seams were when the bridge wrote them (its health reports): the
   // share of seam_ms spent before DDS.
   double seam_age_us_sum = 0, seam_age_reports = 0, seam_age_max_us = 0, seam_write_max_us = 0;
+  // The emulated cameras' own share: profiles they queued more than 1 ms
+  // after taking them, of those they queued.
+  std::uint64_t camera_late = 0, camera_sent = 0;
   Sizes sizes;  // totals; divided by the run's length for ddsperf
   std::string counters;
 };
@@ -336,11 +339,12 @@ class Subscriber {
 
 class Cameras {
  public:
-  explicit Cameras(const Scenario& sc) {
+  Cameras(const Scenario& sc, double batch_ms) {
     for (int i = 0; i < sc.cameras; ++i) {
       camsim::Options o;
       o.port = 0;
       o.scan_rate = sc.rate;
+      o.scan_batch_ms = batch_ms;
       o.scene.point_count = sc.points;
       o.device.laser_enable = false;
       sims_.push_back(std::make_unique<camsim::Simulator>(o));
@@ -354,15 +358,24 @@ class Cameras {
   std::pair<double, std::uint64_t> measure(pid_t pid, double seconds) {
     set_lasers(addresses_, true);
     const std::uint64_t sent0 = sent();
+    const std::uint64_t late0 = late();
     const double cpu0 = cpu_seconds(pid);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const double cpu = cpu_seconds(pid) - cpu0;
     const std::uint64_t profiles = sent() - sent0;
+    last_late_ = late() - late0;
     set_lasers(addresses_, false);
     return {cpu, profiles};
   }
+  // Of the last measure(): profiles queued more than 1 ms after taken.
+  std::uint64_t last_late() const { return last_late_; }
 
  private:
+  std::uint64_t late() const {
+    std::uint64_t s = 0;
+    for (const auto& sim : sims_) s += sim->stats().scans_late;
+    return s;
+  }
   std::uint64_t sent() const {
     std::uint64_t s = 0;
     for (const auto& sim : sims_) s += sim->stats().scans_sent;
@@ -370,6 +383,7 @@ class Cameras {
   }
   std::vector<std::unique_ptr<camsim::Simulator>> sims_;
   std::vector<std::string> addresses_;
+  std::uint64_t last_late_ = 0;
 };
 
 double ms_per_k(double cpu_s, double profiles) { return profiles > 0 ? cpu_s * 1e6 / profiles : 0; }
@@ -388,6 +402,8 @@ void add_round(Outcome& total, Outcome&& o) {
   total.seam_age_max_us = std::max(total.seam_age_max_us, o.seam_age_max_us);
   total.seam_write_max_us = std::max(total.seam_write_max_us, o.seam_write_max_us);
   total.status_lost += o.status_lost;
+  total.camera_late += o.camera_late;
+  total.camera_sent += o.camera_sent;
   total.status_rejected += o.status_rejected;
   total.profile_ms.insert(total.profile_ms.end(), o.profile_ms.begin(), o.profile_ms.end());
   total.seam_ms.insert(total.seam_ms.end(), o.seam_ms.begin(), o.seam_ms.end());
@@ -412,6 +428,8 @@ Outcome run_bridge(const Scenario& sc, Cameras& cams, const std::string& bridge_
   for (int i = 0; i < 1000 && !sub.matched(); ++i) usleep(10000);  // discovery first
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   const auto [cpu, profiles] = cams.measure(bridge.pid(), seconds);
+  out.camera_late = cams.last_late();
+  out.camera_sent = profiles;
   // The tail drains (a subscriber on a loaded machine may be seconds behind)
   // and the last health report comes.
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
@@ -496,6 +514,8 @@ void print(const char* label, const Outcome& o, double seconds) {
       "    of that in the bridge (its reports: seam age once written): mean %.0f us, max %.0f us; the seam writes "
       "took at most %.0f us\n",
       o.seam_age_reports > 0 ? o.seam_age_us_sum / o.seam_age_reports : 0, o.seam_age_max_us, o.seam_write_max_us);
+  std::printf("    the emulated cameras queued %.2f %% of the profiles more than 1 ms after taking them\n",
+              o.camera_sent > 0 ? 100.0 * static_cast<double>(o.camera_late) / static_cast<double>(o.camera_sent) : 0);
 }
 
 // The Cyclone DDS configuration every participant created from now on reads.
@@ -509,8 +529,8 @@ struct Compare {
 };
 
 std::vector<std::string> run(const Scenario& sc, double seconds, std::uint32_t domain, const std::string& self,
-                             const std::string& config, const Compare& compare, int rounds) {
-  Cameras cams(sc);
+                             const std::string& config, const Compare& compare, int rounds, double batch_ms) {
+  Cameras cams(sc, batch_ms);
   std::printf("%s: %d camera(s) x %.0f profiles/s x %u points, %.1f s each\n", sc.name, sc.cameras, sc.rate,
               sc.points, seconds);
   std::fflush(stdout);
@@ -565,6 +585,7 @@ int main(int argc, char** argv) {
   if (!args.empty() && args[0] == "--receive") return receive_only({args.begin() + 1, args.end()});
   double seconds = 5;
   int rounds = 1;
+  double batch_ms = 1.0;  // the emulated cameras' batching window above 1,000 profiles/s
   std::string only, config = MOK_DDS_CONFIG_PATH;
   Compare compare;
   for (std::size_t i = 0; i + 1 < args.size(); i += 2) {
@@ -575,6 +596,7 @@ int main(int argc, char** argv) {
     if (args[i] == "--config") config = args[i + 1];
     if (args[i] == "--only") only = args[i + 1];
     if (args[i] == "--rounds") rounds = std::max(1, std::atoi(args[i + 1].c_str()));
+    if (args[i] == "--camera-batch-ms") batch_ms = std::max(0.0, std::atof(args[i + 1].c_str()));
   }
   use_config(config);
   const std::uint32_t domain = 1 + std::random_device{}() % 200;
@@ -584,7 +606,7 @@ int main(int argc, char** argv) {
   for (const Scenario& sc :
        {Scenario{"one-camera-10000", 1, 10000, 1280}, Scenario{"eight-cameras-1000", 8, 1000, 1280}}) {
     if (!only.empty() && only != sc.name) continue;
-    for (std::string& l : run(sc, seconds, domain, exe, config, compare, rounds)) lines.push_back(std::move(l));
+    for (std::string& l : run(sc, seconds, domain, exe, config, compare, rounds, batch_ms)) lines.push_back(std::move(l));
   }
   for (const std::string& l : lines) std::printf("%s\n", l.c_str());
   return 0;

@@ -584,6 +584,21 @@ MOK_API int32_t mok_set_timing(mok_client_t* client, uint32_t reconnect_delay_ms
  * a time-out other than 0 it does not wait and returns MOK_ERR_IN_CALLBACK. */
 MOK_API int32_t mok_flush(mok_client_t* client, int32_t timeout_ms);
 
+/* ---- Extensions: the end of a burst of scan results ----
+ * Results often arrive several at a time (one read from the socket holds
+ * them all). A host that holds its own output back per result, such as
+ * network writes it batches, sends it when the burst ends, so nothing waits
+ * for a later result and a burst costs one send instead of one per result. */
+
+/** Called after the last scan callback of a burst: every result received so
+ * far has been handed out and the library waits for more. Runs on the scan
+ * callback's thread and never beside a scan callback of the same client; at
+ * least one scan result was published since the previous call. */
+typedef void (*mok_scan_burst_end_cb_t)(void* user_data);
+/** Installs the burst-end callback (replacing any); a null `cb` clears it,
+ * waiting for a running call to return. A null client does nothing. */
+MOK_API void mok_set_scan_burst_end_cb(mok_client_t* client, mok_scan_burst_end_cb_t cb, void* user_data);
+
 MOK_EXTERN_C_END
 
 #endif /* MOK_H */

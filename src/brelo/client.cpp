@@ -156,6 +156,7 @@ void ClientInner::publish_scan_result(std::span<const std::uint8_t> payload) {
   }
   recycle_retired_scan();
   scan_queue->push(result);
+  scans_since_burst_end_ = true;
   std::lock_guard lock(scan_cb.mutex);
   if (scan_cb.value) {
     (*scan_cb.value)(std::move(result));
@@ -227,6 +228,16 @@ void ClientInner::close() {
   scan_queue->close();
 }
 
+void ClientInner::end_scan_burst() {
+  if (!std::exchange(scans_since_burst_end_, false)) {
+    return;
+  }
+  std::lock_guard lock(burst_end_cb.mutex);
+  if (burst_end_cb.value) {
+    (*burst_end_cb.value)();
+  }
+}
+
 void ClientInner::publish_state(State state) {
   std::lock_guard lock(state_cb.mutex);
   if (state_cb.value) {
@@ -269,6 +280,13 @@ void ClientBridge::on_packet(fxt::PacketPtr& packet) noexcept {
         ClientStats::bump(stats.ignored_packets);
         break;
     }
+  } catch (...) {
+  }
+}
+
+void ClientBridge::on_drained() noexcept {
+  try {
+    inner_->end_scan_burst();
   } catch (...) {
   }
 }
@@ -352,6 +370,10 @@ void Client::set_scan_cb(ScanCallback cb) {
   replace_callback(inner_->scan_cb, std::make_shared<const ScanCallback>(std::move(cb)));
 }
 void Client::clear_scan_cb() { replace_callback(inner_->scan_cb, nullptr); }
+void Client::set_burst_end_cb(BurstEndCallback cb) {
+  replace_callback(inner_->burst_end_cb, std::make_shared<const BurstEndCallback>(std::move(cb)));
+}
+void Client::clear_burst_end_cb() { replace_callback(inner_->burst_end_cb, nullptr); }
 void Client::set_state_cb(StateCallback cb) {
   replace_callback(inner_->state_cb, std::make_shared<const StateCallback>(std::move(cb)));
 }

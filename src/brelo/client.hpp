@@ -44,6 +44,7 @@ namespace mok::brelo {
 
 using State = fxt::State;
 using ScanCallback = std::function<void(ScanResultPtr)>;
+using BurstEndCallback = std::function<void()>;
 using StateCallback = std::function<void(State)>;
 using VideoCallback = std::function<void(std::shared_ptr<const media::VideoFrame>)>;
 
@@ -112,6 +113,9 @@ class ClientInner {
   // decoder is behind by more than `video_limit` until the next key frame.
   void route_video(fxt::Kind kind, const Bytes& payload);
   void publish_state(State state);
+  // The read loop has handed out everything received: the burst-end
+  // callback runs if results were published since it last ran.
+  void end_scan_burst();
   // Keeps `text` as the client's last failure (beside the connector's own).
   void record_failure(std::string_view text);
   // Sets `closed` and wakes every waiter of the three waiting slots; each
@@ -124,6 +128,7 @@ class ClientInner {
   const std::shared_ptr<ScanQueue> scan_queue = std::make_shared<ScanQueue>();
   WaitSlot<SnapshotQueue> snapshots;
   Slot<std::shared_ptr<const ScanCallback>> scan_cb;
+  Slot<std::shared_ptr<const BurstEndCallback>> burst_end_cb;
   Slot<std::shared_ptr<const StateCallback>> state_cb;
   Slot<RegCache> regs;
   WaitSlot<std::uint64_t> report_count;
@@ -152,6 +157,7 @@ class ClientInner {
   // results it may come from, oldest first. Touched only by
   // publish_scan_result, that is by the read loop, one packet at a time.
   std::shared_ptr<ScanResult> spare_scan_;
+  bool scans_since_burst_end_ = false;
   // A ring (oldest at retired_head_) that grows by doubling and never
   // shrinks, so retiring a result allocates nothing once it has its size.
   std::vector<ScanResultPtr> retired_scans_;
@@ -167,6 +173,7 @@ class ClientBridge final : public fxt::client::Handler {
   explicit ClientBridge(std::shared_ptr<ClientInner> inner) noexcept : inner_(std::move(inner)) {}
   void on_packet(fxt::PacketPtr& packet) noexcept override;
   void on_state(State state) noexcept override;
+  void on_drained() noexcept override;
 
  private:
   std::shared_ptr<ClientInner> inner_;
@@ -203,6 +210,11 @@ class Client {
   // touch its own slot.
   void set_scan_cb(ScanCallback cb);
   void clear_scan_cb();
+  // Runs on the scan callback's thread, never beside a scan callback, once
+  // the results received so far have all been published and the library
+  // waits for more: a host that holds output back per result flushes here.
+  void set_burst_end_cb(BurstEndCallback cb);
+  void clear_burst_end_cb();
   void set_state_cb(StateCallback cb);
   void clear_state_cb();
 

@@ -335,6 +335,17 @@ extern "C" MOK_API void mok_clear_scan_cb(mok_client_t* client) {
   mok::ffi::void_call(client, [](Client& c) { c.clear_scan_cb(); });
 }
 
+extern "C" MOK_API void mok_set_scan_burst_end_cb(mok_client_t* client, mok_scan_burst_end_cb_t cb,
+                                                  void* user_data) {
+  mok::ffi::void_call(client, [&](Client& c) {
+    if (cb == nullptr) {
+      c.clear_burst_end_cb();
+    } else {
+      c.set_burst_end_cb([cb, user_data] { cb(user_data); });
+    }
+  });
+}
+
 extern "C" MOK_API void mok_set_state_cb(mok_client_t* client, mok_state_cb_t cb, void* user_data) {
   mok::ffi::void_call(client, [&](Client& c) {
     if (cb == nullptr) {

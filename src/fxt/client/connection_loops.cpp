@@ -291,6 +291,7 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, std::sha
   enum { COMMAND, ITEM, TICK };
   constexpr int kEagerReadLimit = 16;
   int eager_reads = 0;
+  bool handed_out = false;  // packets went to the handler since it last heard of a drain
   // The last packet's shared cell, reused for the next packet while nobody
   // else holds it, so a handler that keeps nothing costs no allocation here.
   PacketPtr cell;
@@ -307,6 +308,10 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, std::sha
     const std::array<bool, 3> ready{commands.ready(), reader.poll(), ticker.due(now) || control.is_force_exit()};
     const int choice = chooser.pick(ready);
     if (choice < 0) {
+      if (handed_out) {
+        handed_out = false;
+        connector->handler().on_drained();
+      }
       // Bounded, so a connection that never runs dry still yields its worker
       // to the other tasks through a real wait now and then.
       if (reader.more_likely() && eager_reads < kEagerReadLimit && reader.read_ready()) {
@@ -369,6 +374,7 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, std::sha
             cell = make_packet_ptr(std::move(*item.packet));
           }
           connector->handler().on_packet(cell);
+          handed_out = true;
           // Kept only when the handler kept no reference. The payload goes at
           // once so that the receive buffer's block is again ours to reuse.
           if (cell && is_sole_owner(cell)) {

@@ -18,6 +18,12 @@ class Handler {
   // of a hand-over per packet. While this runs the connection reads nothing.
   virtual void on_packet(PacketPtr& packet) noexcept = 0;
 
+  // After one or more on_packet calls: every packet received so far has been
+  // handed out and the loop is about to read (or wait) again. A handler that
+  // holds output back per packet sends it here, so nothing it holds waits
+  // for a later packet.
+  virtual void on_drained() noexcept {}
+
   // One state, from the connector loop's task on the same worker as
   // on_packet: no two calls for one connector, of either kind, overlap.
   // While this runs the connector handles no command.

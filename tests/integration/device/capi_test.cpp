@@ -1,6 +1,7 @@
 // The mok_* C interface against a scripted camera: status codes, handle and
 // pointer rules, the text-copy protocol, and the record layouts read through
 // the raw pointers hosts get.
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -449,6 +450,51 @@ TEST_F(CapiTest, SnapshotRequestAndImages) {
   EXPECT_EQ(mok_recv_snapshot_image(h, 0), nullptr);
   mok_snapshot_image_free(a);
   mok_snapshot_image_free(b);
+}
+
+// Scan callbacks ('S') and burst ends ('E') in the order they ran.
+struct BurstLog {
+  std::mutex m;
+  std::string events;
+  void add(char c) {
+    std::lock_guard lock(m);
+    events += c;
+  }
+  std::string get() {
+    std::lock_guard lock(m);
+    return events;
+  }
+};
+
+TEST_F(CapiTest, BurstEndFollowsTheResultsOfOneReadAndOnlyResults) {
+  BurstLog log;
+  mok_set_scan_cb(
+      h,
+      [](mok_scan_result_t* r, void* user) {
+        mok_scan_result_free(r);
+        static_cast<BurstLog*>(user)->add('S');
+      },
+      &log);
+  mok_set_scan_burst_end_cb(h, [](void* user) { static_cast<BurstLog*>(user)->add('E'); }, &log);
+  start();
+  ScanPayload p(2, true);
+  const Bytes one = encode_wire(kKindData, wire::stream::kScan, p.bytes(), 0, 1);
+  Bytes five;
+  for (int i = 0; i < 5; ++i) five.insert(five.end(), one.begin(), one.end());
+  ASSERT_TRUE(cam.send_raw(five));
+  ASSERT_TRUE(eventually([&] { return log.get().size() >= 6 && log.get().back() == 'E'; }));
+  const std::string seen = log.get();
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), 'S'), 5);
+  EXPECT_EQ(seen.front(), 'S');
+  EXPECT_EQ(seen.find("EE"), std::string::npos);  // each burst end after a result
+
+  // A register report is no scan result: no burst end for it.
+  report(reg_u32(reg::kTaskId, 3));
+  ASSERT_TRUE(cam.send(kKindData, wire::stream::kScan, p.bytes()));
+  ASSERT_TRUE(eventually([&] { return log.get().size() == seen.size() + 2; }));
+  EXPECT_EQ(log.get().substr(seen.size()), "SE");
+  mok_set_scan_burst_end_cb(h, nullptr, nullptr);
+  mok_set_scan_burst_end_cb(nullptr, nullptr, nullptr);
 }
 
 TEST_F(CapiTest, StateCallbackCarriesUserDataAndClears) {
