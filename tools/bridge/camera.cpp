@@ -104,6 +104,7 @@ bool Camera::start(std::string& error) {
   thread_ = std::thread([this] { run(); });
   mok_set_state_cb(client_, &Camera::on_state, this);
   mok_set_scan_cb(client_, &Camera::on_scan, this);
+  mok_set_scan_burst_end_cb(client_, &Camera::on_burst_end, this);
   if (mok_start(client_) != MOK_OK) {
     error = "cannot start the connection to " + config_.address;
     return false;
@@ -114,6 +115,8 @@ bool Camera::start(std::string& error) {
 void Camera::stop() {
   if (client_) {
     mok_clear_scan_cb(client_);
+    mok_set_scan_burst_end_cb(client_, nullptr, nullptr);
+    flush_seams();  // no callback runs any more
     mok_clear_state_cb(client_);
     mok_close(client_);
     client_ = nullptr;
@@ -132,6 +135,18 @@ void Camera::on_scan(mok_scan_result_t* result, void* self) {
 }
 
 void Camera::on_state(std::uint32_t state, void* self) { static_cast<Camera*>(self)->state_ = state; }
+
+// Seams written while a burst of results is handed out share datagrams and
+// leave together when it ends: one send per burst, not two per result, and
+// none waits for a later result.
+void Camera::on_burst_end(void* self) { static_cast<Camera*>(self)->flush_seams(); }
+
+void Camera::flush_seams() {
+  if (!std::exchange(seams_pending_, false)) return;
+  dds_write_flush(seam_.get());
+  dds_write_flush(seam_point_.get());
+  raise_to(counters_.seam_write_max_us, static_cast<std::uint64_t>(steady_ns() - burst_start_ns_) / 1000);
+}
 
 void Camera::handle(const mok_scan_result_t* r) {
   const std::int64_t rx_ns = wall_ns();
@@ -226,7 +241,9 @@ void Camera::write_profiles(const Batch& batch) {
   m.data._length = m.data._maximum = static_cast<std::uint32_t>(batch.bytes());
   m.is_dense = false;
   // DDS serializes the rows once, straight from the batch's buffer.
-  if (dds_write(profiles_.get(), &m) < 0) {
+  const dds_return_t rc = dds_write(profiles_.get(), &m);
+  dds_write_flush(profiles_.get());  // writes are batched until flushed (see main)
+  if (rc < 0) {
     counters_.write_failed.fetch_add(1, std::memory_order_relaxed);
     return;
   }
@@ -259,6 +276,8 @@ void Camera::publish_seam(const mok_scan_result_t* r, std::uint32_t index, std::
   m.segments._buffer = segs;
   m.segments._length = m.segments._maximum = n;
   const std::int64_t write_start_ns = steady_ns();
+  if (!seams_pending_) burst_start_ns_ = write_start_ns;
+  seams_pending_ = true;  // flushed when the burst ends
   dds_return_t rc = dds_write(seam_.get(), &m);
 
   mok_scan_point_t p;
@@ -352,6 +371,7 @@ void Camera::publish_health() {
   m.status._buffer = &status;
   m.status._length = m.status._maximum = 1;
   dds_write(health_.get(), &m);
+  dds_write_flush(health_.get());
 }
 
 }  // namespace bridge

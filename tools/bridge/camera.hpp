@@ -62,7 +62,7 @@ struct CameraCounters {
   // How old seams were once written (stamp to write), since the last health
   // report: the camera-to-host share of a subscriber's seam latency.
   std::atomic<std::uint64_t> seam_age_sum_us{0}, seam_age_count{0}, seam_age_max_us{0};
-  std::atomic<std::uint64_t> seam_write_max_us{0};  // the longest the seam writes took, same period
+  std::atomic<std::uint64_t> seam_write_max_us{0};  // the longest from a burst's first seam write to its send, same period
 };
 
 class Camera {
@@ -92,7 +92,9 @@ class Camera {
  private:
   static void on_scan(mok_scan_result_t* result, void* self);
   static void on_state(std::uint32_t state, void* self);
+  static void on_burst_end(void* self);
   void handle(const mok_scan_result_t* result);
+  void flush_seams();
   void run();
   void write_profiles(const Batch& batch);
   void publish_seam(const mok_scan_result_t* r, std::uint32_t index, std::int64_t stamp_ns);
@@ -115,6 +117,8 @@ class Camera {
   std::uint32_t index_ = 0;  // position in the camera's stream since the bridge started
   std::int64_t rate_start_ns_ = 0;
   std::uint32_t rate_count_ = 0;
+  bool seams_pending_ = false;      // written since the last flush
+  std::int64_t burst_start_ns_ = 0;  // the first pending seam's write
 
   std::mutex mutex_;
   std::condition_variable wake_;

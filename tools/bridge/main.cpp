@@ -77,6 +77,10 @@ int serve(const Args& a, const std::vector<bridge::CameraConfig>& cams, const si
     std::fprintf(stderr, "mok-bridge: cannot join DDS domain %u (check CYCLONEDDS_URI)\n", a.domain);
     return 1;
   }
+  // Once the domain exists and before any writer: every writer holds its
+  // samples until flushed. Each write site flushes at once, except the
+  // seams, which go when a burst of results ends.
+  dds_write_set_batch(true);
   // Before the cameras, so it outlives them (they hand it results).
   std::unique_ptr<bridge::Tracking> tracking;
   if (!a.tracking.mount_file.empty()) {

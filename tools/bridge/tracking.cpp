@@ -89,11 +89,13 @@ void Tracking::publish(std::int64_t now_ns) {
   m.lateral_mm = c.lateral_mm;
   m.vertical_mm = c.vertical_mm;
   if (dds_write(correction_.get(), &m) >= 0) corrections_.fetch_add(1, std::memory_order_relaxed);
+  dds_write_flush(correction_.get());  // writes are batched until flushed (see main)
   if (c.status != MOK_TRACK_OK) return;
   geometry_msgs_msg_dds__PointStamped_ p{};
   p.header = m.header;
   p.point = m.seam_base_mm;
   dds_write(seam_base_.get(), &p);
+  dds_write_flush(seam_base_.get());
 }
 
 }  // namespace bridge
