@@ -591,7 +591,8 @@ MOK_API int32_t mok_flush(mok_client_t* client, int32_t timeout_ms);
  * for a later result and a burst costs one send instead of one per result. */
 
 /** Called after the last scan callback of a burst: every result received so
- * far has been handed out and the library waits for more. Runs on the scan
+ * far has been handed out and the library waits for more (or the connection
+ * closed or failed right after them). Runs on the scan
  * callback's thread and never beside a scan callback of the same client; at
  * least one scan result was published since the previous call. */
 typedef void (*mok_scan_burst_end_cb_t)(void* user_data);

@@ -400,6 +400,8 @@ asio::awaitable<void> read_stream(std::shared_ptr<Connector> connector, std::sha
       reader.pop();
     }
   }
+  // Whatever ended the loop, a handler holding output back sends it now.
+  if (handed_out) connector->handler().on_drained();
   stats.end_connection(cause, reason);
   connector->force_exit();
   log::debug(kTcpTarget, "read loop stopped");

@@ -19,7 +19,8 @@ class Handler {
   virtual void on_packet(PacketPtr& packet) noexcept = 0;
 
   // After one or more on_packet calls: every packet received so far has been
-  // handed out and the loop is about to read (or wait) again. A handler that
+  // handed out and the loop is about to read (or wait) again, or the loop
+  // ends (the connection closed or failed after them). A handler that
   // holds output back per packet sends it here, so nothing it holds waits
   // for a later packet.
   virtual void on_drained() noexcept {}
