@@ -514,8 +514,9 @@ void print(const char* label, const Outcome& o, double seconds) {
       "    of that in the bridge (its reports: seam age once written): mean %.0f us, max %.0f us; the seam writes "
       "took at most %.0f us\n",
       o.seam_age_reports > 0 ? o.seam_age_us_sum / o.seam_age_reports : 0, o.seam_age_max_us, o.seam_write_max_us);
-  std::printf("    the emulated cameras queued %.2f %% of the profiles more than 1 ms after taking them\n",
-              o.camera_sent > 0 ? 100.0 * static_cast<double>(o.camera_late) / static_cast<double>(o.camera_sent) : 0);
+  std::printf(
+      "    the emulated cameras queued %.2f %% of the profiles more than 1 ms after taking them\n",
+      o.camera_sent > 0 ? 100.0 * static_cast<double>(o.camera_late) / static_cast<double>(o.camera_sent) : 0);
 }
 
 // The Cyclone DDS configuration every participant created from now on reads.
@@ -614,7 +615,8 @@ int main(int argc, char** argv) {
   for (const Scenario& sc :
        {Scenario{"one-camera-10000", 1, 10000, 1280}, Scenario{"eight-cameras-1000", 8, 1000, 1280}}) {
     if (!only.empty() && only != sc.name) continue;
-    for (std::string& l : run(sc, seconds, domain, exe, config, compare, rounds, batch_ms)) lines.push_back(std::move(l));
+    for (std::string& l : run(sc, seconds, domain, exe, config, compare, rounds, batch_ms))
+      lines.push_back(std::move(l));
   }
   for (const std::string& l : lines) std::printf("%s\n", l.c_str());
   return 0;

@@ -62,7 +62,8 @@ struct CameraCounters {
   // How old seams were once written (stamp to write), since the last health
   // report: the camera-to-host share of a subscriber's seam latency.
   std::atomic<std::uint64_t> seam_age_sum_us{0}, seam_age_count{0}, seam_age_max_us{0};
-  std::atomic<std::uint64_t> seam_write_max_us{0};  // the longest from a burst's first seam write to its send, same period
+  std::atomic<std::uint64_t> seam_write_max_us{
+      0};  // the longest from a burst's first seam write to its send, same period
 };
 
 class Camera {
@@ -117,7 +118,7 @@ class Camera {
   std::uint32_t index_ = 0;  // position in the camera's stream since the bridge started
   std::int64_t rate_start_ns_ = 0;
   std::uint32_t rate_count_ = 0;
-  bool seams_pending_ = false;      // written since the last flush
+  bool seams_pending_ = false;       // written since the last flush
   std::int64_t burst_start_ns_ = 0;  // the first pending seam's write
 
   std::mutex mutex_;

@@ -475,7 +475,8 @@ TEST_F(CapiTest, BurstEndFollowsTheResultsOfOneReadAndOnlyResults) {
         static_cast<BurstLog*>(user)->add('S');
       },
       &log);
-  mok_set_scan_burst_end_cb(h, [](void* user) { static_cast<BurstLog*>(user)->add('E'); }, &log);
+  mok_set_scan_burst_end_cb(
+      h, [](void* user) { static_cast<BurstLog*>(user)->add('E'); }, &log);
   start();
   ScanPayload p(2, true);
   const Bytes one = encode_wire(kKindData, wire::stream::kScan, p.bytes(), 0, 1);
