@@ -174,7 +174,7 @@ struct Simulator::Impl {
   std::uint64_t next_id = 1;
 
   std::atomic<std::uint64_t> accepted{0}, open{0}, scans_sent{0}, scans_skipped{0}, reports_sent{0},
-      snapshots_sent{0}, video_units_sent{0}, scans_late{0}, scan_age_max_us{0};
+      snapshots_sent{0}, video_units_sent{0}, scans_late{0};
 
   explicit Impl(Options o) : opt(std::move(o)), regs(opt.device, mok::monotonic_us(), unix_us()) {}
 

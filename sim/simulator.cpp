@@ -121,9 +121,8 @@ Registers& Simulator::registers() { return impl_->regs; }
 
 Stats Simulator::stats() const {
   const Impl& m = *impl_;
-  return Stats{m.accepted,         m.open,         m.scans_sent,
-               m.scans_skipped,    m.reports_sent, m.snapshots_sent,
-               m.video_units_sent, m.scans_late,   m.scan_age_max_us};
+  return Stats{m.accepted,   m.open,         m.scans_sent,     m.scans_skipped,
+               m.scans_late, m.reports_sent, m.snapshots_sent, m.video_units_sent};
 }
 
 }  // namespace camsim

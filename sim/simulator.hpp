@@ -72,9 +72,8 @@ struct Stats {
   std::uint64_t scans_sent = 0;     // queued to clients, over all connections
   std::uint64_t scans_skipped = 0;  // profiles a slow client missed
   // Profiles queued more than 1 ms after they were taken (the batching
-  // window and a late server thread), and the largest such delay.
+  // window and a late server thread).
   std::uint64_t scans_late = 0;
-  std::uint64_t scan_age_max_us = 0;
   std::uint64_t reports_sent = 0;
   std::uint64_t snapshots_sent = 0;
   std::uint64_t video_units_sent = 0;

@@ -69,8 +69,6 @@ awaitable<void> Connection::scanner() {
       const auto age_us = static_cast<std::uint64_t>(std::max(0.0, sim_.scene_time(Clock::now()) - t) * 1e6);
       std::uint64_t pts = rts_now - std::min(rts_now, age_us);
       if (age_us > 1000) ++sim_.scans_late;
-      if (age_us > sim_.scan_age_max_us.load(std::memory_order_relaxed))  // only this thread writes it
-        sim_.scan_age_max_us.store(age_us, std::memory_order_relaxed);
       profile = sim_.opt.cell ? cell_scan_profile(*sim_.opt.cell, next, t, pts)
                               : generate_profile(sim_.opt.scene, next, t);
       auto payload = std::make_shared<std::vector<std::uint8_t>>();

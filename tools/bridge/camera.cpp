@@ -241,9 +241,7 @@ void Camera::write_profiles(const Batch& batch) {
   m.data._length = m.data._maximum = static_cast<std::uint32_t>(batch.bytes());
   m.is_dense = false;
   // DDS serializes the rows once, straight from the batch's buffer.
-  const dds_return_t rc = dds_write(profiles_.get(), &m);
-  dds_write_flush(profiles_.get());  // writes are batched until flushed (see main)
-  if (rc < 0) {
+  if (write_now(profiles_.get(), &m) < 0) {
     counters_.write_failed.fetch_add(1, std::memory_order_relaxed);
     return;
   }
@@ -275,9 +273,8 @@ void Camera::publish_seam(const mok_scan_result_t* r, std::uint32_t index, std::
   }
   m.segments._buffer = segs;
   m.segments._length = m.segments._maximum = n;
-  const std::int64_t write_start_ns = steady_ns();
-  if (!seams_pending_) burst_start_ns_ = write_start_ns;
-  seams_pending_ = true;  // flushed when the burst ends
+  if (!seams_pending_) burst_start_ns_ = steady_ns();
+  seams_pending_ = true;  // flushed when the burst ends (its time measured there)
   dds_return_t rc = dds_write(seam_.get(), &m);
 
   mok_scan_point_t p;
@@ -292,7 +289,6 @@ void Camera::publish_seam(const mok_scan_result_t* r, std::uint32_t index, std::
     return;
   }
   counters_.seams.fetch_add(1, std::memory_order_relaxed);
-  raise_to(counters_.seam_write_max_us, static_cast<std::uint64_t>(steady_ns() - write_start_ns) / 1000);
   const auto age_us = static_cast<std::uint64_t>(std::max<std::int64_t>(0, wall_ns() - stamp_ns) / 1000);
   counters_.seam_age_sum_us.fetch_add(age_us, std::memory_order_relaxed);
   counters_.seam_age_count.fetch_add(1, std::memory_order_relaxed);
@@ -370,8 +366,7 @@ void Camera::publish_health() {
   m.header.frame_id = text(config_.frame_id);
   m.status._buffer = &status;
   m.status._length = m.status._maximum = 1;
-  dds_write(health_.get(), &m);
-  dds_write_flush(health_.get());
+  write_now(health_.get(), &m);
 }
 
 }  // namespace bridge

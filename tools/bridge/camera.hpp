@@ -62,8 +62,8 @@ struct CameraCounters {
   // How old seams were once written (stamp to write), since the last health
   // report: the camera-to-host share of a subscriber's seam latency.
   std::atomic<std::uint64_t> seam_age_sum_us{0}, seam_age_count{0}, seam_age_max_us{0};
-  std::atomic<std::uint64_t> seam_write_max_us{
-      0};  // the longest from a burst's first seam write to its send, same period
+  // The longest from a burst's first seam write to its send, same period.
+  std::atomic<std::uint64_t> seam_write_max_us{0};
 };
 
 class Camera {

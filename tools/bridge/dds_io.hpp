@@ -70,6 +70,15 @@ class WriterLosses {
 Entity create_writer(dds_entity_t participant, const std::string& topic, const dds_topic_descriptor_t* type,
                      const WriterQos& qos, std::string& error);
 
+// Writes `sample` and sends it at once: the bridge's writers hold samples
+// until flushed (write batching, set in main), and only seams wait for the
+// end of their burst.
+inline dds_return_t write_now(dds_entity_t writer, const void* sample) {
+  const dds_return_t rc = dds_write(writer, sample);
+  dds_write_flush(writer);
+  return rc;
+}
+
 // A best-effort reader on DDS topic `topic` of `type`, so publishers of
 // either reliability match; `listener` (may be null) is attached to it. On
 // failure the handle is empty and `error` says why.

@@ -88,14 +88,12 @@ void Tracking::publish(std::int64_t now_ns) {
   m.offset_base_mm = {c.base_mm[0], c.base_mm[1], c.base_mm[2]};
   m.lateral_mm = c.lateral_mm;
   m.vertical_mm = c.vertical_mm;
-  if (dds_write(correction_.get(), &m) >= 0) corrections_.fetch_add(1, std::memory_order_relaxed);
-  dds_write_flush(correction_.get());  // writes are batched until flushed (see main)
+  if (write_now(correction_.get(), &m) >= 0) corrections_.fetch_add(1, std::memory_order_relaxed);
   if (c.status != MOK_TRACK_OK) return;
   geometry_msgs_msg_dds__PointStamped_ p{};
   p.header = m.header;
   p.point = m.seam_base_mm;
-  dds_write(seam_base_.get(), &p);
-  dds_write_flush(seam_base_.get());
+  write_now(seam_base_.get(), &p);
 }
 
 }  // namespace bridge
