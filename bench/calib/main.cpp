@@ -129,6 +129,10 @@ Stats sweep(int seeds, std::size_t poses, Noise noise, bool model_pose_noise) {
 }
 
 void print_case(const char* name, const Stats& s) {
+  if (s.t_mm.empty()) {
+    std::printf("%-34s refused %d of %d\n", name, s.refused, s.refused);
+    return;
+  }
   const Vec6 q = s.sigma_ratio();
   std::printf(
       "%-34s translation mm mean %.4f p95 %.4f | rotation deg mean %.4f p95 %.4f | refused %d\n"
@@ -171,22 +175,23 @@ int main(int argc, char** argv) {
     std::printf("\n");
   }
 
-  // The plane target as a cross-check: three planes of different normals
-  // through the sphere's place, 4 poses each; and one plane alone.
+  // The plate target as a cross-check: three plates of different normals
+  // through the sphere's place, shown from 4 and from 8 poses each, and one
+  // plate alone from 12. A line on a plate fixes two of a view's six
+  // directions, so the plates need more poses than the sphere.
   {
     const std::vector<Eigen::Vector3d> normals = {Eigen::Vector3d(0, 0, 1), Eigen::Vector3d(-1, 0, 1).normalized(),
                                                   Eigen::Vector3d(0, -1, 1).normalized()};
-    Stats three, one;
-    std::string one_reason;
     const int plane_seeds = std::max(2, seeds / 5);
-    for (int seed = 1; seed <= plane_seeds; ++seed) {
-      Cell cell = scenario::make_cell(static_cast<std::uint64_t>(seed));
+    // views of the plates; poses per plate, 12 for the first when alone
+    const auto plates = [&](std::uint64_t seed, std::size_t per_plate, std::size_t plates_shown) {
+      Cell cell = scenario::make_cell(seed);
       cell.pose_sigma_mm = robot.mm;
       cell.pose_sigma_deg = robot.deg;
-      std::mt19937_64 rng(static_cast<std::uint64_t>(seed));
+      std::mt19937_64 rng(seed);
       std::vector<std::vector<View>> by_plane;
-      for (std::size_t k = 0; k < normals.size(); ++k) {
-        PlanOptions plan = scenario::plan_for(cell, k == 0 ? 12 : 4, static_cast<std::uint64_t>(seed));
+      for (std::size_t k = 0; k < plates_shown; ++k) {
+        PlanOptions plan = scenario::plan_for(cell, per_plate, seed);
         plan.look_base = -normals[k];
         by_plane.push_back(scenario::plane_views(cell, propose_sphere_poses(plan), normals[k],
                                                  normals[k].dot(cell.centre_base), rng));
@@ -195,18 +200,27 @@ int main(int argc, char** argv) {
       o.initial_X_tool_sensor = cell.X_tool_sensor_drawing;
       o.pose_sigma_mm = robot.mm;
       o.pose_sigma_deg = robot.deg;
-      const Solution single = solve_planes({by_plane[0]}, o);
-      one.add({single, scenario::local_error(cell.X_tool_sensor_true, single.X_tool_sensor), {}});
-      if (one_reason.empty()) one_reason = single.status == Status::kOk ? "" : single.reason;
-      by_plane[0].resize(4);
-      const Solution multi = solve_planes(by_plane, o);
-      if (verbose) std::printf("  three planes: %s %s\n", status_name(multi.status), multi.reason.c_str());
-      three.add({multi, scenario::local_error(cell.X_tool_sensor_true, multi.X_tool_sensor), {}});
+      const Solution s = solve_planes(by_plane, o);
+      return Run{s, scenario::local_error(cell.X_tool_sensor_true, s.X_tool_sensor), {}};
+    };
+    std::printf("\nplate targets, pose noise 0.05 mm 0.01 deg (modelled), %d seeds\n", plane_seeds);
+    const struct {
+      const char* name;
+      std::size_t per_plate, plates_shown;
+    } cases[] = {{"three plates, 8 poses each", 8, 3},
+                 {"three plates, 4 poses each", 4, 3},
+                 {"one plate, 12 poses", 12, 1}};
+    for (const auto& c : cases) {
+      Stats st;
+      std::string reason;
+      for (const Run& r : over_seeds(
+               plane_seeds, [&](std::uint64_t seed) { return plates(seed, c.per_plate, c.plates_shown); })) {
+        st.add(r);
+        if (reason.empty() && r.solution.status != Status::kOk) reason = r.solution.reason;
+      }
+      print_case(c.name, st);
+      if (!reason.empty()) std::printf("    refused: %s\n", reason.c_str());
     }
-    std::printf("\nplane targets, pose noise 0.05 mm 0.01 deg, %d seeds\n", plane_seeds);
-    print_case("three planes, 4 poses each", three);
-    print_case("one plane, 12 poses", one);
-    if (!one_reason.empty()) std::printf("    one plane refused: %s\n", one_reason.c_str());
   }
 
   // Degenerate sets: shifts only (no tilt, no roll), rolls about one axis
