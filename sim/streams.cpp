@@ -61,14 +61,20 @@ awaitable<void> Connection::scanner() {
       mok::log::warn(kLog, "client {}: too slow, {} profiles skipped", id_, due - backlog - next);
       next = due - backlog;
     }
-    const std::uint64_t now_mono = mok::monotonic_us();
-    const std::uint64_t rts_now = sim_.regs.rts(now_mono);
+    // The RTS clock and the scene's clock from one reading (the steady
+    // clock is the monotonic one here): a profile's pts is then the RTS
+    // clock at the moment it was taken, however long the batch takes to
+    // build or the thread waits between reads. Reading the scene's clock
+    // per profile made pts step back when that took longer than a frame.
+    const auto now = Clock::now();
+    const std::uint64_t rts_now = sim_.regs.rts(static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count()));
+    const double scene_now = sim_.scene_time(now);
     for (; next <= due && !closed_; ++next) {
       const double t = double(next) / rate;
-      // pts: the RTS clock at the moment the profile was taken (a cell's camera keeps its own clock).
-      const auto age_us = static_cast<std::uint64_t>(std::max(0.0, sim_.scene_time(Clock::now()) - t) * 1e6);
+      const auto age_us = static_cast<std::uint64_t>(std::max(0.0, scene_now - t) * 1e6);
       std::uint64_t pts = rts_now - std::min(rts_now, age_us);
-      if (age_us > 1000) ++sim_.scans_late;
+      if (sim_.scene_time(Clock::now()) - t > 1e-3) ++sim_.scans_late;  // queued more than 1 ms after taken
       profile = sim_.opt.cell ? cell_scan_profile(*sim_.opt.cell, next, t, pts)
                               : generate_profile(sim_.opt.scene, next, t);
       auto payload = std::make_shared<std::vector<std::uint8_t>>();
