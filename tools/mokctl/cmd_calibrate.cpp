@@ -232,6 +232,10 @@ void solve_and_write(const CalibrateArgs& a, const calib::Pose& drawing, const s
   const calib::Solution s = a.method == "sphere" ? calib::solve_sphere(views, a.radius_mm, o)
                                                  : calib::solve_planes(by_plate(a, views), o);
   print_solution(s, views);
+  if (!(a.pose_sigma_mm > 0) && !(a.pose_sigma_deg > 0))
+    std::printf(
+        "note: these sigmas take the robot's poses as exact; give its repeatability (--pose-sigma-mm, "
+        "--pose-sigma-deg), or with a real robot they come out several times too small\n");
   if (s.status != calib::Status::kOk)
     throw Failure(kRefused,
                   format("The calibration was refused (%s): %s", calib::status_name(s.status), s.reason.c_str()));
