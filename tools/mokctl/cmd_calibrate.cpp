@@ -507,7 +507,8 @@ void add_calibrate(CLI::App& app, const GlobalOptions& g, Runner& run) {
       plane_args);
   plane
       ->add_option("--plane-poses", plane_args->plane_poses,
-                   "How many consecutive poses show each plate, in the order captured (default: one plate)")
+                   "How many consecutive poses show each plate, in the order captured (default: one plate); at "
+                   "least 8 each")
       ->delimiter(',')
       ->check(CLI::PositiveNumber);
 }

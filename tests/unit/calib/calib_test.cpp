@@ -114,7 +114,7 @@ TEST(PlaneCalibration, SeveralPlanesAgreeWithTheTruth) {
   for (const Eigen::Vector3d& n : {Eigen::Vector3d(0, 0, 1), Eigen::Vector3d(-1, 0, 1).normalized(),
                                    Eigen::Vector3d(0, -1, 1).normalized()}) {
     c.plan.look_base = -n;
-    c.plan.poses = 4;
+    c.plan.poses = 8;
     by_plane.push_back(
         scenario::plane_views(c.cell, propose_sphere_poses(c.plan), n, n.dot(c.cell.centre_base), rng));
   }
@@ -124,6 +124,9 @@ TEST(PlaneCalibration, SeveralPlanesAgreeWithTheTruth) {
   const PoseError e = pose_error(c.cell.X_tool_sensor_true, s.X_tool_sensor);
   EXPECT_LT(e.translation_mm, 1e-4);
   EXPECT_LT(e.rotation_deg, 1e-4);
+
+  by_plane[1].resize(4);  // a plate seen from too few poses
+  EXPECT_EQ(solve_planes(by_plane, c.options).status, Status::kTooFewViews);
 }
 
 TEST(MountFile, RoundTripsAndRefusesWhatTheTrackerWould) {

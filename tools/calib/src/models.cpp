@@ -1,8 +1,11 @@
 // The sphere and plane targets (see models.hpp).
 #include "models.hpp"
 
+#include <algorithm>
+
 #include <Eigen/Dense>
 #include <ceres/sphere_manifold.h>
+#include <fmt/format.h>
 
 namespace mok::calib::detail {
 namespace {
@@ -89,6 +92,18 @@ class Planes final : public TargetModel {
   double distance_mm(const Eigen::Vector3d& p_base, std::size_t view) const override {
     const std::size_t k = view_plane_[view];
     return Eigen::Vector3d(normal_[k][0], normal_[k][1], normal_[k][2]).dot(p_base) - offset_[k];
+  }
+  std::string too_few_views(const std::vector<std::size_t>& used, const SolveOptions& o) const override {
+    for (std::size_t k = 0; k < normal_.size(); ++k) {
+      const auto n = static_cast<std::size_t>(
+          std::count_if(used.begin(), used.end(), [&](std::size_t i) { return view_plane_[i] == k; }));
+      if (n < o.min_views_per_plane)
+        return fmt::format(
+            "plate {} has {} views with at least {} points on it; a plate needs {} (a line on a plate fixes only "
+            "two of a view's six directions): show it from more poses",
+            k + 1, n, o.min_points_per_view, o.min_views_per_plane);
+    }
+    return {};
   }
   void write(Solution& out) const override {
     out.planes_base.clear();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <ceres/ceres.h>
@@ -25,6 +26,10 @@ class TargetModel {
                                     double* correction, std::vector<double*>& blocks_out) = 0;
   virtual double distance_mm(const Eigen::Vector3d& p_base, std::size_t view) const = 0;
   virtual void write(Solution& out) const = 0;
+  // Why the usable views are too few for this target ("" when they are not).
+  virtual std::string too_few_views(const std::vector<std::size_t>& /*used*/, const SolveOptions& /*o*/) const {
+    return {};
+  }
 };
 
 std::unique_ptr<TargetModel> make_sphere(double radius_mm);

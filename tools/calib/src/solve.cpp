@@ -79,6 +79,11 @@ class Fit {
                              used_.size(), views_.size(), o_.min_points_per_view, o_.min_views);
       return s;
     }
+    if (std::string why = model_.too_few_views(used_, o_); !why.empty()) {
+      s.status = Status::kTooFewViews;
+      s.reason = std::move(why);
+      return s;
+    }
     X_ = o_.initial_X_tool_sensor;
     std::vector<std::vector<Eigen::Vector3d>> mapped(views_.size());
     for (std::size_t i : used_)

@@ -31,6 +31,11 @@ struct SolveOptions {
   // A view counts when it has this many points on the target.
   std::size_t min_points_per_view = 20;
   std::size_t min_views = 5;
+  // Each plate needs this many views: a line on a plate fixes only two of a
+  // view's six directions, and with fewer views the reported sigmas come out
+  // several times smaller than the errors (the robot's pose errors are left
+  // to their prior). In the simulated cell 8 was where they began to hold.
+  std::size_t min_views_per_plane = 8;
   // A solution whose predicted sigma exceeds these in some direction is
   // refused as unconstrained (the views do not pin that direction down).
   double max_sigma_mm = 1.0;
@@ -49,7 +54,7 @@ struct SolveOptions {
 
 enum class Status {
   kOk = 0,
-  kTooFewViews = 1,    // fewer usable views than min_views
+  kTooFewViews = 1,    // fewer usable views than min_views (or min_views_per_plane on a plate)
   kUnconstrained = 2,  // some direction of the mounting is not fixed by the views
   kNotConverged = 3,   // the solver stopped without converging
   kPoorFit = 4,        // the points scatter about the target far beyond a laser line's noise
