@@ -17,7 +17,7 @@ from __future__ import annotations
 from . import _lib
 from ._lib import LibraryNotFound
 from ._version import __version__
-from .calibrate import SphereCalibration, calibrate_sphere
+from .calibrate import PlateCalibration, SphereCalibration, calibrate_planes, calibrate_sphere
 from .camera import DEFAULT_QUEUE_CAPACITY, Camera
 from .errors import Closed, InvalidArgument, MokError, NotAvailable, SendFailed, Timeout
 from .media import ImageFormat, Snapshot, VideoFrame
@@ -41,5 +41,5 @@ __all__ = [
     "MokError", "NotAvailable", "SendFailed", "InvalidArgument", "Timeout", "Closed", "LibraryNotFound",
     "load_library", "__version__",
     "Tracker", "TrackStatus", "PoseRefusal", "Pose", "Correction", "load_mount", "save_mount", "track_now_ns",
-    "calibrate_sphere", "SphereCalibration",
+    "calibrate_sphere", "SphereCalibration", "calibrate_planes", "PlateCalibration",
 ]

@@ -71,3 +71,42 @@ def test_shifts_only_are_refused_with_a_reason():
     poses, points, owner, truth = views([([1, 0, 0], 0, 10 * np.sin(k), 10 * np.cos(k)) for k in range(8)])
     res = mok.calibrate_sphere(poses, points, owner, RADIUS, initial=truth)
     assert not res.ok and "unconstrained" in res.message
+
+
+def plate_views(normals, per_plate):
+    """Each plate through CENTRE, shown from per_plate tilted and rolled poses."""
+    r_ts, t_ts = rot([0, 1, 0], 20), np.array([60.0, 0.0, -40.0])
+    poses, plate, points, owner = [], [], [], []
+    for p, n in enumerate(np.asarray(normals, float) / np.linalg.norm(normals, axis=1)[:, None]):
+        z0 = -n
+        x0 = np.cross(z0, [0, 1, 0] if abs(z0[1]) < 0.9 else [1, 0, 0])
+        x0 /= np.linalg.norm(x0)
+        r0 = np.c_[x0, np.cross(z0, x0), z0]
+        for k in range(per_plate):
+            a = 2.4 * k
+            r_bs = rot(np.cos(a) * x0 + np.sin(a) * np.cross(z0, x0), 10 + 15 * (k % 3) / 2) @ r0 @ rot(
+                [0, 0, 1], 70 * np.sin(1.7 * k + 0.5))
+            t_bs = CENTRE - r_bs @ np.array([5 * np.sin(k), 10 * np.sin(2.9 * k), 150.0 + 20 * np.cos(1.3 * k)])
+            y = np.linspace(-30, 30, 100)
+            z = (n @ CENTRE - n @ t_bs - (n @ r_bs[:, 1]) * y) / (n @ r_bs[:, 2])
+            r_bt = r_bs @ r_ts.T
+            poses.append(np.r_[t_bs - r_bt @ t_ts, quat(r_bt)])
+            plate.append(p)
+            points.append(np.c_[y, z])
+            owner += [len(poses) - 1] * len(y)
+    return np.array(poses), np.array(plate), np.vstack(points), np.array(owner), np.r_[t_ts, quat(r_ts)]
+
+
+def test_plates_give_the_mounting_back_and_too_few_views_on_one_are_refused():
+    normals = [[0, 0, 1], [-1, 0, 1], [0, -1, 1]]
+    poses, plate, points, owner, truth = plate_views(normals, 8)
+    res = mok.calibrate_planes(poses, plate, points, owner, initial=truth + [1, -1, 1, 0, 0.01, 0, 0])
+    assert res.ok, res.message
+    assert np.abs(res.mount[:3] - truth[:3]).max() < 1e-3
+    assert res.planes.shape == (3, 4) and res.pose_rms_mm.shape == (24,)
+    assert abs(abs(res.planes[0, 2]) - 1) < 1e-6
+
+    keep = np.r_[np.arange(16), 16 + np.arange(4)]  # the third plate from 4 poses only
+    res = mok.calibrate_planes(poses[keep], plate[keep], points[np.isin(owner, keep)],
+                               np.searchsorted(keep, owner[np.isin(owner, keep)]), initial=truth)
+    assert not res.ok and "plate 3" in res.message

@@ -1,6 +1,7 @@
-// The C entry point of libmok_calib_c.so (see mok_calib_c.h): checks the
-// arrays, makes one call into the solver, copies the result out; nothing
-// thrown crosses it.
+// The C entry points of libmok_calib_c.so (see mok_calib_c.h): check the
+// arrays, make one call into the solver, copy the result out; nothing
+// thrown crosses them.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -18,42 +19,56 @@ void copy_reason(mok_calib_result_t* out, const std::string& text) {
   out->reason[sizeof out->reason - 1] = '\0';
 }
 
-}  // namespace
-
-extern "C" __attribute__((visibility("default"))) int mok_calib_sphere(
-    const double* poses, size_t n_poses, const double* points, const uint32_t* point_pose, size_t n_points,
-    double radius_mm, const double* initial, double pose_sigma_mm, double pose_sigma_deg, double target_sigma_mm,
-    double target_sigma_deg, double* view_rms_out, mok_calib_result_t* out) {
+// An argument error: out cleared, the reason in it, status -1.
+int bad_arguments(mok_calib_result_t* out, const char* text) {
   if (!out) return -1;
   std::memset(out, 0, sizeof *out);
   out->status = -1;
-  if (!poses || !points || !point_pose || !(radius_mm > 0)) {
-    copy_reason(out, "poses, points, point_pose and a positive radius are needed");
-    return -1;
-  }
+  copy_reason(out, text);
+  return -1;
+}
+
+struct Arrays {
+  const double* poses;
+  size_t n_poses;
+  const double* points;
+  const uint32_t* point_pose;
+  size_t n_points;
+  const double* initial;
+  double pose_sigma_mm, pose_sigma_deg, target_sigma_mm, target_sigma_deg;
+  double* view_rms_out;
+};
+
+// Checks the arrays, builds the views, runs solve(views, options) and copies
+// the solution into out; then done(solution) copies what only that target has.
+template <class Solve, class Done>
+int run(const Arrays& a, mok_calib_result_t* out, Solve solve, Done done) {
+  if (!a.poses || !a.points || !a.point_pose) return bad_arguments(out, "poses, points and point_pose are needed");
+  if (!out) return -1;
+  std::memset(out, 0, sizeof *out);
+  out->status = -1;
   try {
-    std::vector<View> views(n_poses);
-    for (size_t i = 0; i < n_poses; ++i) views[i].X_base_tool = pose7(poses + 7 * i);
-    for (size_t j = 0; j < n_points; ++j) {
-      if (point_pose[j] >= n_poses) {
+    std::vector<View> views(a.n_poses);
+    for (size_t i = 0; i < a.n_poses; ++i) views[i].X_base_tool = pose7(a.poses + 7 * i);
+    for (size_t j = 0; j < a.n_points; ++j) {
+      if (a.point_pose[j] >= a.n_poses) {
         copy_reason(out, "point_pose names a pose that does not exist");
         return -1;
       }
-      views[point_pose[j]].points_yz.emplace_back(points[2 * j], points[2 * j + 1]);
+      views[a.point_pose[j]].points_yz.emplace_back(a.points[2 * j], a.points[2 * j + 1]);
     }
     SolveOptions o;
-    if (initial) o.initial_X_tool_sensor = pose7(initial);
-    o.pose_sigma_mm = pose_sigma_mm;
-    o.pose_sigma_deg = pose_sigma_deg;
-    o.target_sigma_mm = target_sigma_mm;
-    o.target_sigma_deg = target_sigma_deg;
-    const Solution s = solve_sphere(views, radius_mm, o);
+    if (a.initial) o.initial_X_tool_sensor = pose7(a.initial);
+    o.pose_sigma_mm = a.pose_sigma_mm;
+    o.pose_sigma_deg = a.pose_sigma_deg;
+    o.target_sigma_mm = a.target_sigma_mm;
+    o.target_sigma_deg = a.target_sigma_deg;
+    const Solution s = solve(views, o);
     const Eigen::Vector4d q = quaternion_wxyz(s.X_tool_sensor);
     const Eigen::Vector3d t = s.X_tool_sensor.translation();
     const double mount[7] = {t.x(), t.y(), t.z(), q(0), q(1), q(2), q(3)};
     std::memcpy(out->mount, mount, sizeof mount);
     for (int k = 0; k < 3; ++k) {
-      out->centre_mm[k] = s.centre_base(k);
       out->sigma_translation_mm[k] = s.sigma_translation_mm(k);
       out->sigma_rotation_deg[k] = s.sigma_rotation_deg(k);
     }
@@ -61,12 +76,65 @@ extern "C" __attribute__((visibility("default"))) int mok_calib_sphere(
     out->noise_sigma_mm = s.noise_sigma_mm;
     out->more_poses_needed = s.more_poses_needed;
     copy_reason(out, s.status == Status::kOk ? s.advice : s.reason);
-    if (view_rms_out)
-      for (size_t i = 0; i < n_poses; ++i) view_rms_out[i] = s.view_rms_mm[i];
+    if (a.view_rms_out)
+      for (size_t i = 0; i < a.n_poses; ++i) a.view_rms_out[i] = i < s.view_rms_mm.size() ? s.view_rms_mm[i] : NAN;
+    done(s);
     out->status = static_cast<int>(s.status);
   } catch (...) {
     copy_reason(out, "the calibration failed unexpectedly (out of memory?)");
     out->status = -1;
   }
   return out->status;
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int mok_calib_sphere(
+    const double* poses, size_t n_poses, const double* points, const uint32_t* point_pose, size_t n_points,
+    double radius_mm, const double* initial, double pose_sigma_mm, double pose_sigma_deg, double target_sigma_mm,
+    double target_sigma_deg, double* view_rms_out, mok_calib_result_t* out) {
+  if (!(radius_mm > 0)) return bad_arguments(out, "the sphere's radius must be positive");
+  const Arrays a{poses,         n_poses,        points,          point_pose,       n_points,    initial,
+                 pose_sigma_mm, pose_sigma_deg, target_sigma_mm, target_sigma_deg, view_rms_out};
+  return run(
+      a, out,
+      [&](const std::vector<View>& views, const SolveOptions& o) { return solve_sphere(views, radius_mm, o); },
+      [&](const Solution& s) {
+        for (int k = 0; k < 3; ++k) out->centre_mm[k] = s.centre_base(k);
+      });
+}
+
+extern "C" __attribute__((visibility("default"))) int mok_calib_planes(
+    const double* poses, const uint32_t* pose_plane, size_t n_poses, const double* points,
+    const uint32_t* point_pose, size_t n_points, const double* initial, double pose_sigma_mm,
+    double pose_sigma_deg, double target_sigma_mm, double target_sigma_deg, double* view_rms_out,
+    double* planes_out, mok_calib_result_t* out) {
+  if (!pose_plane) return bad_arguments(out, "pose_plane is needed");
+  const Arrays a{poses,         n_poses,        points,          point_pose,       n_points,    initial,
+                 pose_sigma_mm, pose_sigma_deg, target_sigma_mm, target_sigma_deg, view_rms_out};
+  std::vector<std::size_t> order;  // the views grouped by plate, each plate's in the order given
+  std::size_t plates = 0;
+  if (pose_plane)
+    for (size_t i = 0; i < n_poses; ++i) plates = std::max<std::size_t>(plates, pose_plane[i] + std::size_t{1});
+  return run(
+      a, out,
+      [&](const std::vector<View>& views, const SolveOptions& o) {
+        std::vector<std::vector<View>> by_plane(plates);
+        for (size_t i = 0; i < views.size(); ++i) by_plane[pose_plane[i]].push_back(views[i]);
+        for (std::size_t k = 0; k < plates; ++k)
+          for (size_t i = 0; i < views.size(); ++i)
+            if (pose_plane[i] == k) order.push_back(i);
+        Solution s = solve_planes(by_plane, o);
+        // The solver numbers the views plate by plate: back to the caller's order.
+        std::vector<double> rms(views.size(), NAN);
+        for (std::size_t k = 0; k < order.size() && k < s.view_rms_mm.size(); ++k)
+          rms[order[k]] = s.view_rms_mm[k];
+        s.view_rms_mm = std::move(rms);
+        return s;
+      },
+      [&](const Solution& s) {
+        if (!planes_out) return;
+        for (std::size_t k = 0; k < s.planes_base.size(); ++k)
+          for (int c = 0; c < 4; ++c) planes_out[4 * k + c] = s.planes_base[k](c);
+      });
 }

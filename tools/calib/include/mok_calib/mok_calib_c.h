@@ -1,4 +1,4 @@
-/* A C entry point to the sphere calibration for hosts that cannot link C++
+/* C entry points to the sphere and plate calibrations for hosts that cannot link C++
  * (the Python package loads it through ctypes). Lives in libmok_calib_c.so,
  * apart from libmok.so. */
 #ifndef MOK_CALIB_C_H
@@ -14,7 +14,7 @@ extern "C" {
 typedef struct mok_calib_result {
   int status;          /* 0 ok, 1 too few views, 2 unconstrained, 3 not converged, 4 poor fit, -1 bad arguments */
   double mount[7];     /* X_tool_sensor: x_mm, y_mm, z_mm, qw, qx, qy, qz */
-  double centre_mm[3]; /* the sphere's centre in the base frame */
+  double centre_mm[3]; /* the sphere's centre in the base frame (0 for plates) */
   double residual_rms_mm;
   double noise_sigma_mm;
   double sigma_translation_mm[3]; /* along the tool's axes */
@@ -34,6 +34,16 @@ int mok_calib_sphere(const double* poses, size_t n_poses, const double* points, 
                      size_t n_points, double radius_mm, const double* initial, double pose_sigma_mm,
                      double pose_sigma_deg, double target_sigma_mm, double target_sigma_deg, double* view_rms_out,
                      mok_calib_result_t* out);
+
+/* The same from views of flat plates of unknown place, as a check of the
+ * sphere's result: pose_plane[i] says which plate pose i shows (0, 1, ...;
+ * each plate needs at least 8 poses). planes_out, when not NULL, receives
+ * 4 values per plate (unit normal, offset mm: n . p = offset in the base
+ * frame) for plates 0 to the largest pose_plane value. */
+int mok_calib_planes(const double* poses, const uint32_t* pose_plane, size_t n_poses, const double* points,
+                     const uint32_t* point_pose, size_t n_points, const double* initial, double pose_sigma_mm,
+                     double pose_sigma_deg, double target_sigma_mm, double target_sigma_deg, double* view_rms_out,
+                     double* planes_out, mok_calib_result_t* out);
 
 #ifdef __cplusplus
 }
