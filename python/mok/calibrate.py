@@ -134,8 +134,10 @@ def calibrate_sphere(poses: ArrayLike, points: ArrayLike, point_pose: ArrayLike,
                      target_sigma_deg: float = 0.0) -> SphereCalibration:
     """poses: (N, 7) X_base_tool as x, y, z (mm), qw, qx, qy, qz; points: (M, 2)
     profile points (y, z) in mm; point_pose: (M,) index of each point's pose;
-    initial: the drawing's mounting (7,) or None. A refusal is a result with
-    ``ok`` False and the reason in ``message``, not an exception."""
+    initial: the drawing's mounting (7,), or None to start from the tool's
+    frame and, if that fits poorly, from its other quarter turns. A refusal
+    is a result with ``ok`` False and the reason in ``message``, not an
+    exception."""
     p, q, owner = _arrays(poses, points, point_pose)
     _init, init_ptr = _initial(initial)
     rms = np.full(p.shape[0], np.nan)

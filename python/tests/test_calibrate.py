@@ -66,6 +66,10 @@ def test_tilted_views_give_the_mounting_back():
     assert np.abs(res.centre_mm - CENTRE).max() < 1e-4
     assert res.pose_rms_mm.shape == (10,)
 
+    res = mok.calibrate_sphere(poses, points, owner, RADIUS)  # no drawing
+    assert res.ok, res.message
+    assert np.abs(res.mount[:3] - truth[:3]).max() < 1e-4
+
 
 def test_shifts_only_are_refused_with_a_reason():
     poses, points, owner, truth = views([([1, 0, 0], 0, 10 * np.sin(k), 10 * np.cos(k)) for k in range(8)])

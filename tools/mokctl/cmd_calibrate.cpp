@@ -139,7 +139,9 @@ class HoldCapture {
   std::vector<calib::View> views_;
 };
 
-calib::Pose read_drawing(const std::string& path) {
+// The drawing's mounting, or none when no file was given.
+std::optional<calib::Pose> read_drawing(const std::string& path) {
+  if (path.empty()) return std::nullopt;
   std::string text, why;
   if (!calib::read_text_file(path, text, why))
     throw Failure(kUsage, format("Cannot read %s: %s.", path.c_str(), why.c_str()));
@@ -222,9 +224,15 @@ void compare_with(const std::string& path, const calib::Solution& s) {
               worst);
 }
 
-void solve_and_write(const CalibrateArgs& a, const calib::Pose& drawing, const std::vector<calib::View>& views) {
+void solve_and_write(const CalibrateArgs& a, const std::optional<calib::Pose>& drawing,
+                     const std::vector<calib::View>& views) {
   calib::SolveOptions o;
-  o.initial_X_tool_sensor = drawing;
+  if (drawing) {
+    o.initial_X_tool_sensor = *drawing;
+  } else {
+    o.search_start = true;
+    std::printf("no drawing given: starting from the tool's frame, and from its other quarter turns if needed\n");
+  }
   o.pose_sigma_mm = a.pose_sigma_mm;
   o.pose_sigma_deg = a.pose_sigma_deg;
   o.target_sigma_mm = a.target_sigma_mm;
@@ -242,9 +250,13 @@ void solve_and_write(const CalibrateArgs& a, const calib::Pose& drawing, const s
   std::string why;
   if (!calib::write_text_file(a.out, calib::mount_json(s.X_tool_sensor, &s, a.method), why))
     throw Failure(kFailed, format("Cannot write %s: %s.", a.out.c_str(), why.c_str()));
-  const calib::PoseError moved = calib::pose_error(drawing, s.X_tool_sensor);
-  std::printf("mounting to %s (%.3f mm and %.3f deg from the drawing's)\n", a.out.c_str(), moved.translation_mm,
-              moved.rotation_deg);
+  if (drawing) {
+    const calib::PoseError moved = calib::pose_error(*drawing, s.X_tool_sensor);
+    std::printf("mounting to %s (%.3f mm and %.3f deg from the drawing's)\n", a.out.c_str(), moved.translation_mm,
+                moved.rotation_deg);
+  } else {
+    std::printf("mounting to %s\n", a.out.c_str());
+  }
   if (!a.compare.empty()) compare_with(a.compare, s);
 }
 
@@ -258,7 +270,7 @@ std::vector<Eigen::Vector2d> profile_points(const mok::ScanResult& r) {
 }
 
 void run_live(const GlobalOptions& g, const CalibrateArgs& a) {
-  const calib::Pose drawing = read_drawing(a.drawing);
+  const std::optional<calib::Pose> drawing = read_drawing(a.drawing);
   const sockaddr_in at = parse_pose_source(a.poses);
   check_writable(a.out);
   HoldCapture capture(static_cast<std::int64_t>(a.guard_ms * 1e6), a.profiles_per_pose);
@@ -374,7 +386,7 @@ std::vector<Hold> holds_of(const std::vector<LoggedPose>& poses, const std::vect
 }
 
 void run_offline(const GlobalOptions& g, const CalibrateArgs& a) {
-  const calib::Pose drawing = read_drawing(a.drawing);
+  const std::optional<calib::Pose> drawing = read_drawing(a.drawing);
   check_writable(a.out);
   const std::vector<LoggedPose> poses = read_pose_log(a.pose_log);
   if (poses.empty()) throw Failure(kUsage, format("The pose log %s holds no poses.", a.pose_log.c_str()));
@@ -433,8 +445,10 @@ CLI::App* add_method(CLI::App* cmd, const GlobalOptions& g, Runner& run, const s
   sub->add_option("ADDR", a->address, "Camera address (live)");
   auto* poses =
       sub->add_option("--poses", a->poses, "Where the robot's pose datagrams arrive: udp:PORT or udp:HOST:PORT");
-  sub->add_option("--drawing", a->drawing, "The drawing's mounting file (mok-mount/1), where the solver starts")
-      ->required();
+  sub->add_option(
+      "--drawing", a->drawing,
+      "The drawing's mounting file (mok-mount/1), where the solver starts (without it: the tool's frame, "
+      "and its other quarter turns if that fits poorly)");
   sub->add_option("-o,--output", a->out, "The mounting file to write")->required();
   auto* recording = sub->add_option(
       "--recording", a->recording,

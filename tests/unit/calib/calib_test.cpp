@@ -2,6 +2,7 @@
 // gives the mounting back, poor pose sets and bad views are caught, and the
 // mounting file keeps what was written.
 #include <algorithm>
+#include <cmath>
 
 #include <gtest/gtest.h>
 
@@ -38,6 +39,18 @@ TEST(SphereCalibration, ExactDataGivesTheMountingBack) {
   EXPECT_LT(e.rotation_deg, 1e-6);
   EXPECT_LT((s.centre_base - c.cell.centre_base).norm(), 1e-6);
   EXPECT_LT(s.residual_rms_mm, 1e-6);
+
+  // Without a drawing: from the sensor taken at the tool's centre, turned a
+  // quarter turn from the truth (a start that fits poorly), the other
+  // orientations are searched.
+  c.options.initial_X_tool_sensor = Pose::Identity();
+  c.options.initial_X_tool_sensor.linear() =
+      c.cell.X_tool_sensor_true.linear() *
+      Eigen::AngleAxisd(M_PI / 2, Eigen::Vector3d::UnitY()).toRotationMatrix();
+  c.options.search_start = true;
+  const Solution found = c.solve(c.views());
+  ASSERT_EQ(found.status, Status::kOk) << found.reason;
+  EXPECT_LT(pose_error(c.cell.X_tool_sensor_true, found.X_tool_sensor).translation_mm, 1e-6);
 }
 
 TEST(SphereCalibration, NoisyDataStaysWithinItsReportedSigmas) {

@@ -58,7 +58,10 @@ int run(const Arrays& a, mok_calib_result_t* out, Solve solve, Done done) {
       views[a.point_pose[j]].points_yz.emplace_back(a.points[2 * j], a.points[2 * j + 1]);
     }
     SolveOptions o;
-    if (a.initial) o.initial_X_tool_sensor = pose7(a.initial);
+    if (a.initial)
+      o.initial_X_tool_sensor = pose7(a.initial);
+    else
+      o.search_start = true;  // no drawing: the tool's frame, then its quarter turns
     o.pose_sigma_mm = a.pose_sigma_mm;
     o.pose_sigma_deg = a.pose_sigma_deg;
     o.target_sigma_mm = a.target_sigma_mm;

@@ -300,9 +300,37 @@ const char* status_name(Status s) {
   return "unknown";
 }
 
+namespace {
+
+// With search_start, a start refused for its fit is tried in the other
+// quarter-turn orientations (the 24 rotations that map the axes onto axes).
+template <class MakeModel>
+Solution solve_from(const std::vector<View>& views, const SolveOptions& options, MakeModel make_model) {
+  Solution first = Fit(views, *make_model(), options).run();
+  if (!options.search_start || (first.status != Status::kNotConverged && first.status != Status::kPoorFit))
+    return first;
+  std::optional<Solution> best;
+  SolveOptions o = options;
+  for (int perm = 0; perm < 6; ++perm)
+    for (int signs = 0; signs < 8; ++signs) {
+      static constexpr int kAxes[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
+      Eigen::Matrix3d Q = Eigen::Matrix3d::Zero();
+      for (int c = 0; c < 3; ++c) Q(kAxes[perm][c], c) = (signs >> c) & 1 ? -1.0 : 1.0;
+      if (Q.determinant() < 0 || Q.isIdentity()) continue;
+      o.initial_X_tool_sensor.linear() = options.initial_X_tool_sensor.linear() * Q;
+      Solution s = Fit(views, *make_model(), o).run();
+      if (s.status == Status::kOk && (!best || s.residual_rms_mm < best->residual_rms_mm)) best = std::move(s);
+    }
+  if (best) return std::move(*best);
+  first.reason +=
+      "; starting from the other 23 quarter-turn orientations did not help: give the drawing's mounting";
+  return first;
+}
+
+}  // namespace
+
 Solution solve_sphere(const std::vector<View>& views, double radius_mm, const SolveOptions& options) {
-  auto model = detail::make_sphere(radius_mm);
-  return Fit(views, *model, options).run();
+  return solve_from(views, options, [&] { return detail::make_sphere(radius_mm); });
 }
 
 Solution solve_planes(const std::vector<std::vector<View>>& views_by_plane, const SolveOptions& options) {
@@ -310,8 +338,7 @@ Solution solve_planes(const std::vector<std::vector<View>>& views_by_plane, cons
   std::vector<std::size_t> view_plane;
   for (std::size_t k = 0; k < views_by_plane.size(); ++k)
     for (const auto& v : views_by_plane[k]) views.push_back(v), view_plane.push_back(k);
-  auto model = detail::make_planes(std::move(view_plane), views_by_plane.size());
-  return Fit(views, *model, options).run();
+  return solve_from(views, options, [&] { return detail::make_planes(view_plane, views_by_plane.size()); });
 }
 
 }  // namespace mok::calib

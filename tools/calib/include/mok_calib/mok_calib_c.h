@@ -25,7 +25,8 @@ typedef struct mok_calib_result {
 
 /* poses: n_poses rows of (x_mm, y_mm, z_mm, qw, qx, qy, qz), X_base_tool;
  * points: n_points rows of (y_mm, z_mm); point_pose[i]: the pose of point i;
- * initial: the drawing's mounting (7 values) or NULL for the identity;
+ * initial: the drawing's mounting (7 values), or NULL to start from the
+ *   tool's frame and, if that fits poorly, from its other quarter turns;
  * pose_sigma_mm/deg: the robot's repeatability (0: exact);
  * target_sigma_mm/deg: wanted uncertainty (0: none);
  * view_rms_out: n_poses values (NaN for a pose left out), may be NULL.

@@ -17,6 +17,12 @@ struct SolveOptions {
   // Where to start: the mounting from the drawing. The target's place is
   // estimated in closed form from the points mapped through it.
   Pose initial_X_tool_sensor = Pose::Identity();
+  // The start is only a guess (no drawing): when the solve from it does not
+  // converge or fits poorly, it is solved again from the start turned by
+  // each of the 23 other quarter-turn orientations, and the accepted
+  // solution that fits best is kept (a wrong start fits poorly; the
+  // sphere converges from up to about 150 mm and 60 degrees away).
+  bool search_start = false;
   // The robot's repeatability, one sigma per axis: each pose's error moves
   // all its points together, so it enters the solution as a small unknown
   // correction per pose with this prior (0: the poses are taken as exact).
