@@ -130,7 +130,7 @@ Stats sweep(int seeds, std::size_t poses, Noise noise, bool model_pose_noise) {
 
 void print_case(const char* name, const Stats& s) {
   if (s.t_mm.empty()) {
-    std::printf("%-34s refused %d of %d\n", name, s.refused, s.refused);
+    std::printf("%-34s refused in all %d cells\n", name, s.refused);
     return;
   }
   const Vec6 q = s.sigma_ratio();
@@ -185,7 +185,7 @@ int main(int argc, char** argv) {
     const std::vector<Eigen::Vector3d> normals = {Eigen::Vector3d(0, 0, 1), Eigen::Vector3d(-1, 0, 1).normalized(),
                                                   Eigen::Vector3d(0, -1, 1).normalized()};
     const int plane_seeds = std::max(2, seeds / 5);
-    // views of the plates; poses per plate, 12 for the first when alone
+    // One cell's plate solve: the first plates_shown plates, each from per_plate poses.
     const auto plates = [&](std::uint64_t seed, std::size_t per_plate, std::size_t plates_shown) {
       Cell cell = scenario::make_cell(seed);
       cell.pose_sigma_mm = robot.mm;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 
 #include "mok_calib/mok_calib_c.h"
 #include "mok_calib/solve.hpp"
@@ -115,20 +116,18 @@ extern "C" __attribute__((visibility("default"))) int mok_calib_planes(
   if (!pose_plane) return bad_arguments(out, "pose_plane is needed");
   const Arrays a{poses,         n_poses,        points,          point_pose,       n_points,    initial,
                  pose_sigma_mm, pose_sigma_deg, target_sigma_mm, target_sigma_deg, view_rms_out};
-  std::vector<std::size_t> order;  // the views grouped by plate, each plate's in the order given
-  std::size_t plates = 0;
-  if (pose_plane)
-    for (size_t i = 0; i < n_poses; ++i) plates = std::max<std::size_t>(plates, pose_plane[i] + std::size_t{1});
   return run(
       a, out,
       [&](const std::vector<View>& views, const SolveOptions& o) {
-        std::vector<std::vector<View>> by_plane(plates);
-        for (size_t i = 0; i < views.size(); ++i) by_plane[pose_plane[i]].push_back(views[i]);
-        for (std::size_t k = 0; k < plates; ++k)
-          for (size_t i = 0; i < views.size(); ++i)
-            if (pose_plane[i] == k) order.push_back(i);
+        // The solver numbers the views plate by plate, each plate's in the
+        // order given: order[k] is the caller's index of the solver's view k.
+        std::vector<std::size_t> order(views.size());
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t x, std::size_t y) { return pose_plane[x] < pose_plane[y]; });
+        std::vector<std::vector<View>> by_plane(order.empty() ? 0 : pose_plane[order.back()] + std::size_t{1});
+        for (std::size_t i : order) by_plane[pose_plane[i]].push_back(views[i]);
         Solution s = solve_planes(by_plane, o);
-        // The solver numbers the views plate by plate: back to the caller's order.
         std::vector<double> rms(views.size(), NAN);
         for (std::size_t k = 0; k < order.size() && k < s.view_rms_mm.size(); ++k)
           rms[order[k]] = s.view_rms_mm[k];
